@@ -1,0 +1,71 @@
+#include "export/output_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+constexpr size_t kBufferSize = 1 << 20;
+}
+
+OutputFile::~OutputFile() { Discard(); }
+
+bool OutputFile::Open(const std::string& path, bool viaTemporary) {
+    Discard();
+    path_ = path;
+    error_.clear();
+    writtenPath_ = viaTemporary ? path + ".vantrel-tmp" : path;
+    file_ = std::fopen(writtenPath_.c_str(), "wb");
+    if (!file_) {
+        Fail(errno);
+        return false;
+    }
+    buffer_.resize(kBufferSize);
+    used_ = 0;
+    return true;
+}
+
+void OutputFile::WriteSlow(const void* data, size_t size) {
+    Flush();
+    if (size <= buffer_.size()) {
+        std::copy_n(static_cast<const char*>(data), size, buffer_.data());
+        used_ = size;
+    } else if (file_ && !Failed() && std::fwrite(data, 1, size, file_) != size) {
+        Fail(errno);
+    }
+}
+
+void OutputFile::Flush() {
+    if (file_ && !Failed() && used_ > 0 && std::fwrite(buffer_.data(), 1, used_, file_) != used_) Fail(errno);
+    used_ = 0;
+}
+
+void OutputFile::Fail(int errorNumber) {
+    if (error_.empty()) error_ = path_ + ": " + std::strerror(errorNumber ? errorNumber : EIO);
+}
+
+bool OutputFile::Commit() {
+    if (!file_) return false;
+    Flush();
+    if (std::fclose(file_) != 0) Fail(errno);
+    file_ = nullptr;
+    if (!Failed() && writtenPath_ != path_) {
+        std::error_code code;
+        std::filesystem::rename(writtenPath_, path_, code);
+        if (code) error_ = path_ + ": " + code.message();
+    }
+    if (Failed() && writtenPath_ != path_) std::remove(writtenPath_.c_str());
+    buffer_ = {};
+    return !Failed();
+}
+
+void OutputFile::Discard() {
+    if (!file_) return;
+    std::fclose(file_);
+    file_ = nullptr;
+    if (writtenPath_ != path_) std::remove(writtenPath_.c_str());
+    buffer_ = {};
+    used_ = 0;
+}

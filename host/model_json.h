@@ -1,0 +1,29 @@
+// The host model file (".hm.json"): a lossless text form of the in-memory
+// model, read with every problem named by file and place, and written back.
+#pragma once
+
+#include "host/host_model.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hm {
+
+struct LoadResult {
+    ModelPtr model;                     // null when the file could not be loaded
+    std::string error;                  // "<file>: <place>: <problem>" when model is null
+    std::vector<std::string> warnings;  // suspicious but legal content, same form
+};
+
+// fileName is only used in messages.
+HM_API LoadResult ParseModelJson(std::string_view text, const std::string& fileName);
+HM_API LoadResult LoadModelJson(const std::string& path);
+
+// Floats are written so that they read back to the same bits ("nan", "inf" and
+// "-inf" as strings); loading the text gives a model identical to the one written.
+HM_API std::string ModelToJson(const hmModel& model);
+// False (with error set to "<path>: <reason>") when the file cannot be written.
+HM_API bool SaveModelJson(const hmModel& model, const std::string& path, std::string& error);
+
+}  // namespace hm

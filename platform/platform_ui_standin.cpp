@@ -1,0 +1,143 @@
+// Stand-ins for the Windows message box and save dialog, for platforms that
+// have neither. The host program answers the dialog; tests read back records.
+#if !defined(_WIN32)
+
+#include "platform/platform_ui.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sys/stat.h>
+
+namespace {
+
+struct State {
+    std::optional<std::string> answer;
+    bool prompt = false;
+    bool printed = true;
+    std::string lastError;
+    std::vector<platform::ShownMessage> messages;
+    std::vector<platform::DialogRequest> requests;
+};
+
+State& TheState() {
+    static State state;
+    return state;
+}
+
+std::vector<std::string> SplitFilter(const char* filter) {
+    std::vector<std::string> parts;
+    if (!filter) return parts;
+    // A list of zero-terminated strings closed by an empty one.
+    for (const char* p = filter; *p; p += std::strlen(p) + 1) parts.emplace_back(p);
+    return parts;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool AskYes(const std::string& question) {
+    std::cerr << question << " [y/N] " << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line)) return false;
+    return !line.empty() && (line[0] == 'y' || line[0] == 'Y');
+}
+
+// The answer of a person at the terminal, or nullopt for cancel.
+std::optional<std::string> AskOnTerminal(const OPENFILENAMEA& request) {
+    if (!::isatty(STDIN_FILENO)) return std::nullopt;
+    std::cerr << (request.lpstrTitle ? request.lpstrTitle : "Save As") << " - file name (empty cancels): "
+              << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line) || line.empty()) return std::nullopt;
+    if ((request.Flags & OFN_OVERWRITEPROMPT) && Exists(line) &&
+        !AskYes(line + " already exists. Do you want to replace it?"))
+        return std::nullopt;
+    return line;
+}
+
+int Refuse(const std::string& reason) {
+    TheState().lastError = reason;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int MessageBoxA(void* /*owner*/, const char* text, const char* caption, unsigned type) {
+    State& state = TheState();
+    state.messages.push_back({caption ? caption : "Error", text ? text : "", type});
+    if (state.printed)
+        std::fprintf(stderr, "%s: %s\n", caption ? caption : "Error", text ? text : "");
+    return IDOK;
+}
+
+int GetSaveFileNameA(OPENFILENAMEA* request) {
+    State& state = TheState();
+    state.lastError.clear();
+    if (!request) return Refuse("no request");
+    state.requests.push_back({request->lStructSize, request->hwndOwner != nullptr, SplitFilter(request->lpstrFilter),
+                              request->nFilterIndex, request->nMaxFile, request->nMaxFileTitle,
+                              request->lpstrTitle ? request->lpstrTitle : "", request->Flags,
+                              request->lpstrDefExt ? request->lpstrDefExt : ""});
+    if (request->lStructSize < OPENFILENAME_SIZE_VERSION_400A || !request->lpstrFile || request->nMaxFile == 0)
+        return Refuse("invalid save dialog request");
+
+    // A path the host program was given counts as the user's confirmed choice.
+    std::optional<std::string> chosen = state.answer;
+    if (!chosen && state.prompt) chosen = AskOnTerminal(*request);
+    if (!chosen) return 0;
+
+    const std::string& path = *chosen;
+    if (path.size() + 1 > request->nMaxFile)
+        return Refuse("the path is longer than the dialog's buffer of " + std::to_string(request->nMaxFile) +
+                      " bytes: " + path);
+    if ((request->Flags & OFN_PATHMUSTEXIST) && !Exists(DirectoryOf(path)))
+        return Refuse("the folder " + DirectoryOf(path) + " does not exist");
+
+    std::memcpy(request->lpstrFile, path.c_str(), path.size() + 1);
+    size_t slash = path.find_last_of('/');
+    size_t titleStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string title = path.substr(titleStart);
+    size_t dot = title.find_last_of('.');
+    request->nFileOffset = static_cast<WORD>(titleStart);
+    request->nFileExtension = static_cast<WORD>(dot == std::string::npos ? path.size() : titleStart + dot + 1);
+    if (request->lpstrFileTitle && request->nMaxFileTitle > 0) {
+        size_t n = std::min(title.size(), static_cast<size_t>(request->nMaxFileTitle) - 1);
+        std::memcpy(request->lpstrFileTitle, title.data(), n);
+        request->lpstrFileTitle[n] = '\0';
+    }
+    return 1;
+}
+
+}  // extern "C"
+
+namespace platform {
+
+void SetSaveDialogAnswer(std::optional<std::string> path) { TheState().answer = std::move(path); }
+void SetSaveDialogPrompt(bool enabled) { TheState().prompt = enabled; }
+std::string LastSaveDialogError() { return TheState().lastError; }
+std::vector<ShownMessage> ShownMessages() { return TheState().messages; }
+std::vector<DialogRequest> DialogRequests() { return TheState().requests; }
+void SetMessagesPrinted(bool printed) { TheState().printed = printed; }
+
+void ClearRecords() {
+    TheState().messages.clear();
+    TheState().requests.clear();
+    TheState().lastError.clear();
+}
+
+}  // namespace platform
+
+#endif
