@@ -1,7 +1,9 @@
 #include "export/export_run.h"
 
 #include "export/export_log.h"
+#include "export/animation_file.h"
 #include "export/mesh_data_file.h"
+#include "export/script_class_file.h"
 #include "platform/platform_ui.h"
 
 #include <cstring>
@@ -59,18 +61,26 @@ int32_t Run(hmModel* model) {
     log.Print(paths.data, paths.anim);
 
     // Every output goes to a temporary and replaces the earlier file only
-    // when all of them are complete, so a failed run leaves a consistent set.
-    OutputFile dataFile;
-    bool written = dataFile.Open(paths.data);
+    // when all three are complete, so a failed run leaves the earlier set whole.
+    OutputFile dataFile, animFile, scriptFile;
+    OutputFile* const outputs[] = {&dataFile, &animFile, &scriptFile};
+    bool written = dataFile.Open(paths.data) && animFile.Open(paths.anim) && scriptFile.Open(paths.script);
     if (written) {
-        WriteMeshDataFile(model, dataFile, log);
-        written = dataFile.Commit();
+        const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
+        const AnimationResult animation = WriteAnimationFile(model, animFile, log, vertexTotal);
+        WriteScriptClassFile(model, scriptFile, DeriveMeshName(fileTitle), animation.frameCount, animation.scale);
+        for (OutputFile* output : outputs) written = output->Finish() && written;
+        for (OutputFile* output : outputs) written = written && output->Commit();
     }
 
     if (logOpened && !log.Close()) ShowProblem("Could not write the log " + log.Error());
     hmModel_Destroy(model);
     if (!written) {
-        ShowProblem("Could not write " + dataFile.Error() + ". Nothing was exported; earlier files were left as they were.");
+        std::string reason;
+        for (OutputFile* output : outputs)
+            if (reason.empty()) reason = output->Error();
+        for (OutputFile* output : outputs) output->Discard();
+        ShowProblem("Could not write " + reason + ". Nothing was exported; earlier files were left as they were.");
         return -1;
     }
     return 0;
