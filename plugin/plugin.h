@@ -12,6 +12,48 @@
 #  define VANTREL_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
+#if defined(_WIN32)
+
+// Windows hosts are built with the platform's own compiler, whose table of
+// virtual operations differs from g++'s: a virtual destructor takes ONE slot
+// (a deleting destructor that gets a flags argument, deletes when bit 0 is set
+// and returns the object), and member calls on 32-bit pass the object in ECX
+// with the callee popping the arguments (thiscall). A g++ class would give the
+// destructor two slots and shift GetKind, GetCaption and Run by one. So on
+// Windows the table is spelled out: the object's first field points at it.
+#  if defined(__i386__)
+#    define HOST_MEMBER_CALL __attribute__((thiscall))
+#  else
+#    define HOST_MEMBER_CALL  // 64-bit Windows has one calling convention, object first
+#  endif
+
+struct PlugInBase;
+
+// Slot order is what the host relies on. Do not reorder.
+struct PlugInOperations {
+    void*(HOST_MEMBER_CALL* DeletingDestructor)(PlugInBase* self, unsigned flags);
+    int32_t(HOST_MEMBER_CALL* GetKind)(PlugInBase* self);
+    const char*(HOST_MEMBER_CALL* GetCaption)(PlugInBase* self);
+    int32_t(HOST_MEMBER_CALL* Run)(PlugInBase* self, hmModel* model);
+};
+
+struct PlugInBase {
+    const PlugInOperations* operations;
+};
+
+class ExportPlugIn final : public PlugInBase {
+public:
+    ExportPlugIn();
+    int32_t GetKind();
+    const char* GetCaption();
+    int32_t Run(hmModel* model);
+
+private:
+    char caption[64];
+};
+
+#else
+
 // The host finds each operation by its position in the table of virtual
 // operations: destructor, GetKind, GetCaption, Run. Do not reorder.
 class PlugInBase {
@@ -32,6 +74,8 @@ public:
 private:
     char caption[64];
 };
+
+#endif
 
 // The kind under which the host lists a plug-in as an exporter.
 constexpr int32_t kExporterKind = 2;
