@@ -31,7 +31,7 @@ test: build
 
 demo: build
 	mkdir -p out
-	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json sample.3D
+	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json Sample.3D
 
 clean:
 	rm -rf $(BUILD) out

@@ -87,7 +87,11 @@ int main(int argc, char** argv) {
     app.add_flag("--ask", ask, "Without DEST, ask for the name on the terminal as the save dialog would");
     ModelOptions modelOptions;
     AddModelOptions(app, modelOptions);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? kExported : kBadInput;  // --help answers 0
+    }
 
     LoadedModel loaded = LoadModel(modelPath, modelOptions);
     for (const std::string& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning << "\n";
@@ -129,12 +133,16 @@ int main(int argc, char** argv) {
     size_t messagesBefore = platform::ShownMessages().size();
     int32_t result = plugin->Run(model);
     delete plugin;
-    if (released == 0) hmModel_Destroy(model);  // the run ended early and left the model to us
+    const bool exported = released > 0;
+    if (!exported) {  // the run ended early and left the model to us
+        model->onDestroy = nullptr;
+        hmModel_Destroy(model);
+    }
 
     std::vector<platform::ShownMessage> messages = platform::ShownMessages();
     std::string lastMessage = messages.size() > messagesBefore ? messages.back().text : std::string();
     if (result == -1) return Fail(kWriteFailed, lastMessage.empty() ? "the export failed" : lastMessage);
-    if (released == 0) {
+    if (!exported) {
         if (!lastMessage.empty()) return Fail(kNothingExported, "nothing exported: " + lastMessage);
         std::string reason = platform::LastSaveDialogError();
         return Fail(kNothingExported, "nothing exported: " + (reason.empty() ? "no file name was chosen" : reason));

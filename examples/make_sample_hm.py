@@ -42,15 +42,16 @@ def main():
     ]
 
     def keys(f):
-        return [{"time": t, "value": [round(v, 6) for v in f(t)]} for t in range(frames)]
+        # A key every sixth frame: the frames between are interpolated.
+        return [{"time": t, "value": [round(v, 6) for v in f(t)]} for t in range(0, frames + 1, 6)]
 
     def swing(sign):
-        return lambda t: (0.0, 0.0, sign * 0.9 * math.sin(2 * math.pi * t / frames))
+        return lambda t: (0.5 * math.sin(2 * math.pi * t / frames), 0.0, sign * 1.4 * math.sin(2 * math.pi * t / frames))
 
     bones = [
         {"name": "root", "parent": "", "position": [0.0, 0.0, 0.0], "rotation": [0.0, 0.0, 0.0],
          "positionKeys": keys(lambda t: (0.0, 0.1 * abs(math.sin(2 * math.pi * t / frames)), 0.0)),
-         "rotationKeys": keys(lambda t: (0.0, 0.3 * math.sin(2 * math.pi * t / frames), 0.0))},
+         "rotationKeys": keys(lambda t: (0.2 * math.sin(4 * math.pi * t / frames), 0.6 * math.sin(2 * math.pi * t / frames), 0.0))},
         {"name": "shoulderL", "parent": "root", "position": [0.3, 1.3, 0.0], "rotation": [0.0, 0.0, 0.0],
          "positionKeys": keys(lambda t: (0.0, 0.0, 0.0)), "rotationKeys": keys(swing(1))},
         {"name": "shoulderR", "parent": "root", "position": [-0.3, 1.3, 0.0], "rotation": [0.0, 0.0, 0.0],
