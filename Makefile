@@ -1,24 +1,41 @@
-# Everything a fresh Debian machine needs: `make demo`, `make test`.
+# Everything a fresh Debian machine needs: `make demo`, `make test`, and for
+# Windows `make windows` (the DLLs) and `make test-windows` (under Wine).
 BUILD ?= build
+WIN32_BUILD ?= build-win32
+WIN64_BUILD ?= build-win64
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
            libassimp-dev nlohmann-json3-dev libcli11-dev
+# Only for the Windows targets: the cross compilers, and what runs the result.
+WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
+WINE_PACKAGES = wine64 xvfb xdotool
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps deps-windows deps-wine build test demo windows test-windows clean
 
 all: build
 
+# $(call install,PACKAGES): installs those that are missing.
+define install
+@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+if [ -n "$$missing" ]; then \
+  echo "Installing missing packages:" $$missing; \
+  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+fi
+endef
+
 deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing missing packages:" $$missing; \
-	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	$(call install,$(PACKAGES))
+
+deps-windows: deps
+	$(call install,$(WINDOWS_PACKAGES))
+
+deps-wine:
+	$(call install,$(WINE_PACKAGES))
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -33,5 +50,24 @@ demo: build
 	mkdir -p out
 	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json Sample.3D
 
+# hmVantrelExport.dll and hmModelLib.dll for 32-bit Windows in $(WIN32_BUILD)/,
+# for 64-bit Windows in $(WIN64_BUILD)/, with the Windows test host beside them.
+$(WIN32_BUILD)/CMakeCache.txt: | deps-windows
+	cmake -S . -B $(WIN32_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+
+$(WIN64_BUILD)/CMakeCache.txt: | deps-windows
+	cmake -S . -B $(WIN64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+
+windows: deps-windows $(WIN32_BUILD)/CMakeCache.txt $(WIN64_BUILD)/CMakeCache.txt
+	cmake --build $(WIN32_BUILD) -j$(JOBS)
+	cmake --build $(WIN64_BUILD) -j$(JOBS)
+
+# Only 64-bit Windows programs run under Wine here; the 32-bit DLLs are checked
+# through their tables. The Linux build is the reference for the outputs.
+test-windows: build windows deps-wine
+	tests/windows/check_dll_tables.sh $(WIN32_BUILD) i686-w64-mingw32
+	tests/windows/check_dll_tables.sh $(WIN64_BUILD) x86_64-w64-mingw32
+	tests/windows/run_wine_tests.sh $(WIN64_BUILD) $(BUILD)
+
 clean:
-	rm -rf $(BUILD) out
+	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) out

@@ -11,7 +11,11 @@ BOOL CALLBACK PrintChild(HWND child, LPARAM) {
     char className[64] = {};
     char text[512] = {};
     GetClassNameA(child, className, sizeof className);
-    GetWindowTextA(child, text, sizeof text);
+    // GetWindowText reads only a caption in another process; what a person typed
+    // into an edit box needs the control itself to answer.
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(child, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                        &length);
     std::printf("control %s: %s\n", className, text);
     return TRUE;
 }
