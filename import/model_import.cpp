@@ -126,8 +126,8 @@ private:
 bool Importer::CheckOptions() {
     if (!std::isfinite(options_.scale) || !(options_.scale > 0))
         return Fail("the scale must be a finite number above 0, not " + Format("%g", options_.scale));
-    if (!std::isfinite(options_.fps) || options_.fps < 0.001 || options_.fps > 10000)
-        return Fail("the frame rate must lie between 0.001 and 10000, not " + Format("%g", options_.fps));
+    if (!std::isfinite(options_.fps) || options_.fps < 0.001 || options_.fps > 100000)
+        return Fail("the frame rate must lie between 0.001 and 100000, not " + Format("%g", options_.fps));
     return true;
 }
 

@@ -12,7 +12,7 @@ namespace hm {
 
 struct ImportOptions {
     double scale = 1.0;   // multiplies every position; finite and above 0
-    double fps = 30.0;    // frames per second at which clips are sampled; finite, 0.001 to 10000
+    double fps = 30.0;    // frames per second at which clips are sampled; finite, 0.001 to 100000
     std::string clip;     // "" puts every clip on the timeline, end to end; else only the clip of that name
     bool force = false;   // past the format's limits (vertices, triangles, frames): warn instead of failing
 };
