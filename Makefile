@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 # Debian packages the build needs; installed when missing.
-PACKAGES = cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
            libassimp-dev nlohmann-json3-dev libcli11-dev
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
@@ -31,7 +31,7 @@ test: build
 
 demo: build
 	mkdir -p out
-	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json sample.3D
+	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json Sample.3D
 
 clean:
 	rm -rf $(BUILD) out

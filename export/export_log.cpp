@@ -15,7 +15,7 @@ size_t FormatFixed(double value, char* out) {
     return static_cast<size_t>(result.ptr - out);
 }
 
-void ExportLog::Put(std::string_view text) {
+void TextOutput::Put(std::string_view text) {
     size_t start = 0;
     for (size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', start)) {
         file_.Write(text.substr(start, end - start));

@@ -1,5 +1,5 @@
-// The export's diagnostic log: a buffered text stream whose line ends are
-// CR LF and whose numbers read exactly as C's printf prints them in the "C" locale.
+// The export's text output: CR LF line ends and numbers that read exactly as
+// C's printf prints them in the "C" locale; and the diagnostic log built on it.
 #pragma once
 
 #include "export/output_file.h"
@@ -19,21 +19,17 @@ struct Fixed {
 // Writes the "%f" text of value into out (at least 400 bytes) and returns its length.
 size_t FormatFixed(double value, char* out);
 
-class ExportLog {
+// Text written to a file as a program that opened it in text mode on Windows
+// would write it, whatever the platform and the process's locale.
+class TextOutput {
 public:
-    // Replaces any earlier file. When it cannot be created the log stays
-    // closed and everything printed to it is dropped; the export goes on.
-    bool Open(const std::string& path) { return file_.Open(path, false); }
-    bool IsOpen() const { return file_.IsOpen(); }
-    // False when a write failed; Error() says why.
-    bool Close() { return file_.Commit(); }
-    const std::string& Error() const { return file_.Error(); }
+    explicit TextOutput(OutputFile& file) : file_(file) {}
 
     // Prints each argument in turn: text as "%s" with every '\n' written as
     // CR LF, integers as "%d", Fixed as "%f".
     template <typename... Args>
     void Print(const Args&... args) {
-        if (file_.IsOpen()) (Put(args), ...);
+        (Put(args), ...);
     }
 
 private:
@@ -52,5 +48,25 @@ private:
         file_.Write(digits, static_cast<size_t>(result.ptr - digits));
     }
 
+    OutputFile& file_;
+};
+
+class ExportLog {
+public:
+    // Replaces any earlier file. When it cannot be created the log stays
+    // closed and everything printed to it is dropped; the export goes on.
+    bool Open(const std::string& path) { return file_.Open(path, false); }
+    bool IsOpen() const { return file_.IsOpen(); }
+    // False when a write failed; Error() says why.
+    bool Close() { return file_.Commit(); }
+    const std::string& Error() const { return file_.Error(); }
+
+    template <typename... Args>
+    void Print(const Args&... args) {
+        if (file_.IsOpen()) text_.Print(args...);
+    }
+
+private:
     OutputFile file_;
+    TextOutput text_{file_};
 };

@@ -1,22 +1,14 @@
 #include "export/export_run.h"
 
 #include "export/export_log.h"
+#include "export/animation_file.h"
+#include "export/mesh_data_file.h"
+#include "export/script_class_file.h"
 #include "platform/platform_ui.h"
 
 #include <cstring>
 
 namespace {
-
-size_t FileNameStart(const std::string& path) {
-    size_t separator = path.find_last_of("/\\");
-    return separator == std::string::npos ? 0 : separator + 1;
-}
-
-std::string ReplaceExtension(const std::string& path, const char* suffix) {
-    size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || dot < FileNameStart(path)) return path + suffix;
-    return path.substr(0, dot) + suffix;
-}
 
 void ShowProblem(const std::string& text) {
     MessageBoxA(nullptr, text.c_str(), kMessageCaption, MB_OK | MB_ICONEXCLAMATION);
@@ -26,16 +18,6 @@ void ShowProblem(const std::string& text) {
 constexpr char kFilter[] = ".3D Files (*.3D)\0*.3D\0All Files (*.*)\0*.*\0";
 
 }  // namespace
-
-OutputPaths DeriveOutputPaths(const std::string& filePath) {
-    return {ReplaceExtension(filePath, "_d.3d"), ReplaceExtension(filePath, "_a.3d"),
-            ReplaceExtension(filePath, ".uc")};
-}
-
-std::string DeriveMeshName(const std::string& fileTitle) {
-    size_t dot = fileTitle.find_last_of('.');
-    return dot == std::string::npos ? fileTitle : fileTitle.substr(0, dot);
-}
 
 int32_t Run(hmModel* model) {
     if (!model) return -1;
@@ -72,12 +54,34 @@ int32_t Run(hmModel* model) {
     const OutputPaths paths = DeriveOutputPaths(filePath);
 
     ExportLog log;
-    if (!log.Open(kLogFileName))
+    const bool logOpened = log.Open(kLogFileName);
+    if (!logOpened)
         ShowProblem("Could not create the log " + log.Error() +
                     ". The export goes on without it.");
     log.Print(paths.data, paths.anim);
 
-    log.Close();
+    // Every output goes to a temporary and replaces the earlier file only
+    // when all three are complete, so a failed run leaves the earlier set whole.
+    OutputFile dataFile, animFile, scriptFile;
+    OutputFile* const outputs[] = {&dataFile, &animFile, &scriptFile};
+    bool written = dataFile.Open(paths.data) && animFile.Open(paths.anim) && scriptFile.Open(paths.script);
+    if (written) {
+        const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
+        const AnimationResult animation = WriteAnimationFile(model, animFile, log, vertexTotal);
+        WriteScriptClassFile(model, scriptFile, DeriveMeshName(fileTitle), animation.frameCount, animation.scale);
+        for (OutputFile* output : outputs) written = output->Finish() && written;
+        for (OutputFile* output : outputs) written = written && output->Commit();
+    }
+
+    if (logOpened && !log.Close()) ShowProblem("Could not write the log " + log.Error());
     hmModel_Destroy(model);
+    if (!written) {
+        std::string reason;
+        for (OutputFile* output : outputs)
+            if (reason.empty()) reason = output->Error();
+        for (OutputFile* output : outputs) output->Discard();
+        ShowProblem("Could not write " + reason + ". Nothing was exported; earlier files were left as they were.");
+        return -1;
+    }
     return 0;
 }

@@ -24,6 +24,7 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
     }
     buffer_.resize(kBufferSize);
     used_ = 0;
+    finished_ = false;
     return true;
 }
 
@@ -46,26 +47,35 @@ void OutputFile::Fail(int errorNumber) {
     if (error_.empty()) error_ = path_ + ": " + std::strerror(errorNumber ? errorNumber : EIO);
 }
 
-bool OutputFile::Commit() {
+bool OutputFile::Finish() {
+    if (finished_) return !Failed();
     if (!file_) return false;
     Flush();
     if (std::fclose(file_) != 0) Fail(errno);
     file_ = nullptr;
-    if (!Failed() && writtenPath_ != path_) {
+    finished_ = true;
+    buffer_ = {};
+    std::error_code code;
+    if (writtenPath_ != path_ && std::filesystem::is_directory(path_, code)) Fail(EISDIR);
+    return !Failed();
+}
+
+bool OutputFile::Commit() {
+    if (Finish() && writtenPath_ != path_) {
         std::error_code code;
         std::filesystem::rename(writtenPath_, path_, code);
         if (code) error_ = path_ + ": " + code.message();
     }
-    if (Failed() && writtenPath_ != path_) std::remove(writtenPath_.c_str());
-    buffer_ = {};
+    if (Failed()) Discard();
+    finished_ = false;
     return !Failed();
 }
 
 void OutputFile::Discard() {
-    if (!file_) return;
-    std::fclose(file_);
+    if (file_) std::fclose(file_);
+    if ((file_ || finished_) && writtenPath_ != path_) std::remove(writtenPath_.c_str());
     file_ = nullptr;
-    if (writtenPath_ != path_) std::remove(writtenPath_.c_str());
+    finished_ = false;
     buffer_ = {};
     used_ = 0;
 }

@@ -30,8 +30,11 @@ public:
     }
     void Write(std::string_view text) { Write(text.data(), text.size()); }
 
-    // Flushes, closes and (for a temporary) renames into place. False when any
-    // step, or any earlier write, failed; Error() then says why.
+    // Flushes and closes, and checks that the destination can be replaced. False
+    // when any step, or any earlier write, failed; Error() then says why.
+    bool Finish();
+    // Finishes, then renames a temporary into place. False as for Finish, or
+    // when the rename fails; the temporary is then removed.
     bool Commit();
     // Closes and removes the temporary; the destination is left as it was.
     void Discard();
@@ -48,6 +51,7 @@ private:
     void Fail(int errorNumber);
 
     std::FILE* file_ = nullptr;
+    bool finished_ = false;
     std::string path_;
     std::string writtenPath_;
     std::vector<char> buffer_;

@@ -22,6 +22,9 @@ HM_API LoadResult LoadModelJson(const std::string& path);
 
 // Floats are written so that they read back to the same bits ("nan", "inf" and
 // "-inf" as strings); loading the text gives a model identical to the one written.
+// Limits: every NaN is written "nan" and reads back as the one quiet NaN; bytes
+// of a name that are not UTF-8 are written as U+FFFD; a model the reader would
+// refuse (say, two bones of one name) is written as it is and refused on loading.
 HM_API std::string ModelToJson(const hmModel& model);
 // False (with error set to "<path>: <reason>") when the file cannot be written.
 HM_API bool SaveModelJson(const hmModel& model, const std::string& path, std::string& error);

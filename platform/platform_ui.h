@@ -97,6 +97,9 @@ HM_API void SetSaveDialogPrompt(bool enabled);
 // Why the last save dialog answered 0 ("" when the user cancelled or it succeeded).
 HM_API std::string LastSaveDialogError();
 
+// The path the last save dialog answered with ("" after a cancel).
+HM_API std::string LastChosenPath();
+
 // Every message shown and every dialog request made since the last Clear.
 HM_API std::vector<ShownMessage> ShownMessages();
 HM_API std::vector<DialogRequest> DialogRequests();

@@ -18,6 +18,7 @@ struct State {
     bool prompt = false;
     bool printed = true;
     std::string lastError;
+    std::string lastChosen;
     std::vector<platform::ShownMessage> messages;
     std::vector<platform::DialogRequest> requests;
 };
@@ -86,6 +87,7 @@ int MessageBoxA(void* /*owner*/, const char* text, const char* caption, unsigned
 int GetSaveFileNameA(OPENFILENAMEA* request) {
     State& state = TheState();
     state.lastError.clear();
+    state.lastChosen.clear();
     if (!request) return Refuse("no request");
     state.requests.push_back({request->lStructSize, request->hwndOwner != nullptr, SplitFilter(request->lpstrFilter),
                               request->nFilterIndex, request->nMaxFile, request->nMaxFileTitle,
@@ -118,6 +120,7 @@ int GetSaveFileNameA(OPENFILENAMEA* request) {
         std::memcpy(request->lpstrFileTitle, title.data(), n);
         request->lpstrFileTitle[n] = '\0';
     }
+    state.lastChosen = path;
     return 1;
 }
 
@@ -128,6 +131,7 @@ namespace platform {
 void SetSaveDialogAnswer(std::optional<std::string> path) { TheState().answer = std::move(path); }
 void SetSaveDialogPrompt(bool enabled) { TheState().prompt = enabled; }
 std::string LastSaveDialogError() { return TheState().lastError; }
+std::string LastChosenPath() { return TheState().lastChosen; }
 std::vector<ShownMessage> ShownMessages() { return TheState().messages; }
 std::vector<DialogRequest> DialogRequests() { return TheState().requests; }
 void SetMessagesPrinted(bool printed) { TheState().printed = printed; }

@@ -1,0 +1,30 @@
+// The animation file ("_a.3d"): for every frame, every vertex's posed position
+// quantised into signed 16-bit integers inside a cube of half-width 128.
+#pragma once
+
+#include "export/export_log.h"
+#include "export/output_file.h"
+#include "host/hm_model_lib.h"
+
+#include <cstdint>
+
+inline constexpr size_t kAnimHeaderSize = 4;
+inline constexpr size_t kFrameVertexSize = 8;
+
+struct AnimationResult {
+    uint16_t frameCount;  // the frames written: the host's total, modulo 65536
+    float scale;          // 128 / the largest half-extent; +infinity when that is 0
+};
+
+// Sets up the bind pose (rewriting the host's skinned vertices into bone
+// space), then makes two passes over all frames: the first finds the box of
+// every posed vertex (always containing the origin), the second writes. No
+// frame is held in memory.
+//
+// Each record holds x, the host's z, the host's y (the second and third axes
+// exchanged) as (p - offset) × scale truncated toward zero, and a fourth
+// field, unused by the engine, written as 0. Decoding value / scale + offset
+// gives each coordinate to within 1 / scale (half-extent / 128), the error
+// lying toward the offset. An infinite scale is logged as printf prints it
+// ("inf"); every coordinate is then 0.
+AnimationResult WriteAnimationFile(hmModel* model, OutputFile& file, ExportLog& log, uint16_t vertexTotal);

@@ -1,0 +1,62 @@
+#include "export/mesh_data_file.h"
+
+#include "export/quantise.h"
+
+#include <array>
+
+uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
+    uint16_t polygonTotal = 0;
+    uint16_t vertexTotal = 0;
+    char name[32];
+    for (int32_t i = 0; i < hmModel_GetMeshCount(model); ++i) {
+        hmMesh* mesh = hmModel_GetMeshAt(model, i);
+        vertexTotal = static_cast<uint16_t>(vertexTotal + hmMesh_GetVertexCount(mesh));
+        polygonTotal = static_cast<uint16_t>(polygonTotal + hmMesh_GetTriangleCount(mesh));
+        name[0] = '\0';
+        hmMesh_GetName(mesh, name, sizeof name);
+        name[sizeof name - 1] = '\0';
+        log.Print("Group ", name, " Vertex Count ", vertexTotal, " PolyCount ", polygonTotal, "\n");
+    }
+
+    std::array<uint8_t, kDataHeaderSize> header{};
+    log.Print("To File: No of Triangles - ", polygonTotal, "\n");
+    StoreU16(&header[0], polygonTotal);
+    log.Print("To File: No of Verticies - ", vertexTotal, "\n");
+    StoreU16(&header[2], vertexTotal);
+    log.Print("To File: Padding Zeros\n");
+    file.Write(header.data(), header.size());
+
+    uint16_t vertexBase = 0;
+    for (int32_t i = 0; i < hmModel_GetMeshCount(model); ++i) {
+        hmMesh* mesh = hmModel_GetMeshAt(model, i);
+        const int32_t vertexCount = hmMesh_GetVertexCount(mesh);
+        const uint8_t textureSlot = static_cast<uint8_t>(i);
+        for (int32_t t = 0; t < hmMesh_GetTriangleCount(mesh); ++t) {
+            uint16_t corners[3] = {0, 0, 0};
+            hmTriangle_GetVertexIndices(hmMesh_GetTriangleAt(mesh, t), corners);
+
+            std::array<uint8_t, kPolygonRecordSize> record{};
+            for (int k = 0; k < 3; ++k) {
+                float uv[2] = {0.0f, 0.0f};
+                if (corners[k] < vertexCount) hmVertex_GetTexCoords(hmMesh_GetVertexAt(mesh, corners[k]), uv);
+                log.Print("HM uv coords - ", Fixed{uv[0]}, " ", Fixed{uv[1]}, "\n");
+                record[8 + 2 * k] = QuantiseTexCoord(uv[0]);
+                record[9 + 2 * k] = QuantiseTexCoord(uv[1]);
+                log.Print("VT uv coords - ", record[8 + 2 * k], " ", record[9 + 2 * k], "\n");
+                corners[k] = static_cast<uint16_t>(corners[k] + vertexBase);
+                StoreU16(&record[2 * k], corners[k]);
+            }
+            record[6] = 1;    // polyType
+            record[7] = 255;  // color
+            record[14] = textureSlot;
+            record[15] = 0;   // polyFlags
+            log.Print("To file - Poly: ", corners[0], " ", corners[1], " ", corners[2]);
+            for (size_t field = 6; field < kPolygonRecordSize; ++field) log.Print(" ", record[field]);
+            log.Print("\n");
+            file.Write(record.data(), record.size());
+        }
+        vertexBase = static_cast<uint16_t>(vertexBase + vertexCount);
+    }
+    log.Print("End of _d.3d file\n");
+    return vertexTotal;
+}

@@ -1,0 +1,22 @@
+// The mesh data file ("_d.3d"): a 48-byte header with the polygon and vertex
+// totals, then one 16-byte record per triangle of every mesh.
+#pragma once
+
+#include "export/export_log.h"
+#include "export/output_file.h"
+#include "host/hm_model_lib.h"
+
+#include <cstdint>
+
+inline constexpr size_t kDataHeaderSize = 48;
+inline constexpr size_t kPolygonRecordSize = 16;
+
+// Walks the model twice (totals, then records), holding no polygon beyond the
+// one being written, and traces every value in the log. Returns the model's
+// vertex total (modulo 65536) for the animation file.
+//
+// A corner index at or beyond its mesh's vertex count (which the host should
+// never report) keeps its index in the record, with vertexBase added as for
+// any corner, and gets texture coordinates (0, 0): the vertex is not asked for
+// its coordinates, since there is none.
+uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log);

@@ -1,0 +1,37 @@
+#include "export/script_class_file.h"
+
+#include "export/export_log.h"
+
+void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
+                          float scale) {
+    const float invScale = 1.0f / scale;
+    const std::string& m = meshName;
+    TextOutput out(file);
+    out.Print("///////////////////////////////////////////////////\n");
+    out.Print("// ", m, ".\n");
+    out.Print("///////////////////////////////////////////////////\n\n");
+    out.Print("class ", m, " extends Actor;\n\n");
+    out.Print("#exec MESH IMPORT MESH=", m, " ANIVFILE=MODELS\\", m, "_a.3d DATAFILE=MODELS\\", m,
+              "_d.3d X=0 Y=0 Z=0\n");
+    out.Print("#exec MESH ORIGIN MESH=", m, " X=0 Y=0 Z=0\n\n");
+    out.Print("#exec MESH SEQUENCE MESH=", m, " SEQ=All STARTFRAME=0 NUMFRAMES=", frameCount, "\n");
+    out.Print("// add further '#exec MESH SEQUENCE' lines here to define additional animation sections\n");
+    out.Print("\n");
+    out.Print("#exec MESHMAP NEW MESHMAP=", m, " MESH=", m, "\n");
+    out.Print("\n\n//Edit X, Y, and Z values in line below to change size of mesh in game\n");
+    out.Print("#exec MESHMAP SCALE MESHMAP=", m, " X=", Fixed{invScale}, " Y=", Fixed{invScale}, " Z=",
+              Fixed{invScale}, "\n\n");
+    const int32_t materialCount = hmModel_GetMaterialCount(model);
+    for (int32_t i = 0; i < materialCount; ++i) {
+        char texture[32] = {};
+        hmMaterial_GetDiffuseTexture(hmModel_GetMaterialAt(model, i), texture, sizeof texture);
+        texture[sizeof texture - 1] = '\0';
+        out.Print("#exec TEXTURE IMPORT NAME=", m, "Tex", i, " FILE=textures\\", texture, " GROUP=Skins FLAGS=2\n");
+        out.Print("#exec MESHMAP SETTEXTURE MESHMAP=", m, " NUM=", i, " TEXTURE=", m, "Tex", i, "\n");
+        out.Print("\n");
+    }
+    out.Print("\ndefaultproperties\n{\n");
+    out.Print("    DrawType=DT_Mesh\n");
+    out.Print("    Mesh=", m, "\n");
+    out.Print("}\n");
+}

@@ -1,0 +1,15 @@
+// The script class file (".uc"): a class whose directives import the two mesh
+// files, declare the animation, the mesh scale and one texture per material.
+#pragma once
+
+#include "export/output_file.h"
+#include "host/hm_model_lib.h"
+
+#include <cstdint>
+#include <string>
+
+// The mesh map's scale is 1 / scale as a 32-bit float, which undoes the
+// animation file's quantisation; an infinite scale (nothing moved away from
+// the origin) gives 0.000000. Writes nothing to the log.
+void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
+                          float scale);

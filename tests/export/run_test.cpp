@@ -1,0 +1,172 @@
+#include "export/export_run.h"
+#include "platform/platform_ui.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace testing_support;
+
+namespace {
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::ClearRecords();
+        platform::SetMessagesPrinted(false);
+        platform::SetSaveDialogPrompt(false);
+        platform::SetSaveDialogAnswer(std::nullopt);
+    }
+
+    // Runs the export on model, counting how often it is released; a model
+    // the run leaves alone is freed here.
+    int32_t RunCounting(hm::ModelPtr model) {
+        hmModel* raw = model.release();
+        raw->onDestroy = [this](const hmModel*) { ++released; };
+        int32_t result = ::Run(raw);
+        if (released == 0) {
+            raw->onDestroy = nullptr;
+            hmModel_Destroy(raw);
+        }
+        return result;
+    }
+
+    ScratchDir dir;
+    CurrentDir inDir{dir.Path()};
+    int released = 0;
+};
+
+TEST_F(RunTest, NullModelReturnsMinusOneAndShowsNothing) {
+    EXPECT_EQ(::Run(nullptr), -1);
+    EXPECT_TRUE(platform::ShownMessages().empty());
+    EXPECT_TRUE(platform::DialogRequests().empty());
+}
+
+TEST_F(RunTest, EmptyModelShowsTheMessageAndLeavesEverythingAlone) {
+    platform::SetSaveDialogAnswer(dir / "Guard.3D");
+    EXPECT_EQ(RunCounting(hm::ModelPtr(hm::CreateModel())), 0);
+
+    auto messages = platform::ShownMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "The model is empty!  Nothing exported!");
+    EXPECT_EQ(messages[0].caption, "Vantrel Export");
+    EXPECT_EQ(messages[0].type, 0x30u);
+    EXPECT_TRUE(platform::DialogRequests().empty());
+    EXPECT_EQ(released, 0);
+    EXPECT_TRUE(Files(dir.Path()).empty());
+}
+
+TEST_F(RunTest, CancelledDialogWritesNothingAndKeepsTheModel) {
+    EXPECT_EQ(RunCounting(OneTriangleModel()), 0);
+    EXPECT_EQ(platform::DialogRequests().size(), 1u);
+    EXPECT_TRUE(platform::ShownMessages().empty());
+    EXPECT_EQ(released, 0);
+    EXPECT_TRUE(Files(dir.Path()).empty());
+}
+
+TEST_F(RunTest, DialogIsAskedWithTheExpectedRequest) {
+    RunCounting(OneTriangleModel());
+    auto requests = platform::DialogRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    const platform::DialogRequest& request = requests[0];
+    EXPECT_EQ(request.structSize, OPENFILENAME_SIZE_VERSION_400A);
+    EXPECT_FALSE(request.hasOwner);
+    EXPECT_EQ(request.filter,
+              (std::vector<std::string>{".3D Files (*.3D)", "*.3D", "All Files (*.*)", "*.*"}));
+    EXPECT_EQ(request.filterIndex, 0u);
+    EXPECT_EQ(request.maxFile, 256u);
+    EXPECT_EQ(request.maxFileTitle, 256u);
+    EXPECT_EQ(request.title, "Export Vantrel 3D");
+    EXPECT_EQ(request.flags, 0x806u);
+    EXPECT_EQ(request.defaultExtension, "");
+}
+
+TEST_F(RunTest, CompletedRunWritesTheLogsFirstLineAndReleasesTheModelOnce) {
+    platform::SetSaveDialogAnswer(dir / "Guard.3D");
+    EXPECT_EQ(RunCounting(OneTriangleModel()), 0);
+    EXPECT_EQ(released, 1);
+
+    std::string log = ReadFile(dir / "VantrelExport.log");
+    std::string firstLine = (dir / "Guard_d.3d") + (dir / "Guard_a.3d");
+    EXPECT_EQ(log.substr(0, firstLine.size()), firstLine);
+    // The chosen file itself is never written.
+    EXPECT_FALSE(std::filesystem::exists(dir / "Guard.3D"));
+}
+
+TEST(OutputNames, LastDotOfTheWholePathWins) {
+    OutputPaths guard = DeriveOutputPaths("C:\\art\\Guard.3D");
+    EXPECT_EQ(guard.data, "C:\\art\\Guard_d.3d");
+    EXPECT_EQ(guard.anim, "C:\\art\\Guard_a.3d");
+    EXPECT_EQ(guard.script, "C:\\art\\Guard.uc");
+
+    OutputPaths dotted = DeriveOutputPaths("D:\\my.models\\Guard.3D");
+    EXPECT_EQ(dotted.data, "D:\\my.models\\Guard_d.3d");
+    EXPECT_EQ(dotted.anim, "D:\\my.models\\Guard_a.3d");
+    EXPECT_EQ(dotted.script, "D:\\my.models\\Guard.uc");
+    EXPECT_EQ(DeriveMeshName("Guard.3D"), "Guard");
+    EXPECT_EQ(DeriveMeshName("Guard.v2.3D"), "Guard.v2");
+    EXPECT_EQ(DeriveOutputPaths("/art/Guard.v2.3D").data, "/art/Guard.v2_d.3d");
+}
+
+TEST(OutputNames, FileNameWithoutDotGetsTheSuffixAppended) {
+    EXPECT_EQ(DeriveOutputPaths("D:\\my.models\\Guard").data, "D:\\my.models\\Guard_d.3d");
+    EXPECT_EQ(DeriveOutputPaths("/home/my.models/Guard").script, "/home/my.models/Guard.uc");
+    EXPECT_EQ(DeriveOutputPaths("Guard").anim, "Guard_a.3d");
+    EXPECT_EQ(DeriveMeshName("Guard"), "Guard");
+}
+
+TEST(OutputNames, LongPathsAreNeverCut) {
+    std::string path = "/" + std::string(250, 'a') + ".3D";  // 254 bytes: fits the dialog's buffer
+    OutputPaths paths = DeriveOutputPaths(path);
+    EXPECT_EQ(paths.data, "/" + std::string(250, 'a') + "_d.3d");
+    EXPECT_EQ(paths.data.size(), 256u);
+}
+
+TEST_F(RunTest, PathLongerThanTheDialogBufferCancels) {
+    platform::SetSaveDialogAnswer(dir / (std::string(300, 'x') + ".3D"));
+    EXPECT_EQ(RunCounting(OneTriangleModel()), 0);
+    EXPECT_EQ(released, 0);
+    EXPECT_NE(platform::LastSaveDialogError().find("longer than"), std::string::npos);
+    EXPECT_TRUE(Files(dir.Path()).empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RunTest, OutputThatCannotBeWrittenIsReportedAndLeavesNoTrace) {
+    // The derived data file's name is taken by a directory.
+    std::filesystem::create_directory(dir / "Guard_d.3d");
+    platform::SetSaveDialogAnswer(dir / "Guard.3D");
+    EXPECT_EQ(RunCounting(OneTriangleModel()), -1);
+    EXPECT_EQ(released, 1);
+
+    auto messages = platform::ShownMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "Vantrel Export");
+    EXPECT_NE(messages[0].text.find(dir / "Guard_d.3d"), std::string::npos) << messages[0].text;
+    EXPECT_NE(messages[0].text.find("Is a directory"), std::string::npos) << messages[0].text;
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "Guard_d.3d"));
+    for (const std::string& name : Files(dir.Path())) EXPECT_EQ(name.find("vantrel-tmp"), std::string::npos) << name;
+}
+
+TEST_F(RunTest, OutputFolderThatCannotBeWrittenIsReported) {
+    platform::SetSaveDialogAnswer("/proc/Guard.3D");  // exists, but nobody may create files there
+    EXPECT_EQ(RunCounting(OneTriangleModel()), -1);
+    auto messages = platform::ShownMessages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_NE(messages.back().text.find("/proc/Guard_d.3d"), std::string::npos) << messages.back().text;
+}
+
+TEST_F(RunTest, LogThatCannotBeCreatedDoesNotStopTheExport) {
+    std::filesystem::create_directory(dir / "VantrelExport.log");
+    platform::SetSaveDialogAnswer(dir / "Guard.3D");
+    EXPECT_EQ(RunCounting(OneTriangleModel()), 0);
+    auto messages = platform::ShownMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].text.find("VantrelExport.log"), std::string::npos) << messages[0].text;
+    EXPECT_EQ(ReadFile(dir / "Guard_d.3d").size(), 64u);
+}
+
+}  // namespace

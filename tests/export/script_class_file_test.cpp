@@ -1,0 +1,83 @@
+#include "export/script_class_file.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace testing_support;
+
+namespace {
+
+std::string Script(hmModel* model, const std::string& name, uint16_t frames, float scale) {
+    ScratchDir dir;
+    OutputFile file;
+    EXPECT_TRUE(file.Open(dir / "s.uc"));
+    WriteScriptClassFile(model, file, name, frames, scale);
+    EXPECT_TRUE(file.Commit());
+    return ReadFile(dir / "s.uc");
+}
+
+TEST(ScriptClassFile, TwoMaterialsGiveTheWholeText) {
+    hm::ModelPtr model = OneTriangleModel();
+    hm::AddMaterial(model.get(), "Skin", "skin.bmp");
+    hm::AddMaterial(model.get(), "Cloth", "sub\\cloth.bmp");
+    const std::string slashes(51, '/');
+    EXPECT_EQ(Script(model.get(), "Guard", 30, 64.0f),
+              slashes + "\r\n"
+              "// Guard.\r\n" +
+              slashes + "\r\n"
+              "\r\n"
+              "class Guard extends Actor;\r\n"
+              "\r\n"
+              "#exec MESH IMPORT MESH=Guard ANIVFILE=MODELS\\Guard_a.3d DATAFILE=MODELS\\Guard_d.3d X=0 Y=0 Z=0\r\n"
+              "#exec MESH ORIGIN MESH=Guard X=0 Y=0 Z=0\r\n"
+              "\r\n"
+              "#exec MESH SEQUENCE MESH=Guard SEQ=All STARTFRAME=0 NUMFRAMES=30\r\n"
+              "// add further '#exec MESH SEQUENCE' lines here to define additional animation sections\r\n"
+              "\r\n"
+              "#exec MESHMAP NEW MESHMAP=Guard MESH=Guard\r\n"
+              "\r\n"
+              "\r\n"
+              "//Edit X, Y, and Z values in line below to change size of mesh in game\r\n"
+              "#exec MESHMAP SCALE MESHMAP=Guard X=0.015625 Y=0.015625 Z=0.015625\r\n"
+              "\r\n"
+              "#exec TEXTURE IMPORT NAME=GuardTex0 FILE=textures\\skin.bmp GROUP=Skins FLAGS=2\r\n"
+              "#exec MESHMAP SETTEXTURE MESHMAP=Guard NUM=0 TEXTURE=GuardTex0\r\n"
+              "\r\n"
+              "#exec TEXTURE IMPORT NAME=GuardTex1 FILE=textures\\sub\\cloth.bmp GROUP=Skins FLAGS=2\r\n"
+              "#exec MESHMAP SETTEXTURE MESHMAP=Guard NUM=1 TEXTURE=GuardTex1\r\n"
+              "\r\n"
+              "\r\n"
+              "defaultproperties\r\n"
+              "{\r\n"
+              "    DrawType=DT_Mesh\r\n"
+              "    Mesh=Guard\r\n"
+              "}\r\n");
+}
+
+TEST(ScriptClassFile, NoMaterialsNoFramesAndTheScaleLine) {
+    hm::ModelPtr model = OneTriangleModel();
+    std::string text = Script(model.get(), "M", 0, 1.0f);
+    EXPECT_NE(text.find("NUMFRAMES=0\r\n"), std::string::npos);
+    EXPECT_NE(text.find("X=1.000000 Y=1.000000 Z=1.000000\r\n\r\n\r\ndefaultproperties"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("TEXTURE"), std::string::npos);
+
+    std::string still = Script(model.get(), "M", 1, std::numeric_limits<float>::infinity());
+    EXPECT_NE(still.find("X=0.000000 Y=0.000000 Z=0.000000\r\n"), std::string::npos) << still;
+    // 1 / scale is a 32-bit float: 1 / 85.333336f prints as such.
+    std::string odd = Script(model.get(), "M", 1, 85.333336f);
+    EXPECT_NE(odd.find("X=0.011719 "), std::string::npos) << odd;
+}
+
+TEST(ScriptClassFile, TextureNamesAreCutAt31Bytes) {
+    hm::ModelPtr model = OneTriangleModel();
+    hm::AddMaterial(model.get(), "Long", std::string(40, 't') + ".bmp");
+    hm::AddMaterial(model.get(), "None", "");
+    std::string text = Script(model.get(), "M", 1, 1.0f);
+    EXPECT_NE(text.find("FILE=textures\\" + std::string(31, 't') + " GROUP"), std::string::npos) << text;
+    EXPECT_NE(text.find("NAME=MTex1 FILE=textures\\ GROUP=Skins"), std::string::npos) << text;
+}
+
+}  // namespace
