@@ -267,7 +267,7 @@ bool Importer::CheckLimits() {
         const std::string text = std::to_string(limit.count) + " " + limit.what +
                                  " in all; the format holds at most " + std::to_string(kFormatLimit);
         if (!options_.force) return Fail(text + " (--force exports anyway)");
-        Warn(text + "; exported anyway, the counts wrap");
+        Warn(text + "; going on as asked, the counts wrap in the exported files");
     }
     if (result_.model->meshes.size() > kTextureSlots)
         Warn(std::to_string(result_.model->meshes.size()) + " meshes; a polygon's texture slot holds at most " +

@@ -1,6 +1,7 @@
 #include "import/model_import.h"
 #include "tests/import/pose_check.h"
 #include "tests/import/test_files.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -268,7 +269,8 @@ TEST(ImportOtherFormats, FbxLoadsWithClipsAndStatedAxes) {
 }
 
 TEST(ImportBuiltFiles, MeshWithoutSkinRidesItsAnimatedNode) {
-    const std::string dir = test_files::MakeTempDir("prop");
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
     const std::string path = dir + "/prop.gltf";
     test_files::WriteText(path, test_files::PropOnAnimatedNodeGltf());
     const hm::ImportResult result = Import(path);
@@ -285,7 +287,8 @@ TEST(ImportBuiltFiles, MeshWithoutSkinRidesItsAnimatedNode) {
 }
 
 TEST(ImportBuiltFiles, MoreBonesThanAVertexCanNameIsAnError) {
-    const std::string dir = test_files::MakeTempDir("bones");
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
     test_files::WriteText(dir + "/128.gltf", test_files::ChainGltf(128));
     test_files::WriteText(dir + "/129.gltf", test_files::ChainGltf(129));
     const hm::ImportResult fits = Import(dir + "/128.gltf");
@@ -301,7 +304,8 @@ TEST(ImportBuiltFiles, MoreBonesThanAVertexCanNameIsAnError) {
 }
 
 TEST(ImportBuiltFiles, LinesPointsAndNames) {
-    const std::string dir = test_files::MakeTempDir("names");
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
     const std::string longName = "a_group_name_that_is_much_longer_than_the_host_keeps";
     std::string obj = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\n";
     obj += "g " + longName + "_one\nf 1 2 3\nl 3 4\np 4\n";  // vertex 4 is only used by the line and point
@@ -322,7 +326,8 @@ TEST(ImportBuiltFiles, LinesPointsAndNames) {
 }
 
 TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
-    const std::string dir = test_files::MakeTempDir("limits");
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
     std::string obj;
     const int triangles = 21846;  // 65538 distinct vertices
     for (int t = 0; t < triangles; ++t)
@@ -352,8 +357,9 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
 }
 
 TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
-    const std::string dir = test_files::MakeTempDir("bad");
-    const std::string glb = test_files::ReadBytes(kData + "/greenman/greenman.glb");
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    const std::string glb = testing_support::ReadFile(kData + "/greenman/greenman.glb");
     test_files::WriteText(dir + "/truncated.glb", glb.substr(0, glb.size() / 2));
     test_files::WriteText(dir + "/notes.gltf", "These are notes, not a model.\n");
     test_files::WriteText(dir + "/empty.gltf", test_files::NoMeshGltf());
@@ -376,10 +382,11 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
 TEST(EmbeddedTextures, WrittenBesideTheOutputs) {
     const hm::ImportResult result = Import(kData + "/greenman/greenman.glb");
     ASSERT_TRUE(result.model);
-    const std::string dir = test_files::MakeTempDir("textures");
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
     std::string error;
     ASSERT_TRUE(hm::WriteEmbeddedTextures(result.textures, dir, error)) << error;
-    const std::string written = test_files::ReadBytes(dir + "/body.png");
+    const std::string written = testing_support::ReadFile(dir + "/body.png");
     EXPECT_EQ(written, std::string(result.textures[0].bytes.begin(), result.textures[0].bytes.end()));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
 

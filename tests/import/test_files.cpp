@@ -2,29 +2,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace test_files {
 
-std::string MakeTempDir(const std::string& tag) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("import_tests_" + tag + "_" + std::to_string(std::hash<std::string>()(tag) % 100000));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir.string();
-}
-
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 namespace {
 

@@ -7,10 +7,7 @@
 
 namespace test_files {
 
-// A fresh, empty directory under the system's temporary one.
-std::string MakeTempDir(const std::string& tag);
 void WriteText(const std::string& path, const std::string& text);
-std::string ReadBytes(const std::string& path);
 
 // glTF: a triangle skinned to the two ends of a chain of `bones` joints.
 std::string ChainGltf(int bones);
