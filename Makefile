@@ -32,6 +32,7 @@ test: build
 demo: build
 	mkdir -p out
 	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json Sample.3D
+	cd out && ../$(BUILD)/vantrel-export ../examples/totem.gltf Totem.3D && cp ../examples/totem_skin.png .
 
 clean:
 	rm -rf $(BUILD) out

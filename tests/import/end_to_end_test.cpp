@@ -161,7 +161,7 @@ TEST(ImportedExport, RealFilesMatchAssimpAtEveryFrame) {
     EXPECT_LT(ExportAndCompare(kData + "/SimpleSkin/SimpleSkin.gltf"), kStepTolerance);
     EXPECT_LT(ExportAndCompare(kData + "/RiggedSimple/RiggedSimple.gltf"), kStepTolerance);
     EXPECT_LT(ExportAndCompare(kData + "/greenman/greenman.glb"), kStepTolerance);
-    EXPECT_LT(ExportAndCompare(kExamples + "/sample.gltf"), kStepTolerance);
+    EXPECT_LT(ExportAndCompare(kExamples + "/totem.gltf"), kStepTolerance);
     EXPECT_LT(ExportAndCompare(kData + "/sample/animated.fbx"), kStepTolerance);
 }
 

@@ -6,7 +6,7 @@
 # clips but only their first key.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-gen="$here/../../../examples/make_sample.py"
+gen="$here/../../../examples/make_totem.py"
 cd "$here"
 python3 "$gen" static_scaled.gltf --static --armature-scale 0.5 --armature-turn 30
 python3 "$gen" static.gltf --static

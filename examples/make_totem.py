@@ -2,7 +2,7 @@
 """Writes the bundled sample: a small textured, skinned and animated totem as
 glTF 2.0 (one .gltf with its buffer inline, and its texture as a PNG beside it).
 
-    python3 make_sample.py [OUT.gltf] [--static] [--armature-scale S] [--armature-turn DEGREES]
+    python3 make_totem.py [OUT.gltf] [--static] [--armature-scale S] [--armature-turn DEGREES]
 
 --static leaves the clips out; --armature-scale and --armature-turn (about X)
 give the armature node, which holds both the skeleton and the mesh, a
@@ -113,7 +113,7 @@ def texture_pixel(x, y):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("out", nargs="?", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.gltf"))
+    parser.add_argument("out", nargs="?", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "totem.gltf"))
     parser.add_argument("--static", action="store_true")
     parser.add_argument("--armature-scale", type=float, default=1.0)
     parser.add_argument("--armature-turn", type=float, default=0.0)
@@ -199,7 +199,7 @@ def main():
         f.write(png(64, 64, texture_pixel))
 
     gltf = {
-        "asset": {"version": "2.0", "generator": "make_sample.py"},
+        "asset": {"version": "2.0", "generator": "make_totem.py"},
         "scene": 0,
         "scenes": [{"nodes": [0]}],
         "nodes": nodes,
