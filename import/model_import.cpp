@@ -54,14 +54,16 @@ struct Counts {
     float largestDropped = 0;
 };
 
-// The heaviest influence on each vertex of a skinned mesh: the aiBone index, or -1.
-std::vector<int> HeaviestBones(const aiMesh& mesh, Counts& counts) {
+// The heaviest influence on each vertex of a skinned mesh among the bones
+// that have a host bone: the aiBone index, or -1.
+std::vector<int> HeaviestBones(const aiMesh& mesh, const std::vector<bool>& usable, Counts& counts) {
     std::vector<int> heaviest(mesh.mNumVertices, -1);
     std::vector<float> weight(mesh.mNumVertices, 0.0f);
     std::vector<float> dropped(mesh.mNumVertices, 0.0f);
     std::vector<int> influences(mesh.mNumVertices, 0);
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
         const aiBone& bone = *mesh.mBones[b];
+        if (!usable[b]) continue;
         for (unsigned w = 0; w < bone.mNumWeights; ++w) {
             const aiVertexWeight& entry = bone.mWeights[w];
             if (entry.mVertexId >= mesh.mNumVertices || !Influences(entry.mWeight)) continue;
@@ -206,7 +208,14 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     hmMesh* out = hm::AddMesh(result_.model.get(), meshNames.Make(wanted, "mesh" + std::to_string(instanceIndex)));
     meshOfHostMesh_.push_back(instance.mesh);
 
-    const std::vector<int> heaviest = mesh.mNumBones ? HeaviestBones(mesh, counts_) : std::vector<int>();
+    std::vector<int> boneOf(mesh.mNumBones, -1);  // host bone of each of the mesh's bones
+    for (unsigned b = 0; b < mesh.mNumBones; ++b) {
+        const int boneNode = FindNode(source_, mesh.mBones[b]->mName);
+        if (boneNode >= 0) boneOf[b] = skeleton_.boneOfNode[static_cast<size_t>(boneNode)];
+    }
+    std::vector<bool> usable(mesh.mNumBones);
+    for (unsigned b = 0; b < mesh.mNumBones; ++b) usable[b] = boneOf[b] >= 0;
+    const std::vector<int> heaviest = mesh.mNumBones ? HeaviestBones(mesh, usable, counts_) : std::vector<int>();
     const int rigidBone = skeleton_.rigidBoneOfInstance[instanceIndex];
     const auto& rebuilt = boneWriter_->RebuiltRest();
     const bool hasUv = mesh.HasTextureCoords(0);
@@ -220,12 +229,9 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             local = Times(Apply(skeleton_.bones[static_cast<size_t>(bone)].stretch, position), options_.scale);
         } else if (!heaviest.empty() && heaviest[v] >= 0) {
             const aiBone& source = *mesh.mBones[heaviest[v]];
-            const int node = FindNode(source_, source.mName);
-            bone = node >= 0 ? skeleton_.boneOfNode[static_cast<size_t>(node)] : -1;
-            if (bone >= 0) {
-                const Vec3 inBone = Apply(ToAffine(source.mOffsetMatrix), position);
-                local = Times(Apply(skeleton_.bones[static_cast<size_t>(bone)].stretch, inBone), options_.scale);
-            }
+            bone = boneOf[static_cast<size_t>(heaviest[v])];
+            const Vec3 inBone = Apply(ToAffine(source.mOffsetMatrix), position);
+            local = Times(Apply(skeleton_.bones[static_cast<size_t>(bone)].stretch, inBone), options_.scale);
         }
         // The plug-in moves a bound vertex into its bone's frame with the rest
         // it rebuilds; placing it with the same rest makes that exact.

@@ -1,5 +1,6 @@
 #include "import/source_scene.h"
 
+#include <assimp/config.h>
 #include <assimp/postprocess.h>
 
 #include <filesystem>
@@ -76,6 +77,9 @@ bool Readable(const std::string& path, std::string& error) {
 bool LoadSourceScene(const std::string& path, SourceScene& out, std::string& error) {
     if (!Readable(path, error)) return false;
     out.importer = std::make_unique<Assimp::Importer>();
+    // FBX pivots otherwise come as helper nodes between a bone and its parent,
+    // each of which would become a bone of its own.
+    out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
     // Lines and points are kept apart from triangles by the triangulation and
     // dropped later, with a warning.
     const unsigned flags = aiProcess_Triangulate | aiProcess_JoinIdenticalVertices | aiProcess_ValidateDataStructure;
