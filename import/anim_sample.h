@@ -24,7 +24,8 @@ ClipTiming TimeClip(const aiAnimation& clip, double fps);
 std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, const aiAnimation& clip);
 
 // Model-space transforms, at frame `frame` of the clip, of the nodes marked in
-// `wanted` and their ancestors (the others are left as they were). Nodes
+// `wanted`, which must mark every ancestor of a marked node too (the others
+// are left as they were). Nodes
 // without a channel keep the transform the file gives them.
 void SampleGlobals(const SourceScene& scene, const std::vector<const aiNodeAnim*>& channels, const ClipTiming& timing,
                    double fps, int64_t frame, const std::vector<bool>& wanted, std::vector<Affine>& globals);

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 namespace hm {
 
@@ -122,7 +123,7 @@ private:
     std::vector<unsigned> meshOfHostMesh_;
     Counts counts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
-    UniqueNames textureNames_;
+    std::set<std::string> textureFiles_;
 };
 
 bool Importer::CheckOptions() {
@@ -353,8 +354,13 @@ std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
             file.bytes.insert(file.bytes.end(), {texel.b, texel.g, texel.r, texel.a});
         }
     }
-    const std::string suffix = "." + extension;
-    file.fileName = textureNames_.Make(CutName(stem, kHostNameLimit - std::min(suffix.size(), kHostNameLimit - 1)) + suffix, "");
+    // Unique, with the extension kept at the end.
+    const std::string suffix = "." + CutName(extension, 8);
+    for (int n = 1; file.fileName.empty() || textureFiles_.count(file.fileName); ++n) {
+        const std::string number = n == 1 ? "" : "_" + std::to_string(n);
+        file.fileName = CutName(stem, kHostNameLimit - suffix.size() - number.size()) + number + suffix;
+    }
+    textureFiles_.insert(file.fileName);
     embeddedNames_[&texture] = file.fileName;
     result_.textures.push_back(std::move(file));
     return result_.textures.back().fileName;
@@ -444,12 +450,14 @@ ImportResult ImportModel(const std::string& path, const ImportOptions& options) 
 
 std::string SequenceLines(const std::vector<ClipInfo>& clips, const std::string& meshName) {
     std::string lines;
+    imp::UniqueNames sequences;
     for (const ClipInfo& clip : clips) {
         if (clip.startFrame < 0) continue;
-        // The script compiler reads a sequence name as one word.
+        // The script compiler reads a sequence name as one word, and each names one sequence.
         std::string sequence = clip.name;
         for (char& c : sequence)
             if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+        sequence = sequences.Make(sequence, "clip");
         lines += "#exec MESH SEQUENCE MESH=" + meshName + " SEQ=" + sequence +
                  " STARTFRAME=" + std::to_string(clip.startFrame) + " NUMFRAMES=" + std::to_string(clip.frameCount) + "\n";
     }

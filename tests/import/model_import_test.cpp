@@ -397,3 +397,16 @@ TEST(EmbeddedTextures, WrittenBesideTheOutputs) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SequenceLines, OneWordUniqueNamesForExportedClipsOnly) {
+    const std::vector<hm::ClipInfo> clips = {
+        {"Walk cycle", 1.0, 31, 0}, {"Walk cycle", 1.0, 31, 31}, {"Skipped", 2.0, 61, -1}, {"", 0.0, 1, 62}};
+    EXPECT_EQ(hm::SequenceLines(clips, "M"),
+              "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=31\n"
+              "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle_2 STARTFRAME=31 NUMFRAMES=31\n"
+              "#exec MESH SEQUENCE MESH=M SEQ=clip STARTFRAME=62 NUMFRAMES=1\n");
+}
+
+}  // namespace
