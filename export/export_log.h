@@ -16,6 +16,11 @@ struct Fixed {
     double value;
 };
 
+// Text printed exactly as given: the caller has written its line ends as CR LF.
+struct Verbatim {
+    std::string_view text;
+};
+
 // Writes the "%f" text of value into out (at least 400 bytes) and returns its length.
 size_t FormatFixed(double value, char* out);
 
@@ -41,6 +46,10 @@ private:
     void Put(std::string_view text);
     void Put(const char* text) { Put(std::string_view(text)); }
     void Put(const std::string& text) { Put(std::string_view(text)); }
+    void Put(Verbatim verbatim) {
+        Flush();
+        file_.Write(verbatim.text);
+    }
     void Put(Fixed number) {
         Reserve(kLongestNumber);
         used_ += FormatFixed(number.value, line_ + used_);
