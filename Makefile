@@ -9,7 +9,7 @@ PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchm
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo bench clean
 
 all: build
 
@@ -33,6 +33,11 @@ demo: build
 	mkdir -p out
 	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json Sample.3D
 	cd out && ../$(BUILD)/vantrel-export ../examples/totem.gltf Totem.3D && cp ../examples/totem_skin.png .
+
+# The pieces with Google Benchmark, then whole exports against the I/O floor.
+bench: build
+	$(BUILD)/vantrel-bench pieces --benchmark_min_time=0.5
+	$(BUILD)/vantrel-bench report --runs 5
 
 clean:
 	rm -rf $(BUILD) out
