@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
 
     LoadedModel loaded = LoadModel(modelPath, modelOptions);
     for (const std::string& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning << "\n";
-    if (!loaded.model) return Fail(kBadInput, loaded.error);
+    if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
 
     if (destination.empty() && !ask) destination = DefaultDestination(modelPath);

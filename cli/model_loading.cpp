@@ -82,6 +82,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         if (!hm::SaveModelJson(*loaded.model, options.dump, error)) {
             loaded.model.reset();
             loaded.error = error;
+            loaded.writeFailed = true;
             return loaded;
         }
         std::cout << "Wrote " << options.dump << "\n";

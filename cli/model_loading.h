@@ -22,6 +22,7 @@ struct LoadedModel {
     std::string error;                  // one line naming the file, the place and the problem
     std::vector<std::string> warnings;  // reported once, before the export
     bool done = false;                  // an informational option already did all there was to do
+    bool writeFailed = false;           // the error is an output (--dump) that could not be written
     std::vector<hm::ClipInfo> clips;    // a file with animation clips: all of them, exported or not
     std::vector<hm::EmbeddedTexture> textures;  // to be written beside the outputs
 };

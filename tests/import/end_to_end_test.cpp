@@ -217,6 +217,9 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     EXPECT_NE(list.out.find("4 clip(s), frames at 24 per second:\n  0_pose  0.167 s  5 frames\n"), std::string::npos)
         << list.out;
     EXPECT_TRUE(testing_support::Files(dir.Path()).empty());
+    const Outcome dump = RunProgram(dir, model + " --dump nowhere/G.hm.json");
+    EXPECT_EQ(dump.status, 3);
+    EXPECT_NE(dump.err.find("nowhere/G.hm.json"), std::string::npos) << dump.err;
 }
 
 TEST(ImportedExport, BadFilesExitTwoAndWriteNothing) {
