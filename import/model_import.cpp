@@ -124,6 +124,7 @@ private:
     Counts counts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::set<std::string> textureFiles_;
+    std::string oversizedMesh_;  // the first mesh whose corners a 16-bit index cannot reach
 };
 
 bool Importer::CheckOptions() {
@@ -206,6 +207,7 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             kept.push_back(v);
         }
 
+    if (kept.size() > 65536 && oversizedMesh_.empty()) oversizedMesh_ = wanted + "' has " + std::to_string(kept.size());
     hmMesh* out = hm::AddMesh(result_.model.get(), meshNames.Make(wanted, "mesh" + std::to_string(instanceIndex)));
     meshOfHostMesh_.push_back(instance.mesh);
 
@@ -259,6 +261,8 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
 }
 
 bool Importer::CheckLimits() {
+    // Not even --force helps here: the host's triangle corners are 16-bit.
+    if (!oversizedMesh_.empty()) return Fail("mesh '" + oversizedMesh_ + " vertices; a triangle corner can name at most 65536");
     int64_t frames = 0;
     for (unsigned i : selectedClips_) frames += result_.clips[i].frameCount;
     if (frames > kSamplingLimit)

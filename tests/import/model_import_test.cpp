@@ -330,13 +330,14 @@ TEST(ImportBuiltFiles, LinesPointsAndNames) {
 TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     const testing_support::ScratchDir scratch;
     const std::string dir = scratch.Path().string();
-    std::string obj;
     const int triangles = 21846;  // 65538 distinct vertices
-    for (int t = 0; t < triangles; ++t)
-        for (int k = 0; k < 3; ++k) obj += "v " + std::to_string(t) + " " + std::to_string(k) + " 0\n";
-    for (int t = 0; t < triangles; ++t)
-        obj += "f " + std::to_string(3 * t + 1) + " " + std::to_string(3 * t + 2) + " " + std::to_string(3 * t + 3) + "\n";
-    test_files::WriteText(dir + "/big.obj", obj);
+    std::string vertices, firstHalf, secondHalf;
+    for (int t = 0; t < triangles; ++t) {
+        for (int k = 0; k < 3; ++k) vertices += "v " + std::to_string(t) + " " + std::to_string(k) + " 0\n";
+        (t < triangles / 2 ? firstHalf : secondHalf) +=
+            "f " + std::to_string(3 * t + 1) + " " + std::to_string(3 * t + 2) + " " + std::to_string(3 * t + 3) + "\n";
+    }
+    test_files::WriteText(dir + "/big.obj", vertices + "g first\n" + firstHalf + "g second\n" + secondHalf);
     hm::ImportResult result = hm::ImportModel(dir + "/big.obj", {});
     EXPECT_FALSE(result.model);
     EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the format holds at most 65535 (--force exports anyway)");
@@ -344,7 +345,14 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     force.force = true;
     result = hm::ImportModel(dir + "/big.obj", force);
     ASSERT_TRUE(result.model);
+    EXPECT_EQ(result.model->meshes.size(), 2u);
     EXPECT_TRUE(HasWarning(result, "65538 vertices in all"));
+    // In one mesh they are more than the host's 16-bit triangle corners reach: not even --force helps.
+    test_files::WriteText(dir + "/one.obj", vertices + firstHalf + secondHalf);
+    result = hm::ImportModel(dir + "/one.obj", force);
+    EXPECT_FALSE(result.model);
+    EXPECT_NE(result.error.find("has 65538 vertices; a triangle corner can name at most 65536"), std::string::npos)
+        << result.error;
 
     const std::string skin = kData + "/SimpleSkin/SimpleSkin.gltf";
     hm::ImportOptions fast;
