@@ -191,7 +191,7 @@ def main():
         clip("Hop", [
             (1, "translation", hop_times, [[0, h, 0] for h in (0, 0.4, 0.6, 0.4, 0)]),
             (3, "rotation", hop_times, [quat_about((1, 0, 0), a) for a in (0, -20, -40, -20, 0)]),
-            (2, "rotation", hop_times, [quat_about((0, 1, 0), a) for a in (0, 80, 90, 100, 0)]),
+            (2, "rotation", hop_times, [quat_about((0, 1, 0), a) for a in (0, 20, 30, 20, 0)]),
         ])
 
     texture_name = os.path.splitext(os.path.basename(args.out))[0] + "_skin.png"
