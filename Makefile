@@ -29,10 +29,11 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# Each export in a folder of its own: the log goes to the current directory.
 demo: build
-	mkdir -p out
-	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json Sample.3D
-	cd out && ../$(BUILD)/vantrel-export ../examples/totem.gltf Totem.3D && cp ../examples/totem_skin.png .
+	mkdir -p out/sample out/totem
+	cd out/sample && ../../$(BUILD)/vantrel-export ../../examples/sample.hm.json Sample.3D
+	cd out/totem && ../../$(BUILD)/vantrel-export ../../examples/totem.gltf Totem.3D && cp ../../examples/totem_skin.png .
 
 # The pieces with Google Benchmark, then whole exports against the I/O floor.
 bench: build
