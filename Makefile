@@ -15,7 +15,7 @@ WINE_PACKAGES = wine64 xvfb xdotool
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine build test demo windows test-windows clean
+.PHONY: all deps deps-windows deps-wine build test demo bench windows test-windows clean
 
 all: build
 
@@ -46,9 +46,16 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# Each export in a folder of its own: the log goes to the current directory.
 demo: build
-	mkdir -p out
-	cd out && ../$(BUILD)/vantrel-export ../examples/sample.hm.json Sample.3D
+	mkdir -p out/sample out/totem
+	cd out/sample && ../../$(BUILD)/vantrel-export ../../examples/sample.hm.json Sample.3D
+	cd out/totem && ../../$(BUILD)/vantrel-export ../../examples/totem.gltf Totem.3D && cp ../../examples/totem_skin.png .
+
+# The pieces with Google Benchmark, then whole exports against the I/O floor.
+bench: build
+	$(BUILD)/vantrel-bench pieces --benchmark_min_time=0.5
+	$(BUILD)/vantrel-bench report --runs 5
 
 # hmVantrelExport.dll and hmModelLib.dll for 32-bit Windows in $(WIN32_BUILD)/,
 # for 64-bit Windows in $(WIN64_BUILD)/, with the Windows test host beside them.

@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
 
     LoadedModel loaded = LoadModel(modelPath, modelOptions);
     for (const std::string& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning << "\n";
-    if (!loaded.model) return Fail(kBadInput, loaded.error);
+    if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
 
     if (destination.empty() && !ask) destination = DefaultDestination(modelPath);
@@ -149,11 +149,20 @@ int main(int argc, char** argv) {
     }
 
     // The name the dialog answered: DEST, or what was typed at the prompt.
-    OutputPaths paths = DeriveOutputPaths(platform::LastChosenPath());
+    const std::string chosen = platform::LastChosenPath();
+    OutputPaths paths = DeriveOutputPaths(chosen);
+    std::string textureError;
+    const std::string folder = fs::path(chosen).parent_path().string();
+    if (!hm::WriteEmbeddedTextures(loaded.textures, folder, textureError)) return Fail(kWriteFailed, textureError);
     std::cout << "Wrote:\n";
     ReportWritten(paths.data);
     ReportWritten(paths.anim);
     ReportWritten(paths.script);
     ReportWritten("VantrelExport.log");
+    for (const hm::EmbeddedTexture& texture : loaded.textures)
+        ReportWritten((fs::path(folder) / texture.fileName).string());
+    const std::string sequences =
+        hm::SequenceLines(loaded.clips, DeriveMeshName(fs::path(chosen).filename().string()));
+    if (!sequences.empty()) std::cout << "Clips, to paste into the script class:\n" << sequences;
     return kExported;
 }

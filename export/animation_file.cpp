@@ -5,16 +5,31 @@
 #include "skeleton/frame_pose.h"
 
 #include <array>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
 // Calls visit(vertexIndexInMesh, posedPosition) for every vertex of the model
-// in the model-wide order: mesh 0's vertices, then mesh 1's, and so on.
+// in the model-wide order: mesh 0's vertices, then mesh 1's, and so on. A mesh
+// whose records the host keeps side by side (its first and last records are
+// count - 1 records apart) is read through the first record's pointer; any
+// other is asked for vertex by vertex. Both give the same records.
 template <typename Visit>
 void ForEachPosedVertex(hmModel* model, Visit visit) {
     for (int32_t m = 0; m < hmModel_GetMeshCount(model); ++m) {
         hmMesh* mesh = hmModel_GetMeshAt(model, m);
+        const int32_t count = hmMesh_GetVertexCount(mesh);
+        const HostVertex* first = count > 0 ? hmMesh_GetVertexAt(mesh, 0) : nullptr;
+        if (first && hmMesh_GetVertexAt(mesh, count - 1) == first + (count - 1)) {
+            for (int32_t v = 0; v < count; ++v) {
+                Vector3 p;
+                GetPosedVertex(p, first + v);
+                visit(v, p);
+            }
+            continue;
+        }
         for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
             Vector3 p;
             GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
@@ -22,6 +37,55 @@ void ForEachPosedVertex(hmModel* model, Visit visit) {
         }
     }
 }
+
+// The "To file: Vertex" line is printed once per vertex and frame, so it is
+// assembled here directly. Coordinates lie in -128..128 whenever the scale is
+// finite, and their text comes from a table; others fall back to to_chars.
+class VertexLine {
+public:
+    VertexLine() {
+        for (int value = -128; value <= 128; ++value) {
+            Number& number = small_[value + 128];
+            number.size = static_cast<uint8_t>(std::to_chars(number.text, number.text + 8, value).ptr - number.text);
+        }
+    }
+
+    std::string_view Format(int32_t vertex, int16_t x, int16_t y, int16_t z) {
+        char* out = line_;
+        out = Append(out, "To file: Vertex ");
+        out = std::to_chars(out, line_ + sizeof line_, vertex).ptr;
+        out = Append(out, " - ");
+        out = AppendCoordinate(out, x);
+        *out++ = ' ';
+        out = AppendCoordinate(out, y);
+        *out++ = ' ';
+        out = AppendCoordinate(out, z);
+        out = Append(out, "\r\n");
+        return {line_, static_cast<size_t>(out - line_)};
+    }
+
+private:
+    struct Number {
+        char text[8];
+        uint8_t size;
+    };
+
+    template <size_t N>
+    static char* Append(char* out, const char (&text)[N]) {
+        std::memcpy(out, text, N - 1);
+        return out + (N - 1);
+    }
+
+    char* AppendCoordinate(char* out, int16_t value) {
+        if (value < -128 || value > 128) return std::to_chars(out, line_ + sizeof line_, value).ptr;
+        const Number& number = small_[value + 128];
+        std::memcpy(out, number.text, 8);
+        return out + number.size;
+    }
+
+    Number small_[257];
+    char line_[96];
+};
 
 }  // namespace
 
@@ -71,6 +135,7 @@ AnimationResult WriteAnimationFile(hmModel* model, OutputFile& file, ExportLog& 
     log.Print("Largest Magnitude - ", Fixed{magnitude}, "\n");
     log.Print("Scale factor - ", Fixed{scale}, "\n");
 
+    VertexLine vertexLine;
     for (int32_t f = 0; f < frameCount; ++f) {
         EvaluatePose(model, f);
         log.Print("Writing frame no. ", hmModel_GetFrame(model), "\n");
@@ -78,7 +143,7 @@ AnimationResult WriteAnimationFile(hmModel* model, OutputFile& file, ExportLog& 
             const int16_t x = QuantisePosition(p.x, offset.x, scale);
             const int16_t y = QuantisePosition(p.z, offset.z, scale);
             const int16_t z = QuantisePosition(p.y, offset.y, scale);
-            log.Print("To file: Vertex ", vertexInMesh, " - ", x, " ", y, " ", z, "\n");
+            log.Print(Verbatim{vertexLine.Format(vertexInMesh, x, y, z)});
             std::array<uint8_t, kFrameVertexSize> record{};
             StoreU16(&record[0], static_cast<uint16_t>(x));
             StoreU16(&record[2], static_cast<uint16_t>(y));

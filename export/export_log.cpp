@@ -1,5 +1,6 @@
 #include "export/export_log.h"
 
+#include <algorithm>
 #include <cmath>
 
 size_t FormatFixed(double value, char* out) {
@@ -16,11 +17,18 @@ size_t FormatFixed(double value, char* out) {
 }
 
 void TextOutput::Put(std::string_view text) {
-    size_t start = 0;
-    for (size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', start)) {
-        file_.Write(text.substr(start, end - start));
-        file_.Write("\r\n", 2);
-        start = end + 1;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        Reserve(end + 2);
+        const size_t piece = std::min(end, kLineSize - used_);  // only a very long text is cut in pieces
+        text.copy(line_ + used_, piece);
+        used_ += piece;
+        if (piece == end && end < text.size()) {
+            line_[used_++] = '\r';
+            line_[used_++] = '\n';
+            text.remove_prefix(end + 1);
+        } else {
+            text.remove_prefix(piece);
+        }
     }
-    file_.Write(text.substr(start));
 }

@@ -16,6 +16,11 @@ struct Fixed {
     double value;
 };
 
+// Text printed exactly as given: the caller has written its line ends as CR LF.
+struct Verbatim {
+    std::string_view text;
+};
+
 // Writes the "%f" text of value into out (at least 400 bytes) and returns its length.
 size_t FormatFixed(double value, char* out);
 
@@ -26,29 +31,46 @@ public:
     explicit TextOutput(OutputFile& file) : file_(file) {}
 
     // Prints each argument in turn: text as "%s" with every '\n' written as
-    // CR LF, integers as "%d", Fixed as "%f".
+    // CR LF, integers as "%d", Fixed as "%f". One call is assembled in a small
+    // buffer and handed to the file at once: the log prints a line per value.
     template <typename... Args>
     void Print(const Args&... args) {
         (Put(args), ...);
+        Flush();
     }
 
 private:
+    static constexpr size_t kLineSize = 1024;
+    static constexpr size_t kLongestNumber = 400;  // "%f" of the largest double
+
     void Put(std::string_view text);
     void Put(const char* text) { Put(std::string_view(text)); }
     void Put(const std::string& text) { Put(std::string_view(text)); }
+    void Put(Verbatim verbatim) {
+        Flush();
+        file_.Write(verbatim.text);
+    }
     void Put(Fixed number) {
-        char digits[400];
-        file_.Write(digits, FormatFixed(number.value, digits));
+        Reserve(kLongestNumber);
+        used_ += FormatFixed(number.value, line_ + used_);
     }
     template <std::integral T>
         requires(!std::is_same_v<T, char> && !std::is_same_v<T, bool>)
     void Put(T number) {
-        char digits[24];
-        auto result = std::to_chars(digits, digits + sizeof digits, number);
-        file_.Write(digits, static_cast<size_t>(result.ptr - digits));
+        Reserve(24);
+        used_ = static_cast<size_t>(std::to_chars(line_ + used_, line_ + kLineSize, number).ptr - line_);
+    }
+    void Reserve(size_t size) {
+        if (kLineSize - used_ < size) Flush();
+    }
+    void Flush() {
+        file_.Write(line_, used_);
+        used_ = 0;
     }
 
     OutputFile& file_;
+    char line_[kLineSize];
+    size_t used_ = 0;
 };
 
 class ExportLog {

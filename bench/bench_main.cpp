@@ -1,0 +1,311 @@
+// Measures the export: its pieces with Google Benchmark ("pieces"), and whole
+// runs against the I/O floor of the same bytes ("report").
+#include "bench/model_generator.h"
+#include "export/animation_file.h"
+#include "export/export_run.h"
+#include "export/mesh_data_file.h"
+#include "platform/platform_ui.h"
+#include "skeleton/bone_table.h"
+#include "skeleton/frame_pose.h"
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(const std::function<void()>& work) {
+    auto start = Clock::now();
+    work();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// ---- pieces ----
+
+void BM_FormatFixed(benchmark::State& state) {
+    char text[400];
+    float value = 85.333336f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(FormatFixed(value, text));
+        value += 0.25f;
+    }
+}
+BENCHMARK(BM_FormatFixed);
+
+void BM_VertexLogLine(benchmark::State& state) {
+    OutputFile file;
+    file.Open("/dev/null", false);
+    TextOutput text(file);
+    int16_t x = -128;
+    for (auto _ : state) {
+        text.Print("To file: Vertex ", 12345, " - ", x, " ", static_cast<int16_t>(x + 7), " ",
+                   static_cast<int16_t>(x - 3), "\n");
+        ++x;
+    }
+    file.Commit();
+}
+BENCHMARK(BM_VertexLogLine);
+
+void BM_EvaluatePose(benchmark::State& state) {
+    hm::ModelPtr model = GenerateModel({1000, 1, static_cast<int>(state.range(0)), 2000});
+    SetupBindPose(model.get());
+    int32_t frame = 0;
+    for (auto _ : state) {
+        EvaluatePose(model.get(), frame);
+        frame = (frame + 1) % 2000;
+    }
+}
+BENCHMARK(BM_EvaluatePose)->Arg(60);
+
+void BM_PosedVertices(benchmark::State& state) {
+    hm::ModelPtr model = GenerateModel({20000, 1, 60, 2});
+    SetupBindPose(model.get());
+    EvaluatePose(model.get(), 1);
+    hmMesh* mesh = hmModel_GetMeshAt(model.get(), 0);
+    for (auto _ : state) {
+        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
+            Vector3 p;
+            GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
+            benchmark::DoNotOptimize(p);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 20000);
+}
+BENCHMARK(BM_PosedVertices);
+
+// ---- whole runs ----
+
+struct RunFigures {
+    double total = 0;      // the export through Run, files and log on disk
+    double floor = 0;      // the same bytes written from memory
+    double pose = 0;       // both passes of pose evaluation and posed vertices
+    double noDisk = 0;     // the writers with their files and log going to /dev/null
+    uintmax_t bytes = 0;
+};
+
+uintmax_t SizeOrZero(const fs::path& path) {
+    std::error_code code;
+    uintmax_t size = fs::file_size(path, code);
+    return code ? 0 : size;
+}
+
+// Writes files of the given sizes from one memory buffer with large buffered
+// writes: what any export of those bytes must at least cost.
+double IoFloor(const fs::path& dir, const std::vector<uintmax_t>& sizes) {
+    std::vector<char> block(1 << 20, 'x');
+    double seconds = Seconds([&] {
+        int n = 0;
+        for (uintmax_t size : sizes) {
+            std::FILE* file = std::fopen((dir / ("floor" + std::to_string(n++))).c_str(), "wb");
+            std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+            for (uintmax_t left = size; left > 0;) {
+                size_t chunk = static_cast<size_t>(std::min<uintmax_t>(left, block.size()));
+                std::fwrite(block.data(), 1, chunk, file);
+                left -= chunk;
+            }
+            std::fclose(file);
+        }
+    });
+    for (int n = 0; n < static_cast<int>(sizes.size()); ++n) fs::remove(dir / ("floor" + std::to_string(n)));
+    return seconds;
+}
+
+// The sizes of the last export's files, for the write that warms up the next.
+std::vector<uintmax_t> lastSizes;
+
+RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir) {
+    RunFigures figures;
+    platform::SetMessagesPrinted(true);
+    platform::SetSaveDialogAnswer((dir / "Bench.3D").string());
+    {
+        hmModel* model = GenerateModel(size).release();
+        // Memory the kernel has just freed is written far faster than memory
+        // it must first get back (this machine returns freed memory to its
+        // host within seconds): the export and the floor each follow the
+        // deletion of as many bytes, immediately.
+        IoFloor(dir, lastSizes);
+        int32_t result = 0;
+        figures.total = Seconds([&] { result = Run(model); });
+        if (result != 0) {
+            std::cerr << "vantrel-bench: the export failed\n";
+            std::exit(1);
+        }
+    }
+    std::vector<uintmax_t> sizes;
+    for (const char* name : {"Bench_d.3d", "Bench_a.3d", "Bench.uc", "VantrelExport.log"})
+        sizes.push_back(SizeOrZero(dir / name));
+    for (uintmax_t s : sizes) figures.bytes += s;
+    for (const char* name : {"Bench_d.3d", "Bench_a.3d", "Bench.uc", "VantrelExport.log"}) fs::remove(dir / name);
+    figures.floor = IoFloor(dir, sizes);
+    lastSizes = sizes;
+
+    {
+        hm::ModelPtr model = GenerateModel(size);
+        figures.pose = Seconds([&] {
+            SetupBindPose(model.get());
+            float sink = 0;
+            const int32_t frames = static_cast<uint16_t>(hmModel_GetTotalFrames(model.get()));
+            for (int pass = 0; pass < 2; ++pass)
+                for (int32_t f = 0; f < frames; ++f) {
+                    EvaluatePose(model.get(), f);
+                    for (int32_t m = 0; m < hmModel_GetMeshCount(model.get()); ++m) {
+                        hmMesh* mesh = hmModel_GetMeshAt(model.get(), m);
+                        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
+                            Vector3 p;
+                            GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
+                            sink += p.x;
+                        }
+                    }
+                }
+            benchmark::DoNotOptimize(sink);
+        });
+    }
+    {
+        hm::ModelPtr model = GenerateModel(size);
+        figures.noDisk = Seconds([&] {
+            ExportLog log;
+            log.Open("/dev/null");
+            OutputFile data, anim;
+            data.Open("/dev/null", false);
+            anim.Open("/dev/null", false);
+            uint16_t vertexTotal = WriteMeshDataFile(model.get(), data, log);
+            WriteAnimationFile(model.get(), anim, log, vertexTotal);
+            data.Commit();
+            anim.Commit();
+            log.Close();
+        });
+    }
+    return figures;
+}
+
+long PeakMemoryKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// One whole export in a fresh process; its peak resident memory in KiB.
+long PeakMemoryOfRun(const GeneratedModelSize& size, const fs::path& dir) {
+    std::string command = fs::read_symlink("/proc/self/exe").string() + " memory " + std::to_string(size.vertices) +
+                          " " + std::to_string(size.frames) + " '" + dir.string() + "'";
+    std::FILE* child = popen(command.c_str(), "r");
+    long peak = -1;
+    if (!child || std::fscanf(child, "%ld", &peak) != 1) peak = -1;
+    if (child && pclose(child) != 0) peak = -1;
+    return peak;
+}
+
+int MemoryMode(int argc, char** argv) {
+    if (argc < 5) return 2;
+    GeneratedModelSize size;
+    size.vertices = std::stoi(argv[2]);
+    size.frames = std::stoi(argv[3]);
+    fs::current_path(argv[4]);
+    platform::SetMessagesPrinted(true);
+    platform::SetSaveDialogAnswer((fs::path(argv[4]) / "Memory.3D").string());
+    int32_t result = Run(GenerateModel(size).release());
+    for (const char* name : {"Memory_d.3d", "Memory_a.3d", "Memory.uc", "VantrelExport.log"})
+        fs::remove(fs::path(argv[4]) / name);
+    std::printf("%ld\n", PeakMemoryKiB());
+    return result == 0 ? 0 : 1;
+}
+
+void PrintRun(const char* title, const GeneratedModelSize& size, const std::vector<RunFigures>& runs) {
+    auto median = [&](double RunFigures::*field) {
+        std::vector<double> values;
+        for (const RunFigures& run : runs) values.push_back(run.*field);
+        return Median(values);
+    };
+    std::vector<double> ratios;
+    for (const RunFigures& run : runs) ratios.push_back(run.total / run.floor);
+    const double total = median(&RunFigures::total), pose = median(&RunFigures::pose);
+    const double noDisk = median(&RunFigures::noDisk);
+    const double vertexFrames = static_cast<double>(size.vertices) * size.frames;
+    std::printf("%s: %d vertices, %d bones, %d frames (median of %zu runs)\n", title, size.vertices, size.bones,
+                size.frames, runs.size());
+    std::printf("  whole export          %8.3f s   %6.1f M vertex-frames/s\n", total, vertexFrames / total / 1e6);
+    std::printf("  pose evaluation       %8.3f s   (both passes)\n", pose);
+    std::printf("  quantise and format   %8.3f s   (writers to /dev/null, less the pose)\n",
+                std::max(0.0, noDisk - pose));
+    std::printf("  file and log writing  %8.3f s   (whole export less writers to /dev/null)\n",
+                std::max(0.0, total - noDisk));
+    std::printf("  bytes written         %8.1f MiB\n", static_cast<double>(runs[0].bytes) / (1 << 20));
+    std::printf("  I/O floor             %8.3f s   (same bytes, large buffered writes)\n", median(&RunFigures::floor));
+    std::printf("  export / floor        %8.2f x   (target: at most 2.0)\n", Median(ratios));
+}
+
+int ReportMode(int argc, char** argv) {
+    int runs = 5;
+    fs::path dir = fs::temp_directory_path() / ("vantrel-bench-" + std::to_string(getpid()));
+    for (int i = 2; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--runs") == 0) runs = std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--dir") == 0) dir = argv[i + 1];
+    }
+    fs::create_directories(dir);
+    fs::current_path(dir);  // the log goes to the current directory
+    std::printf("Output directory: %s\n\n", dir.c_str());
+
+    // One unmeasured run first: it learns the sizes the warm-up writes.
+    GeneratedModelSize base;  // 20000 vertices, 60 bones, 600 frames
+    MeasureRun(base, dir);
+    std::vector<RunFigures> baseRuns;
+    for (int i = 0; i < runs; ++i) baseRuns.push_back(MeasureRun(base, dir));
+    PrintRun("Whole export", base, baseRuns);
+
+    GeneratedModelSize doubled = base;
+    doubled.frames *= 2;
+    std::vector<double> baseTimes, doubledTimes;
+    for (const RunFigures& run : baseRuns) baseTimes.push_back(run.total);
+    MeasureRun(doubled, dir);
+    for (int i = 0; i < runs; ++i) doubledTimes.push_back(MeasureRun(doubled, dir).total);
+    std::printf("\nLinearity: %d frames %.3f s, %d frames %.3f s: %.2f x   (target: at most 2.1)\n", base.frames,
+                Median(baseTimes), doubled.frames, Median(doubledTimes), Median(doubledTimes) / Median(baseTimes));
+
+    GeneratedModelSize shortRun = base, longRun = base;
+    shortRun.frames = 100;
+    longRun.frames = 2000;
+    long shortPeak = PeakMemoryOfRun(shortRun, dir);
+    long longPeak = PeakMemoryOfRun(longRun, dir);
+    std::printf("\nPeak memory: %d frames %.1f MiB, %d frames %.1f MiB: %+.1f MiB   (target: within 10)\n",
+                shortRun.frames, shortPeak / 1024.0, longRun.frames, longPeak / 1024.0,
+                (longPeak - shortPeak) / 1024.0);
+    std::printf("(this process: %.1f MiB)\n", PeakMemoryKiB() / 1024.0);
+    fs::current_path(fs::temp_directory_path());
+    fs::remove_all(dir);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "report") == 0) return ReportMode(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "memory") == 0) return MemoryMode(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "pieces") == 0) {
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,16 @@
+// Large host models for measuring the export: many vertices over several
+// meshes, a deep bone chain, and a key at every frame for every bone.
+#pragma once
+
+#include "host/host_model.h"
+
+struct GeneratedModelSize {
+    int vertices = 20000;  // in all, over the meshes; at most 65535 for the format
+    int meshes = 8;
+    int bones = 60;        // a chain: bone i's parent is bone i - 1
+    int frames = 600;
+};
+
+// The same size always gives the same model. Triangles join neighbouring
+// vertices of a mesh; every vertex is bound to a bone.
+hm::ModelPtr GenerateModel(const GeneratedModelSize& size);

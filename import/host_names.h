@@ -1,0 +1,30 @@
+// Names as the host holds them: at most 31 bytes, never cut inside a UTF-8
+// character, and unique within their kind (bones are found by name).
+#pragma once
+
+#include <cstddef>
+#include <set>
+#include <string>
+
+namespace hm::imp {
+
+inline constexpr size_t kHostNameLimit = 31;
+
+// The longest prefix of name of at most limit bytes that ends on a character boundary.
+std::string CutName(const std::string& name, size_t limit = kHostNameLimit);
+
+// A file name cut to limit bytes with its extension kept, when the stem
+// leaves room for it.
+std::string CutFileName(const std::string& name, size_t limit = kHostNameLimit);
+
+// Hands out names that fit and were not handed out before: the wanted name
+// (or the fallback when it is empty), cut, and if taken, with "_2", "_3", ...
+class UniqueNames {
+public:
+    std::string Make(const std::string& wanted, const std::string& fallback);
+
+private:
+    std::set<std::string> used_;
+};
+
+}  // namespace hm::imp

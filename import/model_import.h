@@ -1,0 +1,59 @@
+// Models in common 3D formats (glTF, FBX, Collada and whatever else Assimp
+// reads) turned into the host's model, posed so the plug-in exports them as authored.
+#pragma once
+
+#include "host/host_model.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hm {
+
+struct ImportOptions {
+    double scale = 1.0;   // multiplies every position; finite and above 0
+    double fps = 30.0;    // frames per second at which clips are sampled; finite, 0.001 to 100000
+    std::string clip;     // "" puts every clip on the timeline, end to end; else only the clip of that name
+    bool force = false;   // past the format's limits (vertices, triangles, frames): warn instead of failing
+};
+
+struct ClipInfo {
+    std::string name;        // as the file names it ("clip<i>" when it has no name)
+    double seconds = 0;      // length in the file
+    int64_t frameCount = 0;  // frames at the chosen rate, both ends included
+    int64_t startFrame = -1; // first frame on the exported timeline, -1 when not exported
+};
+
+// An image held inside the model file, to be written beside the outputs
+// under the name the materials use.
+struct EmbeddedTexture {
+    std::string fileName;
+    std::vector<uint8_t> bytes;
+};
+
+struct ImportResult {
+    ModelPtr model;                     // null when the import failed
+    std::string error;                  // "<file>: <problem>" when model is null
+    std::vector<std::string> warnings;  // what was dropped, cut or approximated, one line each
+    std::vector<ClipInfo> clips;        // every clip of the file, in file order
+    std::vector<EmbeddedTexture> textures;
+};
+
+// Meshes of triangles in node order (lines and points left out); positions
+// in model space, right-handed with Y up; texture v growing downwards. One
+// material per mesh, in mesh order, naming the diffuse texture file. Bones:
+// the nodes that move vertices and their ancestors up to a common root, parents
+// first; every vertex on its heaviest bone. With animation, every bone has a key
+// at every frame: clips sampled at options.fps, end to end; without, one frame
+// at rest. Nothing is written to disk.
+ImportResult ImportModel(const std::string& path, const ImportOptions& options);
+
+// The lines that declare each exported clip as an animation sequence of the mesh.
+std::string SequenceLines(const std::vector<ClipInfo>& clips, const std::string& meshName);
+
+// Writes the embedded textures into the directory ("" for the current one).
+// False, with error naming the file and the reason, when one cannot be written.
+bool WriteEmbeddedTextures(const std::vector<EmbeddedTexture>& textures, const std::string& directory,
+                           std::string& error);
+
+}  // namespace hm

@@ -1,0 +1,108 @@
+#include "import/source_scene.h"
+
+#include <assimp/config.h>
+#include <assimp/postprocess.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace hm::imp {
+
+Affine ToAffine(const aiMatrix4x4& m) {
+    Affine out;
+    for (unsigned r = 0; r < 3; ++r)
+        for (unsigned c = 0; c < 3; ++c) out.m[r][c] = m[r][c];
+    out.t = {m.a4, m.b4, m.c4};
+    return out;
+}
+
+namespace {
+
+int MetaInt(const aiMetadata* meta, const char* key, int fallback) {
+    int32_t value = fallback;
+    if (meta && meta->Get(key, value)) return value;
+    return fallback;
+}
+
+// Files that state their axes in metadata (FBX) are turned into the host's:
+// x right, y up, z towards the viewer. Assimp already does this for formats
+// that carry an up axis in the document itself (Collada).
+Mat3 AxisChange(const aiMetadata* meta) {
+    const int up = MetaInt(meta, "UpAxis", 1), upSign = MetaInt(meta, "UpAxisSign", 1);
+    const int front = MetaInt(meta, "FrontAxis", 2), frontSign = MetaInt(meta, "FrontAxisSign", 1);
+    const int coord = MetaInt(meta, "CoordAxis", 0), coordSign = MetaInt(meta, "CoordAxisSign", 1);
+    if (up < 0 || up > 2 || front < 0 || front > 2 || coord < 0 || coord > 2 || up == front || up == coord ||
+        front == coord)
+        return kIdentity3;
+    Mat3 m{};
+    m[0][coord] = coordSign < 0 ? -1 : 1;
+    m[1][up] = upSign < 0 ? -1 : 1;
+    m[2][front] = frontSign < 0 ? -1 : 1;
+    return m;
+}
+
+void AddNode(SourceScene& out, const aiNode* node, int parent) {
+    SourceNode entry;
+    entry.node = node;
+    entry.parent = parent;
+    entry.local = ToAffine(node->mTransformation);
+    entry.global = Multiply(parent < 0 ? out.axes : out.nodes[static_cast<size_t>(parent)].global, entry.local);
+    const int index = static_cast<int>(out.nodes.size());
+    out.nodes.push_back(entry);
+    out.byName.emplace(node->mName.C_Str(), index);
+    for (unsigned i = 0; i < node->mNumMeshes; ++i) out.instances.push_back({node->mMeshes[i], index});
+    for (unsigned i = 0; i < node->mNumChildren; ++i) AddNode(out, node->mChildren[i], index);
+}
+
+bool Readable(const std::string& path, std::string& error) {
+    std::error_code code;
+    const auto status = std::filesystem::status(path, code);
+    if (!std::filesystem::exists(status)) {
+        error = path + ": no such file";
+        return false;
+    }
+    if (std::filesystem::is_directory(status)) {
+        error = path + ": is a directory, not a model file";
+        return false;
+    }
+    if (!std::ifstream(path, std::ios::binary)) {
+        error = path + ": cannot be opened for reading";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LoadSourceScene(const std::string& path, SourceScene& out, std::string& error) {
+    if (!Readable(path, error)) return false;
+    out.importer = std::make_unique<Assimp::Importer>();
+    // FBX pivots otherwise come as helper nodes between a bone and its parent,
+    // each of which would become a bone of its own.
+    out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+    // Lines and points are kept apart from triangles by the triangulation and
+    // dropped later, with a warning.
+    const unsigned flags = aiProcess_Triangulate | aiProcess_JoinIdenticalVertices | aiProcess_ValidateDataStructure;
+    out.scene = out.importer->ReadFile(path, flags);
+    if (!out.scene) {
+        std::string reason = out.importer->GetErrorString();
+        if (reason.empty()) reason = "unknown reason";
+        error = path + ": not a model file that can be read (" + reason + ")";
+        return false;
+    }
+    if (!out.scene->mRootNode || out.scene->mNumMeshes == 0) {
+        error = path + ": the file holds no meshes";
+        return false;
+    }
+    out.axes.m = AxisChange(out.scene->mMetaData);
+    out.mirrored = Determinant(out.axes.m) < 0;
+    AddNode(out, out.scene->mRootNode, -1);
+    return true;
+}
+
+int FindNode(const SourceScene& scene, const aiString& name) {
+    const auto found = scene.byName.find(name.C_Str());
+    return found == scene.byName.end() ? -1 : found->second;
+}
+
+}  // namespace hm::imp

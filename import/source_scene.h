@@ -1,0 +1,50 @@
+// A file read with Assimp and laid out for building the host model: its
+// node tree parents first with each node's transform in the host's axes.
+#pragma once
+
+#include "import/affine.h"
+
+#include <assimp/Importer.hpp>
+#include <assimp/scene.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace hm::imp {
+
+struct SourceNode {
+    const aiNode* node = nullptr;
+    int parent = -1;  // index into SourceScene::nodes, -1 for the root
+    Affine local;     // as the file holds it
+    Affine global;    // model space: right-handed, Y up
+};
+
+// One placement of a mesh: a mesh referenced by two nodes is placed twice.
+struct MeshInstance {
+    unsigned mesh = 0;
+    int node = 0;
+};
+
+struct SourceScene {
+    std::unique_ptr<Assimp::Importer> importer;  // owns the scene
+    const aiScene* scene = nullptr;
+    std::vector<SourceNode> nodes;                // depth first, parents before children
+    std::unordered_map<std::string, int> byName;  // the first node of each name
+    std::vector<MeshInstance> instances;          // in node order
+    Affine axes;                                  // file axes to model space, applied above the root
+    bool mirrored = false;                        // the change of axes flips handedness
+};
+
+Affine ToAffine(const aiMatrix4x4& m);
+
+// Reads the file (format chosen by its content and extension), triangulated
+// and with identical vertices joined. On failure error is one line naming the
+// file and the problem.
+bool LoadSourceScene(const std::string& path, SourceScene& out, std::string& error);
+
+// Index of the node of that name (as bones and channels refer to it), or -1.
+int FindNode(const SourceScene& scene, const aiString& name);
+
+}  // namespace hm::imp

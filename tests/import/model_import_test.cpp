@@ -1,0 +1,420 @@
+#include "import/model_import.h"
+#include "tests/import/pose_check.h"
+#include "tests/import/test_files.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+using testing_pose::AssimpReference;
+using testing_pose::Extent;
+using testing_pose::LargestDistance;
+using testing_pose::Point;
+using testing_pose::PoseHostModel;
+
+const std::string kData = TEST_DATA_DIR;
+const std::string kExamples = EXAMPLES_DIR;
+
+// Float storage of rest, keys and vertices keeps the plug-in's pose this close
+// to the source, relative to the model's size.
+constexpr double kPoseTolerance = 1e-5;
+
+std::vector<std::string> BoneNames(const hmModel& model) {
+    std::vector<std::string> names;
+    for (const auto& bone : model.bones) names.emplace_back(bone->record.name);
+    return names;
+}
+
+std::string Parent(const hmModel& model, const std::string& bone) {
+    const int i = hmModel_FindBoneByName(&model, bone.c_str());
+    return i < 0 ? "?" : model.bones[static_cast<size_t>(i)]->record.parentName;
+}
+
+bool HasWarning(const hm::ImportResult& result, const std::string& part) {
+    for (const std::string& warning : result.warnings)
+        if (warning.find(part) != std::string::npos) return true;
+    return false;
+}
+
+std::vector<std::pair<std::string, int64_t>> ClipFrames(const hm::ImportResult& result) {
+    std::vector<std::pair<std::string, int64_t>> clips;
+    for (const hm::ClipInfo& clip : result.clips) clips.emplace_back(clip.name, clip.frameCount);
+    return clips;
+}
+
+std::vector<Point> Scaled(std::vector<Point> points, double factor) {
+    for (Point& p : points)
+        for (double& c : p) c *= factor;
+    return points;
+}
+
+// Every exported frame of every exported clip against Assimp's own data at
+// the same moment: the largest distance relative to the model's size.
+double WorstFrameError(const std::string& path, const hm::ImportResult& result, double fps = 30.0, double scale = 1.0) {
+    AssimpReference reference(path);
+    EXPECT_TRUE(reference.Loaded());
+    double worst = 0;
+    for (size_t c = 0; c < result.clips.size(); ++c) {
+        const hm::ClipInfo& clip = result.clips[c];
+        if (clip.startFrame < 0) continue;
+        for (int64_t f = 0; f < clip.frameCount; ++f) {
+            const auto expected = Scaled(reference.Pose(static_cast<int>(c), static_cast<double>(f) / fps), scale);
+            const auto actual = PoseHostModel(*result.model, static_cast<int>(clip.startFrame + f));
+            worst = std::max(worst, LargestDistance(actual, expected) / Extent(expected));
+        }
+    }
+    return worst;
+}
+
+// The one frame of a model without animation against the file's own pose.
+double RestError(const std::string& path, const hm::ImportResult& result) {
+    AssimpReference reference(path);
+    EXPECT_TRUE(reference.Loaded());
+    const auto expected = reference.Pose(-1, 0);
+    return LargestDistance(PoseHostModel(*result.model, 0), expected) / Extent(expected);
+}
+
+std::vector<Point> RestPositions(const hmModel& model) {
+    std::vector<Point> points;
+    for (const auto& mesh : model.meshes)
+        for (const HostVertex& v : mesh->vertices) points.push_back({v.position.x, v.position.y, v.position.z});
+    return points;
+}
+
+// Z up (x, y, z) seen with Y up.
+std::vector<Point> ZUpToYUp(std::vector<Point> points) {
+    for (Point& p : points) p = {p[0], p[2], -p[1]};
+    return points;
+}
+
+hm::ImportResult Import(const std::string& path, hm::ImportOptions options = {}) {
+    hm::ImportResult result = hm::ImportModel(path, options);
+    EXPECT_TRUE(result.model) << result.error;
+    return result;
+}
+
+TEST(ImportRealFiles, SimpleSkinMatchesTheSourceAtEveryFrame) {
+    const std::string path = kData + "/SimpleSkin/SimpleSkin.gltf";
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    const hmModel& model = *result.model;
+    ASSERT_EQ(model.meshes.size(), 1u);
+    EXPECT_EQ(model.meshes[0]->vertices.size(), 10u);
+    EXPECT_EQ(model.meshes[0]->triangles.size(), 8u);
+    EXPECT_EQ(BoneNames(model), (std::vector<std::string>{"nodes[1]", "nodes[2]"}));
+    EXPECT_EQ(Parent(model, "nodes[1]"), "");
+    EXPECT_EQ(Parent(model, "nodes[2]"), "nodes[1]");
+    EXPECT_EQ(ClipFrames(result), (std::vector<std::pair<std::string, int64_t>>{{"clip0", 166}}));  // 5.5 s at 30/s
+    EXPECT_EQ(model.totalFrames, 166);
+    for (const auto& bone : model.bones) {
+        ASSERT_EQ(bone->positionKeys.size(), 166u);
+        ASSERT_EQ(bone->rotationKeys.size(), 166u);
+        EXPECT_EQ(bone->rotationKeys[165].time, 165.0f);
+    }
+    EXPECT_TRUE(HasWarning(result, "6 vertices had more than one bone influence"));
+    EXPECT_TRUE(HasWarning(result, "largest weight dropped: 0.5"));
+    EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
+}
+
+TEST(ImportRealFiles, RiggedSimpleIsStoodUpByItsRootNode) {
+    const std::string path = kData + "/RiggedSimple/RiggedSimple.gltf";
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    const hmModel& model = *result.model;
+    ASSERT_EQ(model.meshes.size(), 1u);
+    EXPECT_EQ(model.meshes[0]->name, "nodes[1]");  // named after its node, as Assimp names it
+    EXPECT_EQ(model.meshes[0]->vertices.size(), 96u);
+    EXPECT_EQ(model.meshes[0]->triangles.size(), 188u);
+    EXPECT_EQ(BoneNames(model), (std::vector<std::string>{"nodes[2]", "nodes[3]"}));
+    EXPECT_EQ(ClipFrames(result), (std::vector<std::pair<std::string, int64_t>>{{"clip0", 64}}));
+    // The file is modelled Z up under a root node that turns it Y up: the
+    // host's rest keeps the cylinder standing along Y.
+    double top = 0;
+    for (const Point& p : RestPositions(model)) top = std::max(top, p[1]);
+    EXPECT_NEAR(top, 4.575, 1e-3);
+    EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
+}
+
+TEST(ImportRealFiles, GreenmanClipsTexturesAndPoses) {
+    const std::string path = kData + "/greenman/greenman.glb";
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    const hmModel& model = *result.model;
+    ASSERT_EQ(model.meshes.size(), 1u);
+    EXPECT_EQ(model.meshes[0]->vertices.size(), 196u);
+    EXPECT_EQ(model.meshes[0]->triangles.size(), 356u);
+    // Joints that hold no weight and sit outside the moving ones (sockets) are no bones.
+    EXPECT_EQ(BoneNames(model), (std::vector<std::string>{"root", "body_low", "body_up", "hand_L", "hand_R", "hip_L",
+                                                          "leg_L", "hip_R", "leg_R"}));
+    EXPECT_EQ(Parent(model, "leg_R"), "hip_R");
+    EXPECT_EQ(ClipFrames(result), (std::vector<std::pair<std::string, int64_t>>{
+                                      {"0_pose", 6}, {"1_idle", 76}, {"2_move", 39}, {"3_attack", 26}}));
+    EXPECT_EQ(result.clips[2].startFrame, 82);
+    EXPECT_EQ(model.totalFrames, 6 + 76 + 39 + 26);
+    EXPECT_EQ(hm::SequenceLines(result.clips, "Greenman"),
+              "#exec MESH SEQUENCE MESH=Greenman SEQ=0_pose STARTFRAME=0 NUMFRAMES=6\n"
+              "#exec MESH SEQUENCE MESH=Greenman SEQ=1_idle STARTFRAME=6 NUMFRAMES=76\n"
+              "#exec MESH SEQUENCE MESH=Greenman SEQ=2_move STARTFRAME=82 NUMFRAMES=39\n"
+              "#exec MESH SEQUENCE MESH=Greenman SEQ=3_attack STARTFRAME=121 NUMFRAMES=26\n");
+
+    ASSERT_EQ(model.materials.size(), 1u);
+    EXPECT_EQ(model.materials[0]->name, "body");
+    EXPECT_EQ(model.materials[0]->diffuseTexture, "body.png");
+    ASSERT_EQ(result.textures.size(), 1u);
+    EXPECT_EQ(result.textures[0].fileName, "body.png");
+    EXPECT_EQ(std::string(result.textures[0].bytes.begin(), result.textures[0].bytes.begin() + 4), "\x89PNG");
+
+    // The host's v grows downwards; Assimp's upwards.
+    AssimpReference reference(path);
+    const aiMesh& source = *reference.Scene().mMeshes[0];
+    for (unsigned v = 0; v < source.mNumVertices; ++v) {
+        float uv[2];  // the record is packed: read it through the host's call
+        hmVertex_GetTexCoords(&model.meshes[0]->vertices[v], uv);
+        EXPECT_EQ(uv[0], source.mTextureCoords[0][v].x);
+        EXPECT_EQ(uv[1], 1.0f - source.mTextureCoords[0][v].y);
+    }
+    EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
+}
+
+TEST(ImportOptions, OneClipAnotherRateAndAScale) {
+    const std::string path = kData + "/greenman/greenman.glb";
+    hm::ImportOptions options;
+    options.clip = "2_move";
+    options.fps = 24;
+    options.scale = 2.5;
+    const hm::ImportResult result = Import(path, options);
+    ASSERT_TRUE(result.model);
+    EXPECT_EQ(ClipFrames(result), (std::vector<std::pair<std::string, int64_t>>{
+                                      {"0_pose", 5}, {"1_idle", 61}, {"2_move", 31}, {"3_attack", 21}}));
+    EXPECT_EQ(result.clips[0].startFrame, -1);
+    EXPECT_EQ(result.clips[2].startFrame, 0);
+    EXPECT_EQ(result.model->totalFrames, 31);
+    EXPECT_EQ(result.model->bones[0]->positionKeys.size(), 31u);
+    EXPECT_EQ(hm::SequenceLines(result.clips, "G"), "#exec MESH SEQUENCE MESH=G SEQ=2_move STARTFRAME=0 NUMFRAMES=31\n");
+    EXPECT_LT(WorstFrameError(path, result, 24.0, 2.5), kPoseTolerance);
+}
+
+TEST(ImportOptions, UnknownClipAndBadValuesAreErrors) {
+    const std::string path = kData + "/greenman/greenman.glb";
+    hm::ImportOptions options;
+    options.clip = "dance";
+    hm::ImportResult result = hm::ImportModel(path, options);
+    EXPECT_FALSE(result.model);
+    EXPECT_EQ(result.error, path + ": no clip named 'dance' (its clips: '0_pose', '1_idle', '2_move', '3_attack')");
+
+    for (double scale : {0.0, -1.0, std::nan("")}) {
+        result = hm::ImportModel(path, {scale, 30.0, "", false});
+        EXPECT_FALSE(result.model);
+        EXPECT_NE(result.error.find("scale"), std::string::npos);
+    }
+    result = hm::ImportModel(path, {1.0, 0.0, "", false});
+    EXPECT_FALSE(result.model);
+    EXPECT_NE(result.error.find("frame rate"), std::string::npos);
+}
+
+TEST(ImportSample, BundledSampleExportsAsAuthored) {
+    const std::string path = kExamples + "/totem.gltf";
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    const hmModel& model = *result.model;
+    EXPECT_EQ(BoneNames(model), (std::vector<std::string>{"Base", "Middle", "Top"}));
+    EXPECT_EQ(ClipFrames(result), (std::vector<std::pair<std::string, int64_t>>{{"Sway", 61}, {"Hop", 31}}));
+    ASSERT_EQ(model.materials.size(), 1u);
+    EXPECT_EQ(model.materials[0]->diffuseTexture, "totem_skin.png");
+    EXPECT_TRUE(result.textures.empty());
+    EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
+}
+
+TEST(ImportSample, ScaledArmatureRestsWhereTheFileShowsIt) {
+    // The armature node is turned and halved, and holds the mesh's node too.
+    const std::string path = kData + "/sample/static_scaled.gltf";
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    EXPECT_TRUE(result.clips.empty());
+    EXPECT_EQ(result.model->totalFrames, 1);
+    EXPECT_TRUE(HasWarning(result, "scale other than 1"));
+    for (const auto& bone : result.model->bones) EXPECT_TRUE(bone->positionKeys.empty());
+    EXPECT_LT(RestError(path, result), kPoseTolerance);
+}
+
+TEST(ImportOtherFormats, ColladaLoadsAndTurnsZUpToYUp) {
+    const hm::ImportResult yUp = Import(kData + "/sample/static.dae");
+    const hm::ImportResult zUp = Import(kData + "/sample/static_zup.dae");
+    ASSERT_TRUE(yUp.model && zUp.model);
+    ASSERT_EQ(yUp.model->meshes.size(), 1u);
+    EXPECT_EQ(yUp.model->meshes[0]->vertices.size(), 65u);
+    EXPECT_EQ(yUp.model->meshes[0]->triangles.size(), 112u);
+    EXPECT_EQ(BoneNames(*yUp.model), (std::vector<std::string>{"Base", "Middle", "Top"}));
+    EXPECT_EQ(yUp.model->materials[0]->diffuseTexture, "static_skin.png");
+    EXPECT_LT(RestError(kData + "/sample/static.dae", yUp), kPoseTolerance);
+    EXPECT_LT(LargestDistance(RestPositions(*zUp.model), ZUpToYUp(RestPositions(*yUp.model))), 1e-5);
+}
+
+TEST(ImportOtherFormats, FbxLoadsWithClipsAndStatedAxes) {
+    const std::string path = kData + "/sample/animated.fbx";
+    const hm::ImportResult yUp = Import(path);
+    const hm::ImportResult zUp = Import(kData + "/sample/animated_zup.fbx");
+    ASSERT_TRUE(yUp.model && zUp.model);
+    EXPECT_EQ(yUp.model->meshes[0]->vertices.size(), 65u);
+    EXPECT_EQ(BoneNames(*yUp.model), (std::vector<std::string>{"Base", "Middle", "Top"}));
+    EXPECT_EQ(ClipFrames(yUp), (std::vector<std::pair<std::string, int64_t>>{{"Sway", 61}, {"Hop", 31}}));
+    EXPECT_EQ(yUp.model->materials[0]->diffuseTexture, "animated_skin.png");
+    EXPECT_LT(WorstFrameError(path, yUp), kPoseTolerance);
+    EXPECT_LT(LargestDistance(RestPositions(*zUp.model), ZUpToYUp(RestPositions(*yUp.model))), 1e-5);
+    // The same holds for the posed frames: the whole model turns.
+    EXPECT_LT(LargestDistance(PoseHostModel(*zUp.model, 70), ZUpToYUp(PoseHostModel(*yUp.model, 70))), 1e-5);
+}
+
+TEST(ImportBuiltFiles, MeshWithoutSkinRidesItsAnimatedNode) {
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    const std::string path = dir + "/prop.gltf";
+    test_files::WriteText(path, test_files::PropOnAnimatedNodeGltf());
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    // Only the prop's node is a bone: the turntable moves it through its pose.
+    EXPECT_EQ(BoneNames(*result.model), (std::vector<std::string>{"Prop"}));
+    for (const HostVertex& v : result.model->meshes[0]->vertices) EXPECT_EQ(v.boneIndex, 0);
+    EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
+    // Half way the turntable has turned 45 degrees about Y: the prop's corner
+    // at (0, 0, 1) from it has swung out towards +x.
+    const auto half = PoseHostModel(*result.model, 15);
+    EXPECT_NEAR(half[0][0], 2 + std::sqrt(0.5), 1e-5);
+    EXPECT_NEAR(half[0][2], std::sqrt(0.5), 1e-5);
+}
+
+TEST(ImportBuiltFiles, MoreBonesThanAVertexCanNameIsAnError) {
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    test_files::WriteText(dir + "/128.gltf", test_files::ChainGltf(128));
+    test_files::WriteText(dir + "/129.gltf", test_files::ChainGltf(129));
+    const hm::ImportResult fits = Import(dir + "/128.gltf");
+    ASSERT_TRUE(fits.model);
+    EXPECT_EQ(fits.model->bones.size(), 128u);
+    EXPECT_EQ(fits.model->meshes[0]->vertices[0].boneIndex, 0);
+    EXPECT_EQ(fits.model->meshes[0]->vertices[1].boneIndex, 127);
+    EXPECT_LT(RestError(dir + "/128.gltf", fits), kPoseTolerance);
+
+    const hm::ImportResult tooMany = hm::ImportModel(dir + "/129.gltf", {});
+    EXPECT_FALSE(tooMany.model);
+    EXPECT_EQ(tooMany.error, dir + "/129.gltf: 129 bones; a vertex's bone index can name at most 128");
+}
+
+TEST(ImportBuiltFiles, LinesPointsAndNames) {
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    const std::string longName = "a_group_name_that_is_much_longer_than_the_host_keeps";
+    std::string obj = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\n";
+    obj += "g " + longName + "_one\nf 1 2 3\nl 3 4\np 4\n";  // vertex 4 is only used by the line and point
+    obj += "g " + longName + "_two\nf 1 3 4\n";
+    obj += "g wire\nl 1 2\n";
+    test_files::WriteText(dir + "/names.obj", obj);
+    const hm::ImportResult result = Import(dir + "/names.obj");
+    ASSERT_TRUE(result.model);
+    ASSERT_EQ(result.model->meshes.size(), 2u);
+    const std::string first = result.model->meshes[0]->name, second = result.model->meshes[1]->name;
+    EXPECT_EQ(first, longName.substr(0, 31));
+    EXPECT_LE(second.size(), 31u);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(result.model->meshes[0]->vertices.size(), 3u);
+    EXPECT_EQ(result.model->materials.size(), 2u);
+    EXPECT_TRUE(HasWarning(result, "mesh 'wire' has no triangles; left out"));
+    EXPECT_TRUE(HasWarning(result, "2 line(s) and 1 point(s) left out"));
+}
+
+TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    const int triangles = 21846;  // 65538 distinct vertices
+    std::string vertices, firstHalf, secondHalf;
+    for (int t = 0; t < triangles; ++t) {
+        for (int k = 0; k < 3; ++k) vertices += "v " + std::to_string(t) + " " + std::to_string(k) + " 0\n";
+        (t < triangles / 2 ? firstHalf : secondHalf) +=
+            "f " + std::to_string(3 * t + 1) + " " + std::to_string(3 * t + 2) + " " + std::to_string(3 * t + 3) + "\n";
+    }
+    test_files::WriteText(dir + "/big.obj", vertices + "g first\n" + firstHalf + "g second\n" + secondHalf);
+    hm::ImportResult result = hm::ImportModel(dir + "/big.obj", {});
+    EXPECT_FALSE(result.model);
+    EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the format holds at most 65535 (--force exports anyway)");
+    hm::ImportOptions force;
+    force.force = true;
+    result = hm::ImportModel(dir + "/big.obj", force);
+    ASSERT_TRUE(result.model);
+    EXPECT_EQ(result.model->meshes.size(), 2u);
+    EXPECT_TRUE(HasWarning(result, "65538 vertices in all"));
+    // In one mesh they are more than the host's 16-bit triangle corners reach: not even --force helps.
+    test_files::WriteText(dir + "/one.obj", vertices + firstHalf + secondHalf);
+    result = hm::ImportModel(dir + "/one.obj", force);
+    EXPECT_FALSE(result.model);
+    EXPECT_NE(result.error.find("has 65538 vertices; a triangle corner can name at most 65536"), std::string::npos)
+        << result.error;
+
+    const std::string skin = kData + "/SimpleSkin/SimpleSkin.gltf";
+    hm::ImportOptions fast;
+    fast.fps = 12000;  // 5.5 s gives 66001 frames
+    result = hm::ImportModel(skin, fast);
+    EXPECT_FALSE(result.model);
+    EXPECT_EQ(result.error, skin + ": 66001 frames in all; the format holds at most 65535 (--force exports anyway)");
+    fast.force = true;
+    result = hm::ImportModel(skin, fast);
+    ASSERT_TRUE(result.model);
+    EXPECT_EQ(result.model->totalFrames, 66001);
+}
+
+TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    const std::string glb = testing_support::ReadFile(kData + "/greenman/greenman.glb");
+    test_files::WriteText(dir + "/truncated.glb", glb.substr(0, glb.size() / 2));
+    test_files::WriteText(dir + "/notes.gltf", "These are notes, not a model.\n");
+    test_files::WriteText(dir + "/empty.gltf", test_files::NoMeshGltf());
+    struct Case {
+        std::string file;
+        std::string problem;
+    };
+    for (const Case& c : {Case{"/missing.glb", ": no such file"},
+                          Case{"/truncated.glb", ": not a model file that can be read ("},
+                          Case{"/notes.gltf", ": not a model file that can be read ("},
+                          Case{"/empty.gltf", ": the file holds no meshes"},
+                          Case{"", ": is a directory, not a model file"}}) {
+        const hm::ImportResult result = hm::ImportModel(dir + c.file, {});
+        EXPECT_FALSE(result.model) << c.file;
+        EXPECT_EQ(result.error.rfind(dir + c.file + c.problem, 0), 0u) << result.error;
+        EXPECT_EQ(result.error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(EmbeddedTextures, WrittenBesideTheOutputs) {
+    const hm::ImportResult result = Import(kData + "/greenman/greenman.glb");
+    ASSERT_TRUE(result.model);
+    const testing_support::ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    std::string error;
+    ASSERT_TRUE(hm::WriteEmbeddedTextures(result.textures, dir, error)) << error;
+    const std::string written = testing_support::ReadFile(dir + "/body.png");
+    EXPECT_EQ(written, std::string(result.textures[0].bytes.begin(), result.textures[0].bytes.end()));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+
+    EXPECT_FALSE(hm::WriteEmbeddedTextures(result.textures, dir + "/no/such/dir", error));
+    EXPECT_EQ(error.rfind(dir + "/no/such/dir/body.png: cannot be written", 0), 0u) << error;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SequenceLines, OneWordUniqueNamesForExportedClipsOnly) {
+    const std::vector<hm::ClipInfo> clips = {
+        {"Walk cycle", 1.0, 31, 0}, {"Walk cycle", 1.0, 31, 31}, {"Skipped", 2.0, 61, -1}, {"", 0.0, 1, 62}};
+    EXPECT_EQ(hm::SequenceLines(clips, "M"),
+              "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=31\n"
+              "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle_2 STARTFRAME=31 NUMFRAMES=31\n"
+              "#exec MESH SEQUENCE MESH=M SEQ=clip STARTFRAME=62 NUMFRAMES=1\n");
+}
+
+}  // namespace
