@@ -163,6 +163,8 @@ TEST(ImportedExport, RealFilesMatchAssimpAtEveryFrame) {
     EXPECT_LT(ExportAndCompare(kData + "/greenman/greenman.glb"), kStepTolerance);
     EXPECT_LT(ExportAndCompare(kExamples + "/totem.gltf"), kStepTolerance);
     EXPECT_LT(ExportAndCompare(kData + "/sample/animated.fbx"), kStepTolerance);
+    EXPECT_LT(ExportAndCompare(kData + "/sample/animated_arm.dae"), kStepTolerance);
+    EXPECT_LT(ExportAndCompare(kData + "/sample/animated_arm_zup.dae"), kStepTolerance);
 }
 
 TEST(ImportedExport, ModelsWithoutAnimationExportTheirRest) {

@@ -255,6 +255,39 @@ TEST(ImportOtherFormats, ColladaLoadsAndTurnsZUpToYUp) {
     EXPECT_LT(LargestDistance(RestPositions(*zUp.model), ZUpToYUp(RestPositions(*yUp.model))), 1e-5);
 }
 
+TEST(ImportOtherFormats, AnimatedColladaMovesAsAuthored) {
+    // Joints driven by a <rotate> angle and a <translate>, by whole <matrix>
+    // keys, and by two angles keyed at different times; two skins naming
+    // their joints in different orders; a bind shape matrix.
+    const std::string path = kData + "/sample/animated_arm.dae";
+    const hm::ImportResult yUp = Import(path);
+    const hm::ImportResult zUp = Import(kData + "/sample/animated_arm_zup.dae");
+    ASSERT_TRUE(yUp.model && zUp.model);
+    const hmModel& model = *yUp.model;
+    ASSERT_EQ(model.meshes.size(), 2u);
+    EXPECT_EQ(model.meshes[0]->vertices.size(), 37u);
+    EXPECT_EQ(model.meshes[0]->triangles.size(), 55u);
+    EXPECT_EQ(model.meshes[1]->vertices.size(), 6u);
+    EXPECT_EQ(BoneNames(model), (std::vector<std::string>{"arm_Root", "arm_Upper", "arm_Lower", "arm_Tip"}));
+    EXPECT_EQ(Parent(model, "arm_Tip"), "arm_Lower");
+    // Collada keys its times in seconds: 1.5 s at 30 per second.
+    EXPECT_EQ(ClipFrames(yUp), (std::vector<std::pair<std::string, int64_t>>{{"Wave_Wave", 46}}));
+    ASSERT_EQ(model.materials.size(), 2u);
+    EXPECT_EQ(model.materials[0]->diffuseTexture, "arm_skin.png");
+    EXPECT_EQ(model.materials[1]->diffuseTexture, "cap_skin.png");
+    EXPECT_TRUE(HasWarning(yUp, "17 vertices had more than one bone influence"));
+    EXPECT_LT(WorstFrameError(path, yUp), kPoseTolerance);
+
+    // Every channel starts and ends at the bind pose, and swings well away from it between.
+    const auto rest = RestPositions(model);
+    EXPECT_LT(LargestDistance(PoseHostModel(model, 0), rest), 1e-5);
+    EXPECT_LT(LargestDistance(PoseHostModel(model, 45), rest), 1e-5);
+    EXPECT_GT(LargestDistance(PoseHostModel(model, 22), rest), 0.5);
+
+    EXPECT_LT(LargestDistance(RestPositions(*zUp.model), ZUpToYUp(rest)), 1e-5);
+    EXPECT_LT(LargestDistance(PoseHostModel(*zUp.model, 22), ZUpToYUp(PoseHostModel(model, 22))), 1e-5);
+}
+
 TEST(ImportOtherFormats, FbxLoadsWithClipsAndStatedAxes) {
     const std::string path = kData + "/sample/animated.fbx";
     const hm::ImportResult yUp = Import(path);

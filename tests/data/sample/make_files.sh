@@ -3,7 +3,8 @@
 # generator (needs python3 and Assimp's command line tool, Debian assimp-utils).
 # Assimp 5.2.5 writes Collada whose animation it cannot read back, so the
 # Collada files are made from the static variant; its ASCII FBX keeps the
-# clips but only their first key.
+# clips but only their first key. The animated Collada files come from
+# make_animated_dae.py, beside this script.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 gen="$here/../../../examples/make_totem.py"
