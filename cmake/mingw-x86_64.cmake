@@ -1,14 +1,4 @@
 # Cross-build for 64-bit Windows with Debian's mingw-w64 compilers.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(MINGW_TRIPLET x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++)
-
-# Libraries and headers come from the target's tree only; programs from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
