@@ -81,7 +81,7 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     const uint16_t frameCount = static_cast<uint16_t>(poses.FrameCount());
     log.Print("To File: Number of Frames - ", frameCount, "\n");
     StoreU16(&header[0], frameCount);
-    const uint16_t frameSize = static_cast<uint16_t>(vertexTotal * 8u);
+    const uint16_t frameSize = static_cast<uint16_t>(vertexTotal * kFrameVertexSize);
     log.Print("To File: Framesize - ", frameSize, "\n");
     StoreU16(&header[2], frameSize);
     file.Write(header.data(), header.size());

@@ -145,7 +145,7 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         out.boneOfNode[i] = static_cast<int>(out.bones.size());
         out.bones.push_back(bone);
     }
-    if (out.bones.size() > kMaxBones) {
+    if (static_cast<int64_t>(out.bones.size()) > kMaxBones) {
         error = std::to_string(out.bones.size()) + " bones; a vertex's bone index can name at most " +
                 std::to_string(kMaxBones);
         return false;
