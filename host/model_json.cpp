@@ -1,5 +1,6 @@
 #include "host/model_json.h"
 
+#include "export/output_file.h"
 #include "host/format_limits.h"
 
 #include <nlohmann/json.hpp>
@@ -10,9 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
-#include <system_error>
 #include <unordered_map>
 
 namespace hm {
@@ -626,31 +625,12 @@ std::string ModelToJson(const hmModel& model) {
 }
 
 bool SaveModelJson(const hmModel& model, const std::string& path, std::string& error) {
-    std::string text = ModelToJson(model);
-    // Written beside the destination and renamed over it only when complete,
-    // so a failed save leaves an earlier file as it was.
-    std::string temporary = path + ".vantrel-tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    int failure = 0;
-    if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) failure = errno ? errno : EIO;
-    if (std::fclose(file) != 0 && failure == 0) failure = errno ? errno : EIO;
-    if (failure != 0) {
-        std::remove(temporary.c_str());
-        error = path + ": " + std::strerror(failure);
-        return false;
-    }
-    std::error_code code;
-    std::filesystem::rename(temporary, path, code);
-    if (code) {
-        std::remove(temporary.c_str());
-        error = path + ": " + code.message();
-        return false;
-    }
-    return true;
+    const std::string text = ModelToJson(model);
+    OutputSet outputs;
+    if (OutputFile* file = outputs.Add(path)) file->Write(text);
+    if (outputs.Commit()) return true;
+    error = outputs.Error();
+    return false;
 }
 
 }  // namespace hm

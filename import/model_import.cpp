@@ -1,5 +1,6 @@
 #include "import/model_import.h"
 
+#include "export/output_file.h"
 #include "host/format_limits.h"
 
 #include "import/anim_sample.h"
@@ -12,7 +13,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -452,29 +452,16 @@ std::string SequenceLines(const std::vector<ClipInfo>& clips, const std::string&
 
 bool WriteEmbeddedTextures(const std::vector<EmbeddedTexture>& textures, const std::string& directory,
                            std::string& error) {
+    OutputSet outputs;
     for (const EmbeddedTexture& texture : textures) {
         const std::filesystem::path target = std::filesystem::path(directory.empty() ? "." : directory) / texture.fileName;
-        const std::filesystem::path temporary = target.string() + ".tmp";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(texture.bytes.data()), static_cast<std::streamsize>(texture.bytes.size()));
-            out.close();
-            if (!out) {
-                std::error_code ignored;
-                std::filesystem::remove(temporary, ignored);
-                error = target.string() + ": cannot be written";
-                return false;
-            }
-        }
-        std::error_code code;
-        std::filesystem::rename(temporary, target, code);
-        if (code) {
-            std::filesystem::remove(temporary, code);
-            error = target.string() + ": cannot be written (" + code.message() + ")";
-            return false;
-        }
+        OutputFile* file = outputs.Add(target.string());
+        if (!file) break;
+        file->Write(texture.bytes.data(), texture.bytes.size());
     }
-    return true;
+    if (outputs.Commit()) return true;
+    error = outputs.Error();
+    return false;
 }
 
 }  // namespace hm
