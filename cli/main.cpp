@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     }
 
     LoadedModel loaded = LoadModel(modelPath, modelOptions);
-    for (const std::string& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning << "\n";
+    for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
 

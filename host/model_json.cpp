@@ -2,6 +2,7 @@
 
 #include "export/output_file.h"
 #include "host/format_limits.h"
+#include "host/model_warnings.h"
 
 #include <nlohmann/json.hpp>
 
@@ -280,48 +281,6 @@ void ReadBone(hmModel& model, const Json& value, const Place& place,
     ReadKeys(bone.rotationKeys, value, place, "rotationKeys");
 }
 
-// What the host may hold but the exporter has to cope with.
-std::vector<std::string> FindWarnings(const hmModel& model, const std::string& file) {
-    std::vector<std::string> warnings;
-    const int32_t boneCount = hmModel_GetBoneCount(&model);
-    for (size_t m = 0; m < model.meshes.size(); ++m) {
-        const hmMesh& mesh = *model.meshes[m];
-        // One warning per mesh, at its first such vertex: a model bound to a
-        // missing skeleton would otherwise bury everything else.
-        size_t first = 0, count = 0;
-        for (size_t v = 0; v < mesh.vertices.size(); ++v) {
-            int bone = mesh.vertices[v].boneIndex;
-            if (bone != -1 && (bone < 0 || bone >= boneCount) && count++ == 0) first = v;
-        }
-        if (count > 0) {
-            std::string problem = "bone " + std::to_string(mesh.vertices[first].boneIndex) +
-                                  " names no bone of the model (it has " + std::to_string(boneCount) + ")";
-            if (count > 1) problem += "; " + std::to_string(count - 1) + " more vertices of this mesh do the same";
-            warnings.push_back(Message(
-                file, "meshes[" + std::to_string(m) + "].vertices[" + std::to_string(first) + "].bone", problem));
-        }
-    }
-    // Bone names are unique and whole here, so a map finds what
-    // hmModel_FindBoneByName would, without a search per bone.
-    std::unordered_map<std::string_view, size_t> bones;
-    for (size_t i = 0; i < model.bones.size(); ++i) bones.emplace(model.bones[i]->record.name, i);
-    for (size_t i = 0; i < model.bones.size(); ++i) {
-        const char* parentName = model.bones[i]->record.parentName;
-        auto parent = bones.find(parentName);
-        if (parent == bones.end()) continue;
-        std::string place = "bones[" + std::to_string(i) + "].parent";
-        if (parent->second == i) {
-            warnings.push_back(Message(file, place, "bone names itself as its parent"));
-        } else if (parent->second > i) {
-            warnings.push_back(Message(file, place,
-                                       "parent \"" + std::string(parentName) +
-                                           "\" is listed after its child (at bones[" +
-                                           std::to_string(parent->second) + "])"));
-        }
-    }
-    return warnings;
-}
-
 ModelPtr ReadModel(const Json& root) {
     Place top;
     CheckObject(root, top, {"totalFrames", "currentFrame", "meshes", "materials", "bones"});
@@ -513,14 +472,15 @@ LoadResult ParseModelJson(std::string_view text, const std::string& fileName) {
             return result;
         }
         ModelPtr model = ReadModel(root);
-        result.warnings = FindWarnings(*model, fileName);
+        result.warnings = FindModelWarnings(*model, fileName);
         for (const LimitFinding& finding : CheckFormatLimits(CountModel(*model), InputRoute::HostModelFile, false)) {
             if (finding.stops) {
                 result.error = Message(fileName, "meshes", finding.text);
                 result.warnings.clear();
                 return result;
             }
-            result.warnings.push_back(Message(fileName, "meshes", finding.text));
+            AddWarning(result.warnings, WarningKind::FormatLimit, Message(fileName, "meshes", finding.text),
+                       finding.count);
         }
         result.model = std::move(model);
     } catch (const LoadError& error) {

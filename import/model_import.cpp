@@ -105,7 +105,9 @@ private:
     void Bake();
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
-    void Warn(std::string text) { result_.warnings.push_back(std::move(text)); }
+    void Warn(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
+        AddWarning(result_.warnings, kind, std::move(text), count, std::move(examples));
+    }
 
     std::string path_;
     ImportOptions options_;
@@ -188,7 +190,7 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     const std::string wanted = node.node->mNumMeshes == 1 && node.node->mName.length ? node.node->mName.C_Str()
                                                                                       : mesh.mName.C_Str();
     if (triangles.empty()) {
-        Warn("mesh '" + wanted + "' has no triangles; left out");
+        Warn(WarningKind::MeshWithoutTriangles, "mesh '" + wanted + "' has no triangles; left out", 1, {wanted});
         return;
     }
     // Only the vertices that triangles use, in their order in the file.
@@ -263,7 +265,7 @@ bool Importer::CheckLimits() {
     counts.frames = selectedClips_.empty() ? 1 : frames;
     for (const LimitFinding& finding : CheckFormatLimits(counts, InputRoute::Imported, options_.force)) {
         if (finding.stops) return Fail(finding.text);
-        Warn(finding.text);
+        Warn(WarningKind::FormatLimit, finding.text, finding.count);
     }
     return true;
 }
@@ -310,8 +312,10 @@ void Importer::Bake() {
             boneWriter_->AddKeys(pose, static_cast<float>(time));
         }
         if (largestStretch > kStretchTolerance)
-            Warn("clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
-                 Format("%.4g", largestStretch) + "); the host's bones do not scale, so its vertices keep their rest size");
+            Warn(WarningKind::ScaledInClip,
+                 "clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
+                     Format("%.4g", largestStretch) + "); the host's bones do not scale, so its vertices keep their rest size",
+                 1, {stretchedBone});
     }
     model.totalFrames = static_cast<int32_t>(std::min<int64_t>(time, INT32_MAX));
 }
@@ -367,7 +371,11 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     }
     const std::string name = BaseName(path.C_Str());
     const std::string cut = CutFileName(name);
-    if (cut != name) Warn("texture name '" + name + "' cut to '" + cut + "' (the host holds 31 bytes)");
+    if (cut != name)
+        Warn(WarningKind::TextureNameCut,
+             "texture name '" + name + "' cut to '" + cut + "' (the host holds " + std::to_string(kMaxNameBytes) +
+                 " bytes)",
+             1, {name});
     return cut;
 }
 
@@ -411,19 +419,26 @@ ImportResult Importer::Run() {
     }
 
     if (counts_.lines || counts_.points)
-        Warn(std::to_string(counts_.lines) + " line(s) and " + std::to_string(counts_.points) +
-             " point(s) left out; the host holds triangles only");
+        Warn(WarningKind::LinesAndPoints,
+             std::to_string(counts_.lines) + " line(s) and " + std::to_string(counts_.points) +
+                 " point(s) left out; the host holds triangles only",
+             counts_.lines + counts_.points);
     if (counts_.multiInfluence)
-        Warn(std::to_string(counts_.multiInfluence) +
-             " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
-             Format("%.3g", counts_.largestDropped) + ")");
+        Warn(WarningKind::InfluencesDropped,
+             std::to_string(counts_.multiInfluence) +
+                 " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
+                 Format("%.3g", counts_.largestDropped) + ")",
+             counts_.multiInfluence);
     if (counts_.unweighted)
-        Warn(std::to_string(counts_.unweighted) + " vertices of skinned meshes have no bone weight; they stay put");
+        Warn(WarningKind::UnweightedVertices,
+             std::to_string(counts_.unweighted) + " vertices of skinned meshes have no bone weight; they stay put",
+             counts_.unweighted);
     if (!untextured.empty()) {
         std::string list;
         for (size_t i = 0; i < untextured.size() && i < 5; ++i) list += (i ? ", '" : "'") + untextured[i] + "'";
         if (untextured.size() > 5) list += ", ...";
-        Warn(std::to_string(untextured.size()) + " mesh(es) without a diffuse texture: " + list);
+        Warn(WarningKind::MissingTexture, std::to_string(untextured.size()) + " mesh(es) without a diffuse texture: " + list,
+             static_cast<int64_t>(untextured.size()), untextured);
     }
     return std::move(result_);
 }

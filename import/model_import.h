@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
+#include "host/warnings.h"
 
 #include <cstdint>
 #include <string>
@@ -34,7 +35,7 @@ struct EmbeddedTexture {
 struct ImportResult {
     ModelPtr model;                     // null when the import failed
     std::string error;                  // "<file>: <problem>" when model is null
-    std::vector<std::string> warnings;  // what was dropped, cut or approximated, one line each
+    Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<EmbeddedTexture> textures;
 };

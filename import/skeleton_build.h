@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/format_limits.h"
+#include "host/warnings.h"
 #include "import/affine.h"
 #include "import/source_scene.h"
 
@@ -39,7 +40,7 @@ struct Skeleton {
 // ancestors has a channel in some clip. False, with error set, when the
 // skeleton has more bones than the host can name.
 bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   std::vector<std::string>& warnings, std::string& error);
+                   Warnings& warnings, std::string& error);
 
 // True when the weight counts as an influence.
 inline bool Influences(float weight) { return weight > 0.0f && weight <= 1e30f; }

@@ -3,6 +3,7 @@
 #include "tests/import/test_files.h"
 #include "tests/support/test_support.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 
 namespace {
 
+using testing::ElementsAre;
 using testing_pose::AssimpReference;
 using testing_pose::Extent;
 using testing_pose::LargestDistance;
@@ -35,10 +37,16 @@ std::string Parent(const hmModel& model, const std::string& bone) {
     return i < 0 ? "?" : model.bones[static_cast<size_t>(i)]->record.parentName;
 }
 
-bool HasWarning(const hm::ImportResult& result, const std::string& part) {
-    for (const std::string& warning : result.warnings)
-        if (warning.find(part) != std::string::npos) return true;
-    return false;
+// The result's warning of that kind, or null.
+const hm::Warning* FindWarning(const hm::ImportResult& result, hm::WarningKind kind) {
+    for (const hm::Warning& warning : result.warnings)
+        if (warning.kind == kind) return &warning;
+    return nullptr;
+}
+
+int64_t WarningCount(const hm::ImportResult& result, hm::WarningKind kind) {
+    const hm::Warning* warning = FindWarning(result, kind);
+    return warning ? warning->count : 0;
 }
 
 std::vector<std::pair<std::string, int64_t>> ClipFrames(const hm::ImportResult& result) {
@@ -116,8 +124,10 @@ TEST(ImportRealFiles, SimpleSkinMatchesTheSourceAtEveryFrame) {
         ASSERT_EQ(bone->rotationKeys.size(), 166u);
         EXPECT_EQ(bone->rotationKeys[165].time, 165.0f);
     }
-    EXPECT_TRUE(HasWarning(result, "6 vertices had more than one bone influence"));
-    EXPECT_TRUE(HasWarning(result, "largest weight dropped: 0.5"));
+    EXPECT_EQ(WarningCount(result, hm::WarningKind::InfluencesDropped), 6);
+    ASSERT_TRUE(FindWarning(result, hm::WarningKind::InfluencesDropped));
+    EXPECT_NE(FindWarning(result, hm::WarningKind::InfluencesDropped)->text.find("largest weight dropped: 0.5"),
+              std::string::npos);
     EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
 }
 
@@ -237,7 +247,7 @@ TEST(ImportSample, ScaledArmatureRestsWhereTheFileShowsIt) {
     ASSERT_TRUE(result.model);
     EXPECT_TRUE(result.clips.empty());
     EXPECT_EQ(result.model->totalFrames, 1);
-    EXPECT_TRUE(HasWarning(result, "scale other than 1"));
+    EXPECT_GT(WarningCount(result, hm::WarningKind::ScaledRest), 0);
     for (const auto& bone : result.model->bones) EXPECT_TRUE(bone->positionKeys.empty());
     EXPECT_LT(RestError(path, result), kPoseTolerance);
 }
@@ -275,7 +285,7 @@ TEST(ImportOtherFormats, AnimatedColladaMovesAsAuthored) {
     ASSERT_EQ(model.materials.size(), 2u);
     EXPECT_EQ(model.materials[0]->diffuseTexture, "arm_skin.png");
     EXPECT_EQ(model.materials[1]->diffuseTexture, "cap_skin.png");
-    EXPECT_TRUE(HasWarning(yUp, "17 vertices had more than one bone influence"));
+    EXPECT_EQ(WarningCount(yUp, hm::WarningKind::InfluencesDropped), 17);
     EXPECT_LT(WorstFrameError(path, yUp), kPoseTolerance);
 
     // Every channel starts and ends at the bind pose, and swings well away from it between.
@@ -356,8 +366,9 @@ TEST(ImportBuiltFiles, LinesPointsAndNames) {
     EXPECT_NE(first, second);
     EXPECT_EQ(result.model->meshes[0]->vertices.size(), 3u);
     EXPECT_EQ(result.model->materials.size(), 2u);
-    EXPECT_TRUE(HasWarning(result, "mesh 'wire' has no triangles; left out"));
-    EXPECT_TRUE(HasWarning(result, "2 line(s) and 1 point(s) left out"));
+    ASSERT_TRUE(FindWarning(result, hm::WarningKind::MeshWithoutTriangles));
+    EXPECT_THAT(FindWarning(result, hm::WarningKind::MeshWithoutTriangles)->examples, ElementsAre("wire"));
+    EXPECT_EQ(WarningCount(result, hm::WarningKind::LinesAndPoints), 3);
 }
 
 TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
@@ -379,7 +390,7 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     result = hm::ImportModel(dir + "/big.obj", force);
     ASSERT_TRUE(result.model);
     EXPECT_EQ(result.model->meshes.size(), 2u);
-    EXPECT_TRUE(HasWarning(result, "65538 vertices in all"));
+    EXPECT_EQ(WarningCount(result, hm::WarningKind::FormatLimit), 65538);
     // In one mesh they are more than the host's 16-bit triangle corners reach: not even --force helps.
     test_files::WriteText(dir + "/one.obj", vertices + firstHalf + secondHalf);
     result = hm::ImportModel(dir + "/one.obj", force);
