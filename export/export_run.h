@@ -15,8 +15,24 @@ inline constexpr const char* kMessageCaption = "Vantrel Export";
 inline constexpr const char* kEmptyModelText = "The model is empty!  Nothing exported!";
 inline constexpr const char* kLogFileName = "VantrelExport.log";
 
-// -1 for a null model or an output that could not be written (the user is
-// told which and why); 0 otherwise.
+// One export of the host's model, on the host's thread.
+//
+// Ownership: the host owns the model until Run has it released. A run that
+// gets past the save dialog (a name was chosen) releases it with
+// hmModel_Destroy before returning, whether the files could be written or
+// not; a run that ends before that (null model, no meshes, dialog cancelled
+// or failed) leaves it to the host. The run rewrites the skinned vertices'
+// positions in place (into their bones' frames) before it releases the model.
+//
+// Returns -1 when model is null (nothing shown) or when an output could not
+// be written (a message box names the file and the reason; the earlier files
+// are left as they were, the model is released). Returns 0 otherwise: files
+// written, or nothing to do (empty model: the empty-model message; dialog
+// cancelled: nothing shown). A log that cannot be created or written is
+// shown in a message box but does not change the result.
+//
+// The plug-in keeps one bone table for the process: later runs reuse it, and
+// a model with more bones than any before enlarges it.
 int32_t Run(hmModel* model);
 
 // The writers of a run in their order, for any caller that has its paths, its
