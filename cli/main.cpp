@@ -161,8 +161,9 @@ int main(int argc, char** argv) {
     ReportWritten("VantrelExport.log");
     for (const hm::EmbeddedTexture& texture : loaded.textures)
         ReportWritten((fs::path(folder) / texture.fileName).string());
-    const std::string sequences =
-        hm::SequenceLines(loaded.clips, DeriveMeshName(fs::path(chosen).filename().string()));
+    std::string sequences;
+    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips))
+        sequences += SequenceLine(DeriveMeshName(fs::path(chosen).filename().string()), sequence);
     if (!sequences.empty()) std::cout << "Clips, to paste into the script class:\n" << sequences;
     return kExported;
 }

@@ -37,6 +37,13 @@ std::string Parent(const hmModel& model, const std::string& bone) {
     return i < 0 ? "?" : model.bones[static_cast<size_t>(i)]->record.parentName;
 }
 
+// What the host program prints for the exported clips.
+std::string SequenceLines(const std::vector<hm::ClipInfo>& clips, const std::string& meshName) {
+    std::string lines;
+    for (const AnimationSequence& sequence : hm::ClipSequences(clips)) lines += SequenceLine(meshName, sequence);
+    return lines;
+}
+
 // The result's warning of that kind, or null.
 const hm::Warning* FindWarning(const hm::ImportResult& result, hm::WarningKind kind) {
     for (const hm::Warning& warning : result.warnings)
@@ -166,7 +173,7 @@ TEST(ImportRealFiles, GreenmanClipsTexturesAndPoses) {
                                       {"0_pose", 6}, {"1_idle", 76}, {"2_move", 39}, {"3_attack", 26}}));
     EXPECT_EQ(result.clips[2].startFrame, 82);
     EXPECT_EQ(model.totalFrames, 6 + 76 + 39 + 26);
-    EXPECT_EQ(hm::SequenceLines(result.clips, "Greenman"),
+    EXPECT_EQ(SequenceLines(result.clips, "Greenman"),
               "#exec MESH SEQUENCE MESH=Greenman SEQ=0_pose STARTFRAME=0 NUMFRAMES=6\n"
               "#exec MESH SEQUENCE MESH=Greenman SEQ=1_idle STARTFRAME=6 NUMFRAMES=76\n"
               "#exec MESH SEQUENCE MESH=Greenman SEQ=2_move STARTFRAME=82 NUMFRAMES=39\n"
@@ -205,7 +212,7 @@ TEST(ImportOptions, OneClipAnotherRateAndAScale) {
     EXPECT_EQ(result.clips[2].startFrame, 0);
     EXPECT_EQ(result.model->totalFrames, 31);
     EXPECT_EQ(result.model->bones[0]->positionKeys.size(), 31u);
-    EXPECT_EQ(hm::SequenceLines(result.clips, "G"), "#exec MESH SEQUENCE MESH=G SEQ=2_move STARTFRAME=0 NUMFRAMES=31\n");
+    EXPECT_EQ(SequenceLines(result.clips, "G"), "#exec MESH SEQUENCE MESH=G SEQ=2_move STARTFRAME=0 NUMFRAMES=31\n");
     EXPECT_LT(WorstFrameError(path, result, 24.0, 2.5), kPoseTolerance);
 }
 
@@ -452,13 +459,14 @@ TEST(EmbeddedTextures, WrittenBesideTheOutputs) {
 
 namespace {
 
-TEST(SequenceLines, OneWordUniqueNamesForExportedClipsOnly) {
+TEST(ClipSequences, OneWordUniqueNamesForExportedClipsOnly) {
     const std::vector<hm::ClipInfo> clips = {
         {"Walk cycle", 1.0, 31, 0}, {"Walk cycle", 1.0, 31, 31}, {"Skipped", 2.0, 61, -1}, {"", 0.0, 1, 62}};
-    EXPECT_EQ(hm::SequenceLines(clips, "M"),
-              "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=31\n"
-              "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle_2 STARTFRAME=31 NUMFRAMES=31\n"
-              "#exec MESH SEQUENCE MESH=M SEQ=clip STARTFRAME=62 NUMFRAMES=1\n");
+    const std::vector<AnimationSequence> sequences = hm::ClipSequences(clips);
+    ASSERT_EQ(sequences.size(), 3u);
+    EXPECT_EQ(SequenceLine("M", sequences[0]), "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=31\n");
+    EXPECT_EQ(SequenceLine("M", sequences[1]), "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle_2 STARTFRAME=31 NUMFRAMES=31\n");
+    EXPECT_EQ(SequenceLine("M", sequences[2]), "#exec MESH SEQUENCE MESH=M SEQ=clip STARTFRAME=62 NUMFRAMES=1\n");
 }
 
 }  // namespace
