@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <set>
 
