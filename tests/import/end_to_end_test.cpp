@@ -183,8 +183,8 @@ TEST(ImportedExport, EmbeddedTextureLandsBesideTheOutputsAndTheScriptNamesIt) {
     const Outcome outcome = RunProgram(dir, "'" + kData + "/greenman/greenman.glb' art/Greenman.3D");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(testing_support::Files(dir / "art"),
-              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "body.png"}));
-    EXPECT_NE(ReadFile(dir / "art/Greenman.uc").find("FILE=textures\\body.png"), std::string::npos);
+              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "greenman_body.png"}));
+    EXPECT_NE(ReadFile(dir / "art/Greenman.uc").find("FILE=textures\\greenman_body.png"), std::string::npos);
     EXPECT_NE(outcome.out.find("#exec MESH SEQUENCE MESH=Greenman SEQ=2_move STARTFRAME=82 NUMFRAMES=39\n"),
               std::string::npos)
         << outcome.out;
@@ -212,11 +212,11 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     EXPECT_NE(info.out.find("Meshes: 1\n  0 \"1_body\": 196 vertices, 356 triangles\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("Bones: 9\n  0 root, 147 position and 147 rotation keys\n"), std::string::npos);
     EXPECT_NE(info.out.find("Frames: 147\n"), std::string::npos);
-    EXPECT_NE(info.out.find("  0 \"body\": texture body.png\n"), std::string::npos);
+    EXPECT_NE(info.out.find("  0 \"body\": texture greenman_body.png\n"), std::string::npos);
     EXPECT_NE(info.out.find("  3_attack: 0.833 s, 26 frames, frames 121 to 146\n"), std::string::npos);
     const Outcome list = RunProgram(dir, model + " --list --fps 24");
     EXPECT_EQ(list.status, 0);
-    EXPECT_NE(list.out.find("4 clip(s), frames at 24 per second:\n  0_pose  0.167 s  5 frames\n"), std::string::npos)
+    EXPECT_NE(list.out.find("4 clip(s), frames at 24 per second; name them to --clip as in the first column:\n  0_pose  0.167 s  5 frames\n"), std::string::npos)
         << list.out;
     EXPECT_TRUE(testing_support::Files(dir.Path()).empty());
     const Outcome dump = RunProgram(dir, model + " --dump nowhere/G.hm.json");
