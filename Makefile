@@ -12,10 +12,12 @@ PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchm
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
+# 32-bit Wine comes from Debian's i386 architecture (multiarch).
+WINE32_PACKAGES = wine32:i386
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine build test demo bench windows test-windows clean
+.PHONY: all deps deps-windows deps-wine deps-wine32 build test demo bench windows test-windows clean
 
 all: build
 
@@ -36,6 +38,11 @@ deps-windows: deps
 
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
+
+deps-wine32: deps-wine
+	@dpkg --print-foreign-architectures | grep -qx i386 || { \
+	  echo "Adding Debian's i386 architecture for 32-bit Wine"; $(SUDO) dpkg --add-architecture i386; }
+	$(call install,$(WINE32_PACKAGES))
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
