@@ -50,6 +50,13 @@ Wide Add(const Wide& a, const Wide& b) {
     return FastTwoSum(s.hi, s.lo + t.lo);
 }
 
+// Only where the sum keeps most of the larger term, as in a series whose
+// terms fall: cheaper, and as exact there.
+Wide AddFalling(const Wide& a, const Wide& b) {
+    const Wide s = TwoSum(a.hi, b.hi);
+    return FastTwoSum(s.hi, s.lo + (a.lo + b.lo));
+}
+
 Wide Multiply(const Wide& a, const Wide& b) {
     const Wide p = TwoProduct(a.hi, b.hi);
     return FastTwoSum(p.hi, p.lo + (a.hi * b.lo + a.lo * b.hi));
@@ -93,7 +100,7 @@ Wide Series(const Wide& z, int first) {
     Wide sum{tail, 0.0};
     for (int k = 8; k >= 0; --k) {
         const Wide& term = kInverseFactorial[2 * k + first];
-        sum = Add(k % 2 ? Negate(term) : term, Multiply(sum, z));
+        sum = AddFalling(k % 2 ? Negate(term) : term, Multiply(sum, z));
     }
     return sum;
 }
@@ -214,22 +221,20 @@ Wide SineOfQuadrant(const Wide& r, int quadrant) {
 // The nearest double of a pair whose lo is already below half an ulp of hi.
 double Nearest(const Wide& w) { return w.hi + w.lo; }
 
-// asin(s) for |s| <= 1/2: a series seed good to 1e-9, then two Newton steps
-// on sin(z) = s, each squaring the error.
+// asin(s) for |s| <= 1/2: its series summed in double, good to a few units in
+// the last place, then one Newton step on sin(z) = s, which squares the
+// error. cos(z) = sqrt(1 - s^2) is needed to double precision only.
 Wide ArcSineNear(const Wide& s) {
     const double s2 = s.hi * s.hi;
     double term = s.hi;
     double seed = s.hi;
-    for (int n = 0; n < 14; ++n) {
+    for (int n = 0; n < 40 && std::fabs(term) > 0x1p-60 * std::fabs(seed); ++n) {
         term *= s2 * ((2.0 * n + 1) * (2.0 * n + 1)) / ((2.0 * n + 2) * (2.0 * n + 3));
         seed += term;
     }
-    Wide z{seed, 0.0};
-    for (int step = 0; step < 2; ++step) {
-        const Wide error = Add(s, Negate(SineNear(z)));
-        z = Add(z, {error.hi / CosineNear(z).hi, 0.0});
-    }
-    return z;
+    const Wide z{seed, 0.0};
+    const Wide error = Add(s, Negate(SineNear(z)));
+    return FastTwoSum(seed, error.hi / std::sqrt(1.0 - s2));
 }
 
 // sqrt(d) for d >= 0 to about 106 bits: the rounded root and one correction.

@@ -13,7 +13,7 @@ double CorrectlyRoundedSine(double x);
 double CorrectlyRoundedCosine(double x);
 double CorrectlyRoundedArcCosine(double x);
 
-// The Linux C library is correctly rounded for all but about 1 in 700
+// The Linux C library is correctly rounded for all but about 1 in 500
 // arguments, where it is the other neighbour of the exact value; the skeleton
 // rounds every result to float, which has never told the two apart on a
 // sample of millions. Linux keeps the library, so its outputs stay as they
