@@ -1,0 +1,18 @@
+// Writes the preview page of an exported set: one HTML file that opens from
+// disk with no server and no network, its data and textures inside it.
+#pragma once
+
+#include "view/exported_set.h"
+
+#include <string>
+
+namespace view {
+
+// The page beside the set: its base path plus ".html".
+std::string PreviewPagePath(const std::string& anyFileOfTheSet);
+
+// False with error set when the page cannot be written; an earlier page of
+// that name is then left as it was.
+bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::string& error);
+
+}  // namespace view
