@@ -4,6 +4,7 @@
 #include "export/output_names.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
+#include "view/preview_page.h"
 
 #include <CLI/CLI.hpp>
 #include <dlfcn.h>
@@ -79,12 +80,14 @@ int main(int argc, char** argv) {
     std::string destination;
     std::string pluginPath;
     bool ask = false;
+    bool preview = false;
     app.add_option("MODEL", modelPath, ModelArgumentHelp())->required();
     app.add_option("DEST", destination,
                    "The name chosen in the save dialog (default: MODEL's name with the extension .3D, "
                    "in the current directory)");
     app.add_option("--plugin", pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program)");
     app.add_flag("--ask", ask, "Without DEST, ask for the name on the terminal as the save dialog would");
+    app.add_flag("--preview", preview, "Also write NAME.html, a page that shows the export as the engine will");
     ModelOptions modelOptions;
     AddModelOptions(app, modelOptions);
     try {
@@ -164,5 +167,14 @@ int main(int argc, char** argv) {
     const std::string sequences =
         hm::SequenceLines(loaded.clips, DeriveMeshName(fs::path(chosen).filename().string()));
     if (!sequences.empty()) std::cout << "Clips, to paste into the script class:\n" << sequences;
+    if (preview) {
+        std::string page, error;
+        std::vector<std::string> warnings;
+        const bool written = view::WriteExportPreview(chosen, fs::path(modelPath).parent_path().string(), page,
+                                                      warnings, error);
+        for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
+        if (!written) return Fail(kWriteFailed, error);
+        std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
+    }
     return kExported;
 }

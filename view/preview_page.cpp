@@ -234,4 +234,15 @@ bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::
     return true;
 }
 
+bool WriteExportPreview(const std::string& chosenPath, const std::string& modelFolder, std::string& pagePath,
+                        std::vector<std::string>& warnings, std::string& error) {
+    ReadOptions options;
+    if (!modelFolder.empty()) options.extraTextureFolders.push_back(modelFolder);
+    ExportedSet set = ReadExportedSet(chosenPath, options);
+    warnings = set.problems;
+    warnings.insert(warnings.end(), set.notes.begin(), set.notes.end());
+    pagePath = PreviewPagePath(chosenPath);
+    return WritePreviewPage(set, pagePath, error);
+}
+
 }  // namespace view

@@ -391,7 +391,7 @@ class Camera {
 
   reset() {
     this.target = [...this.home.target];
-    this.distance = this.home.radius * 2.6;
+    this.distance = this.home.radius * 3.1;
     this.yaw = 0.6;
     this.pitch = 0.3;
   }
