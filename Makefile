@@ -12,10 +12,12 @@ PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchm
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
+# Only for `make test-browser`: headless Chromium driven through chromedriver.
+BROWSER_PACKAGES = chromium chromium-driver python3-selenium
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine build test demo bench windows test-windows clean
+.PHONY: all deps deps-windows deps-wine deps-browser build test test-browser demo bench windows test-windows clean
 
 all: build
 
@@ -37,6 +39,9 @@ deps-windows: deps
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
 
+deps-browser:
+	$(call install,$(BROWSER_PACKAGES))
+
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
@@ -46,11 +51,18 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# The preview pages of the two samples in headless Chromium, checked against
+# the C++ reader; saves the totem's page as docs/preview.png. Debian's Python,
+# which has Debian's Selenium.
+test-browser: build deps-browser
+	/usr/bin/python3 tests/browser/preview_test.py $(BUILD)
+
 # Each export in a folder of its own: the log goes to the current directory.
 demo: build
 	mkdir -p out/sample out/totem
-	cd out/sample && ../../$(BUILD)/vantrel-export ../../examples/sample.hm.json Sample.3D
-	cd out/totem && ../../$(BUILD)/vantrel-export ../../examples/totem.gltf Totem.3D && cp ../../examples/totem_skin.png .
+	cd out/sample && ../../$(BUILD)/vantrel-export --preview ../../examples/sample.hm.json Sample.3D
+	cp examples/totem_skin.png out/totem/
+	cd out/totem && ../../$(BUILD)/vantrel-export --preview ../../examples/totem.gltf Totem.3D
 
 # The pieces with Google Benchmark, then whole exports against the I/O floor.
 bench: build

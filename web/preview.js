@@ -45,14 +45,17 @@ function parseSet(bytes) {
   const meta = JSON.parse(new TextDecoder().decode(bytes.subarray(4, 4 + jsonLength)));
   const base = bytes.byteOffset + Math.ceil((4 + jsonLength) / 8) * 8;
   const section = s => new Uint8Array(bytes.buffer, base + s.offset, s.length);
-  const frames = section(meta.frames);
+  const bytesOfFrames = section(meta.frames);
+  // Each frame was stored less the one before it.
+  const frames = new Int16Array(bytesOfFrames.buffer, bytesOfFrames.byteOffset, bytesOfFrames.length / 2);
+  for (let i = meta.vertexCount * 4; i < frames.length; i++) frames[i] += frames[i - meta.vertexCount * 4];
   return {
     meta,
     vertexCount: meta.vertexCount,
     frameCount: meta.frameCount,
     scale: meta.scale.map(Math.fround),
     polygons: section(meta.polygons),
-    frames: new Int16Array(frames.buffer, frames.byteOffset, frames.length / 2),
+    frames,
     textures: meta.textures.map(t => ({ ...t, bytes: t.png ? section(t.png) : null })),
   };
 }
