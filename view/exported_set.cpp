@@ -78,6 +78,7 @@ std::string FindFile(const fs::path& folder, const std::string& relative) {
 // Reads a whole file, at most maxBytes; false with a reason otherwise.
 template <typename Element>
 bool ReadWhole(const std::string& path, uintmax_t maxBytes, std::vector<Element>& out, std::string& error) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     std::error_code code;
     uintmax_t size = fs::file_size(path, code);
