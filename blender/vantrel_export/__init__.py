@@ -159,7 +159,7 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
                                   default=False)
     scale: FloatProperty(name="Scale", description="Multiply every position", default=1.0, min=1e-6, soft_max=1000.0)
     clips_from: EnumProperty(
-        name="Clips From",
+        name="Clips",
         items=[('ACTIONS', "Actions", "Each action is a clip (a sequence of the mesh)"),
                ('NLA_TRACKS', "NLA Tracks", "Each NLA track is a clip")],
         default='ACTIONS')

@@ -222,8 +222,9 @@ def main():
 
     from vantrel_export import find_tool, tool_options
     exact = "--bake" in tool_options(find_tool(bpy.context))
-    # Heaviest-bone skinning is off wherever weights blend: the strong blend is
-    # the real check once the tool bakes exactly; until then the mild one is.
+    # Heaviest-bone skinning is off wherever weights blend: the even blend is
+    # the real check once the tool bakes exactly; until then the mild one (a
+    # 2 % share at the joints) is.
     strong = export_and_measure("strong", 0.5, {"scale": 2.0})
     mild = export_and_measure("mild", 0.02, {"scale": 2.0})
     print("worst error in quantisation steps (bake %s): blended weights %.3f, mildly blended %.3f"
