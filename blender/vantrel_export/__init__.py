@@ -13,6 +13,7 @@ bl_info = {
 
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -66,7 +67,7 @@ def tool_options(tool):
             text = subprocess.run([tool, "--help"], capture_output=True, text=True, timeout=30).stdout
         except (OSError, subprocess.SubprocessError):
             text = ""
-        _options_seen[stamp] = {word.rstrip(",=") for word in text.split() if word.startswith("--")}
+        _options_seen[stamp] = set(re.findall(r"--[a-z][a-z-]*", text))
     return _options_seen[stamp]
 
 
