@@ -11,8 +11,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
     app.add_option("DEST", destination,
                    "The name chosen in the save dialog (default: MODEL's name with the extension .3D, "
                    "in the current directory)");
-    app.add_option("--plugin", pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program, or where it is installed)");
+    app.add_option("--plugin", pluginPath,
+                   "The plug-in to load (default: hmVantrelExport.so beside this program, or where it is installed)");
     app.add_flag("--ask", ask, "Without DEST, ask for the name on the terminal as the save dialog would");
     app.add_flag("--no-sequences", noSequences,
                  "Leave the script class as the plug-in wrote it: print a model's sequence lines (one per clip) "
