@@ -264,7 +264,9 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
             shutil.rmtree(folder, ignore_errors=True)
 
         problems = []
-        for line in run.stderr.splitlines():
+        # The temporary file is gone and means nothing to the user: the tool's
+        # messages speak of the scene.
+        for line in run.stderr.replace(model + ": ", "").splitlines():
             if line.startswith(WARNING_PREFIX):
                 warnings.append(line[len(WARNING_PREFIX):])
             elif line.strip():
