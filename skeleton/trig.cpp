@@ -189,9 +189,13 @@ Wide ReduceHalfPi(double x, int& quadrant) {
     int top = point - 1;
     while (top >= 0 && BitsAt(product, top, 1) == 0) --top;
     if (top < 0) return {0.0, 0.0};
-    // The fraction's leading 106 bits, as two doubles made exactly.
-    const double high = static_cast<double>(static_cast<int64_t>(BitsAt(product, top - 52, 53))) * PowerOfTwo(top - 52 - point);
-    const double low = static_cast<double>(static_cast<int64_t>(BitsAt(product, top - 105, 53))) * PowerOfTwo(top - 105 - point);
+    // The fraction's leading 106 bits, as two doubles made exactly (through
+    // signed integers: the 32-bit build converts unsigned ones with an add).
+    auto bitsAsDouble = [&product](int low) {
+        return static_cast<double>(static_cast<int64_t>(BitsAt(product, low, 53)));
+    };
+    const double high = bitsAsDouble(top - 52) * PowerOfTwo(top - 52 - point);
+    const double low = bitsAsDouble(top - 105) * PowerOfTwo(top - 105 - point);
     const Wide r = Multiply(FastTwoSum(high, low), kHalfPi);
     return negative ? Negate(r) : r;
 }

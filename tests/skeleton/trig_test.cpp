@@ -59,7 +59,7 @@ TEST(Trig, AgreesWithTheCLibrary) {
     // Every exponent, and the doubles nearest multiples of pi/2, where the
     // reduction cancels most.
     for (int i = 0; i < 60000; ++i) {
-        const double x = i % 2 ? FromBits(random() % 0x7FF0000000000000) : std::nearbyint(i * 16.5) * 1.5707963267948966;
+        const double x = i % 2 ? FromBits(random() % 0x7FF0000000000000) : (i * 16) * 1.5707963267948966;
         sines.Compare("sin", x, std::sin(x), CorrectlyRoundedSine(x));
         sines.Compare("cos", x, std::cos(x), CorrectlyRoundedCosine(x));
     }

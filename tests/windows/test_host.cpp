@@ -118,7 +118,7 @@ DWORD WINAPI AnswerDialogs(void* argument) {
         if (ControlText(name) != answerer.chosen) continue;
         typed = true;
         answerer.report += " dialog";
-        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
+        PostMessageA(ok, BM_CLICK, 0, 0);
     }
     return 0;
 }
@@ -179,7 +179,8 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc == 4 && std::strcmp(argv[2], "--batch") == 0) {
         HMODULE library = LoadLibraryA(argv[1]);
-        if (!library) return Fail(std::string(argv[1]) + ": LoadLibrary failed, error " + std::to_string(GetLastError()));
+        if (!library)
+            return Fail(std::string(argv[1]) + ": LoadLibrary failed, error " + std::to_string(GetLastError()));
         const int status = RunBatch(library, argv[3]);
         FreeLibrary(library);
         return status;
