@@ -4,9 +4,12 @@
 #include "cli/options.h"
 #include "cli/summary.h"
 #include "export/export_run.h"
+#include "export/output_file.h"
 #include "export/output_names.h"
+#include "export/script_class_file.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
+#include "view/preview_page.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -14,6 +17,8 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <iostream>
 #include <string>
 
@@ -30,6 +35,44 @@ std::string ProgramDirectory() {
     std::error_code code;
     fs::path self = fs::read_symlink("/proc/self/exe", code);
     return code ? std::string(".") : self.parent_path().string();
+}
+
+// Beside the program in the build tree; in an installed tree, in the plug-in
+// folder that the build placed relative to the program's.
+std::string DefaultPluginPath() {
+    const fs::path directory = ProgramDirectory();
+    const fs::path beside = directory / "hmVantrelExport.so";
+    const fs::path installed = (directory / VANTREL_PLUGINDIR_FROM_BINDIR / "hmVantrelExport.so").lexically_normal();
+    std::error_code code;
+    return !fs::exists(beside, code) && fs::exists(installed, code) ? installed.string() : beside.string();
+}
+
+// The plug-in's script class invites sequence lines below one comment; the
+// clips' lines go there, with the file's CR LF line ends. The file is replaced
+// whole through a temporary, so a failure leaves the plug-in's file as it was.
+bool WriteSequencesIntoScript(const std::string& scriptPath, const std::string& lines, std::string& error) {
+    std::ifstream in(scriptPath, std::ios::binary);
+    std::stringstream read;
+    read << in.rdbuf();
+    std::string script = read.str();
+    const size_t comment = script.find("// add further '#exec MESH SEQUENCE' lines here");
+    const size_t lineEnd = comment == std::string::npos ? comment : script.find('\n', comment);
+    if (!in || lineEnd == std::string::npos) {
+        error = scriptPath + ": no place for the sequence lines (the comment that invites them is missing)";
+        return false;
+    }
+    std::string crlf;
+    for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    script.insert(lineEnd + 1, crlf);
+
+    OutputFile out;
+    if (out.Open(scriptPath)) out.Write(script);
+    if (!out.IsOpen() || !out.Commit()) {
+        error = out.Error().empty() ? scriptPath + ": cannot be written" : out.Error();
+        error += " (the sequence lines were not written)";
+        return false;
+    }
+    return true;
 }
 
 // MODEL's file name without its model extension.
@@ -160,7 +203,7 @@ int main(int argc, char** argv) {
     // The run's messages are reported here, once each, with the program's name.
     platform::SetMessagesPrinted(false);
 
-    if (options.pluginPath.empty()) options.pluginPath = ProgramDirectory() + "/hmVantrelExport.so";
+    if (options.pluginPath.empty()) options.pluginPath = DefaultPluginPath();
     void* library = dlopen(options.pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
     auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
@@ -207,17 +250,33 @@ int main(int argc, char** argv) {
     // The name the dialog answered: DEST, or what was typed at the prompt.
     const std::string chosen = platform::LastChosenPath();
     const std::string folder = fs::path(chosen).parent_path().string();
+    const std::string meshName = DeriveMeshName(fs::path(chosen).filename().string());
+    const OutputPaths paths = DeriveOutputPaths(chosen);
+    std::string sequences;
+    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips)) sequences += SequenceLine(meshName, sequence);
+    std::string sequenceError;
+    if (!sequences.empty() && !options.noSequences && !WriteSequencesIntoScript(paths.script, sequences, sequenceError))
+        return Fail(kWriteFailed, sequenceError);
     hm::TextureWriteResult textures = hm::WriteTextureFiles(loaded.textures, folder, previousScript);
     if (!textures.ok) return Fail(kWriteFailed, textures.error);
     for (const std::string& kept : textures.kept)
         std::cerr << "vantrel-export: warning: " << kept
                   << " is not from an earlier export of this class and differs from the model's texture; kept it "
                      "(move it away and export again to get the model's)\n";
+    std::string page;
+    if (options.preview) {
+        std::string error;
+        std::vector<std::string> warnings;
+        const bool written =
+            view::WriteExportPreview(chosen, fs::path(options.model).parent_path().string(), page, warnings, error);
+        if (!quiet)
+            for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
+        if (!written) return Fail(kWriteFailed, error);
+    }
     if (quiet) return kExported;
 
     ExportSummary summary;
-    summary.meshName = DeriveMeshName(fs::path(chosen).filename().string());
-    const OutputPaths paths = DeriveOutputPaths(chosen);
+    summary.meshName = meshName;
     summary.dataPath = paths.data;
     summary.animPath = paths.anim;
     summary.scriptPath = paths.script;
@@ -228,8 +287,9 @@ int main(int argc, char** argv) {
     summary.imported = !loaded.hostModelFile;
     summary.scale = options.modelOptions.import.scale;
     summary.unitCentimetres = loaded.unitCentimetres;
-    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips))
-        summary.sequences += "  " + SequenceLine(summary.meshName, sequence);
+    summary.sequences = sequences;
+    summary.sequencesWritten = !options.noSequences;
     std::cout << DescribeExport(summary);
+    if (!page.empty()) std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
     return kExported;
 }

@@ -148,6 +148,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         ->type_name("FILE")
         ->group(kOutputGroup);
     app.add_flag("--no-log", options.noLog, "Write no diagnostic log")->group(kOutputGroup);
+    app.add_flag("--no-sequences", options.noSequences,
+                 "Leave the script class as the plug-in wrote it: print a model's sequence lines\n"
+                 "(one per clip) instead of writing them into it")
+        ->group(kOutputGroup);
+    app.add_flag("--preview", options.preview, "Also write NAME.html, a page that shows the export as the engine will")
+        ->group(kOutputGroup);
     app.add_flag("--force", model.import.force,
                  "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
                      " vertices, triangles or frames)\ninstead of stopping")
@@ -180,7 +186,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_flag("-q,--quiet", quiet, "Print errors only")->group(kProgramGroup);
     app.add_flag("-v,--verbose", verbose, "Print more: the plug-in loaded, each warning in full")->group(kProgramGroup);
     app.add_flag("--version", version, "Print the version and stop")->group(kProgramGroup);
-    app.add_option("--plugin", options.pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program)")
+    app.add_option("--plugin", options.pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program,\nor where it is installed)")
         ->type_name("FILE")
         ->group(kProgramGroup);
 

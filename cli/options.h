@@ -22,6 +22,8 @@ struct CliOptions {
     bool ask = false;
     std::string logPath;      // --log: where the diagnostic log goes ("" for the usual place)
     bool noLog = false;
+    bool noSequences = false;  // print the clips' sequence lines instead of writing them into the class
+    bool preview = false;      // also write NAME.html, the export shown as the engine will
     Verbosity verbosity = Verbosity::Normal;
     ModelOptions modelOptions;
 };

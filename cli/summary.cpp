@@ -79,7 +79,14 @@ std::string DescribeExport(const ExportSummary& summary) {
     if (!scale.empty())
         out += "Mesh-map scale " + scale + ": positions are stored in steps of " + scale +
                " units, the finest detail the engine shows\n";
-    if (!summary.sequences.empty()) out += "Sequences (names for --clip):\n" + summary.sequences;
+    if (!summary.sequences.empty()) {
+        out += summary.sequencesWritten ? "Sequences, written into the class (their names also name clips to --clip):\n"
+                                        : "Sequences, to paste into the class (their names also name clips to --clip):\n";
+        for (size_t start = 0, end; start < summary.sequences.size(); start = end + 1) {
+            end = summary.sequences.find('\n', start);
+            out += "  " + summary.sequences.substr(start, end - start) + "\n";
+        }
+    }
     out += CentimetreHint(summary.size, summary.imported, summary.scale, summary.unitCentimetres);
     return out;
 }

@@ -18,6 +18,7 @@ struct ExportSummary {
     double scale = 1;                  // the --scale given
     double unitCentimetres = 0;        // as the file says (0: it does not say)
     std::string sequences;             // the clips' sequence lines
+    bool sequencesWritten = true;      // into the script class; else to be pasted there
 };
 
 // A file's bytes; "" when it is no regular file or cannot be read.
