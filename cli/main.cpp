@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
         return Fail(kWriteFailed, sequenceError);
     hm::TextureWriteResult textures = hm::WriteTextureFiles(loaded.textures, folder, previousScript);
     if (!textures.ok) return Fail(kWriteFailed, textures.error);
-    for (const std::string& kept : textures.kept)
+    for (const std::string& kept : quiet ? std::vector<std::string>() : textures.kept)
         std::cerr << "vantrel-export: warning: " << kept
                   << " is not from an earlier export of this class and differs from the model's texture; kept it "
                      "(move it away and export again to get the model's)\n";

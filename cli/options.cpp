@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iostream>
 
 namespace {
@@ -73,6 +74,21 @@ int UnknownArguments(const CLI::App& app, const std::vector<std::string>& extras
     return Error("too many arguments: " + extras.front() + " (MODEL and DEST at most)");
 }
 
+// A number that check accepts; what check returns says why not.
+CLI::Validator Number(std::function<std::string(double, const std::string&)> check) {
+    return CLI::Validator(
+        [check](std::string& text) {
+            double value = 0;
+            try {
+                value = std::stod(text);
+            } catch (const std::exception&) {
+                return std::string("not a number: ") + text;
+            }
+            return check(value, text);
+        },
+        "");
+}
+
 }  // namespace
 
 std::string ClosestOption(const std::string& typed, const std::vector<std::string>& known) {
@@ -103,30 +119,6 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.set_help_flag();  // defined last, so that its group comes last
 
     ModelOptions& model = options.modelOptions;
-    const CLI::Validator aboveZero(
-        [](std::string& text) {
-            double value = 0;
-            try {
-                value = std::stod(text);
-            } catch (const std::exception&) {
-                return std::string("not a number: ") + text;
-            }
-            return std::isfinite(value) && value > 0 ? std::string() : "must be a number above 0, not " + text;
-        },
-        "");
-    const CLI::Validator frameRate(
-        [](std::string& text) {
-            double value = 0;
-            try {
-                value = std::stod(text);
-            } catch (const std::exception&) {
-                return std::string("not a number: ") + text;
-            }
-            return value >= 0.001 && value <= 100000 ? std::string()
-                                                     : "must lie between 0.001 and 100000, not " + text;
-        },
-        "");
-
     app.add_option("MODEL", options.model,
                    "The model: glTF 2.0, FBX, Collada, OBJ or another format Assimp reads, or a host\n"
                    "model file (.hm.json, the modelling host's own model as JSON)")
@@ -160,11 +152,15 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         ->group(kOutputGroup);
 
     app.add_option("--scale", model.import.scale, "Multiply every position (default 1; 0.01 turns centimetres into metres)")
-        ->check(aboveZero)
+        ->check(Number([](double value, const std::string& text) {
+            return std::isfinite(value) && value > 0 ? std::string() : "must be a number above 0, not " + text;
+        }))
         ->type_name("FACTOR")
         ->group(kImportGroup);
     app.add_option("--fps", model.import.fps, "Frames per second at which clips are sampled (default 30)")
-        ->check(frameRate)
+        ->check(Number([](double value, const std::string& text) {
+            return value >= 0.001 && value <= 100000 ? std::string() : "must lie between 0.001 and 100000, not " + text;
+        }))
         ->type_name("RATE")
         ->group(kImportGroup);
     app.add_option("--clip", model.import.clips,
@@ -184,7 +180,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     bool quiet = false, verbose = false, version = false;
     app.set_help_flag("-h,--help", "Print this help and stop")->group(kProgramGroup);
     app.add_flag("-q,--quiet", quiet, "Print errors only")->group(kProgramGroup);
-    app.add_flag("-v,--verbose", verbose, "Print more: the plug-in loaded, each warning in full")->group(kProgramGroup);
+    app.add_flag("-v,--verbose", verbose, "Print more: the plug-in loaded and where from")->group(kProgramGroup);
     app.add_flag("--version", version, "Print the version and stop")->group(kProgramGroup);
     app.add_option("--plugin", options.pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program,\nor where it is installed)")
         ->type_name("FILE")
