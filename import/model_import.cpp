@@ -12,8 +12,8 @@
 #include "import/texture_files.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -106,7 +106,8 @@ private:
     Counts counts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::map<unsigned, std::string> colourNames_;
-    std::set<std::string> textureFiles_;
+    std::set<std::string> textureFiles_;  // every file name handed out
+    std::set<std::string> copiedFiles_;   // those of the model's own images
 };
 
 bool Importer::CheckOptions() {
@@ -331,7 +332,8 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     aiString path;
     const aiMaterial* material = mesh.mMaterialIndex < scene.mNumMaterials ? scene.mMaterials[mesh.mMaterialIndex] : nullptr;
     if (!material || (material->GetTexture(aiTextureType_DIFFUSE, 0, &path) != AI_SUCCESS &&
-                      material->GetTexture(aiTextureType_BASE_COLOR, 0, &path) != AI_SUCCESS))
+                      material->GetTexture(aiTextureType_BASE_COLOR, 0, &path) != AI_SUCCESS) ||
+        BaseName(path.C_Str()).empty())
         return ColourName(mesh.mMaterialIndex);
     if (const aiTexture* embedded = scene.GetEmbeddedTexture(path.C_Str())) {
         size_t index = 0;
@@ -345,7 +347,7 @@ std::string Importer::TextureName(const aiMesh& mesh) {
              "texture name '" + name + "' cut to '" + cut + "' (the host holds " + std::to_string(kMaxNameBytes) +
                  " bytes)",
              1, {name});
-    if (textureFiles_.count(cut)) return cut;
+    if (copiedFiles_.count(cut)) return cut;
     // Found where the model says, or beside the model, as exporters of models often leave them.
     std::string relative = path.C_Str();
     std::replace(relative.begin(), relative.end(), '\\', '/');
@@ -356,6 +358,7 @@ std::string Importer::TextureName(const aiMesh& mesh) {
           folder / name}) {
         if (std::filesystem::is_regular_file(candidate, code)) {
             textureFiles_.insert(cut);
+            copiedFiles_.insert(cut);
             result_.textures.push_back({cut, {}, candidate.string()});
             return cut;
         }
