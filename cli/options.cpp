@@ -202,6 +202,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         return UnknownArguments(app, app.remaining());
     } catch (const CLI::RequiredError&) {
         return Error("no MODEL given (" + std::string(kProgram) + " --help tells the rest)");
+    } catch (const CLI::ArgumentMismatch& error) {  // CLI11: "--scale: 1 required FACTOR missing"
+        const std::string what = error.what();
+        const std::string name = what.substr(0, what.find(':'));
+        return Error(what.find("At Most") == std::string::npos ? name + " needs a value"
+                                                                : name + " may be given once");
     } catch (const CLI::ParseError& error) {
         return Error(error.what());
     }

@@ -108,6 +108,7 @@ TEST(HostProgram, CommandLines) {
         {"Tri.hm.json --list", 0, "it exports its 1 frame(s)", "", untouched},
         {"Tri.hm.json --fsp 3", 2, "", "unknown option --fsp; did you mean --fps?", untouched},
         {"Tri.hm.json --log trace.txt --no-log", 2, "", "contradict", untouched},
+        {"Tri.hm.json --fps", 2, "", "vantrel-export: --fps needs a value\n", untouched},
         {"Tri.hm.json A.3D -o B.3D", 2, "", "give one", untouched},
         {"--version", 0, "vantrel-export 1.0.0 (Assimp 5.", "", untouched},
         {"--help", 0, "Output:\n  -o,--output NAME|FOLDER", "", untouched},
