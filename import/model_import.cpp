@@ -2,6 +2,7 @@
 
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
+#include "import/exact_extract.h"
 #include "import/host_names.h"
 #include "import/skeleton_build.h"
 #include "import/source_scene.h"
@@ -50,9 +51,7 @@ struct Counts {
     int64_t triangles = 0;
     int64_t lines = 0;
     int64_t points = 0;
-    int64_t multiInfluence = 0;
     int64_t unweighted = 0;
-    float largestDropped = 0;
 };
 
 // The heaviest influence on each vertex of a skinned mesh among the bones
@@ -60,7 +59,6 @@ struct Counts {
 std::vector<int> HeaviestBones(const aiMesh& mesh, const std::vector<bool>& usable, Counts& counts) {
     std::vector<int> heaviest(mesh.mNumVertices, -1);
     std::vector<float> weight(mesh.mNumVertices, 0.0f);
-    std::vector<float> dropped(mesh.mNumVertices, 0.0f);
     std::vector<int> influences(mesh.mNumVertices, 0);
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
         const aiBone& bone = *mesh.mBones[b];
@@ -71,19 +69,13 @@ std::vector<int> HeaviestBones(const aiMesh& mesh, const std::vector<bool>& usab
             const unsigned v = entry.mVertexId;
             ++influences[v];
             if (entry.mWeight > weight[v]) {
-                dropped[v] = std::max(dropped[v], weight[v]);
                 weight[v] = entry.mWeight;
                 heaviest[v] = static_cast<int>(b);
-            } else {
-                dropped[v] = std::max(dropped[v], entry.mWeight);
             }
         }
     }
-    for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
-        if (influences[v] > 1) ++counts.multiInfluence;
+    for (unsigned v = 0; v < mesh.mNumVertices; ++v)
         if (influences[v] == 0) ++counts.unweighted;
-        counts.largestDropped = std::max(counts.largestDropped, dropped[v]);
-    }
     return heaviest;
 }
 
@@ -110,6 +102,13 @@ private:
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
     void Warn(std::string text) { result_.warnings.push_back(std::move(text)); }
+    // What the host model cannot show but the exact bake does: a warning only
+    // when the host model is what gets exported.
+    void HostLoss(std::string text) {
+        if (!options_.exact) Warn(text);
+        result_.hostLosses.push_back(std::move(text));
+    }
+    bool CheckBoneCount();
 
     std::string path_;
     ImportOptions options_;
@@ -122,6 +121,9 @@ private:
     std::vector<bool> boneHoldsVertices_;
     std::vector<unsigned> meshOfHostMesh_;
     Counts counts_;
+    ExactScene exact_;
+    std::vector<MeshInstance> exactInstances_;  // the placement of each host mesh
+    SkinCounts skinCounts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::set<std::string> textureFiles_;
     std::string oversizedMesh_;  // the first mesh whose corners a 16-bit index cannot reach
@@ -210,6 +212,8 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     if (kept.size() > 65536 && oversizedMesh_.empty()) oversizedMesh_ = wanted + "' has " + std::to_string(kept.size());
     hmMesh* out = hm::AddMesh(result_.model.get(), meshNames.Make(wanted, "mesh" + std::to_string(instanceIndex)));
     meshOfHostMesh_.push_back(instance.mesh);
+    AddExactMesh(source_, instance, kept, exact_, skinCounts_);
+    exactInstances_.push_back(instance);
 
     std::vector<int> boneOf(mesh.mNumBones, -1);  // host bone of each of the mesh's bones
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
@@ -258,6 +262,20 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     }
     counts_.vertices += static_cast<int64_t>(kept.size());
     counts_.triangles += static_cast<int64_t>(triangles.size());
+}
+
+// The host names a vertex's bone in 8 signed bits. The exact bake does not
+// need the host's skeleton, so there the host model simply goes without one.
+bool Importer::CheckBoneCount() {
+    if (skeleton_.bones.size() <= kMaxBones) return true;
+    const std::string problem =
+        std::to_string(skeleton_.bones.size()) + " bones; a vertex's bone index can name at most " + std::to_string(kMaxBones);
+    if (!options_.exact) return Fail(problem);
+    HostLoss(problem + " (the host model has no skeleton)");
+    skeleton_.bones.clear();
+    skeleton_.boneOfNode.assign(skeleton_.boneOfNode.size(), -1);
+    skeleton_.rigidBoneOfInstance.assign(skeleton_.rigidBoneOfInstance.size(), -1);
+    return true;
 }
 
 bool Importer::CheckLimits() {
@@ -328,7 +346,7 @@ void Importer::Bake() {
             boneWriter_->AddKeys(pose, static_cast<float>(time));
         }
         if (largestStretch > kStretchTolerance)
-            Warn("clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
+            HostLoss("clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
                  Format("%.4g", largestStretch) + "); the host's bones do not scale, so its vertices keep their rest size");
     }
     model.totalFrames = static_cast<int32_t>(std::min<int64_t>(time, INT32_MAX));
@@ -397,10 +415,9 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
-    if (!BuildSkeleton(source_, AnimatedNodes(), skeleton_, result_.warnings, problem)) {
-        Fail(problem);
-        return std::move(result_);
-    }
+    BuildSkeleton(source_, AnimatedNodes(), skeleton_, result_.warnings);
+    if (!CheckBoneCount()) return std::move(result_);
+    exact_ = ExtractNodes(source_, options_.scale, options_.fps);
     result_.model.reset(CreateModel());
     boneWriter_ = std::make_unique<HostBoneWriter>(*result_.model, skeleton_, options_.scale);
     boneHoldsVertices_.assign(skeleton_.bones.size(), false);
@@ -417,6 +434,9 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     Bake();
+    for (unsigned i : selectedClips_)
+        AddExactClip(source_, *source_.scene->mAnimations[i], timings_[i], exactInstances_, exact_);
+    result_.exact = std::make_unique<ExactScene>(std::move(exact_));
 
     std::vector<std::string> untextured;
     for (size_t i = 0; i < result_.model->meshes.size(); ++i) {
@@ -431,10 +451,12 @@ ImportResult Importer::Run() {
     if (counts_.lines || counts_.points)
         Warn(std::to_string(counts_.lines) + " line(s) and " + std::to_string(counts_.points) +
              " point(s) left out; the host holds triangles only");
-    if (counts_.multiInfluence)
-        Warn(std::to_string(counts_.multiInfluence) +
-             " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
-             Format("%.3g", counts_.largestDropped) + ")");
+    if (skinCounts_.multiInfluence)
+        HostLoss(std::to_string(skinCounts_.multiInfluence) +
+                 " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
+                 Format("%.3g", skinCounts_.largestDropped) + ")");
+    if (skinCounts_.targets)
+        HostLoss(std::to_string(skinCounts_.targets) + " morph target(s) left out; the host has none");
     if (counts_.unweighted)
         Warn(std::to_string(counts_.unweighted) + " vertices of skinned meshes have no bone weight; they stay put");
     if (!untextured.empty()) {

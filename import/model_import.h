@@ -3,8 +3,10 @@
 #pragma once
 
 #include "host/host_model.h"
+#include "import/exact_scene.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,12 @@ struct ImportOptions {
     double fps = 30.0;    // frames per second at which clips are sampled; finite, 0.001 to 100000
     std::string clip;     // "" puts every clip on the timeline, end to end; else only the clip of that name
     bool force = false;   // past the format's limits (vertices, triangles, frames): warn instead of failing
+    // The host model is what the plug-in poses, one bone per vertex; with
+    // exact set it only has to carry the triangles, texture coordinates and
+    // materials, as the exact scene poses the vertices. So it may then have
+    // no skeleton (when the file has more bones than the host can name), and
+    // what only the host model lacks is described in hostLosses, not warned of.
+    bool exact = false;
 };
 
 struct ClipInfo {
@@ -37,6 +45,10 @@ struct ImportResult {
     std::vector<std::string> warnings;  // what was dropped, cut or approximated, one line each
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<EmbeddedTexture> textures;
+    // The source's deformation, vertex for vertex in the host model's order.
+    std::unique_ptr<imp::ExactScene> exact;
+    // What the host model does not show of the source's deformation.
+    std::vector<std::string> hostLosses;
 };
 
 // Meshes of triangles in node order (lines and points left out); positions

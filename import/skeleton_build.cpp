@@ -30,8 +30,8 @@ std::string Quoted(const aiString& name) { return "'" + std::string(name.C_Str()
 
 }  // namespace
 
-bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   std::vector<std::string>& warnings, std::string& error) {
+void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
+                   std::vector<std::string>& warnings) {
     const size_t nodeCount = scene.nodes.size();
     std::vector<std::optional<Affine>> bind(nodeCount);
     std::vector<bool> deforms(nodeCount, false);
@@ -145,11 +145,6 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         out.boneOfNode[i] = static_cast<int>(out.bones.size());
         out.bones.push_back(bone);
     }
-    if (out.bones.size() > kMaxBones) {
-        error = std::to_string(out.bones.size()) + " bones; a vertex's bone index can name at most " +
-                std::to_string(kMaxBones);
-        return false;
-    }
     if (!stretched.empty()) {
         std::string list;
         for (size_t i = 0; i < stretched.size() && i < 5; ++i) list += (i ? ", '" : "'") + stretched[i] + "'";
@@ -164,7 +159,6 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         if (scene.scene->mMeshes[instance.mesh]->mNumBones == 0 && animated[static_cast<size_t>(instance.node)])
             out.rigidBoneOfInstance[k] = out.boneOfNode[static_cast<size_t>(instance.node)];
     }
-    return true;
 }
 
 }  // namespace hm::imp

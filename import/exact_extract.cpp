@@ -1,0 +1,163 @@
+#include "import/exact_extract.h"
+
+#include "import/skeleton_build.h"
+
+#include <cmath>
+
+namespace hm::imp {
+
+namespace {
+
+Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
+
+bool Finite(const Affine& a) {
+    for (const auto& row : a.m)
+        for (double v : row)
+            if (!std::isfinite(v)) return false;
+    return std::isfinite(a.t.x) && std::isfinite(a.t.y) && std::isfinite(a.t.z);
+}
+
+void AddSkin(const SourceScene& scene, const aiMesh& mesh, const std::vector<int>& keptIndex, size_t keptCount,
+             ExactMesh& out, SkinCounts& counts) {
+    std::vector<std::vector<std::pair<uint32_t, double>>> influences(keptCount);
+    for (unsigned b = 0; b < mesh.mNumBones; ++b) {
+        const aiBone& bone = *mesh.mBones[b];
+        const int node = FindNode(scene, bone.mName);
+        const Affine inverseBind = ToAffine(bone.mOffsetMatrix);
+        if (node < 0 || !Finite(inverseBind)) continue;
+        const auto joint = static_cast<uint32_t>(out.jointNodes.size());
+        out.jointNodes.push_back(node);
+        out.inverseBinds.push_back(inverseBind);
+        for (unsigned w = 0; w < bone.mNumWeights; ++w) {
+            const aiVertexWeight& entry = bone.mWeights[w];
+            if (entry.mVertexId >= mesh.mNumVertices || !Influences(entry.mWeight)) continue;
+            const int v = keptIndex[entry.mVertexId];
+            if (v >= 0) influences[static_cast<size_t>(v)].emplace_back(joint, entry.mWeight);
+        }
+    }
+    out.influenceStart.push_back(0);
+    for (auto& list : influences) {
+        double sum = 0, heaviest = 0, dropped = 0;
+        for (const auto& [joint, weight] : list) {
+            sum += weight;
+            dropped = std::max(dropped, std::min(heaviest, weight));
+            heaviest = std::max(heaviest, weight);
+        }
+        if (list.size() > 1) ++counts.multiInfluence;
+        counts.largestDropped = std::max(counts.largestDropped, static_cast<float>(dropped));
+        for (const auto& [joint, weight] : list) {
+            out.influenceJoint.push_back(joint);
+            out.influenceWeight.push_back(weight / sum);
+        }
+        out.influenceStart.push_back(static_cast<uint32_t>(out.influenceJoint.size()));
+    }
+}
+
+void AddTargets(const aiMesh& mesh, const std::vector<unsigned>& kept, ExactMesh& out, SkinCounts& counts) {
+    out.targetStart.push_back(0);
+    for (unsigned t = 0; t < mesh.mNumAnimMeshes; ++t) {
+        const aiAnimMesh* target = mesh.mAnimMeshes[t];
+        out.restWeights.push_back(target && std::isfinite(target->mWeight) ? target->mWeight : 0.0);
+        // Targets hold whole positions; a target without them moves nothing.
+        if (target && target->mVertices && target->mNumVertices == mesh.mNumVertices) {
+            for (size_t k = 0; k < kept.size(); ++k) {
+                const aiVector3D& base = mesh.mVertices[kept[k]];
+                const aiVector3D& moved = target->mVertices[kept[k]];
+                const Vec3 d{double(moved.x) - base.x, double(moved.y) - base.y, double(moved.z) - base.z};
+                if (d.x == 0 && d.y == 0 && d.z == 0) continue;
+                if (!std::isfinite(d.x) || !std::isfinite(d.y) || !std::isfinite(d.z)) continue;
+                out.deltaVertex.push_back(static_cast<uint32_t>(k));
+                out.delta.push_back(d);
+            }
+        }
+        out.targetStart.push_back(static_cast<uint32_t>(out.delta.size()));
+        ++counts.targets;
+    }
+}
+
+}  // namespace
+
+ExactScene ExtractNodes(const SourceScene& scene, double scale, double fps) {
+    ExactScene out;
+    out.axes = scene.axes;
+    out.scale = scale;
+    out.fps = fps;
+    for (const SourceNode& node : scene.nodes) {
+        out.nodeParent.push_back(node.parent);
+        out.nodeRest.push_back(node.local);
+    }
+    return out;
+}
+
+void AddExactMesh(const SourceScene& scene, const MeshInstance& instance, const std::vector<unsigned>& kept,
+                  ExactScene& out, SkinCounts& counts) {
+    const aiMesh& mesh = *scene.scene->mMeshes[instance.mesh];
+    ExactMesh exact;
+    exact.node = instance.node;
+    std::vector<int> keptIndex(mesh.mNumVertices, -1);
+    for (size_t k = 0; k < kept.size(); ++k) {
+        keptIndex[kept[k]] = static_cast<int>(k);
+        exact.positions.push_back(ToVec(mesh.mVertices[kept[k]]));
+    }
+    if (mesh.mNumBones > 0) AddSkin(scene, mesh, keptIndex, kept.size(), exact, counts);
+    if (mesh.mNumAnimMeshes > 0) AddTargets(mesh, kept, exact, counts);
+    out.meshes.push_back(std::move(exact));
+}
+
+void AddExactClip(const SourceScene& scene, const aiAnimation& clip, const ClipTiming& timing,
+                  const std::vector<MeshInstance>& meshInstances, ExactScene& out) {
+    ExactClip exact;
+    exact.ticksPerSecond = timing.ticksPerSecond;
+    exact.durationTicks = timing.durationTicks;
+    exact.frameCount = timing.frames;
+    const auto channels = ChannelsByNode(scene, clip);
+    for (size_t n = 0; n < channels.size(); ++n) {
+        const aiNodeAnim* channel = channels[n];
+        if (!channel) continue;
+        NodeTrack track;
+        track.node = static_cast<int>(n);
+        aiVector3D scale, position;
+        aiQuaternion rotation;
+        scene.nodes[n].node->mTransformation.Decompose(scale, rotation, position);
+        track.restTranslation = ToVec(position);
+        track.restRotation = {rotation.x, rotation.y, rotation.z, rotation.w};
+        track.restScale = ToVec(scale);
+        if (channel->mPositionKeys)
+            for (unsigned k = 0; k < channel->mNumPositionKeys; ++k)
+                track.positions.push_back({channel->mPositionKeys[k].mTime, ToVec(channel->mPositionKeys[k].mValue)});
+        if (channel->mScalingKeys)
+            for (unsigned k = 0; k < channel->mNumScalingKeys; ++k)
+                track.scales.push_back({channel->mScalingKeys[k].mTime, ToVec(channel->mScalingKeys[k].mValue)});
+        if (channel->mRotationKeys)
+            for (unsigned k = 0; k < channel->mNumRotationKeys; ++k) {
+                const aiQuaternion& q = channel->mRotationKeys[k].mValue;
+                track.rotations.push_back({channel->mRotationKeys[k].mTime, {q.x, q.y, q.z, q.w}});
+            }
+        exact.nodes.push_back(std::move(track));
+    }
+    for (unsigned c = 0; c < clip.mNumMorphMeshChannels; ++c) {
+        const aiMeshMorphAnim* channel = clip.mMorphMeshChannels[c];
+        if (!channel || channel->mNumKeys == 0 || !channel->mKeys) continue;
+        const int node = FindNode(scene, channel->mName);
+        for (size_t m = 0; m < meshInstances.size(); ++m) {
+            const aiMesh& mesh = *scene.scene->mMeshes[meshInstances[m].mesh];
+            const size_t targets = out.meshes[m].TargetCount();
+            const bool named = node >= 0 ? meshInstances[m].node == node : mesh.mName == channel->mName;
+            if (!named || targets == 0) continue;
+            WeightTrack track;
+            track.mesh = static_cast<int>(m);
+            for (unsigned k = 0; k < channel->mNumKeys; ++k) {
+                const aiMeshMorphKey& key = channel->mKeys[k];
+                track.times.push_back(key.mTime);
+                track.weights.resize(track.times.size() * targets, 0.0);
+                for (unsigned i = 0; key.mValues && key.mWeights && i < key.mNumValuesAndWeights; ++i)
+                    if (key.mValues[i] < targets && std::isfinite(key.mWeights[i]))
+                        track.weights[(track.times.size() - 1) * targets + key.mValues[i]] = key.mWeights[i];
+            }
+            exact.weights.push_back(std::move(track));
+        }
+    }
+    out.clips.push_back(std::move(exact));
+}
+
+}  // namespace hm::imp

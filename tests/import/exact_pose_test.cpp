@@ -1,0 +1,107 @@
+// The exact bake's evaluation of imported files against Assimp's own data
+// skinned with every weight and morphed by every target.
+#include "import/exact_pose.h"
+#include "import/model_import.h"
+#include "tests/import/pose_check.h"
+#include "tests/import/test_files.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using testing_pose::AssimpReference;
+using testing_pose::Point;
+using testing_pose::Skinning;
+
+const std::string kData = TEST_DATA_DIR;
+const std::string kExamples = EXAMPLES_DIR;
+
+// Relative to the model's size. The reference multiplies Assimp's float
+// matrices down each chain of nodes (200 deep in one case); the scene is
+// evaluated in double. A quantisation step is about 4e-3.
+constexpr double kTolerance = 1e-5;
+
+hm::ImportResult ImportExact(const std::string& path, hm::ImportOptions options = {}) {
+    options.exact = true;
+    hm::ImportResult result = hm::ImportModel(path, options);
+    EXPECT_TRUE(result.model) << result.error;
+    EXPECT_TRUE(result.exact);
+    return result;
+}
+
+std::vector<Point> Posed(const hm::imp::ExactPose& pose) {
+    std::vector<Point> points;
+    for (const hm::imp::Vec3& p : pose.Positions()) points.push_back({p.x, p.y, p.z});
+    return points;
+}
+
+// The largest distance, over every exported frame, relative to the model's size.
+double WorstError(const std::string& path, const hm::ImportOptions& options = {}) {
+    const hm::ImportResult result = ImportExact(path, options);
+    if (!result.exact) return INFINITY;
+    AssimpReference reference(path);
+    hm::imp::ExactPose pose(*result.exact);
+    double worst = 0;
+    auto compare = [&](int64_t frame, std::vector<Point> expected) {
+        for (Point& p : expected)
+            for (double& c : p) c *= options.scale;
+        pose.Evaluate(frame);
+        worst = std::max(worst, testing_pose::LargestDistance(Posed(pose), expected) / testing_pose::Extent(expected));
+    };
+    bool animated = false;
+    for (size_t c = 0; c < result.clips.size(); ++c) {
+        const hm::ClipInfo& clip = result.clips[c];
+        if (clip.startFrame < 0) continue;
+        animated = true;
+        for (int64_t f = 0; f < clip.frameCount; ++f)
+            compare(clip.startFrame + f, reference.Pose(static_cast<int>(c), static_cast<double>(f) / options.fps, Skinning::kFull));
+    }
+    if (!animated) compare(0, reference.Pose(-1, 0, Skinning::kFull));
+    EXPECT_EQ(pose.FrameCount(), result.model->totalFrames);
+    return worst;
+}
+
+TEST(ExactPose, RealFilesMatchFullSkinningAtEveryFrame) {
+    for (const std::string& path :
+         {kData + "/SimpleSkin/SimpleSkin.gltf", kData + "/RiggedSimple/RiggedSimple.gltf", kData + "/greenman/greenman.glb",
+          kExamples + "/totem.gltf", kData + "/sample/animated.fbx", kData + "/sample/animated_arm.dae",
+          kData + "/sample/animated_arm_zup.dae", kData + "/sample/static_scaled.gltf", kData + "/sample/static.dae"})
+        EXPECT_LT(WorstError(path), kTolerance) << path;
+    hm::ImportOptions options;
+    options.clip = "1_idle";
+    options.fps = 12;
+    options.scale = 40;
+    EXPECT_LT(WorstError(kData + "/greenman/greenman.glb", options), kTolerance);
+}
+
+TEST(ExactPose, BuiltFilesMatchFullSkinningAtEveryFrame) {
+    testing_support::ScratchDir dir;
+    struct Case {
+        const char* name;
+        std::string text;
+    };
+    test_files::LadderOptions many;
+    many.bones = 200;
+    many.influences = 8;
+    many.levels = 100;
+    many.bendDegrees = 270;
+    many.morph = true;
+    const Case cases[] = {{"many.gltf", test_files::LadderGltf(many)}, {"prop.gltf", test_files::PropOnAnimatedNodeGltf()}};
+    for (const Case& c : cases) {
+        test_files::WriteText(dir / c.name, c.text);
+        EXPECT_LT(WorstError(dir / c.name), kTolerance) << c.name;
+    }
+    // Every influence and both targets reach the scene, animated.
+    const hm::ImportResult result = ImportExact(dir / "many.gltf");
+    ASSERT_TRUE(result.exact);
+    const hm::imp::ExactMesh& mesh = result.exact->meshes.at(0);
+    EXPECT_EQ(mesh.influenceStart.at(1) - mesh.influenceStart.at(0), 8u);
+    EXPECT_EQ(mesh.jointNodes.size(), 200u);
+    EXPECT_EQ(mesh.TargetCount(), 2u);
+    EXPECT_EQ(result.exact->clips.at(0).weights.size(), 1u);
+}
+
+}  // namespace
