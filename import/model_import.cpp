@@ -3,6 +3,7 @@
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
 #include "import/exact_extract.h"
+#include "import/exact_pose.h"
 #include "import/host_names.h"
 #include "import/skeleton_build.h"
 #include "import/source_scene.h"
@@ -321,19 +322,16 @@ void Importer::Bake() {
         if (posed) boneWriter_->AddKeys(pose, 0.0f);
         return;
     }
-    std::vector<bool> wanted(source_.nodes.size(), false);
-    for (const SkeletonBone& bone : skeleton_.bones)
-        for (int n = bone.node; n >= 0 && !wanted[static_cast<size_t>(n)]; n = source_.nodes[static_cast<size_t>(n)].parent)
-            wanted[static_cast<size_t>(n)] = true;
-    std::vector<Affine> globals;
+    // The host's keys follow the nodes exactly as the exact bake does.
+    NodePose nodes(exact_);
+    const std::vector<Affine>& globals = nodes.Globals();
     std::vector<Affine> pose(skeleton_.bones.size());
     int64_t time = 0;
     for (unsigned i : selectedClips_) {
-        const auto channels = ChannelsByNode(source_, *source_.scene->mAnimations[i]);
         double largestStretch = 0;
         std::string stretchedBone;
         for (int64_t f = 0; f < result_.clips[i].frameCount; ++f, ++time) {
-            SampleGlobals(source_, channels, timings_[i], options_.fps, f, wanted, globals);
+            nodes.Evaluate(FrameTime(exact_, time));
             for (size_t b = 0; b < skeleton_.bones.size(); ++b) {
                 const RigidSplit split = SplitRigid(globals[static_cast<size_t>(skeleton_.bones[b].node)]);
                 pose[b] = split.rigid;
@@ -433,9 +431,9 @@ ImportResult Importer::Run() {
         result_.model.reset();
         return std::move(result_);
     }
-    Bake();
     for (unsigned i : selectedClips_)
         AddExactClip(source_, *source_.scene->mAnimations[i], timings_[i], exactInstances_, exact_);
+    Bake();
     result_.exact = std::make_unique<ExactScene>(std::move(exact_));
 
     std::vector<std::string> untextured;
