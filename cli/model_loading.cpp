@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <map>
 
 namespace {
 
@@ -48,14 +49,29 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
     app.add_flag("--list", options.list, "List the model's clips and stop");
     app.add_flag("--info", options.info, "Print the model as the host sees it and stop");
     app.add_option("--dump", options.dump, "Write the host model to this .hm.json file and stop");
+    app.add_option("--bake", options.bake,
+                   "How an imported model's frames are posed: exact (default), as the source defines it, every "
+                   "bone influence and morph target, any number of bones; or host, the host model through the "
+                   "plug-in, one bone per vertex (at most 128), as the modelling host would. A host model file "
+                   "always goes through the plug-in")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}}));
 }
 
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
+    std::vector<std::string> hostLosses;
     // Looking at a model is allowed whatever its size; the limits concern exporting it.
     hm::ImportOptions importOptions = options.import;
     if (options.list || options.info || !options.dump.empty()) importOptions.force = true;
+    // The host model file is the host's model: the plug-in poses it. A dump
+    // is the host model too, so it is made as the host path makes it.
+    importOptions.exact = options.bake != Bake::kHost && options.dump.empty();
     if (IsHostModelFile(path)) {
+        if (options.bake == Bake::kExact) {
+            loaded.error = path + ": a host model file holds one bone per vertex and goes through the plug-in; "
+                                  "--bake exact is for models in common 3D formats";
+            return loaded;
+        }
         hm::LoadResult result = hm::LoadModelJson(path);
         loaded.model = std::move(result.model);
         loaded.error = std::move(result.error);
@@ -67,6 +83,8 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.warnings = std::move(result.warnings);
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
+        loaded.exact = importOptions.exact ? std::move(result.exact) : nullptr;
+        hostLosses = std::move(result.hostLosses);
     }
     if (!loaded.model) return loaded;
     if (options.list) {
@@ -75,6 +93,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     }
     if (options.info) {
         std::cout << DescribeModel(*loaded.model, loaded.clips);
+        if (!IsHostModelFile(path)) std::cout << DescribeBake(loaded.exact != nullptr, hostLosses);
         loaded.done = true;
     }
     if (!options.dump.empty()) {
@@ -138,5 +157,15 @@ std::string DescribeClips(const std::vector<hm::ClipInfo>& clips, double fps) {
     for (const hm::ClipInfo& clip : clips)
         out += "  " + clip.name + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
                " frames\n";
+    return out;
+}
+
+std::string DescribeBake(bool exact, const std::vector<std::string>& hostLosses) {
+    std::string out = exact ? "Bake: exact (the source's own deformation: every bone influence, morph targets, any "
+                              "number of bones)\n"
+                            : "Bake: host (the host model through the plug-in, one bone per vertex)\n";
+    if (hostLosses.empty()) return out + "With --bake host: nothing of the deformation is lost\n";
+    out += "With --bake host:\n";
+    for (const std::string& loss : hostLosses) out += "  " + loss + "\n";
     return out;
 }

@@ -7,11 +7,18 @@
 
 #include <CLI/CLI.hpp>
 
+#include <memory>
+
 #include <string>
 #include <vector>
 
+// How the frames are posed: by the source's own deformation, or by the
+// plug-in from the host model, one bone per vertex, as the modelling host would.
+enum class Bake { kAuto, kExact, kHost };
+
 struct ModelOptions {
     hm::ImportOptions import;  // --scale, --fps, --clip, --force
+    Bake bake = Bake::kAuto;   // --bake: exact for imported models, host for host model files
     bool list = false;         // --list: print the clips and stop
     bool info = false;         // --info: print the model as the host sees it and stop
     std::string dump;          // --dump FILE: write the host model file and stop
@@ -25,6 +32,9 @@ struct LoadedModel {
     bool writeFailed = false;           // the error is an output (--dump) that could not be written
     std::vector<hm::ClipInfo> clips;    // a file with animation clips: all of them, exported or not
     std::vector<hm::EmbeddedTexture> textures;  // to be written beside the outputs
+    // Set when the export takes its frames from the source's own deformation
+    // rather than from the plug-in posing the host model.
+    std::unique_ptr<hm::imp::ExactScene> exact;
 };
 
 std::string ModelArgumentHelp();
@@ -33,5 +43,8 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options);
 
 // What --info prints: meshes, counts, bones, frames, materials, clips.
 std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>& clips);
+// What --info adds for an imported model: which bake it takes, and what the
+// host model would lose.
+std::string DescribeBake(bool exact, const std::vector<std::string>& hostLosses);
 // What --list prints.
 std::string DescribeClips(const std::vector<hm::ClipInfo>& clips, double fps);
