@@ -5,8 +5,8 @@
 #include "export/export_run.h"
 #include "export/mesh_data_file.h"
 #include "platform/platform_ui.h"
+#include "export/pose_source.h"
 #include "skeleton/bone_table.h"
-#include "skeleton/frame_pose.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -67,10 +67,11 @@ BENCHMARK(BM_VertexLogLine);
 
 void BM_EvaluatePose(benchmark::State& state) {
     hm::ModelPtr model = GenerateModel({1000, 1, static_cast<int>(state.range(0)), 2000});
-    SetupBindPose(model.get());
+    BoneTable table;
+    table.SetupBindPose(model.get());
     int32_t frame = 0;
     for (auto _ : state) {
-        EvaluatePose(model.get(), frame);
+        table.EvaluatePose(model.get(), frame);
         frame = (frame + 1) % 2000;
     }
 }
@@ -78,15 +79,13 @@ BENCHMARK(BM_EvaluatePose)->Arg(60);
 
 void BM_PosedVertices(benchmark::State& state) {
     hm::ModelPtr model = GenerateModel({20000, 1, 60, 2});
-    SetupBindPose(model.get());
-    EvaluatePose(model.get(), 1);
-    hmMesh* mesh = hmModel_GetMeshAt(model.get(), 0);
+    BoneTable table;
+    table.SetupBindPose(model.get());
+    table.EvaluatePose(model.get(), 1);
+    std::vector<Vector3> positions(20000);
     for (auto _ : state) {
-        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
-            Vector3 p;
-            GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
-            benchmark::DoNotOptimize(p);
-        }
+        table.GetPosedVertices(model.get(), positions);
+        benchmark::DoNotOptimize(positions.data());
     }
     state.SetItemsProcessed(state.iterations() * 20000);
 }
@@ -161,22 +160,16 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir) {
     {
         hm::ModelPtr model = GenerateModel(size);
         figures.pose = Seconds([&] {
-            SetupBindPose(model.get());
-            float sink = 0;
-            const int32_t frames = static_cast<uint16_t>(hmModel_GetTotalFrames(model.get()));
+            BoneTable table;
+            table.SetupBindPose(model.get());
+            SkeletonSource poses(table, model.get());
+            std::vector<Vector3> positions(static_cast<size_t>(size.vertices));
+            const int32_t frames = static_cast<uint16_t>(poses.FrameCount());
             for (int pass = 0; pass < 2; ++pass)
                 for (int32_t f = 0; f < frames; ++f) {
-                    EvaluatePose(model.get(), f);
-                    for (int32_t m = 0; m < hmModel_GetMeshCount(model.get()); ++m) {
-                        hmMesh* mesh = hmModel_GetMeshAt(model.get(), m);
-                        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
-                            Vector3 p;
-                            GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
-                            sink += p.x;
-                        }
-                    }
+                    poses.PoseFrame(f, positions);
+                    benchmark::DoNotOptimize(positions.data());
                 }
-            benchmark::DoNotOptimize(sink);
         });
     }
     {
@@ -188,7 +181,10 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir) {
             data.Open("/dev/null", false);
             anim.Open("/dev/null", false);
             uint16_t vertexTotal = WriteMeshDataFile(model.get(), data, log);
-            WriteAnimationFile(model.get(), anim, log, vertexTotal);
+            BoneTable table;
+            table.SetupBindPose(model.get());
+            SkeletonSource poses(table, model.get());
+            WriteAnimationFile(model.get(), poses, anim, log, vertexTotal);
             data.Commit();
             anim.Commit();
             log.Close();

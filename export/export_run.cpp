@@ -4,11 +4,20 @@
 #include "export/animation_file.h"
 #include "export/mesh_data_file.h"
 #include "export/script_class_file.h"
+#include "export/pose_source.h"
 #include "platform/platform_ui.h"
+#include "skeleton/bone_table.h"
 
 #include <cstring>
 
 namespace {
+
+// The one table the plug-in keeps for the process: later runs reuse its
+// storage, and a model with more bones than any before enlarges it.
+BoneTable& ProcessBoneTable() {
+    static BoneTable table;
+    return table;
+}
 
 void ShowProblem(const std::string& text) {
     MessageBoxA(nullptr, text.c_str(), kMessageCaption, MB_OK | MB_ICONEXCLAMATION);
@@ -67,7 +76,10 @@ int32_t Run(hmModel* model) {
     bool written = dataFile.Open(paths.data) && animFile.Open(paths.anim) && scriptFile.Open(paths.script);
     if (written) {
         const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
-        const AnimationResult animation = WriteAnimationFile(model, animFile, log, vertexTotal);
+        BoneTable& table = ProcessBoneTable();
+        table.SetupBindPose(model);
+        SkeletonSource poses(table, model);
+        const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal);
         WriteScriptClassFile(model, scriptFile, DeriveMeshName(fileTitle), animation.frameCount, animation.scale);
         for (OutputFile* output : outputs) written = output->Finish() && written;
         for (OutputFile* output : outputs) written = written && output->Commit();

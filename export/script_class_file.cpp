@@ -1,6 +1,7 @@
 #include "export/script_class_file.h"
 
 #include "export/export_log.h"
+#include "host/format_limits.h"
 
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
                           float scale) {
@@ -23,7 +24,7 @@ void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& m
               Fixed{invScale}, "\n\n");
     const int32_t materialCount = hmModel_GetMaterialCount(model);
     for (int32_t i = 0; i < materialCount; ++i) {
-        char texture[32] = {};
+        char texture[hm::kNameField] = {};
         hmMaterial_GetDiffuseTexture(hmModel_GetMaterialAt(model, i), texture, sizeof texture);
         texture[sizeof texture - 1] = '\0';
         out.Print("#exec TEXTURE IMPORT NAME=", m, "Tex", i, " FILE=textures\\", texture, " GROUP=Skins FLAGS=2\n");

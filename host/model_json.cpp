@@ -1,5 +1,7 @@
 #include "host/model_json.h"
 
+#include "host/format_limits.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -22,10 +24,7 @@ namespace {
 using Json = nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t,
                                   std::uint64_t, float>;
 
-constexpr size_t kMaxBoneName = sizeof(HostBone::name) - 1;
-constexpr size_t kMaxParentName = sizeof(HostBone::parentName) - 1;
-// What the exporter's 16-bit running totals can count.
-constexpr size_t kMaxTotal = 65535;
+static_assert(sizeof(HostBone::name) == kNameField && sizeof(HostBone::parentName) == kNameField);
 
 // Where a value sits in the file, e.g. meshes[1].triangles[4]. A chain on the
 // stack, turned into text only when a message needs it.
@@ -269,13 +268,13 @@ void ReadBone(hmModel& model, const Json& value, const Place& place,
     Place namePlace = place.Member("name");
     std::string name = ReadString(Require(value, place, "name"), namePlace);
     if (name.empty()) Fail(namePlace, "bone name is empty");
-    CheckFieldName(name, namePlace, "bone name", kMaxBoneName);
+    CheckFieldName(name, namePlace, "bone name", kMaxNameBytes);
     auto [earlier, added] = names.emplace(name, model.bones.size());
     if (!added)
         Fail(namePlace,
              "bone name \"" + name + "\" is given twice (also bones[" + std::to_string(earlier->second) + "])");
     std::string parent = OptionalString(value, place, "parent");
-    CheckFieldName(parent, place.Member("parent"), "parent name", kMaxParentName);
+    CheckFieldName(parent, place.Member("parent"), "parent name", kMaxNameBytes);
     HostBoneEntry& bone = *AddBone(&model, name, parent, OptionalVec3(value, place, "position"),
                                    OptionalVec3(value, place, "rotation"));
     ReadKeys(bone.positionKeys, value, place, "positionKeys");
@@ -286,12 +285,8 @@ void ReadBone(hmModel& model, const Json& value, const Place& place,
 std::vector<std::string> FindWarnings(const hmModel& model, const std::string& file) {
     std::vector<std::string> warnings;
     const int32_t boneCount = hmModel_GetBoneCount(&model);
-    size_t vertexTotal = 0;
-    size_t triangleTotal = 0;
     for (size_t m = 0; m < model.meshes.size(); ++m) {
         const hmMesh& mesh = *model.meshes[m];
-        vertexTotal += mesh.vertices.size();
-        triangleTotal += mesh.triangles.size();
         // One warning per mesh, at its first such vertex: a model bound to a
         // missing skeleton would otherwise bury everything else.
         size_t first = 0, count = 0;
@@ -325,11 +320,6 @@ std::vector<std::string> FindWarnings(const hmModel& model, const std::string& f
                                            std::to_string(parent->second) + "])"));
         }
     }
-    const std::string beyond = " in all, more than " + std::to_string(kMaxTotal);
-    if (vertexTotal > kMaxTotal)
-        warnings.push_back(Message(file, "meshes", std::to_string(vertexTotal) + " vertices" + beyond));
-    if (triangleTotal > kMaxTotal)
-        warnings.push_back(Message(file, "meshes", std::to_string(triangleTotal) + " triangles" + beyond));
     return warnings;
 }
 
@@ -525,6 +515,14 @@ LoadResult ParseModelJson(std::string_view text, const std::string& fileName) {
         }
         ModelPtr model = ReadModel(root);
         result.warnings = FindWarnings(*model, fileName);
+        for (const LimitFinding& finding : CheckFormatLimits(CountModel(*model), InputRoute::HostModelFile, false)) {
+            if (finding.stops) {
+                result.error = Message(fileName, "meshes", finding.text);
+                result.warnings.clear();
+                return result;
+            }
+            result.warnings.push_back(Message(fileName, "meshes", finding.text));
+        }
         result.model = std::move(model);
     } catch (const LoadError& error) {
         result.error = Message(fileName, error.place, error.problem);

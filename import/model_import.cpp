@@ -1,5 +1,7 @@
 #include "import/model_import.h"
 
+#include "host/format_limits.h"
+
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
 #include "import/exact_extract.h"
@@ -22,12 +24,8 @@ namespace {
 
 using namespace imp;
 
-// What the format can hold: 16-bit vertex and polygon counts and frame count.
-constexpr int64_t kFormatLimit = 65535;
 // Beyond this the keys alone would not fit in memory; not even --force goes there.
 constexpr int64_t kSamplingLimit = 1000000;
-// The texture slot of a polygon is its mesh's index in 8 bits.
-constexpr size_t kTextureSlots = 256;
 // Scale changes smaller than this during a clip are rounding in the file.
 constexpr double kStretchTolerance = 1e-3;
 
@@ -48,8 +46,6 @@ std::string Stem(const std::string& fileName) {
 }
 
 struct Counts {
-    int64_t vertices = 0;
-    int64_t triangles = 0;
     int64_t lines = 0;
     int64_t points = 0;
     int64_t unweighted = 0;
@@ -127,7 +123,6 @@ private:
     SkinCounts skinCounts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::set<std::string> textureFiles_;
-    std::string oversizedMesh_;  // the first mesh whose corners a 16-bit index cannot reach
 };
 
 bool Importer::CheckOptions() {
@@ -210,7 +205,6 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             kept.push_back(v);
         }
 
-    if (kept.size() > 65536 && oversizedMesh_.empty()) oversizedMesh_ = wanted + "' has " + std::to_string(kept.size());
     hmMesh* out = hm::AddMesh(result_.model.get(), meshNames.Make(wanted, "mesh" + std::to_string(instanceIndex)));
     meshOfHostMesh_.push_back(instance.mesh);
     AddExactMesh(source_, instance, kept, exact_, skinCounts_);
@@ -261,14 +255,12 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             triangle.corners[k] = static_cast<uint16_t>(newIndex[face->mIndices[flip ? 2 - k : k]]);
         out->triangles.push_back(triangle);
     }
-    counts_.vertices += static_cast<int64_t>(kept.size());
-    counts_.triangles += static_cast<int64_t>(triangles.size());
 }
 
 // The host names a vertex's bone in 8 signed bits. The exact bake does not
 // need the host's skeleton, so there the host model simply goes without one.
 bool Importer::CheckBoneCount() {
-    if (skeleton_.bones.size() <= kMaxBones) return true;
+    if (static_cast<int64_t>(skeleton_.bones.size()) <= kMaxBones) return true;
     const std::string problem =
         std::to_string(skeleton_.bones.size()) + " bones; a vertex's bone index can name at most " + std::to_string(kMaxBones);
     if (!options_.exact) return Fail(problem);
@@ -280,28 +272,18 @@ bool Importer::CheckBoneCount() {
 }
 
 bool Importer::CheckLimits() {
-    // Not even --force helps here: the host's triangle corners are 16-bit.
-    if (!oversizedMesh_.empty()) return Fail("mesh '" + oversizedMesh_ + " vertices; a triangle corner can name at most 65536");
     int64_t frames = 0;
     for (unsigned i : selectedClips_) frames += result_.clips[i].frameCount;
     if (frames > kSamplingLimit)
         return Fail(std::to_string(frames) + " frames at " + Format("%g", options_.fps) +
                     " per second; more than can be sampled (" + std::to_string(kSamplingLimit) + ")");
-    struct Limit {
-        const char* what;
-        int64_t count;
-    };
-    for (const Limit& limit : {Limit{"vertices", counts_.vertices}, Limit{"triangles", counts_.triangles},
-                               Limit{"frames", frames}}) {
-        if (limit.count <= kFormatLimit) continue;
-        const std::string text = std::to_string(limit.count) + " " + limit.what +
-                                 " in all; the format holds at most " + std::to_string(kFormatLimit);
-        if (!options_.force) return Fail(text + " (--force exports anyway)");
-        Warn(text + "; going on as asked, the counts wrap in the exported files");
+    // Checked before baking: the frames are those the clips will give.
+    ModelCounts counts = CountModel(*result_.model);
+    counts.frames = selectedClips_.empty() ? 1 : frames;
+    for (const LimitFinding& finding : CheckFormatLimits(counts, InputRoute::Imported, options_.force)) {
+        if (finding.stops) return Fail(finding.text);
+        Warn(finding.text);
     }
-    if (result_.model->meshes.size() > kTextureSlots)
-        Warn(std::to_string(result_.model->meshes.size()) + " meshes; a polygon's texture slot holds at most " +
-             std::to_string(kTextureSlots) + ", so later meshes show the textures of earlier ones");
     return true;
 }
 

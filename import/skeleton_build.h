@@ -2,6 +2,7 @@
 // which names, and where each rests: from the skins' bind matrices where it has any.
 #pragma once
 
+#include "host/format_limits.h"
 #include "import/affine.h"
 #include "import/source_scene.h"
 
@@ -10,8 +11,6 @@
 
 namespace hm::imp {
 
-// A signed 8-bit boneIndex names bones 0 to 127.
-inline constexpr size_t kMaxBones = 128;
 
 struct SkeletonBone {
     int node = -1;
