@@ -1,7 +1,9 @@
 // vantrel-export: a host program that loads a model, loads the export plug-in
 // the way the modelling host does, and runs the export with a chosen name.
 #include "cli/model_loading.h"
+#include "export/export_run.h"
 #include "export/output_names.h"
+#include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
 
@@ -166,25 +168,39 @@ int main(int argc, char** argv) {
         platform::SetSaveDialogPrompt(true);
     }
 
-    if (pluginPath.empty()) pluginPath = DefaultPluginPath();
-    void* library = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
-    auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
-    if (!create) return Fail(kBadInput, pluginPath + ": no CreatePlugIn");
-    PlugInBase* plugin = create();
-    if (!plugin) return Fail(kBadInput, pluginPath + ": CreatePlugIn returned no object");
-    if (plugin->GetKind() != kExporterKind) {
-        delete plugin;
-        return Fail(kBadInput, pluginPath + ": not an export plug-in");
+    // The host bake loads the plug-in as the modelling host does. The exact
+    // bake runs the same export here, its frames posed by the source's own
+    // deformation, which the host's model cannot carry.
+    PlugInBase* plugin = nullptr;
+    if (loaded.exact) {
+        std::cout << "Bake: exact (the source's own deformation)\n";
+    } else {
+        if (pluginPath.empty()) pluginPath = DefaultPluginPath();
+        void* library = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
+        auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
+        if (!create) return Fail(kBadInput, pluginPath + ": no CreatePlugIn");
+        plugin = create();
+        if (!plugin) return Fail(kBadInput, pluginPath + ": CreatePlugIn returned no object");
+        if (plugin->GetKind() != kExporterKind) {
+            delete plugin;
+            return Fail(kBadInput, pluginPath + ": not an export plug-in");
+        }
+        std::cout << "Plug-in: " << plugin->GetCaption() << "\n";
     }
-    std::cout << "Plug-in: " << plugin->GetCaption() << "\n";
 
     int released = 0;
     hmModel* model = loaded.model.release();
     model->onDestroy = [&released](const hmModel*) { ++released; };
     size_t messagesBefore = platform::ShownMessages().size();
-    int32_t result = plugin->Run(model);
-    delete plugin;
+    int32_t result = 0;
+    if (plugin) {
+        result = plugin->Run(model);
+        delete plugin;
+    } else {
+        hm::imp::ExactPose poses(*loaded.exact);
+        result = Run(model, poses);
+    }
     const bool exported = released > 0;
     if (!exported) {  // the run ended early and left the model to us
         model->onDestroy = nullptr;

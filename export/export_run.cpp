@@ -9,6 +9,7 @@
 #include "skeleton/bone_table.h"
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -26,9 +27,8 @@ void ShowProblem(const std::string& text) {
 // The dialog's filter: pairs of zero-terminated strings, closed by an empty one.
 constexpr char kFilter[] = ".3D Files (*.3D)\0*.3D\0All Files (*.*)\0*.*\0";
 
-}  // namespace
-
-int32_t Run(hmModel* model) {
+// poses null: the host's skeleton poses the model.
+int32_t RunWith(hmModel* model, PoseSource* poses) {
     if (!model) return -1;
     if (hmModel_GetMeshCount(model) == 0) {
         MessageBoxA(nullptr, kEmptyModelText, kMessageCaption, MB_OK | MB_ICONEXCLAMATION);
@@ -76,10 +76,13 @@ int32_t Run(hmModel* model) {
     bool written = dataFile.Open(paths.data) && animFile.Open(paths.anim) && scriptFile.Open(paths.script);
     if (written) {
         const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
-        BoneTable& table = ProcessBoneTable();
-        table.SetupBindPose(model);
-        SkeletonSource poses(table, model);
-        const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal);
+        std::optional<SkeletonSource> skeleton;
+        if (!poses) {
+            BoneTable& table = ProcessBoneTable();
+            table.SetupBindPose(model);
+            poses = &skeleton.emplace(table, model);
+        }
+        const AnimationResult animation = WriteAnimationFile(model, *poses, animFile, log, vertexTotal);
         WriteScriptClassFile(model, scriptFile, DeriveMeshName(fileTitle), animation.frameCount, animation.scale);
         for (OutputFile* output : outputs) written = output->Finish() && written;
         for (OutputFile* output : outputs) written = written && output->Commit();
@@ -97,3 +100,9 @@ int32_t Run(hmModel* model) {
     }
     return 0;
 }
+
+}  // namespace
+
+int32_t Run(hmModel* model) { return RunWith(model, nullptr); }
+
+int32_t Run(hmModel* model, PoseSource& poses) { return RunWith(model, &poses); }

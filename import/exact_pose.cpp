@@ -1,6 +1,7 @@
 #include "import/exact_pose.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace hm::imp {
 
@@ -96,7 +97,10 @@ void NodePose::Evaluate(ClipTime time) {
     }
 }
 
-ExactPose::ExactPose(const ExactScene& scene) : scene_(scene), frameCount_(imp::FrameCount(scene)), nodes_(scene) {
+ExactPose::ExactPose(const ExactScene& scene)
+    : scene_(scene),
+      frameCount_(static_cast<int32_t>(std::min<int64_t>(imp::FrameCount(scene), INT32_MAX))),
+      nodes_(scene) {
     size_t total = 0, largest = 0;
     for (const ExactMesh& mesh : scene.meshes) {
         meshStart_.push_back(total);
@@ -116,8 +120,16 @@ ExactPose::ExactPose(const ExactScene& scene) : scene_(scene), frameCount_(imp::
     }
 }
 
+void ExactPose::PoseFrame(int32_t frame, std::span<Vector3> positions) {
+    Evaluate(frame);
+    const size_t count = std::min(positions.size(), positions_.size());
+    for (size_t i = 0; i < count; ++i)
+        positions[i] = {static_cast<float>(positions_[i].x), static_cast<float>(positions_[i].y),
+                        static_cast<float>(positions_[i].z)};
+}
+
 void ExactPose::Evaluate(int64_t frame) {
-    const ClipTime time = FrameTime(scene_, std::min(frame, frameCount_ - 1));
+    const ClipTime time = FrameTime(scene_, std::min<int64_t>(frame, frameCount_ - 1));
     nodes_.Evaluate(time);
     for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time);
 }

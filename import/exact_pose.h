@@ -2,6 +2,7 @@
 // it: node animation, morph targets, then linear-blend skins with every influence.
 #pragma once
 
+#include "export/pose_source.h"
 #include "import/exact_scene.h"
 
 #include <cstddef>
@@ -40,12 +41,17 @@ private:
 
 // Every vertex of every mesh posed at a frame. Memory does not grow with the
 // frame count; a frame costs time in proportion to the vertices times their
-// influences, plus the deltas of the targets whose weight is not 0.
-class ExactPose {
+// influences, plus the deltas of the targets whose weight is not 0. As the
+// animation writer's source, it gives each position rounded once, from
+// double to float, and the frame count of the timeline (which the format's
+// limits keep far below 2^31).
+class ExactPose final : public PoseSource {
 public:
     explicit ExactPose(const ExactScene& scene);
 
-    int64_t FrameCount() const { return frameCount_; }
+    int32_t FrameCount() const override { return frameCount_; }
+    void PoseFrame(int32_t frame, std::span<Vector3> positions) override;
+
     // Frames outside 0 to FrameCount() - 1 are held at the nearest end.
     void Evaluate(int64_t frame);
     // Model space after scale, mesh after mesh in the scene's order, as the
@@ -58,7 +64,7 @@ private:
     void PoseMesh(size_t m, ClipTime time);
 
     const ExactScene& scene_;
-    int64_t frameCount_;
+    int32_t frameCount_;
     NodePose nodes_;
     std::vector<size_t> meshStart_;
     std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
