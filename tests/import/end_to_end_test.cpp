@@ -270,6 +270,22 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     EXPECT_NE(info.out.find("Frames: 147\n"), std::string::npos);
     EXPECT_NE(info.out.find("  0 \"body\": texture body.png\n"), std::string::npos);
     EXPECT_NE(info.out.find("  3_attack: 0.833 s, 26 frames, frames 121 to 146\n"), std::string::npos);
+    EXPECT_NE(info.out.find("Bake: exact (the source's own deformation: every bone influence, morph targets, any "
+                            "number of bones)\nWith --bake host:\n  158 vertices had more than one bone influence; "
+                            "each keeps only its heaviest (largest weight dropped: 0.486)\n"),
+              std::string::npos)
+        << info.out;
+    // What only the exact bake can export: too many bones for the host, and morph targets.
+    test_files::LadderOptions face;
+    face.bones = 200;
+    face.morph = true;
+    test_files::WriteText(dir / "face.gltf", test_files::LadderGltf(face));
+    const Outcome faceInfo = RunProgram(dir, "face.gltf --info");
+    EXPECT_NE(faceInfo.out.find("Bones: 0\n"), std::string::npos) << faceInfo.out;
+    for (const char* loss : {"  200 bones; a vertex's bone index can name at most 128 (the host model has no skeleton)\n",
+                             "  2 morph target(s) left out; the host has none\n"})
+        EXPECT_NE(faceInfo.out.find(loss), std::string::npos) << faceInfo.out;
+    std::filesystem::remove(dir / "face.gltf");
     const Outcome list = RunProgram(dir, model + " --list --fps 24");
     EXPECT_EQ(list.status, 0);
     EXPECT_NE(list.out.find("4 clip(s), frames at 24 per second:\n  0_pose  0.167 s  5 frames\n"), std::string::npos)
