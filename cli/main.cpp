@@ -151,6 +151,9 @@ int main(int argc, char** argv) {
     for (const std::string& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning << "\n";
     if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
+    std::string sceneProblem;
+    if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
+        return Fail(kBadInput, modelPath + ": " + sceneProblem);
 
     if (destination.empty() && !ask) destination = DefaultDestination(modelPath);
     if (!destination.empty()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace hm::imp {
 
@@ -40,7 +41,78 @@ Affine Scaled(const Affine& a, double s) {
     return out;
 }
 
+bool InRange(int index, size_t count) { return index >= 0 && static_cast<size_t>(index) < count; }
+
+// An index list [start[i], start[i + 1]) for each of `count` entries over `size` items.
+bool Ranges(const std::vector<uint32_t>& start, size_t count, size_t size) {
+    if (start.size() != count + 1 || start.front() != 0 || start.back() != size) return false;
+    for (size_t i = 0; i < count; ++i)
+        if (start[i] > start[i + 1]) return false;
+    return true;
+}
+
+std::string CheckMesh(const ExactScene& scene, const ExactMesh& mesh) {
+    const size_t nodes = scene.nodeParent.size(), vertices = mesh.positions.size();
+    if (!InRange(mesh.node, nodes)) return "names no node";
+    if (mesh.inverseBinds.size() != mesh.jointNodes.size()) return "has a joint without its bind matrix";
+    for (int node : mesh.jointNodes)
+        if (!InRange(node, nodes)) return "has a joint that names no node";
+    if (!mesh.influenceStart.empty()) {
+        if (!Ranges(mesh.influenceStart, vertices, mesh.influenceJoint.size()) ||
+            mesh.influenceWeight.size() != mesh.influenceJoint.size())
+            return "has influences that do not match its vertices";
+        for (uint32_t joint : mesh.influenceJoint)
+            if (joint >= mesh.jointNodes.size()) return "has an influence of no joint";
+    }
+    if (mesh.TargetCount() > 0 || !mesh.targetStart.empty()) {
+        if (!Ranges(mesh.targetStart, mesh.TargetCount(), mesh.delta.size()) || mesh.deltaVertex.size() != mesh.delta.size())
+            return "has morph targets that do not match their deltas";
+        for (uint32_t vertex : mesh.deltaVertex)
+            if (vertex >= vertices) return "has a morph delta of no vertex";
+    }
+    return "";
+}
+
 }  // namespace
+
+bool CheckExactScene(const ExactScene& scene, std::string& problem) {
+    const size_t nodes = scene.nodeParent.size();
+    if (!(scene.fps > 0) || !std::isfinite(scene.fps)) {
+        problem = "the frame rate is not a positive number";
+        return false;
+    }
+    if (scene.nodeRest.size() != nodes) {
+        problem = "the node tree has transforms for " + std::to_string(scene.nodeRest.size()) + " of " +
+                  std::to_string(nodes) + " nodes";
+        return false;
+    }
+    for (size_t i = 0; i < nodes; ++i)
+        if (scene.nodeParent[i] >= static_cast<int>(i) || scene.nodeParent[i] < -1) {
+            problem = "node " + std::to_string(i) + " does not come after its parent";
+            return false;
+        }
+    for (size_t m = 0; m < scene.meshes.size(); ++m) {
+        const std::string wrong = CheckMesh(scene, scene.meshes[m]);
+        if (!wrong.empty()) {
+            problem = "mesh " + std::to_string(m) + " " + wrong;
+            return false;
+        }
+    }
+    for (size_t c = 0; c < scene.clips.size(); ++c) {
+        const ExactClip& clip = scene.clips[c];
+        bool fine = clip.frameCount >= 1;
+        for (const NodeTrack& track : clip.nodes) fine = fine && InRange(track.node, nodes);
+        for (const WeightTrack& track : clip.weights)
+            fine = fine && InRange(track.mesh, scene.meshes.size()) &&
+                   track.weights.size() ==
+                       track.times.size() * scene.meshes[static_cast<size_t>(track.mesh)].TargetCount();
+        if (!fine) {
+            problem = "clip " + std::to_string(c) + " has a track that does not match the scene";
+            return false;
+        }
+    }
+    return true;
+}
 
 Affine SampleTrack(const NodeTrack& track, double ticks) {
     Vec3 t = track.restTranslation, s = track.restScale;

@@ -7,9 +7,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace hm::imp {
+
+// Whether every index and count in the scene is consistent (nodes, joints,
+// influences, targets, tracks), so that evaluating it reads only what it
+// holds. Scenes made by the importer always are; one that arrives from
+// elsewhere (another process) is checked first. False, with the first
+// problem named, otherwise.
+bool CheckExactScene(const ExactScene& scene, std::string& problem);
 
 // A track's local transform at a time in ticks: positions and scales
 // interpolated linearly, rotations along the shortest arc, held at the ends.

@@ -104,4 +104,34 @@ TEST(ExactPose, BuiltFilesMatchFullSkinningAtEveryFrame) {
     EXPECT_EQ(result.exact->clips.at(0).weights.size(), 1u);
 }
 
+// A scene from elsewhere is checked before anything reads it by its indices.
+TEST(ExactPose, InconsistentScenesAreRefused) {
+    testing_support::ScratchDir dir;
+    test_files::LadderOptions ladder;
+    ladder.morph = true;
+    test_files::WriteText(dir / "ladder.gltf", test_files::LadderGltf(ladder));
+    const hm::ImportResult result = ImportExact(dir / "ladder.gltf");
+    ASSERT_TRUE(result.exact);
+    std::string problem;
+    EXPECT_TRUE(hm::imp::CheckExactScene(*result.exact, problem)) << problem;
+    using Scene = hm::imp::ExactScene;
+    const std::vector<std::pair<void (*)(Scene&), std::string>> damages = {
+        {[](Scene& s) { s.nodeParent[0] = 5; }, "node 0 does not come after its parent"},
+        {[](Scene& s) { s.nodeRest.pop_back(); }, "the node tree has transforms for"},
+        {[](Scene& s) { s.meshes[0].jointNodes[1] = 99; }, "mesh 0 has a joint that names no node"},
+        {[](Scene& s) { s.meshes[0].influenceJoint[0] = 99; }, "mesh 0 has an influence of no joint"},
+        {[](Scene& s) { s.meshes[0].influenceStart.pop_back(); }, "mesh 0 has influences that do not match"},
+        {[](Scene& s) { s.meshes[0].deltaVertex[0] = 999; }, "mesh 0 has a morph delta of no vertex"},
+        {[](Scene& s) { s.meshes[0].restWeights.push_back(0); }, "mesh 0 has morph targets that do not match"},
+        {[](Scene& s) { s.clips[0].weights[0].weights.pop_back(); }, "clip 0 has a track that does not match"},
+        {[](Scene& s) { s.fps = 0; }, "the frame rate is not a positive number"}};
+    for (const auto& [damage, expected] : damages) {
+        Scene scene = *result.exact;
+        damage(scene);
+        problem.clear();
+        EXPECT_FALSE(hm::imp::CheckExactScene(scene, problem)) << expected;
+        EXPECT_EQ(problem.rfind(expected, 0), 0u) << problem;
+    }
+}
+
 }  // namespace
