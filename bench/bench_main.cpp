@@ -93,6 +93,20 @@ void BM_PosedVertices(benchmark::State& state) {
 }
 BENCHMARK(BM_PosedVertices);
 
+void BM_ExactPosedVertices(benchmark::State& state) {
+    const hm::imp::ExactScene scene = GenerateExactScene({20000, 1, 60, 2000});
+    hm::imp::ExactPose pose(scene);
+    std::vector<Vector3> positions(20000);
+    int32_t frame = 0;
+    for (auto _ : state) {
+        pose.PoseFrame(frame, positions);
+        benchmark::DoNotOptimize(positions.data());
+        frame = (frame + 1) % 2000;
+    }
+    state.SetItemsProcessed(state.iterations() * 20000);
+}
+BENCHMARK(BM_ExactPosedVertices);
+
 // ---- whole runs ----
 
 struct RunFigures {
@@ -135,37 +149,38 @@ std::vector<uintmax_t> lastSizes;
 
 // Where a measured run takes its frames from: the host's skeleton through the
 // plug-in's path, or the exact bake's evaluation of a scene of the same size.
+// scene null: the skeleton's.
 class Bake {
 public:
-    Bake(hmModel* model, const GeneratedModelSize& size, bool exact) {
-        if (!exact) {
-            table_.SetupBindPose(model);
-            source_ = &skeleton_.emplace(table_, model);
+    Bake(hmModel* model, const hm::imp::ExactScene* scene) {
+        if (scene) {
+            source_ = &exact_.emplace(*scene);
             return;
         }
-        scene_ = GenerateExactScene(size);
-        source_ = &exact_.emplace(scene_);
+        table_.SetupBindPose(model);
+        source_ = &skeleton_.emplace(table_, model);
     }
     PoseSource& Source() { return *source_; }
 
 private:
     BoneTable table_;
     std::optional<SkeletonSource> skeleton_;
-    hm::imp::ExactScene scene_;
     std::optional<hm::imp::ExactPose> exact_;
     PoseSource* source_ = nullptr;
 };
 
-// The whole export as the plug-in or the host program runs it.
-int32_t RunExport(hmModel* model, const GeneratedModelSize& size, bool exact) {
-    if (!exact) return Run(model);
-    const hm::imp::ExactScene scene = GenerateExactScene(size);
-    hm::imp::ExactPose poses(scene);
+// The whole export as the plug-in (scene null) or the host program runs it.
+int32_t RunExport(hmModel* model, const hm::imp::ExactScene* scene) {
+    if (!scene) return Run(model);
+    hm::imp::ExactPose poses(*scene);
     return Run(model, poses);
 }
 
 RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool exact) {
     RunFigures figures;
+    std::optional<hm::imp::ExactScene> scene;
+    if (exact) scene = GenerateExactScene(size);
+    const hm::imp::ExactScene* exactScene = scene ? &*scene : nullptr;
     platform::SetMessagesPrinted(true);
     platform::SetSaveDialogAnswer((dir / "Bench.3D").string());
     {
@@ -176,7 +191,7 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool 
         // deletion of as many bytes, immediately.
         IoFloor(dir, lastSizes);
         int32_t result = 0;
-        figures.total = Seconds([&] { result = RunExport(model, size, exact); });
+        figures.total = Seconds([&] { result = RunExport(model, exactScene); });
         if (result != 0) {
             std::cerr << "vantrel-bench: the export failed\n";
             std::exit(1);
@@ -193,7 +208,7 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool 
     {
         hm::ModelPtr model = GenerateModel(size);
         figures.pose = Seconds([&] {
-            Bake bake(model.get(), size, exact);
+            Bake bake(model.get(), exactScene);
             PoseSource& poses = bake.Source();
             std::vector<Vector3> positions(static_cast<size_t>(size.vertices));
             const int32_t frames = static_cast<uint16_t>(poses.FrameCount());
@@ -213,7 +228,7 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool 
             data.Open("/dev/null", false);
             anim.Open("/dev/null", false);
             uint16_t vertexTotal = WriteMeshDataFile(model.get(), data, log);
-            Bake bake(model.get(), size, exact);
+            Bake bake(model.get(), exactScene);
             WriteAnimationFile(model.get(), bake.Source(), anim, log, vertexTotal);
             data.Commit();
             anim.Commit();
@@ -249,7 +264,9 @@ int MemoryMode(int argc, char** argv) {
     platform::SetMessagesPrinted(true);
     platform::SetSaveDialogAnswer((fs::path(argv[4]) / "Memory.3D").string());
     const bool exact = argc > 5 && std::strcmp(argv[5], "exact") == 0;
-    int32_t result = RunExport(GenerateModel(size).release(), size, exact);
+    std::optional<hm::imp::ExactScene> scene;
+    if (exact) scene = GenerateExactScene(size);
+    int32_t result = RunExport(GenerateModel(size).release(), scene ? &*scene : nullptr);
     for (const char* name : {"Memory_d.3d", "Memory_a.3d", "Memory.uc", "VantrelExport.log"})
         fs::remove(fs::path(argv[4]) / name);
     std::printf("%ld\n", PeakMemoryKiB());
