@@ -65,7 +65,8 @@ std::string CheckMesh(const ExactScene& scene, const ExactMesh& mesh) {
             if (joint >= mesh.jointNodes.size()) return "has an influence of no joint";
     }
     if (mesh.TargetCount() > 0 || !mesh.targetStart.empty()) {
-        if (!Ranges(mesh.targetStart, mesh.TargetCount(), mesh.delta.size()) || mesh.deltaVertex.size() != mesh.delta.size())
+        if (!Ranges(mesh.targetStart, mesh.TargetCount(), mesh.delta.size()) ||
+            mesh.deltaVertex.size() != mesh.delta.size())
             return "has morph targets that do not match their deltas";
         for (uint32_t vertex : mesh.deltaVertex)
             if (vertex >= vertices) return "has a morph delta of no vertex";
@@ -161,9 +162,10 @@ void NodePose::Evaluate(ClipTime time) {
     const std::vector<int>* tracks = time.clip >= 0 ? &trackOfNode_[static_cast<size_t>(time.clip)] : nullptr;
     for (size_t i = 0; i < globals_.size(); ++i) {
         const int track = tracks ? (*tracks)[i] : -1;
-        const Affine local = track >= 0
-                                 ? SampleTrack(scene_.clips[static_cast<size_t>(time.clip)].nodes[static_cast<size_t>(track)], time.ticks)
-                                 : scene_.nodeRest[i];
+        const Affine local =
+            track >= 0 ? SampleTrack(scene_.clips[static_cast<size_t>(time.clip)].nodes[static_cast<size_t>(track)],
+                                     time.ticks)
+                       : scene_.nodeRest[i];
         const int parent = scene_.nodeParent[i];
         globals_[i] = Multiply(parent < 0 ? scene_.axes : globals_[static_cast<size_t>(parent)], local);
     }
@@ -248,7 +250,8 @@ void ExactPose::PoseMesh(size_t m, ClipTime time) {
     }
     joints_.resize(mesh.jointNodes.size());
     for (size_t j = 0; j < joints_.size(); ++j)
-        joints_[j] = Scaled(Multiply(globals[static_cast<size_t>(mesh.jointNodes[j])], mesh.inverseBinds[j]), scene_.scale);
+        joints_[j] =
+            Scaled(Multiply(globals[static_cast<size_t>(mesh.jointNodes[j])], mesh.inverseBinds[j]), scene_.scale);
     for (size_t v = 0; v < count; ++v) {
         const uint32_t first = mesh.influenceStart[v], end = mesh.influenceStart[v + 1];
         if (first == end) {

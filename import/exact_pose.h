@@ -77,9 +77,9 @@ private:
     std::vector<size_t> meshStart_;
     std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
     std::vector<Vec3> positions_;
-    std::vector<Vec3> morphed_;       // one mesh's vertices after its targets
-    std::vector<Affine> joints_;      // one mesh's joint transforms, scale included
-    std::vector<double> weights_;     // one mesh's target weights
+    std::vector<Vec3> morphed_;    // one mesh's vertices after its targets
+    std::vector<Affine> joints_;   // one mesh's joint transforms, scale included
+    std::vector<double> weights_;  // one mesh's target weights
 };
 
 }  // namespace hm::imp

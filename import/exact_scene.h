@@ -75,10 +75,10 @@ struct ExactMesh {
 // Frames run over the clips end to end; without clips there is one frame with
 // every node at rest.
 struct ExactScene {
-    std::vector<int> nodeParent;  // parents first; -1 for a root
-    std::vector<Affine> nodeRest; // relative to the parent
-    Affine axes;                  // file axes to model space, above the roots
-    double scale = 1;             // multiplies every position
+    std::vector<int> nodeParent;   // parents first; -1 for a root
+    std::vector<Affine> nodeRest;  // relative to the parent
+    Affine axes;                   // file axes to model space, above the roots
+    double scale = 1;              // multiplies every position
     double fps = 30;
     std::vector<ExactMesh> meshes;
     std::vector<ExactClip> clips;  // in timeline order

@@ -195,4 +195,14 @@ std::string LadderGltf(const LadderOptions& o) {
            samplers + "],\"channels\":[" + channels + "]}]," + buffer.Json() + "}";
 }
 
+LadderOptions FaceRigLadder() {
+    LadderOptions options;
+    options.bones = 200;
+    options.influences = 8;
+    options.levels = 100;
+    options.bendDegrees = 270;
+    options.morph = true;
+    return options;
+}
+
 }  // namespace test_files

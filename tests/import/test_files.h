@@ -30,5 +30,7 @@ struct LadderOptions {
     bool morph = false;
 };
 std::string LadderGltf(const LadderOptions& options);
+// What only the exact bake exports: 200 bones, 8 influences a vertex, morph targets.
+LadderOptions FaceRigLadder();
 
 }  // namespace test_files
