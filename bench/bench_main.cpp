@@ -4,8 +4,8 @@
 #include "export/animation_file.h"
 #include "export/export_run.h"
 #include "export/mesh_data_file.h"
-#include "import/exact_pose.h"
 #include "export/pose_source.h"
+#include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "skeleton/bone_table.h"
 
@@ -273,7 +273,8 @@ int MemoryMode(int argc, char** argv) {
     return result == 0 ? 0 : 1;
 }
 
-void PrintRun(const char* title, const GeneratedModelSize& size, const std::vector<RunFigures>& runs, const char* target) {
+void PrintRun(const char* title, const GeneratedModelSize& size, const std::vector<RunFigures>& runs,
+              const char* target) {
     auto median = [&](double RunFigures::*field) {
         std::vector<double> values;
         for (const RunFigures& run : runs) values.push_back(run.*field);

@@ -62,7 +62,8 @@ hm::imp::ExactScene GenerateExactScene(const GeneratedModelSize& size, int influ
         track.restTranslation = local.t;
         for (int f = 0; f < size.frames; ++f) {
             const double phase = 0.1 * f + 0.3 * b, half = 0.1 * std::sin(phase);
-            track.positions.push_back({double(f), {local.t.x + 0.01 * std::sin(phase), local.t.y, 0.01 * std::cos(phase)}});
+            track.positions.push_back(
+                {double(f), {local.t.x + 0.01 * std::sin(phase), local.t.y, 0.01 * std::cos(phase)}});
             track.rotations.push_back({double(f), {0, std::sin(half), 0.5 * std::sin(half), std::cos(half)}});
         }
         clip.nodes.push_back(std::move(track));
@@ -82,7 +83,8 @@ hm::imp::ExactScene GenerateExactScene(const GeneratedModelSize& size, int influ
             mesh.positions.push_back({p.x, p.y, p.z});
             const double weights[] = {0.4, 0.3, 0.2, 0.1};
             for (int i = 0; i < influences; ++i) {
-                mesh.influenceJoint.push_back(static_cast<uint32_t>((std::max<int>(vertices[v].boneIndex, 0) + i) % bones));
+                mesh.influenceJoint.push_back(
+                    static_cast<uint32_t>((std::max<int>(vertices[v].boneIndex, 0) + i) % bones));
                 mesh.influenceWeight.push_back(influences == 4 ? weights[i] : 1.0 / influences);
             }
             mesh.influenceStart.push_back(static_cast<uint32_t>(mesh.influenceJoint.size()));
@@ -100,7 +102,8 @@ hm::imp::ExactScene GenerateExactScene(const GeneratedModelSize& size, int influ
         weights.mesh = static_cast<int>(m);
         for (int f = 0; f < size.frames; f += 10) {
             weights.times.push_back(f);
-            weights.weights.insert(weights.weights.end(), {0.5 + 0.5 * std::sin(0.2 * f), 0.5 + 0.5 * std::cos(0.3 * f)});
+            weights.weights.insert(weights.weights.end(),
+                                   {0.5 + 0.5 * std::sin(0.2 * f), 0.5 + 0.5 * std::cos(0.3 * f)});
         }
         clip.weights.push_back(std::move(weights));
         scene.meshes.push_back(std::move(mesh));

@@ -56,7 +56,8 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
                    "bone influence and morph target, any number of bones; or host, the host model through the "
                    "plug-in, one bone per vertex (at most 128), as the modelling host would. A host model file "
                    "always goes through the plug-in")
-        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}}));
+        ->transform(
+            CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}}));
 }
 
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
@@ -70,8 +71,9 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     importOptions.exact = options.bake != Bake::kHost && options.dump.empty();
     if (IsHostModelFile(path)) {
         if (options.bake == Bake::kExact) {
-            loaded.error = path + ": a host model file holds one bone per vertex and goes through the plug-in; "
-                                  "--bake exact is for models in common 3D formats";
+            loaded.error = path +
+                           ": a host model file holds one bone per vertex and goes through the plug-in; "
+                           "--bake exact is for models in common 3D formats";
             return loaded;
         }
         hm::LoadResult result = hm::LoadModelJson(path);

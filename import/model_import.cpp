@@ -261,8 +261,8 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
 // need the host's skeleton, so there the host model simply goes without one.
 bool Importer::CheckBoneCount() {
     if (static_cast<int64_t>(skeleton_.bones.size()) <= kMaxBones) return true;
-    const std::string problem =
-        std::to_string(skeleton_.bones.size()) + " bones; a vertex's bone index can name at most " + std::to_string(kMaxBones);
+    const std::string problem = std::to_string(skeleton_.bones.size()) +
+                                " bones; a vertex's bone index can name at most " + std::to_string(kMaxBones);
     if (!options_.exact) return Fail(problem);
     HostLoss(problem + " (the host model has no skeleton)");
     skeleton_.bones.clear();
@@ -326,8 +326,9 @@ void Importer::Bake() {
             boneWriter_->AddKeys(pose, static_cast<float>(time));
         }
         if (largestStretch > kStretchTolerance)
-            HostLoss("clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
-                 Format("%.4g", largestStretch) + "); the host's bones do not scale, so its vertices keep their rest size");
+            HostLoss("clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone +
+                     "' away from its rest (by up to " + Format("%.4g", largestStretch) +
+                     "); the host's bones do not scale, so its vertices keep their rest size");
     }
     model.totalFrames = static_cast<int32_t>(std::min<int64_t>(time, INT32_MAX));
 }

@@ -163,9 +163,9 @@ constexpr double kStepTolerance = 1.02;
 // The plug-in's path poses every vertex by its heaviest bone, as the host would.
 TEST(ImportedExport, HostBakeMatchesHeaviestBoneSkinningAtEveryFrame) {
     for (const std::string& model :
-         {kData + "/SimpleSkin/SimpleSkin.gltf", kData + "/RiggedSimple/RiggedSimple.gltf", kData + "/greenman/greenman.glb",
-          kExamples + "/totem.gltf", kData + "/sample/animated.fbx", kData + "/sample/animated_arm.dae",
-          kData + "/sample/animated_arm_zup.dae"})
+         {kData + "/SimpleSkin/SimpleSkin.gltf", kData + "/RiggedSimple/RiggedSimple.gltf",
+          kData + "/greenman/greenman.glb", kExamples + "/totem.gltf", kData + "/sample/animated.fbx",
+          kData + "/sample/animated_arm.dae", kData + "/sample/animated_arm_zup.dae"})
         EXPECT_LT(ExportAndCompare(model, "--bake host", Skinning::kHeaviestBone), kStepTolerance) << model;
 }
 
@@ -173,7 +173,8 @@ TEST(ImportedExport, HostBakeMatchesHeaviestBoneSkinningAtEveryFrame) {
 // table printed compares it with the host bake, both against that deformation.
 TEST(ImportedExport, ExactBakeMatchesFullSkinningAtEveryFrame) {
     ScratchDir built;
-    test_files::WriteText(built / "bones200_influences8_morph.gltf", test_files::LadderGltf(test_files::FaceRigLadder()));
+    test_files::WriteText(built / "bones200_influences8_morph.gltf",
+                          test_files::LadderGltf(test_files::FaceRigLadder()));
     test_files::LadderOptions elbow;  // a wide elbow bent 120 degrees, its middle held nearly equally by both sides
     elbow.bendDegrees = 240;
     elbow.halfWidth = 1;
@@ -276,8 +277,9 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     test_files::WriteText(dir / "face.gltf", test_files::LadderGltf(face));
     const Outcome faceInfo = RunProgram(dir, "face.gltf --info");
     EXPECT_NE(faceInfo.out.find("Bones: 0\n"), std::string::npos) << faceInfo.out;
-    for (const char* loss : {"  200 bones; a vertex's bone index can name at most 128 (the host model has no skeleton)\n",
-                             "  2 morph target(s) left out; the host has none\n"})
+    for (const char* loss :
+         {"  200 bones; a vertex's bone index can name at most 128 (the host model has no skeleton)\n",
+          "  2 morph target(s) left out; the host has none\n"})
         EXPECT_NE(faceInfo.out.find(loss), std::string::npos) << faceInfo.out;
     std::filesystem::remove(dir / "face.gltf");
     const Outcome list = RunProgram(dir, model + " --list --fps 24");
@@ -300,7 +302,8 @@ TEST(ImportedExport, BadFilesExitTwoAndWriteNothing) {
     test_files::WriteText(dir / "in/bones.gltf", test_files::ChainGltf(130));
     for (const std::string name : {"missing.glb", "truncated.glb", "notes.fbx", "empty.gltf", "bones.gltf"}) {
         // Only the host bake is bound to the bones a vertex's 8-bit index can name.
-        const Outcome outcome = RunProgram(dir, "in/" + name + " Out.3D" + (name == "bones.gltf" ? " --bake host" : ""));
+        const Outcome outcome =
+            RunProgram(dir, "in/" + name + " Out.3D" + (name == "bones.gltf" ? " --bake host" : ""));
         EXPECT_EQ(outcome.status, 2) << name;
         EXPECT_EQ(outcome.err.rfind("vantrel-export: in/" + name + ": ", 0), 0u) << outcome.err;
         EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;

@@ -160,7 +160,8 @@ namespace {
 
 // A mesh's morph-target weights at the moment: the clip's keys for the mesh's
 // node (or the mesh's name), linearly between them, else the targets' own.
-std::vector<double> MorphWeights(const aiScene& scene, int animation, double ticks, const aiNode& node, const aiMesh& mesh) {
+std::vector<double> MorphWeights(const aiScene& scene, int animation, double ticks, const aiNode& node,
+                                 const aiMesh& mesh) {
     std::vector<double> weights;
     for (unsigned t = 0; t < mesh.mNumAnimMeshes; ++t) weights.push_back(mesh.mAnimMeshes[t]->mWeight);
     if (animation < 0) return weights;

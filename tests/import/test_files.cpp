@@ -129,7 +129,8 @@ std::string LadderGltf(const LadderOptions& o) {
         std::vector<float> w(static_cast<size_t>(o.influences));
         float total = 0;
         for (int i = 0; i < o.influences; ++i) {
-            w[static_cast<size_t>(i)] = 1.0f / (1.0f + std::abs(static_cast<float>(first + i) * step - y) / step) + 0.01f * static_cast<float>(i);
+            w[static_cast<size_t>(i)] = 1.0f / (1.0f + std::abs(static_cast<float>(first + i) * step - y) / step) +
+                                        0.01f * static_cast<float>(i);
             total += w[static_cast<size_t>(i)];
         }
         for (float x : {-static_cast<float>(o.halfWidth), static_cast<float>(o.halfWidth)}) {
@@ -143,7 +144,8 @@ std::string LadderGltf(const LadderOptions& o) {
         }
         if (level > 0) {
             const uint16_t a = static_cast<uint16_t>(2 * level - 2), b = static_cast<uint16_t>(a + 1);
-            indices.insert(indices.end(), {a, b, static_cast<uint16_t>(a + 3), a, static_cast<uint16_t>(a + 3), static_cast<uint16_t>(a + 2)});
+            indices.insert(indices.end(), {a, b, static_cast<uint16_t>(a + 3), a, static_cast<uint16_t>(a + 3),
+                                           static_cast<uint16_t>(a + 2)});
         }
     }
     Buffer buffer;
@@ -152,8 +154,10 @@ std::string LadderGltf(const LadderOptions& o) {
     const int index = buffer.Add(indices, 5123, "SCALAR", indices.size());
     std::string attributes = "\"POSITION\":" + std::to_string(position);
     for (int set = 0; set < (o.influences > 4 ? 2 : 1); ++set) {
-        attributes += ",\"JOINTS_" + std::to_string(set) + "\":" + std::to_string(buffer.Add(joints[set], 5123, "VEC4", count));
-        attributes += ",\"WEIGHTS_" + std::to_string(set) + "\":" + std::to_string(buffer.Add(weights[set], 5126, "VEC4", count));
+        attributes +=
+            ",\"JOINTS_" + std::to_string(set) + "\":" + std::to_string(buffer.Add(joints[set], 5123, "VEC4", count));
+        attributes +=
+            ",\"WEIGHTS_" + std::to_string(set) + "\":" + std::to_string(buffer.Add(weights[set], 5126, "VEC4", count));
     }
     std::vector<float> inverseBinds;
     for (int i = 0; i < o.bones; ++i) {
@@ -167,12 +171,14 @@ std::string LadderGltf(const LadderOptions& o) {
     const float s2 = static_cast<float>(std::sin(-half / 2)), c2 = static_cast<float>(std::cos(-half / 2));
     const int turns = buffer.Add(std::vector<float>{0, 0, 0, 1, 0, 0, s, c, 0, 0, s2, c2}, 5126, "VEC4", 3);
     std::string nodes = "{\"name\":\"Ladder\",\"mesh\":0,\"skin\":0}";
-    std::string jointList, samplers = "{\"input\":" + std::to_string(times) + ",\"output\":" + std::to_string(turns) + "}", channels;
+    std::string jointList,
+        samplers = "{\"input\":" + std::to_string(times) + ",\"output\":" + std::to_string(turns) + "}", channels;
     for (int i = 0; i < o.bones; ++i) {
         nodes += ",{\"name\":\"joint" + std::to_string(i) + "\",\"translation\":[0," + (i ? "0.25" : "0") + ",0]" +
                  (i + 1 < o.bones ? ",\"children\":[" + std::to_string(i + 2) + "]" : "") + "}";
         jointList += (i ? "," : "") + std::to_string(i + 1);
-        channels += std::string(i ? "," : "") + "{\"sampler\":0,\"target\":{\"node\":" + std::to_string(i + 1) + ",\"path\":\"rotation\"}}";
+        channels += std::string(i ? "," : "") + "{\"sampler\":0,\"target\":{\"node\":" + std::to_string(i + 1) +
+                    ",\"path\":\"rotation\"}}";
     }
     std::string targets;
     if (o.morph) {
@@ -191,8 +197,9 @@ std::string LadderGltf(const LadderOptions& o) {
     return "{\"asset\":{\"version\":\"2.0\"},\"scene\":0,\"scenes\":[{\"nodes\":[0,1]}],\"nodes\":[" + nodes +
            "],\"meshes\":[{\"primitives\":[{\"attributes\":{" + attributes + "},\"indices\":" + std::to_string(index) +
            targets + "}]" + (o.morph ? ",\"weights\":[0,0]" : "") + "}],\"skins\":[{\"joints\":[" + jointList +
-           "],\"inverseBindMatrices\":" + std::to_string(binds) + "}],\"animations\":[{\"name\":\"Bend\",\"samplers\":[" +
-           samplers + "],\"channels\":[" + channels + "]}]," + buffer.Json() + "}";
+           "],\"inverseBindMatrices\":" + std::to_string(binds) +
+           "}],\"animations\":[{\"name\":\"Bend\",\"samplers\":[" + samplers + "],\"channels\":[" + channels + "]}]," +
+           buffer.Json() + "}";
 }
 
 LadderOptions FaceRigLadder() {
