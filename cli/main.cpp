@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     }
 
     LoadedModel loaded = LoadModel(modelPath, modelOptions);
-    for (const std::string& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning << "\n";
+    for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
     std::string sceneProblem;
@@ -225,8 +225,9 @@ int main(int argc, char** argv) {
     std::string textureError;
     const std::string folder = fs::path(chosen).parent_path().string();
     if (!hm::WriteEmbeddedTextures(loaded.textures, folder, textureError)) return Fail(kWriteFailed, textureError);
-    const std::string sequences =
-        hm::SequenceLines(loaded.clips, DeriveMeshName(fs::path(chosen).filename().string()));
+    std::string sequences;
+    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips))
+        sequences += SequenceLine(DeriveMeshName(fs::path(chosen).filename().string()), sequence);
     std::string sequenceError;
     if (!sequences.empty() && !noSequences && !WriteSequencesIntoScript(paths.script, sequences, sequenceError))
         return Fail(kWriteFailed, sequenceError);

@@ -62,7 +62,7 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
 
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
-    std::vector<std::string> hostLosses;
+    hm::Warnings hostLosses;
     // Looking at a model is allowed whatever its size; the limits concern exporting it.
     hm::ImportOptions importOptions = options.import;
     if (options.list || options.info || !options.dump.empty()) importOptions.force = true;
@@ -164,12 +164,12 @@ std::string DescribeClips(const std::vector<hm::ClipInfo>& clips, double fps) {
     return out;
 }
 
-std::string DescribeBake(bool exact, const std::vector<std::string>& hostLosses) {
+std::string DescribeBake(bool exact, const hm::Warnings& hostLosses) {
     std::string out = exact ? "Bake: exact (the source's own deformation: every bone influence, morph targets, any "
                               "number of bones)\n"
                             : "Bake: host (the host model through the plug-in, one bone per vertex)\n";
     if (hostLosses.empty()) return out + "With --bake host: nothing of the deformation is lost\n";
     out += "With --bake host:\n";
-    for (const std::string& loss : hostLosses) out += "  " + loss + "\n";
+    for (const hm::Warning& loss : hostLosses) out += "  " + loss.text + "\n";
     return out;
 }

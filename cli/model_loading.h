@@ -27,7 +27,7 @@ struct ModelOptions {
 struct LoadedModel {
     hm::ModelPtr model;                 // null when the file could not be loaded
     std::string error;                  // one line naming the file, the place and the problem
-    std::vector<std::string> warnings;  // reported once, before the export
+    hm::Warnings warnings;              // both routes' warnings, reported once before the export
     bool done = false;                  // an informational option already did all there was to do
     bool writeFailed = false;           // the error is an output (--dump) that could not be written
     std::vector<hm::ClipInfo> clips;    // a file with animation clips: all of them, exported or not
@@ -45,6 +45,6 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options);
 std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>& clips);
 // What --info adds for an imported model: which bake it takes, and what the
 // host model would lose.
-std::string DescribeBake(bool exact, const std::vector<std::string>& hostLosses);
+std::string DescribeBake(bool exact, const hm::Warnings& hostLosses);
 // What --list prints.
 std::string DescribeClips(const std::vector<hm::ClipInfo>& clips, double fps);

@@ -69,33 +69,19 @@ int32_t RunWith(hmModel* model, PoseSource* poses) {
                     ". The export goes on without it.");
     log.Print(paths.data, paths.anim);
 
-    // Every output goes to a temporary and replaces the earlier file only
-    // when all three are complete, so a failed run leaves the earlier set whole.
-    OutputFile dataFile, animFile, scriptFile;
-    OutputFile* const outputs[] = {&dataFile, &animFile, &scriptFile};
-    bool written = dataFile.Open(paths.data) && animFile.Open(paths.anim) && scriptFile.Open(paths.script);
-    if (written) {
-        const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
-        std::optional<SkeletonSource> skeleton;
-        if (!poses) {
-            BoneTable& table = ProcessBoneTable();
-            table.SetupBindPose(model);
-            poses = &skeleton.emplace(table, model);
-        }
-        const AnimationResult animation = WriteAnimationFile(model, *poses, animFile, log, vertexTotal);
-        WriteScriptClassFile(model, scriptFile, DeriveMeshName(fileTitle), animation.frameCount, animation.scale);
-        for (OutputFile* output : outputs) written = output->Finish() && written;
-        for (OutputFile* output : outputs) written = written && output->Commit();
+    std::optional<SkeletonSource> skeleton;
+    if (!poses) {
+        BoneTable& table = ProcessBoneTable();
+        table.SetupBindPose(model);
+        poses = &skeleton.emplace(table, model);
     }
+    std::string error;
+    const bool written = WriteExportFiles(model, *poses, paths, DeriveMeshName(fileTitle), log, error);
 
     if (logOpened && !log.Close()) ShowProblem("Could not write the log " + log.Error());
     hmModel_Destroy(model);
     if (!written) {
-        std::string reason;
-        for (OutputFile* output : outputs)
-            if (reason.empty()) reason = output->Error();
-        for (OutputFile* output : outputs) output->Discard();
-        ShowProblem("Could not write " + reason + ". Nothing was exported; earlier files were left as they were.");
+        ShowProblem("Could not write " + error + ". Nothing was exported; earlier files were left as they were.");
         return -1;
     }
     return 0;
@@ -106,3 +92,22 @@ int32_t RunWith(hmModel* model, PoseSource* poses) {
 int32_t Run(hmModel* model) { return RunWith(model, nullptr); }
 
 int32_t Run(hmModel* model, PoseSource& poses) { return RunWith(model, &poses); }
+
+bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,
+                      ExportLog& log, std::string& error) {
+    // Every output goes to a temporary and replaces the earlier file only
+    // when all three are complete, so a failed run leaves the earlier set whole.
+    OutputSet outputs;
+    OutputFile* dataFile = outputs.Add(paths.data);
+    OutputFile* animFile = dataFile ? outputs.Add(paths.anim) : nullptr;
+    OutputFile* scriptFile = animFile ? outputs.Add(paths.script) : nullptr;
+    if (scriptFile) {
+        const uint16_t vertexTotal = WriteMeshDataFile(model, *dataFile, log);
+        const AnimationResult animation = WriteAnimationFile(model, poses, *animFile, log, vertexTotal);
+        WriteScriptClassFile(model, *scriptFile, meshName, animation.frameCount, animation.scale);
+        if (outputs.Commit()) return true;
+    }
+    outputs.Discard();
+    error = outputs.Error();
+    return false;
+}

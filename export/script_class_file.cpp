@@ -3,6 +3,12 @@
 #include "export/export_log.h"
 #include "host/format_limits.h"
 
+std::string SequenceLine(const std::string& meshName, const AnimationSequence& sequence) {
+    return "#exec MESH SEQUENCE MESH=" + meshName + " SEQ=" + sequence.name +
+           " STARTFRAME=" + std::to_string(sequence.startFrame) + " NUMFRAMES=" + std::to_string(sequence.frameCount) +
+           "\n";
+}
+
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
                           float scale) {
     const float invScale = 1.0f / scale;
@@ -15,7 +21,7 @@ void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& m
     out.Print("#exec MESH IMPORT MESH=", m, " ANIVFILE=MODELS\\", m, "_a.3d DATAFILE=MODELS\\", m,
               "_d.3d X=0 Y=0 Z=0\n");
     out.Print("#exec MESH ORIGIN MESH=", m, " X=0 Y=0 Z=0\n\n");
-    out.Print("#exec MESH SEQUENCE MESH=", m, " SEQ=All STARTFRAME=0 NUMFRAMES=", frameCount, "\n");
+    out.Print(SequenceLine(m, {"All", 0, frameCount}));
     out.Print("// add further '#exec MESH SEQUENCE' lines here to define additional animation sections\n");
     out.Print("\n");
     out.Print("#exec MESHMAP NEW MESHMAP=", m, " MESH=", m, "\n");

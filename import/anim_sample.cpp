@@ -27,4 +27,28 @@ std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, const ai
     return channels;
 }
 
+NodeTrack TrackOf(const aiNodeAnim& channel, int node, const aiMatrix4x4& nodeTransform) {
+    auto vec = [](const aiVector3D& v) { return Vec3{v.x, v.y, v.z}; };
+    NodeTrack track;
+    track.node = node;
+    aiVector3D scale, position;
+    aiQuaternion rotation;
+    nodeTransform.Decompose(scale, rotation, position);
+    track.restTranslation = vec(position);
+    track.restRotation = {rotation.x, rotation.y, rotation.z, rotation.w};
+    track.restScale = vec(scale);
+    if (channel.mPositionKeys)
+        for (unsigned k = 0; k < channel.mNumPositionKeys; ++k)
+            track.positions.push_back({channel.mPositionKeys[k].mTime, vec(channel.mPositionKeys[k].mValue)});
+    if (channel.mScalingKeys)
+        for (unsigned k = 0; k < channel.mNumScalingKeys; ++k)
+            track.scales.push_back({channel.mScalingKeys[k].mTime, vec(channel.mScalingKeys[k].mValue)});
+    if (channel.mRotationKeys)
+        for (unsigned k = 0; k < channel.mNumRotationKeys; ++k) {
+            const aiQuaternion& q = channel.mRotationKeys[k].mValue;
+            track.rotations.push_back({channel.mRotationKeys[k].mTime, {q.x, q.y, q.z, q.w}});
+        }
+    return track;
+}
+
 }  // namespace hm::imp

@@ -1,8 +1,9 @@
-// A file's animation clips: their length in frames at the chosen rate, and
-// which node each channel animates.
+// A file's animation clips: their length in frames at the chosen rate, which
+// node each channel animates, and the channels as plain data.
 #pragma once
 
 #include "import/affine.h"
+#include "import/exact_scene.h"
 #include "import/source_scene.h"
 
 #include <cstdint>
@@ -21,5 +22,9 @@ ClipTiming TimeClip(const aiAnimation& clip, double fps);
 
 // The clip's channel for each node, or null.
 std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, const aiAnimation& clip);
+
+// A channel as plain data, for the node whose own transform is nodeTransform:
+// the kinds of key it lacks keep that transform's values.
+NodeTrack TrackOf(const aiNodeAnim& channel, int node, const aiMatrix4x4& nodeTransform);
 
 }  // namespace hm::imp

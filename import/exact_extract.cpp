@@ -18,7 +18,7 @@ bool Finite(const Affine& a) {
 }
 
 void AddSkin(const SourceScene& scene, const aiMesh& mesh, const std::vector<int>& keptIndex, size_t keptCount,
-             ExactMesh& out, SkinCounts& counts) {
+             ExactMesh& out) {
     std::vector<std::vector<std::pair<uint32_t, double>>> influences(keptCount);
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
         const aiBone& bone = *mesh.mBones[b];
@@ -37,14 +37,8 @@ void AddSkin(const SourceScene& scene, const aiMesh& mesh, const std::vector<int
     }
     out.influenceStart.push_back(0);
     for (auto& list : influences) {
-        double sum = 0, heaviest = 0, dropped = 0;
-        for (const auto& [joint, weight] : list) {
-            sum += weight;
-            dropped = std::max(dropped, std::min(heaviest, weight));
-            heaviest = std::max(heaviest, weight);
-        }
-        if (list.size() > 1) ++counts.multiInfluence;
-        counts.largestDropped = std::max(counts.largestDropped, static_cast<float>(dropped));
+        double sum = 0;
+        for (const auto& [joint, weight] : list) sum += weight;
         for (const auto& [joint, weight] : list) {
             out.influenceJoint.push_back(joint);
             out.influenceWeight.push_back(weight / sum);
@@ -53,7 +47,7 @@ void AddSkin(const SourceScene& scene, const aiMesh& mesh, const std::vector<int
     }
 }
 
-void AddTargets(const aiMesh& mesh, const std::vector<unsigned>& kept, ExactMesh& out, SkinCounts& counts) {
+void AddTargets(const aiMesh& mesh, const std::vector<unsigned>& kept, ExactMesh& out) {
     out.targetStart.push_back(0);
     for (unsigned t = 0; t < mesh.mNumAnimMeshes; ++t) {
         const aiAnimMesh* target = mesh.mAnimMeshes[t];
@@ -71,7 +65,6 @@ void AddTargets(const aiMesh& mesh, const std::vector<unsigned>& kept, ExactMesh
             }
         }
         out.targetStart.push_back(static_cast<uint32_t>(out.delta.size()));
-        ++counts.targets;
     }
 }
 
@@ -90,7 +83,7 @@ ExactScene ExtractNodes(const SourceScene& scene, double scale, double fps) {
 }
 
 void AddExactMesh(const SourceScene& scene, const MeshInstance& instance, const std::vector<unsigned>& kept,
-                  ExactScene& out, SkinCounts& counts) {
+                  ExactScene& out) {
     const aiMesh& mesh = *scene.scene->mMeshes[instance.mesh];
     ExactMesh exact;
     exact.node = instance.node;
@@ -99,8 +92,8 @@ void AddExactMesh(const SourceScene& scene, const MeshInstance& instance, const 
         keptIndex[kept[k]] = static_cast<int>(k);
         exact.positions.push_back(ToVec(mesh.mVertices[kept[k]]));
     }
-    if (mesh.mNumBones > 0) AddSkin(scene, mesh, keptIndex, kept.size(), exact, counts);
-    if (mesh.mNumAnimMeshes > 0) AddTargets(mesh, kept, exact, counts);
+    if (mesh.mNumBones > 0) AddSkin(scene, mesh, keptIndex, kept.size(), exact);
+    if (mesh.mNumAnimMeshes > 0) AddTargets(mesh, kept, exact);
     out.meshes.push_back(std::move(exact));
 }
 
@@ -114,26 +107,7 @@ void AddExactClip(const SourceScene& scene, const aiAnimation& clip, const ClipT
     for (size_t n = 0; n < channels.size(); ++n) {
         const aiNodeAnim* channel = channels[n];
         if (!channel) continue;
-        NodeTrack track;
-        track.node = static_cast<int>(n);
-        aiVector3D scale, position;
-        aiQuaternion rotation;
-        scene.nodes[n].node->mTransformation.Decompose(scale, rotation, position);
-        track.restTranslation = ToVec(position);
-        track.restRotation = {rotation.x, rotation.y, rotation.z, rotation.w};
-        track.restScale = ToVec(scale);
-        if (channel->mPositionKeys)
-            for (unsigned k = 0; k < channel->mNumPositionKeys; ++k)
-                track.positions.push_back({channel->mPositionKeys[k].mTime, ToVec(channel->mPositionKeys[k].mValue)});
-        if (channel->mScalingKeys)
-            for (unsigned k = 0; k < channel->mNumScalingKeys; ++k)
-                track.scales.push_back({channel->mScalingKeys[k].mTime, ToVec(channel->mScalingKeys[k].mValue)});
-        if (channel->mRotationKeys)
-            for (unsigned k = 0; k < channel->mNumRotationKeys; ++k) {
-                const aiQuaternion& q = channel->mRotationKeys[k].mValue;
-                track.rotations.push_back({channel->mRotationKeys[k].mTime, {q.x, q.y, q.z, q.w}});
-            }
-        exact.nodes.push_back(std::move(track));
+        exact.nodes.push_back(TrackOf(*channel, static_cast<int>(n), scene.nodes[n].node->mTransformation));
     }
     for (unsigned c = 0; c < clip.mNumMorphMeshChannels; ++c) {
         const aiMeshMorphAnim* channel = clip.mMorphMeshChannels[c];

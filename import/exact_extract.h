@@ -14,19 +14,12 @@ namespace hm::imp {
 // The node tree, axes and options; no meshes and no clips yet.
 ExactScene ExtractNodes(const SourceScene& scene, double scale, double fps);
 
-// What the host model cannot show of a mesh: kept for --info and the warnings.
-struct SkinCounts {
-    int64_t multiInfluence = 0;  // vertices held by more than one joint
-    float largestDropped = 0;    // the largest weight a heaviest-bone vertex loses
-    int64_t targets = 0;         // morph targets
-};
-
 // Adds the instance's mesh, keeping the file's vertices `kept` in that order
 // (the host mesh's vertices). Joints that name no node, and weights that are
 // not positive and finite, are left out; each vertex's weights are scaled to
 // sum to 1.
 void AddExactMesh(const SourceScene& scene, const MeshInstance& instance, const std::vector<unsigned>& kept,
-                  ExactScene& out, SkinCounts& counts);
+                  ExactScene& out);
 
 // Appends a clip to the timeline. meshInstances[i] is the placement exact
 // mesh i came from; a morph channel animates the meshes of the node it names

@@ -31,7 +31,7 @@ std::string Quoted(const aiString& name) { return "'" + std::string(name.C_Str()
 }  // namespace
 
 void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   std::vector<std::string>& warnings) {
+                   Warnings& warnings) {
     const size_t nodeCount = scene.nodes.size();
     std::vector<std::optional<Affine>> bind(nodeCount);
     std::vector<bool> deforms(nodeCount, false);
@@ -60,7 +60,9 @@ void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             nodes[b] = FindNode(scene, bone->mName);
             if (nodes[b] < 0) {
                 if (reported.insert(bone->mName.C_Str()).second)
-                    warnings.push_back("bone " + Quoted(bone->mName) + " names no node; its weights are left out");
+                    AddWarning(warnings, WarningKind::BoneWithoutNode,
+                               "bone " + Quoted(bone->mName) + " names no node; its weights are left out", 1,
+                               {bone->mName.C_Str()});
                 continue;
             }
             int depth = 0;
@@ -84,7 +86,9 @@ void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             const Affine atBind = Multiply(placement, Inverse(ToAffine(bone->mOffsetMatrix)));
             if (!Finite(atBind)) {
                 if (reported.insert(bone->mName.C_Str()).second)
-                    warnings.push_back("bone " + Quoted(bone->mName) + " has a bind matrix that cannot be inverted");
+                    AddWarning(warnings, WarningKind::BindNotInvertible,
+                               "bone " + Quoted(bone->mName) + " has a bind matrix that cannot be inverted", 1,
+                               {bone->mName.C_Str()});
                 continue;
             }
             auto& known = bind[static_cast<size_t>(node)];
@@ -93,8 +97,10 @@ void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
                 known = atBind;
             } else if (Difference(*known, atBind) > kBindTolerance * size) {
                 if (reported.insert(bone->mName.C_Str()).second)
-                    warnings.push_back("bone " + Quoted(bone->mName) +
-                                       " is bound differently by two meshes; it rests where the first one puts it");
+                    AddWarning(warnings, WarningKind::BoundDifferently,
+                               "bone " + Quoted(bone->mName) +
+                                   " is bound differently by two meshes; it rests where the first one puts it",
+                               1, {bone->mName.C_Str()});
             }
         }
     }
@@ -151,8 +157,10 @@ void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         if (stretched.size() > 5) list += ", ...";
         char amount[32];
         std::snprintf(amount, sizeof amount, "%.4g", largestStretch);
-        warnings.push_back(std::to_string(stretched.size()) + " bone(s) rest with a scale other than 1 (" + list +
-                           "; off by up to " + amount + "); the scale is folded into their vertices");
+        AddWarning(warnings, WarningKind::ScaledRest,
+                   std::to_string(stretched.size()) + " bone(s) rest with a scale other than 1 (" + list +
+                       "; off by up to " + amount + "); the scale is folded into their vertices",
+                   static_cast<int64_t>(stretched.size()), stretched);
     }
     for (size_t k = 0; k < scene.instances.size(); ++k) {
         const MeshInstance& instance = scene.instances[k];

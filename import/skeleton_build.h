@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/format_limits.h"
+#include "host/warnings.h"
 #include "import/affine.h"
 #include "import/source_scene.h"
 
@@ -39,7 +40,7 @@ struct Skeleton {
 // ancestors has a channel in some clip. The skeleton may have more bones than
 // the host can name (kMaxBones); the caller decides what that means.
 void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   std::vector<std::string>& warnings);
+                   Warnings& warnings);
 
 // True when the weight counts as an influence.
 inline bool Influences(float weight) { return weight > 0.0f && weight <= 1e30f; }
