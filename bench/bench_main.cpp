@@ -1,14 +1,13 @@
 // Measures the export: its pieces with Google Benchmark ("pieces"), and whole
 // runs against the I/O floor of the same bytes ("report").
 #include "bench/model_generator.h"
-#include "export/animation_file.h"
 #include "export/export_run.h"
-#include "export/mesh_data_file.h"
 #include "export/pose_source.h"
 #include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "skeleton/bone_table.h"
 
+#include <CLI/CLI.hpp>
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -148,8 +147,7 @@ double IoFloor(const fs::path& dir, const std::vector<uintmax_t>& sizes) {
 std::vector<uintmax_t> lastSizes;
 
 // Where a measured run takes its frames from: the host's skeleton through the
-// plug-in's path, or the exact bake's evaluation of a scene of the same size.
-// scene null: the skeleton's.
+// plug-in's path (scene null), or the exact bake's evaluation of the scene.
 class Bake {
 public:
     Bake(hmModel* model, const hm::imp::ExactScene* scene) {
@@ -224,14 +222,15 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool 
         figures.noDisk = Seconds([&] {
             ExportLog log;
             log.Open("/dev/null");
-            OutputFile data, anim;
+            OutputFile data, anim, script;
             data.Open("/dev/null", false);
             anim.Open("/dev/null", false);
-            uint16_t vertexTotal = WriteMeshDataFile(model.get(), data, log);
+            script.Open("/dev/null", false);
             Bake bake(model.get(), exactScene);
-            WriteAnimationFile(model.get(), bake.Source(), anim, log, vertexTotal);
+            WriteExport(model.get(), bake.Source(), "Bench", log, data, anim, script);
             data.Commit();
             anim.Commit();
+            script.Commit();
             log.Close();
         });
     }
@@ -247,7 +246,7 @@ long PeakMemoryKiB() {
 // One whole export in a fresh process; its peak resident memory in KiB.
 long PeakMemoryOfRun(const GeneratedModelSize& size, const fs::path& dir, bool exact) {
     std::string command = fs::read_symlink("/proc/self/exe").string() + " memory " + std::to_string(size.vertices) +
-                          " " + std::to_string(size.frames) + " '" + dir.string() + "'" + (exact ? " exact" : "");
+                          " " + std::to_string(size.frames) + " '" + dir.string() + "'" + (exact ? " --exact" : "");
     std::FILE* child = popen(command.c_str(), "r");
     long peak = -1;
     if (!child || std::fscanf(child, "%ld", &peak) != 1) peak = -1;
@@ -255,20 +254,14 @@ long PeakMemoryOfRun(const GeneratedModelSize& size, const fs::path& dir, bool e
     return peak;
 }
 
-int MemoryMode(int argc, char** argv) {
-    if (argc < 5) return 2;
-    GeneratedModelSize size;
-    size.vertices = std::stoi(argv[2]);
-    size.frames = std::stoi(argv[3]);
-    fs::current_path(argv[4]);
+int MemoryMode(const GeneratedModelSize& size, const fs::path& dir, bool exact) {
+    fs::current_path(dir);
     platform::SetMessagesPrinted(true);
-    platform::SetSaveDialogAnswer((fs::path(argv[4]) / "Memory.3D").string());
-    const bool exact = argc > 5 && std::strcmp(argv[5], "exact") == 0;
+    platform::SetSaveDialogAnswer((dir / "Memory.3D").string());
     std::optional<hm::imp::ExactScene> scene;
     if (exact) scene = GenerateExactScene(size);
     int32_t result = RunExport(GenerateModel(size).release(), scene ? &*scene : nullptr);
-    for (const char* name : {"Memory_d.3d", "Memory_a.3d", "Memory.uc", "VantrelExport.log"})
-        fs::remove(fs::path(argv[4]) / name);
+    for (const char* name : {"Memory_d.3d", "Memory_a.3d", "Memory.uc", "VantrelExport.log"}) fs::remove(dir / name);
     std::printf("%ld\n", PeakMemoryKiB());
     return result == 0 ? 0 : 1;
 }
@@ -298,13 +291,10 @@ void PrintRun(const char* title, const GeneratedModelSize& size, const std::vect
     std::printf("  export / floor        %8.2f x   (target: at most %s)\n", Median(ratios), target);
 }
 
-int ReportMode(int argc, char** argv) {
-    int runs = 5;
-    fs::path dir = fs::temp_directory_path() / ("vantrel-bench-" + std::to_string(getpid()));
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--runs") == 0) runs = std::max(1, std::atoi(argv[i + 1]));
-        if (std::strcmp(argv[i], "--dir") == 0) dir = argv[i + 1];
-    }
+int ReportMode(int runs, fs::path dir) {
+    // Only a folder of its own is removed at the end, never one it was given.
+    const bool ownFolder = dir.empty();
+    if (ownFolder) dir = fs::temp_directory_path() / ("vantrel-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::current_path(dir);  // the log goes to the current directory
     std::printf("Output directory: %s\n\n", dir.c_str());
@@ -336,25 +326,62 @@ int ReportMode(int argc, char** argv) {
         std::printf("\nPeak memory: %d frames %.1f MiB, %d frames %.1f MiB: %+.1f MiB   (target: within 10)\n",
                     shortRun.frames, shortPeak / 1024.0, longRun.frames, longPeak / 1024.0,
                     (longPeak - shortPeak) / 1024.0);
+        // The models' keys grow with the frames (the host model's, and the
+        // exact scene's tracks); what is evaluated from them does not.
+        const double extraKeys = static_cast<double>(longRun.frames - shortRun.frames) * base.bones;
+        double keyBytes = extraKeys * (sizeof(HostPositionKey) + sizeof(HostRotationKey));
+        if (exact) keyBytes += extraKeys * (sizeof(hm::imp::VectorKey) + sizeof(hm::imp::RotationKey));
+        std::printf("(the models' keys for the extra frames: %.1f MiB)\n", keyBytes / (1 << 20));
     }
     std::printf("(this process: %.1f MiB)\n", PeakMemoryKiB() / 1024.0);
     fs::current_path(fs::temp_directory_path());
-    fs::remove_all(dir);
+    if (ownFolder) fs::remove_all(dir);
+    return 0;
+}
+
+int PiecesMode(const std::string& program, const std::vector<std::string>& arguments) {
+    std::vector<std::string> texts{program};
+    texts.insert(texts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    int argc = static_cast<int>(argv.size());
+    benchmark::Initialize(&argc, argv.data());
+    if (benchmark::ReportUnrecognizedArguments(argc, argv.data())) return 2;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "report") == 0) return ReportMode(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "memory") == 0) return MemoryMode(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "pieces") == 0) {
-        argv[1] = argv[0];
-        ++argv;
-        --argc;
+    CLI::App app{"Measures the export: its pieces, or whole runs against the I/O floor.", "vantrel-bench"};
+    app.require_subcommand(1);
+
+    CLI::App* pieces = app.add_subcommand("pieces", "The pieces, with Google Benchmark (its --benchmark_* options follow)");
+    pieces->allow_extras();
+
+    CLI::App* report = app.add_subcommand("report", "Whole exports: time against the I/O floor, linearity, memory");
+    int runs = 5;
+    std::string dir;
+    report->add_option("--runs", runs, "Measured runs of each size (the median is shown)")->check(CLI::Range(1, 1000));
+    report->add_option("--dir", dir, "Where the exports are written (default: a new folder in the temporary folder)");
+
+    CLI::App* memory = app.add_subcommand("memory", "One export in this process; prints its peak memory in KiB");
+    GeneratedModelSize size;
+    std::string memoryDir;
+    memory->add_option("VERTICES", size.vertices)->required()->check(CLI::Range(1, 65535));
+    memory->add_option("FRAMES", size.frames)->required()->check(CLI::Range(1, 65535));
+    memory->add_option("DIR", memoryDir)->required()->check(CLI::ExistingDirectory);
+    bool memoryExact = false;
+    memory->add_flag("--exact", memoryExact, "The exact bake of a scene of that size, not the plug-in's");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error);
     }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    if (*pieces) return PiecesMode(argv[0], pieces->remaining());
+    if (*report) return ReportMode(runs, dir);
+    return MemoryMode(size, memoryDir, memoryExact);
 }

@@ -93,6 +93,14 @@ int32_t Run(hmModel* model) { return RunWith(model, nullptr); }
 
 int32_t Run(hmModel* model, PoseSource& poses) { return RunWith(model, &poses); }
 
+AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
+                            OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile) {
+    const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
+    const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal);
+    WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale);
+    return animation;
+}
+
 bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,
                       ExportLog& log, std::string& error) {
     // Every output goes to a temporary and replaces the earlier file only
@@ -102,9 +110,7 @@ bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& path
     OutputFile* animFile = dataFile ? outputs.Add(paths.anim) : nullptr;
     OutputFile* scriptFile = animFile ? outputs.Add(paths.script) : nullptr;
     if (scriptFile) {
-        const uint16_t vertexTotal = WriteMeshDataFile(model, *dataFile, log);
-        const AnimationResult animation = WriteAnimationFile(model, poses, *animFile, log, vertexTotal);
-        WriteScriptClassFile(model, *scriptFile, meshName, animation.frameCount, animation.scale);
+        WriteExport(model, poses, meshName, log, *dataFile, *animFile, *scriptFile);
         if (outputs.Commit()) return true;
     }
     outputs.Discard();

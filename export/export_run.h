@@ -2,6 +2,7 @@
 // names, open the log, call the writers, and release the model.
 #pragma once
 
+#include "export/animation_file.h"
 #include "export/export_log.h"
 #include "export/output_names.h"
 #include "export/pose_source.h"
@@ -35,12 +36,16 @@ inline constexpr const char* kLogFileName = "VantrelExport.log";
 // a model with more bones than any before enlarges it.
 int32_t Run(hmModel* model);
 
-// The writers of a run in their order, for any caller that has its paths, its
-// mesh name and its pose source (set up for the model): the mesh data file,
-// the animation file and the script class file, traced in log, replacing the
-// earlier files only when all three are complete. False, with error set to
-// "<path>: <the system's reason>", when an output could not be written; the
-// earlier files are then left as they were.
+// The writers of a run in their order, for any caller that has its mesh name
+// and its pose source (set up for the model): the mesh data file, the
+// animation file and the script class file, traced in log.
+AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
+                            OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile);
+
+// WriteExport into the three files of paths, replacing the earlier files only
+// when all three are complete. False, with error set to "<path>: <the
+// system's reason>", when an output could not be written; the earlier files
+// are then left as they were.
 bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,
                       ExportLog& log, std::string& error);
 
