@@ -10,13 +10,6 @@ namespace {
 
 Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
 
-bool Finite(const Affine& a) {
-    for (const auto& row : a.m)
-        for (double v : row)
-            if (!std::isfinite(v)) return false;
-    return std::isfinite(a.t.x) && std::isfinite(a.t.y) && std::isfinite(a.t.z);
-}
-
 void AddSkin(const SourceScene& scene, const aiMesh& mesh, const std::vector<int>& keptIndex, size_t keptCount,
              ExactMesh& out) {
     std::vector<std::vector<std::pair<uint32_t, double>>> influences(keptCount);
@@ -24,7 +17,7 @@ void AddSkin(const SourceScene& scene, const aiMesh& mesh, const std::vector<int
         const aiBone& bone = *mesh.mBones[b];
         const int node = FindNode(scene, bone.mName);
         const Affine inverseBind = ToAffine(bone.mOffsetMatrix);
-        if (node < 0 || !Finite(inverseBind)) continue;
+        if (node < 0 || !IsFinite(inverseBind)) continue;
         const auto joint = static_cast<uint32_t>(out.jointNodes.size());
         out.jointNodes.push_back(node);
         out.inverseBinds.push_back(inverseBind);

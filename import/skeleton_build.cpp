@@ -13,13 +13,6 @@ namespace {
 // Differences below this count as rounding in the file's own numbers.
 constexpr double kBindTolerance = 1e-4;
 
-bool Finite(const Affine& a) {
-    for (const auto& row : a.m)
-        for (double v : row)
-            if (!std::isfinite(v)) return false;
-    return std::isfinite(a.t.x) && std::isfinite(a.t.y) && std::isfinite(a.t.z);
-}
-
 double Difference(const Affine& a, const Affine& b) {
     double most = MaxDifference(a.m, b.m);
     most = std::max({most, std::fabs(a.t.x - b.t.x), std::fabs(a.t.y - b.t.y), std::fabs(a.t.z - b.t.z)});
@@ -67,7 +60,7 @@ void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             }
             int depth = 0;
             for (int n = nodes[b]; n >= 0; n = scene.nodes[static_cast<size_t>(n)].parent) ++depth;
-            const bool invertible = Finite(Inverse(ToAffine(bone->mOffsetMatrix)));
+            const bool invertible = IsFinite(Inverse(ToAffine(bone->mOffsetMatrix)));
             if (invertible && (anchor < 0 || depth < anchorDepth)) {
                 anchor = static_cast<int>(b);
                 anchorDepth = depth;
@@ -84,7 +77,7 @@ void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             for (unsigned w = 0; w < bone->mNumWeights; ++w)
                 if (Influences(bone->mWeights[w].mWeight)) deforms[static_cast<size_t>(node)] = true;
             const Affine atBind = Multiply(placement, Inverse(ToAffine(bone->mOffsetMatrix)));
-            if (!Finite(atBind)) {
+            if (!IsFinite(atBind)) {
                 if (reported.insert(bone->mName.C_Str()).second)
                     AddWarning(warnings, WarningKind::BindNotInvertible,
                                "bone " + Quoted(bone->mName) + " has a bind matrix that cannot be inverted", 1,
