@@ -2,7 +2,9 @@
 // the way the modelling host does, and runs the export with a chosen name.
 #include "cli/model_loading.h"
 #include "export/export_run.h"
+#include "export/output_file.h"
 #include "export/output_names.h"
+#include "export/script_class_file.h"
 #include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
@@ -88,16 +90,11 @@ bool WriteSequencesIntoScript(const std::string& scriptPath, const std::string& 
     for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     script.insert(lineEnd + 1, crlf);
 
-    const std::string temporary = scriptPath + ".vantrel-tmp";
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << script;
-    out.close();
-    std::error_code code;
-    if (out) fs::rename(temporary, scriptPath, code);
-    if (!out || code) {
-        error = scriptPath + ": the sequence lines could not be written: " +
-                (code ? code.message() : std::string(std::strerror(errno)));
-        fs::remove(temporary, code);
+    OutputFile out;
+    if (out.Open(scriptPath)) out.Write(script);
+    if (!out.IsOpen() || !out.Commit()) {
+        error = out.Error().empty() ? scriptPath + ": cannot be written" : out.Error();
+        error += " (the sequence lines were not written)";
         return false;
     }
     return true;
