@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
+#include "import/exact_scene.h"
 
 struct GeneratedModelSize {
     int vertices = 20000;  // in all, over the meshes; at most 65535 for the format
@@ -14,3 +15,10 @@ struct GeneratedModelSize {
 // The same size always gives the same model. Triangles join neighbouring
 // vertices of a mesh; every vertex is bound to a bone.
 hm::ModelPtr GenerateModel(const GeneratedModelSize& size);
+
+// The same meshes as the host model of that size (vertices, texture
+// coordinates, triangles) with the deformation the exact bake evaluates: a
+// chain of nodes keyed at every frame, `influences` joints on every vertex,
+// and two morph targets per mesh, each moving half its vertices, whose weights
+// are keyed every ten frames.
+hm::imp::ExactScene GenerateExactScene(const GeneratedModelSize& size, int influences = 4);

@@ -7,6 +7,7 @@
 #include "export/output_file.h"
 #include "export/output_names.h"
 #include "export/script_class_file.h"
+#include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
 #include "view/preview_page.h"
@@ -193,6 +194,9 @@ int main(int argc, char** argv) {
         for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
+    std::string sceneProblem;
+    if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
+        return Fail(kBadInput, options.model + ": " + sceneProblem);
 
     if (!destination.empty()) {
         platform::SetSaveDialogAnswer(destination);
@@ -203,18 +207,26 @@ int main(int argc, char** argv) {
     // The run's messages are reported here, once each, with the program's name.
     platform::SetMessagesPrinted(false);
 
-    if (options.pluginPath.empty()) options.pluginPath = DefaultPluginPath();
-    void* library = dlopen(options.pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
-    auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
-    if (!create) return Fail(kBadInput, options.pluginPath + ": no CreatePlugIn");
-    PlugInBase* plugin = create();
-    if (!plugin) return Fail(kBadInput, options.pluginPath + ": CreatePlugIn returned no object");
-    if (plugin->GetKind() != kExporterKind) {
-        delete plugin;
-        return Fail(kBadInput, options.pluginPath + ": not an export plug-in");
+    // The host bake loads the plug-in as the modelling host does. The exact
+    // bake runs the same export here, its frames posed by the source's own
+    // deformation, which the host's model cannot carry.
+    PlugInBase* plugin = nullptr;
+    if (loaded.exact) {
+        if (verbose) std::cout << "Bake: exact (the source's own deformation)\n";
+    } else {
+        if (options.pluginPath.empty()) options.pluginPath = DefaultPluginPath();
+        void* library = dlopen(options.pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
+        auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
+        if (!create) return Fail(kBadInput, options.pluginPath + ": no CreatePlugIn");
+        plugin = create();
+        if (!plugin) return Fail(kBadInput, options.pluginPath + ": CreatePlugIn returned no object");
+        if (plugin->GetKind() != kExporterKind) {
+            delete plugin;
+            return Fail(kBadInput, options.pluginPath + ": not an export plug-in");
+        }
+        if (verbose) std::cout << "Plug-in: " << plugin->GetCaption() << " (" << options.pluginPath << ")\n";
     }
-    if (verbose) std::cout << "Plug-in: " << plugin->GetCaption() << " (" << options.pluginPath << ")\n";
 
     // An earlier export's script class says which textures that export wrote.
     const std::string previousScript = destination.empty() ? "" : ReadText(DeriveOutputPaths(destination).script);
@@ -224,8 +236,14 @@ int main(int argc, char** argv) {
     hmModel* model = loaded.model.release();
     model->onDestroy = [&released](const hmModel*) { ++released; };
     size_t messagesBefore = platform::ShownMessages().size();
-    int32_t result = plugin->Run(model);
-    delete plugin;
+    int32_t result = 0;
+    if (plugin) {
+        result = plugin->Run(model);
+        delete plugin;
+    } else {
+        hm::imp::ExactPose poses(*loaded.exact);
+        result = Run(model, poses);
+    }
     const bool exported = released > 0;
     if (!exported) {  // the run ended early and left the model to us
         model->onDestroy = nullptr;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <map>
 
 namespace {
 
@@ -25,10 +26,20 @@ bool IsHostModelFile(const std::string& path) {
 
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
+    hm::Warnings hostLosses;
     // Looking at a model is allowed whatever its size; the limits concern exporting it.
     hm::ImportOptions importOptions = options.import;
     if (options.list || options.info || !options.dump.empty()) importOptions.force = true;
+    // The host model file is the host's model: the plug-in poses it. A dump
+    // is the host model too, so it is made as the host path makes it.
+    importOptions.exact = options.bake != Bake::kHost && options.dump.empty();
     if (IsHostModelFile(path)) {
+        if (options.bake == Bake::kExact) {
+            loaded.error = path +
+                           ": a host model file holds one bone per vertex and goes through the plug-in; "
+                           "--bake exact is for models in common 3D formats";
+            return loaded;
+        }
         // A host model file holds its frames already: there is nothing to scale, sample or choose.
         if (!options.importOptionsGiven.empty()) {
             std::string names;
@@ -50,6 +61,8 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
         loaded.unitCentimetres = result.unitCentimetres;
+        loaded.exact = importOptions.exact ? std::move(result.exact) : nullptr;
+        hostLosses = std::move(result.hostLosses);
     }
     if (!loaded.model) return loaded;
     if (options.list) {
@@ -58,6 +71,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     }
     if (options.info) {
         std::cout << DescribeModel(*loaded.model, loaded.clips);
+        if (!IsHostModelFile(path)) std::cout << DescribeBake(loaded.exact != nullptr, hostLosses);
         loaded.done = true;
     }
     if (!options.dump.empty()) {
@@ -147,5 +161,15 @@ std::string DescribeClips(const LoadedModel& loaded, double fps) {
     for (const hm::ClipInfo& clip : clips)
         out += "  " + clip.sequence + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
                " frames" + (clip.sequence == clip.name ? "" : "  (in the file: " + clip.name + ")") + "\n";
+    return out;
+}
+
+std::string DescribeBake(bool exact, const hm::Warnings& hostLosses) {
+    std::string out = exact ? "Bake: exact (the source's own deformation: every bone influence, morph targets, any "
+                              "number of bones)\n"
+                            : "Bake: host (the host model through the plug-in, one bone per vertex)\n";
+    if (hostLosses.empty()) return out + "With --bake host: nothing of the deformation is lost\n";
+    out += "With --bake host:\n";
+    for (const hm::Warning& loss : hostLosses) out += "  " + loss.text + "\n";
     return out;
 }

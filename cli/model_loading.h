@@ -5,11 +5,17 @@
 #include "host/host_model.h"
 #include "import/model_import.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
+// How the frames are posed: by the source's own deformation, or by the
+// plug-in from the host model, one bone per vertex, as the modelling host would.
+enum class Bake { kAuto, kExact, kHost };
+
 struct ModelOptions {
     hm::ImportOptions import;  // --scale, --fps, --clip, --force
+    Bake bake = Bake::kAuto;   // --bake: exact for imported models, host for host model files
     bool list = false;         // --list: print the clips and stop
     bool info = false;         // --info: print the model as the host sees it and stop
     std::string dump;          // --dump FILE: write the host model file and stop
@@ -26,6 +32,9 @@ struct LoadedModel {
     std::vector<hm::TextureFile> textures;  // to be written beside the outputs
     bool hostModelFile = false;         // a .hm.json: exported as it is, frames and all
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
+    // Set when the export takes its frames from the source's own deformation
+    // rather than from the plug-in posing the host model.
+    std::unique_ptr<hm::imp::ExactScene> exact;
 };
 
 // The model's extent at rest, in its units.
@@ -41,5 +50,8 @@ std::string DescribeSize(const ModelSize& size);
 
 // What --info prints: meshes, counts, bones, frames, size, materials, clips.
 std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>& clips);
+// What --info adds for an imported model: which bake it takes, and what the
+// host model would lose.
+std::string DescribeBake(bool exact, const hm::Warnings& hostLosses);
 // What --list prints: the clips of an imported model, the frames of a host model file.
 std::string DescribeClips(const LoadedModel& loaded, double fps);

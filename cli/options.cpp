@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <iostream>
 
 namespace {
@@ -168,6 +169,15 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
                    "give it again for more clips, exported in the order given (default: all)")
         ->type_name("NAME")
         ->allow_extra_args(false)
+        ->group(kImportGroup);
+
+    app.add_option("--bake", model.bake,
+                   "How an imported model's frames are posed: exact (default), as the source defines it:\n"
+                   "every bone influence and morph target, any number of bones; or host, the host model\n"
+                   "through the plug-in, one bone per vertex (at most 128), as the modelling host would.\n"
+                   "A host model file always goes through the plug-in")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}}))
+        ->type_name("exact|host")
         ->group(kImportGroup);
 
     app.add_flag("--list", model.list, "List the model's clips and the frames they export")->group(kInspectGroup);

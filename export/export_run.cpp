@@ -9,6 +9,7 @@
 #include "skeleton/bone_table.h"
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -26,9 +27,8 @@ void ShowProblem(const std::string& text) {
 // The dialog's filter: pairs of zero-terminated strings, closed by an empty one.
 constexpr char kFilter[] = ".3D Files (*.3D)\0*.3D\0All Files (*.*)\0*.*\0";
 
-}  // namespace
-
-int32_t Run(hmModel* model) {
+// poses null: the host's skeleton poses the model.
+int32_t RunWith(hmModel* model, PoseSource* poses) {
     if (!model) return -1;
     if (hmModel_GetMeshCount(model) == 0) {
         MessageBoxA(nullptr, kEmptyModelText, kMessageCaption, MB_OK | MB_ICONEXCLAMATION);
@@ -69,11 +69,14 @@ int32_t Run(hmModel* model) {
                     ". The export goes on without it.");
     log.Print(paths.data, paths.anim);
 
-    BoneTable& table = ProcessBoneTable();
-    table.SetupBindPose(model);
-    SkeletonSource poses(table, model);
+    std::optional<SkeletonSource> skeleton;
+    if (!poses) {
+        BoneTable& table = ProcessBoneTable();
+        table.SetupBindPose(model);
+        poses = &skeleton.emplace(table, model);
+    }
     std::string error;
-    const bool written = WriteExportFiles(model, poses, paths, DeriveMeshName(fileTitle), log, error);
+    const bool written = WriteExportFiles(model, *poses, paths, DeriveMeshName(fileTitle), log, error);
 
     if (logOpened && !log.Close()) ShowProblem("Could not write the log " + log.Error());
     hmModel_Destroy(model);
@@ -83,6 +86,12 @@ int32_t Run(hmModel* model) {
     }
     return 0;
 }
+
+}  // namespace
+
+int32_t Run(hmModel* model) { return RunWith(model, nullptr); }
+
+int32_t Run(hmModel* model, PoseSource& poses) { return RunWith(model, &poses); }
 
 AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile) {

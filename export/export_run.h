@@ -48,3 +48,9 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
 // are then left as they were.
 bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,
                       ExportLog& log, std::string& error);
+
+// The same run with every frame's posed vertices taken from `poses`, which
+// gives the model's vertices in its order, instead of from the host's
+// skeleton; the frames are the source's. Everything else (dialog, names,
+// files, log, messages, release of the model) is the plug-in's run.
+int32_t Run(hmModel* model, PoseSource& poses);

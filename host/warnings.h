@@ -26,6 +26,8 @@ enum class WarningKind {
     MeshWithoutTriangles,
     LinesAndPoints,     // lines and points left out
     InfluencesDropped,  // vertices reduced to their heaviest bone
+    TooManyBones,       // more bones than a vertex's index can name (the exact bake goes on without them)
+    MorphTargetsDropped,  // morph targets, which the host does not have
     UnweightedVertices, // vertices of skinned meshes without a weight
     TextureNameCut,     // a texture name longer than the host holds
     MissingTexture,     // meshes without a diffuse texture

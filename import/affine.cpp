@@ -57,6 +57,13 @@ double Norm(const Mat3& a) {
 
 }  // namespace
 
+bool IsFinite(const Affine& a) {
+    for (const auto& row : a.m)
+        for (double v : row)
+            if (!std::isfinite(v)) return false;
+    return std::isfinite(a.t.x) && std::isfinite(a.t.y) && std::isfinite(a.t.z);
+}
+
 Affine Multiply(const Affine& a, const Affine& b) {
     Affine out;
     out.m = Multiply(a.m, b.m);

@@ -31,6 +31,8 @@ double Determinant(const Mat3& a);
 double MaxDifference(const Mat3& a, const Mat3& b);
 
 Affine Multiply(const Affine& a, const Affine& b);  // b first, then a
+// Every element a number: no NaN, no infinity.
+bool IsFinite(const Affine& a);
 // Exact for any invertible m; a singular m gives non-finite elements.
 Affine Inverse(const Affine& a);
 Vec3 Apply(const Affine& a, Vec3 p);

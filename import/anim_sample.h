@@ -1,9 +1,9 @@
-// A file's animation clips: their length in frames at the chosen rate, and
-// every node's transform at any moment of a clip, interpolated as the file's
-// own tools do it (positions and scales linearly, rotations along the shortest arc).
+// A file's animation clips: their length in frames at the chosen rate, which
+// node each channel animates, and the channels as plain data.
 #pragma once
 
 #include "import/affine.h"
+#include "import/exact_scene.h"
 #include "import/source_scene.h"
 
 #include <cstdint>
@@ -23,15 +23,8 @@ ClipTiming TimeClip(const aiAnimation& clip, double fps);
 // The clip's channel for each node, or null.
 std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, const aiAnimation& clip);
 
-// Model-space transforms, at frame `frame` of the clip, of the nodes marked in
-// `wanted`, which must mark every ancestor of a marked node too (the others
-// are left as they were). Nodes
-// without a channel keep the transform the file gives them.
-void SampleGlobals(const SourceScene& scene, const std::vector<const aiNodeAnim*>& channels, const ClipTiming& timing,
-                   double fps, int64_t frame, const std::vector<bool>& wanted, std::vector<Affine>& globals);
-
-// Local transform of a channel at a time in ticks; key kinds the channel
-// lacks come from the node's own transform.
-Affine SampleChannel(const aiNodeAnim& channel, double ticks, const aiMatrix4x4& nodeTransform);
+// A channel as plain data, for the node whose own transform is nodeTransform:
+// the kinds of key it lacks keep that transform's values.
+NodeTrack TrackOf(const aiNodeAnim& channel, int node, const aiMatrix4x4& nodeTransform);
 
 }  // namespace hm::imp

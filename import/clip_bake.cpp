@@ -1,5 +1,7 @@
 #include "import/clip_bake.h"
 
+#include "import/exact_pose.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -25,8 +27,9 @@ bool AwayFromRest(const Affine& pose, const Affine& rest) {
 
 }  // namespace
 
-int64_t BakeKeys(const SourceScene& source, const Skeleton& skeleton, const std::vector<BakeClip>& clips, double fps,
-                 const std::vector<bool>& boneHoldsVertices, HostBoneWriter& writer, Warnings& warnings) {
+int64_t BakeKeys(const SourceScene& source, const ExactScene& scene, const Skeleton& skeleton,
+                 const std::vector<BakeClip>& clips, const std::vector<bool>& boneHoldsVertices,
+                 HostBoneWriter& writer, Warnings& warnings) {
     if (clips.empty()) {
         // One frame showing the model as its nodes stand, which is its rest
         // unless the file's nodes hold a pose of their own.
@@ -39,19 +42,15 @@ int64_t BakeKeys(const SourceScene& source, const Skeleton& skeleton, const std:
         if (posed) writer.AddKeys(pose, 0.0f);
         return 1;
     }
-    std::vector<bool> wanted(source.nodes.size(), false);
-    for (const SkeletonBone& bone : skeleton.bones)
-        for (int n = bone.node; n >= 0 && !wanted[static_cast<size_t>(n)]; n = source.nodes[static_cast<size_t>(n)].parent)
-            wanted[static_cast<size_t>(n)] = true;
-    std::vector<Affine> globals;
+    NodePose nodes(scene);
+    const std::vector<Affine>& globals = nodes.Globals();
     std::vector<Affine> pose(skeleton.bones.size());
     int64_t time = 0;
     for (const BakeClip& clip : clips) {
-        const auto channels = ChannelsByNode(source, *clip.animation);
         double largestStretch = 0;
         std::string stretchedBone;
         for (int64_t f = 0; f < clip.frames; ++f, ++time) {
-            SampleGlobals(source, channels, clip.timing, fps, f, wanted, globals);
+            nodes.Evaluate(FrameTime(scene, time));
             for (size_t b = 0; b < skeleton.bones.size(); ++b) {
                 const RigidSplit split = SplitRigid(globals[static_cast<size_t>(skeleton.bones[b].node)]);
                 pose[b] = split.rigid;

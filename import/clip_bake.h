@@ -5,6 +5,7 @@
 #include "host/warnings.h"
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
+#include "import/exact_scene.h"
 #include "import/skeleton_build.h"
 #include "import/source_scene.h"
 
@@ -15,18 +16,19 @@
 namespace hm::imp {
 
 struct BakeClip {
-    const aiAnimation* animation;
     std::string name;    // for warnings
     int64_t frames;      // at the chosen rate
-    ClipTiming timing;
 };
 
 // Keys every bone at every frame of the clips through writer, the clips one
 // after the other on the timeline; without clips, keys them once where the
-// file's nodes stand when that differs from their rest. Warns about a clip
+// file's nodes stand when that differs from their rest. The nodes move as
+// the exact scene's tracks say (whose clips are these, in this order), so
+// both bakes follow one sampling of the file's animation. Warns about a clip
 // that scales a bone holding vertices (boneHoldsVertices, per bone). Returns
 // the frames on the timeline (1 without clips).
-int64_t BakeKeys(const SourceScene& source, const Skeleton& skeleton, const std::vector<BakeClip>& clips, double fps,
-                 const std::vector<bool>& boneHoldsVertices, HostBoneWriter& writer, Warnings& warnings);
+int64_t BakeKeys(const SourceScene& source, const ExactScene& scene, const Skeleton& skeleton,
+                 const std::vector<BakeClip>& clips, const std::vector<bool>& boneHoldsVertices,
+                 HostBoneWriter& writer, Warnings& warnings);
 
 }  // namespace hm::imp

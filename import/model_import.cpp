@@ -5,6 +5,7 @@
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
 #include "import/clip_bake.h"
+#include "import/exact_extract.h"
 #include "import/host_names.h"
 #include "import/skeleton_build.h"
 #include "import/skin_reduction.h"
@@ -92,6 +93,13 @@ private:
     void Warn(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
         AddWarning(result_.warnings, kind, std::move(text), count, std::move(examples));
     }
+    // What the host model cannot show but the exact bake does: a warning only
+    // when the host model is what gets exported.
+    void HostLoss(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
+        AddWarning(result_.hostLosses, kind, std::move(text), count, std::move(examples));
+        if (!options_.exact) result_.warnings.push_back(result_.hostLosses.back());
+    }
+    bool CheckBoneCount();
 
     std::string path_;
     ImportOptions options_;
@@ -108,6 +116,8 @@ private:
     std::map<unsigned, std::string> colourNames_;
     std::set<std::string> textureFiles_;  // every file name handed out
     std::set<std::string> copiedFiles_;   // those of the model's own images
+    ExactScene exact_;
+    std::vector<MeshInstance> exactInstances_;  // the placement of each host mesh
 };
 
 bool Importer::CheckOptions() {
@@ -202,6 +212,8 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
 
     hmMesh* out = hm::AddMesh(result_.model.get(), meshNames.Make(wanted, "mesh" + std::to_string(instanceIndex)));
     meshOfHostMesh_.push_back(instance.mesh);
+    AddExactMesh(source_, instance, kept, exact_);
+    exactInstances_.push_back(instance);
 
     std::vector<int> boneOf(mesh.mNumBones, -1);  // host bone of each of the mesh's bones
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
@@ -250,6 +262,21 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     }
 }
 
+// The host names a vertex's bone in 8 signed bits. The exact bake does not
+// need the host's skeleton, so there the host model simply goes without one.
+bool Importer::CheckBoneCount() {
+    if (static_cast<int64_t>(skeleton_.bones.size()) <= kMaxBones) return true;
+    const std::string problem = std::to_string(skeleton_.bones.size()) +
+                                " bones; a vertex's bone index can name at most " + std::to_string(kMaxBones);
+    if (!options_.exact) return Fail(problem);
+    HostLoss(WarningKind::TooManyBones, problem + " (the host model has no skeleton)",
+             static_cast<int64_t>(skeleton_.bones.size()));
+    skeleton_.bones.clear();
+    skeleton_.boneOfNode.assign(skeleton_.boneOfNode.size(), -1);
+    skeleton_.rigidBoneOfInstance.assign(skeleton_.rigidBoneOfInstance.size(), -1);
+    return true;
+}
+
 bool Importer::CheckLimits() {
     int64_t frames = 0;
     for (unsigned i : selectedClips_) frames += result_.clips[i].frameCount;
@@ -269,9 +296,10 @@ bool Importer::CheckLimits() {
 void Importer::Bake() {
     std::vector<BakeClip> clips;
     for (unsigned i : selectedClips_)
-        clips.push_back({source_.scene->mAnimations[i], result_.clips[i].name, result_.clips[i].frameCount, timings_[i]});
-    const int64_t frames =
-        BakeKeys(source_, skeleton_, clips, options_.fps, boneHoldsVertices_, *boneWriter_, result_.warnings);
+        clips.push_back({result_.clips[i].name, result_.clips[i].frameCount});
+    Warnings losses;
+    const int64_t frames = BakeKeys(source_, exact_, skeleton_, clips, boneHoldsVertices_, *boneWriter_, losses);
+    for (Warning& loss : losses) HostLoss(loss.kind, std::move(loss.text), loss.count, std::move(loss.examples));
     result_.model->totalFrames = static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX));
 }
 
@@ -378,10 +406,9 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
-    if (!BuildSkeleton(source_, AnimatedNodes(), skeleton_, result_.warnings, problem)) {
-        Fail(problem);
-        return std::move(result_);
-    }
+    BuildSkeleton(source_, AnimatedNodes(), skeleton_, result_.warnings);
+    if (!CheckBoneCount()) return std::move(result_);
+    exact_ = ExtractNodes(source_, options_.scale, options_.fps);
     result_.model.reset(CreateModel());
     boneWriter_ = std::make_unique<HostBoneWriter>(*result_.model, skeleton_, options_.scale);
     boneHoldsVertices_.assign(skeleton_.bones.size(), false);
@@ -397,7 +424,10 @@ ImportResult Importer::Run() {
         result_.model.reset();
         return std::move(result_);
     }
+    for (unsigned i : selectedClips_)
+        AddExactClip(source_, *source_.scene->mAnimations[i], timings_[i], exactInstances_, exact_);
     Bake();
+    result_.exact = std::make_unique<ExactScene>(std::move(exact_));
 
     for (size_t i = 0; i < result_.model->meshes.size(); ++i) {
         const aiMesh& mesh = *source_.scene->mMeshes[meshOfHostMesh_[i]];
@@ -413,11 +443,17 @@ ImportResult Importer::Run() {
                  " point(s) left out; the host holds triangles only",
              counts_.lines + counts_.points);
     if (counts_.skin.multiInfluence)
-        Warn(WarningKind::InfluencesDropped,
-             std::to_string(counts_.skin.multiInfluence) +
-                 " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
-                 Format("%.3g", counts_.skin.largestDropped) + ")",
-             counts_.skin.multiInfluence);
+        HostLoss(WarningKind::InfluencesDropped,
+                 std::to_string(counts_.skin.multiInfluence) +
+                     " vertices had more than one bone influence; each keeps only its heaviest (largest weight "
+                     "dropped: " +
+                     Format("%.3g", counts_.skin.largestDropped) + ")",
+                 counts_.skin.multiInfluence);
+    int64_t targets = 0;
+    for (const ExactMesh& mesh : result_.exact->meshes) targets += static_cast<int64_t>(mesh.TargetCount());
+    if (targets)
+        HostLoss(WarningKind::MorphTargetsDropped, std::to_string(targets) + " morph target(s) left out; the host has none",
+                 targets);
     if (counts_.skin.unweighted)
         Warn(WarningKind::UnweightedVertices,
              std::to_string(counts_.skin.unweighted) + " vertices of skinned meshes have no bone weight; they stay put",

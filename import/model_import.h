@@ -5,9 +5,11 @@
 #include "export/script_class_file.h"
 #include "host/host_model.h"
 #include "host/warnings.h"
+#include "import/exact_scene.h"
 #include "import/texture_files.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,12 @@ struct ImportOptions {
     // this order, each named as the file names it or as its sequence is named.
     std::vector<std::string> clips;
     bool force = false;   // past the format's limits (vertices, triangles, frames): warn instead of failing
+    // The host model is what the plug-in poses, one bone per vertex; with
+    // exact set it only has to carry the triangles, texture coordinates and
+    // materials, as the exact scene poses the vertices. So it may then have
+    // no skeleton (when the file has more bones than the host can name), and
+    // what only the host model lacks is described in hostLosses, not warned of.
+    bool exact = false;
 };
 
 struct ClipInfo {
@@ -37,6 +45,10 @@ struct ImportResult {
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<TextureFile> textures;  // to be written beside the outputs
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
+    // The source's deformation, vertex for vertex in the host model's order.
+    std::unique_ptr<imp::ExactScene> exact;
+    // What the host model does not show of the source's deformation.
+    Warnings hostLosses;
 };
 
 // Meshes of triangles in node order (lines and points left out); positions

@@ -13,13 +13,6 @@ namespace {
 // Differences below this count as rounding in the file's own numbers.
 constexpr double kBindTolerance = 1e-4;
 
-bool Finite(const Affine& a) {
-    for (const auto& row : a.m)
-        for (double v : row)
-            if (!std::isfinite(v)) return false;
-    return std::isfinite(a.t.x) && std::isfinite(a.t.y) && std::isfinite(a.t.z);
-}
-
 double Difference(const Affine& a, const Affine& b) {
     double most = MaxDifference(a.m, b.m);
     most = std::max({most, std::fabs(a.t.x - b.t.x), std::fabs(a.t.y - b.t.y), std::fabs(a.t.z - b.t.z)});
@@ -30,8 +23,8 @@ std::string Quoted(const aiString& name) { return "'" + std::string(name.C_Str()
 
 }  // namespace
 
-bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   Warnings& warnings, std::string& error) {
+void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
+                   Warnings& warnings) {
     const size_t nodeCount = scene.nodes.size();
     std::vector<std::optional<Affine>> bind(nodeCount);
     std::vector<bool> deforms(nodeCount, false);
@@ -67,7 +60,7 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             }
             int depth = 0;
             for (int n = nodes[b]; n >= 0; n = scene.nodes[static_cast<size_t>(n)].parent) ++depth;
-            const bool invertible = Finite(Inverse(ToAffine(bone->mOffsetMatrix)));
+            const bool invertible = IsFinite(Inverse(ToAffine(bone->mOffsetMatrix)));
             if (invertible && (anchor < 0 || depth < anchorDepth)) {
                 anchor = static_cast<int>(b);
                 anchorDepth = depth;
@@ -84,7 +77,7 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             for (unsigned w = 0; w < bone->mNumWeights; ++w)
                 if (Influences(bone->mWeights[w].mWeight)) deforms[static_cast<size_t>(node)] = true;
             const Affine atBind = Multiply(placement, Inverse(ToAffine(bone->mOffsetMatrix)));
-            if (!Finite(atBind)) {
+            if (!IsFinite(atBind)) {
                 if (reported.insert(bone->mName.C_Str()).second)
                     AddWarning(warnings, WarningKind::BindNotInvertible,
                                "bone " + Quoted(bone->mName) + " has a bind matrix that cannot be inverted", 1,
@@ -151,11 +144,6 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         out.boneOfNode[i] = static_cast<int>(out.bones.size());
         out.bones.push_back(bone);
     }
-    if (static_cast<int64_t>(out.bones.size()) > kMaxBones) {
-        error = std::to_string(out.bones.size()) + " bones; a vertex's bone index can name at most " +
-                std::to_string(kMaxBones);
-        return false;
-    }
     if (!stretched.empty()) {
         std::string list;
         for (size_t i = 0; i < stretched.size() && i < 5; ++i) list += (i ? ", '" : "'") + stretched[i] + "'";
@@ -172,7 +160,6 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         if (scene.scene->mMeshes[instance.mesh]->mNumBones == 0 && animated[static_cast<size_t>(instance.node)])
             out.rigidBoneOfInstance[k] = out.boneOfNode[static_cast<size_t>(instance.node)];
     }
-    return true;
 }
 
 }  // namespace hm::imp

@@ -37,10 +37,10 @@ struct Skeleton {
 // node common to all of them. A skin is anchored where the file's node tree
 // puts its root-most bone; the bind matrices place every other bone relative
 // to that one. animated[i] tells whether node i or one of its
-// ancestors has a channel in some clip. False, with error set, when the
-// skeleton has more bones than the host can name.
-bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   Warnings& warnings, std::string& error);
+// ancestors has a channel in some clip. The skeleton may have more bones than
+// the host can name (kMaxBones); the caller decides what that means.
+void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
+                   Warnings& warnings);
 
 // True when the weight counts as an influence.
 inline bool Influences(float weight) { return weight > 0.0f && weight <= 1e30f; }

@@ -75,6 +75,12 @@ TEST(HostProgram, BadInputExitsTwoWithOneClearLineAndWritesNothing) {
     Outcome badOption = RunProgram(dir, "--no-such-option Tri.hm.json");
     EXPECT_EQ(badOption.status, 2);
 
+    // A host model file holds one bone per vertex: only the plug-in's bake applies.
+    Outcome exact = RunProgram(dir, "Tri.hm.json --bake exact");
+    EXPECT_EQ(exact.status, 2);
+    EXPECT_NE(exact.err.find("Tri.hm.json: a host model file holds one bone per vertex"), std::string::npos)
+        << exact.err;
+
     EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"Tri.hm.json", "broken.hm.json"}));
 }
 

@@ -1,4 +1,5 @@
 #include "import/anim_sample.h"
+#include "import/exact_pose.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ TEST(TimeClip, FramesCoverBothEndsAndRoundingPastAFrameEarnsNone) {
 
 // Positions between keys linearly, held before the first and after the last;
 // rotations along the shortest arc; kinds without keys from the node.
-TEST(SampleChannel, InterpolatesHoldsAndFallsBackOnTheNode) {
+TEST(SampleTrack, InterpolatesHoldsAndFallsBackOnTheNode) {
     aiNodeAnim channel;
     channel.mNumPositionKeys = 2;
     channel.mPositionKeys = new aiVectorKey[2]{{0, {0, 0, 0}}, {10, {10, 4, 0}}};
@@ -47,15 +48,16 @@ TEST(SampleChannel, InterpolatesHoldsAndFallsBackOnTheNode) {
     aiMatrix4x4 node;
     aiMatrix4x4::Scaling(aiVector3D(2, 2, 2), node);
 
-    const Affine half = hm::imp::SampleChannel(channel, 5, node);
+    const hm::imp::NodeTrack track = hm::imp::TrackOf(channel, 0, node);
+    const Affine half = hm::imp::SampleTrack(track, 5);
     EXPECT_DOUBLE_EQ(half.t.x, 5);
     EXPECT_DOUBLE_EQ(half.t.y, 2);
     // An eighth of a turn about z (the short way), scaled by the node's 2.
     EXPECT_NEAR(half.m[0][0], 2 * std::cos(M_PI / 4), 1e-6);
     EXPECT_NEAR(half.m[1][0], 2 * std::sin(M_PI / 4), 1e-6);
 
-    EXPECT_DOUBLE_EQ(hm::imp::SampleChannel(channel, -3, node).t.x, 0);
-    EXPECT_DOUBLE_EQ(hm::imp::SampleChannel(channel, 12, node).t.y, 4);
+    EXPECT_DOUBLE_EQ(hm::imp::SampleTrack(track, -3).t.x, 0);
+    EXPECT_DOUBLE_EQ(hm::imp::SampleTrack(track, 12).t.y, 4);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace {
 
 using testing_pose::AssimpReference;
 using testing_pose::Point;
+using testing_pose::Skinning;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
 
@@ -89,7 +90,8 @@ std::vector<Sequence> SequencesPrinted(const std::string& out) {
 
 // The reference position of every vertex at every exported frame.
 std::vector<std::vector<Point>> ReferenceFrames(const std::string& path, const std::vector<Sequence>& sequences,
-                                                double fps, double scale, const std::string& onlyClip = "") {
+                                                Skinning skinning, double fps, double scale,
+                                                const std::string& onlyClip = "") {
     AssimpReference reference(path);
     EXPECT_TRUE(reference.Loaded());
     std::vector<std::vector<Point>> frames;
@@ -98,7 +100,7 @@ std::vector<std::vector<Point>> ReferenceFrames(const std::string& path, const s
             for (double& c : p) c *= scale;
         frames.push_back(std::move(points));
     };
-    if (sequences.empty()) add(reference.Pose(-1, 0));
+    if (sequences.empty()) add(reference.Pose(-1, 0, skinning));
     for (const Sequence& sequence : sequences) {
         int clip = -1;
         for (unsigned i = 0; i < reference.Scene().mNumAnimations; ++i) {
@@ -107,7 +109,7 @@ std::vector<std::vector<Point>> ReferenceFrames(const std::string& path, const s
         }
         EXPECT_GE(clip, 0) << sequence.name;
         EXPECT_TRUE(onlyClip.empty() || onlyClip == sequence.name);
-        for (int f = 0; f < sequence.frames; ++f) add(reference.Pose(clip, f / fps));
+        for (int f = 0; f < sequence.frames; ++f) add(reference.Pose(clip, f / fps, skinning));
     }
     return frames;
 }
@@ -142,15 +144,16 @@ size_t VertexCount(const std::string& dataFile) {
     return count;
 }
 
-// Exports the file and checks every frame; returns the worst error in quantisation steps.
-double ExportAndCompare(const std::string& model, const std::string& options = "", double fps = 30, double scale = 1,
-                        const std::string& onlyClip = "") {
+// Exports the file and checks every frame against the reference skinned as
+// asked; returns the worst error in quantisation steps.
+double ExportAndCompare(const std::string& model, const std::string& options = "", Skinning skinning = Skinning::kFull,
+                        double fps = 30, double scale = 1, const std::string& onlyClip = "") {
     ScratchDir dir;
     const Outcome outcome = RunProgram(dir, "'" + model + "' Out.3D " + options);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     const auto sequences = SequencesPrinted(outcome.out);
     const Animation animation = ReadAnimation(dir / "Out_a.3d", VertexCount(dir / "Out_d.3d"));
-    return WorstErrorInSteps(animation, ReferenceFrames(model, sequences, fps, scale, onlyClip),
+    return WorstErrorInSteps(animation, ReferenceFrames(model, sequences, skinning, fps, scale, onlyClip),
                              StepFromScript(ReadFile(dir / "Out.uc")));
 }
 
@@ -158,14 +161,50 @@ double ExportAndCompare(const std::string& model, const std::string& options = "
 // and float arithmetic add a little.
 constexpr double kStepTolerance = 1.02;
 
-TEST(ImportedExport, RealFilesMatchAssimpAtEveryFrame) {
-    EXPECT_LT(ExportAndCompare(kData + "/SimpleSkin/SimpleSkin.gltf"), kStepTolerance);
-    EXPECT_LT(ExportAndCompare(kData + "/RiggedSimple/RiggedSimple.gltf"), kStepTolerance);
-    EXPECT_LT(ExportAndCompare(kData + "/greenman/greenman.glb"), kStepTolerance);
-    EXPECT_LT(ExportAndCompare(kExamples + "/totem.gltf"), kStepTolerance);
-    EXPECT_LT(ExportAndCompare(kData + "/sample/animated.fbx"), kStepTolerance);
-    EXPECT_LT(ExportAndCompare(kData + "/sample/animated_arm.dae"), kStepTolerance);
-    EXPECT_LT(ExportAndCompare(kData + "/sample/animated_arm_zup.dae"), kStepTolerance);
+// The plug-in's path poses every vertex by its heaviest bone, as the host would.
+TEST(ImportedExport, HostBakeMatchesHeaviestBoneSkinningAtEveryFrame) {
+    for (const std::string& model :
+         {kData + "/SimpleSkin/SimpleSkin.gltf", kData + "/RiggedSimple/RiggedSimple.gltf",
+          kData + "/greenman/greenman.glb", kExamples + "/totem.gltf", kData + "/sample/animated.fbx",
+          kData + "/sample/animated_arm.dae", kData + "/sample/animated_arm_zup.dae"})
+        EXPECT_LT(ExportAndCompare(model, "--bake host", Skinning::kHeaviestBone), kStepTolerance) << model;
+}
+
+// The default bake follows the source's full deformation on every model; the
+// table printed compares it with the host bake, both against that deformation.
+TEST(ImportedExport, ExactBakeMatchesFullSkinningAtEveryFrame) {
+    ScratchDir built;
+    test_files::WriteText(built / "bones200_influences8_morph.gltf",
+                          test_files::LadderGltf(test_files::FaceRigLadder()));
+    test_files::LadderOptions elbow;  // a wide elbow bent 120 degrees, its middle held nearly equally by both sides
+    elbow.bendDegrees = 240;
+    elbow.halfWidth = 1;
+    test_files::WriteText(built / "elbow.gltf", test_files::LadderGltf(elbow));
+    test_files::WriteText(built / "prop.gltf", test_files::PropOnAnimatedNodeGltf());
+    struct Row {
+        std::string model;
+        bool hostExports;
+    };
+    const Row rows[] = {{kData + "/SimpleSkin/SimpleSkin.gltf", true},
+                        {kData + "/RiggedSimple/RiggedSimple.gltf", true},
+                        {kData + "/greenman/greenman.glb", true},
+                        {kExamples + "/totem.gltf", true},
+                        {kData + "/sample/animated.fbx", true},
+                        {kData + "/sample/animated_arm.dae", true},
+                        {kData + "/sample/animated_arm_zup.dae", true},
+                        {built / "bones200_influences8_morph.gltf", false},
+                        {built / "elbow.gltf", true},
+                        {built / "prop.gltf", true}};
+    std::printf("%-34s %10s %10s\n", "worst error in steps", "host", "exact");
+    for (const Row& row : rows) {
+        const double exact = ExportAndCompare(row.model);
+        const double host = row.hostExports ? ExportAndCompare(row.model, "--bake host") : NAN;
+        EXPECT_LT(exact, kStepTolerance) << row.model;
+        std::printf("%-34s %10.2f %10.2f\n", std::filesystem::path(row.model).filename().c_str(), host, exact);
+        if (row.model == built / "elbow.gltf") {
+            EXPECT_GT(host, 20);
+        }
+    }
 }
 
 TEST(ImportedExport, ModelsWithoutAnimationExportTheirRest) {
@@ -174,7 +213,8 @@ TEST(ImportedExport, ModelsWithoutAnimationExportTheirRest) {
 }
 
 TEST(ImportedExport, OptionsShapeTheExport) {
-    EXPECT_LT(ExportAndCompare(kData + "/greenman/greenman.glb", "--clip 1_idle --fps 12 --scale 40", 12, 40, "1_idle"),
+    EXPECT_LT(ExportAndCompare(kData + "/greenman/greenman.glb", "--clip 1_idle --fps 12 --scale 40", Skinning::kFull,
+                               12, 40, "1_idle"),
               kStepTolerance);
 }
 
@@ -198,7 +238,8 @@ TEST(ImportedExport, EmbeddedTextureLandsBesideTheOutputsAndTheScriptNamesIt) {
     EXPECT_NE(outcome.out.find("#exec MESH SEQUENCE MESH=Greenman SEQ=2_move STARTFRAME=82 NUMFRAMES=39\n"),
               std::string::npos)
         << outcome.out;
-    EXPECT_NE(outcome.err.find("warning: 158 vertices had more than one bone influence"), std::string::npos);
+    // Only the host bake drops influences.
+    EXPECT_EQ(outcome.err.find("bone influence"), std::string::npos) << outcome.err;
 }
 
 // The host model file has no clips; --no-sequences leaves the plug-in's script as it is.
@@ -209,7 +250,7 @@ TEST(ImportedExport, DumpedHostModelExportsTheSameBytes) {
     EXPECT_EQ(testing_support::Files(dir.Path()), std::vector<std::string>{"greenman.hm.json"});
     std::filesystem::create_directory(dir / "direct");
     std::filesystem::create_directory(dir / "dumped");
-    ASSERT_EQ(RunProgram(dir, model + " direct/G.3D --no-sequences").status, 0);
+    ASSERT_EQ(RunProgram(dir, model + " direct/G.3D --no-sequences --bake host").status, 0);
     ASSERT_EQ(RunProgram(dir, "greenman.hm.json dumped/G.3D").status, 0);
     for (const char* file : {"G_a.3d", "G_d.3d", "G.uc"})
         EXPECT_EQ(ReadFile(dir / ("direct/" + std::string(file))), ReadFile(dir / ("dumped/" + std::string(file)))) << file;
@@ -225,6 +266,23 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     EXPECT_NE(info.out.find("Frames: 147\n"), std::string::npos);
     EXPECT_NE(info.out.find("  0 \"body\": texture greenman_body.png\n"), std::string::npos);
     EXPECT_NE(info.out.find("  3_attack: 0.833 s, 26 frames, frames 121 to 146\n"), std::string::npos);
+    EXPECT_NE(info.out.find("Bake: exact (the source's own deformation: every bone influence, morph targets, any "
+                            "number of bones)\nWith --bake host:\n  158 vertices had more than one bone influence; "
+                            "each keeps only its heaviest (largest weight dropped: 0.486)\n"),
+              std::string::npos)
+        << info.out;
+    // What only the exact bake can export: too many bones for the host, and morph targets.
+    test_files::LadderOptions face;
+    face.bones = 200;
+    face.morph = true;
+    test_files::WriteText(dir / "face.gltf", test_files::LadderGltf(face));
+    const Outcome faceInfo = RunProgram(dir, "face.gltf --info");
+    EXPECT_NE(faceInfo.out.find("Bones: 0\n"), std::string::npos) << faceInfo.out;
+    for (const char* loss :
+         {"  200 bones; a vertex's bone index can name at most 128 (the host model has no skeleton)\n",
+          "  2 morph target(s) left out; the host has none\n"})
+        EXPECT_NE(faceInfo.out.find(loss), std::string::npos) << faceInfo.out;
+    std::filesystem::remove(dir / "face.gltf");
     const Outcome list = RunProgram(dir, model + " --list --fps 24");
     EXPECT_EQ(list.status, 0);
     EXPECT_NE(list.out.find("4 clip(s), frames at 24 per second; name them to --clip as in the first column:\n  0_pose  0.167 s  5 frames\n"), std::string::npos)
@@ -244,7 +302,9 @@ TEST(ImportedExport, BadFilesExitTwoAndWriteNothing) {
     test_files::WriteText(dir / "in/empty.gltf", test_files::NoMeshGltf());
     test_files::WriteText(dir / "in/bones.gltf", test_files::ChainGltf(130));
     for (const std::string name : {"missing.glb", "truncated.glb", "notes.fbx", "empty.gltf", "bones.gltf"}) {
-        const Outcome outcome = RunProgram(dir, "in/" + name + " Out.3D");
+        // Only the host bake is bound to the bones a vertex's 8-bit index can name.
+        const Outcome outcome =
+            RunProgram(dir, "in/" + name + " Out.3D" + (name == "bones.gltf" ? " --bake host" : ""));
         EXPECT_EQ(outcome.status, 2) << name;
         EXPECT_EQ(outcome.err.rfind("vantrel-export: in/" + name + ": ", 0), 0u) << outcome.err;
         EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;

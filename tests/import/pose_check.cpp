@@ -156,7 +156,38 @@ AssimpReference::AssimpReference(const std::string& path) {
                                           aiProcess_ValidateDataStructure);
 }
 
-std::vector<Point> AssimpReference::Pose(int animation, double seconds) const {
+namespace {
+
+// A mesh's morph-target weights at the moment: the clip's keys for the mesh's
+// node (or the mesh's name), linearly between them, else the targets' own.
+std::vector<double> MorphWeights(const aiScene& scene, int animation, double ticks, const aiNode& node,
+                                 const aiMesh& mesh) {
+    std::vector<double> weights;
+    for (unsigned t = 0; t < mesh.mNumAnimMeshes; ++t) weights.push_back(mesh.mAnimMeshes[t]->mWeight);
+    if (animation < 0) return weights;
+    const aiAnimation& clip = *scene.mAnimations[animation];
+    for (unsigned c = 0; c < clip.mNumMorphMeshChannels; ++c) {
+        const aiMeshMorphAnim& channel = *clip.mMorphMeshChannels[c];
+        if (channel.mName != node.mName && channel.mName != mesh.mName) continue;
+        unsigned k = 0;
+        while (k + 1 < channel.mNumKeys && channel.mKeys[k + 1].mTime <= ticks) ++k;
+        double f = 0;
+        if (k + 1 < channel.mNumKeys && ticks > channel.mKeys[k].mTime)
+            f = (ticks - channel.mKeys[k].mTime) / (channel.mKeys[k + 1].mTime - channel.mKeys[k].mTime);
+        std::fill(weights.begin(), weights.end(), 0.0);
+        for (unsigned i = 0; i < channel.mKeys[k].mNumValuesAndWeights; ++i)
+            weights[channel.mKeys[k].mValues[i]] += (1 - f) * channel.mKeys[k].mWeights[i];
+        if (f > 0)
+            for (unsigned i = 0; i < channel.mKeys[k + 1].mNumValuesAndWeights; ++i)
+                weights[channel.mKeys[k + 1].mValues[i]] += f * channel.mKeys[k + 1].mWeights[i];
+        break;
+    }
+    return weights;
+}
+
+}  // namespace
+
+std::vector<Point> AssimpReference::Pose(int animation, double seconds, Skinning skinning) const {
     std::map<std::string, const aiNodeAnim*> channels;
     double ticks = 0;
     if (animation >= 0) {
@@ -172,24 +203,47 @@ std::vector<Point> AssimpReference::Pose(int animation, double seconds) const {
     for (const auto& [node, nodeGlobal] : meshNodes) {
         for (unsigned m = 0; m < node->mNumMeshes; ++m) {
             const aiMesh& mesh = *scene_->mMeshes[node->mMeshes[m]];
-            std::vector<int> heaviest(mesh.mNumVertices, -1);
-            std::vector<float> weight(mesh.mNumVertices, 0.0f);
+            // Each vertex's (bone, weight) pairs, the heaviest first.
+            std::vector<std::vector<std::pair<int, double>>> weights(mesh.mNumVertices);
             for (unsigned b = 0; b < mesh.mNumBones; ++b)
                 for (unsigned w = 0; w < mesh.mBones[b]->mNumWeights; ++w) {
                     const aiVertexWeight& entry = mesh.mBones[b]->mWeights[w];
-                    if (entry.mWeight > weight[entry.mVertexId]) {
-                        weight[entry.mVertexId] = entry.mWeight;
-                        heaviest[entry.mVertexId] = static_cast<int>(b);
-                    }
+                    if (entry.mWeight <= 0) continue;
+                    auto& list = weights[entry.mVertexId];
+                    list.emplace_back(static_cast<int>(b), entry.mWeight);
+                    if (list.front().second < entry.mWeight) std::swap(list.front(), list.back());
                 }
+            std::vector<double> morph;
+            if (skinning == Skinning::kFull) morph = MorphWeights(*scene_, animation, ticks, *node, mesh);
             for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
-                aiMatrix4x4 transform = nodeGlobal;
-                if (heaviest[v] >= 0) {
-                    const aiBone& bone = *mesh.mBones[heaviest[v]];
-                    transform = globals.at(bone.mName.C_Str()) * bone.mOffsetMatrix;
+                const aiVector3D base = mesh.mVertices[v];
+                double p[3] = {base.x, base.y, base.z};
+                for (size_t t = 0; t < morph.size(); ++t) {
+                    const aiVector3D target = mesh.mAnimMeshes[t]->mVertices[v];
+                    p[0] += morph[t] * (double(target.x) - base.x);
+                    p[1] += morph[t] * (double(target.y) - base.y);
+                    p[2] += morph[t] * (double(target.z) - base.z);
                 }
-                const aiVector3D p = transform * mesh.mVertices[v];
-                out.push_back({p.x, p.y, p.z});
+                auto transformed = [&](const aiMatrix4x4& a) {
+                    return Point{a.a1 * p[0] + a.a2 * p[1] + a.a3 * p[2] + a.a4,
+                                 a.b1 * p[0] + a.b2 * p[1] + a.b3 * p[2] + a.b4,
+                                 a.c1 * p[0] + a.c2 * p[1] + a.c3 * p[2] + a.c4};
+                };
+                const auto& list = weights[v];
+                if (list.empty()) {
+                    out.push_back(transformed(nodeGlobal));
+                    continue;
+                }
+                const size_t used = skinning == Skinning::kFull ? list.size() : 1;
+                double total = 0;
+                for (size_t i = 0; i < used; ++i) total += list[i].second;
+                Point sum{0, 0, 0};
+                for (size_t i = 0; i < used; ++i) {
+                    const aiBone& bone = *mesh.mBones[list[i].first];
+                    const Point q = transformed(globals.at(bone.mName.C_Str()) * bone.mOffsetMatrix);
+                    for (int a = 0; a < 3; ++a) sum[a] += list[i].second / total * q[a];
+                }
+                out.push_back(sum);
             }
         }
     }

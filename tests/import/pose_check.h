@@ -20,15 +20,21 @@ using Point = std::array<double, 3>;
 // localRest * K with K from its keys at exactly that time, parents found by name.
 std::vector<Point> PoseHostModel(const hmModel& model, int frame);
 
+// How the reference deforms a skinned vertex: by its heaviest bone,
+// global(bone) * offset * v, as the host does; or by all of its bones, the
+// sum of those weighted by their share of the vertex's weights, after its
+// mesh's morph targets, as the source format defines it.
+enum class Skinning { kHeaviestBone, kFull };
+
 // The same file read by Assimp with the importer's processing; vertices in
-// node order, each moved by its heaviest bone: global(bone) * offset * v.
+// node order.
 class AssimpReference {
 public:
     explicit AssimpReference(const std::string& path);
     bool Loaded() const { return scene_ != nullptr; }
     const aiScene& Scene() const { return *scene_; }
     // animation -1: the nodes as the file states them.
-    std::vector<Point> Pose(int animation, double seconds) const;
+    std::vector<Point> Pose(int animation, double seconds, Skinning skinning = Skinning::kHeaviestBone) const;
 
 private:
     Assimp::Importer importer_;

@@ -24,8 +24,7 @@ TEST(BuildSkeleton, ChainBetweenTheDeformingJointsRestsWhereBound) {
     ASSERT_TRUE(Load(dir / "chain.gltf", test_files::ChainGltf(4), scene));
     Skeleton skeleton;
     hm::Warnings warnings;
-    std::string error;
-    ASSERT_TRUE(BuildSkeleton(scene, std::vector<bool>(scene.nodes.size(), false), skeleton, warnings, error)) << error;
+    BuildSkeleton(scene, std::vector<bool>(scene.nodes.size(), false), skeleton, warnings);
     ASSERT_EQ(skeleton.bones.size(), 4u);
     for (size_t b = 0; b < skeleton.bones.size(); ++b) {
         EXPECT_EQ(skeleton.bones[b].parent, static_cast<int>(b) - 1);
@@ -36,15 +35,15 @@ TEST(BuildSkeleton, ChainBetweenTheDeformingJointsRestsWhereBound) {
     EXPECT_TRUE(warnings.empty());
 }
 
-TEST(BuildSkeleton, MoreBonesThanAVertexCanNameFail) {
+// The host's limit on bones is the caller's to apply: only one of the bakes has it.
+TEST(BuildSkeleton, MoreBonesThanAVertexCanNameAreAllBuilt) {
     testing_support::ScratchDir dir;
     SourceScene scene;
     ASSERT_TRUE(Load(dir / "chain.gltf", test_files::ChainGltf(129), scene));
     Skeleton skeleton;
     hm::Warnings warnings;
-    std::string error;
-    EXPECT_FALSE(BuildSkeleton(scene, std::vector<bool>(scene.nodes.size(), false), skeleton, warnings, error));
-    EXPECT_EQ(error, "129 bones; a vertex's bone index can name at most 128");
+    BuildSkeleton(scene, std::vector<bool>(scene.nodes.size(), false), skeleton, warnings);
+    EXPECT_EQ(skeleton.bones.size(), 129u);
 }
 
 // A mesh without a skin under an animated node rides that node as a bone.
@@ -59,8 +58,7 @@ TEST(BuildSkeleton, UnskinnedMeshUnderAnAnimatedNodeRidesIt) {
             if (up == turntable) animated[n] = true;
     Skeleton skeleton;
     hm::Warnings warnings;
-    std::string error;
-    ASSERT_TRUE(BuildSkeleton(scene, animated, skeleton, warnings, error)) << error;
+    BuildSkeleton(scene, animated, skeleton, warnings);
     ASSERT_EQ(scene.instances.size(), 1u);
     const int bone = skeleton.rigidBoneOfInstance[0];
     ASSERT_GE(bone, 0);

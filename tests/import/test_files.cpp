@@ -1,5 +1,7 @@
 #include "tests/import/test_files.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -110,6 +112,104 @@ std::string PropOnAnimatedNodeGltf() {
 
 std::string NoMeshGltf() {
     return "{\"asset\":{\"version\":\"2.0\"},\"scene\":0,\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"name\":\"Empty\"}]}";
+}
+
+std::string LadderGltf(const LadderOptions& o) {
+    const float step = 0.25f;  // between joints
+    const float height = step * static_cast<float>(o.bones - 1 > 0 ? o.bones - 1 : 1);
+    const int pairs = o.levels + 1;
+    std::vector<float> positions;
+    std::vector<uint16_t> joints[2], indices;
+    std::vector<float> weights[2];
+    for (int level = 0; level < pairs; ++level) {
+        const float y = height * static_cast<float>(level) / static_cast<float>(o.levels);
+        // The joints nearest the level, weighted by nearness, the nearest heaviest.
+        const int nearest = static_cast<int>(y / step + 0.5f);
+        const int first = std::max(0, std::min(nearest - o.influences / 2, o.bones - o.influences));
+        std::vector<float> w(static_cast<size_t>(o.influences));
+        float total = 0;
+        for (int i = 0; i < o.influences; ++i) {
+            w[static_cast<size_t>(i)] = 1.0f / (1.0f + std::abs(static_cast<float>(first + i) * step - y) / step) +
+                                        0.01f * static_cast<float>(i);
+            total += w[static_cast<size_t>(i)];
+        }
+        for (float x : {-static_cast<float>(o.halfWidth), static_cast<float>(o.halfWidth)}) {
+            positions.insert(positions.end(), {x, y, 0});
+            for (int set = 0; set < 2; ++set)
+                for (int i = 4 * set; i < 4 * set + 4; ++i) {
+                    const bool used = i < o.influences;
+                    joints[set].push_back(static_cast<uint16_t>(used ? first + i : 0));
+                    weights[set].push_back(used ? w[static_cast<size_t>(i)] / total : 0.0f);
+                }
+        }
+        if (level > 0) {
+            const uint16_t a = static_cast<uint16_t>(2 * level - 2), b = static_cast<uint16_t>(a + 1);
+            indices.insert(indices.end(), {a, b, static_cast<uint16_t>(a + 3), a, static_cast<uint16_t>(a + 3),
+                                           static_cast<uint16_t>(a + 2)});
+        }
+    }
+    Buffer buffer;
+    const size_t count = positions.size() / 3;
+    const int position = buffer.Add(positions, 5126, "VEC3", count);
+    const int index = buffer.Add(indices, 5123, "SCALAR", indices.size());
+    std::string attributes = "\"POSITION\":" + std::to_string(position);
+    for (int set = 0; set < (o.influences > 4 ? 2 : 1); ++set) {
+        attributes +=
+            ",\"JOINTS_" + std::to_string(set) + "\":" + std::to_string(buffer.Add(joints[set], 5123, "VEC4", count));
+        attributes +=
+            ",\"WEIGHTS_" + std::to_string(set) + "\":" + std::to_string(buffer.Add(weights[set], 5126, "VEC4", count));
+    }
+    std::vector<float> inverseBinds;
+    for (int i = 0; i < o.bones; ++i) {
+        const std::vector<float> m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -step * static_cast<float>(i), 0, 1};
+        inverseBinds.insert(inverseBinds.end(), m.begin(), m.end());
+    }
+    const int binds = buffer.Add(inverseBinds, 5126, "MAT4", static_cast<size_t>(o.bones));
+    const int times = buffer.Add(std::vector<float>{0, 0.5f, 1}, 5126, "SCALAR", 3);
+    const double half = o.bendDegrees / o.bones * 3.14159265358979 / 360;
+    const float s = static_cast<float>(std::sin(half)), c = static_cast<float>(std::cos(half));
+    const float s2 = static_cast<float>(std::sin(-half / 2)), c2 = static_cast<float>(std::cos(-half / 2));
+    const int turns = buffer.Add(std::vector<float>{0, 0, 0, 1, 0, 0, s, c, 0, 0, s2, c2}, 5126, "VEC4", 3);
+    std::string nodes = "{\"name\":\"Ladder\",\"mesh\":0,\"skin\":0}";
+    std::string jointList,
+        samplers = "{\"input\":" + std::to_string(times) + ",\"output\":" + std::to_string(turns) + "}", channels;
+    for (int i = 0; i < o.bones; ++i) {
+        nodes += ",{\"name\":\"joint" + std::to_string(i) + "\",\"translation\":[0," + (i ? "0.25" : "0") + ",0]" +
+                 (i + 1 < o.bones ? ",\"children\":[" + std::to_string(i + 2) + "]" : "") + "}";
+        jointList += (i ? "," : "") + std::to_string(i + 1);
+        channels += std::string(i ? "," : "") + "{\"sampler\":0,\"target\":{\"node\":" + std::to_string(i + 1) +
+                    ",\"path\":\"rotation\"}}";
+    }
+    std::string targets;
+    if (o.morph) {
+        std::vector<float> out, wide;
+        for (size_t v = 0; v < count; ++v) {
+            const bool top = v + 2 >= count;
+            out.insert(out.end(), {0, 0, 0.1f * static_cast<float>(v % 3)});
+            wide.insert(wide.end(), {top ? positions[3 * v] : 0.0f, 0, 0});
+        }
+        targets = ",\"targets\":[{\"POSITION\":" + std::to_string(buffer.Add(out, 5126, "VEC3", count)) +
+                  "},{\"POSITION\":" + std::to_string(buffer.Add(wide, 5126, "VEC3", count)) + "}]";
+        const int weightKeys = buffer.Add(std::vector<float>{0, 0.2f, 1, 0.5f, 0.3f, 1}, 5126, "SCALAR", 6);
+        samplers += ",{\"input\":" + std::to_string(times) + ",\"output\":" + std::to_string(weightKeys) + "}";
+        channels += ",{\"sampler\":1,\"target\":{\"node\":0,\"path\":\"weights\"}}";
+    }
+    return "{\"asset\":{\"version\":\"2.0\"},\"scene\":0,\"scenes\":[{\"nodes\":[0,1]}],\"nodes\":[" + nodes +
+           "],\"meshes\":[{\"primitives\":[{\"attributes\":{" + attributes + "},\"indices\":" + std::to_string(index) +
+           targets + "}]" + (o.morph ? ",\"weights\":[0,0]" : "") + "}],\"skins\":[{\"joints\":[" + jointList +
+           "],\"inverseBindMatrices\":" + std::to_string(binds) +
+           "}],\"animations\":[{\"name\":\"Bend\",\"samplers\":[" + samplers + "],\"channels\":[" + channels + "]}]," +
+           buffer.Json() + "}";
+}
+
+LadderOptions FaceRigLadder() {
+    LadderOptions options;
+    options.bones = 200;
+    options.influences = 8;
+    options.levels = 100;
+    options.bendDegrees = 270;
+    options.morph = true;
+    return options;
 }
 
 }  // namespace test_files

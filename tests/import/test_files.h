@@ -16,4 +16,21 @@ std::string PropOnAnimatedNodeGltf();
 // glTF: a node and nothing else.
 std::string NoMeshGltf();
 
+// glTF: a ladder of vertex pairs up a chain of `bones` joints, each pair held
+// by `influences` neighbouring joints with unequal weights (8 at most), every
+// joint turning about z by `bendDegrees` / bones over a one-second clip "Bend".
+// With morph, two targets whose weights the clip animates push the ladder out
+// of its plane and widen its top.
+struct LadderOptions {
+    int bones = 2;
+    int influences = 2;
+    int levels = 8;
+    double bendDegrees = 90;
+    double halfWidth = 0.25;
+    bool morph = false;
+};
+std::string LadderGltf(const LadderOptions& options);
+// What only the exact bake exports: 200 bones, 8 influences a vertex, morph targets.
+LadderOptions FaceRigLadder();
+
 }  // namespace test_files

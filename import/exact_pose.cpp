@@ -1,0 +1,274 @@
+#include "import/exact_pose.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+namespace hm::imp {
+
+namespace {
+
+double TimeOf(const VectorKey& key) { return key.time; }
+double TimeOf(const RotationKey& key) { return key.time; }
+double TimeOf(double time) { return time; }
+
+// Index of the last key at or before the time, and the fraction towards the next.
+template <typename Key>
+std::pair<size_t, double> Locate(const std::vector<Key>& keys, double ticks) {
+    const size_t count = keys.size();
+    if (count == 1 || ticks <= TimeOf(keys[0])) return {0, 0.0};
+    if (ticks >= TimeOf(keys[count - 1])) return {count - 1, 0.0};
+    const auto next =
+        std::upper_bound(keys.begin(), keys.end(), ticks, [](double t, const Key& k) { return t < TimeOf(k); });
+    const size_t i = static_cast<size_t>(next - keys.begin()) - 1;
+    const double span = TimeOf(keys[i + 1]) - TimeOf(keys[i]);
+    return {i, span > 0 ? (ticks - TimeOf(keys[i])) / span : 0.0};
+}
+
+Vec3 Lerp(const std::vector<VectorKey>& keys, double ticks) {
+    const auto [i, f] = Locate(keys, ticks);
+    const Vec3& a = keys[i].value;
+    if (f == 0.0) return a;
+    const Vec3& b = keys[i + 1].value;
+    return {a.x + (b.x - a.x) * f, a.y + (b.y - a.y) * f, a.z + (b.z - a.z) * f};
+}
+
+Affine Scaled(const Affine& a, double s) {
+    Affine out = a;
+    for (auto& row : out.m)
+        for (double& v : row) v *= s;
+    out.t = {a.t.x * s, a.t.y * s, a.t.z * s};
+    return out;
+}
+
+bool InRange(int index, size_t count) { return index >= 0 && static_cast<size_t>(index) < count; }
+
+// An index list [start[i], start[i + 1]) for each of `count` entries over `size` items.
+bool Ranges(const std::vector<uint32_t>& start, size_t count, size_t size) {
+    if (start.size() != count + 1 || start.front() != 0 || start.back() != size) return false;
+    for (size_t i = 0; i < count; ++i)
+        if (start[i] > start[i + 1]) return false;
+    return true;
+}
+
+std::string CheckMesh(const ExactScene& scene, const ExactMesh& mesh) {
+    const size_t nodes = scene.nodeParent.size(), vertices = mesh.positions.size();
+    if (!InRange(mesh.node, nodes)) return "names no node";
+    if (mesh.inverseBinds.size() != mesh.jointNodes.size()) return "has a joint without its bind matrix";
+    for (int node : mesh.jointNodes)
+        if (!InRange(node, nodes)) return "has a joint that names no node";
+    if (!mesh.influenceStart.empty()) {
+        if (!Ranges(mesh.influenceStart, vertices, mesh.influenceJoint.size()) ||
+            mesh.influenceWeight.size() != mesh.influenceJoint.size())
+            return "has influences that do not match its vertices";
+        for (uint32_t joint : mesh.influenceJoint)
+            if (joint >= mesh.jointNodes.size()) return "has an influence of no joint";
+    }
+    if (mesh.TargetCount() > 0 || !mesh.targetStart.empty()) {
+        if (!Ranges(mesh.targetStart, mesh.TargetCount(), mesh.delta.size()) ||
+            mesh.deltaVertex.size() != mesh.delta.size())
+            return "has morph targets that do not match their deltas";
+        for (uint32_t vertex : mesh.deltaVertex)
+            if (vertex >= vertices) return "has a morph delta of no vertex";
+    }
+    return "";
+}
+
+}  // namespace
+
+bool CheckExactScene(const ExactScene& scene, std::string& problem) {
+    const size_t nodes = scene.nodeParent.size();
+    if (!(scene.fps > 0) || !std::isfinite(scene.fps)) {
+        problem = "the frame rate is not a positive number";
+        return false;
+    }
+    if (scene.nodeRest.size() != nodes) {
+        problem = "the node tree has transforms for " + std::to_string(scene.nodeRest.size()) + " of " +
+                  std::to_string(nodes) + " nodes";
+        return false;
+    }
+    for (size_t i = 0; i < nodes; ++i)
+        if (scene.nodeParent[i] >= static_cast<int>(i) || scene.nodeParent[i] < -1) {
+            problem = "node " + std::to_string(i) + " does not come after its parent";
+            return false;
+        }
+    for (size_t m = 0; m < scene.meshes.size(); ++m) {
+        const std::string wrong = CheckMesh(scene, scene.meshes[m]);
+        if (!wrong.empty()) {
+            problem = "mesh " + std::to_string(m) + " " + wrong;
+            return false;
+        }
+    }
+    for (size_t c = 0; c < scene.clips.size(); ++c) {
+        const ExactClip& clip = scene.clips[c];
+        bool fine = clip.frameCount >= 1;
+        for (const NodeTrack& track : clip.nodes) fine = fine && InRange(track.node, nodes);
+        for (const WeightTrack& track : clip.weights)
+            fine = fine && InRange(track.mesh, scene.meshes.size()) &&
+                   track.weights.size() ==
+                       track.times.size() * scene.meshes[static_cast<size_t>(track.mesh)].TargetCount();
+        if (!fine) {
+            problem = "clip " + std::to_string(c) + " has a track that does not match the scene";
+            return false;
+        }
+    }
+    return true;
+}
+
+Affine SampleTrack(const NodeTrack& track, double ticks) {
+    Vec3 t = track.restTranslation, s = track.restScale;
+    Quat r = track.restRotation;
+    if (!track.positions.empty()) t = Lerp(track.positions, ticks);
+    if (!track.scales.empty()) s = Lerp(track.scales, ticks);
+    if (!track.rotations.empty()) {
+        const auto& keys = track.rotations;
+        const auto [i, f] = Locate(keys, ticks);
+        r = keys[i].value;
+        if (f != 0.0) r = Slerp(r, keys[i + 1].value, f);
+    }
+    return FromTrs(t, r, s);
+}
+
+int64_t FrameCount(const ExactScene& scene) {
+    if (scene.clips.empty()) return 1;
+    int64_t frames = 0;
+    for (const ExactClip& clip : scene.clips) frames += clip.frameCount;
+    return frames;
+}
+
+ClipTime FrameTime(const ExactScene& scene, int64_t frame) {
+    if (scene.clips.empty()) return {};
+    frame = std::max<int64_t>(frame, 0);
+    size_t c = 0;
+    while (c + 1 < scene.clips.size() && frame >= scene.clips[c].frameCount) frame -= scene.clips[c++].frameCount;
+    const ExactClip& clip = scene.clips[c];
+    frame = std::min(frame, clip.frameCount - 1);
+    return {static_cast<int>(c),
+            std::min(static_cast<double>(frame) / scene.fps * clip.ticksPerSecond, clip.durationTicks)};
+}
+
+NodePose::NodePose(const ExactScene& scene) : scene_(scene), globals_(scene.nodeParent.size()) {
+    for (const ExactClip& clip : scene.clips) {
+        trackOfNode_.emplace_back(scene.nodeParent.size(), -1);
+        for (size_t k = 0; k < clip.nodes.size(); ++k) {
+            const int node = clip.nodes[k].node;
+            if (node >= 0 && static_cast<size_t>(node) < scene.nodeParent.size() && trackOfNode_.back()[node] < 0)
+                trackOfNode_.back()[node] = static_cast<int>(k);
+        }
+    }
+}
+
+void NodePose::Evaluate(ClipTime time) {
+    const std::vector<int>* tracks = time.clip >= 0 ? &trackOfNode_[static_cast<size_t>(time.clip)] : nullptr;
+    for (size_t i = 0; i < globals_.size(); ++i) {
+        const int track = tracks ? (*tracks)[i] : -1;
+        const Affine local =
+            track >= 0 ? SampleTrack(scene_.clips[static_cast<size_t>(time.clip)].nodes[static_cast<size_t>(track)],
+                                     time.ticks)
+                       : scene_.nodeRest[i];
+        const int parent = scene_.nodeParent[i];
+        globals_[i] = Multiply(parent < 0 ? scene_.axes : globals_[static_cast<size_t>(parent)], local);
+    }
+}
+
+ExactPose::ExactPose(const ExactScene& scene)
+    : scene_(scene),
+      frameCount_(static_cast<int32_t>(std::min<int64_t>(imp::FrameCount(scene), INT32_MAX))),
+      nodes_(scene) {
+    size_t total = 0, largest = 0;
+    for (const ExactMesh& mesh : scene.meshes) {
+        meshStart_.push_back(total);
+        total += mesh.positions.size();
+        largest = std::max(largest, mesh.positions.size());
+    }
+    meshStart_.push_back(total);
+    positions_.resize(total);
+    morphed_.resize(largest);
+    for (const ExactClip& clip : scene.clips) {
+        weightTrackOf_.emplace_back(scene.meshes.size(), -1);
+        for (size_t k = 0; k < clip.weights.size(); ++k) {
+            const int mesh = clip.weights[k].mesh;
+            if (mesh >= 0 && static_cast<size_t>(mesh) < scene.meshes.size() && weightTrackOf_.back()[mesh] < 0)
+                weightTrackOf_.back()[mesh] = static_cast<int>(k);
+        }
+    }
+}
+
+void ExactPose::PoseFrame(int32_t frame, std::span<Vector3> positions) {
+    Evaluate(frame);
+    const size_t count = std::min(positions.size(), positions_.size());
+    for (size_t i = 0; i < count; ++i)
+        positions[i] = {static_cast<float>(positions_[i].x), static_cast<float>(positions_[i].y),
+                        static_cast<float>(positions_[i].z)};
+}
+
+void ExactPose::Evaluate(int64_t frame) {
+    const ClipTime time = FrameTime(scene_, std::min<int64_t>(frame, frameCount_ - 1));
+    nodes_.Evaluate(time);
+    for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time);
+}
+
+void ExactPose::PoseMesh(size_t m, ClipTime time) {
+    const ExactMesh& mesh = scene_.meshes[m];
+    const std::vector<Affine>& globals = nodes_.Globals();
+    const size_t count = mesh.positions.size();
+
+    // Targets first: the skin deforms the morphed mesh.
+    const Vec3* source = mesh.positions.data();
+    if (mesh.TargetCount() > 0) {
+        weights_ = mesh.restWeights;
+        const int track = time.clip >= 0 ? weightTrackOf_[static_cast<size_t>(time.clip)][m] : -1;
+        if (track >= 0) {
+            const WeightTrack& keys = scene_.clips[static_cast<size_t>(time.clip)].weights[static_cast<size_t>(track)];
+            const size_t targets = mesh.TargetCount();
+            if (!keys.times.empty() && keys.weights.size() >= keys.times.size() * targets) {
+                const auto [i, f] = Locate(keys.times, time.ticks);
+                for (size_t t = 0; t < targets; ++t) {
+                    const double a = keys.weights[i * targets + t];
+                    weights_[t] = f == 0.0 ? a : a + (keys.weights[(i + 1) * targets + t] - a) * f;
+                }
+            }
+        }
+        std::copy(mesh.positions.begin(), mesh.positions.end(), morphed_.begin());
+        for (size_t t = 0; t < mesh.TargetCount(); ++t) {
+            const double w = weights_[t];
+            if (w == 0.0) continue;
+            for (uint32_t i = mesh.targetStart[t]; i < mesh.targetStart[t + 1]; ++i) {
+                Vec3& p = morphed_[mesh.deltaVertex[i]];
+                const Vec3& d = mesh.delta[i];
+                p = {p.x + w * d.x, p.y + w * d.y, p.z + w * d.z};
+            }
+        }
+        source = morphed_.data();
+    }
+
+    Vec3* out = positions_.data() + meshStart_[m];
+    const Affine rigid = Scaled(globals[static_cast<size_t>(mesh.node)], scene_.scale);
+    if (mesh.influenceStart.empty()) {
+        for (size_t v = 0; v < count; ++v) out[v] = Apply(rigid, source[v]);
+        return;
+    }
+    joints_.resize(mesh.jointNodes.size());
+    for (size_t j = 0; j < joints_.size(); ++j)
+        joints_[j] =
+            Scaled(Multiply(globals[static_cast<size_t>(mesh.jointNodes[j])], mesh.inverseBinds[j]), scene_.scale);
+    for (size_t v = 0; v < count; ++v) {
+        const uint32_t first = mesh.influenceStart[v], end = mesh.influenceStart[v + 1];
+        if (first == end) {
+            out[v] = Apply(rigid, source[v]);
+            continue;
+        }
+        const Vec3 p = source[v];
+        Vec3 sum;
+        for (uint32_t i = first; i < end; ++i) {
+            const Affine& a = joints_[mesh.influenceJoint[i]];
+            const double w = mesh.influenceWeight[i];
+            sum.x += w * (a.m[0][0] * p.x + a.m[0][1] * p.y + a.m[0][2] * p.z + a.t.x);
+            sum.y += w * (a.m[1][0] * p.x + a.m[1][1] * p.y + a.m[1][2] * p.z + a.t.y);
+            sum.z += w * (a.m[2][0] * p.x + a.m[2][1] * p.y + a.m[2][2] * p.z + a.t.z);
+        }
+        out[v] = sum;
+    }
+}
+
+}  // namespace hm::imp

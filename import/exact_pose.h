@@ -1,0 +1,85 @@
+// The source scene posed at a frame in double precision, as its format defines
+// it: node animation, morph targets, then linear-blend skins with every influence.
+#pragma once
+
+#include "export/pose_source.h"
+#include "import/exact_scene.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hm::imp {
+
+// Whether every index and count in the scene is consistent (nodes, joints,
+// influences, targets, tracks), so that evaluating it reads only what it
+// holds. Scenes made by the importer always are; one that arrives from
+// elsewhere (another process) is checked first. False, with the first
+// problem named, otherwise.
+bool CheckExactScene(const ExactScene& scene, std::string& problem);
+
+// A track's local transform at a time in ticks: positions and scales
+// interpolated linearly, rotations along the shortest arc, held at the ends.
+Affine SampleTrack(const NodeTrack& track, double ticks);
+
+// Where each frame of the timeline falls: its clip and its time in that clip's ticks.
+struct ClipTime {
+    int clip = -1;  // -1: no clips, every node at rest
+    double ticks = 0;
+};
+ClipTime FrameTime(const ExactScene& scene, int64_t frame);
+
+// The frames of the timeline: the clips' frames end to end, or 1 without clips.
+int64_t FrameCount(const ExactScene& scene);
+
+// Model-space transforms (before scale) of every node at a moment. Nodes
+// without a track in the clip keep their rest.
+class NodePose {
+public:
+    explicit NodePose(const ExactScene& scene);
+    void Evaluate(ClipTime time);
+    const std::vector<Affine>& Globals() const { return globals_; }
+
+private:
+    const ExactScene& scene_;
+    std::vector<std::vector<int>> trackOfNode_;  // per clip, per node: track index or -1
+    std::vector<Affine> globals_;
+};
+
+// Every vertex of every mesh posed at a frame. Memory does not grow with the
+// frame count; a frame costs time in proportion to the vertices times their
+// influences, plus the deltas of the targets whose weight is not 0. As the
+// animation writer's source, it gives each position rounded once, from
+// double to float, and the frame count of the timeline (which the format's
+// limits keep far below 2^31).
+class ExactPose final : public PoseSource {
+public:
+    explicit ExactPose(const ExactScene& scene);
+
+    int32_t FrameCount() const override { return frameCount_; }
+    void PoseFrame(int32_t frame, std::span<Vector3> positions) override;
+
+    // Frames outside 0 to FrameCount() - 1 are held at the nearest end.
+    void Evaluate(int64_t frame);
+    // Model space after scale, mesh after mesh in the scene's order, as the
+    // last Evaluate left them (all at the origin before the first).
+    const std::vector<Vec3>& Positions() const { return positions_; }
+    // Where mesh m's vertices begin in Positions().
+    size_t MeshStart(size_t mesh) const { return meshStart_[mesh]; }
+
+private:
+    void PoseMesh(size_t m, ClipTime time);
+
+    const ExactScene& scene_;
+    int32_t frameCount_;
+    NodePose nodes_;
+    std::vector<size_t> meshStart_;
+    std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
+    std::vector<Vec3> positions_;
+    std::vector<Vec3> morphed_;    // one mesh's vertices after its targets
+    std::vector<Affine> joints_;   // one mesh's joint transforms, scale included
+    std::vector<double> weights_;  // one mesh's target weights
+};
+
+}  // namespace hm::imp

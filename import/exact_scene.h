@@ -1,0 +1,87 @@
+// What the exact bake evaluates, taken out of the source file as plain arrays:
+// no reader's objects, so it outlives the reader and can cross a process boundary.
+#pragma once
+
+#include "import/affine.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace hm::imp {
+
+struct VectorKey {
+    double time = 0;  // in the clip's ticks
+    Vec3 value;
+};
+
+struct RotationKey {
+    double time = 0;
+    Quat value;
+};
+
+// A node's animation in one clip. A kind without keys keeps the node's rest
+// value, split as the file's reader splits the node's transform.
+struct NodeTrack {
+    int node = -1;
+    Vec3 restTranslation;
+    Quat restRotation;
+    Vec3 restScale{1, 1, 1};
+    std::vector<VectorKey> positions;
+    std::vector<RotationKey> rotations;
+    std::vector<VectorKey> scales;
+};
+
+// A mesh's morph-target weights in one clip, interpolated linearly between keys.
+struct WeightTrack {
+    int mesh = -1;
+    std::vector<double> times;    // ascending, in the clip's ticks
+    std::vector<double> weights;  // one per target at each time: times.size() × the mesh's target count
+};
+
+struct ExactClip {
+    double ticksPerSecond = 25;
+    double durationTicks = 0;
+    int64_t frameCount = 1;  // on the timeline, both ends included
+    std::vector<NodeTrack> nodes;
+    std::vector<WeightTrack> weights;
+};
+
+// One host mesh, vertex for vertex in the host mesh's order.
+struct ExactMesh {
+    // Moves the mesh when it has no skin, and the vertices of a skinned mesh
+    // that no joint holds.
+    int node = -1;
+    std::vector<Vec3> positions;  // as the file holds them
+
+    // Linear-blend skin: vertex v is held by influences influenceStart[v] to
+    // influenceStart[v + 1] - 1, whose weights sum to 1. Empty without a skin.
+    std::vector<int> jointNodes;
+    std::vector<Affine> inverseBinds;  // per joint: model space at bind to the joint's frame
+    std::vector<uint32_t> influenceStart;
+    std::vector<uint32_t> influenceJoint;
+    std::vector<double> influenceWeight;
+
+    // Morph targets, applied before the skin: target t moves vertices
+    // deltaVertex[i] by delta[i] for i from targetStart[t] to targetStart[t + 1] - 1.
+    std::vector<double> restWeights;  // per target, where no clip animates them
+    std::vector<uint32_t> targetStart;
+    std::vector<uint32_t> deltaVertex;
+    std::vector<Vec3> delta;
+
+    size_t TargetCount() const { return restWeights.size(); }
+};
+
+// Frames run over the clips end to end; without clips there is one frame with
+// every node at rest.
+struct ExactScene {
+    std::vector<int> nodeParent;   // parents first; -1 for a root
+    std::vector<Affine> nodeRest;  // relative to the parent
+    Affine axes;                   // file axes to model space, above the roots
+    double scale = 1;              // multiplies every position
+    double fps = 30;
+    std::vector<ExactMesh> meshes;
+    std::vector<ExactClip> clips;  // in timeline order
+};
+
+}  // namespace hm::imp

@@ -1,0 +1,134 @@
+// The exact bake's evaluation of imported files against Assimp's own data
+// skinned with every weight and morphed by every target.
+#include "import/exact_pose.h"
+#include "import/model_import.h"
+#include "tests/import/pose_check.h"
+#include "tests/import/test_files.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using testing_pose::AssimpReference;
+using testing_pose::Point;
+using testing_pose::Skinning;
+
+const std::string kData = TEST_DATA_DIR;
+const std::string kExamples = EXAMPLES_DIR;
+
+// Relative to the model's size. The reference multiplies Assimp's float
+// matrices down each chain of nodes (200 deep in one case); the scene is
+// evaluated in double. A quantisation step is about 4e-3.
+constexpr double kTolerance = 1e-5;
+
+hm::ImportResult ImportExact(const std::string& path, hm::ImportOptions options = {}) {
+    options.exact = true;
+    hm::ImportResult result = hm::ImportModel(path, options);
+    EXPECT_TRUE(result.model) << result.error;
+    EXPECT_TRUE(result.exact);
+    return result;
+}
+
+std::vector<Point> Posed(const hm::imp::ExactPose& pose) {
+    std::vector<Point> points;
+    for (const hm::imp::Vec3& p : pose.Positions()) points.push_back({p.x, p.y, p.z});
+    return points;
+}
+
+// The largest distance, over every exported frame, relative to the model's size.
+double WorstError(const std::string& path, const hm::ImportOptions& options = {}) {
+    const hm::ImportResult result = ImportExact(path, options);
+    if (!result.exact) return INFINITY;
+    AssimpReference reference(path);
+    hm::imp::ExactPose pose(*result.exact);
+    double worst = 0;
+    auto compare = [&](int64_t frame, std::vector<Point> expected) {
+        for (Point& p : expected)
+            for (double& c : p) c *= options.scale;
+        pose.Evaluate(frame);
+        worst = std::max(worst, testing_pose::LargestDistance(Posed(pose), expected) / testing_pose::Extent(expected));
+    };
+    bool animated = false;
+    for (size_t c = 0; c < result.clips.size(); ++c) {
+        const hm::ClipInfo& clip = result.clips[c];
+        if (clip.startFrame < 0) continue;
+        animated = true;
+        for (int64_t f = 0; f < clip.frameCount; ++f)
+            compare(clip.startFrame + f,
+                    reference.Pose(static_cast<int>(c), static_cast<double>(f) / options.fps, Skinning::kFull));
+    }
+    if (!animated) compare(0, reference.Pose(-1, 0, Skinning::kFull));
+    EXPECT_EQ(pose.FrameCount(), result.model->totalFrames);
+    return worst;
+}
+
+TEST(ExactPose, RealFilesMatchFullSkinningAtEveryFrame) {
+    for (const std::string& path :
+         {kData + "/SimpleSkin/SimpleSkin.gltf", kData + "/RiggedSimple/RiggedSimple.gltf",
+          kData + "/greenman/greenman.glb", kExamples + "/totem.gltf", kData + "/sample/animated.fbx",
+          kData + "/sample/animated_arm.dae", kData + "/sample/animated_arm_zup.dae",
+          kData + "/sample/static_scaled.gltf", kData + "/sample/static.dae"})
+        EXPECT_LT(WorstError(path), kTolerance) << path;
+    hm::ImportOptions options;
+    options.clip = "1_idle";
+    options.fps = 12;
+    options.scale = 40;
+    EXPECT_LT(WorstError(kData + "/greenman/greenman.glb", options), kTolerance);
+}
+
+TEST(ExactPose, BuiltFilesMatchFullSkinningAtEveryFrame) {
+    testing_support::ScratchDir dir;
+    struct Case {
+        const char* name;
+        std::string text;
+    };
+    const Case cases[] = {{"many.gltf", test_files::LadderGltf(test_files::FaceRigLadder())},
+                          {"prop.gltf", test_files::PropOnAnimatedNodeGltf()}};
+    for (const Case& c : cases) {
+        test_files::WriteText(dir / c.name, c.text);
+        EXPECT_LT(WorstError(dir / c.name), kTolerance) << c.name;
+    }
+    // Every influence and both targets reach the scene, animated.
+    const hm::ImportResult result = ImportExact(dir / "many.gltf");
+    ASSERT_TRUE(result.exact);
+    const hm::imp::ExactMesh& mesh = result.exact->meshes.at(0);
+    EXPECT_EQ(mesh.influenceStart.at(1) - mesh.influenceStart.at(0), 8u);
+    EXPECT_EQ(mesh.jointNodes.size(), 200u);
+    EXPECT_EQ(mesh.TargetCount(), 2u);
+    EXPECT_EQ(result.exact->clips.at(0).weights.size(), 1u);
+}
+
+// A scene from elsewhere is checked before anything reads it by its indices.
+TEST(ExactPose, InconsistentScenesAreRefused) {
+    testing_support::ScratchDir dir;
+    test_files::LadderOptions ladder;
+    ladder.morph = true;
+    test_files::WriteText(dir / "ladder.gltf", test_files::LadderGltf(ladder));
+    const hm::ImportResult result = ImportExact(dir / "ladder.gltf");
+    ASSERT_TRUE(result.exact);
+    std::string problem;
+    EXPECT_TRUE(hm::imp::CheckExactScene(*result.exact, problem)) << problem;
+    using Scene = hm::imp::ExactScene;
+    const std::vector<std::pair<void (*)(Scene&), std::string>> damages = {
+        {[](Scene& s) { s.nodeParent[0] = 5; }, "node 0 does not come after its parent"},
+        {[](Scene& s) { s.nodeRest.pop_back(); }, "the node tree has transforms for"},
+        {[](Scene& s) { s.meshes[0].jointNodes[1] = 99; }, "mesh 0 has a joint that names no node"},
+        {[](Scene& s) { s.meshes[0].influenceJoint[0] = 99; }, "mesh 0 has an influence of no joint"},
+        {[](Scene& s) { s.meshes[0].influenceStart.pop_back(); }, "mesh 0 has influences that do not match"},
+        {[](Scene& s) { s.meshes[0].deltaVertex[0] = 999; }, "mesh 0 has a morph delta of no vertex"},
+        {[](Scene& s) { s.meshes[0].restWeights.push_back(0); }, "mesh 0 has morph targets that do not match"},
+        {[](Scene& s) { s.clips[0].weights[0].weights.pop_back(); }, "clip 0 has a track that does not match"},
+        {[](Scene& s) { s.fps = 0; }, "the frame rate is not a positive number"}};
+    for (const auto& [damage, expected] : damages) {
+        Scene scene = *result.exact;
+        damage(scene);
+        problem.clear();
+        EXPECT_FALSE(hm::imp::CheckExactScene(scene, problem)) << expected;
+        EXPECT_EQ(problem.rfind(expected, 0), 0u) << problem;
+    }
+}
+
+}  // namespace
