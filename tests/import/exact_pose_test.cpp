@@ -73,7 +73,7 @@ TEST(ExactPose, RealFilesMatchFullSkinningAtEveryFrame) {
           kData + "/sample/static_scaled.gltf", kData + "/sample/static.dae"})
         EXPECT_LT(WorstError(path), kTolerance) << path;
     hm::ImportOptions options;
-    options.clip = "1_idle";
+    options.clips = {"1_idle"};
     options.fps = 12;
     options.scale = 40;
     EXPECT_LT(WorstError(kData + "/greenman/greenman.glb", options), kTolerance);
