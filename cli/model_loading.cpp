@@ -58,10 +58,47 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
                    "always goes through the plug-in")
         ->transform(
             CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}}));
+    app.add_flag("--no-weld", options.noWeld,
+                  "Keep every vertex of an imported model. By default the vertices of a mesh that the exported "
+                  "files cannot tell apart (same position, texture bytes and deformation; files split them by "
+                  "normals too) become one: no decoded position changes, the files shrink");
+    app.add_option("--simplify", options.simplify,
+                   "Reduce an imported model to at most N triangles, or to a fraction of them (0.5 halves them), "
+                   "by removing vertices: texture seams, mesh borders and each kept vertex's deformation stay");
+    app.add_flag("--fit", options.import.simplify.fit,
+                 "Simplify an imported model until it fits the format (" + std::to_string(hm::kMaxFrameVertices) +
+                     " vertices, " + std::to_string(hm::kMaxTriangleTotal) + " triangles)");
+}
+
+// --simplify's argument: a whole number of triangles, or a fraction of them.
+bool ParseSimplify(const std::string& text, hm::imp::SimplifyRequest& request) {
+    if (text.empty()) return true;
+    size_t end = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &end);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (end != text.size() || !std::isfinite(value) || !(value > 0)) return false;
+    if (value < 1) {
+        request.fraction = value;
+        return true;
+    }
+    if (value != std::floor(value) || text.find_first_not_of("0123456789") != std::string::npos || value > 1e15)
+        return false;
+    request.triangles = static_cast<int64_t>(value);
+    return true;
 }
 
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
+    hm::imp::SimplifyRequest simplify = options.import.simplify;
+    if (!ParseSimplify(options.simplify, simplify)) {
+        loaded.error = "--simplify " + options.simplify +
+                       ": give a number of triangles (a whole number from 1) or a fraction of them (above 0, below 1)";
+        return loaded;
+    }
     hm::Warnings hostLosses;
     // Looking at a model is allowed whatever its size; the limits concern exporting it.
     hm::ImportOptions importOptions = options.import;
@@ -69,6 +106,13 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     // The host model file is the host's model: the plug-in poses it. A dump
     // is the host model too, so it is made as the host path makes it.
     importOptions.exact = options.bake != Bake::kHost && options.dump.empty();
+    importOptions.weld = options.import.weld && !options.noWeld;
+    importOptions.simplify = simplify;
+    if (IsHostModelFile(path) && simplify.Wanted()) {
+        loaded.error = path + ": a host model file is exported as the host holds it; --simplify and --fit are for "
+                              "models in common 3D formats";
+        return loaded;
+    }
     if (IsHostModelFile(path)) {
         if (options.bake == Bake::kExact) {
             loaded.error = path +
@@ -89,6 +133,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.textures = std::move(result.textures);
         loaded.exact = importOptions.exact ? std::move(result.exact) : nullptr;
         hostLosses = std::move(result.hostLosses);
+        loaded.fit = result.fit;
     }
     if (!loaded.model) return loaded;
     if (options.list) {
@@ -96,7 +141,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.done = true;
     }
     if (options.info) {
-        std::cout << DescribeModel(*loaded.model, loaded.clips);
+        std::cout << DescribeModel(*loaded.model, loaded.clips) << DescribeFit(loaded.fit);
         if (!IsHostModelFile(path)) std::cout << DescribeBake(loaded.exact != nullptr, hostLosses);
         loaded.done = true;
     }
@@ -152,6 +197,23 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
                    "\n";
         }
     }
+    return out;
+}
+
+std::string DescribeFit(const hm::FitReport& fit) {
+    std::string out;
+    if (fit.welded)
+        out += "Welded: " + std::to_string(fit.verticesBeforeWeld) + " vertices to " +
+               std::to_string(fit.verticesAfterWeld) + " (--no-weld keeps them all)\n";
+    if (fit.simplified && fit.simplify.ok)
+        out += "Simplified: " + std::to_string(fit.simplify.trianglesBefore) + " triangles to " +
+               std::to_string(fit.simplify.trianglesAfter) + ", " + std::to_string(fit.simplify.verticesBefore) +
+               " vertices to " + std::to_string(fit.simplify.verticesAfter) + ", relative error " +
+               Printf("%.4g", fit.simplify.error) +
+               (!fit.simplify.topologyKept  ? " (without regard to topology: holes and texture seams may open)"
+                : !fit.simplify.bordersLocked ? " (mesh borders simplified along themselves)"
+                                              : "") +
+               "\n";
     return out;
 }
 

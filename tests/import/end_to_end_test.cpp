@@ -148,7 +148,8 @@ size_t VertexCount(const std::string& dataFile) {
 double ExportAndCompare(const std::string& model, const std::string& options = "", Skinning skinning = Skinning::kFull,
                         double fps = 30, double scale = 1, const std::string& onlyClip = "") {
     ScratchDir dir;
-    const Outcome outcome = RunProgram(dir, "'" + model + "' Out.3D " + options);
+    // The reference is the file's vertices, one for one.
+    const Outcome outcome = RunProgram(dir, "'" + model + "' Out.3D --no-weld " + options);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     const auto sequences = SequencesPrinted(outcome.out);
     const Animation animation = ReadAnimation(dir / "Out_a.3d", VertexCount(dir / "Out_d.3d"));
@@ -204,6 +205,66 @@ TEST(ImportedExport, ExactBakeMatchesFullSkinningAtEveryFrame) {
             EXPECT_GT(host, 20);
         }
     }
+}
+
+// Per triangle, the record's fields after its corners (type, colour, texture
+// bytes, slot, flags), and each corner's position records at every frame.
+struct Drawn {
+    std::vector<std::string> fields;
+    std::vector<std::vector<std::array<int, 3>>> corners;  // per corner (3 per triangle), per frame
+    double step = 0;
+    size_t vertices = 0;
+};
+
+Drawn ReadDrawn(const ScratchDir& dir) {
+    Drawn drawn;
+    const std::string data = ReadFile(dir / "Out_d.3d");
+    drawn.vertices = VertexCount(dir / "Out_d.3d");
+    const Animation animation = ReadAnimation(dir / "Out_a.3d", drawn.vertices);
+    for (size_t at = 48; at + 16 <= data.size(); at += 16) {
+        drawn.fields.push_back(data.substr(at + 6, 10));
+        for (size_t k = 0; k < 3; ++k) {
+            uint16_t corner;
+            std::memcpy(&corner, data.data() + at + 2 * k, 2);
+            auto& frames = drawn.corners.emplace_back();
+            for (const auto& frame : animation.records) frames.push_back(frame.at(corner));
+        }
+    }
+    drawn.step = StepFromScript(ReadFile(dir / "Out.uc"));
+    return drawn;
+}
+
+// Welding must not move a single decoded point: every triangle draws the same
+// texture bytes and the same records at every frame, with the same scale.
+TEST(ImportedExport, WeldingDrawsTheSameTrianglesWithFewerVertices) {
+    struct Row {
+        std::string model;
+        bool splitByNormals;  // the file holds vertices the format cannot tell apart
+    };
+    const Row rows[] = {{kData + "/SimpleSkin/SimpleSkin.gltf", false},
+                        {kData + "/RiggedSimple/RiggedSimple.gltf", true},
+                        {kData + "/greenman/greenman.glb", true},
+                        {kExamples + "/totem.gltf", true},
+                        {kData + "/sample/animated.fbx", true},
+                        {kData + "/sample/animated_arm.dae", true},
+                        {kData + "/sample/static.dae", true}};
+    std::printf("%-22s %-6s %9s %9s %10s %10s\n", "vertices", "bake", "file", "welded", "_a.3d", "welded");
+    for (const Row& row : rows)
+        for (const std::string bake : {"exact", "host"}) {
+            ScratchDir whole, welded;
+            ASSERT_EQ(RunProgram(whole, "'" + row.model + "' Out.3D --no-weld --bake " + bake).status, 0);
+            ASSERT_EQ(RunProgram(welded, "'" + row.model + "' Out.3D --bake " + bake).status, 0);
+            const Drawn before = ReadDrawn(whole), after = ReadDrawn(welded);
+            EXPECT_EQ(after.fields, before.fields) << row.model;
+            EXPECT_TRUE(after.corners == before.corners) << row.model << " " << bake;
+            EXPECT_EQ(after.step, before.step) << row.model;
+            if (row.splitByNormals) EXPECT_LT(after.vertices, before.vertices) << row.model << " " << bake;
+            else EXPECT_EQ(after.vertices, before.vertices) << row.model << " " << bake;
+            std::printf("%-22s %-6s %9zu %9zu %10ju %10ju\n", std::filesystem::path(row.model).filename().c_str(),
+                        bake.c_str(), before.vertices, after.vertices,
+                        uintmax_t(std::filesystem::file_size(whole / "Out_a.3d")),
+                        uintmax_t(std::filesystem::file_size(welded / "Out_a.3d")));
+        }
 }
 
 TEST(ImportedExport, ModelsWithoutAnimationExportTheirRest) {
