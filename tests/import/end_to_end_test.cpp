@@ -22,6 +22,9 @@ using testing_support::ScratchDir;
 
 const std::string kData = TEST_DATA_DIR;
 const std::string kExamples = EXAMPLES_DIR;
+// Over the format's limits, from Debian's assimp-testmodels when installed.
+const std::string kCorpus = "/usr/share/assimp/models";
+const std::string kCorpusEngine = kCorpus + "/glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb";
 
 struct Outcome {
     int status;
@@ -241,13 +244,21 @@ TEST(ImportedExport, WeldingDrawsTheSameTrianglesWithFewerVertices) {
         std::string model;
         bool splitByNormals;  // the file holds vertices the format cannot tell apart
     };
+    ScratchDir built;
+    // A cube whose faces each have their own normal: the reader makes 4 vertices a face.
+    test_files::WriteText(built / "cube.obj",
+                          "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 1 1 1\nv 0 1 1\n"
+                          "vn 0 0 -1\nvn 0 0 1\nvn 0 -1 0\nvn 0 1 0\nvn -1 0 0\nvn 1 0 0\n"
+                          "f 1//1 4//1 3//1 2//1\nf 5//2 6//2 7//2 8//2\nf 1//3 2//3 6//3 5//3\n"
+                          "f 4//4 8//4 7//4 3//4\nf 1//5 5//5 8//5 4//5\nf 2//6 3//6 7//6 6//6\n");
     const Row rows[] = {{kData + "/SimpleSkin/SimpleSkin.gltf", false},
-                        {kData + "/RiggedSimple/RiggedSimple.gltf", true},
-                        {kData + "/greenman/greenman.glb", true},
-                        {kExamples + "/totem.gltf", true},
-                        {kData + "/sample/animated.fbx", true},
-                        {kData + "/sample/animated_arm.dae", true},
-                        {kData + "/sample/static.dae", true}};
+                             {kData + "/RiggedSimple/RiggedSimple.gltf", false},
+                             {kData + "/greenman/greenman.glb", false},
+                             {kExamples + "/totem.gltf", false},
+                             {kData + "/sample/animated.fbx", false},
+                             {kData + "/sample/animated_arm.dae", false},
+                             {built / "cube.obj", true}};
+
     std::printf("%-22s %-6s %9s %9s %10s %10s\n", "vertices", "bake", "file", "welded", "_a.3d", "welded");
     for (const Row& row : rows)
         for (const std::string bake : {"exact", "host"}) {
@@ -265,6 +276,44 @@ TEST(ImportedExport, WeldingDrawsTheSameTrianglesWithFewerVertices) {
                         uintmax_t(std::filesystem::file_size(whole / "Out_a.3d")),
                         uintmax_t(std::filesystem::file_size(welded / "Out_a.3d")));
         }
+}
+
+// The counts after --fit are the files' own, and the printed error is the one
+// the simplifier reached, below the tolerance it was given.
+TEST(ImportedExport, OverTheLimitsStopsAndFitExportsWithinThem) {
+    int tried = 0;
+    for (const std::string& model : {kCorpusEngine, kCorpus + "/BLEND/SuzanneSubdiv_252.blend"}) {
+        if (!std::filesystem::exists(model)) continue;
+        ++tried;
+        ScratchDir dir;
+        const Outcome refused = RunProgram(dir, "'" + model + "' Out.3D");
+        EXPECT_EQ(refused.status, 2) << model;
+        EXPECT_NE(refused.err.find("; --fit simplifies the model to what the format holds"), std::string::npos)
+            << refused.err;
+        // The engine's file splits its vertices by normals.
+        if (model == kCorpusEngine) {
+            EXPECT_NE(RunProgram(dir, "'" + model + "' --info").out.find("Welded: 84657 vertices to 60363"),
+                      std::string::npos);
+        }
+        const Outcome fitted = RunProgram(dir, "'" + model + "' Out.3D --fit");
+        ASSERT_EQ(fitted.status, 0) << fitted.err;
+        const std::string data = ReadFile(dir / "Out_d.3d");
+        uint16_t triangles = 0;
+        std::memcpy(&triangles, data.data(), 2);
+        EXPECT_LE(VertexCount(dir / "Out_d.3d"), 8191u) << model;
+        EXPECT_EQ(data.size(), 48 + 16 * size_t(triangles)) << model;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(fitted.out, match,
+                                      std::regex("Simplified: \\d+ triangles to (\\d+), \\d+ vertices to (\\d+), "
+                                                 "relative error ([0-9.e-]+)")))
+            << fitted.out;
+        EXPECT_EQ(std::stoul(match[1]), triangles);
+        EXPECT_EQ(std::stoul(match[2]), VertexCount(dir / "Out_d.3d"));
+        EXPECT_LT(std::stod(match[3]), 1.0);  // the tolerance the simplifier is given
+        std::printf("%s: %s", std::filesystem::path(model).filename().c_str(), match.str(0).c_str());
+        std::printf("\n");
+    }
+    if (!tried) GTEST_SKIP() << "assimp-testmodels is not installed";
 }
 
 TEST(ImportedExport, ModelsWithoutAnimationExportTheirRest) {
