@@ -394,7 +394,8 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     test_files::WriteText(dir + "/big.obj", vertices + "g first\n" + firstHalf + "g second\n" + secondHalf);
     hm::ImportResult result = hm::ImportModel(dir + "/big.obj", {});
     EXPECT_FALSE(result.model);
-    EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the format holds at most 65535 (--force exports anyway)");
+    EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the format holds at most 65535 (--force exports "
+                                  "anyway); --fit simplifies the model to what the format holds");
     hm::ImportOptions force;
     force.force = true;
     result = hm::ImportModel(dir + "/big.obj", force);
