@@ -118,7 +118,8 @@ SimplifyResult Simplify(hmModel& model, ExactScene& exact, std::vector<Corners>&
     if (request.fit) {
         // A simplified mesh keeps about as many vertices per triangle as it had;
         // the attempts below correct the estimate where seams keep more.
-        target = std::min({target, kMaxTriangleTotal, total * kMaxFrameVertices / std::max<int64_t>(result.verticesBefore, 1)});
+        const int64_t perVertices = total * kMaxFrameVertices / std::max<int64_t>(result.verticesBefore, 1);
+        target = std::min({target, kMaxTriangleTotal, perVertices});
     }
     // The most careful mode that reaches the target.
     const int64_t asked = target;
