@@ -275,8 +275,9 @@ bool Importer::CheckLimits() {
     ModelCounts counts = CountModel(*result_.model);
     counts.frames = selectedClips_.empty() ? 1 : frames;
     for (const LimitFinding& finding : CheckFormatLimits(counts, InputRoute::Imported, options_.force)) {
-        const bool simplifying = finding.limit == FormatLimit::MeshVertices || finding.limit == FormatLimit::VertexTotal ||
-                                 finding.limit == FormatLimit::TriangleTotal || finding.limit == FormatLimit::FrameSize;
+        const FormatLimit limit = finding.limit;
+        const bool simplifying = limit == FormatLimit::MeshVertices || limit == FormatLimit::VertexTotal ||
+                                 limit == FormatLimit::TriangleTotal || limit == FormatLimit::FrameSize;
         if (finding.stops && simplifying && !options_.simplify.fit)
             return Fail(finding.text + "; --fit simplifies the model to what the format holds");
         if (finding.stops) return Fail(finding.text);

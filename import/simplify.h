@@ -36,8 +36,8 @@ struct SimplifyResult {
 
 // Simplifies each mesh, its share of the target in proportion to its
 // triangles, then drops the vertices no triangle uses. Texture seams and mesh
-// borders are kept unless the target cannot be reached so (see the result). exact and corners hold model.meshes' counterparts and triangles, and
-// stay so.
+// borders are kept unless the target cannot be reached so (see the result).
+// exact and corners hold model.meshes' counterparts and triangles, and stay so.
 SimplifyResult Simplify(hmModel& model, ExactScene& exact, std::vector<Corners>& corners,
                         const SimplifyRequest& request);
 

@@ -87,7 +87,8 @@ WeldCounts WeldVertices(hmModel& model, ExactScene& exact, std::vector<Corners>&
             if (exactKeys) AppendExact(key, source, v, deltas[v]);
             newIndex[v] = byKey.emplace(std::move(key), static_cast<uint32_t>(byKey.size())).first->second;
         }
-        if (byKey.size() < count) RenumberVertices(host, source, corners[m], newIndex, static_cast<uint32_t>(byKey.size()));
+        const auto welded = static_cast<uint32_t>(byKey.size());
+        if (welded < count) RenumberVertices(host, source, corners[m], newIndex, welded);
         counts.after += static_cast<int64_t>(host.vertices.size());
     }
     return counts;
