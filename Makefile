@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
-           libassimp-dev nlohmann-json3-dev libcli11-dev libstb-dev zlib1g-dev
+           libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev libcli11-dev libstb-dev zlib1g-dev
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool

@@ -194,6 +194,7 @@ int main(int argc, char** argv) {
         for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
+    std::cout << DescribeFit(loaded.fit);
     std::string sceneProblem;
     if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
         return Fail(kBadInput, options.model + ": " + sceneProblem);

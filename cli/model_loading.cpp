@@ -24,8 +24,35 @@ bool IsHostModelFile(const std::string& path) {
     return path.size() >= json.size() && path.compare(path.size() - json.size(), json.size(), json) == 0;
 }
 
+// --simplify's argument: a whole number of triangles, or a fraction of them.
+bool ParseSimplify(const std::string& text, hm::imp::SimplifyRequest& request) {
+    if (text.empty()) return true;
+    size_t end = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &end);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (end != text.size() || !std::isfinite(value) || !(value > 0)) return false;
+    if (value < 1) {
+        request.fraction = value;
+        return true;
+    }
+    if (value != std::floor(value) || text.find_first_not_of("0123456789") != std::string::npos || value > 1e15)
+        return false;
+    request.triangles = static_cast<int64_t>(value);
+    return true;
+}
+
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
+    hm::imp::SimplifyRequest simplify = options.import.simplify;
+    if (!ParseSimplify(options.simplify, simplify)) {
+        loaded.error = "--simplify " + options.simplify +
+                       ": give a number of triangles (a whole number from 1) or a fraction of them (above 0, below 1)";
+        return loaded;
+    }
     hm::Warnings hostLosses;
     // Looking at a model is allowed whatever its size; the limits concern exporting it.
     hm::ImportOptions importOptions = options.import;
@@ -33,6 +60,13 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     // The host model file is the host's model: the plug-in poses it. A dump
     // is the host model too, so it is made as the host path makes it.
     importOptions.exact = options.bake != Bake::kHost && options.dump.empty();
+    importOptions.weld = options.import.weld && !options.noWeld;
+    importOptions.simplify = simplify;
+    if (IsHostModelFile(path) && simplify.Wanted()) {
+        loaded.error = path + ": a host model file is exported as the host holds it; --simplify and --fit are for "
+                              "models in common 3D formats";
+        return loaded;
+    }
     if (IsHostModelFile(path)) {
         if (options.bake == Bake::kExact) {
             loaded.error = path +
@@ -63,6 +97,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.unitCentimetres = result.unitCentimetres;
         loaded.exact = importOptions.exact ? std::move(result.exact) : nullptr;
         hostLosses = std::move(result.hostLosses);
+        loaded.fit = result.fit;
     }
     if (!loaded.model) return loaded;
     if (options.list) {
@@ -70,7 +105,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.done = true;
     }
     if (options.info) {
-        std::cout << DescribeModel(*loaded.model, loaded.clips);
+        std::cout << DescribeModel(*loaded.model, loaded.clips) << DescribeFit(loaded.fit);
         if (!IsHostModelFile(path)) std::cout << DescribeBake(loaded.exact != nullptr, hostLosses);
         loaded.done = true;
     }
@@ -127,6 +162,23 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
                    "\n";
         }
     }
+    return out;
+}
+
+std::string DescribeFit(const hm::FitReport& fit) {
+    std::string out;
+    if (fit.welded)
+        out += "Welded: " + std::to_string(fit.verticesBeforeWeld) + " vertices to " +
+               std::to_string(fit.verticesAfterWeld) + " (--no-weld keeps them all)\n";
+    if (fit.simplified && fit.simplify.ok)
+        out += "Simplified: " + std::to_string(fit.simplify.trianglesBefore) + " triangles to " +
+               std::to_string(fit.simplify.trianglesAfter) + ", " + std::to_string(fit.simplify.verticesBefore) +
+               " vertices to " + std::to_string(fit.simplify.verticesAfter) + ", relative error " +
+               Printf("%.4g", fit.simplify.error) +
+               (!fit.simplify.topologyKept  ? " (without regard to topology: holes and texture seams may open)"
+                : !fit.simplify.bordersLocked ? " (mesh borders simplified along themselves)"
+                                              : "") +
+               "\n";
     return out;
 }
 

@@ -16,6 +16,8 @@ enum class Bake { kAuto, kExact, kHost };
 struct ModelOptions {
     hm::ImportOptions import;  // --scale, --fps, --clip, --force
     Bake bake = Bake::kAuto;   // --bake: exact for imported models, host for host model files
+    bool noWeld = false;       // --no-weld: keep every vertex of the file
+    std::string simplify;      // --simplify N (triangles) or a fraction below 1; "" for none
     bool list = false;         // --list: print the clips and stop
     bool info = false;         // --info: print the model as the host sees it and stop
     std::string dump;          // --dump FILE: write the host model file and stop
@@ -35,6 +37,7 @@ struct LoadedModel {
     // Set when the export takes its frames from the source's own deformation
     // rather than from the plug-in posing the host model.
     std::unique_ptr<hm::imp::ExactScene> exact;
+    hm::FitReport fit;
 };
 
 // The model's extent at rest, in its units.
@@ -53,5 +56,7 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
 // What --info adds for an imported model: which bake it takes, and what the
 // host model would lose.
 std::string DescribeBake(bool exact, const hm::Warnings& hostLosses);
+// What welding and simplifying did, one line each ("" when neither ran).
+std::string DescribeFit(const hm::FitReport& fit);
 // What --list prints: the clips of an imported model, the frames of a host model file.
 std::string DescribeClips(const LoadedModel& loaded, double fps);

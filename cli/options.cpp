@@ -180,6 +180,21 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         ->type_name("exact|host")
         ->group(kImportGroup);
 
+    app.add_flag("--no-weld", model.noWeld,
+                 "Keep every vertex. By default the vertices of a mesh that the exported files cannot\n"
+                 "tell apart (same position, texture bytes and deformation) become one: no decoded\n"
+                 "position changes, the files shrink")
+        ->group(kImportGroup);
+    app.add_option("--simplify", model.simplify,
+                   "Reduce the model to at most N triangles, or to a fraction of them (0.5 halves them),\n"
+                   "by removing vertices: texture seams, mesh borders and each kept vertex's deformation stay")
+        ->type_name("N|FRACTION")
+        ->group(kImportGroup);
+    app.add_flag("--fit", model.import.simplify.fit,
+                 "Simplify the model until it fits the format (" + std::to_string(hm::kMaxFrameVertices) +
+                     " vertices, " + std::to_string(hm::kMaxTriangleTotal) + " triangles)")
+        ->group(kImportGroup);
+
     app.add_flag("--list", model.list, "List the model's clips and the frames they export")->group(kInspectGroup);
     app.add_flag("--info", model.info, "Print the model as the host sees it: meshes, bones, frames, size")
         ->group(kInspectGroup);
@@ -227,7 +242,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     if (!output.empty()) options.destination = output;
     if (options.noLog && !options.logPath.empty()) return Error("--log and --no-log contradict each other");
     if (options.ask && !options.destination.empty()) return Error("--ask and a destination both given; give one");
-    for (const char* name : {"--scale", "--fps", "--clip"})
+    for (const char* name : {"--scale", "--fps", "--clip", "--no-weld", "--simplify", "--fit"})
         if (app.count(name)) model.importOptionsGiven.push_back(name);
     return std::nullopt;
 }

@@ -7,10 +7,12 @@
 #include "import/clip_bake.h"
 #include "import/exact_extract.h"
 #include "import/host_names.h"
+#include "import/mesh_vertices.h"
 #include "import/skeleton_build.h"
 #include "import/skin_reduction.h"
 #include "import/source_scene.h"
 #include "import/texture_files.h"
+#include "import/weld.h"
 
 #include <algorithm>
 #include <cmath>
@@ -82,6 +84,7 @@ private:
     bool ChooseClips();
     std::vector<bool> AnimatedNodes() const;
     void AddMesh(size_t instanceIndex, UniqueNames& meshNames);
+    bool Fit();
     bool CheckLimits();
     void Bake();
     void ReadUnit();
@@ -118,6 +121,7 @@ private:
     std::set<std::string> copiedFiles_;   // those of the model's own images
     ExactScene exact_;
     std::vector<MeshInstance> exactInstances_;  // the placement of each host mesh
+    std::vector<Corners> corners_;              // each host mesh's triangles until they are final
 };
 
 bool Importer::CheckOptions() {
@@ -254,12 +258,27 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     }
     // A mirroring placement turns the faces inside out unless their winding is reversed.
     const bool flip = Determinant(placement.m) < 0;
-    for (const aiFace* face : triangles) {
-        hmTriangle triangle;
+    Corners& corners = corners_.emplace_back();
+    for (const aiFace* face : triangles)
         for (unsigned k = 0; k < 3; ++k)
-            triangle.corners[k] = static_cast<uint16_t>(newIndex[face->mIndices[flip ? 2 - k : k]]);
-        out->triangles.push_back(triangle);
+            corners.push_back(static_cast<uint32_t>(newIndex[face->mIndices[flip ? 2 - k : k]]));
+}
+
+bool Importer::Fit() {
+    FitReport& fit = result_.fit;
+    if (options_.weld) {
+        const WeldCounts counts = WeldVertices(*result_.model, exact_, corners_, options_.exact);
+        fit.welded = true;
+        fit.verticesBeforeWeld = counts.before;
+        fit.verticesAfterWeld = counts.after;
     }
+    if (options_.simplify.Wanted()) {
+        fit.simplified = true;
+        fit.simplify = Simplify(*result_.model, exact_, corners_, options_.simplify);
+        if (!fit.simplify.ok) return Fail(fit.simplify.problem);
+    }
+    for (size_t m = 0; m < corners_.size(); ++m) SetTriangles(*result_.model->meshes[m], corners_[m]);
+    return true;
 }
 
 // The host names a vertex's bone in 8 signed bits. The exact bake does not
@@ -287,6 +306,11 @@ bool Importer::CheckLimits() {
     ModelCounts counts = CountModel(*result_.model);
     counts.frames = selectedClips_.empty() ? 1 : frames;
     for (const LimitFinding& finding : CheckFormatLimits(counts, InputRoute::Imported, options_.force)) {
+        const FormatLimit limit = finding.limit;
+        const bool simplifying = limit == FormatLimit::MeshVertices || limit == FormatLimit::VertexTotal ||
+                                 limit == FormatLimit::TriangleTotal || limit == FormatLimit::FrameSize;
+        if (finding.stops && simplifying && !options_.simplify.fit)
+            return Fail(finding.text + "; --fit simplifies the model to what the format holds");
         if (finding.stops) return Fail(finding.text);
         Warn(WarningKind::FormatLimit, finding.text, finding.count);
     }
@@ -420,7 +444,7 @@ ImportResult Importer::Run() {
         result_.model.reset();
         return std::move(result_);
     }
-    if (!CheckLimits()) {
+    if (!Fit() || !CheckLimits()) {
         result_.model.reset();
         return std::move(result_);
     }

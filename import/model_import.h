@@ -6,6 +6,7 @@
 #include "host/host_model.h"
 #include "host/warnings.h"
 #include "import/exact_scene.h"
+#include "import/simplify.h"
 #include "import/texture_files.h"
 
 #include <cstdint>
@@ -28,6 +29,19 @@ struct ImportOptions {
     // no skeleton (when the file has more bones than the host can name), and
     // what only the host model lacks is described in hostLosses, not warned of.
     bool exact = false;
+    // Joins the vertices of a mesh that no exported file tells apart (see
+    // import/weld.h): on by default, off keeps every vertex of the file.
+    bool weld = true;
+    imp::SimplifyRequest simplify;  // none by default
+};
+
+// What welding and simplifying did to the counts.
+struct FitReport {
+    bool welded = false;
+    int64_t verticesBeforeWeld = 0;
+    int64_t verticesAfterWeld = 0;
+    bool simplified = false;
+    imp::SimplifyResult simplify;
 };
 
 struct ClipInfo {
@@ -49,6 +63,7 @@ struct ImportResult {
     std::unique_ptr<imp::ExactScene> exact;
     // What the host model does not show of the source's deformation.
     Warnings hostLosses;
+    FitReport fit;
 };
 
 // Meshes of triangles in node order (lines and points left out); positions
@@ -59,7 +74,8 @@ struct ImportResult {
 // the nodes that move vertices and their ancestors up to a common root, parents
 // first; every vertex on its heaviest bone. With animation, every bone has a key
 // at every frame: clips sampled at options.fps, end to end; without, one frame
-// at rest. Nothing is written to disk.
+// at rest. Vertices are welded, and the model simplified, as the options ask,
+// before the format's limits are checked. Nothing is written to disk.
 ImportResult ImportModel(const std::string& path, const ImportOptions& options);
 
 // Each exported clip as a sequence of the animation file, named as the

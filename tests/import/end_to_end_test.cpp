@@ -23,6 +23,9 @@ using testing_support::ScratchDir;
 
 const std::string kData = TEST_DATA_DIR;
 const std::string kExamples = EXAMPLES_DIR;
+// Over the format's limits, from Debian's assimp-testmodels when installed.
+const std::string kCorpus = "/usr/share/assimp/models";
+const std::string kCorpusEngine = kCorpus + "/glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb";
 
 struct Outcome {
     int status;
@@ -149,7 +152,8 @@ size_t VertexCount(const std::string& dataFile) {
 double ExportAndCompare(const std::string& model, const std::string& options = "", Skinning skinning = Skinning::kFull,
                         double fps = 30, double scale = 1, const std::string& onlyClip = "") {
     ScratchDir dir;
-    const Outcome outcome = RunProgram(dir, "'" + model + "' Out.3D " + options);
+    // The reference is the file's vertices, one for one.
+    const Outcome outcome = RunProgram(dir, "'" + model + "' Out.3D --no-weld " + options);
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     const auto sequences = SequencesPrinted(outcome.out);
     const Animation animation = ReadAnimation(dir / "Out_a.3d", VertexCount(dir / "Out_d.3d"));
@@ -205,6 +209,112 @@ TEST(ImportedExport, ExactBakeMatchesFullSkinningAtEveryFrame) {
             EXPECT_GT(host, 20);
         }
     }
+}
+
+// Per triangle, the record's fields after its corners (type, colour, texture
+// bytes, slot, flags), and each corner's position records at every frame.
+struct Drawn {
+    std::vector<std::string> fields;
+    std::vector<std::vector<std::array<int, 3>>> corners;  // per corner (3 per triangle), per frame
+    double step = 0;
+    size_t vertices = 0;
+};
+
+Drawn ReadDrawn(const ScratchDir& dir) {
+    Drawn drawn;
+    const std::string data = ReadFile(dir / "Out_d.3d");
+    drawn.vertices = VertexCount(dir / "Out_d.3d");
+    const Animation animation = ReadAnimation(dir / "Out_a.3d", drawn.vertices);
+    for (size_t at = 48; at + 16 <= data.size(); at += 16) {
+        drawn.fields.push_back(data.substr(at + 6, 10));
+        for (size_t k = 0; k < 3; ++k) {
+            uint16_t corner;
+            std::memcpy(&corner, data.data() + at + 2 * k, 2);
+            auto& frames = drawn.corners.emplace_back();
+            for (const auto& frame : animation.records) frames.push_back(frame.at(corner));
+        }
+    }
+    drawn.step = StepFromScript(ReadFile(dir / "Out.uc"));
+    return drawn;
+}
+
+// Welding must not move a single decoded point: every triangle draws the same
+// texture bytes and the same records at every frame, with the same scale.
+TEST(ImportedExport, WeldingDrawsTheSameTrianglesWithFewerVertices) {
+    struct Row {
+        std::string model;
+        bool splitByNormals;  // the file holds vertices the format cannot tell apart
+    };
+    ScratchDir built;
+    // A cube whose faces each have their own normal: the reader makes 4 vertices a face.
+    test_files::WriteText(built / "cube.obj",
+                          "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 1 1 1\nv 0 1 1\n"
+                          "vn 0 0 -1\nvn 0 0 1\nvn 0 -1 0\nvn 0 1 0\nvn -1 0 0\nvn 1 0 0\n"
+                          "f 1//1 4//1 3//1 2//1\nf 5//2 6//2 7//2 8//2\nf 1//3 2//3 6//3 5//3\n"
+                          "f 4//4 8//4 7//4 3//4\nf 1//5 5//5 8//5 4//5\nf 2//6 3//6 7//6 6//6\n");
+    const Row rows[] = {{kData + "/SimpleSkin/SimpleSkin.gltf", false},
+                             {kData + "/RiggedSimple/RiggedSimple.gltf", false},
+                             {kData + "/greenman/greenman.glb", false},
+                             {kExamples + "/totem.gltf", false},
+                             {kData + "/sample/animated.fbx", false},
+                             {kData + "/sample/animated_arm.dae", false},
+                             {built / "cube.obj", true}};
+
+    std::printf("%-22s %-6s %9s %9s %10s %10s\n", "vertices", "bake", "file", "welded", "_a.3d", "welded");
+    for (const Row& row : rows)
+        for (const std::string bake : {"exact", "host"}) {
+            ScratchDir whole, welded;
+            ASSERT_EQ(RunProgram(whole, "'" + row.model + "' Out.3D --no-weld --bake " + bake).status, 0);
+            ASSERT_EQ(RunProgram(welded, "'" + row.model + "' Out.3D --bake " + bake).status, 0);
+            const Drawn before = ReadDrawn(whole), after = ReadDrawn(welded);
+            EXPECT_EQ(after.fields, before.fields) << row.model;
+            EXPECT_TRUE(after.corners == before.corners) << row.model << " " << bake;
+            EXPECT_EQ(after.step, before.step) << row.model;
+            if (row.splitByNormals) EXPECT_LT(after.vertices, before.vertices) << row.model << " " << bake;
+            else EXPECT_EQ(after.vertices, before.vertices) << row.model << " " << bake;
+            std::printf("%-22s %-6s %9zu %9zu %10ju %10ju\n", std::filesystem::path(row.model).filename().c_str(),
+                        bake.c_str(), before.vertices, after.vertices,
+                        uintmax_t(std::filesystem::file_size(whole / "Out_a.3d")),
+                        uintmax_t(std::filesystem::file_size(welded / "Out_a.3d")));
+        }
+}
+
+// The counts after --fit are the files' own, and the printed error is the one
+// the simplifier reached, below the tolerance it was given.
+TEST(ImportedExport, OverTheLimitsStopsAndFitExportsWithinThem) {
+    int tried = 0;
+    for (const std::string& model : {kCorpusEngine, kCorpus + "/BLEND/SuzanneSubdiv_252.blend"}) {
+        if (!std::filesystem::exists(model)) continue;
+        ++tried;
+        ScratchDir dir;
+        const Outcome refused = RunProgram(dir, "'" + model + "' Out.3D");
+        EXPECT_EQ(refused.status, 2) << model;
+        EXPECT_NE(refused.err.find("; --fit simplifies the model to what the format holds"), std::string::npos)
+            << refused.err;
+        // The engine's file splits its vertices by normals.
+        if (model == kCorpusEngine) {
+            EXPECT_NE(RunProgram(dir, "'" + model + "' --info").out.find("Welded: 84657 vertices to 60363"),
+                      std::string::npos);
+        }
+        const Outcome fitted = RunProgram(dir, "'" + model + "' Out.3D --fit");
+        ASSERT_EQ(fitted.status, 0) << fitted.err;
+        const std::string data = ReadFile(dir / "Out_d.3d");
+        uint16_t triangles = 0;
+        std::memcpy(&triangles, data.data(), 2);
+        EXPECT_LE(VertexCount(dir / "Out_d.3d"), 8191u) << model;
+        EXPECT_EQ(data.size(), 48 + 16 * size_t(triangles)) << model;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(fitted.out, match,
+                                      std::regex("Simplified: \\d+ triangles to (\\d+), \\d+ vertices to (\\d+), "
+                                                 "relative error ([0-9.e-]+)")))
+            << fitted.out;
+        EXPECT_EQ(std::stoul(match[1]), triangles);
+        EXPECT_EQ(std::stoul(match[2]), VertexCount(dir / "Out_d.3d"));
+        EXPECT_LT(std::stod(match[3]), 1.0);  // the tolerance the simplifier is given
+        std::printf("%s: %s", std::filesystem::path(model).filename().c_str(), match.str(0).c_str());
+        std::printf("\n");
+    }
+    if (!tried) GTEST_SKIP() << "assimp-testmodels is not installed";
 }
 
 TEST(ImportedExport, ModelsWithoutAnimationExportTheirRest) {

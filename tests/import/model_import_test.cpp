@@ -1,3 +1,4 @@
+#include "import/exact_pose.h"
 #include "import/model_import.h"
 #include "tests/import/pose_check.h"
 #include "tests/import/test_files.h"
@@ -6,9 +7,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
-
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -229,11 +231,11 @@ TEST(ImportOptions, UnknownClipAndBadValuesAreErrors) {
     EXPECT_EQ(hm::ImportModel(path, options).error, path + ": the clip '1_idle' is named twice");
 
     for (double scale : {0.0, -1.0, std::nan("")}) {
-        result = hm::ImportModel(path, {scale, 30.0, {}, false});
+        result = hm::ImportModel(path, {scale, 30.0, {}, false, false, true, {}});
         EXPECT_FALSE(result.model);
         EXPECT_NE(result.error.find("scale"), std::string::npos);
     }
-    result = hm::ImportModel(path, {1.0, 0.0, {}, false});
+    result = hm::ImportModel(path, {1.0, 0.0, {}, false, false, true, {}});
     EXPECT_FALSE(result.model);
     EXPECT_NE(result.error.find("frame rate"), std::string::npos);
 }
@@ -396,7 +398,8 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     test_files::WriteText(dir + "/big.obj", vertices + "g first\n" + firstHalf + "g second\n" + secondHalf);
     hm::ImportResult result = hm::ImportModel(dir + "/big.obj", {});
     EXPECT_FALSE(result.model);
-    EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the format holds at most 65535 (--force exports anyway)");
+    EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the format holds at most 65535 (--force exports "
+                                  "anyway); --fit simplifies the model to what the format holds");
     hm::ImportOptions force;
     force.force = true;
     result = hm::ImportModel(dir + "/big.obj", force);
@@ -479,6 +482,56 @@ TEST(TextureFiles, ColourImageHoldsTheColourAsSeen) {
 }  // namespace
 
 namespace {
+
+// Simplifying only removes vertices: every kept vertex is one of the whole
+// model's, posed exactly as before at every frame, so the clips still move.
+TEST(ImportSimplify, HalfTheTrianglesKeepsEachKeptVertexsDeformation) {
+    hm::ImportOptions options;
+    options.exact = true;
+    const std::string path = kData + "/greenman/greenman.glb";
+    const hm::ImportResult whole = hm::ImportModel(path, options);
+    options.simplify.fraction = 0.5;
+    const hm::ImportResult half = hm::ImportModel(path, options);
+    ASSERT_TRUE(whole.model && half.model) << half.error;
+    const hm::imp::SimplifyResult& fit = half.fit.simplify;
+    EXPECT_TRUE(half.fit.simplified);
+    EXPECT_LE(fit.trianglesAfter, fit.trianglesBefore / 2);
+    EXPECT_GT(fit.trianglesAfter, fit.trianglesBefore / 3);
+    EXPECT_EQ(fit.verticesAfter, int64_t(half.model->meshes[0]->vertices.size()));
+    EXPECT_GT(fit.error, 0);
+    EXPECT_LT(fit.error, hm::imp::kSimplifyTolerance);
+
+    // Each kept vertex, in order, among the whole mesh's: same host record, same source position.
+    const auto& kept = half.model->meshes[0]->vertices;
+    const auto& all = whole.model->meshes[0]->vertices;
+    std::vector<size_t> from;
+    for (size_t v = 0, w = 0; v < kept.size() && w < all.size(); ++w)
+        if (std::memcmp(&kept[v], &all[w], sizeof kept[v]) == 0 &&
+            half.exact->meshes[0].positions[v].x == whole.exact->meshes[0].positions[w].x) {
+            from.push_back(w);
+            ++v;
+        }
+    ASSERT_EQ(from.size(), kept.size());
+    std::vector<bool> used(kept.size(), false);
+    for (const hmTriangle& triangle : half.model->meshes[0]->triangles)
+        for (uint16_t corner : triangle.corners) used.at(corner) = true;
+    EXPECT_EQ(std::count(used.begin(), used.end(), false), 0);
+
+    hm::imp::ExactPose before(*whole.exact), after(*half.exact);
+    after.Evaluate(0);
+    const std::vector<hm::imp::Vec3> rest = after.Positions();
+    double moved = 0;
+    for (int64_t frame : {0, 40, 90, 130}) {
+        before.Evaluate(frame);
+        after.Evaluate(frame);
+        for (size_t v = 0; v < kept.size(); ++v) {
+            const hm::imp::Vec3 a = after.Positions()[v], b = before.Positions()[from[v]];
+            EXPECT_TRUE(a.x == b.x && a.y == b.y && a.z == b.z) << frame << " " << v;
+            moved = std::max(moved, std::fabs(a.y - rest[v].y) + std::fabs(a.x - rest[v].x));
+        }
+    }
+    EXPECT_GT(moved, 0.05);
+}
 
 TEST(ClipSequences, OneWordUniqueNamesForExportedClipsOnly) {
     const std::vector<hm::ClipInfo> clips = {

@@ -1,0 +1,26 @@
+// Vertices the exported files cannot tell apart, made one: the importer splits
+// vertices wherever the file does (normals, too), the format stores fewer values.
+#pragma once
+
+#include "host/host_model.h"
+#include "import/exact_scene.h"
+#include "import/mesh_vertices.h"
+
+#include <cstdint>
+
+namespace hm::imp {
+
+struct WeldCounts {
+    int64_t before = 0;  // vertices in all
+    int64_t after = 0;
+};
+
+// Joins, within each mesh, the vertices equal in every value their exported
+// bytes depend on: the host vertex (position, bone, and texture coordinates as
+// the bytes the mesh data file stores) and, when exactKeys is set, the exact
+// mesh's source position, every influence and every morph delta. Joined
+// vertices pose identically in every frame, so no decoded position changes.
+// exact and corners hold model.meshes' counterparts and triangles, and stay so.
+WeldCounts WeldVertices(hmModel& model, ExactScene& exact, std::vector<Corners>& corners, bool exactKeys);
+
+}  // namespace hm::imp
