@@ -20,8 +20,8 @@ struct ClipTiming {
 
 ClipTiming TimeClip(const aiAnimation& clip, double fps);
 
-// The clip's channel for each node, or null.
-std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, const aiAnimation& clip);
+// Clip `clip`'s channel for each node, or null.
+std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, unsigned clip);
 
 // Model-space transforms, at frame `frame` of the clip, of the nodes marked in
 // `wanted`, which must mark every ancestor of a marked node too (the others

@@ -24,6 +24,8 @@ using namespace imp;
 constexpr int64_t kFormatLimit = 65535;
 // Beyond this the keys alone would not fit in memory; not even --force goes there.
 constexpr int64_t kSamplingLimit = 1000000;
+// 8 bytes a vertex: the most whose frame size 16 bits can state.
+constexpr int64_t kFrameSizeVertices = 8191;
 // The texture slot of a polygon is its mesh's index in 8 bits.
 constexpr size_t kTextureSlots = 256;
 // Scale changes smaller than this during a clip are rounding in the file.
@@ -50,6 +52,7 @@ struct Counts {
     int64_t triangles = 0;
     int64_t lines = 0;
     int64_t points = 0;
+    int64_t polygons = 0;  // more than three corners, which the triangulation should have split
     int64_t multiInfluence = 0;
     int64_t unweighted = 0;
     float largestDropped = 0;
@@ -107,6 +110,8 @@ private:
     void AddMesh(size_t instanceIndex, UniqueNames& meshNames);
     bool CheckLimits();
     void Bake();
+    void ReportClip(unsigned index, const std::vector<const aiNodeAnim*>& channels, const std::vector<bool>& wanted);
+    void ReportLeftOut();
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
     void Warn(std::string text) { result_.warnings.push_back(std::move(text)); }
@@ -125,7 +130,27 @@ private:
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::set<std::string> textureFiles_;
     std::string oversizedMesh_;  // the first mesh whose corners a 16-bit index cannot reach
+    std::vector<std::string> withoutTriangles_;
+    int64_t morphedMeshes_ = 0, morphTargets_ = 0;
 };
+
+// "2 lines, 1 point and 3 polygons" of the counts that are not 0.
+std::string CountList(std::initializer_list<std::pair<int64_t, const char*>> counts) {
+    std::vector<std::string> parts;
+    for (const auto& [count, what] : counts)
+        if (count) parts.push_back(std::to_string(count) + " " + what);
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return text;
+}
+
+// "'a', 'b', 'c', ..." with at most five names.
+std::string NameList(const std::vector<std::string>& names) {
+    std::string list;
+    for (size_t i = 0; i < names.size() && i < 5; ++i) list += (i ? ", '" : "'") + names[i] + "'";
+    if (names.size() > 5) list += ", ...";
+    return list;
+}
 
 bool Importer::CheckOptions() {
     if (!std::isfinite(options_.scale) || !(options_.scale > 0))
@@ -169,7 +194,7 @@ bool Importer::ChooseClips() {
 std::vector<bool> Importer::AnimatedNodes() const {
     std::vector<bool> animated(source_.nodes.size(), false);
     for (unsigned i : selectedClips_) {
-        const auto channels = ChannelsByNode(source_, *source_.scene->mAnimations[i]);
+        const auto channels = ChannelsByNode(source_, i);
         for (size_t n = 0; n < channels.size(); ++n)
             if (channels[n]) animated[n] = true;
     }
@@ -189,12 +214,17 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
         if (face.mNumIndices == 3) triangles.push_back(&face);
         else if (face.mNumIndices == 2) ++counts_.lines;
         else if (face.mNumIndices == 1) ++counts_.points;
+        else if (face.mNumIndices > 3) ++counts_.polygons;
     }
     const std::string wanted = node.node->mNumMeshes == 1 && node.node->mName.length ? node.node->mName.C_Str()
                                                                                       : mesh.mName.C_Str();
     if (triangles.empty()) {
-        Warn("mesh '" + wanted + "' has no triangles; left out");
+        withoutTriangles_.push_back(wanted);
         return;
+    }
+    if (mesh.mNumAnimMeshes) {
+        ++morphedMeshes_;
+        morphTargets_ += mesh.mNumAnimMeshes;
     }
     // Only the vertices that triangles use, in their order in the file.
     std::vector<int> newIndex(mesh.mNumVertices, -1);
@@ -213,7 +243,7 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
 
     std::vector<int> boneOf(mesh.mNumBones, -1);  // host bone of each of the mesh's bones
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
-        const int boneNode = FindNode(source_, mesh.mBones[b]->mName);
+        const int boneNode = BoneNode(source_, instance.mesh, b);
         if (boneNode >= 0) boneOf[b] = skeleton_.boneOfNode[static_cast<size_t>(boneNode)];
     }
     std::vector<bool> usable(mesh.mNumBones);
@@ -280,6 +310,11 @@ bool Importer::CheckLimits() {
         if (!options_.force) return Fail(text + " (--force exports anyway)");
         Warn(text + "; going on as asked, the counts wrap in the exported files");
     }
+    // The animation file's header states a frame's size in 16 bits.
+    if (counts_.vertices > kFrameSizeVertices && counts_.vertices <= kFormatLimit)
+        Warn(std::to_string(counts_.vertices) + " vertices in all; a frame of more than " +
+             std::to_string(kFrameSizeVertices) + " does not fit the animation file's 16-bit frame size, which is " +
+             "written modulo 65536 (a reader that steps frames by it goes astray)");
     if (result_.model->meshes.size() > kTextureSlots)
         Warn(std::to_string(result_.model->meshes.size()) + " meshes; a polygon's texture slot holds at most " +
              std::to_string(kTextureSlots) + ", so later meshes show the textures of earlier ones");
@@ -311,15 +346,18 @@ void Importer::Bake() {
     std::vector<Affine> pose(skeleton_.bones.size());
     int64_t time = 0;
     for (unsigned i : selectedClips_) {
-        const auto channels = ChannelsByNode(source_, *source_.scene->mAnimations[i]);
+        const auto channels = ChannelsByNode(source_, i);
+        ReportClip(i, channels, wanted);
         double largestStretch = 0;
         std::string stretchedBone;
+        std::set<size_t> stretched;
         for (int64_t f = 0; f < result_.clips[i].frameCount; ++f, ++time) {
             SampleGlobals(source_, channels, timings_[i], options_.fps, f, wanted, globals);
             for (size_t b = 0; b < skeleton_.bones.size(); ++b) {
                 const RigidSplit split = SplitRigid(globals[static_cast<size_t>(skeleton_.bones[b].node)]);
                 pose[b] = split.rigid;
                 const double change = MaxDifference(split.stretch, skeleton_.bones[b].stretch);
+                if (boneHoldsVertices_[b] && change > kStretchTolerance) stretched.insert(b);
                 if (boneHoldsVertices_[b] && change > largestStretch) {
                     largestStretch = change;
                     stretchedBone = skeleton_.bones[b].name;
@@ -328,10 +366,32 @@ void Importer::Bake() {
             boneWriter_->AddKeys(pose, static_cast<float>(time));
         }
         if (largestStretch > kStretchTolerance)
-            Warn("clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
-                 Format("%.4g", largestStretch) + "); the host's bones do not scale, so its vertices keep their rest size");
+            Warn("clip '" + result_.clips[i].name + "' scales " + std::to_string(stretched.size()) +
+                 " bone(s) away from their rest ('" + stretchedBone + "' by up to " + Format("%.4g", largestStretch) +
+                 "); the host's bones do not scale, so their vertices keep their rest size");
     }
     model.totalFrames = static_cast<int32_t>(std::min<int64_t>(time, INT32_MAX));
+}
+
+// What a clip holds that the export leaves out: channels for no node, morph
+// and mesh animation, and a clip that moves nothing the model has.
+void Importer::ReportClip(unsigned index, const std::vector<const aiNodeAnim*>& channels, const std::vector<bool>& wanted) {
+    const aiAnimation& clip = *source_.scene->mAnimations[index];
+    const std::string name = "clip '" + result_.clips[index].name + "'";
+    int64_t unbound = 0;
+    for (int node : source_.bindings.channelNodes[index])
+        if (node < 0) ++unbound;
+    if (unbound) Warn(name + ": " + std::to_string(unbound) + " channel(s) name no node of the file; left out");
+    if (clip.mNumMorphMeshChannels)
+        Warn(name + " animates the morph targets of " + std::to_string(clip.mNumMorphMeshChannels) +
+             " mesh(es); that motion is left out");
+    if (clip.mNumMeshChannels)
+        Warn(name + " swaps the meshes of " + std::to_string(clip.mNumMeshChannels) + " node(s); that motion is left out");
+    bool movesBone = false;
+    for (size_t n = 0; n < channels.size() && !movesBone; ++n) movesBone = channels[n] && wanted[n];
+    if (!movesBone)
+        Warn(name + " moves no bone of the model; its " + std::to_string(result_.clips[index].frameCount) +
+             " frame(s) show it at rest");
 }
 
 std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
@@ -379,6 +439,10 @@ std::string Importer::TextureName(const aiMesh& mesh) {
         material.GetTexture(aiTextureType_BASE_COLOR, 0, &path) != AI_SUCCESS)
         return "";
     if (const aiTexture* embedded = scene.GetEmbeddedTexture(path.C_Str())) {
+        if (!embedded->pcData || (embedded->mHeight == 0 && embedded->mWidth == 0)) {
+            Warn("texture '" + std::string(path.C_Str()) + "' is held in the file without any data; left out");
+            return "";
+        }
         size_t index = 0;
         while (index < scene.mNumTextures && scene.mTextures[index] != embedded) ++index;
         return EmbeddedName(*embedded, index);
@@ -389,10 +453,25 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     return cut;
 }
 
+void Importer::ReportLeftOut() {
+    const aiScene& scene = *source_.scene;
+    if (!withoutTriangles_.empty())
+        Warn(std::to_string(withoutTriangles_.size()) + " mesh(es) without triangles left out: " + NameList(withoutTriangles_));
+    const std::string loose = CountList({{counts_.lines, "line(s)"},
+                                         {counts_.points, "point(s)"},
+                                         {counts_.polygons, "polygon(s) of more than three corners"}});
+    if (!loose.empty()) Warn(loose + " left out; the host holds triangles only");
+    if (morphedMeshes_)
+        Warn(std::to_string(morphedMeshes_) + " mesh(es) have morph targets (" + std::to_string(morphTargets_) +
+             " in all); they export in their base shape");
+    const std::string scenery = CountList({{scene.mNumCameras, "camera(s)"}, {scene.mNumLights, "light(s)"}});
+    if (!scenery.empty()) Warn(scenery + " left out; the format holds meshes only");
+}
+
 ImportResult Importer::Run() {
     if (!CheckOptions()) return std::move(result_);
     std::string problem;
-    if (!LoadSourceScene(path_, source_, problem)) {
+    if (!LoadSourceScene(path_, source_, result_.warnings, problem)) {
         result_.error = problem;
         return std::move(result_);
     }
@@ -428,21 +507,15 @@ ImportResult Importer::Run() {
         AddMaterial(result_.model.get(), material ? material->GetName().C_Str() : "", texture);
     }
 
-    if (counts_.lines || counts_.points)
-        Warn(std::to_string(counts_.lines) + " line(s) and " + std::to_string(counts_.points) +
-             " point(s) left out; the host holds triangles only");
+    ReportLeftOut();
     if (counts_.multiInfluence)
         Warn(std::to_string(counts_.multiInfluence) +
              " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
              Format("%.3g", counts_.largestDropped) + ")");
     if (counts_.unweighted)
         Warn(std::to_string(counts_.unweighted) + " vertices of skinned meshes have no bone weight; they stay put");
-    if (!untextured.empty()) {
-        std::string list;
-        for (size_t i = 0; i < untextured.size() && i < 5; ++i) list += (i ? ", '" : "'") + untextured[i] + "'";
-        if (untextured.size() > 5) list += ", ...";
-        Warn(std::to_string(untextured.size()) + " mesh(es) without a diffuse texture: " + list);
-    }
+    if (!untextured.empty())
+        Warn(std::to_string(untextured.size()) + " mesh(es) without a diffuse texture: " + NameList(untextured));
     return std::move(result_);
 }
 

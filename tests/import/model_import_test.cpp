@@ -356,7 +356,7 @@ TEST(ImportBuiltFiles, LinesPointsAndNames) {
     EXPECT_NE(first, second);
     EXPECT_EQ(result.model->meshes[0]->vertices.size(), 3u);
     EXPECT_EQ(result.model->materials.size(), 2u);
-    EXPECT_TRUE(HasWarning(result, "mesh 'wire' has no triangles; left out"));
+    EXPECT_TRUE(HasWarning(result, "1 mesh(es) without triangles left out: 'wire'"));
     EXPECT_TRUE(HasWarning(result, "2 line(s) and 1 point(s) left out"));
 }
 
