@@ -81,7 +81,7 @@ private:
             error = "mesh " + std::to_string(index) + " is missing from the file";
             return false;
         }
-        const std::string name = Name(mesh->mName, std::to_string(index));
+        const std::string name = Name(mesh->mName, "number " + std::to_string(index + 1));
         if (!mesh->mVertices) mesh->mNumVertices = 0;
         if (!mesh->mFaces) mesh->mNumFaces = 0;
         for (unsigned f = 0; f < mesh->mNumFaces; ++f) {

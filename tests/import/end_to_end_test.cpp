@@ -165,6 +165,9 @@ TEST(ImportedExport, RealFilesMatchAssimpAtEveryFrame) {
     EXPECT_LT(ExportAndCompare(kData + "/sample/animated.fbx"), kStepTolerance);
     EXPECT_LT(ExportAndCompare(kData + "/sample/animated_arm.dae"), kStepTolerance);
     EXPECT_LT(ExportAndCompare(kData + "/sample/animated_arm_zup.dae"), kStepTolerance);
+    EXPECT_LT(ExportAndCompare(kData + "/sample/name_clash.gltf"), kStepTolerance);
+    for (const char* name : {"character", "maidroid", "3d_armor_character", "homedecor_desk_fan"})
+        EXPECT_LT(ExportAndCompare(kData + "/b3d/" + name + ".b3d"), kStepTolerance) << name;
 }
 
 TEST(ImportedExport, ModelsWithoutAnimationExportTheirRest) {

@@ -406,6 +406,8 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
     test_files::WriteText(dir + "/truncated.glb", glb.substr(0, glb.size() / 2));
     test_files::WriteText(dir + "/notes.gltf", "These are notes, not a model.\n");
     test_files::WriteText(dir + "/empty.gltf", test_files::NoMeshGltf());
+    test_files::WriteText(dir + "/points.obj", "v 0 0 0\nv 1 0 0\np 1\np 2\n");
+    std::filesystem::copy_file(kData + "/sample/corner_past_end.ply", dir + "/corner.ply");
     struct Case {
         std::string file;
         std::string problem;
@@ -414,11 +416,69 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
                           Case{"/truncated.glb", ": not a model file that can be read ("},
                           Case{"/notes.gltf", ": not a model file that can be read ("},
                           Case{"/empty.gltf", ": the file holds no meshes"},
+                          Case{"/points.obj", ": the file holds no triangles"},
+                          Case{"/corner.ply", ": mesh number 1 has a polygon corner past its 3 vertices"},
                           Case{"", ": is a directory, not a model file"}}) {
         const hm::ImportResult result = hm::ImportModel(dir + c.file, {});
         EXPECT_FALSE(result.model) << c.file;
         EXPECT_EQ(result.error.rfind(dir + c.file + c.problem, 0), 0u) << result.error;
         EXPECT_EQ(result.error.find('\n'), std::string::npos);
+    }
+}
+
+// A glTF made like many exported from artists' tools: a skinned mesh node
+// named like the joint it hangs on, listed first, and a locator sharing
+// another joint's name.
+TEST(ImportRealWorld, NameClashBindsBonesAndChannelsToTheirNodes) {
+    const std::string path = kData + "/sample/name_clash.gltf";
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    EXPECT_EQ(BoneNames(*result.model), (std::vector<std::string>{"Hips", "Neck", "Head"}));
+    EXPECT_EQ(Parent(*result.model, "Neck"), "Hips");
+    EXPECT_EQ(Parent(*result.model, "Head"), "Neck");
+    EXPECT_FALSE(HasWarning(result, "may mean"));
+    EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
+}
+
+TEST(ImportRealWorld, NameStillSharedIsReportedWithItsCandidates) {
+    const testing_support::ScratchDir scratch;
+    const std::string path = scratch.Path().string() + "/shared.gltf";
+    test_files::WriteText(path, test_files::AmbiguousJointGltf());
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    EXPECT_TRUE(HasWarning(result, "bone 'joint' may mean any of 2 nodes ('ROOT/Left/joint', 'ROOT/Right/joint'); "
+                                   "taken as the first"));
+}
+
+// Defects that can be repaired are, with a warning each; what the host
+// cannot hold is named with its count.
+TEST(ImportRealWorld, RepairsAndDropsAreReported) {
+    struct Case {
+        std::string file;
+        std::string warning;
+    };
+    const std::string morph = kData + "/sample/morph.gltf";
+    for (const Case& c : {
+             Case{kData + "/b3d/character.b3d",
+                  "clip 'clip0': keys run to 221 ticks, past its stated end at 220; the clip is extended to its last key"},
+             Case{kData + "/sample/empty_solid.stl", "1 mesh(es) without triangles left out: 'a'"},
+             Case{morph, "clip 'Wave' animates the morph targets of 1 mesh(es); that motion is left out"},
+             Case{morph, "clip 'Wave' moves no bone of the model; its 61 frame(s) show it at rest"},
+             Case{morph, "1 mesh(es) have morph targets (1 in all); they export in their base shape"},
+             Case{morph, "1 camera(s) and 1 light(s) left out; the format holds meshes only"},
+         }) {
+        const hm::ImportResult result = Import(c.file);
+        EXPECT_TRUE(HasWarning(result, c.warning)) << c.file << ": " << c.warning;
+    }
+}
+
+TEST(ImportRealWorld, CommunityB3dModelsKeepTheirMotion) {
+    for (const char* name : {"character", "maidroid", "3d_armor_character", "homedecor_desk_fan"}) {
+        const std::string path = kData + "/b3d/" + name + ".b3d";
+        const hm::ImportResult result = Import(path);
+        ASSERT_TRUE(result.model) << name;
+        EXPECT_GT(result.model->totalFrames, 40) << name;
+        EXPECT_LT(WorstFrameError(path, result), kPoseTolerance) << name;
     }
 }
 
