@@ -9,13 +9,16 @@ CMAKE_FLAGS ?=
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
            libassimp-dev nlohmann-json3-dev libcli11-dev
+# Only for the corpus sweep: Assimp's own test files.
+CORPUS_PACKAGES = assimp-testmodels
+CORPUS_MODELS = /usr/share/assimp/models
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine build test demo bench windows test-windows clean
+.PHONY: all deps deps-windows deps-wine deps-corpus build test test-corpus demo bench windows test-windows clean
 
 all: build
 
@@ -37,6 +40,9 @@ deps-windows: deps
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
 
+deps-corpus:
+	$(call install,$(CORPUS_PACKAGES))
+
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
@@ -45,6 +51,12 @@ build: deps $(BUILD)/CMakeCache.txt
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# Every model file of Assimp's test files through vantrel-export, two at a
+# time, each bounded to 30 s and 2 GiB; writes docs/corpus.md.
+test-corpus: build deps-corpus
+	$(BUILD)/corpus_sweep --models $(CORPUS_MODELS) --exporter $(BUILD)/vantrel-export --table docs/corpus.md \
+	  --jobs 2 --timeout 30 --memory-mb 2048
 
 # Each export in a folder of its own: the log goes to the current directory.
 demo: build
