@@ -97,11 +97,25 @@ private:
                     return false;
                 }
         }
+        // Joining identical vertices walks each morph target along the mesh's vertices.
+        const unsigned vertices = mesh->mNumVertices;
+        unsigned misfits = 0;
+        for (unsigned t = 0; mesh->mAnimMeshes && t < mesh->mNumAnimMeshes; ++t) {
+            aiAnimMesh*& target = mesh->mAnimMeshes[t];
+            if (target && (target->mNumVertices != vertices || (vertices && !target->mVertices))) {
+                delete target;
+                target = nullptr;
+                ++misfits;
+            }
+        }
+        Compact(mesh->mAnimMeshes, mesh->mNumAnimMeshes, [](const aiAnimMesh* t) { return t != nullptr; });
+        if (misfits)
+            Warn("mesh " + name + " has " + std::to_string(misfits) + " morph target(s) whose vertices do not match its " +
+                 std::to_string(vertices) + "; left out");
         Compact(mesh->mBones, mesh->mNumBones, [](const aiBone* bone) { return bone != nullptr; });
         unsigned strayWeights = 0;
         for (unsigned b = 0; b < mesh->mNumBones; ++b) {
             aiBone& bone = *mesh->mBones[b];
-            const unsigned vertices = mesh->mNumVertices;
             strayWeights += Compact(bone.mWeights, bone.mNumWeights,
                                     [vertices](const aiVertexWeight& w) { return w.mVertexId < vertices; });
         }

@@ -386,6 +386,14 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     EXPECT_FALSE(result.model);
     EXPECT_NE(result.error.find("has 65538 vertices; a triangle corner can name at most 65536"), std::string::npos)
         << result.error;
+    // Past 8191 vertices a frame's size no longer fits the animation file's header.
+    std::string faces;
+    for (int t = 0; t < 2732; ++t)
+        faces += "f " + std::to_string(3 * t + 1) + " " + std::to_string(3 * t + 2) + " " + std::to_string(3 * t + 3) + "\n";
+    test_files::WriteText(dir + "/frame.obj", vertices + faces);
+    result = hm::ImportModel(dir + "/frame.obj", {});
+    ASSERT_TRUE(result.model);
+    EXPECT_TRUE(HasWarning(result, "8196 vertices in all; a frame of more than 8191 does not fit"));
 
     const std::string skin = kData + "/SimpleSkin/SimpleSkin.gltf";
     hm::ImportOptions fast;
