@@ -522,7 +522,14 @@ ImportResult Importer::Run() {
 }  // namespace
 
 ImportResult ImportModel(const std::string& path, const ImportOptions& options) {
-    return Importer(path, options).Run();
+    try {
+        return Importer(path, options).Run();
+    } catch (const std::bad_alloc&) {
+        // Assimp turns its own failures to allocate into an error; ours come here.
+        ImportResult result;
+        result.error = path + ": the model needs more memory than this machine grants";
+        return result;
+    }
 }
 
 std::string SequenceLines(const std::vector<ClipInfo>& clips, const std::string& meshName) {

@@ -314,6 +314,7 @@ int Sweep(const fs::path& root, const std::string& exporter, const std::string& 
     auto start = [&](Job job, const std::vector<std::string>& arguments, const std::string& output) {
         job.started = Clock::now();
         job.pid = Spawn(arguments, job.folder, output, limits);
+        setpgid(job.pid, job.pid);  // also here, so a kill cannot come before the child's own call
         running.push_back(job);
     };
     while (next < files.size() || !running.empty()) {
