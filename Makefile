@@ -5,6 +5,7 @@ WIN32_BUILD ?= build-win32
 WIN64_BUILD ?= build-win64
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
@@ -15,10 +16,15 @@ CORPUS_MODELS = /usr/share/assimp/models
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
+# Only for the Blender add-on's test: Blender (3.4 on Debian 12) and the numpy it imports.
+BLENDER_PACKAGES = blender python3-numpy
+ADDON_ZIP = $(BUILD)/vantrel_export.zip
+BLENDER_TEST = $(abspath $(BUILD))/blender-test
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine deps-corpus build test test-corpus demo bench windows test-windows clean
+.PHONY: all deps deps-windows deps-wine deps-blender deps-corpus build test test-corpus install demo bench windows \
+        test-windows blender-addon test-blender clean
 
 all: build
 
@@ -43,6 +49,9 @@ deps-wine:
 deps-corpus:
 	$(call install,$(CORPUS_PACKAGES))
 
+deps-blender:
+	$(call install,$(BLENDER_PACKAGES))
+
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
@@ -57,6 +66,11 @@ test: build
 test-corpus: build deps-corpus
 	$(BUILD)/corpus_sweep --models $(CORPUS_MODELS) --exporter $(BUILD)/vantrel-export --table docs/corpus.md \
 	  --jobs 2 --timeout 30 --memory-mb 2048
+
+# vantrel-export in $(PREFIX)/bin, the plug-in and the host model library in
+# $(PREFIX)/lib/vantrel (lib/<triplet>/vantrel when PREFIX is /usr).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Each export in a folder of its own: the log goes to the current directory.
 demo: build
@@ -87,6 +101,22 @@ test-windows: build windows deps-wine
 	tests/windows/check_dll_tables.sh $(WIN32_BUILD) i686-w64-mingw32
 	tests/windows/check_dll_tables.sh $(WIN64_BUILD) x86_64-w64-mingw32
 	tests/windows/run_wine_tests.sh $(WIN64_BUILD) $(BUILD)
+
+# The add-on as Blender's installers take it: Install... under Add-ons (3.4 and
+# later), Install from Disk for extensions (4.2 and later).
+blender-addon:
+	mkdir -p $(BUILD) && rm -f $(ADDON_ZIP)
+	cd blender && cmake -E tar cf $(abspath $(ADDON_ZIP)) --format=zip \
+	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml
+
+# The add-on installed from its zip into a headless Blender, vantrel-export from
+# an installed tree on PATH. Blender takes its Python from the first python3 on
+# PATH, which must be Debian's.
+test-blender: build deps-blender blender-addon
+	rm -rf $(BLENDER_TEST) && mkdir -p $(BLENDER_TEST)
+	cmake --install $(BUILD) --prefix $(BLENDER_TEST)/prefix >/dev/null
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
 
 clean:
 	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) out
