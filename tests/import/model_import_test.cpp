@@ -487,6 +487,9 @@ TEST(ImportRealWorld, CommunityB3dModelsKeepTheirMotion) {
         ASSERT_TRUE(result.model) << name;
         EXPECT_GT(result.model->totalFrames, 40) << name;
         EXPECT_LT(WorstFrameError(path, result), kPoseTolerance) << name;
+        const auto first = PoseHostModel(*result.model, 0);
+        EXPECT_GT(LargestDistance(PoseHostModel(*result.model, result.model->totalFrames / 3), first), 0.05 * Extent(first))
+            << name << " does not move";
     }
 }
 
