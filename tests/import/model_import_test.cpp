@@ -488,8 +488,10 @@ TEST(ImportRealWorld, CommunityB3dModelsKeepTheirMotion) {
         EXPECT_GT(result.model->totalFrames, 40) << name;
         EXPECT_LT(WorstFrameError(path, result), kPoseTolerance) << name;
         const auto first = PoseHostModel(*result.model, 0);
-        EXPECT_GT(LargestDistance(PoseHostModel(*result.model, result.model->totalFrames / 3), first), 0.05 * Extent(first))
-            << name << " does not move";
+        double farthest = 0;
+        for (int f = 1; f < result.model->totalFrames; ++f)
+            farthest = std::max(farthest, LargestDistance(PoseHostModel(*result.model, f), first));
+        EXPECT_GT(farthest, 0.2 * Extent(first)) << name << " does not move";
     }
 }
 
