@@ -35,6 +35,22 @@ unsigned Compact(T* items, unsigned& count, Keep keep) {
     return lost;
 }
 
+// The last key time of the clip's channels (sorted), or 0 without keys.
+double LastKeyTime(const aiAnimation& clip) {
+    double last = 0;
+    for (unsigned c = 0; c < clip.mNumChannels; ++c) {
+        const aiNodeAnim* channel = clip.mChannels[c];
+        if (!channel) continue;
+        if (channel->mNumPositionKeys && channel->mPositionKeys)
+            last = std::max(last, channel->mPositionKeys[channel->mNumPositionKeys - 1].mTime);
+        if (channel->mNumRotationKeys && channel->mRotationKeys)
+            last = std::max(last, channel->mRotationKeys[channel->mNumRotationKeys - 1].mTime);
+        if (channel->mNumScalingKeys && channel->mScalingKeys)
+            last = std::max(last, channel->mScalingKeys[channel->mNumScalingKeys - 1].mTime);
+    }
+    return last;
+}
+
 class Repair {
 public:
     Repair(aiScene& scene, std::vector<std::string>& warnings) : scene_(scene), warnings_(warnings) {}
@@ -47,8 +63,8 @@ public:
         if (!Nodes(scene_.mRootNode, error)) return false;
         for (unsigned m = 0; m < scene_.mNumMeshes; ++m)
             if (!Mesh(m, error)) return false;
-        for (unsigned a = 0; a < scene_.mNumAnimations; ++a) Clip(a);
         Compact(scene_.mAnimations, scene_.mNumAnimations, [](const aiAnimation* a) { return a != nullptr; });
+        for (unsigned a = 0; a < scene_.mNumAnimations; ++a) Clip(a);
         return true;
     }
 
@@ -151,16 +167,11 @@ private:
         }
     }
 
-    template <typename Key>
-    static bool Valid(const Key& key) {
-        return std::isfinite(key.mTime);
-    }
-
     // Keys that cannot be placed in time are dropped and the rest put in
     // order; the count dropped is returned, `unordered` counts the tracks sorted.
     template <typename Key>
     static unsigned Keys(Key* keys, unsigned& count, unsigned& unordered) {
-        const unsigned dropped = Compact(keys, count, [](const Key& key) { return Valid(key) && Finite(key.mValue); });
+        const unsigned dropped = Compact(keys, count, [](const Key& key) { return std::isfinite(key.mTime) && Finite(key.mValue); });
         if (keys && !std::is_sorted(keys, keys + count, [](const Key& a, const Key& b) { return a.mTime < b.mTime; })) {
             std::stable_sort(keys, keys + count, [](const Key& a, const Key& b) { return a.mTime < b.mTime; });
             ++unordered;
@@ -180,21 +191,6 @@ private:
 };
 
 }  // namespace
-
-double LastKeyTime(const aiAnimation& clip) {
-    double last = 0;
-    for (unsigned c = 0; c < clip.mNumChannels; ++c) {
-        const aiNodeAnim* channel = clip.mChannels[c];
-        if (!channel) continue;
-        if (channel->mNumPositionKeys && channel->mPositionKeys)
-            last = std::max(last, channel->mPositionKeys[channel->mNumPositionKeys - 1].mTime);
-        if (channel->mNumRotationKeys && channel->mRotationKeys)
-            last = std::max(last, channel->mRotationKeys[channel->mNumRotationKeys - 1].mTime);
-        if (channel->mNumScalingKeys && channel->mScalingKeys)
-            last = std::max(last, channel->mScalingKeys[channel->mNumScalingKeys - 1].mTime);
-    }
-    return last;
-}
 
 bool RepairScene(aiScene& scene, std::vector<std::string>& warnings, std::string& error) {
     return Repair(scene, warnings).Run(error);

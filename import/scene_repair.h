@@ -16,7 +16,4 @@ namespace hm::imp {
 // name), when it cannot be exported; each repair adds a warning.
 bool RepairScene(aiScene& scene, std::vector<std::string>& warnings, std::string& error);
 
-// The last key time of the clip's channels, or 0 without keys.
-double LastKeyTime(const aiAnimation& clip);
-
 }  // namespace hm::imp
