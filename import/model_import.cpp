@@ -432,7 +432,7 @@ std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
 
 std::string Importer::TextureName(const aiMesh& mesh) {
     const aiScene& scene = *source_.scene;
-    if (mesh.mMaterialIndex >= scene.mNumMaterials) return "";
+    if (mesh.mMaterialIndex >= scene.mNumMaterials || !scene.mMaterials[mesh.mMaterialIndex]) return "";
     const aiMaterial& material = *scene.mMaterials[mesh.mMaterialIndex];
     aiString path;
     if (material.GetTexture(aiTextureType_DIFFUSE, 0, &path) != AI_SUCCESS &&
