@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
-           libassimp-dev nlohmann-json3-dev libcli11-dev
+           libassimp-dev nlohmann-json3-dev libcli11-dev libstb-dev zlib1g-dev
 # Only for the corpus sweep: Assimp's own test files. The reference moves each
 # vertex by its heaviest bone, as the host does; "weights" moves it by all of them.
 CORPUS_PACKAGES = assimp-testmodels
@@ -22,11 +22,13 @@ WINE_PACKAGES = wine64 xvfb xdotool
 BLENDER_PACKAGES = blender python3-numpy
 ADDON_ZIP = $(BUILD)/vantrel_export.zip
 BLENDER_TEST = $(abspath $(BUILD))/blender-test
+# Only for `make test-browser`: headless Chromium driven through chromedriver.
+BROWSER_PACKAGES = chromium chromium-driver python3-selenium
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine deps-blender deps-corpus build test test-corpus install demo bench windows \
-        test-windows blender-addon test-blender clean
+.PHONY: all deps deps-windows deps-wine deps-blender deps-browser deps-corpus build test test-corpus install demo \
+        bench windows test-windows blender-addon test-blender test-browser clean
 
 all: build
 
@@ -54,6 +56,9 @@ deps-corpus:
 deps-blender:
 	$(call install,$(BLENDER_PACKAGES))
 
+deps-browser:
+	$(call install,$(BROWSER_PACKAGES))
+
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
@@ -74,11 +79,18 @@ test-corpus: build deps-corpus
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The preview pages of the two samples in headless Chromium, checked against
+# the C++ reader; saves the totem's page as docs/preview.png. Debian's Python,
+# which has Debian's Selenium.
+test-browser: build deps-browser
+	/usr/bin/python3 tests/browser/preview_test.py $(BUILD)
+
 # Each export in a folder of its own: the log goes to the current directory.
 demo: build
 	mkdir -p out/sample out/totem
-	cd out/sample && ../../$(BUILD)/vantrel-export ../../examples/sample.hm.json Sample.3D
-	cd out/totem && ../../$(BUILD)/vantrel-export ../../examples/totem.gltf Totem.3D && cp ../../examples/totem_skin.png .
+	cd out/sample && ../../$(BUILD)/vantrel-export --preview ../../examples/sample.hm.json Sample.3D
+	cp examples/totem_skin.png out/totem/
+	cd out/totem && ../../$(BUILD)/vantrel-export --preview ../../examples/totem.gltf Totem.3D
 
 # The pieces with Google Benchmark, then whole exports against the I/O floor.
 bench: build

@@ -4,6 +4,7 @@
 #include "export/output_names.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
+#include "view/preview_page.h"
 
 #include <CLI/CLI.hpp>
 #include <dlfcn.h>
@@ -126,6 +127,7 @@ int main(int argc, char** argv) {
     std::string destination;
     std::string pluginPath;
     bool ask = false;
+    bool preview = false;
     bool noSequences = false;
     app.add_option("MODEL", modelPath, ModelArgumentHelp())->required();
     app.add_option("DEST", destination,
@@ -137,6 +139,7 @@ int main(int argc, char** argv) {
     app.add_flag("--no-sequences", noSequences,
                  "Leave the script class as the plug-in wrote it: print a model's sequence lines (one per clip) "
                  "instead of writing them into it");
+    app.add_flag("--preview", preview, "Also write NAME.html, a page that shows the export as the engine will");
     ModelOptions modelOptions;
     AddModelOptions(app, modelOptions);
     try {
@@ -222,5 +225,14 @@ int main(int argc, char** argv) {
         std::cout << (noSequences ? "Clips, to paste into the script class:\n"
                                   : "Clips, written into the script class as sequences:\n")
                   << sequences;
+    if (preview) {
+        std::string page, error;
+        std::vector<std::string> warnings;
+        const bool written = view::WriteExportPreview(chosen, fs::path(modelPath).parent_path().string(), page,
+                                                      warnings, error);
+        for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
+        if (!written) return Fail(kWriteFailed, error);
+        std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
+    }
     return kExported;
 }
