@@ -144,6 +144,13 @@ std::string CountList(std::initializer_list<std::pair<int64_t, const char*>> cou
     return text;
 }
 
+bool AllAtOrigin(const hmModel& model) {
+    for (const auto& mesh : model.meshes)
+        for (const HostVertex& v : mesh->vertices)
+            if (v.position.x != 0 || v.position.y != 0 || v.position.z != 0) return false;
+    return true;
+}
+
 // "'a', 'b', 'c', ..." with at most five names.
 std::string NameList(const std::vector<std::string>& names) {
     std::string list;
@@ -310,11 +317,14 @@ bool Importer::CheckLimits() {
         if (!options_.force) return Fail(text + " (--force exports anyway)");
         Warn(text + "; going on as asked, the counts wrap in the exported files");
     }
-    // The animation file's header states a frame's size in 16 bits.
-    if (counts_.vertices > kFrameSizeVertices && counts_.vertices <= kFormatLimit)
-        Warn(std::to_string(counts_.vertices) + " vertices in all; a frame of more than " +
-             std::to_string(kFrameSizeVertices) + " does not fit the animation file's 16-bit frame size, which is " +
-             "written modulo 65536 (a reader that steps frames by it goes astray)");
+    // The animation file's header states a frame's size in 16 bits; past it
+    // the engine steps through the frames wrongly.
+    if (counts_.vertices > kFrameSizeVertices && counts_.vertices <= kFormatLimit) {
+        const std::string text = std::to_string(counts_.vertices) + " vertices; a frame of the animation file holds at most " +
+                                 std::to_string(kFrameSizeVertices);
+        if (!options_.force) return Fail(text + " (--force exports anyway)");
+        Warn(text + "; going on as asked, the frame size wraps in the exported files");
+    }
     if (result_.model->meshes.size() > kTextureSlots)
         Warn(std::to_string(result_.model->meshes.size()) + " meshes; a polygon's texture slot holds at most " +
              std::to_string(kTextureSlots) + ", so later meshes show the textures of earlier ones");
@@ -488,6 +498,13 @@ ImportResult Importer::Run() {
     for (size_t i = 0; i < source_.instances.size(); ++i) AddMesh(i, meshNames);
     if (result_.model->meshes.empty()) {
         Fail("the file holds no triangles");
+        result_.model.reset();
+        return std::move(result_);
+    }
+    // The plug-in sizes the model by its extent; a model without one would be
+    // written at a scale of 0, and show nothing.
+    if (selectedClips_.empty() && AllAtOrigin(*result_.model)) {
+        Fail("every vertex lies at the origin; the model has no size to export");
         result_.model.reset();
         return std::move(result_);
     }

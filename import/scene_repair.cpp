@@ -78,6 +78,12 @@ private:
             error = "node " + Name(node->mName, "without a name") + " appears twice in the node tree";
             return false;
         }
+        for (unsigned r = 0; r < 4; ++r)
+            for (unsigned c = 0; c < 4; ++c)
+                if (!std::isfinite(node->mTransformation[r][c])) {
+                    error = "node " + Name(node->mName, "without a name") + " has a transform that is not a finite number";
+                    return false;
+                }
         const unsigned meshes = scene_.mNumMeshes;
         const unsigned lost = Compact(node->mMeshes, node->mNumMeshes, [meshes](unsigned m) { return m < meshes; });
         if (lost)
@@ -100,6 +106,12 @@ private:
         const std::string name = Name(mesh->mName, "number " + std::to_string(index + 1));
         if (!mesh->mVertices) mesh->mNumVertices = 0;
         if (!mesh->mFaces) mesh->mNumFaces = 0;
+        unsigned infinite = 0;
+        for (unsigned v = 0; v < mesh->mNumVertices; ++v) infinite += !Finite(mesh->mVertices[v]);
+        if (infinite) {
+            error = "mesh " + name + " has " + std::to_string(infinite) + " vertex position(s) that are not finite numbers";
+            return false;
+        }
         for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
             const aiFace& face = mesh->mFaces[f];
             if (face.mNumIndices && !face.mIndices) {

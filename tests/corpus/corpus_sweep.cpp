@@ -9,6 +9,7 @@
 //                [--timeout SECONDS] [--memory-mb MB, 0 for no bound] [--skinning heaviest|weights]
 //   corpus_sweep --check MODEL FOLDER [--skinning ...]   (one export, in a bounded child)
 #include "tests/import/pose_check.h"
+#include "view/exported_set.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -50,12 +51,6 @@ std::string ReadAll(const fs::path& path) {
     return out.str();
 }
 
-unsigned U16(const std::string& bytes, size_t at) {
-    return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 1])) << 8;
-}
-
-int S16(const std::string& bytes, size_t at) { return static_cast<int16_t>(U16(bytes, at)); }
-
 // ---- one export, checked in a child process -------------------------------
 
 struct Sequence {
@@ -68,32 +63,29 @@ int CheckExport(const std::string& model, const fs::path& folder, testing_pose::
         std::cout << "bad " << reason << "\n";
         return 1;
     };
-    const std::string data = ReadAll(folder / "Out_d.3d"), anim = ReadAll(folder / "Out_a.3d");
-    const std::string script = ReadAll(folder / "Out.uc"), printed = ReadAll(folder / "stdout");
-    if (data.size() < 48 || anim.size() < 4) return bad("mesh files missing or cut short");
-    const unsigned polygons = U16(data, 0), vertices = U16(data, 2);
-    if (data.size() != 48 + 16 * size_t(polygons)) return bad("data file size does not match its polygon count");
-    for (unsigned p = 0; p < polygons; ++p)
-        for (int k = 0; k < 3; ++k)
-            if (U16(data, 48 + 16 * p + 2 * k) >= vertices) return bad("polygon " + std::to_string(p) + " names a vertex past the count");
-    const unsigned frames = U16(anim, 0), frameSize = U16(anim, 2);
-    // The header's frame size wraps past 8191 vertices (the importer warns); the records do not.
-    if (frameSize != (8 * vertices & 0xFFFF)) return bad("frame size is not 8 bytes per vertex");
-    if (anim.size() != 4 + size_t(frames) * 8 * vertices) return bad("animation file size does not match its frame count");
-    if (script.find("SEQ=All STARTFRAME=0 NUMFRAMES=" + std::to_string(frames) + " ") == std::string::npos &&
-        script.find("SEQ=All STARTFRAME=0 NUMFRAMES=" + std::to_string(frames) + "\r") == std::string::npos &&
-        script.find("SEQ=All STARTFRAME=0 NUMFRAMES=" + std::to_string(frames) + "\n") == std::string::npos)
-        return bad("script class does not declare all " + std::to_string(frames) + " frames");
+    // The set as the engine reads it. Textures the model names are not
+    // copied by the export, so not finding them says nothing about it.
+    view::ReadOptions options;
+    options.extraTextureFolders.push_back(fs::path(model).parent_path().string());
+    const view::ExportedSet set = view::ReadExportedSet((folder / "Out.3D").string(), options);
+    for (const std::string& problem : set.problems)
+        if (problem.find(": texture ") == std::string::npos || problem.find(" not found in ") == std::string::npos)
+            return bad(problem);
+    const uint32_t vertices = set.vertexCount, frames = set.frameCount;
+    if (set.polygons.size() != set.headerPolygonCount) return bad("the triangles read differ from the header's count");
+
+    // The clips the program printed lie end to end over every frame.
+    const std::string printed = ReadAll(folder / "stdout");
     std::vector<Sequence> sequences;
     const std::regex line("SEQ=\\w+ STARTFRAME=(\\d+) NUMFRAMES=(\\d+)");
     for (auto it = std::sregex_iterator(printed.begin(), printed.end(), line); it != std::sregex_iterator(); ++it)
         sequences.push_back({std::stoi((*it)[1]), std::stoi((*it)[2])});
-    int next = 0;
+    uint32_t next = 0;
     for (const Sequence& s : sequences) {
-        if (s.start != next || s.frames < 1) return bad("clips do not lie end to end");
-        next += s.frames;
+        if (s.start != static_cast<int>(next) || s.frames < 1) return bad("clips do not lie end to end");
+        next += static_cast<uint32_t>(s.frames);
     }
-    if (!sequences.empty() && next != static_cast<int>(frames)) return bad("clips do not add up to the frame count");
+    if (!sequences.empty() && next != frames) return bad("clips do not add up to the frame count");
     if (sequences.empty() && frames != 1) return bad("a model without clips has " + std::to_string(frames) + " frames");
 
     testing_pose::AssimpReference reference(model, skinning);
@@ -120,10 +112,11 @@ int CheckExport(const std::string& model, const fs::path& folder, testing_pose::
             if (expected.size() != vertices)
                 return bad("Assimp's evaluation has " + std::to_string(expected.size()) + " vertices, the export " +
                            std::to_string(vertices));
-            const size_t base = 4 + size_t(sequences[c].start + f) * 8 * vertices;
+            const size_t base = 4 * (size_t(sequences[c].start + f) * vertices);
             for (unsigned v = 0; v < vertices; ++v) {
-                // The file holds x, z, y.
-                const int q[3] = {S16(anim, base + 8 * v), S16(anim, base + 8 * v + 4), S16(anim, base + 8 * v + 2)};
+                // Records hold x, z, y.
+                const int16_t* record = &set.records[base + 4 * v];
+                const int q[3] = {record[0], record[2], record[1]};
                 for (int a = 0; a < 3; ++a)
                     worst = std::max(worst, std::fabs(q[a] * step + offset[a] - expected[v][a]) / step);
             }

@@ -392,8 +392,10 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
         faces += "f " + std::to_string(3 * t + 1) + " " + std::to_string(3 * t + 2) + " " + std::to_string(3 * t + 3) + "\n";
     test_files::WriteText(dir + "/frame.obj", vertices + faces);
     result = hm::ImportModel(dir + "/frame.obj", {});
+    EXPECT_EQ(result.error, dir + "/frame.obj: 8196 vertices; a frame of the animation file holds at most 8191 (--force exports anyway)");
+    result = hm::ImportModel(dir + "/frame.obj", force);
     ASSERT_TRUE(result.model);
-    EXPECT_TRUE(HasWarning(result, "8196 vertices in all; a frame of more than 8191 does not fit"));
+    EXPECT_TRUE(HasWarning(result, "8196 vertices; a frame of the animation file holds at most 8191; going on as asked"));
 
     const std::string skin = kData + "/SimpleSkin/SimpleSkin.gltf";
     hm::ImportOptions fast;
@@ -416,6 +418,10 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
     test_files::WriteText(dir + "/empty.gltf", test_files::NoMeshGltf());
     test_files::WriteText(dir + "/points.obj", "v 0 0 0\nv 1 0 0\np 1\np 2\n");
     std::filesystem::copy_file(kData + "/sample/corner_past_end.ply", dir + "/corner.ply");
+    std::string infinite = testing_support::ReadFile(kData + "/sample/corner_past_end.ply");
+    infinite.replace(infinite.find("1 0 0\n"), 6, "inf 0 0\n");
+    test_files::WriteText(dir + "/infinite.ply", infinite);
+    test_files::WriteText(dir + "/point.obj", "v 0 0 0\nv 0 0 0\nv 0 0 0\nf 1 2 3\n");
     struct Case {
         std::string file;
         std::string problem;
@@ -426,6 +432,8 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
                           Case{"/empty.gltf", ": the file holds no meshes"},
                           Case{"/points.obj", ": the file holds no triangles"},
                           Case{"/corner.ply", ": mesh number 1 has a polygon corner past its 3 vertices"},
+                          Case{"/infinite.ply", ": mesh number 1 has 1 vertex position(s) that are not finite numbers"},
+                          Case{"/point.obj", ": every vertex lies at the origin; the model has no size to export"},
                           Case{"", ": is a directory, not a model file"}}) {
         const hm::ImportResult result = hm::ImportModel(dir + c.file, {});
         EXPECT_FALSE(result.model) << c.file;
