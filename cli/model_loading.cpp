@@ -1,5 +1,6 @@
 #include "cli/model_loading.h"
 
+#include "host/format_limits.h"
 #include "host/model_json.h"
 
 #include <cmath>
@@ -44,7 +45,9 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
         ->check(CLI::Range(0.001, 100000.0));
     app.add_option("--clip", options.import.clip, "Export only the clip of this name (default: all, end to end)");
     app.add_flag("--force", options.import.force,
-                 "Export past the format's limits (65535 vertices, triangles or frames; 8191 vertices a frame) instead of stopping");
+                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
+                     " vertices, triangles or frames; " + std::to_string(hm::kMaxFrameVertices) +
+                     " vertices a frame) instead of stopping");
     app.add_flag("--list", options.list, "List the model's clips and stop");
     app.add_flag("--info", options.info, "Print the model as the host sees it and stop");
     app.add_option("--dump", options.dump, "Write the host model to this .hm.json file and stop");

@@ -96,8 +96,12 @@ private:
             if (reported_.insert(std::string(what) + "/" + name).second) {
                 std::string list;
                 for (int c : candidates) list += (list.empty() ? "'" : ", '") + Path(c) + "'";
-                warnings_.push_back(std::string(what) + " '" + name + "' may mean any of " +
-                                    std::to_string(candidates.size()) + " nodes (" + list + "); taken as the first");
+                std::vector<std::string> paths;
+                for (int c : candidates) paths.push_back(Path(c));
+                AddWarning(warnings_, WarningKind::AmbiguousName,
+                           std::string(what) + " '" + name + "' may mean any of " + std::to_string(candidates.size()) +
+                               " nodes (" + list + "); taken as the first",
+                           static_cast<int64_t>(candidates.size()), paths);
             }
         }
         return candidates.front();
@@ -108,7 +112,7 @@ private:
     std::unordered_map<std::string, Candidates> byName_;
     std::set<int> skinned_;
     std::set<std::string> reported_;
-    std::vector<std::string> warnings_;
+    Warnings warnings_;
 };
 
 }  // namespace

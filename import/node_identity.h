@@ -3,6 +3,8 @@
 // bone it hangs on is common, and so are locators that share a joint's name.
 #pragma once
 
+#include "host/warnings.h"
+
 #include <assimp/scene.h>
 
 #include <string>
@@ -19,7 +21,7 @@ struct NodeTree {
 struct NodeBindings {
     std::vector<std::vector<int>> boneNodes;     // per mesh, per bone: its node, -1 when no node has its name
     std::vector<std::vector<int>> channelNodes;  // per animation, per channel: its node, or -1
-    std::vector<std::string> warnings;           // names that stayed ambiguous, with their candidates
+    Warnings warnings;                           // names that stayed ambiguous, with their candidates
 };
 
 // A joint is a node that a skin or a channel targets and that carries no

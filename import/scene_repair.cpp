@@ -53,7 +53,7 @@ double LastKeyTime(const aiAnimation& clip) {
 
 class Repair {
 public:
-    Repair(aiScene& scene, std::vector<std::string>& warnings) : scene_(scene), warnings_(warnings) {}
+    Repair(aiScene& scene, Warnings& warnings) : scene_(scene), warnings_(warnings) {}
 
     bool Run(std::string& error) {
         if (!scene_.mRootNode) {
@@ -69,7 +69,9 @@ public:
     }
 
 private:
-    void Warn(std::string text) { warnings_.push_back(std::move(text)); }
+    void Warn(WarningKind kind, std::string text, int64_t count, const std::string& example) {
+        AddWarning(warnings_, kind, std::move(text), count, {example});
+    }
 
     // Node references to meshes past the file's meshes are dropped; a node
     // reached twice would be exported twice or forever.
@@ -87,8 +89,10 @@ private:
         const unsigned meshes = scene_.mNumMeshes;
         const unsigned lost = Compact(node->mMeshes, node->mNumMeshes, [meshes](unsigned m) { return m < meshes; });
         if (lost)
-            Warn("node " + Name(node->mName, "without a name") + " names " + std::to_string(lost) +
-                 " mesh(es) the file does not hold (it holds " + std::to_string(meshes) + "); left out");
+            Warn(WarningKind::MissingMesh,
+                 "node " + Name(node->mName, "without a name") + " names " + std::to_string(lost) +
+                     " mesh(es) the file does not hold (it holds " + std::to_string(meshes) + "); left out",
+                 lost, node->mName.C_Str());
         Compact(node->mChildren, node->mNumChildren, [](const aiNode* child) { return child != nullptr; });
         for (unsigned i = 0; i < node->mNumChildren; ++i) {
             node->mChildren[i]->mParent = node;
@@ -138,8 +142,10 @@ private:
         }
         Compact(mesh->mAnimMeshes, mesh->mNumAnimMeshes, [](const aiAnimMesh* t) { return t != nullptr; });
         if (misfits)
-            Warn("mesh " + name + " has " + std::to_string(misfits) + " morph target(s) whose vertices do not match its " +
-                 std::to_string(vertices) + "; left out");
+            Warn(WarningKind::MisfitMorphTargets,
+                 "mesh " + name + " has " + std::to_string(misfits) + " morph target(s) whose vertices do not match its " +
+                     std::to_string(vertices) + "; left out",
+                 misfits, name);
         Compact(mesh->mBones, mesh->mNumBones, [](const aiBone* bone) { return bone != nullptr; });
         unsigned strayWeights = 0;
         for (unsigned b = 0; b < mesh->mNumBones; ++b) {
@@ -148,8 +154,10 @@ private:
                                     [vertices](const aiVertexWeight& w) { return w.mVertexId < vertices; });
         }
         if (strayWeights)
-            Warn("mesh " + name + " has " + std::to_string(strayWeights) + " bone weight(s) for vertices past its " +
-                 std::to_string(mesh->mNumVertices) + "; left out");
+            Warn(WarningKind::StrayWeights,
+                 "mesh " + name + " has " + std::to_string(strayWeights) + " bone weight(s) for vertices past its " +
+                     std::to_string(mesh->mNumVertices) + "; left out",
+                 strayWeights, name);
         return true;
     }
 
@@ -165,16 +173,22 @@ private:
             dropped += Keys(channel.mScalingKeys, channel.mNumScalingKeys, unordered);
         }
         if (dropped)
-            Warn("clip " + name + ": " + std::to_string(dropped) + " key(s) with a time or value that is not a number; left out");
+            Warn(WarningKind::BadKeys,
+                 "clip " + name + ": " + std::to_string(dropped) + " key(s) with a time or value that is not a number; left out",
+                 dropped, name);
         if (unordered)
-            Warn("clip " + name + ": " + std::to_string(unordered) + " track(s) with keys out of time order; put in order");
+            Warn(WarningKind::KeysOutOfOrder,
+                 "clip " + name + ": " + std::to_string(unordered) + " track(s) with keys out of time order; put in order",
+                 unordered, name);
         const double last = LastKeyTime(clip);
         if (!std::isfinite(clip.mDuration) || clip.mDuration < 0) clip.mDuration = 0;
         if (last > clip.mDuration) {
             // Files written by some tools count the end one tick short; the
             // keys are what the artist made, so the clip runs to them.
-            Warn("clip " + name + ": keys run to " + Number(last) + " ticks, past its stated end at " +
-                 Number(clip.mDuration) + "; the clip is extended to its last key");
+            Warn(WarningKind::KeysPastClipEnd,
+                 "clip " + name + ": keys run to " + Number(last) + " ticks, past its stated end at " +
+                     Number(clip.mDuration) + "; the clip is extended to its last key",
+                 1, name);
             clip.mDuration = last;
         }
     }
@@ -198,13 +212,13 @@ private:
     }
 
     aiScene& scene_;
-    std::vector<std::string>& warnings_;
+    Warnings& warnings_;
     std::set<const aiNode*> visited_;
 };
 
 }  // namespace
 
-bool RepairScene(aiScene& scene, std::vector<std::string>& warnings, std::string& error) {
+bool RepairScene(aiScene& scene, Warnings& warnings, std::string& error) {
     return Repair(scene, warnings).Run(error);
 }
 

@@ -5,6 +5,8 @@
 // a light it cannot place, which the export does not use.
 #pragma once
 
+#include "host/warnings.h"
+
 #include <assimp/scene.h>
 
 #include <string>
@@ -14,6 +16,6 @@ namespace hm::imp {
 
 // Repairs the scene in place. False, with error set (without the file's
 // name), when it cannot be exported; each repair adds a warning.
-bool RepairScene(aiScene& scene, std::vector<std::string>& warnings, std::string& error);
+bool RepairScene(aiScene& scene, Warnings& warnings, std::string& error);
 
 }  // namespace hm::imp

@@ -82,8 +82,7 @@ bool Unreadable(const std::string& path, const Assimp::Importer& importer, std::
 
 }  // namespace
 
-bool LoadSourceScene(const std::string& path, SourceScene& out, std::vector<std::string>& warnings,
-                     std::string& error) {
+bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error) {
     if (!Readable(path, error)) return false;
     out.importer = std::make_unique<Assimp::Importer>();
     // FBX pivots otherwise come as helper nodes between a bone and its parent,

@@ -42,8 +42,7 @@ Affine ToAffine(const aiMatrix4x4& m);
 // Reads the file (format chosen by its content and extension), repairs what
 // is safe to repair (a warning for each), then triangulates it and joins
 // identical vertices. On failure error is one line naming the file and the problem.
-bool LoadSourceScene(const std::string& path, SourceScene& out, std::vector<std::string>& warnings,
-                     std::string& error);
+bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error);
 
 // The node mesh `mesh`'s bone `bone` means, or -1.
 inline int BoneNode(const SourceScene& scene, unsigned mesh, unsigned bone) {
