@@ -1,6 +1,5 @@
 #include "import/node_identity.h"
 
-#include <algorithm>
 #include <set>
 
 namespace hm::imp {
@@ -94,10 +93,12 @@ private:
         if (candidates.size() > 1) {
             const std::string name = tree_.nodes[static_cast<size_t>(candidates.front())]->mName.C_Str();
             if (reported_.insert(std::string(what) + "/" + name).second) {
-                std::string list;
-                for (int c : candidates) list += (list.empty() ? "'" : ", '") + Path(c) + "'";
                 std::vector<std::string> paths;
-                for (int c : candidates) paths.push_back(Path(c));
+                std::string list;
+                for (int c : candidates) {
+                    paths.push_back(Path(c));
+                    list += (list.empty() ? "'" : ", '") + paths.back() + "'";
+                }
                 AddWarning(warnings_, WarningKind::AmbiguousName,
                            std::string(what) + " '" + name + "' may mean any of " + std::to_string(candidates.size()) +
                                " nodes (" + list + "); taken as the first",
