@@ -10,6 +10,11 @@ PREFIX ?= /usr/local
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
            libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev libcli11-dev libstb-dev zlib1g-dev
+# Only for the corpus sweep: Assimp's own test files. The reference moves each
+# vertex by its heaviest bone, as the host does; "weights" moves it by all of them.
+CORPUS_PACKAGES = assimp-testmodels
+CORPUS_MODELS = /usr/share/assimp/models
+CORPUS_SKINNING ?= heaviest
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
@@ -24,8 +29,8 @@ BROWSER_PACKAGES = chromium chromium-driver python3-selenium
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine deps-wine32 deps-blender deps-browser build test install demo bench \
-        windows test-windows blender-addon test-blender test-browser clean
+.PHONY: all deps deps-windows deps-wine deps-wine32 deps-blender deps-browser deps-corpus build test test-corpus \
+        install demo bench windows test-windows blender-addon test-blender test-browser clean
 
 all: build
 
@@ -47,6 +52,9 @@ deps-windows: deps
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
 
+deps-corpus:
+	$(call install,$(CORPUS_PACKAGES))
+
 deps-wine32: deps-wine
 	@dpkg --print-foreign-architectures | grep -qx i386 || { \
 	  echo "Adding Debian's i386 architecture for 32-bit Wine"; $(SUDO) dpkg --add-architecture i386; }
@@ -66,6 +74,12 @@ build: deps $(BUILD)/CMakeCache.txt
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# Every model file of Assimp's test files through vantrel-export, two at a
+# time, each bounded to 30 s and 2 GiB; writes docs/corpus.md.
+test-corpus: build deps-corpus
+	$(BUILD)/corpus_sweep --models $(CORPUS_MODELS) --exporter $(BUILD)/vantrel-export --table docs/corpus.md \
+	  --jobs 2 --timeout 30 --memory-mb 2048 --skinning $(CORPUS_SKINNING)
 
 # vantrel-export in $(PREFIX)/bin, the plug-in and the host model library in
 # $(PREFIX)/lib/vantrel (lib/<triplet>/vantrel when PREFIX is /usr).

@@ -149,7 +149,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         ->group(kOutputGroup);
     app.add_flag("--force", model.import.force,
                  "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
-                     " vertices, triangles or frames)\ninstead of stopping")
+                     " vertices, triangles or frames;\n" + std::to_string(hm::kMaxFrameVertices) +
+                     " vertices a frame) instead of stopping")
         ->group(kOutputGroup);
 
     app.add_option("--scale", model.import.scale, "Multiply every position (default 1; 0.01 turns centimetres into metres)")

@@ -9,7 +9,7 @@ enum class Action { Ignore, Warn, Stop, StopUnlessForced };
 
 // Today's policy. A host model file is taken as the host holds it, with
 // warnings where its counts wrap; an imported file stops where the format
-// cannot hold it, unless forced. The frame size is not checked yet.
+// cannot hold it, unless forced.
 Action ActionFor(FormatLimit limit, InputRoute route) {
     const bool imported = route == InputRoute::Imported;
     switch (limit) {
@@ -18,7 +18,8 @@ Action ActionFor(FormatLimit limit, InputRoute route) {
     case FormatLimit::TriangleTotal: return imported ? Action::StopUnlessForced : Action::Warn;
     case FormatLimit::Frames: return imported ? Action::StopUnlessForced : Action::Ignore;
     case FormatLimit::TextureSlots: return imported ? Action::Warn : Action::Ignore;
-    case FormatLimit::FrameSize: return Action::Ignore;
+    // Past it the engine steps through the frames wrongly.
+    case FormatLimit::FrameSize: return imported ? Action::StopUnlessForced : Action::Ignore;
     }
     return Action::Ignore;
 }

@@ -31,6 +31,20 @@ enum class WarningKind {
     UnweightedVertices, // vertices of skinned meshes without a weight
     TextureNameCut,     // a texture name longer than the host holds
     MissingTexture,     // meshes without a diffuse texture
+    EmptyTexture,       // a texture held in the file without data
+    AmbiguousName,      // a bone's or channel's name shared by nodes the file does not tell apart
+    ChannelWithoutNode, // a clip's channels that name no node
+    ClipMovesNoBone,    // a clip that moves nothing the model has
+    MorphTargets,       // meshes with morph targets, exported in their base shape
+    MorphAnimation,     // a clip animating morph targets or swapping meshes
+    CamerasAndLights,   // cameras and lights left out
+    // Imported files: defects repaired before the export.
+    MissingMesh,        // a node naming meshes the file does not hold
+    StrayWeights,       // bone weights for vertices a mesh does not have
+    MisfitMorphTargets, // morph targets whose vertices do not match their mesh
+    BadKeys,            // keys whose time or value is not a number
+    KeysOutOfOrder,     // tracks whose keys were put in time order
+    KeysPastClipEnd,    // a clip extended to its last key
 };
 
 // How many examples an entry keeps at most.

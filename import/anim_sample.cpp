@@ -17,12 +17,12 @@ ClipTiming TimeClip(const aiAnimation& clip, double fps) {
     return timing;
 }
 
-std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, const aiAnimation& clip) {
+std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, unsigned clip) {
     std::vector<const aiNodeAnim*> channels(scene.nodes.size(), nullptr);
-    for (unsigned i = 0; i < clip.mNumChannels; ++i) {
-        const aiNodeAnim* channel = clip.mChannels[i];
-        const int node = channel ? FindNode(scene, channel->mNodeName) : -1;
-        if (node >= 0 && !channels[static_cast<size_t>(node)]) channels[static_cast<size_t>(node)] = channel;
+    const aiAnimation& animation = *scene.scene->mAnimations[clip];
+    for (unsigned i = 0; i < animation.mNumChannels; ++i) {
+        const int node = scene.bindings.channelNodes[clip][i];
+        if (node >= 0 && !channels[static_cast<size_t>(node)]) channels[static_cast<size_t>(node)] = animation.mChannels[i];
     }
     return channels;
 }

@@ -20,8 +20,8 @@ struct ClipTiming {
 
 ClipTiming TimeClip(const aiAnimation& clip, double fps);
 
-// The clip's channel for each node, or null.
-std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, const aiAnimation& clip);
+// Clip `clip`'s channel for each node, or null.
+std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, unsigned clip);
 
 // A channel as plain data, for the node whose own transform is nodeTransform:
 // the kinds of key it lacks keep that transform's values.

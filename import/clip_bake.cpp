@@ -25,6 +25,41 @@ bool AwayFromRest(const Affine& pose, const Affine& rest) {
            TranslationDistance(pose, rest) > kRestTolerance * (1 + DistanceFromOrigin(rest));
 }
 
+// What a clip holds that the export leaves out. `wanted` marks the bones and
+// their ancestors, the nodes whose motion reaches a vertex.
+void ReportLeftOut(const SourceScene& source, const BakeClip& clip, const std::vector<const aiNodeAnim*>& channels,
+                   const std::vector<bool>& wanted, Warnings& warnings) {
+    const aiAnimation& animation = *source.scene->mAnimations[clip.index];
+    const std::string name = "clip '" + clip.name + "'";
+    int64_t unbound = 0;
+    std::vector<std::string> examples;
+    for (unsigned c = 0; c < animation.mNumChannels; ++c)
+        if (source.bindings.channelNodes[clip.index][c] < 0) {
+            ++unbound;
+            examples.push_back(animation.mChannels[c]->mNodeName.C_Str());
+        }
+    if (unbound)
+        AddWarning(warnings, WarningKind::ChannelWithoutNode,
+                   name + ": " + std::to_string(unbound) + " channel(s) name no node of the file; left out", unbound,
+                   examples);
+    if (animation.mNumMorphMeshChannels)
+        AddWarning(warnings, WarningKind::MorphAnimation,
+                   name + " animates the morph targets of " + std::to_string(animation.mNumMorphMeshChannels) +
+                       " mesh(es); that motion is left out",
+                   animation.mNumMorphMeshChannels, {clip.name});
+    if (animation.mNumMeshChannels)
+        AddWarning(warnings, WarningKind::MorphAnimation,
+                   name + " swaps the meshes of " + std::to_string(animation.mNumMeshChannels) +
+                       " node(s); that motion is left out",
+                   animation.mNumMeshChannels, {clip.name});
+    bool movesBone = false;
+    for (size_t n = 0; n < channels.size() && !movesBone; ++n) movesBone = channels[n] && wanted[n];
+    if (!movesBone)
+        AddWarning(warnings, WarningKind::ClipMovesNoBone,
+                   name + " moves no bone of the model; its " + std::to_string(clip.frames) + " frame(s) show it at rest",
+                   1, {clip.name});
+}
+
 }  // namespace
 
 int64_t BakeKeys(const SourceScene& source, const ExactScene& scene, const Skeleton& skeleton,
@@ -47,14 +82,18 @@ int64_t BakeKeys(const SourceScene& source, const ExactScene& scene, const Skele
     std::vector<Affine> pose(skeleton.bones.size());
     int64_t time = 0;
     for (const BakeClip& clip : clips) {
+        const auto channels = ChannelsByNode(source, clip.index);
+        ReportLeftOut(source, clip, channels, wanted, warnings);
         double largestStretch = 0;
         std::string stretchedBone;
+        std::vector<bool> stretched(skeleton.bones.size(), false);
         for (int64_t f = 0; f < clip.frames; ++f, ++time) {
             nodes.Evaluate(FrameTime(scene, time));
             for (size_t b = 0; b < skeleton.bones.size(); ++b) {
                 const RigidSplit split = SplitRigid(globals[static_cast<size_t>(skeleton.bones[b].node)]);
                 pose[b] = split.rigid;
                 const double change = MaxDifference(split.stretch, skeleton.bones[b].stretch);
+                if (boneHoldsVertices[b] && change > kStretchTolerance) stretched[b] = true;
                 if (boneHoldsVertices[b] && change > largestStretch) {
                     largestStretch = change;
                     stretchedBone = skeleton.bones[b].name;
@@ -65,10 +104,14 @@ int64_t BakeKeys(const SourceScene& source, const ExactScene& scene, const Skele
         if (largestStretch > kStretchTolerance) {
             char amount[32];
             std::snprintf(amount, sizeof amount, "%.4g", largestStretch);
+            std::vector<std::string> names;
+            for (size_t b = 0; b < stretched.size(); ++b)
+                if (stretched[b]) names.push_back(skeleton.bones[b].name);
             AddWarning(warnings, WarningKind::ScaledInClip,
-                       "clip '" + clip.name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
-                           amount + "); the host's bones do not scale, so its vertices keep their rest size",
-                       1, {stretchedBone});
+                       "clip '" + clip.name + "' scales " + std::to_string(names.size()) +
+                           " bone(s) away from their rest ('" + stretchedBone + "' by up to " + amount +
+                           "); the host's bones do not scale, so their vertices keep their rest size",
+                       static_cast<int64_t>(names.size()), names);
         }
     }
     return time;

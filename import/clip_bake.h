@@ -16,6 +16,7 @@
 namespace hm::imp {
 
 struct BakeClip {
+    unsigned index;      // the file's animation
     std::string name;    // for warnings
     int64_t frames;      // at the chosen rate
 };
@@ -26,7 +27,9 @@ struct BakeClip {
 // the exact scene's tracks say (whose clips are these, in this order), so
 // both bakes follow one sampling of the file's animation. Warns about a clip
 // that scales a bone holding vertices (boneHoldsVertices, per bone). Returns
-// the frames on the timeline (1 without clips).
+// the frames on the timeline (1 without clips). Also warns about what a clip
+// holds that is left out: channels naming no node, morph or mesh animation,
+// and a clip that moves no bone.
 int64_t BakeKeys(const SourceScene& source, const ExactScene& scene, const Skeleton& skeleton,
                  const std::vector<BakeClip>& clips, const std::vector<bool>& boneHoldsVertices,
                  HostBoneWriter& writer, Warnings& warnings);

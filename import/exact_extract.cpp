@@ -10,12 +10,25 @@ namespace {
 
 Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
 
-void AddSkin(const SourceScene& scene, const aiMesh& mesh, const std::vector<int>& keptIndex, size_t keptCount,
+// A morph channel names the node whose mesh it animates: among nodes of that
+// name, the one that carries a mesh; -1 when none does.
+int MorphNode(const SourceScene& scene, const aiString& name) {
+    int found = -1;
+    for (size_t n = 0; n < scene.nodes.size(); ++n)
+        if (scene.nodes[n].node->mName == name && (found < 0 || scene.nodes[n].node->mNumMeshes > 0)) {
+            found = static_cast<int>(n);
+            if (scene.nodes[n].node->mNumMeshes > 0) break;
+        }
+    return found;
+}
+
+void AddSkin(const SourceScene& scene, unsigned meshIndex, const std::vector<int>& keptIndex, size_t keptCount,
              ExactMesh& out) {
+    const aiMesh& mesh = *scene.scene->mMeshes[meshIndex];
     std::vector<std::vector<std::pair<uint32_t, double>>> influences(keptCount);
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
         const aiBone& bone = *mesh.mBones[b];
-        const int node = FindNode(scene, bone.mName);
+        const int node = BoneNode(scene, meshIndex, b);
         const Affine inverseBind = ToAffine(bone.mOffsetMatrix);
         if (node < 0 || !IsFinite(inverseBind)) continue;
         const auto joint = static_cast<uint32_t>(out.jointNodes.size());
@@ -85,7 +98,7 @@ void AddExactMesh(const SourceScene& scene, const MeshInstance& instance, const 
         keptIndex[kept[k]] = static_cast<int>(k);
         exact.positions.push_back(ToVec(mesh.mVertices[kept[k]]));
     }
-    if (mesh.mNumBones > 0) AddSkin(scene, mesh, keptIndex, kept.size(), exact);
+    if (mesh.mNumBones > 0) AddSkin(scene, instance.mesh, keptIndex, kept.size(), exact);
     if (mesh.mNumAnimMeshes > 0) AddTargets(mesh, kept, exact);
     out.meshes.push_back(std::move(exact));
 }
@@ -105,7 +118,7 @@ void AddExactClip(const SourceScene& scene, const aiAnimation& clip, const ClipT
     for (unsigned c = 0; c < clip.mNumMorphMeshChannels; ++c) {
         const aiMeshMorphAnim* channel = clip.mMorphMeshChannels[c];
         if (!channel || channel->mNumKeys == 0 || !channel->mKeys) continue;
-        const int node = FindNode(scene, channel->mName);
+        const int node = MorphNode(scene, channel->mName);
         for (size_t m = 0; m < meshInstances.size(); ++m) {
             const aiMesh& mesh = *scene.scene->mMeshes[meshInstances[m].mesh];
             const size_t targets = out.meshes[m].TargetCount();

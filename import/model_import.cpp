@@ -63,8 +63,38 @@ std::string FileWord(std::string name) {
 struct Counts {
     int64_t lines = 0;
     int64_t points = 0;
+    int64_t polygons = 0;  // more than three corners, which the triangulation should have split
+    int64_t morphedMeshes = 0;
+    int64_t morphTargets = 0;
+    std::vector<std::string> withoutTriangles;
+    std::vector<std::string> morphed;
     SkinReduction skin;
 };
+
+// "2 line(s), 1 point(s) and 3 polygon(s)" of the counts that are not 0.
+std::string CountList(std::initializer_list<std::pair<int64_t, const char*>> counts) {
+    std::vector<std::string> parts;
+    for (const auto& [count, what] : counts)
+        if (count) parts.push_back(std::to_string(count) + " " + what);
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return text;
+}
+
+// "'a', 'b', 'c', ..." with at most five names.
+std::string NameList(const std::vector<std::string>& names) {
+    std::string list;
+    for (size_t i = 0; i < names.size() && i < kWarningExamples; ++i) list += (i ? ", '" : "'") + names[i] + "'";
+    if (names.size() > kWarningExamples) list += ", ...";
+    return list;
+}
+
+bool AllAtOrigin(const hmModel& model) {
+    for (const auto& mesh : model.meshes)
+        for (const HostVertex& v : mesh->vertices)
+            if (v.position.x != 0 || v.position.y != 0 || v.position.z != 0) return false;
+    return true;
+}
 
 Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
 HostVec3 ToHost(Vec3 v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
@@ -87,6 +117,7 @@ private:
     bool Fit();
     bool CheckLimits();
     void Bake();
+    void ReportLeftOut();
     void ReadUnit();
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
@@ -176,7 +207,7 @@ bool Importer::ChooseClips() {
 std::vector<bool> Importer::AnimatedNodes() const {
     std::vector<bool> animated(source_.nodes.size(), false);
     for (unsigned i : selectedClips_) {
-        const auto channels = ChannelsByNode(source_, *source_.scene->mAnimations[i]);
+        const auto channels = ChannelsByNode(source_, i);
         for (size_t n = 0; n < channels.size(); ++n)
             if (channels[n]) animated[n] = true;
     }
@@ -196,12 +227,18 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
         if (face.mNumIndices == 3) triangles.push_back(&face);
         else if (face.mNumIndices == 2) ++counts_.lines;
         else if (face.mNumIndices == 1) ++counts_.points;
+        else if (face.mNumIndices > 3) ++counts_.polygons;
     }
     const std::string wanted = node.node->mNumMeshes == 1 && node.node->mName.length ? node.node->mName.C_Str()
                                                                                       : mesh.mName.C_Str();
     if (triangles.empty()) {
-        Warn(WarningKind::MeshWithoutTriangles, "mesh '" + wanted + "' has no triangles; left out", 1, {wanted});
+        counts_.withoutTriangles.push_back(wanted);
         return;
+    }
+    if (mesh.mNumAnimMeshes) {
+        ++counts_.morphedMeshes;
+        counts_.morphTargets += mesh.mNumAnimMeshes;
+        counts_.morphed.push_back(wanted);
     }
     // Only the vertices that triangles use, in their order in the file.
     std::vector<int> newIndex(mesh.mNumVertices, -1);
@@ -221,7 +258,7 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
 
     std::vector<int> boneOf(mesh.mNumBones, -1);  // host bone of each of the mesh's bones
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
-        const int boneNode = FindNode(source_, mesh.mBones[b]->mName);
+        const int boneNode = BoneNode(source_, instance.mesh, b);
         if (boneNode >= 0) boneOf[b] = skeleton_.boneOfNode[static_cast<size_t>(boneNode)];
     }
     std::vector<bool> usable(mesh.mNumBones);
@@ -320,7 +357,7 @@ bool Importer::CheckLimits() {
 void Importer::Bake() {
     std::vector<BakeClip> clips;
     for (unsigned i : selectedClips_)
-        clips.push_back({result_.clips[i].name, result_.clips[i].frameCount});
+        clips.push_back({i, result_.clips[i].name, result_.clips[i].frameCount});
     Warnings losses;
     const int64_t frames = BakeKeys(source_, exact_, skeleton_, clips, boneHoldsVertices_, *boneWriter_, losses);
     for (Warning& loss : losses) HostLoss(loss.kind, std::move(loss.text), loss.count, std::move(loss.examples));
@@ -367,7 +404,7 @@ std::string Importer::ColourName(unsigned materialIndex) {
     const aiScene& scene = *source_.scene;
     aiColor4D colour(1, 1, 1, 1);
     std::string name = "material" + std::to_string(materialIndex);
-    if (materialIndex < scene.mNumMaterials) {
+    if (materialIndex < scene.mNumMaterials && scene.mMaterials[materialIndex]) {
         const aiMaterial& material = *scene.mMaterials[materialIndex];
         if (material.Get(AI_MATKEY_BASE_COLOR, colour) != AI_SUCCESS) material.Get(AI_MATKEY_COLOR_DIFFUSE, colour);
         if (material.GetName().length) name = FileWord(material.GetName().C_Str());
@@ -388,6 +425,13 @@ std::string Importer::TextureName(const aiMesh& mesh) {
         BaseName(path.C_Str()).empty())
         return ColourName(mesh.mMaterialIndex);
     if (const aiTexture* embedded = scene.GetEmbeddedTexture(path.C_Str())) {
+        if (!embedded->pcData || (embedded->mHeight == 0 && embedded->mWidth == 0)) {
+            Warn(WarningKind::EmptyTexture,
+                 "texture '" + std::string(path.C_Str()) +
+                     "' is held in the file without any data; the material's colour stands in",
+                 1, {path.C_Str()});
+            return ColourName(mesh.mMaterialIndex);
+        }
         size_t index = 0;
         while (index < scene.mNumTextures && scene.mTextures[index] != embedded) ++index;
         return EmbeddedName(*embedded, index);
@@ -422,10 +466,35 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     return cut;
 }
 
+// What the host cannot hold, counted over the whole file.
+void Importer::ReportLeftOut() {
+    const aiScene& scene = *source_.scene;
+    if (!counts_.withoutTriangles.empty())
+        Warn(WarningKind::MeshWithoutTriangles,
+             std::to_string(counts_.withoutTriangles.size()) + " mesh(es) without triangles left out: " +
+                 NameList(counts_.withoutTriangles),
+             static_cast<int64_t>(counts_.withoutTriangles.size()), counts_.withoutTriangles);
+    const std::string loose = CountList({{counts_.lines, "line(s)"},
+                                         {counts_.points, "point(s)"},
+                                         {counts_.polygons, "polygon(s) of more than three corners"}});
+    if (!loose.empty())
+        Warn(WarningKind::LinesAndPoints, loose + " left out; the host holds triangles only",
+             counts_.lines + counts_.points + counts_.polygons);
+    if (counts_.morphedMeshes)
+        Warn(WarningKind::MorphTargets,
+             std::to_string(counts_.morphedMeshes) + " mesh(es) have morph targets (" +
+                 std::to_string(counts_.morphTargets) + " in all); they export in their base shape",
+             counts_.morphTargets, counts_.morphed);
+    const std::string scenery = CountList({{scene.mNumCameras, "camera(s)"}, {scene.mNumLights, "light(s)"}});
+    if (!scenery.empty())
+        Warn(WarningKind::CamerasAndLights, scenery + " left out; the format holds meshes only",
+             static_cast<int64_t>(scene.mNumCameras) + scene.mNumLights);
+}
+
 ImportResult Importer::Run() {
     if (!CheckOptions()) return std::move(result_);
     std::string problem;
-    if (!LoadSourceScene(path_, source_, problem)) {
+    if (!LoadSourceScene(path_, source_, result_.warnings, problem)) {
         result_.error = problem;
         return std::move(result_);
     }
@@ -441,6 +510,13 @@ ImportResult Importer::Run() {
     for (size_t i = 0; i < source_.instances.size(); ++i) AddMesh(i, meshNames);
     if (result_.model->meshes.empty()) {
         Fail("the file holds no triangles");
+        result_.model.reset();
+        return std::move(result_);
+    }
+    // The plug-in sizes the model by its extent; a model without one would be
+    // written at a scale of 0, and show nothing.
+    if (selectedClips_.empty() && AllAtOrigin(*result_.model)) {
+        Fail("every vertex lies at the origin; the model has no size to export");
         result_.model.reset();
         return std::move(result_);
     }
@@ -461,11 +537,7 @@ ImportResult Importer::Run() {
     }
     ReadUnit();
 
-    if (counts_.lines || counts_.points)
-        Warn(WarningKind::LinesAndPoints,
-             std::to_string(counts_.lines) + " line(s) and " + std::to_string(counts_.points) +
-                 " point(s) left out; the host holds triangles only",
-             counts_.lines + counts_.points);
+    ReportLeftOut();
     if (counts_.skin.multiInfluence)
         HostLoss(WarningKind::InfluencesDropped,
                  std::to_string(counts_.skin.multiInfluence) +
@@ -488,7 +560,14 @@ ImportResult Importer::Run() {
 }  // namespace
 
 ImportResult ImportModel(const std::string& path, const ImportOptions& options) {
-    return Importer(path, options).Run();
+    try {
+        return Importer(path, options).Run();
+    } catch (const std::bad_alloc&) {
+        // Assimp turns its own failures to allocate into an error; ours come here.
+        ImportResult result;
+        result.error = path + ": the model needs more memory than this machine grants";
+        return result;
+    }
 }
 
 std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips) {

@@ -50,7 +50,7 @@ void BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         int anchor = -1, anchorDepth = 0;
         for (unsigned b = 0; b < mesh->mNumBones; ++b) {
             const aiBone* bone = mesh->mBones[b];
-            nodes[b] = FindNode(scene, bone->mName);
+            nodes[b] = BoneNode(scene, instance.mesh, b);
             if (nodes[b] < 0) {
                 if (reported.insert(bone->mName.C_Str()).second)
                     AddWarning(warnings, WarningKind::BoneWithoutNode,

@@ -1,5 +1,7 @@
 #include "import/source_scene.h"
 
+#include "import/scene_repair.h"
+
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 
@@ -49,7 +51,6 @@ void AddNode(SourceScene& out, const aiNode* node, int parent) {
     entry.global = Multiply(parent < 0 ? out.axes : out.nodes[static_cast<size_t>(parent)].global, entry.local);
     const int index = static_cast<int>(out.nodes.size());
     out.nodes.push_back(entry);
-    out.byName.emplace(node->mName.C_Str(), index);
     for (unsigned i = 0; i < node->mNumMeshes; ++i) out.instances.push_back({node->mMeshes[i], index});
     for (unsigned i = 0; i < node->mNumChildren; ++i) AddNode(out, node->mChildren[i], index);
 }
@@ -72,37 +73,49 @@ bool Readable(const std::string& path, std::string& error) {
     return true;
 }
 
+bool Unreadable(const std::string& path, const Assimp::Importer& importer, std::string& error) {
+    std::string reason = importer.GetErrorString();
+    if (reason.empty()) reason = "unknown reason";
+    error = path + ": not a model file that can be read (" + reason + ")";
+    return false;
+}
+
 }  // namespace
 
-bool LoadSourceScene(const std::string& path, SourceScene& out, std::string& error) {
+bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error) {
     if (!Readable(path, error)) return false;
     out.importer = std::make_unique<Assimp::Importer>();
     // FBX pivots otherwise come as helper nodes between a bone and its parent,
     // each of which would become a bone of its own.
     out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
-    // Lines and points are kept apart from triangles by the triangulation and
-    // dropped later, with a warning.
-    const unsigned flags = aiProcess_Triangulate | aiProcess_JoinIdenticalVertices | aiProcess_ValidateDataStructure;
-    out.scene = out.importer->ReadFile(path, flags);
-    if (!out.scene) {
-        std::string reason = out.importer->GetErrorString();
-        if (reason.empty()) reason = "unknown reason";
-        error = path + ": not a model file that can be read (" + reason + ")";
+    // Read as the file stands: our own checks replace Assimp's validation step,
+    // and must run before any processing that trusts the data.
+    const aiScene* raw = out.importer->ReadFile(path, 0);
+    if (!raw) return Unreadable(path, *out.importer, error);
+    std::string problem;
+    if (!RepairScene(*const_cast<aiScene*>(raw), warnings, problem)) {
+        error = path + ": " + problem;
         return false;
     }
-    if (!out.scene->mRootNode || out.scene->mNumMeshes == 0) {
+    if (raw->mNumMeshes == 0) {
         error = path + ": the file holds no meshes";
         return false;
     }
+    // Lines and points are kept apart from triangles by the triangulation and
+    // dropped later, with a warning.
+    out.scene = out.importer->ApplyPostProcessing(aiProcess_Triangulate | aiProcess_JoinIdenticalVertices);
+    if (!out.scene) return Unreadable(path, *out.importer, error);
     out.axes.m = AxisChange(out.scene->mMetaData);
     out.mirrored = Determinant(out.axes.m) < 0;
     AddNode(out, out.scene->mRootNode, -1);
+    NodeTree tree;
+    for (const SourceNode& node : out.nodes) {
+        tree.nodes.push_back(node.node);
+        tree.parent.push_back(node.parent);
+    }
+    out.bindings = BindNodes(*out.scene, tree);
+    warnings.insert(warnings.end(), out.bindings.warnings.begin(), out.bindings.warnings.end());
     return true;
-}
-
-int FindNode(const SourceScene& scene, const aiString& name) {
-    const auto found = scene.byName.find(name.C_Str());
-    return found == scene.byName.end() ? -1 : found->second;
 }
 
 }  // namespace hm::imp

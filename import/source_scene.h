@@ -3,13 +3,13 @@
 #pragma once
 
 #include "import/affine.h"
+#include "import/node_identity.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/scene.h>
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace hm::imp {
@@ -31,20 +31,22 @@ struct SourceScene {
     std::unique_ptr<Assimp::Importer> importer;  // owns the scene
     const aiScene* scene = nullptr;
     std::vector<SourceNode> nodes;                // depth first, parents before children
-    std::unordered_map<std::string, int> byName;  // the first node of each name
     std::vector<MeshInstance> instances;          // in node order
+    NodeBindings bindings;                        // the node each bone and channel means
     Affine axes;                                  // file axes to model space, applied above the root
     bool mirrored = false;                        // the change of axes flips handedness
 };
 
 Affine ToAffine(const aiMatrix4x4& m);
 
-// Reads the file (format chosen by its content and extension), triangulated
-// and with identical vertices joined. On failure error is one line naming the
-// file and the problem.
-bool LoadSourceScene(const std::string& path, SourceScene& out, std::string& error);
+// Reads the file (format chosen by its content and extension), repairs what
+// is safe to repair (a warning for each), then triangulates it and joins
+// identical vertices. On failure error is one line naming the file and the problem.
+bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error);
 
-// Index of the node of that name (as bones and channels refer to it), or -1.
-int FindNode(const SourceScene& scene, const aiString& name);
+// The node mesh `mesh`'s bone `bone` means, or -1.
+inline int BoneNode(const SourceScene& scene, unsigned mesh, unsigned bone) {
+    return scene.bindings.boneNodes[mesh][bone];
+}
 
 }  // namespace hm::imp

@@ -5,9 +5,10 @@
 
 namespace {
 
+// An import stops at the frame size's vertex count, long before the vertex total's.
 hm::ModelCounts AtTheLimits() {
     hm::ModelCounts counts;
-    counts.vertices = hm::kMaxVertexTotal;
+    counts.vertices = hm::kMaxFrameVertices;
     counts.triangles = hm::kMaxTriangleTotal;
     counts.frames = hm::kMaxFrames;
     counts.meshes = hm::kTextureSlots;
@@ -21,35 +22,42 @@ TEST(FormatLimits, CountsAtTheLimitsPassEveryRoute) {
         for (bool force : {false, true}) EXPECT_TRUE(hm::CheckFormatLimits(AtTheLimits(), route, force).empty());
 }
 
-// One past each limit, alone: what each route does about it today.
+// One past each limit: what each route does about it today.
 TEST(FormatLimits, EachRouteStopsOrWarnsAsItsPolicySays) {
     struct Case {
         hm::FormatLimit limit;
         int64_t hm::ModelCounts::*count;
+        int64_t most;
         bool hostFileWarns;
         bool importStops;  // unless forced, where it warns
         bool forceHelps;
     };
     const Case cases[] = {
-        {hm::FormatLimit::MeshVertices, &hm::ModelCounts::largestMeshVertices, false, true, false},
-        {hm::FormatLimit::VertexTotal, &hm::ModelCounts::vertices, true, true, true},
-        {hm::FormatLimit::TriangleTotal, &hm::ModelCounts::triangles, true, true, true},
-        {hm::FormatLimit::Frames, &hm::ModelCounts::frames, false, true, true},
-        {hm::FormatLimit::TextureSlots, &hm::ModelCounts::meshes, false, false, false},
+        {hm::FormatLimit::MeshVertices, &hm::ModelCounts::largestMeshVertices, hm::kMaxMeshVertices, false, true, false},
+        {hm::FormatLimit::VertexTotal, &hm::ModelCounts::vertices, hm::kMaxVertexTotal, true, true, true},
+        {hm::FormatLimit::TriangleTotal, &hm::ModelCounts::triangles, hm::kMaxTriangleTotal, true, true, true},
+        {hm::FormatLimit::Frames, &hm::ModelCounts::frames, hm::kMaxFrames, false, true, true},
+        {hm::FormatLimit::TextureSlots, &hm::ModelCounts::meshes, hm::kTextureSlots, false, false, false},
+        {hm::FormatLimit::FrameSize, &hm::ModelCounts::vertices, hm::kMaxFrameVertices, false, true, true},
+    };
+    auto only = [](const std::vector<hm::LimitFinding>& findings, hm::FormatLimit limit) {
+        std::vector<hm::LimitFinding> kept;
+        for (const hm::LimitFinding& finding : findings)
+            if (finding.limit == limit) kept.push_back(finding);
+        return kept;
     };
     for (const Case& c : cases) {
         hm::ModelCounts counts = AtTheLimits();
-        counts.*c.count += 1;
-        const auto hostFile = hm::CheckFormatLimits(counts, hm::InputRoute::HostModelFile, false);
+        counts.*c.count = c.most + 1;
+        const auto hostFile = only(hm::CheckFormatLimits(counts, hm::InputRoute::HostModelFile, false), c.limit);
         ASSERT_EQ(hostFile.size(), c.hostFileWarns ? 1u : 0u) << int(c.limit);
         if (c.hostFileWarns) {
             EXPECT_FALSE(hostFile[0].stops);
         }
 
         for (bool force : {false, true}) {
-            const auto imported = hm::CheckFormatLimits(counts, hm::InputRoute::Imported, force);
+            const auto imported = only(hm::CheckFormatLimits(counts, hm::InputRoute::Imported, force), c.limit);
             ASSERT_EQ(imported.size(), 1u) << int(c.limit);
-            EXPECT_EQ(imported[0].limit, c.limit);
             EXPECT_EQ(imported[0].count, counts.*c.count);
             EXPECT_EQ(imported[0].stops, c.importStops && !(force && c.forceHelps)) << int(c.limit) << force;
         }

@@ -412,6 +412,16 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     EXPECT_FALSE(result.model);
     EXPECT_NE(result.error.find("has 65538 vertices; a triangle corner can name at most 65536"), std::string::npos)
         << result.error;
+    // Past 8191 vertices a frame's size no longer fits the animation file's header.
+    std::string faces;
+    for (int t = 0; t < 2732; ++t)
+        faces += "f " + std::to_string(3 * t + 1) + " " + std::to_string(3 * t + 2) + " " + std::to_string(3 * t + 3) + "\n";
+    test_files::WriteText(dir + "/frame.obj", vertices + faces);
+    result = hm::ImportModel(dir + "/frame.obj", {});
+    EXPECT_EQ(result.error, dir + "/frame.obj: 8196 vertices; a frame of the animation file holds at most 8191 (--force exports anyway)");
+    result = hm::ImportModel(dir + "/frame.obj", force);
+    ASSERT_TRUE(result.model);
+    EXPECT_EQ(WarningCount(result, hm::WarningKind::FormatLimit), 8196);
 
     const std::string skin = kData + "/SimpleSkin/SimpleSkin.gltf";
     hm::ImportOptions fast;
@@ -432,6 +442,12 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
     test_files::WriteText(dir + "/truncated.glb", glb.substr(0, glb.size() / 2));
     test_files::WriteText(dir + "/notes.gltf", "These are notes, not a model.\n");
     test_files::WriteText(dir + "/empty.gltf", test_files::NoMeshGltf());
+    test_files::WriteText(dir + "/points.obj", "v 0 0 0\nv 1 0 0\np 1\np 2\n");
+    std::filesystem::copy_file(kData + "/sample/corner_past_end.ply", dir + "/corner.ply");
+    std::string infinite = testing_support::ReadFile(kData + "/sample/corner_past_end.ply");
+    infinite.replace(infinite.find("1 0 0\n"), 6, "inf 0 0\n");
+    test_files::WriteText(dir + "/infinite.ply", infinite);
+    test_files::WriteText(dir + "/point.obj", "v 0 0 0\nv 0 0 0\nv 0 0 0\nf 1 2 3\n");
     struct Case {
         std::string file;
         std::string problem;
@@ -440,11 +456,82 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
                           Case{"/truncated.glb", ": not a model file that can be read ("},
                           Case{"/notes.gltf", ": not a model file that can be read ("},
                           Case{"/empty.gltf", ": the file holds no meshes"},
+                          Case{"/points.obj", ": the file holds no triangles"},
+                          Case{"/corner.ply", ": mesh number 1 has a polygon corner past its 3 vertices"},
+                          Case{"/infinite.ply", ": mesh number 1 has 1 vertex position(s) that are not finite numbers"},
+                          Case{"/point.obj", ": every vertex lies at the origin; the model has no size to export"},
                           Case{"", ": is a directory, not a model file"}}) {
         const hm::ImportResult result = hm::ImportModel(dir + c.file, {});
         EXPECT_FALSE(result.model) << c.file;
         EXPECT_EQ(result.error.rfind(dir + c.file + c.problem, 0), 0u) << result.error;
         EXPECT_EQ(result.error.find('\n'), std::string::npos);
+    }
+}
+
+// A glTF made like many exported from artists' tools: a skinned mesh node
+// named like the joint it hangs on, listed first, and a locator sharing
+// another joint's name.
+TEST(ImportRealWorld, NameClashBindsBonesAndChannelsToTheirNodes) {
+    const std::string path = kData + "/sample/name_clash.gltf";
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    EXPECT_EQ(BoneNames(*result.model), (std::vector<std::string>{"Hips", "Neck", "Head"}));
+    EXPECT_EQ(Parent(*result.model, "Neck"), "Hips");
+    EXPECT_EQ(Parent(*result.model, "Head"), "Neck");
+    EXPECT_FALSE(FindWarning(result, hm::WarningKind::AmbiguousName));
+    EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
+}
+
+TEST(ImportRealWorld, NameStillSharedIsReportedWithItsCandidates) {
+    const testing_support::ScratchDir scratch;
+    const std::string path = scratch.Path().string() + "/shared.gltf";
+    test_files::WriteText(path, test_files::AmbiguousJointGltf());
+    const hm::ImportResult result = Import(path);
+    ASSERT_TRUE(result.model);
+    const hm::Warning* ambiguous = FindWarning(result, hm::WarningKind::AmbiguousName);
+    ASSERT_TRUE(ambiguous);
+    EXPECT_EQ(ambiguous->count, 2);
+    EXPECT_THAT(ambiguous->examples, ElementsAre("ROOT/Left/joint", "ROOT/Right/joint"));
+    EXPECT_EQ(ambiguous->text, "bone 'joint' may mean any of 2 nodes ('ROOT/Left/joint', 'ROOT/Right/joint'); "
+                               "taken as the first");
+}
+
+// Defects that can be repaired are, with a warning each; what the host
+// cannot hold is named with its count.
+TEST(ImportRealWorld, RepairsAndDropsAreReported) {
+    struct Case {
+        std::string file;
+        hm::WarningKind kind;
+        int64_t count;
+    };
+    const std::string morph = kData + "/sample/morph.gltf";
+    for (const Case& c : {Case{kData + "/b3d/character.b3d", hm::WarningKind::KeysPastClipEnd, 1},
+                          Case{kData + "/sample/empty_solid.stl", hm::WarningKind::MeshWithoutTriangles, 1},
+                          Case{morph, hm::WarningKind::MorphAnimation, 1},
+                          Case{morph, hm::WarningKind::ClipMovesNoBone, 1},
+                          Case{morph, hm::WarningKind::MorphTargets, 1},
+                          Case{morph, hm::WarningKind::CamerasAndLights, 2}}) {
+        const hm::ImportResult result = Import(c.file);
+        EXPECT_EQ(WarningCount(result, c.kind), c.count) << c.file << ": kind " << static_cast<int>(c.kind);
+    }
+    const hm::ImportResult b3d = Import(kData + "/b3d/character.b3d");
+    ASSERT_TRUE(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd));
+    EXPECT_EQ(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd)->text,
+              "clip 'clip0': keys run to 221 ticks, past its stated end at 220; the clip is extended to its last key");
+}
+
+TEST(ImportRealWorld, CommunityB3dModelsKeepTheirMotion) {
+    for (const char* name : {"character", "maidroid", "3d_armor_character", "homedecor_desk_fan"}) {
+        const std::string path = kData + "/b3d/" + name + ".b3d";
+        const hm::ImportResult result = Import(path);
+        ASSERT_TRUE(result.model) << name;
+        EXPECT_GT(result.model->totalFrames, 40) << name;
+        EXPECT_LT(WorstFrameError(path, result), kPoseTolerance) << name;
+        const auto first = PoseHostModel(*result.model, 0);
+        double farthest = 0;
+        for (int f = 1; f < result.model->totalFrames; ++f)
+            farthest = std::max(farthest, LargestDistance(PoseHostModel(*result.model, f), first));
+        EXPECT_GT(farthest, 0.2 * Extent(first)) << name << " does not move";
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <set>
 
 namespace testing_pose {
 
@@ -92,18 +93,42 @@ aiMatrix4x4 LocalAt(const aiNode& node, const aiNodeAnim* channel, double ticks)
             rotation = out;
         }
     }
-    // Files round their quaternions; a rotation is meant either way.
-    return aiMatrix4x4(scale, rotation.Normalize(), position);
+    // Files round their quaternions; a rotation is meant either way. Composed
+    // as T * R * S: Assimp's (scale, rotation, position) constructor scales the
+    // rows, which differs once the scale is not uniform.
+    aiMatrix4x4 translation, scaling;
+    aiMatrix4x4::Translation(position, translation);
+    aiMatrix4x4::Scaling(scale, scaling);
+    return translation * aiMatrix4x4(rotation.Normalize().GetMatrix()) * scaling;
 }
 
-void Globals(const aiNode& node, const aiMatrix4x4& parent, const std::map<std::string, const aiNodeAnim*>& channels,
-             double ticks, std::map<std::string, aiMatrix4x4>& out,
-             std::vector<std::pair<const aiNode*, aiMatrix4x4>>& meshNodes) {
-    const auto found = channels.find(node.mName.C_Str());
-    const aiMatrix4x4 global = parent * LocalAt(node, found == channels.end() ? nullptr : found->second, ticks);
-    out.emplace(node.mName.C_Str(), global);
-    for (unsigned i = 0; i < node.mNumMeshes; ++i) meshNodes.emplace_back(&node, global);
-    for (unsigned i = 0; i < node.mNumChildren; ++i) Globals(*node.mChildren[i], global, channels, ticks, out, meshNodes);
+// The axes FBX files state in metadata, turned into x right, y up, z towards the viewer.
+aiMatrix4x4 StatedAxes(const aiMetadata* meta) {
+    auto get = [meta](const char* key, int fallback) {
+        int32_t value = fallback;
+        if (meta) meta->Get(key, value);
+        return value;
+    };
+    const int axis[3] = {get("CoordAxis", 0), get("UpAxis", 1), get("FrontAxis", 2)};
+    const int sign[3] = {get("CoordAxisSign", 1), get("UpAxisSign", 1), get("FrontAxisSign", 1)};
+    aiMatrix4x4 m;
+    if (axis[0] == axis[1] || axis[1] == axis[2] || axis[0] == axis[2]) return m;
+    for (int r = 0; r < 3; ++r) {
+        if (axis[r] < 0 || axis[r] > 2) return aiMatrix4x4();
+        for (int c = 0; c < 3; ++c) m[r][c] = c == axis[r] ? (sign[r] < 0 ? -1.0f : 1.0f) : 0.0f;
+    }
+    return m;
+}
+
+double LastKey(const aiAnimation& clip) {
+    double last = clip.mDuration;
+    for (unsigned c = 0; c < clip.mNumChannels; ++c) {
+        const aiNodeAnim& ch = *clip.mChannels[c];
+        if (ch.mNumPositionKeys) last = std::max(last, ch.mPositionKeys[ch.mNumPositionKeys - 1].mTime);
+        if (ch.mNumRotationKeys) last = std::max(last, ch.mRotationKeys[ch.mNumRotationKeys - 1].mTime);
+        if (ch.mNumScalingKeys) last = std::max(last, ch.mScalingKeys[ch.mNumScalingKeys - 1].mTime);
+    }
+    return last;
 }
 
 }  // namespace
@@ -151,9 +176,39 @@ std::vector<Point> PoseHostModel(const hmModel& model, int frame) {
     return out;
 }
 
-AssimpReference::AssimpReference(const std::string& path) {
-    scene_ = importer_.ReadFile(path, aiProcess_Triangulate | aiProcess_JoinIdenticalVertices |
-                                          aiProcess_ValidateDataStructure);
+AssimpReference::AssimpReference(const std::string& path, Skinning skinning) : skinning_(skinning) {
+    if (!importer_.ReadFile(path, 0)) return;
+    scene_ = importer_.ApplyPostProcessing(aiProcess_Triangulate | aiProcess_JoinIdenticalVertices);
+    if (!scene_) return;
+    std::vector<std::pair<const aiNode*, int>> stack{{scene_->mRootNode, -1}};
+    while (!stack.empty()) {
+        const auto [node, parent] = stack.back();
+        stack.pop_back();
+        nodes_.push_back(node);
+        parents_.push_back(parent);
+        for (unsigned i = node->mNumChildren; i-- > 0;)  // some readers leave gaps among the children
+            if (node->mChildren[i]) stack.emplace_back(node->mChildren[i], static_cast<int>(nodes_.size()) - 1);
+    }
+    for (unsigned m = 0; m < scene_->mNumMeshes; ++m) {
+        const aiMesh& mesh = *scene_->mMeshes[m];
+        std::multimap<std::string, size_t> named;
+        for (size_t n = 0; n < nodes_.size(); ++n)
+            if (nodes_[n]->mNumMeshes == 0) named.emplace(nodes_[n]->mName.C_Str(), n);
+        std::vector<int> bones;
+        for (unsigned b = 0; b < mesh.mNumBones; ++b) {
+            // The candidate with most of the skin's bone names above it.
+            int best = -1, bestScore = -1;
+            const auto [first, last] = named.equal_range(mesh.mBones[b]->mName.C_Str());
+            for (auto it = first; it != last; ++it) {
+                int score = 0;
+                for (int p = parents_[it->second]; p >= 0; p = parents_[static_cast<size_t>(p)])
+                    for (unsigned o = 0; o < mesh.mNumBones; ++o) score += nodes_[static_cast<size_t>(p)]->mName == mesh.mBones[o]->mName;
+                if (score > bestScore) best = static_cast<int>(it->second), bestScore = score;
+            }
+            bones.push_back(best);
+        }
+        boneNodes_.push_back(bones);
+    }
 }
 
 namespace {
@@ -188,62 +243,68 @@ std::vector<double> MorphWeights(const aiScene& scene, int animation, double tic
 }  // namespace
 
 std::vector<Point> AssimpReference::Pose(int animation, double seconds, Skinning skinning) const {
-    std::map<std::string, const aiNodeAnim*> channels;
+    std::vector<const aiNodeAnim*> channels(nodes_.size(), nullptr);
     double ticks = 0;
     if (animation >= 0) {
         const aiAnimation& clip = *scene_->mAnimations[animation];
         const double perSecond = clip.mTicksPerSecond > 0 ? clip.mTicksPerSecond : 25.0;
-        ticks = std::min(seconds * perSecond, clip.mDuration);
-        for (unsigned i = 0; i < clip.mNumChannels; ++i) channels.emplace(clip.mChannels[i]->mNodeName.C_Str(), clip.mChannels[i]);
+        ticks = std::min(seconds * perSecond, LastKey(clip));
+        std::set<int> bound;
+        for (const auto& skin : boneNodes_) bound.insert(skin.begin(), skin.end());
+        for (unsigned i = 0; i < clip.mNumChannels; ++i) {
+            // A node some skin binds, else one without a mesh, else any.
+            int chosen = -1, rank = -1;
+            for (size_t n = 0; n < nodes_.size(); ++n) {
+                if (nodes_[n]->mName != clip.mChannels[i]->mNodeName) continue;
+                const int r = bound.count(static_cast<int>(n)) ? 2 : nodes_[n]->mNumMeshes == 0 ? 1 : 0;
+                if (r > rank) chosen = static_cast<int>(n), rank = r;
+            }
+            if (chosen >= 0 && !channels[static_cast<size_t>(chosen)]) channels[static_cast<size_t>(chosen)] = clip.mChannels[i];
+        }
     }
-    std::map<std::string, aiMatrix4x4> globals;
-    std::vector<std::pair<const aiNode*, aiMatrix4x4>> meshNodes;
-    Globals(*scene_->mRootNode, aiMatrix4x4(), channels, ticks, globals, meshNodes);
+    std::vector<aiMatrix4x4> globals(nodes_.size());
+    const aiMatrix4x4 axes = StatedAxes(scene_->mMetaData);
+    for (size_t n = 0; n < nodes_.size(); ++n)
+        globals[n] = (parents_[n] < 0 ? axes : globals[static_cast<size_t>(parents_[n])]) * LocalAt(*nodes_[n], channels[n], ticks);
     std::vector<Point> out;
-    for (const auto& [node, nodeGlobal] : meshNodes) {
-        for (unsigned m = 0; m < node->mNumMeshes; ++m) {
-            const aiMesh& mesh = *scene_->mMeshes[node->mMeshes[m]];
-            // Each vertex's (bone, weight) pairs, the heaviest first.
-            std::vector<std::vector<std::pair<int, double>>> weights(mesh.mNumVertices);
+    for (size_t n = 0; n < nodes_.size(); ++n) {
+        for (unsigned m = 0; m < nodes_[n]->mNumMeshes; ++m) {
+            const unsigned meshIndex = nodes_[n]->mMeshes[m];
+            const aiMesh& mesh = *scene_->mMeshes[meshIndex];
+            std::vector<bool> used(mesh.mNumVertices, false);
+            for (unsigned f = 0; f < mesh.mNumFaces; ++f)
+                if (mesh.mFaces[f].mNumIndices == 3)
+                    for (unsigned k = 0; k < 3; ++k) used[mesh.mFaces[f].mIndices[k]] = true;
+            std::vector<std::vector<std::pair<unsigned, float>>> influences(mesh.mNumVertices);
             for (unsigned b = 0; b < mesh.mNumBones; ++b)
                 for (unsigned w = 0; w < mesh.mBones[b]->mNumWeights; ++w) {
                     const aiVertexWeight& entry = mesh.mBones[b]->mWeights[w];
-                    if (entry.mWeight <= 0) continue;
-                    auto& list = weights[entry.mVertexId];
-                    list.emplace_back(static_cast<int>(b), entry.mWeight);
-                    if (list.front().second < entry.mWeight) std::swap(list.front(), list.back());
+                    if (boneNodes_[meshIndex][b] >= 0 && entry.mWeight > 0) influences[entry.mVertexId].emplace_back(b, entry.mWeight);
                 }
             std::vector<double> morph;
-            if (skinning == Skinning::kFull) morph = MorphWeights(*scene_, animation, ticks, *node, mesh);
+            if (skinning == Skinning::AllWeights) morph = MorphWeights(*scene_, animation, ticks, *nodes_[n], mesh);
             for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
-                const aiVector3D base = mesh.mVertices[v];
-                double p[3] = {base.x, base.y, base.z};
-                for (size_t t = 0; t < morph.size(); ++t) {
-                    const aiVector3D target = mesh.mAnimMeshes[t]->mVertices[v];
-                    p[0] += morph[t] * (double(target.x) - base.x);
-                    p[1] += morph[t] * (double(target.y) - base.y);
-                    p[2] += morph[t] * (double(target.z) - base.z);
+                if (!used[v]) continue;
+                aiVector3D base = mesh.mVertices[v];
+                for (size_t t = 0; t < morph.size(); ++t)
+                    base += (mesh.mAnimMeshes[t]->mVertices[v] - mesh.mVertices[v]) * static_cast<float>(morph[t]);
+                auto& list = influences[v];
+                if (skinning == Skinning::HeaviestBone && list.size() > 1) {
+                    auto heaviest = list.begin();
+                    for (auto it = list.begin(); it != list.end(); ++it)
+                        if (it->second > heaviest->second) heaviest = it;
+                    list = {{heaviest->first, 1.0f}};
                 }
-                auto transformed = [&](const aiMatrix4x4& a) {
-                    return Point{a.a1 * p[0] + a.a2 * p[1] + a.a3 * p[2] + a.a4,
-                                 a.b1 * p[0] + a.b2 * p[1] + a.b3 * p[2] + a.b4,
-                                 a.c1 * p[0] + a.c2 * p[1] + a.c3 * p[2] + a.c4};
-                };
-                const auto& list = weights[v];
-                if (list.empty()) {
-                    out.push_back(transformed(nodeGlobal));
-                    continue;
+                aiVector3D p;
+                if (list.empty()) p = globals[n] * base;
+                float total = 0;
+                for (const auto& [b, weight] : list) total += weight;
+                for (const auto& [b, weight] : list) {
+                    const aiBone& bone = *mesh.mBones[b];
+                    p += (globals[static_cast<size_t>(boneNodes_[meshIndex][b])] * bone.mOffsetMatrix * base) *
+                         (weight / total);
                 }
-                const size_t used = skinning == Skinning::kFull ? list.size() : 1;
-                double total = 0;
-                for (size_t i = 0; i < used; ++i) total += list[i].second;
-                Point sum{0, 0, 0};
-                for (size_t i = 0; i < used; ++i) {
-                    const aiBone& bone = *mesh.mBones[list[i].first];
-                    const Point q = transformed(globals.at(bone.mName.C_Str()) * bone.mOffsetMatrix);
-                    for (int a = 0; a < 3; ++a) sum[a] += list[i].second / total * q[a];
-                }
-                out.push_back(sum);
+                out.push_back({p.x, p.y, p.z});
             }
         }
     }
