@@ -77,6 +77,11 @@ int64_t BakeKeys(const SourceScene& source, const ExactScene& scene, const Skele
         if (posed) writer.AddKeys(pose, 0.0f);
         return 1;
     }
+    // The bones and their ancestors: the nodes whose motion reaches a vertex.
+    std::vector<bool> wanted(source.nodes.size(), false);
+    for (const SkeletonBone& bone : skeleton.bones)
+        for (int n = bone.node; n >= 0 && !wanted[static_cast<size_t>(n)]; n = source.nodes[static_cast<size_t>(n)].parent)
+            wanted[static_cast<size_t>(n)] = true;
     NodePose nodes(scene);
     const std::vector<Affine>& globals = nodes.Globals();
     std::vector<Affine> pose(skeleton.bones.size());

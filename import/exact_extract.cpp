@@ -103,13 +103,14 @@ void AddExactMesh(const SourceScene& scene, const MeshInstance& instance, const 
     out.meshes.push_back(std::move(exact));
 }
 
-void AddExactClip(const SourceScene& scene, const aiAnimation& clip, const ClipTiming& timing,
+void AddExactClip(const SourceScene& scene, unsigned clipIndex, const ClipTiming& timing,
                   const std::vector<MeshInstance>& meshInstances, ExactScene& out) {
+    const aiAnimation& clip = *scene.scene->mAnimations[clipIndex];
     ExactClip exact;
     exact.ticksPerSecond = timing.ticksPerSecond;
     exact.durationTicks = timing.durationTicks;
     exact.frameCount = timing.frames;
-    const auto channels = ChannelsByNode(scene, clip);
+    const auto channels = ChannelsByNode(scene, clipIndex);
     for (size_t n = 0; n < channels.size(); ++n) {
         const aiNodeAnim* channel = channels[n];
         if (!channel) continue;

@@ -24,7 +24,7 @@ void AddExactMesh(const SourceScene& scene, const MeshInstance& instance, const 
 // Appends a clip to the timeline. meshInstances[i] is the placement exact
 // mesh i came from; a morph channel animates the meshes of the node it names
 // (or, failing that, the meshes of that name).
-void AddExactClip(const SourceScene& scene, const aiAnimation& clip, const ClipTiming& timing,
+void AddExactClip(const SourceScene& scene, unsigned clipIndex, const ClipTiming& timing,
                   const std::vector<MeshInstance>& meshInstances, ExactScene& out);
 
 }  // namespace hm::imp

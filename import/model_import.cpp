@@ -525,7 +525,7 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     for (unsigned i : selectedClips_)
-        AddExactClip(source_, *source_.scene->mAnimations[i], timings_[i], exactInstances_, exact_);
+        AddExactClip(source_, i, timings_[i], exactInstances_, exact_);
     Bake();
     result_.exact = std::make_unique<ExactScene>(std::move(exact_));
 

@@ -418,7 +418,7 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
         faces += "f " + std::to_string(3 * t + 1) + " " + std::to_string(3 * t + 2) + " " + std::to_string(3 * t + 3) + "\n";
     test_files::WriteText(dir + "/frame.obj", vertices + faces);
     result = hm::ImportModel(dir + "/frame.obj", {});
-    EXPECT_EQ(result.error, dir + "/frame.obj: 8196 vertices; a frame of the animation file holds at most 8191 (--force exports anyway)");
+    EXPECT_EQ(result.error, dir + "/frame.obj: 8196 vertices; a frame of the animation file holds at most 8191 (--force exports anyway); --fit simplifies the model to what the format holds");
     result = hm::ImportModel(dir + "/frame.obj", force);
     ASSERT_TRUE(result.model);
     EXPECT_EQ(WarningCount(result, hm::WarningKind::FormatLimit), 8196);
@@ -523,7 +523,9 @@ TEST(ImportRealWorld, RepairsAndDropsAreReported) {
 TEST(ImportRealWorld, CommunityB3dModelsKeepTheirMotion) {
     for (const char* name : {"character", "maidroid", "3d_armor_character", "homedecor_desk_fan"}) {
         const std::string path = kData + "/b3d/" + name + ".b3d";
-        const hm::ImportResult result = Import(path);
+        hm::ImportOptions unwelded;  // vertex for vertex against the reference
+        unwelded.weld = false;
+        const hm::ImportResult result = Import(path, unwelded);
         ASSERT_TRUE(result.model) << name;
         EXPECT_GT(result.model->totalFrames, 40) << name;
         EXPECT_LT(WorstFrameError(path, result), kPoseTolerance) << name;
