@@ -45,8 +45,10 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
         ->check(CLI::Range(0.001, 100000.0));
     app.add_option("--clip", options.import.clip, "Export only the clip of this name (default: all, end to end)");
     app.add_flag("--force", options.import.force,
-                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
-                     " vertices, triangles or frames) instead of stopping");
+                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) + " vertices, " +
+                     std::to_string(hm::kMaxTriangleTotal) + " triangles or frames, " +
+                     std::to_string(hm::kTextureSlots) + " meshes, " + std::to_string(hm::kMaxBones) +
+                     " bones), with the wraps the format implies, instead of stopping");
     app.add_flag("--list", options.list, "List the model's clips and stop");
     app.add_flag("--info", options.info, "Print the model as the host sees it and stop");
     app.add_option("--dump", options.dump, "Write the host model to this .hm.json file and stop");
@@ -62,6 +64,20 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.model = std::move(result.model);
         loaded.error = std::move(result.error);
         loaded.warnings = std::move(result.warnings);
+        // The importer checks its model before baking; a host model file is checked here, the same way.
+        if (loaded.model) {
+            for (const hm::LimitFinding& finding :
+                 hm::CheckFormatLimits(hm::CountModel(*loaded.model), hm::InputRoute::HostModelFile,
+                                       importOptions.force)) {
+                if (finding.stops) {
+                    loaded.model.reset();
+                    loaded.error = path + ": " + finding.text;
+                    return loaded;
+                }
+                hm::AddWarning(loaded.warnings, hm::WarningKind::FormatLimit, path + ": " + finding.text,
+                               finding.count);
+            }
+        }
     } else {
         hm::ImportResult result = hm::ImportModel(path, importOptions);
         loaded.model = std::move(result.model);

@@ -77,7 +77,7 @@ class ExportLog {
 public:
     // Replaces any earlier file. When it cannot be created the log stays
     // closed and everything printed to it is dropped; the export goes on.
-    bool Open(const std::string& path) { return file_.Open(path, false); }
+    bool Open(const std::string& path) { return file_.Open(path); }
     bool IsOpen() const { return file_.IsOpen(); }
     // False when a write failed; Error() says why.
     bool Close() { return file_.Commit(); }
