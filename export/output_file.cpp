@@ -115,6 +115,11 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
     Discard();
     path_ = path;
     error_.clear();
+    std::error_code code;
+    if (viaTemporary && fs::is_directory(path, code)) {
+        Fail(EISDIR);  // found now rather than when all is written
+        return false;
+    }
     if (viaTemporary) {
         file_ = CreateUnique(FolderOf(path), writtenPath_);
     } else {
@@ -203,8 +208,9 @@ void OutputFile::Renamed() {
 OutputSet::OutputSet(RenameFunction rename) : rename_(rename ? rename : ReplaceFile) {}
 
 OutputFile* OutputSet::Add(const std::string& path) {
-    files_.push_back(std::make_unique<OutputFile>());
-    OutputFile* file = files_.back().get();
+    owned_.push_back(std::make_unique<OutputFile>());
+    OutputFile* file = owned_.back().get();
+    files_.push_back(file);
     if (file->Open(path)) return file;
     if (error_.empty()) error_ = file->Error();
     return nullptr;
@@ -229,18 +235,22 @@ bool OutputSet::Commit() {
     struct Step {
         OutputFile* file;
         std::string earlier;  // the earlier file's keeping name; empty when there was none
+        bool linked = false;  // earlier is a second name of the file, not the file moved aside
         bool placed = false;
     };
     std::vector<Step> steps;
     std::string failure;
-    for (auto& file : files_) {
-        Step step{file.get(), {}, false};
+    for (OutputFile* file : files_) {
+        Step step{file, {}, false, false};
         std::error_code code;
         if (fs::exists(file->Path(), code)) {
             for (int attempt = 0; attempt < 100 && step.earlier.empty(); ++attempt) {
                 std::string name = UniqueName(FolderOf(file->Path()));
                 fs::create_hard_link(file->Path(), name, code);
-                if (!code) step.earlier = name;
+                if (!code) {
+                    step.earlier = name;
+                    step.linked = true;
+                }
                 else if (code != std::errc::file_exists) break;
             }
             // Where the file system has no hard links, the earlier file moves aside.
@@ -271,12 +281,13 @@ bool OutputSet::Commit() {
         return true;
     }
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-        if (!step->earlier.empty()) {
-            std::error_code code;
+        std::error_code code;
+        if (!step->placed && step->linked)
+            std::remove(step->earlier.c_str());  // the destination is still the earlier file
+        else if (!step->earlier.empty())
             fs::rename(step->earlier, step->file->Path(), code);
-        } else if (step->placed) {
+        else if (step->placed)
             std::remove(step->file->Path().c_str());
-        }
     }
     error_ = failure;
     Discard();
@@ -284,5 +295,5 @@ bool OutputSet::Commit() {
 }
 
 void OutputSet::Discard() {
-    for (auto& file : files_) file->Discard();
+    for (OutputFile* file : files_) file->Discard();
 }

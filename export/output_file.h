@@ -80,6 +80,9 @@ public:
     // The output for path, open for writing; null when it cannot be created
     // (Error() then says why, and Commit will fail). Valid while the set lives.
     OutputFile* Add(const std::string& path);
+    // Makes file, already open, one of the set: committed and discarded with
+    // the others. It must outlive the set.
+    void Include(OutputFile& file) { files_.push_back(&file); }
     // Finishes every output, then renames them in the order added, under a
     // lock on the folder of the first (two processes replacing one set take
     // turns). False when any output failed, or a rename did: Error() names the
@@ -94,6 +97,7 @@ public:
 
 private:
     RenameFunction rename_;
-    std::vector<std::unique_ptr<OutputFile>> files_;
+    std::vector<std::unique_ptr<OutputFile>> owned_;
+    std::vector<OutputFile*> files_;
     std::string error_;
 };
