@@ -7,51 +7,46 @@
 namespace hm {
 namespace {
 
-// Builds the document like the library's own parser, and besides notes the
-// first key repeated within an object (the library would silently keep the
-// last one; a repeated key is as much a typo as an unknown one) and where the
-// parser gave up. The library's DOM builder lives in its detail namespace; it
-// is used rather than copied, and its interface is checked at every build.
-class DocumentReader {
+// Builds the document as the library's own parser would, through the
+// library's public event interface, and besides notes the first key repeated
+// within an object (the library would silently keep the last one; a repeated
+// key is as much a typo as an unknown one) and where the parser gave up.
+class DocumentReader final : public nlohmann::json_sax<Json> {
 public:
-    using Dom = nlohmann::detail::json_sax_dom_parser<Json>;
+    explicit DocumentReader(Json& root) : root_(root) {}
 
-    explicit DocumentReader(Json& root) : dom_(root, false) {}
+    bool null() override { return Add(Json(nullptr)); }
+    bool boolean(bool value) override { return Add(Json(value)); }
+    bool number_integer(number_integer_t value) override { return Add(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return Add(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) override { return Add(Json(value)); }
+    bool string(string_t& value) override { return Add(Json(std::move(value))); }
+    bool binary(binary_t& value) override { return Add(Json::binary(std::move(value))); }
 
-    bool null() { return Value(dom_.null()); }
-    bool boolean(bool value) { return Value(dom_.boolean(value)); }
-    bool number_integer(int64_t value) { return Value(dom_.number_integer(value)); }
-    bool number_unsigned(uint64_t value) { return Value(dom_.number_unsigned(value)); }
-    bool number_float(float value, const std::string& text) { return Value(dom_.number_float(value, text)); }
-    bool string(std::string& value) { return Value(dom_.string(value)); }
-    bool binary(Json::binary_t& value) { return Value(dom_.binary(value)); }
-
-    bool start_object(size_t size) {
-        Value(true);
-        frames_.push_back(Frame{false, 0, {}});
-        return dom_.start_object(size);
+    bool start_object(std::size_t) override {
+        frames_.push_back(Frame{Place(Json::object()), false, 0, {}});
+        return true;
     }
-    bool key(std::string& key) {
+    bool key(string_t& key) override {
         Frame& frame = frames_.back();
         if (duplicate_.empty() && std::find(frame.keys.begin(), frame.keys.end(), key) != frame.keys.end())
             duplicate_ = PathTo(key);
         frame.keys.push_back(key);
-        return dom_.key(key);
+        return true;
     }
-    bool end_object() {
+    bool end_object() override {
         frames_.pop_back();
-        return dom_.end_object();
+        return true;
     }
-    bool start_array(size_t size) {
-        Value(true);
-        frames_.push_back(Frame{true, 0, {}});
-        return dom_.start_array(size);
+    bool start_array(std::size_t) override {
+        frames_.push_back(Frame{Place(Json::array()), true, 0, {}});
+        return true;
     }
-    bool end_array() {
+    bool end_array() override {
         frames_.pop_back();
-        return dom_.end_array();
+        return true;
     }
-    bool parse_error(size_t byte, const std::string&, const nlohmann::detail::exception& error) {
+    bool parse_error(std::size_t byte, const std::string&, const Json::exception& error) override {
         errorByte_ = byte;
         errorText_ = error.what();
         return false;
@@ -63,14 +58,34 @@ public:
 
 private:
     struct Frame {
+        Json* value;                    // the object or array being filled
         bool isArray;
         size_t elements;                // array: elements begun so far
         std::vector<std::string> keys;  // object: keys so far, the last one current
     };
 
-    bool Value(bool result) {
-        if (!frames_.empty() && frames_.back().isArray) ++frames_.back().elements;
-        return result;
+    bool Add(Json value) {
+        Place(std::move(value));
+        return true;
+    }
+
+    // Puts a value where the document stands: the root, the next element of
+    // the open array, or the member of the open object's last key. A pointer
+    // to an open container stays valid: only the innermost one grows.
+    Json* Place(Json value) {
+        if (frames_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        Frame& frame = frames_.back();
+        if (frame.isArray) {
+            ++frame.elements;
+            frame.value->push_back(std::move(value));
+            return &frame.value->back();
+        }
+        Json& member = (*frame.value)[frame.keys.back()];
+        member = std::move(value);
+        return &member;
     }
 
     std::string PathTo(const std::string& key) const {
@@ -86,7 +101,7 @@ private:
         return path + (path.empty() ? "" : ".") + key;
     }
 
-    Dom dom_;
+    Json& root_;
     std::vector<Frame> frames_;
     std::string duplicate_;
     size_t errorByte_ = 0;
