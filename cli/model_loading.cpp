@@ -3,9 +3,12 @@
 #include "host/format_limits.h"
 #include "host/model_json.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -54,8 +57,21 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
     app.add_option("--dump", options.dump, "Write the host model to this .hm.json file and stop");
 }
 
+std::string ModelFileProblem(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return path + ": " + std::strerror(errno);
+    // A FIFO or a device would block or never end; a folder is no model.
+    if (!S_ISREG(status.st_mode)) return path + ": not a regular file";
+    if (IsHostModelFile(path) && static_cast<uint64_t>(status.st_size) > kMaxHostModelFileBytes)
+        return path + ": " + std::to_string(status.st_size) + " bytes; a host model file may hold at most " +
+               std::to_string(kMaxHostModelFileBytes) + " (1 GiB)";
+    return {};
+}
+
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
+    loaded.error = ModelFileProblem(path);
+    if (!loaded.error.empty()) return loaded;
     // Looking at a model is allowed whatever its size; the limits concern exporting it.
     hm::ImportOptions importOptions = options.import;
     if (options.list || options.info || !options.dump.empty()) importOptions.force = true;

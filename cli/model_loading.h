@@ -29,6 +29,17 @@ struct LoadedModel {
 
 std::string ModelArgumentHelp();
 void AddModelOptions(CLI::App& app, ModelOptions& options);
+
+// A host model file is read whole into memory: beyond this it is refused
+// before reading (the JSON text of the largest model the format holds is far smaller).
+inline constexpr uint64_t kMaxHostModelFileBytes = uint64_t{1} << 30;
+
+// Empty when path is a regular file of a size the host program reads; else
+// "<path>: <why not>".
+std::string ModelFileProblem(const std::string& path);
+
+// Checks the file, loads or imports the model, and checks it against the
+// format's limits (forced or not as options say).
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options);
 
 // What --info prints: meshes, counts, bones, frames, materials, clips.

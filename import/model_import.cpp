@@ -68,6 +68,7 @@ private:
     void AddMesh(size_t instanceIndex, UniqueNames& meshNames);
     bool CheckLimits();
     void Bake();
+    bool CheckScaledModel();
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
     void Warn(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
@@ -244,6 +245,32 @@ void Importer::Bake() {
     result_.model->totalFrames = static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX));
 }
 
+// The scale is judged by what it makes: every position finite, and a model
+// that does not shrink to a point (the animation file's scale, 128 over the
+// largest extent, must stay finite).
+bool Importer::CheckScaledModel() {
+    if (options_.scale == 1.0) return true;
+    double largest = 0;
+    bool finite = true;
+    auto take = [&](HostVec3 p) {
+        for (float c : {p.x, p.y, p.z}) {
+            finite = finite && std::isfinite(c);
+            largest = std::max(largest, std::fabs(static_cast<double>(c)));
+        }
+    };
+    for (const auto& mesh : result_.model->meshes)
+        for (const HostVertex& vertex : mesh->vertices) take(vertex.position);
+    for (const auto& bone : result_.model->bones) {
+        take(bone->record.position);
+        for (const HostPositionKey& key : bone->positionKeys) take(key.value);
+    }
+    if (!finite)
+        return Fail("the scale " + Format("%g", options_.scale) + " makes positions too large for 32-bit floats");
+    if (largest < 1e-30)
+        return Fail("the scale " + Format("%g", options_.scale) + " shrinks the model to a point");
+    return true;
+}
+
 std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
     auto found = embeddedNames_.find(&texture);
     if (found != embeddedNames_.end()) return found->second;
@@ -316,6 +343,10 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     Bake();
+    if (!CheckScaledModel()) {
+        result_.model.reset();
+        return std::move(result_);
+    }
 
     std::vector<std::string> untextured;
     for (size_t i = 0; i < result_.model->meshes.size(); ++i) {

@@ -402,7 +402,7 @@ protected:
     std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
     bool NoTemporaryLeft() const {
         for (const auto& entry : fs::directory_iterator(dir_))
-            if (entry.path().string().ends_with(".vantrel-tmp")) return false;
+            if (entry.path().filename().string().starts_with(".vt")) return false;
         return true;
     }
 
