@@ -15,7 +15,6 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kSource = VANTREL_SOURCE_DIR;
 
 struct Outcome {
     int status;
@@ -322,7 +321,7 @@ std::vector<std::string> OutputSetOf(const ScratchDir& dir) {
 
 bool NoTemporary(const ScratchDir& dir) {
     for (const std::string& name : Files(dir.Path()))
-        if (name.rfind(".vt", 0) == 0) return false;
+        if (name.rfind(".vt", 0) == 0 || name.find("vantrel-tmp") != std::string::npos) return false;
     return true;
 }
 
@@ -398,7 +397,8 @@ TEST(HostProgramOutputs, FullFileSystemLeavesTheEarlierSet) {
             break;
         }
         ASSERT_EQ(status, 3) << blocks << err;
-        EXPECT_NE(err.find("File too large"), std::string::npos) << err;
+        // The limit holds for the message too: at 0 bytes it cannot be written.
+        if (blocks > 0) EXPECT_NE(err.find("File too large"), std::string::npos) << blocks << err;
         EXPECT_TRUE(OutputSetOf(dir) == earlier) << blocks;
         EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), earlierLog) << blocks;
         EXPECT_TRUE(NoTemporary(dir)) << blocks;
