@@ -1,12 +1,10 @@
 #include "export/temporaries.h"
 
+#if !defined(_WIN32)
 #include <csignal>
 #include <cstring>
 #include <mutex>
-
-#if !defined(_WIN32)
 #include <unistd.h>
-#endif
 
 namespace {
 
@@ -19,7 +17,6 @@ volatile std::sig_atomic_t slotUsed[kSlots];
 std::mutex guard;
 int registered = 0;
 
-#if !defined(_WIN32)
 constexpr int kSignals[] = {SIGINT, SIGTERM};
 struct sigaction earlier[2];
 
@@ -46,10 +43,6 @@ void Restore() {
         if (current.sa_handler == RemoveAndPassOn) sigaction(kSignals[k], &earlier[k], nullptr);
     }
 }
-#else
-void Install() {}
-void Restore() {}
-#endif
 
 }  // namespace
 
@@ -75,7 +68,6 @@ void UnregisterTemporary(const std::string& path) {
     }
 }
 
-#if !defined(_WIN32)
 static_assert(sizeof(sigset_t) <= sizeof(unsigned long long[16]));
 
 SignalsHeld::SignalsHeld() {
@@ -87,7 +79,12 @@ SignalsHeld::SignalsHeld() {
 }
 
 SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr); }
+
 #else
+// The host's console signals do not end a plug-in's process on Windows the
+// way SIGINT does; its temporaries are removed by the run itself.
+void RegisterTemporary(const std::string&) {}
+void UnregisterTemporary(const std::string&) {}
 SignalsHeld::SignalsHeld() {}
 SignalsHeld::~SignalsHeld() {}
 #endif
