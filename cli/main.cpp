@@ -13,6 +13,9 @@
 #include "view/preview_page.h"
 
 #include <dlfcn.h>
+#include <new>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -94,6 +97,80 @@ bool IsScriptIdentifier(const std::string& name) {
     return true;
 }
 
+// Empty when the run can name its outputs after destination; else why not.
+// The plug-in takes the name from a save dialog of 256 bytes, terminator included.
+std::string DestinationProblem(const std::string& destination) {
+    const std::string name = fs::path(destination).filename().string();
+    if (name.empty() || name == "." || name == "..")
+        return destination + ": no file name to name the outputs after (give one, as in folder/Guard.3D)";
+    if (destination.size() > 255)
+        return destination.substr(0, 40) + "...: " + std::to_string(destination.size()) +
+               " bytes; the save dialog holds a path of at most 255";
+    const std::string folder = fs::path(destination).parent_path().string();
+    const long most = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const OutputPaths paths = DeriveOutputPaths(destination);
+    for (const std::string& output : {paths.data, paths.anim, paths.script}) {
+        const std::string outputName = fs::path(output).filename().string();
+        if (most > 0 && outputName.size() > static_cast<size_t>(most))
+            return output + ": a file name of " + std::to_string(outputName.size()) +
+                   " bytes; the file system holds at most " + std::to_string(most);
+    }
+    return {};
+}
+
+// The bytes an export writes: the two mesh files exactly, the script class
+// and the log at most (their numbers are known only once the frames are posed).
+struct ExportSizes {
+    uint64_t data = 0, anim = 0, script = 0, log = 0;
+};
+
+ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
+    uint64_t vertices = 0, triangles = 0, largestMesh = 0;
+    for (const auto& mesh : model.meshes) {
+        vertices += mesh->vertices.size();
+        triangles += mesh->triangles.size();
+        largestMesh = std::max<uint64_t>(largestMesh, mesh->vertices.size());
+    }
+    const uint64_t frames = static_cast<uint16_t>(model.totalFrames);  // the count the file holds
+    ExportSizes sizes;
+    sizes.data = 48 + 16 * triangles;
+    sizes.anim = 4 + 8 * vertices * frames;
+    const uint64_t name = fs::path(destination).filename().string().size();
+    sizes.script = 1024 + 6 * name + model.materials.size() * (200 + 3 * name);
+    // The longest each line can be: "%f" of a float takes at most 47 bytes,
+    // a vertex number within its mesh as many digits as the largest mesh.
+    const uint64_t vertexDigits = std::to_string(largestMesh).size();
+    sizes.log = 2 * (destination.size() + 5) + 80 * model.meshes.size() + 512 +
+                triangles * (3 * (17 + 2 * 47 + 2) + 3 * 24 + 95) + frames * 30 +
+                vertices * frames * (16 + vertexDigits + 3 + 3 * 4 + 2 + 2);
+    return sizes;
+}
+
+// Refuses an export whose files cannot fit: the outputs in the destination's
+// folder, the log in the current directory, together when both are on one
+// file system. Empty when they fit.
+std::string RoomProblem(const ExportSizes& sizes, const std::string& destination) {
+    std::string folder = fs::path(destination).parent_path().string();
+    if (folder.empty()) folder = ".";
+    struct statvfs outputsFs, logFs;
+    struct stat outputsDev, logDev;
+    if (statvfs(folder.c_str(), &outputsFs) != 0 || statvfs(".", &logFs) != 0 || stat(folder.c_str(), &outputsDev) != 0 ||
+        stat(".", &logDev) != 0)
+        return {};  // cannot tell: the writes will say
+    const uint64_t outputs = sizes.data + sizes.anim + sizes.script;
+    const uint64_t outputsFree = static_cast<uint64_t>(outputsFs.f_bavail) * outputsFs.f_frsize;
+    const uint64_t logFree = static_cast<uint64_t>(logFs.f_bavail) * logFs.f_frsize;
+    const bool together = outputsDev.st_dev == logDev.st_dev;
+    const std::string need = "_d.3d " + std::to_string(sizes.data) + " bytes, _a.3d " + std::to_string(sizes.anim) +
+                             " bytes, the script class and the log at most " + std::to_string(sizes.script) + " and " +
+                             std::to_string(sizes.log) + " bytes";
+    if (together ? outputs + sizes.log > outputsFree : outputs > outputsFree)
+        return "not enough room in " + folder + " (" + std::to_string(outputsFree) + " bytes free) for the export: " + need;
+    if (!together && sizes.log > logFree)
+        return "not enough room in the current directory (" + std::to_string(logFree) + " bytes free) for the log: " + need;
+    return {};
+}
+
 // The name the save dialog is given: DEST as a file name, or inside DEST when
 // it is a folder. Empty, with the reason in error, when it cannot be used.
 std::string ChooseDestination(const std::string& given, const std::string& modelPath, std::string& error) {
@@ -168,7 +245,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     CliOptions options;
     if (std::optional<int> status = ParseCommandLine(argc, argv, options)) return *status;
     const bool quiet = options.verbosity == Verbosity::Quiet;
@@ -198,6 +275,11 @@ int main(int argc, char** argv) {
     std::string sceneProblem;
     if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
         return Fail(kBadInput, options.model + ": " + sceneProblem);
+    if (!destination.empty()) {
+        std::string problem = DestinationProblem(destination);
+        if (problem.empty()) problem = RoomProblem(SizesOf(*loaded.model, destination), destination);
+        if (!problem.empty()) return Fail(kBadInput, problem);
+    }
 
     if (!destination.empty()) {
         platform::SetSaveDialogAnswer(destination);
@@ -311,4 +393,12 @@ int main(int argc, char** argv) {
     std::cout << DescribeExport(summary);
     if (!page.empty()) std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
     return kExported;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return Main(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return Fail(kBadInput, "out of memory: the model is too large for this machine");
+    }
 }

@@ -4,10 +4,13 @@
 #include "host/model_json.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <map>
+#include <sys/stat.h>
 
 namespace {
 
@@ -45,8 +48,21 @@ bool ParseSimplify(const std::string& text, hm::imp::SimplifyRequest& request) {
     return true;
 }
 
+std::string ModelFileProblem(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return path + ": " + std::strerror(errno);
+    // A FIFO or a device would block or never end; a folder is no model.
+    if (!S_ISREG(status.st_mode)) return path + ": not a regular file";
+    if (IsHostModelFile(path) && static_cast<uint64_t>(status.st_size) > kMaxHostModelFileBytes)
+        return path + ": " + std::to_string(status.st_size) + " bytes; a host model file may hold at most " +
+               std::to_string(kMaxHostModelFileBytes) + " (1 GiB)";
+    return {};
+}
+
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
+    loaded.error = ModelFileProblem(path);
+    if (!loaded.error.empty()) return loaded;
     hm::imp::SimplifyRequest simplify = options.import.simplify;
     if (!ParseSimplify(options.simplify, simplify)) {
         loaded.error = "--simplify " + options.simplify +
@@ -87,6 +103,20 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.model = std::move(result.model);
         loaded.error = std::move(result.error);
         loaded.warnings = std::move(result.warnings);
+        // The importer checks its model before baking; a host model file is checked here, the same way.
+        if (loaded.model) {
+            for (const hm::LimitFinding& finding :
+                 hm::CheckFormatLimits(hm::CountModel(*loaded.model), hm::InputRoute::HostModelFile,
+                                       importOptions.force)) {
+                if (finding.stops) {
+                    loaded.model.reset();
+                    loaded.error = path + ": " + finding.text;
+                    return loaded;
+                }
+                hm::AddWarning(loaded.warnings, hm::WarningKind::FormatLimit, path + ": " + finding.text,
+                               finding.count);
+            }
+        }
     } else {
         hm::ImportResult result = hm::ImportModel(path, importOptions);
         loaded.model = std::move(result.model);

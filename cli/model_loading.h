@@ -46,6 +46,16 @@ struct ModelSize {
 };
 
 bool IsHostModelFile(const std::string& path);
+// A host model file is read whole into memory: beyond this it is refused
+// before reading (the JSON text of the largest model the format holds is far smaller).
+inline constexpr uint64_t kMaxHostModelFileBytes = uint64_t{1} << 30;
+
+// Empty when path is a regular file of a size the host program reads; else
+// "<path>: <why not>".
+std::string ModelFileProblem(const std::string& path);
+
+// Checks the file, loads or imports the model, and checks a host model file
+// against the format's limits (an imported one is checked while importing).
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options);
 
 ModelSize MeasureModel(const hmModel& model);

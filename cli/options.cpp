@@ -148,9 +148,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_flag("--preview", options.preview, "Also write NAME.html, a page that shows the export as the engine will")
         ->group(kOutputGroup);
     app.add_flag("--force", model.import.force,
-                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
-                     " vertices, triangles or frames;\n" + std::to_string(hm::kMaxFrameVertices) +
-                     " vertices a frame) instead of stopping")
+                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) + " vertices, " +
+                     std::to_string(hm::kMaxTriangleTotal) + " triangles or frames,\n" +
+                     std::to_string(hm::kTextureSlots) + " meshes, " + std::to_string(hm::kMaxBones) +
+                     " bones) with the wraps the format implies, instead of stopping")
         ->group(kOutputGroup);
 
     app.add_option("--scale", model.import.scale, "Multiply every position (default 1; 0.01 turns centimetres into metres)")

@@ -1,6 +1,7 @@
 #include "export/animation_file.h"
 
 #include "export/quantise.h"
+#include "host/format_limits.h"
 
 #include <algorithm>
 #include <array>
@@ -80,9 +81,16 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     std::array<uint8_t, kAnimHeaderSize> header{};
     const uint16_t frameCount = static_cast<uint16_t>(poses.FrameCount());
     log.Print("To File: Number of Frames - ", frameCount, "\n");
+    if (poses.FrameCount() > hm::kMaxFrames)
+        log.Print("Wrap: ", poses.FrameCount(), " frames; the frame count holds ", hm::kMaxFrames, ", so ", frameCount,
+                  " frames are written\n");
     StoreU16(&header[0], frameCount);
     const uint16_t frameSize = static_cast<uint16_t>(vertexTotal * kFrameVertexSize);
     log.Print("To File: Framesize - ", frameSize, "\n");
+    if (static_cast<int64_t>(vertices) > hm::kMaxFrameVertices)
+        log.Print("Wrap: ", vertices, " vertices in all; the frame size holds ", hm::kMaxFrameVertices,
+                  " vertices, so it reads ", frameSize, " while a frame holds ", vertices * kFrameVertexSize,
+                  " bytes\n");
     StoreU16(&header[2], frameSize);
     file.Write(header.data(), header.size());
 

@@ -75,13 +75,15 @@ private:
 
 class ExportLog {
 public:
-    // Replaces any earlier file. When it cannot be created the log stays
-    // closed and everything printed to it is dropped; the export goes on.
-    bool Open(const std::string& path) { return file_.Open(path, false); }
+    // Written to a temporary that replaces any earlier file on Close, or with
+    // the output set that includes File(). When it cannot be created the log
+    // stays closed and everything printed to it is dropped; the export goes on.
+    bool Open(const std::string& path) { return file_.Open(path); }
     bool IsOpen() const { return file_.IsOpen(); }
     // False when a write failed; Error() says why.
     bool Close() { return file_.Commit(); }
     const std::string& Error() const { return file_.Error(); }
+    OutputFile& File() { return file_; }
 
     template <typename... Args>
     void Print(const Args&... args) {

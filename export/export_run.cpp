@@ -78,10 +78,9 @@ int32_t RunWith(hmModel* model, PoseSource* poses) {
     std::string error;
     const bool written = WriteExportFiles(model, *poses, paths, DeriveMeshName(fileTitle), log, error);
 
-    if (logOpened && !log.Close()) ShowProblem("Could not write the log " + log.Error());
     hmModel_Destroy(model);
     if (!written) {
-        ShowProblem("Could not write " + error + ". Nothing was exported; earlier files were left as they were.");
+        ShowProblem("Could not write " + error + ". Nothing was exported; the earlier files were left as they were.");
         return -1;
     }
     return 0;
@@ -104,11 +103,13 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
 bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,
                       ExportLog& log, std::string& error) {
     // Every output goes to a temporary and replaces the earlier file only
-    // when all three are complete, so a failed run leaves the earlier set whole.
+    // when all are complete, so a failed run leaves the earlier set whole. The
+    // log traces the set and goes with it.
     OutputSet outputs;
     OutputFile* dataFile = outputs.Add(paths.data);
     OutputFile* animFile = dataFile ? outputs.Add(paths.anim) : nullptr;
     OutputFile* scriptFile = animFile ? outputs.Add(paths.script) : nullptr;
+    if (log.IsOpen()) outputs.Include(log.File());
     if (scriptFile) {
         WriteExport(model, poses, meshName, log, *dataFile, *animFile, *scriptFile);
         if (outputs.Commit()) return true;

@@ -29,8 +29,9 @@ inline constexpr const char* kLogFileName = "VantrelExport.log";
 // be written (a message box names the file and the reason; the earlier files
 // are left as they were, the model is released). Returns 0 otherwise: files
 // written, or nothing to do (empty model: the empty-model message; dialog
-// cancelled: nothing shown). A log that cannot be created or written is
-// shown in a message box but does not change the result.
+// cancelled: nothing shown). A log that cannot be created is shown in a
+// message box and the export goes on without it; a log that is created is
+// one of the set, and a failed write to it fails the run like any output's.
 //
 // The plug-in keeps one bone table for the process: later runs reuse it, and
 // a model with more bones than any before enlarges it.
@@ -42,8 +43,8 @@ int32_t Run(hmModel* model);
 AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile);
 
-// WriteExport into the three files of paths, replacing the earlier files only
-// when all three are complete. False, with error set to "<path>: <the
+// WriteExport into the three files of paths, and the log when it is open,
+// replacing the earlier files only when all are complete. False, with error set to "<path>: <the
 // system's reason>", when an output could not be written; the earlier files
 // are then left as they were.
 bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,

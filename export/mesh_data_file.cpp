@@ -3,21 +3,37 @@
 #include "export/quantise.h"
 #include "host/format_limits.h"
 
+#include <algorithm>
 #include <array>
 
 uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
     uint16_t polygonTotal = 0;
     uint16_t vertexTotal = 0;
+    int64_t trueVertices = 0, trueTriangles = 0;
     char name[hm::kNameField];
     for (int32_t i = 0; i < hmModel_GetMeshCount(model); ++i) {
         hmMesh* mesh = hmModel_GetMeshAt(model, i);
         vertexTotal = static_cast<uint16_t>(vertexTotal + hmMesh_GetVertexCount(mesh));
         polygonTotal = static_cast<uint16_t>(polygonTotal + hmMesh_GetTriangleCount(mesh));
+        trueVertices += std::max(hmMesh_GetVertexCount(mesh), 0);
+        trueTriangles += std::max(hmMesh_GetTriangleCount(mesh), 0);
         name[0] = '\0';
         hmMesh_GetName(mesh, name, sizeof name);
         name[sizeof name - 1] = '\0';
         log.Print("Group ", name, " Vertex Count ", vertexTotal, " PolyCount ", polygonTotal, "\n");
     }
+
+    // The host's model is exported as it stands; what the format cannot hold
+    // is written wrapped, and the log says so, a line for each.
+    if (trueVertices > 65535)
+        log.Print("Wrap: ", trueVertices, " vertices in all; the vertex count and numbers hold 65535, so the count reads ",
+                  vertexTotal, "\n");
+    if (trueTriangles > hm::kMaxTriangleTotal)
+        log.Print("Wrap: ", trueTriangles, " triangles in all; the triangle count holds ", hm::kMaxTriangleTotal,
+                  ", so it reads ", polygonTotal, "\n");
+    if (hmModel_GetMeshCount(model) > hm::kTextureSlots)
+        log.Print("Wrap: ", hmModel_GetMeshCount(model), " meshes; the texture slot holds ", hm::kTextureSlots,
+                  ", so mesh ", hm::kTextureSlots, " shows slot 0\n");
 
     std::array<uint8_t, kDataHeaderSize> header{};
     log.Print("To File: No of Triangles - ", polygonTotal, "\n");

@@ -1,14 +1,113 @@
 #include "export/output_file.h"
 
+#include "export/temporaries.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
 namespace {
+
 constexpr size_t kBufferSize = 1 << 20;
+
+std::string Reason(int errorNumber) { return std::strerror(errorNumber ? errorNumber : EIO); }
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
+
+// A name no other file in the folder has, short enough that it stays legal
+// wherever a final name of the folder is: ".vt" and six letters or digits.
+std::string UniqueName(const std::string& folder) {
+    static std::atomic<uint64_t> counter{0};
+    static const uint64_t seed = std::random_device{}() ^
+                                 static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
+    n ^= n >> 31;
+    n *= 0xBF58476D1CE4E5B9ull;
+    n ^= n >> 29;
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = folder + ".vt";
+    for (int i = 0; i < 6; ++i, n /= 36) name += kLetters[n % 36];
+    return name;
+}
+
+// Creates a file of a fresh unique name in folder, exclusively; the file is
+// registered for removal on a signal. errno is kept when it fails.
+std::FILE* CreateUnique(const std::string& folder, std::string& created) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        created = UniqueName(folder);
+#if defined(_WIN32)
+        const int fd = _open(created.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, 0666);
+#else
+        const int fd = open(created.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+#endif
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        RegisterTemporary(created);
+        std::FILE* file = fdopen(fd, "wb");
+        if (!file) {
+            const int error = errno;
+            close(fd);
+            std::remove(created.c_str());
+            UnregisterTemporary(created);
+            errno = error;
+        }
+        return file;
+    }
+    errno = EEXIST;
+    return nullptr;
+}
+
+std::error_code ReplaceFile(const std::string& from, const std::string& to) {
+    std::error_code code;
+    fs::rename(from, to, code);
+    return code;
+}
+
+// Held while a set's files are renamed into place, so that two processes
+// replacing the same set do it one after the other. Advisory, on the folder.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& folder) {
+#if !defined(_WIN32)
+        fd_ = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ >= 0) flock(fd_, LOCK_EX);
+#else
+        (void)folder;
+#endif
+    }
+    ~FolderLock() {
+#if !defined(_WIN32)
+        if (fd_ >= 0) close(fd_);  // releases the lock
+#endif
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
 
 OutputFile::~OutputFile() { Discard(); }
 
@@ -16,10 +115,20 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
     Discard();
     path_ = path;
     error_.clear();
-    writtenPath_ = viaTemporary ? TemporaryPath(path) : path;
-    file_ = std::fopen(writtenPath_.c_str(), "wb");
+    std::error_code code;
+    if (viaTemporary && fs::is_directory(path, code)) {
+        Fail(EISDIR);  // found now rather than when all is written
+        return false;
+    }
+    if (viaTemporary) {
+        file_ = CreateUnique(FolderOf(path), writtenPath_);
+    } else {
+        writtenPath_ = path;
+        file_ = std::fopen(writtenPath_.c_str(), "wb");
+    }
     if (!file_) {
         Fail(errno);
+        writtenPath_.clear();
         return false;
     }
     buffer_.resize(kBufferSize);
@@ -44,7 +153,7 @@ void OutputFile::Flush() {
 }
 
 void OutputFile::Fail(int errorNumber) {
-    if (error_.empty()) error_ = path_ + ": " + std::strerror(errorNumber ? errorNumber : EIO);
+    if (error_.empty()) error_ = path_ + ": " + Reason(errorNumber);
 }
 
 bool OutputFile::Finish() {
@@ -56,33 +165,52 @@ bool OutputFile::Finish() {
     finished_ = true;
     buffer_ = {};
     std::error_code code;
-    if (writtenPath_ != path_ && std::filesystem::is_directory(path_, code)) Fail(EISDIR);
+    if (writtenPath_ != path_ && fs::is_directory(path_, code)) Fail(EISDIR);
     return !Failed();
 }
 
 bool OutputFile::Commit() {
-    if (Finish() && writtenPath_ != path_) {
-        std::error_code code;
-        std::filesystem::rename(writtenPath_, path_, code);
-        if (code) error_ = path_ + ": " + code.message();
+    if (!Finish()) {
+        Discard();
+        return false;
     }
-    if (Failed()) Discard();
-    finished_ = false;
-    return !Failed();
+    if (writtenPath_ == path_) return true;
+    FolderLock lock(FolderOf(path_));
+    SignalsHeld held;
+    const std::error_code code = ReplaceFile(writtenPath_, path_);
+    if (code) {
+        error_ = path_ + ": " + code.message();
+        Discard();
+        return false;
+    }
+    Renamed();
+    return true;
 }
 
 void OutputFile::Discard() {
     if (file_) std::fclose(file_);
-    if ((file_ || finished_) && writtenPath_ != path_) std::remove(writtenPath_.c_str());
+    if ((file_ || finished_) && writtenPath_ != path_) {
+        std::remove(writtenPath_.c_str());
+        UnregisterTemporary(writtenPath_);
+    }
     file_ = nullptr;
     finished_ = false;
     buffer_ = {};
     used_ = 0;
 }
 
+void OutputFile::Renamed() {
+    UnregisterTemporary(writtenPath_);
+    writtenPath_ = path_;
+    finished_ = false;
+}
+
+OutputSet::OutputSet(RenameFunction rename) : rename_(rename ? rename : ReplaceFile) {}
+
 OutputFile* OutputSet::Add(const std::string& path) {
-    files_.push_back(std::make_unique<OutputFile>());
-    OutputFile* file = files_.back().get();
+    owned_.push_back(std::make_unique<OutputFile>());
+    OutputFile* file = owned_.back().get();
+    files_.push_back(file);
     if (file->Open(path)) return file;
     if (error_.empty()) error_ = file->Error();
     return nullptr;
@@ -91,15 +219,81 @@ OutputFile* OutputSet::Add(const std::string& path) {
 bool OutputSet::Commit() {
     bool complete = error_.empty();
     for (auto& file : files_) complete = file->Finish() && complete;
-    for (auto& file : files_) complete = complete && file->Commit();
     if (!complete) {
         for (auto& file : files_)
             if (error_.empty()) error_ = file->Error();
         Discard();
+        return false;
     }
-    return complete;
+    if (files_.empty()) return true;
+
+    // The earlier files are kept under unique names until every new one is
+    // in place, and put back if any rename fails. Signals wait meanwhile, so
+    // an interrupt never leaves a set half replaced.
+    FolderLock lock(FolderOf(files_.front()->Path()));
+    SignalsHeld held;
+    struct Step {
+        OutputFile* file;
+        std::string earlier;  // the earlier file's keeping name; empty when there was none
+        bool linked = false;  // earlier is a second name of the file, not the file moved aside
+        bool placed = false;
+    };
+    std::vector<Step> steps;
+    std::string failure;
+    for (OutputFile* file : files_) {
+        Step step{file, {}, false, false};
+        std::error_code code;
+        if (fs::exists(file->Path(), code)) {
+            for (int attempt = 0; attempt < 100 && step.earlier.empty(); ++attempt) {
+                std::string name = UniqueName(FolderOf(file->Path()));
+                fs::create_hard_link(file->Path(), name, code);
+                if (!code) {
+                    step.earlier = name;
+                    step.linked = true;
+                }
+                else if (code != std::errc::file_exists) break;
+            }
+            // Where the file system has no hard links, the earlier file moves aside.
+            if (step.earlier.empty()) {
+                std::string name = UniqueName(FolderOf(file->Path()));
+                code = rename_(file->Path(), name);
+                if (code) {
+                    failure = file->Path() + ": " + code.message();
+                    steps.push_back(step);
+                    break;
+                }
+                step.earlier = name;
+            }
+        }
+        code = rename_(file->writtenPath_, file->Path());
+        if (code) {
+            failure = file->Path() + ": " + code.message();
+            steps.push_back(step);
+            break;
+        }
+        step.placed = true;
+        file->Renamed();
+        steps.push_back(step);
+    }
+    if (failure.empty()) {
+        for (const Step& step : steps)
+            if (!step.earlier.empty()) std::remove(step.earlier.c_str());
+        return true;
+    }
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        std::error_code code;
+        if (!step->placed && step->linked)
+            std::remove(step->earlier.c_str());  // the destination is still the earlier file
+        else if (!step->earlier.empty())
+            fs::rename(step->earlier, step->file->Path(), code);
+        else if (step->placed)
+            std::remove(step->file->Path().c_str());
+    }
+    error_ = failure;
+    Discard();
+    return false;
 }
 
 void OutputSet::Discard() {
-    for (auto& file : files_) file->Discard();
+    for (OutputFile* file : files_) file->Discard();
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 class OutputFile {
@@ -17,8 +18,9 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();  // an uncommitted temporary is removed
 
-    // viaTemporary: write TemporaryPath(path) and rename it over path on
-    // Commit; otherwise write path itself. False when it cannot be created.
+    // viaTemporary: write a temporary of a unique name in path's folder,
+    // created exclusively, and rename it over path on Commit; otherwise write
+    // path itself. False when it cannot be created; Error() says why.
     bool Open(const std::string& path, bool viaTemporary = true);
 
     void Write(const void* data, size_t size) {
@@ -35,7 +37,8 @@ public:
     // when any step, or any earlier write, failed; Error() then says why.
     bool Finish();
     // Finishes, then renames a temporary into place. False as for Finish, or
-    // when the rename fails; the temporary is then removed.
+    // when the rename fails; the temporary is then removed. SIGINT and SIGTERM
+    // wait while the file is renamed.
     bool Commit();
     // Closes and removes the temporary; the destination is left as it was.
     void Discard();
@@ -46,9 +49,12 @@ public:
     // "<path>: <the system's reason>", empty while all is well.
     const std::string& Error() const { return error_; }
 
-    static std::string TemporaryPath(const std::string& path) { return path + ".vantrel-tmp"; }
+    // Where the bytes go until Commit: the temporary, or Path() itself.
+    const std::string& WrittenPath() const { return writtenPath_; }
 
 private:
+    friend class OutputSet;
+    void Renamed();  // the temporary is now Path()
     void WriteSlow(const void* data, size_t size);
     void Flush();
     void Fail(int errorNumber);
@@ -67,13 +73,22 @@ private:
 // of them are complete. An uncommitted set removes its temporaries when it goes.
 class OutputSet {
 public:
+    // Replaces to by from, as rename does; a seam for tests to make it fail.
+    using RenameFunction = std::error_code (*)(const std::string& from, const std::string& to);
+    explicit OutputSet(RenameFunction rename = nullptr);
+
     // The output for path, open for writing; null when it cannot be created
     // (Error() then says why, and Commit will fail). Valid while the set lives.
     OutputFile* Add(const std::string& path);
-    // Finishes every output, then renames them in the order added. False when
-    // any output failed, or a rename did: Error() names the first such file
-    // and the reason, and every temporary left is removed. Outputs renamed
-    // before a failed rename stay in place.
+    // Makes file, already open, one of the set: committed and discarded with
+    // the others. It must outlive the set.
+    void Include(OutputFile& file) { files_.push_back(&file); }
+    // Finishes every output, then renames them in the order added, under a
+    // lock on the folder of the first (two processes replacing one set take
+    // turns). False when any output failed, or a rename did: Error() names the
+    // first such file and the system's reason, every destination is as it was
+    // before (the earlier files are put back, new ones removed) and no
+    // temporary is left. SIGINT and SIGTERM wait while the files are renamed.
     bool Commit();
     // Removes every temporary; the destinations are left as they were.
     void Discard();
@@ -81,6 +96,8 @@ public:
     const std::string& Error() const { return error_; }
 
 private:
-    std::vector<std::unique_ptr<OutputFile>> files_;
+    RenameFunction rename_;
+    std::vector<std::unique_ptr<OutputFile>> owned_;
+    std::vector<OutputFile*> files_;
     std::string error_;
 };

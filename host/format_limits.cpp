@@ -5,48 +5,42 @@
 namespace hm {
 namespace {
 
-enum class Action { Ignore, Warn, Stop, StopUnlessForced };
-
-// Today's policy. A host model file is taken as the host holds it, with
-// warnings where its counts wrap; an imported file stops where the format
-// cannot hold it, unless forced.
-Action ActionFor(FormatLimit limit, InputRoute route) {
-    const bool imported = route == InputRoute::Imported;
-    switch (limit) {
-    case FormatLimit::MeshVertices: return imported ? Action::Stop : Action::Ignore;
-    case FormatLimit::VertexTotal:
-    case FormatLimit::TriangleTotal: return imported ? Action::StopUnlessForced : Action::Warn;
-    case FormatLimit::Frames: return imported ? Action::StopUnlessForced : Action::Ignore;
-    case FormatLimit::TextureSlots: return imported ? Action::Warn : Action::Ignore;
-    // Past it the engine steps through the frames wrongly.
-    case FormatLimit::FrameSize: return imported ? Action::StopUnlessForced : Action::Ignore;
-    }
-    return Action::Ignore;
-}
-
+// The limit, the count and the reason for the limit.
 std::string Describe(FormatLimit limit, const ModelCounts& counts, int64_t count, int64_t most) {
     const std::string n = std::to_string(count), m = std::to_string(most);
     switch (limit) {
     case FormatLimit::MeshVertices:
-        return "mesh '" + counts.largestMesh + "' has " + n + " vertices; a triangle corner can name at most " + m;
-    case FormatLimit::VertexTotal: return n + " vertices in all; the format holds at most " + m;
-    case FormatLimit::TriangleTotal: return n + " triangles in all; the format holds at most " + m;
-    case FormatLimit::Frames: return n + " frames in all; the format holds at most " + m;
-    case FormatLimit::FrameSize: return n + " vertices; a frame of the animation file holds at most " + m;
+        return "mesh '" + counts.largestMesh + "' has " + n + " vertices; a triangle corner is a 16-bit index, so it "
+               "can name at most " + m;
+    case FormatLimit::VertexTotal:
+        return n + " vertices in all; the animation file states a frame's size (8 bytes a vertex) in 16 bits, so it "
+               "holds at most " + m;
+    case FormatLimit::TriangleTotal: return n + " triangles in all; the mesh data file counts them in 16 bits, so at most " + m;
+    case FormatLimit::Frames: return n + " frames; the animation file counts them in 16 bits, so at most " + m;
     case FormatLimit::TextureSlots:
-        return n + " meshes; a polygon's texture slot holds at most " + m +
-               ", so later meshes show the textures of earlier ones";
+        return n + " meshes; a polygon names its texture slot in 8 bits, so at most " + m;
+    case FormatLimit::Bones: return n + " bones; a vertex names its bone with a signed 8-bit index, so at most " + m;
     }
     return {};
 }
 
-// What follows the description: why the export stops, or what going on means.
-std::string Consequence(FormatLimit limit, Action action, bool force) {
-    if (action == Action::Stop) return "";
-    if (action == Action::StopUnlessForced && !force) return " (--force exports anyway)";
-    if (limit == FormatLimit::TextureSlots || limit == FormatLimit::MeshVertices) return "";
-    return action == Action::StopUnlessForced ? "; going on as asked, the counts wrap in the exported files"
-                                              : "; the counts wrap in the exported files";
+// What the exported files show when an export goes past the limit anyway.
+std::string WhatWraps(FormatLimit limit) {
+    switch (limit) {
+    case FormatLimit::MeshVertices: return "triangles can name only the mesh's first vertices";
+    case FormatLimit::VertexTotal: return "the frame size and the vertex numbers wrap";
+    case FormatLimit::TriangleTotal: return "the triangle count wraps";
+    case FormatLimit::Frames: return "the frame count wraps, and only that many frames are written";
+    case FormatLimit::TextureSlots: return "later meshes show the textures of earlier ones";
+    case FormatLimit::Bones: return "vertices cannot name the later bones";
+    }
+    return {};
+}
+
+// Both routes pose vertices through the host's bone table today; a route
+// that evaluates the source scene itself is not bound by the bone index.
+bool PosesThroughHostBones(InputRoute route) {
+    return route == InputRoute::HostModelFile || route == InputRoute::Imported;
 }
 
 }  // namespace
@@ -55,6 +49,7 @@ ModelCounts CountModel(const hmModel& model) {
     ModelCounts counts;
     counts.frames = model.totalFrames;
     counts.meshes = static_cast<int64_t>(model.meshes.size());
+    counts.bones = static_cast<int64_t>(model.bones.size());
     for (const auto& mesh : model.meshes) {
         if (!mesh) continue;
         const int64_t vertices = static_cast<int64_t>(mesh->vertices.size());
@@ -74,22 +69,22 @@ std::vector<LimitFinding> CheckFormatLimits(const ModelCounts& counts, InputRout
         int64_t count;
         int64_t most;
     };
-    const Check checks[] = {
-        {FormatLimit::MeshVertices, counts.largestMeshVertices, kMaxMeshVertices},
+    std::vector<Check> checks = {
         {FormatLimit::VertexTotal, counts.vertices, kMaxVertexTotal},
+        {FormatLimit::MeshVertices, counts.largestMeshVertices, kMaxMeshVertices},
         {FormatLimit::TriangleTotal, counts.triangles, kMaxTriangleTotal},
         {FormatLimit::Frames, counts.frames, kMaxFrames},
-        {FormatLimit::FrameSize, counts.vertices, kMaxFrameVertices},
         {FormatLimit::TextureSlots, counts.meshes, kTextureSlots},
     };
+    if (PosesThroughHostBones(route))
+        checks.push_back({FormatLimit::Bones, counts.bones, kMaxBones});
     std::vector<LimitFinding> findings;
     for (const Check& check : checks) {
-        const Action action = ActionFor(check.limit, route);
-        if (check.count <= check.most || action == Action::Ignore) continue;
-        const bool stops = action == Action::Stop || (action == Action::StopUnlessForced && !force);
-        findings.push_back({check.limit, check.count, check.most, stops,
-                            Describe(check.limit, counts, check.count, check.most) +
-                                Consequence(check.limit, action, force)});
+        if (check.count <= check.most) continue;
+        const std::string what = Describe(check.limit, counts, check.count, check.most);
+        findings.push_back({check.limit, check.count, check.most, !force,
+                            force ? what + "; exporting as asked: " + WhatWraps(check.limit)
+                                  : what + " (--force exports anyway: " + WhatWraps(check.limit) + ")"});
     }
     return findings;
 }

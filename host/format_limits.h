@@ -11,15 +11,16 @@
 
 namespace hm {
 
+// The animation file states a frame's size, 8 bytes a vertex, in 16 bits:
+// this is the tightest limit on the vertices of a model.
+inline constexpr int64_t kFrameVertexBytes = 8;
+inline constexpr int64_t kMaxFrameVertices = 65535 / kFrameVertexBytes;
 // The mesh data file's header counts vertices and triangles in 16 bits, and a
 // polygon's corners are 16-bit model-wide vertex numbers.
-inline constexpr int64_t kMaxVertexTotal = 65535;
+inline constexpr int64_t kMaxVertexTotal = kMaxFrameVertices;
 inline constexpr int64_t kMaxTriangleTotal = 65535;
 // The host's triangle corners are 16-bit indices into their own mesh.
 inline constexpr int64_t kMaxMeshVertices = 65536;
-// The animation file states a frame's size, 8 bytes a vertex, in 16 bits.
-inline constexpr int64_t kFrameVertexBytes = 8;
-inline constexpr int64_t kMaxFrameVertices = 65535 / kFrameVertexBytes;
 // The animation file counts its frames in 16 bits.
 inline constexpr int64_t kMaxFrames = 65535;
 // A polygon names its texture by its mesh's index, in 8 bits.
@@ -36,13 +37,16 @@ struct ModelCounts {
     int64_t triangles = 0;
     int64_t frames = 0;
     int64_t meshes = 0;
+    int64_t bones = 0;
     int64_t largestMeshVertices = 0;
     std::string largestMesh;  // its name
 };
 
 HM_API ModelCounts CountModel(const hmModel& model);
 
-enum class FormatLimit { MeshVertices, VertexTotal, TriangleTotal, FrameSize, Frames, TextureSlots };
+enum class FormatLimit { MeshVertices, VertexTotal, TriangleTotal, Frames, TextureSlots, Bones };
+// The bone limit belongs to the host's way of posing (a vertex names its bone
+// in 8 bits); a route that poses vertices otherwise is not held to it.
 enum class InputRoute { HostModelFile, Imported };
 
 struct LimitFinding {
@@ -53,9 +57,9 @@ struct LimitFinding {
     std::string text;   // one line for the user, without the file's name
 };
 
-// Every limit the counts pass, with what the route does about it. The policy
-// (which limits stop which route, and whether force lets it go on) is decided
-// here and nowhere else.
+// Every limit the counts pass. One policy for every route: over a limit the
+// export stops, naming the limit, the count and the reason; with force it goes
+// on, and the text says what wraps. Decided here and nowhere else.
 HM_API std::vector<LimitFinding> CheckFormatLimits(const ModelCounts& counts, InputRoute route, bool force);
 
 }  // namespace hm

@@ -300,15 +300,6 @@ LoadResult ParseModelJson(std::string_view text, const std::string& fileName) {
         }
         ModelPtr model = ReadModel(root);
         result.warnings = FindModelWarnings(*model, fileName);
-        for (const LimitFinding& finding : CheckFormatLimits(CountModel(*model), InputRoute::HostModelFile, false)) {
-            if (finding.stops) {
-                result.error = Message(fileName, "meshes", finding.text);
-                result.warnings.clear();
-                return result;
-            }
-            AddWarning(result.warnings, WarningKind::FormatLimit, Message(fileName, "meshes", finding.text),
-                       finding.count);
-        }
         result.model = std::move(model);
     } catch (const LoadError& error) {
         result.error = Message(fileName, error.place, error.problem);

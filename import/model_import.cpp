@@ -118,6 +118,7 @@ private:
     bool CheckLimits();
     void Bake();
     void ReportLeftOut();
+    bool CheckScaledModel();
     void ReadUnit();
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
@@ -364,6 +365,32 @@ void Importer::Bake() {
     result_.model->totalFrames = static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX));
 }
 
+// The scale is judged by what it makes: every position finite, and a model
+// that does not shrink to a point (the animation file's scale, 128 over the
+// largest extent, must stay finite).
+bool Importer::CheckScaledModel() {
+    if (options_.scale == 1.0) return true;
+    double largest = 0;
+    bool finite = true;
+    auto take = [&](HostVec3 p) {
+        for (float c : {p.x, p.y, p.z}) {
+            finite = finite && std::isfinite(c);
+            largest = std::max(largest, std::fabs(static_cast<double>(c)));
+        }
+    };
+    for (const auto& mesh : result_.model->meshes)
+        for (const HostVertex& vertex : mesh->vertices) take(vertex.position);
+    for (const auto& bone : result_.model->bones) {
+        take(bone->record.position);
+        for (const HostPositionKey& key : bone->positionKeys) take(key.value);
+    }
+    if (!finite)
+        return Fail("the scale " + Format("%g", options_.scale) + " makes positions too large for 32-bit floats");
+    if (largest < 1e-30)
+        return Fail("the scale " + Format("%g", options_.scale) + " shrinks the model to a point");
+    return true;
+}
+
 void Importer::ReadUnit() {
     // FBX files say how many centimetres a unit is; other formats say nothing Assimp passes on.
     const aiMetadata* metadata = source_.scene->mMetaData;
@@ -527,6 +554,10 @@ ImportResult Importer::Run() {
     for (unsigned i : selectedClips_)
         AddExactClip(source_, i, timings_[i], exactInstances_, exact_);
     Bake();
+    if (!CheckScaledModel()) {
+        result_.model.reset();
+        return std::move(result_);
+    }
     result_.exact = std::make_unique<ExactScene>(std::move(exact_));
 
     for (size_t i = 0; i < result_.model->meshes.size(); ++i) {

@@ -3,13 +3,18 @@
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 
 using namespace testing_support;
 
 namespace {
+
 
 struct Outcome {
     int status;
@@ -211,7 +216,7 @@ TEST(HostProgram, UnwritableDestinationExitsThreeAndKeepsEarlierFiles) {
     EXPECT_NE(outcome.err.find("Tri.uc"), std::string::npos) << outcome.err;
     EXPECT_EQ(ReadFile(dir / "Tri_d.3d"), "earlier");
     EXPECT_FALSE(std::filesystem::exists(dir / "Tri_a.3d"));
-    for (const std::string& name : Files(dir.Path())) EXPECT_EQ(name.find("vantrel-tmp"), std::string::npos);
+    for (const std::string& name : Files(dir.Path())) EXPECT_NE(name.rfind(".vt", 0), 0u);
 }
 
 }  // namespace
@@ -260,6 +265,199 @@ TEST(HostProgram, OneTriangleModelGivesTheExactFilesAndLog) {
     EXPECT_NE(script.find("class Guard extends Actor;\r\n"), std::string::npos);
     EXPECT_NE(script.find("#exec MESHMAP SCALE MESHMAP=Guard X=0.015625 Y=0.015625 Z=0.015625\r\n"),
               std::string::npos);
+}
+
+
+// A model of the given size: vertices spread along x over meshes of at most
+// 60000, one triangle per three vertices, bones in a chain.
+hm::ModelPtr SizedModel(int vertices, int frames, int bones = 0) {
+    hm::ModelPtr model(hm::CreateModel());
+    for (int done = 0, m = 0; done < vertices; ++m) {
+        hmMesh* mesh = hm::AddMesh(model.get(), "m" + std::to_string(m));
+        const int count = std::min(vertices - done, 60000);
+        for (int v = 0; v < count; ++v)
+            mesh->vertices.push_back(hm::MakeVertex({static_cast<float>(done + v), 1.0f, 2.0f}));
+        for (int t = 0; t + 2 < count; t += 3)
+            mesh->triangles.push_back(hmTriangle{{uint16_t(t), uint16_t(t + 1), uint16_t(t + 2)}});
+        done += count;
+    }
+    for (int b = 0; b < bones; ++b)
+        hm::AddBone(model.get(), "b" + std::to_string(b), b ? "b" + std::to_string(b - 1) : "", {0, 0, 0}, {0, 0, 0});
+    model->totalFrames = frames;
+    return model;
+}
+
+// What the format cannot hold stops the export with the count, the limit and
+// its reason; --force exports the wrap, says so, and the log says it again.
+TEST(HostProgramLimits, OverALimitStopsUnlessForced) {
+    struct Case {
+        const char* name;
+        hm::ModelPtr model;
+        const char* error;
+        const char* logLine;  // with --force; null: not exported forced here
+    };
+    Case cases[] = {
+        {"v9000", SizedModel(9000, 1), "9000 vertices in all; the animation file states a frame's size",
+         "Wrap: 9000 vertices in all; the frame size holds 8191 vertices, so it reads 6464 while a frame holds 72000 bytes"},
+        {"f65536", SizedModel(3, 65536), "65536 frames; the animation file counts them in 16 bits",
+         "Wrap: 65536 frames; the frame count holds 65535, so 0 frames are written"},
+        {"b129", SizedModel(3, 1, 129), "129 bones; a vertex names its bone with a signed 8-bit index", nullptr},
+    };
+    for (Case& c : cases) {
+        ScratchDir dir;
+        SaveModel(*c.model, dir / (std::string(c.name) + ".hm.json"));
+        const Outcome refused = RunProgram(dir, std::string(c.name) + ".hm.json Out.3D");
+        EXPECT_EQ(refused.status, 2) << c.name;
+        EXPECT_NE(refused.err.find(c.error), std::string::npos) << refused.err;
+        EXPECT_EQ(Files(dir.Path()).size(), 1u) << c.name;
+        if (!c.logLine) continue;
+        const Outcome forced = RunProgram(dir, std::string(c.name) + ".hm.json Out.3D --force");
+        EXPECT_EQ(forced.status, 0) << forced.err;
+        EXPECT_NE(forced.err.find("exporting as asked"), std::string::npos) << forced.err;
+        EXPECT_NE(ReadFile(dir / "VantrelExport.log").find(std::string(c.logLine) + "\r\n"), std::string::npos)
+            << c.name;
+    }
+}
+
+// Bad inputs: each exit 2 with a clear message, nothing written. (An existing
+// folder as destination receives outputs named after the model.)
+TEST(HostProgramInputs, WhatCannotBeExportedIsRefused) {
+    ScratchDir dir;
+    SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+    ASSERT_EQ(mkfifo((dir / "fifo.hm.json").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir / "folder.hm.json");
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.hm.json");
+    const std::string longName(260, 'x');
+    const struct {
+        std::string arguments;
+        const char* message;
+    } cases[] = {
+        {"fifo.hm.json Out.3D", "fifo.hm.json: not a regular file"},
+        {"folder.hm.json Out.3D", "folder.hm.json: not a regular file"},
+        {"zero.hm.json Out.3D", "zero.hm.json: not a regular file"},
+        {"Tri.hm.json " + longName + ".3D", "bytes; the save dialog holds a path of at most 255"},
+        {"Tri.hm.json " + std::string(251, 'y') + ".3D", "a file name of 256 bytes; the file system holds at most 255"},
+        {"'" + kSource + "/examples/totem.gltf' Out.3D --scale 1e300", "makes positions too large"},
+        {"'" + kSource + "/examples/totem.gltf' Out.3D --scale 1e-45", "shrinks the model to a point"},
+    };
+    for (const auto& c : cases) {
+        const Outcome outcome = RunProgram(dir, c.arguments);
+        EXPECT_EQ(outcome.status, 2) << c.arguments << "\n" << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+    }
+    EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"Tri.hm.json", "fifo.hm.json", "folder.hm.json",
+                                                           "zero.hm.json"}));
+    // A long stem whose final names are legal: the temporaries do not take it over the limit.
+    const Outcome longStem = RunProgram(dir, "Tri.hm.json " + std::string(249, 'z') + ".3D");
+    EXPECT_EQ(longStem.status, 0) << longStem.err;
+}
+
+// Exports too large for the file system are refused before anything is written.
+TEST(HostProgramInputs, ExportLargerThanTheFreeSpaceIsRefused) {
+    ScratchDir dir;
+    struct statvfs fs;
+    ASSERT_EQ(statvfs(dir.Path().c_str(), &fs), 0);
+    const double free = double(fs.f_bavail) * fs.f_frsize;
+    const int vertices = static_cast<int>(free / (65535.0 * 8 * 5)) + 1;  // the log takes the rest
+    if (vertices > 2000000) GTEST_SKIP() << "too much free space to fill";
+    SaveModel(*SizedModel(vertices, 65535), dir / "big.hm.json");
+    const Outcome outcome = RunProgram(dir, "big.hm.json Out.3D --force");
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("not enough room in"), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("_a.3d " + std::to_string(4 + 8ull * vertices * 65535) + " bytes"), std::string::npos)
+        << outcome.err;
+    EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{"big.hm.json"});
+}
+
+// The files of an export as they are on disk, the log left out.
+std::vector<std::string> OutputSetOf(const ScratchDir& dir) {
+    return {ReadFile(dir / "Out_d.3d"), ReadFile(dir / "Out_a.3d"), ReadFile(dir / "Out.uc")};
+}
+
+bool NoTemporary(const ScratchDir& dir) {
+    for (const std::string& name : Files(dir.Path()))
+        if (name.rfind(".vt", 0) == 0 || name.find("vantrel-tmp") != std::string::npos) return false;
+    return true;
+}
+
+// Two processes exporting to one destination at once leave one complete set,
+// from one of them.
+TEST(HostProgramOutputs, ConcurrentExportsLeaveOneWholeSet) {
+    ScratchDir dir;
+    SaveModel(*SizedModel(6000, 40), dir / "A.hm.json");
+    SaveModel(*SizedModel(5000, 60), dir / "B.hm.json");
+    ASSERT_EQ(RunProgram(dir, "A.hm.json Out.3D").status, 0);
+    const auto a = OutputSetOf(dir);
+    ASSERT_EQ(RunProgram(dir, "B.hm.json Out.3D").status, 0);
+    const auto b = OutputSetOf(dir);
+    const std::string program = VANTREL_EXPORT_PATH;
+    for (int round = 0; round < 8; ++round) {
+        const std::string both = "cd '" + dir.Path().string() + "' && (" + program + " A.hm.json Out.3D & " + program +
+                                 " B.hm.json Out.3D & wait) >/dev/null 2>&1";
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        const auto now = OutputSetOf(dir);
+        EXPECT_TRUE(now == a || now == b) << "round " << round;
+        EXPECT_TRUE(NoTemporary(dir));
+    }
+}
+
+// A signal in the middle of an export removes its temporaries and leaves the
+// earlier set as it was.
+TEST(HostProgramOutputs, InterruptedExportLeavesNoTemporary) {
+    ScratchDir dir;
+    SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+    SaveModel(*SizedModel(8000, 3000), dir / "Big.hm.json");
+    ASSERT_EQ(RunProgram(dir, "Tri.hm.json Out.3D").status, 0);
+    const auto earlier = OutputSetOf(dir);
+    for (int signal : {SIGINT, SIGTERM}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (chdir(dir.Path().c_str()) != 0) _exit(127);
+            execl(VANTREL_EXPORT_PATH, VANTREL_EXPORT_PATH, "Big.hm.json", "Out.3D", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        while (NoTemporary(dir)) usleep(1000);
+        usleep(100000);
+        kill(child, signal);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_TRUE(NoTemporary(dir));
+        EXPECT_TRUE(OutputSetOf(dir) == earlier);
+    }
+}
+
+// A full file system, made with the process's file size limit at many sizes
+// across all four files: exit 3 naming the file, the earlier set and log
+// intact byte for byte, no temporary left.
+TEST(HostProgramOutputs, FullFileSystemLeavesTheEarlierSet) {
+    ScratchDir dir;
+    SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+    SaveModel(*SizedModel(60, 12), dir / "Small.hm.json");
+    ASSERT_EQ(RunProgram(dir, "Tri.hm.json Out.3D").status, 0);
+    const auto earlier = OutputSetOf(dir);
+    const std::string earlierLog = ReadFile(dir / "VantrelExport.log");
+    // 512-byte steps up to the largest file (the log), each failing a different write.
+    for (int blocks = 0;; ++blocks) {
+        const std::string command = "cd '" + dir.Path().string() + "' && sh -c \"trap '' XFSZ; ulimit -f " +
+                                    std::to_string(blocks) + "; exec " + VANTREL_EXPORT_PATH +
+                                    " Small.hm.json Out.3D\" >.stdout 2>.stderr";
+        const int raw = std::system(command.c_str());
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        const std::string err = ReadFile(dir / ".stderr");
+        std::filesystem::remove(dir / ".stdout");
+        std::filesystem::remove(dir / ".stderr");
+        if (status == 0) {
+            EXPECT_GT(blocks, 10);  // the log alone is larger than 5 KB
+            break;
+        }
+        ASSERT_EQ(status, 3) << blocks << err;
+        // The limit holds for the message too: at 0 bytes it cannot be written.
+        if (blocks > 0) EXPECT_NE(err.find("File too large"), std::string::npos) << blocks << err;
+        EXPECT_TRUE(OutputSetOf(dir) == earlier) << blocks;
+        EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), earlierLog) << blocks;
+        EXPECT_TRUE(NoTemporary(dir)) << blocks;
+    }
 }
 
 }  // namespace

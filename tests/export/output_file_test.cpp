@@ -26,7 +26,11 @@ TEST(OutputFile, WritesOfEverySizeArriveInOrder) {
     file.Write(small);
     file.Write(large);
     file.Write(small);
-    EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{"out.vantrel-tmp"});
+    // The temporary's name is short and its own: ".vt" and six letters or digits.
+    const std::vector<std::string> during = Files(dir.Path());
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].size(), 9u);
+    EXPECT_EQ(during[0].rfind(".vt", 0), 0u);
     ASSERT_TRUE(file.Commit()) << file.Error();
     EXPECT_EQ(ReadFile(dir / "out"), small + large + small);
     EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{"out"});
@@ -44,22 +48,35 @@ TEST(OutputFile, UncommittedOutputLeavesTheEarlierFile) {
     EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{"out"});
 }
 
-TEST(OutputSet, CommitsAllOrLeavesEveryDestinationAsItWas) {
+// A rename that fails on the second file: the first, already replaced, is
+// put back, the third never replaced, and nothing else is left in the folder.
+std::error_code FailOnB(const std::string& from, const std::string& to) {
+    if (to.size() >= 2 && to.compare(to.size() - 2, 2, "/b") == 0) return std::make_error_code(std::errc::io_error);
+    std::error_code code;
+    std::filesystem::rename(from, to, code);
+    return code;
+}
+
+TEST(OutputSet, CommitsAllOrPutsEveryDestinationBack) {
     ScratchDir dir;
     WriteText(dir / "a", "old a");
     WriteText(dir / "b", "old b");
-    std::filesystem::create_directory(dir / "c");  // c cannot be replaced
     {
-        OutputSet set;
+        OutputSet set(FailOnB);
         set.Add(dir / "a")->Write("new a");
         set.Add(dir / "b")->Write("new b");
-        set.Add(dir / "c")->Write("new c");
+        set.Add(dir / "c")->Write("new c");  // no earlier c: none after
         EXPECT_FALSE(set.Commit());
-        EXPECT_EQ(set.Error(), (dir / "c") + ": Is a directory");
+        EXPECT_EQ(set.Error(), (dir / "b") + ": " + std::make_error_code(std::errc::io_error).message());
     }
     EXPECT_EQ(ReadFile(dir / "a"), "old a");
     EXPECT_EQ(ReadFile(dir / "b"), "old b");
-    EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"a", "b"}));
+
+    std::filesystem::create_directory(dir / "c");  // found when the output is added
+    OutputSet blocked;
+    EXPECT_EQ(blocked.Add(dir / "c"), nullptr);
+    EXPECT_EQ(blocked.Error(), (dir / "c") + ": Is a directory");
 
     OutputSet set;
     set.Add(dir / "a")->Write("new a");
@@ -67,6 +84,7 @@ TEST(OutputSet, CommitsAllOrLeavesEveryDestinationAsItWas) {
     ASSERT_TRUE(set.Commit()) << set.Error();
     EXPECT_EQ(ReadFile(dir / "a"), "new a");
     EXPECT_EQ(ReadFile(dir / "b"), "new b");
+    EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"a", "b", "c"}));
 }
 
 TEST(OutputSet, OutputThatCannotBeCreatedFailsTheSet) {

@@ -5,13 +5,13 @@
 
 namespace {
 
-// An import stops at the frame size's vertex count, long before the vertex total's.
 hm::ModelCounts AtTheLimits() {
     hm::ModelCounts counts;
-    counts.vertices = hm::kMaxFrameVertices;
+    counts.vertices = hm::kMaxVertexTotal;
     counts.triangles = hm::kMaxTriangleTotal;
     counts.frames = hm::kMaxFrames;
     counts.meshes = hm::kTextureSlots;
+    counts.bones = hm::kMaxBones;
     counts.largestMeshVertices = hm::kMaxMeshVertices;
     counts.largestMesh = "body";
     return counts;
@@ -22,45 +22,37 @@ TEST(FormatLimits, CountsAtTheLimitsPassEveryRoute) {
         for (bool force : {false, true}) EXPECT_TRUE(hm::CheckFormatLimits(AtTheLimits(), route, force).empty());
 }
 
-// One past each limit: what each route does about it today.
-TEST(FormatLimits, EachRouteStopsOrWarnsAsItsPolicySays) {
+// One past each limit, alone: every route stops, naming the count, the limit
+// and its reason; forced, it goes on and says what wraps. Bones bind the
+// routes that pose through the host's bone table.
+TEST(FormatLimits, EveryRouteStopsUnlessForcedAndSaysWhy) {
     struct Case {
         hm::FormatLimit limit;
         int64_t hm::ModelCounts::*count;
-        int64_t most;
-        bool hostFileWarns;
-        bool importStops;  // unless forced, where it warns
-        bool forceHelps;
+        const char* reason;
     };
     const Case cases[] = {
-        {hm::FormatLimit::MeshVertices, &hm::ModelCounts::largestMeshVertices, hm::kMaxMeshVertices, false, true, false},
-        {hm::FormatLimit::VertexTotal, &hm::ModelCounts::vertices, hm::kMaxVertexTotal, true, true, true},
-        {hm::FormatLimit::TriangleTotal, &hm::ModelCounts::triangles, hm::kMaxTriangleTotal, true, true, true},
-        {hm::FormatLimit::Frames, &hm::ModelCounts::frames, hm::kMaxFrames, false, true, true},
-        {hm::FormatLimit::TextureSlots, &hm::ModelCounts::meshes, hm::kTextureSlots, false, false, false},
-        {hm::FormatLimit::FrameSize, &hm::ModelCounts::vertices, hm::kMaxFrameVertices, false, true, true},
-    };
-    auto only = [](const std::vector<hm::LimitFinding>& findings, hm::FormatLimit limit) {
-        std::vector<hm::LimitFinding> kept;
-        for (const hm::LimitFinding& finding : findings)
-            if (finding.limit == limit) kept.push_back(finding);
-        return kept;
+        {hm::FormatLimit::VertexTotal, &hm::ModelCounts::vertices, "8192 vertices in all; the animation file states a frame's size"},
+        {hm::FormatLimit::MeshVertices, &hm::ModelCounts::largestMeshVertices, "mesh 'body' has 65537 vertices; a triangle corner is a 16-bit index"},
+        {hm::FormatLimit::TriangleTotal, &hm::ModelCounts::triangles, "65536 triangles in all; the mesh data file counts them in 16 bits"},
+        {hm::FormatLimit::Frames, &hm::ModelCounts::frames, "65536 frames; the animation file counts them in 16 bits"},
+        {hm::FormatLimit::TextureSlots, &hm::ModelCounts::meshes, "257 meshes; a polygon names its texture slot in 8 bits"},
+        {hm::FormatLimit::Bones, &hm::ModelCounts::bones, "129 bones; a vertex names its bone with a signed 8-bit index"},
     };
     for (const Case& c : cases) {
         hm::ModelCounts counts = AtTheLimits();
-        counts.*c.count = c.most + 1;
-        const auto hostFile = only(hm::CheckFormatLimits(counts, hm::InputRoute::HostModelFile, false), c.limit);
-        ASSERT_EQ(hostFile.size(), c.hostFileWarns ? 1u : 0u) << int(c.limit);
-        if (c.hostFileWarns) {
-            EXPECT_FALSE(hostFile[0].stops);
-        }
-
-        for (bool force : {false, true}) {
-            const auto imported = only(hm::CheckFormatLimits(counts, hm::InputRoute::Imported, force), c.limit);
-            ASSERT_EQ(imported.size(), 1u) << int(c.limit);
-            EXPECT_EQ(imported[0].count, counts.*c.count);
-            EXPECT_EQ(imported[0].stops, c.importStops && !(force && c.forceHelps)) << int(c.limit) << force;
-        }
+        counts.*c.count += 1;
+        for (hm::InputRoute route : {hm::InputRoute::HostModelFile, hm::InputRoute::Imported})
+            for (bool force : {false, true}) {
+                const auto findings = hm::CheckFormatLimits(counts, route, force);
+                ASSERT_EQ(findings.size(), 1u) << c.reason;
+                EXPECT_EQ(findings[0].limit, c.limit);
+                EXPECT_EQ(findings[0].count, counts.*c.count);
+                EXPECT_EQ(findings[0].stops, !force);
+                EXPECT_EQ(findings[0].text.rfind(c.reason, 0), 0u) << findings[0].text;
+                EXPECT_NE(findings[0].text.find(force ? "exporting as asked: " : "(--force exports anyway: "),
+                          std::string::npos) << findings[0].text;
+            }
     }
 }
 

@@ -1,0 +1,24 @@
+// Temporary files a process has open, removed when SIGINT or SIGTERM ends it,
+// and a guard that holds those signals back while a set is renamed into place.
+#pragma once
+
+#include <string>
+
+// While any temporary is registered, SIGINT and SIGTERM first remove every
+// registered temporary and then do what they did before (the host's handler,
+// or ending the process). Registering the first installs the handlers;
+// unregistering the last puts the earlier ones back.
+void RegisterTemporary(const std::string& path);
+void UnregisterTemporary(const std::string& path);
+
+// SIGINT and SIGTERM are held back while it lives and delivered when it goes.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    unsigned long long saved_[16];  // the earlier signal mask, opaque
+};
