@@ -346,7 +346,7 @@ bool Importer::CheckLimits() {
     for (const LimitFinding& finding : CheckFormatLimits(counts, InputRoute::Imported, options_.force)) {
         const FormatLimit limit = finding.limit;
         const bool simplifying = limit == FormatLimit::MeshVertices || limit == FormatLimit::VertexTotal ||
-                                 limit == FormatLimit::TriangleTotal || limit == FormatLimit::FrameSize;
+                                 limit == FormatLimit::TriangleTotal;
         if (finding.stops && simplifying && !options_.simplify.fit)
             return Fail(finding.text + "; --fit simplifies the model to what the format holds");
         if (finding.stops) return Fail(finding.text);

@@ -400,7 +400,7 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     EXPECT_FALSE(result.model);
     EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the animation file states a frame's size (8 bytes a "
                             "vertex) in 16 bits, so it holds at most 8191 (--force exports anyway: the frame size and "
-                            "the vertex numbers wrap)");
+                            "the vertex numbers wrap); --fit simplifies the model to what the format holds");
     hm::ImportOptions force;
     force.force = true;
     result = hm::ImportModel(dir + "/big.obj", force);
