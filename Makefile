@@ -12,10 +12,17 @@ PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchm
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
+# Only for `make fuzz`: clang with libFuzzer and the sanitizers' runtimes.
+FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
+
+# make fuzz: every target for FUZZ_SECONDS, FUZZ_PARALLEL at a time.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_PARALLEL ?= 2
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine build test demo bench windows test-windows clean
+.PHONY: all deps deps-windows deps-wine deps-fuzz build test demo bench windows test-windows fuzz clean
 
 all: build
 
@@ -36,6 +43,9 @@ deps-windows: deps
 
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
+
+deps-fuzz: deps
+	$(call install,$(FUZZ_PACKAGES))
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -76,5 +86,14 @@ test-windows: build windows deps-wine
 	tests/windows/check_dll_tables.sh $(WIN64_BUILD) x86_64-w64-mingw32
 	tests/windows/run_wine_tests.sh $(WIN64_BUILD) $(BUILD)
 
+# The fuzz targets of fuzz/, built with clang, libFuzzer and both sanitizers in
+# a build folder of their own; each corpus grows in $(FUZZ_BUILD)/fuzz-corpus.
+$(FUZZ_BUILD)/CMakeCache.txt: | deps-fuzz
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DVANTREL_FUZZ=ON -DVANTREL_BENCH=OFF -DBUILD_TESTING=OFF
+
+fuzz: deps-fuzz $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_PARALLEL)
+
 clean:
-	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) out
+	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) $(FUZZ_BUILD) out
