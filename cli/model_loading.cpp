@@ -45,6 +45,12 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
     app.add_option("--clip", options.import.clip, "Export only the clip of this name (default: all, end to end)");
     app.add_flag("--force", options.import.force,
                  "Export past the format's limits (65535 vertices, triangles or frames) instead of stopping");
+    app.add_option("--max-memory", options.limits.memoryMegabytes,
+                   "Memory in MB the model reader may use on a file in a common 3D format (default 4096)")
+        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24));
+    app.add_option("--timeout", options.limits.seconds,
+                   "Seconds the model reader may take on a file in a common 3D format (default 120)")
+        ->check(CLI::Range(0.01, 1e6));
     app.add_flag("--list", options.list, "List the model's clips and stop");
     app.add_flag("--info", options.info, "Print the model as the host sees it and stop");
     app.add_option("--dump", options.dump, "Write the host model to this .hm.json file and stop");
@@ -61,7 +67,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.error = std::move(result.error);
         loaded.warnings = std::move(result.warnings);
     } else {
-        hm::ImportResult result = hm::ImportModel(path, importOptions);
+        hm::ImportResult result = hm::ImportModelContained(path, importOptions, options.limits);
         loaded.model = std::move(result.model);
         loaded.error = std::move(result.error);
         loaded.warnings = std::move(result.warnings);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
+#include "import/contained_import.h"
 #include "import/model_import.h"
 
 #include <CLI/CLI.hpp>
@@ -12,6 +13,7 @@
 
 struct ModelOptions {
     hm::ImportOptions import;  // --scale, --fps, --clip, --force
+    hm::ReaderLimits limits;   // --max-memory, --timeout: the reader's child process
     bool list = false;         // --list: print the clips and stop
     bool info = false;         // --info: print the model as the host sees it and stop
     std::string dump;          // --dump FILE: write the host model file and stop

@@ -19,10 +19,14 @@ namespace {
 // Every frame costs a pose of every bone and vertex, and a log line of its own.
 constexpr int64_t kMaxFrameWork = 5000;
 
+std::string ScratchBase() { return ScratchFolder() + "/Fuzz"; }
+
+}  // namespace
+
 // The export writes its log to the current directory: a folder of the
 // process's own, made once, holds it and the outputs.
-const std::string& ScratchBase() {
-    static const std::string base = [] {
+const std::string& ScratchFolder() {
+    static const std::string folder = [] {
         std::string folder = (std::filesystem::temp_directory_path() / "vantrel-fuzz-XXXXXX").string();
         if (!mkdtemp(folder.data())) Finding("cannot make a scratch folder");
         std::filesystem::current_path(folder);
@@ -31,12 +35,10 @@ const std::string& ScratchBase() {
             std::filesystem::remove_all(std::filesystem::current_path(), ignored);
         });
         platform::SetMessagesPrinted(false);
-        return folder + "/Fuzz";
+        return folder;
     }();
-    return base;
+    return folder;
 }
-
-}  // namespace
 
 void Finding(const std::string& what) {
     std::fprintf(stderr, "FUZZ FINDING: %s\n", what.c_str());
@@ -52,7 +54,7 @@ bool SmallEnoughToExport(const hmModel& model) {
 }
 
 void ExportAndCheck(hm::ModelPtr model, bool cornersInRange) {
-    const std::string& base = ScratchBase();
+    const std::string base = ScratchBase();
     for (const char* suffix : {"_d.3d", "_a.3d", ".uc"}) std::remove((base + suffix).c_str());
     platform::SetSaveDialogAnswer(base + ".3D");
     platform::ClearRecords();

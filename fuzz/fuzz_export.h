@@ -6,6 +6,9 @@
 
 namespace fuzzing {
 
+// The process's own scratch folder, made on first use; the current directory.
+const std::string& ScratchFolder();
+
 // Work the export would do, in vertex-frames and bone-frames: fuzzing spends
 // its time on variety, not on size, so bigger models are only read.
 bool SmallEnoughToExport(const hmModel& model);
