@@ -92,7 +92,7 @@ $(FUZZ_BUILD)/CMakeCache.txt: | deps-fuzz
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DVANTREL_FUZZ=ON -DVANTREL_BENCH=OFF -DBUILD_TESTING=OFF
 
 fuzz: deps-fuzz $(FUZZ_BUILD)/CMakeCache.txt
-	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
 	fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_PARALLEL)
 
 clean:

@@ -23,16 +23,16 @@ std::string ScratchBase() { return ScratchFolder() + "/Fuzz"; }
 
 }  // namespace
 
-// The export writes its log to the current directory: a folder of the
-// process's own, made once, holds it and the outputs.
 const std::string& ScratchFolder() {
     static const std::string folder = [] {
         std::string folder = (std::filesystem::temp_directory_path() / "vantrel-fuzz-XXXXXX").string();
         if (!mkdtemp(folder.data())) Finding("cannot make a scratch folder");
-        std::filesystem::current_path(folder);
+        // Handlers registered now run after the string is gone: they keep a copy.
+        static char removeAtExit[4096];
+        std::snprintf(removeAtExit, sizeof removeAtExit, "%s", folder.c_str());
         std::atexit([] {
             std::error_code ignored;
-            std::filesystem::remove_all(std::filesystem::current_path(), ignored);
+            std::filesystem::remove_all(removeAtExit, ignored);
         });
         platform::SetMessagesPrinted(false);
         return folder;
@@ -63,7 +63,12 @@ void ExportAndCheck(hm::ModelPtr model, bool cornersInRange) {
     hmModel* handle = model.release();
     handle->onDestroy = [&released](const hmModel*) { ++released; };
     const bool hasMeshes = hmModel_GetMeshCount(handle) > 0;
+    // The export writes its log to the current directory; the fuzzer's paths
+    // may be relative to the one it was started in.
+    const std::filesystem::path started = std::filesystem::current_path();
+    std::filesystem::current_path(ScratchFolder());
     const int32_t result = Run(handle);
+    std::filesystem::current_path(started);
     if (released == 0) {
         handle->onDestroy = nullptr;
         hmModel_Destroy(handle);

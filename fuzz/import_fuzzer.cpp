@@ -15,10 +15,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #ifndef FUZZ_EXTENSION
@@ -44,10 +48,13 @@ std::string ReadWithAssimpAlone(const std::string& path) {
 }
 
 int toServer = -1, fromServer = -1;
+pid_t server = -1;
 
 bool ReadAll(int fd, void* data, size_t size) {
     for (size_t done = 0; done < size;) {
         const ssize_t n = read(fd, static_cast<char*>(data) + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) std::fprintf(stderr, "read server pipe: %s\n", std::strerror(errno));
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
@@ -80,6 +87,7 @@ void StartServer(const std::string& path) {
         fromServer = answers[1];
         ServeReads(path);
     }
+    server = pid;
     close(asks[0]);
     close(answers[1]);
     toServer = asks[1];
@@ -89,7 +97,13 @@ void StartServer(const std::string& path) {
 // Whether Assimp, in a child under limits, reads the file.
 bool AssimpReads() {
     char answer = 0;
-    if (write(toServer, "?", 1) != 1 || !ReadAll(fromServer, &answer, 1)) fuzzing::Finding("the read server is gone");
+    if (write(toServer, "?", 1) != 1 || !ReadAll(fromServer, &answer, 1)) {
+        int status = 0;
+        waitpid(server, &status, 0);
+        fuzzing::Finding("the read server is gone: " +
+                         (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                              : "exit " + std::to_string(WEXITSTATUS(status))));
+    }
     if (answer == 'x') fuzzing::Finding("no child for the read");
     return answer == 'r';
 }

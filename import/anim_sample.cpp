@@ -35,6 +35,8 @@ std::pair<unsigned, double> Locate(const Key* keys, unsigned count, double ticks
     if (count == 1 || ticks <= keys[0].mTime) return {0, 0.0};
     if (ticks >= keys[count - 1].mTime) return {count - 1, 0.0};
     const Key* next = std::upper_bound(keys, keys + count, ticks, [](double t, const Key& k) { return t < k.mTime; });
+    // A damaged file's times, out of order or NaN, can leave the search at the end.
+    if (next == keys + count) return {count - 1, 0.0};
     const unsigned i = static_cast<unsigned>(next - keys) - 1;
     const double span = keys[i + 1].mTime - keys[i].mTime;
     return {i, span > 0 ? (ticks - keys[i].mTime) / span : 0.0};

@@ -137,8 +137,11 @@ TEST_P(DamagedFiles, EndCleanlyWithinTheLimitsAndExportConsistentSets) {
         const std::string err = ReadFile(dir / ".stderr");
         const std::string context = model + " case " + std::to_string(k) + " (" + damage.what + "): " + err;
         std::string outcome = "exit " + std::to_string(status);
-        for (const char* stop : {"crashed", "without a result", "of memory", "did not finish"})
-            if (err.find(stop) != std::string::npos) outcome = std::string("reader ") + stop;
+        for (const auto& [said, stop] : {std::pair{"reader crashed", "reader crashed"},
+                                         {"without a result", "reader stopped"},
+                                         {"of memory", "reader out of memory"},
+                                         {"did not finish", "reader out of time"}})
+            if (err.find(said) != std::string::npos) outcome = stop;
         ++outcomes[outcome];
         if (outcome.rfind("reader", 0) == 0 && std::getenv("VANTREL_SWEEP_KEEP"))
             std::ofstream(std::string(std::getenv("VANTREL_SWEEP_KEEP")) + "/" + std::to_string(k) + "-" + name,
