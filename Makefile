@@ -5,13 +5,21 @@ WIN32_BUILD ?= build-win32
 WIN64_BUILD ?= build-win64
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
-           libassimp-dev nlohmann-json3-dev libcli11-dev
+           libassimp-dev nlohmann-json3-dev libcli11-dev libstb-dev zlib1g-dev
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
+# Only for the Blender add-on's test: Blender (3.4 on Debian 12) and the numpy it imports.
+BLENDER_PACKAGES = blender python3-numpy
+ADDON_ZIP = $(BUILD)/vantrel_export.zip
+BLENDER_TEST = $(abspath $(BUILD))/blender-test
+# Only for `make test-browser`: headless Chromium driven through chromedriver.
+BROWSER_PACKAGES = chromium chromium-driver python3-selenium
+
 # Only for `make fuzz`: clang with libFuzzer and the sanitizers' runtimes.
 FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 
@@ -22,7 +30,8 @@ FUZZ_PARALLEL ?= 2
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine deps-fuzz build test demo bench windows test-windows fuzz clean
+.PHONY: all deps deps-windows deps-wine deps-blender deps-browser deps-fuzz build test install demo bench windows \
+        test-windows blender-addon test-blender test-browser fuzz clean
 
 all: build
 
@@ -44,6 +53,12 @@ deps-windows: deps
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
 
+deps-blender:
+	$(call install,$(BLENDER_PACKAGES))
+
+deps-browser:
+	$(call install,$(BROWSER_PACKAGES))
+
 deps-fuzz: deps
 	$(call install,$(FUZZ_PACKAGES))
 
@@ -56,11 +71,23 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# vantrel-export in $(PREFIX)/bin, the plug-in and the host model library in
+# $(PREFIX)/lib/vantrel (lib/<triplet>/vantrel when PREFIX is /usr).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The preview pages of the two samples in headless Chromium, checked against
+# the C++ reader; saves the totem's page as docs/preview.png. Debian's Python,
+# which has Debian's Selenium.
+test-browser: build deps-browser
+	/usr/bin/python3 tests/browser/preview_test.py $(BUILD)
+
 # Each export in a folder of its own: the log goes to the current directory.
 demo: build
 	mkdir -p out/sample out/totem
-	cd out/sample && ../../$(BUILD)/vantrel-export ../../examples/sample.hm.json Sample.3D
-	cd out/totem && ../../$(BUILD)/vantrel-export ../../examples/totem.gltf Totem.3D && cp ../../examples/totem_skin.png .
+	cd out/sample && ../../$(BUILD)/vantrel-export --preview ../../examples/sample.hm.json Sample.3D
+	cp examples/totem_skin.png out/totem/
+	cd out/totem && ../../$(BUILD)/vantrel-export --preview ../../examples/totem.gltf Totem.3D
 
 # The pieces with Google Benchmark, then whole exports against the I/O floor.
 bench: build
@@ -85,6 +112,22 @@ test-windows: build windows deps-wine
 	tests/windows/check_dll_tables.sh $(WIN32_BUILD) i686-w64-mingw32
 	tests/windows/check_dll_tables.sh $(WIN64_BUILD) x86_64-w64-mingw32
 	tests/windows/run_wine_tests.sh $(WIN64_BUILD) $(BUILD)
+
+# The add-on as Blender's installers take it: Install... under Add-ons (3.4 and
+# later), Install from Disk for extensions (4.2 and later).
+blender-addon:
+	mkdir -p $(BUILD) && rm -f $(ADDON_ZIP)
+	cd blender && cmake -E tar cf $(abspath $(ADDON_ZIP)) --format=zip \
+	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml
+
+# The add-on installed from its zip into a headless Blender, vantrel-export from
+# an installed tree on PATH. Blender takes its Python from the first python3 on
+# PATH, which must be Debian's.
+test-blender: build deps-blender blender-addon
+	rm -rf $(BLENDER_TEST) && mkdir -p $(BLENDER_TEST)
+	cmake --install $(BUILD) --prefix $(BLENDER_TEST)/prefix >/dev/null
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
 
 # The fuzz targets of fuzz/, built with clang, libFuzzer and both sanitizers in
 # a build folder of their own; each corpus grows in $(FUZZ_BUILD)/fuzz-corpus.

@@ -4,15 +4,20 @@
 #include "export/output_names.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
+#include "view/preview_page.h"
 
 #include <CLI/CLI.hpp>
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -35,6 +40,16 @@ std::string ProgramDirectory() {
     return code ? std::string(".") : self.parent_path().string();
 }
 
+// Beside the program in the build tree; in an installed tree, in the plug-in
+// folder that the build placed relative to the program's.
+std::string DefaultPluginPath() {
+    const fs::path directory = ProgramDirectory();
+    const fs::path beside = directory / "hmVantrelExport.so";
+    const fs::path installed = (directory / VANTREL_PLUGINDIR_FROM_BINDIR / "hmVantrelExport.so").lexically_normal();
+    std::error_code code;
+    return !fs::exists(beside, code) && fs::exists(installed, code) ? installed.string() : beside.string();
+}
+
 // MODEL's file name without its model extension, plus ".3D".
 std::string DefaultDestination(const std::string& modelPath) {
     std::string name = fs::path(modelPath).filename().string();
@@ -50,6 +65,39 @@ bool IsScriptIdentifier(const std::string& name) {
     if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
     for (unsigned char c : name)
         if (!std::isalnum(c) && c != '_') return false;
+    return true;
+}
+
+// The plug-in's script class invites sequence lines below one comment; the
+// clips' lines go there, with the file's CR LF line ends. The file is replaced
+// whole through a temporary, so a failure leaves the plug-in's file as it was.
+bool WriteSequencesIntoScript(const std::string& scriptPath, const std::string& lines, std::string& error) {
+    std::ifstream in(scriptPath, std::ios::binary);
+    std::stringstream read;
+    read << in.rdbuf();
+    std::string script = read.str();
+    const size_t comment = script.find("// add further '#exec MESH SEQUENCE' lines here");
+    const size_t lineEnd = comment == std::string::npos ? comment : script.find('\n', comment);
+    if (!in || lineEnd == std::string::npos) {
+        error = scriptPath + ": no place for the sequence lines (the comment that invites them is missing)";
+        return false;
+    }
+    std::string crlf;
+    for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    script.insert(lineEnd + 1, crlf);
+
+    const std::string temporary = scriptPath + ".vantrel-tmp";
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << script;
+    out.close();
+    std::error_code code;
+    if (out) fs::rename(temporary, scriptPath, code);
+    if (!out || code) {
+        error = scriptPath + ": the sequence lines could not be written: " +
+                (code ? code.message() : std::string(std::strerror(errno)));
+        fs::remove(temporary, code);
+        return false;
+    }
     return true;
 }
 
@@ -79,12 +127,19 @@ int main(int argc, char** argv) {
     std::string destination;
     std::string pluginPath;
     bool ask = false;
+    bool preview = false;
+    bool noSequences = false;
     app.add_option("MODEL", modelPath, ModelArgumentHelp())->required();
     app.add_option("DEST", destination,
                    "The name chosen in the save dialog (default: MODEL's name with the extension .3D, "
                    "in the current directory)");
-    app.add_option("--plugin", pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program)");
+    app.add_option("--plugin", pluginPath,
+                   "The plug-in to load (default: hmVantrelExport.so beside this program, or where it is installed)");
     app.add_flag("--ask", ask, "Without DEST, ask for the name on the terminal as the save dialog would");
+    app.add_flag("--no-sequences", noSequences,
+                 "Leave the script class as the plug-in wrote it: print a model's sequence lines (one per clip) "
+                 "instead of writing them into it");
+    app.add_flag("--preview", preview, "Also write NAME.html, a page that shows the export as the engine will");
     ModelOptions modelOptions;
     AddModelOptions(app, modelOptions);
     try {
@@ -114,7 +169,7 @@ int main(int argc, char** argv) {
         platform::SetSaveDialogPrompt(true);
     }
 
-    if (pluginPath.empty()) pluginPath = ProgramDirectory() + "/hmVantrelExport.so";
+    if (pluginPath.empty()) pluginPath = DefaultPluginPath();
     void* library = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
     auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
@@ -154,6 +209,11 @@ int main(int argc, char** argv) {
     std::string textureError;
     const std::string folder = fs::path(chosen).parent_path().string();
     if (!hm::WriteEmbeddedTextures(loaded.textures, folder, textureError)) return Fail(kWriteFailed, textureError);
+    const std::string sequences =
+        hm::SequenceLines(loaded.clips, DeriveMeshName(fs::path(chosen).filename().string()));
+    std::string sequenceError;
+    if (!sequences.empty() && !noSequences && !WriteSequencesIntoScript(paths.script, sequences, sequenceError))
+        return Fail(kWriteFailed, sequenceError);
     std::cout << "Wrote:\n";
     ReportWritten(paths.data);
     ReportWritten(paths.anim);
@@ -161,8 +221,18 @@ int main(int argc, char** argv) {
     ReportWritten("VantrelExport.log");
     for (const hm::EmbeddedTexture& texture : loaded.textures)
         ReportWritten((fs::path(folder) / texture.fileName).string());
-    const std::string sequences =
-        hm::SequenceLines(loaded.clips, DeriveMeshName(fs::path(chosen).filename().string()));
-    if (!sequences.empty()) std::cout << "Clips, to paste into the script class:\n" << sequences;
+    if (!sequences.empty())
+        std::cout << (noSequences ? "Clips, to paste into the script class:\n"
+                                  : "Clips, written into the script class as sequences:\n")
+                  << sequences;
+    if (preview) {
+        std::string page, error;
+        std::vector<std::string> warnings;
+        const bool written = view::WriteExportPreview(chosen, fs::path(modelPath).parent_path().string(), page,
+                                                      warnings, error);
+        for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
+        if (!written) return Fail(kWriteFailed, error);
+        std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
+    }
     return kExported;
 }

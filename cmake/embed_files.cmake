@@ -1,0 +1,17 @@
+# Writes a C++ source defining one std::string_view per file, holding its bytes.
+#   cmake -DOUTPUT=out.cpp -DNAMESPACE=ns -DENTRIES="kName=path;..." -P embed_files.cmake
+set(text "// Generated at build time by cmake/embed_files.cmake; do not edit.\n#include <string_view>\n\nnamespace ${NAMESPACE} {\n")
+foreach(entry IN LISTS ENTRIES)
+  string(REPLACE "=" ";" pair "${entry}")
+  list(GET pair 0 name)
+  list(GET pair 1 path)
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" hexLength)
+  math(EXPR size "${hexLength} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND text "\nstatic const unsigned char ${name}Bytes[] = {${bytes}0};\nextern const std::string_view ${name}(reinterpret_cast<const char*>(${name}Bytes), ${size});\n")
+endforeach()
+string(APPEND text "\n}  // namespace ${NAMESPACE}\n")
+file(WRITE "${OUTPUT}.new" "${text}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")

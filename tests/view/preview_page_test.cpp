@@ -1,0 +1,131 @@
+// The page as written: what it holds unpacks to the set read, and it asks
+// the network for nothing. Textures in the engine's PCX come out as PNG.
+#include "view/preview_page.h"
+#include "view/texture_image.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <stb_image.h>
+#include <zlib.h>
+
+#include <fstream>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<uint8_t> Base64(const std::string& text) {
+    std::vector<uint8_t> out;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const char* at = std::strchr(digits, c);
+        if (c == '=' || !at) continue;
+        bits = bits << 6 | static_cast<uint32_t>(at - digits);
+        if ((count += 6) >= 8) out.push_back(static_cast<uint8_t>(bits >> (count -= 8)));
+    }
+    return out;
+}
+
+std::string Gunzip(const std::vector<uint8_t>& in) {
+    z_stream stream{};
+    inflateInit2(&stream, 15 + 16);
+    std::string out(1 << 20, '\0');
+    stream.next_in = const_cast<Bytef*>(in.data());
+    stream.avail_in = static_cast<uInt>(in.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    inflateEnd(&stream);
+    return out;
+}
+
+TEST(PreviewPage, HoldsTheSetAndFetchesNothing) {
+    ScratchDir dir;
+    const std::string golden = std::string(GOLDEN_DIR) + "/Sample.uc";
+    view::ExportedSet set = view::ReadExportedSet(golden);
+    std::string error;
+    ASSERT_TRUE(view::WritePreviewPage(set, dir / "Sample.html", error)) << error;
+    const std::string page = ReadFile(dir / "Sample.html");
+    for (const char* absent : {"http:", "https:", "src=", "href=", "@STYLE@", "@SCRIPT@", "@DATA@", "@TITLE@"})
+        EXPECT_EQ(page.find(absent), std::string::npos) << absent;
+
+    std::string encoded;
+    const std::string open = "class=\"set-data\">";
+    for (size_t at = page.find(open); at != std::string::npos; at = page.find(open, at)) {
+        at += open.size();
+        encoded += page.substr(at, page.find("</script>", at) - at);
+    }
+    const std::string blob = Gunzip(Base64(encoded));
+    uint32_t length;
+    std::memcpy(&length, blob.data(), 4);
+    const auto meta = nlohmann::json::parse(blob.substr(4, length));
+    const size_t sections = (4 + length + 7) / 8 * 8;
+    EXPECT_EQ(meta["vertexCount"], 24);
+    EXPECT_EQ(meta["frameCount"], 48);
+    EXPECT_EQ(meta["problems"].size(), set.problems.size());
+    const std::string anim = ReadFile(std::string(GOLDEN_DIR) + "/Sample_a.3d");
+    // Frames are stored as differences from the frame before.
+    std::string frames = blob.substr(sections + meta["frames"]["offset"].get<size_t>(), meta["frames"]["length"]);
+    ASSERT_EQ(frames.size(), anim.size() - 4);
+    auto word = [&](size_t at) {
+        return static_cast<uint16_t>(static_cast<uint8_t>(frames[at]) | static_cast<uint8_t>(frames[at + 1]) << 8);
+    };
+    for (size_t at = 192; at + 1 < frames.size(); at += 2) {
+        uint16_t sum = static_cast<uint16_t>(word(at) + word(at - 192));
+        frames[at] = static_cast<char>(sum), frames[at + 1] = static_cast<char>(sum >> 8);
+    }
+    EXPECT_EQ(frames, anim.substr(4));
+    const std::string data = ReadFile(std::string(GOLDEN_DIR) + "/Sample_d.3d");
+    const std::string polygons = blob.substr(sections + meta["polygons"]["offset"].get<size_t>(), meta["polygons"]["length"]);
+    ASSERT_EQ(polygons.size(), data.size() - 48);
+    for (size_t i = 0; i < polygons.size(); i += 16) {
+        EXPECT_EQ(polygons.substr(i, 6), data.substr(48 + i, 6)) << i;        // corners
+        EXPECT_EQ(polygons.substr(i + 8, 7), data.substr(48 + i + 8, 7)) << i;  // texture coordinates, slot
+    }
+
+    EXPECT_FALSE(view::WritePreviewPage(set, dir / "no/such/folder/Sample.html", error));
+    EXPECT_NE(error.find("no/such/folder/Sample.html"), std::string::npos) << error;
+}
+
+// An 8-bit PCX of 3 x 1 pixels (lines padded to 4 bytes), run-length encoded.
+std::string PalettedPcx() {
+    std::string pcx(128, '\0');
+    pcx[0] = 0x0A, pcx[1] = 5, pcx[2] = 1, pcx[3] = 8;
+    pcx[8] = 2;   // xmax
+    pcx[65] = 1;  // planes
+    pcx[66] = 4;  // bytes per line
+    pcx += std::string{static_cast<char>(0xC2), 1, 2, 0};  // 1, 1, 2, padding
+    pcx += '\x0C';
+    std::string palette(768, '\0');
+    palette[3] = 10, palette[4] = 20, palette[5] = 30, palette[6] = static_cast<char>(200);
+    return pcx + palette;
+}
+
+TEST(TextureImage, PcxBecomesPngOfTheSamePixels) {
+    ScratchDir dir;
+    std::ofstream(dir / "skin.pcx", std::ios::binary) << PalettedPcx();
+    view::PngImage image;
+    std::string error;
+    ASSERT_TRUE(view::LoadImageAsPng(dir / "skin.pcx", image, error)) << error;
+    int width, height, channels;
+    stbi_uc* pixels = stbi_load_from_memory(image.bytes.data(), static_cast<int>(image.bytes.size()), &width, &height,
+                                            &channels, 4);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(width, 3);
+    EXPECT_EQ(height, 1);
+    EXPECT_EQ(std::vector<int>(pixels, pixels + 12), (std::vector<int>{10, 20, 30, 255, 10, 20, 30, 255, 200, 0, 0, 255}));
+    stbi_image_free(pixels);
+
+    std::string cut = PalettedPcx();
+    cut.erase(129, 3);
+    std::ofstream(dir / "cut.pcx", std::ios::binary) << cut;
+    EXPECT_FALSE(view::LoadImageAsPng(dir / "cut.pcx", image, error));
+    EXPECT_EQ(error, "PCX cut short");
+}
+
+}  // namespace

@@ -1,0 +1,435 @@
+#include "view/exported_set.h"
+
+#include "view/texture_image.h"
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <new>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace view {
+
+static_assert(std::endian::native == std::endian::little, "records are read into memory as they are stored");
+
+namespace {
+
+constexpr size_t kDataHeaderBytes = 48;
+constexpr size_t kPolygonBytes = 16;
+constexpr size_t kAnimHeaderBytes = 4;
+constexpr size_t kFrameVertexBytes = 8;
+// A well-formed mesh data file is at most 48 + 16 × 65535 bytes and a script
+// class a few kilobytes; these bounds only stop a wrong file from being read whole.
+constexpr uintmax_t kMaxDataFileBytes = 64u << 20;
+constexpr uintmax_t kMaxScriptFileBytes = 16u << 20;
+// Lines listed for one kind of fault before the rest are only counted.
+constexpr int kExamplesListed = 3;
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && Upper(text.substr(text.size() - suffix.size())) == Upper(suffix);
+}
+
+std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
+
+// The engine's files come from Windows, where case does not matter: each part
+// of relative (separated by '/' or '\') is matched in any case. Empty when absent.
+std::string FindFile(const fs::path& folder, const std::string& relative) {
+    fs::path at = folder.empty() ? fs::path(".") : folder;
+    size_t start = 0;
+    std::error_code code;
+    while (start <= relative.size()) {
+        size_t end = relative.find_first_of("/\\", start);
+        if (end == std::string::npos) end = relative.size();
+        std::string part = relative.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            at /= "..";
+            continue;
+        }
+        if (fs::exists(at / part, code)) {
+            at /= part;
+            continue;
+        }
+        fs::path match;
+        for (fs::directory_iterator it(at, code), last; !code && it != last; it.increment(code))
+            if (Upper(it->path().filename().string()) == Upper(part)) {
+                match = it->path();
+                break;
+            }
+        if (match.empty()) return {};
+        at = match;
+    }
+    return fs::is_regular_file(at, code) ? at.lexically_normal().string() : std::string();
+}
+
+// Reads a whole file, at most maxBytes; false with a reason otherwise.
+template <typename Element>
+bool ReadWhole(const std::string& path, uintmax_t maxBytes, std::vector<Element>& out, std::string& error) {
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    std::error_code code;
+    uintmax_t size = fs::file_size(path, code);
+    if (!in || code) {
+        error = std::string("cannot be opened (") + std::strerror(errno ? errno : EIO) + ")";
+        return false;
+    }
+    if (size > maxBytes) {
+        error = "is " + std::to_string(size) + " bytes, more than this kind of file can be (" +
+                std::to_string(maxBytes) + ")";
+        return false;
+    }
+    try {
+        out.resize((size + sizeof(Element) - 1) / sizeof(Element));
+    } catch (const std::bad_alloc&) {
+        error = "is " + std::to_string(size) + " bytes, more than there is memory for";
+        return false;
+    }
+    if (!in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(size))) {
+        error = std::string("cannot be read (") + std::strerror(errno ? errno : EIO) + ")";
+        return false;
+    }
+    return true;
+}
+
+class SetReader {
+public:
+    SetReader(ExportedSet& set, const ReadOptions& options) : set_(set), options_(options) {}
+
+    void Read(const std::string& path) {
+        const fs::path base(SetBasePath(path));
+        folder_ = base.parent_path();
+        set_.meshName = base.filename().string();
+        const std::string name = set_.meshName;
+
+        set_.scriptPath = FindFile(folder_, name + ".uc");
+        if (set_.scriptPath.empty()) Problem(name + ".uc: not found in " + FolderName());
+        else ReadScript();
+
+        // The mesh files beside the script class, or where its import line
+        // points from the package's folder (MODELS\ beside Classes\).
+        set_.dataPath = Locate(name + "_d.3d", set_.script.dataFile);
+        set_.animPath = Locate(name + "_a.3d", set_.script.animFile);
+        if (set_.dataPath.empty()) Problem(name + "_d.3d: not found in " + FolderName());
+        else ReadData();
+        if (set_.animPath.empty()) Problem(name + "_a.3d: not found in " + FolderName());
+        else ReadAnim();
+        if (!set_.scriptPath.empty()) CheckScript();
+        CheckIndices();
+        ReadTextures();
+    }
+
+private:
+    void Problem(const std::string& text) { set_.problems.push_back(text); }
+    void Note(const std::string& text) { set_.notes.push_back(text); }
+    std::string FolderName() const { return folder_.empty() ? std::string(".") : folder_.string(); }
+
+    std::string Locate(const std::string& fileName, const std::string& importPath) {
+        std::string found = FindFile(folder_, fileName);
+        if (found.empty() && !importPath.empty()) found = FindFile(folder_ / "..", importPath);
+        if (found.empty() && !importPath.empty()) found = FindFile(folder_, importPath);
+        return found;
+    }
+
+    void ReadScript() {
+        std::vector<char> text;
+        std::string error;
+        const std::string label = FileName(set_.scriptPath) + ": ";
+        if (!ReadWhole(set_.scriptPath, kMaxScriptFileBytes, text, error)) return Problem(label + error);
+        set_.script = ReadScriptClass(std::string(text.begin(), text.end()), set_.meshName);
+        for (const std::string& problem : set_.script.problems) Problem(label + problem);
+        for (const std::string& note : set_.script.notes) Note(label + note);
+    }
+
+    void ReadData() {
+        std::vector<uint8_t> bytes;
+        std::string error;
+        const std::string label = FileName(set_.dataPath) + ": ";
+        if (!ReadWhole(set_.dataPath, kMaxDataFileBytes, bytes, error)) return Problem(label + error);
+        dataRead_ = true;
+        if (bytes.size() < kDataHeaderBytes)
+            return Problem(label + std::to_string(bytes.size()) + " bytes, shorter than its " +
+                           std::to_string(kDataHeaderBytes) + "-byte header");
+        set_.headerPolygonCount = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+        set_.headerVertexCount = static_cast<uint16_t>(bytes[2] | bytes[3] << 8);
+        if (std::any_of(bytes.begin() + 4, bytes.begin() + kDataHeaderBytes, [](uint8_t b) { return b != 0; }))
+            Note(label + "the header's 44 reserved bytes are not all zero");
+
+        const size_t records = (bytes.size() - kDataHeaderBytes) / kPolygonBytes;
+        const size_t rest = (bytes.size() - kDataHeaderBytes) % kPolygonBytes;
+        const size_t counted = set_.headerPolygonCount;
+        if (rest != 0)
+            Problem(label + std::to_string(rest) + " bytes after the last whole triangle record (a record is 16 bytes)");
+        if (records < counted)
+            Problem(label + "the header counts " + std::to_string(counted) + " triangles, the file holds " +
+                    std::to_string(records) + " (cut short)");
+        else if (records > counted)
+            Problem(label + "the file holds " + std::to_string(records) + " triangles, the header counts " +
+                    std::to_string(counted) +
+                    (records % 65536 == counted ? " (the 16-bit count wrapped past 65535)" : "") +
+                    "; the engine reads only those counted");
+
+        set_.polygons.resize(std::min(records, counted));
+        for (size_t i = 0; i < set_.polygons.size(); ++i) {
+            const uint8_t* record = bytes.data() + kDataHeaderBytes + i * kPolygonBytes;
+            SetPolygon& polygon = set_.polygons[i];
+            for (int k = 0; k < 3; ++k) {
+                polygon.corners[k] = static_cast<uint16_t>(record[2 * k] | record[2 * k + 1] << 8);
+                polygon.uv[k] = {record[8 + 2 * k], record[9 + 2 * k]};
+            }
+            polygon.textureSlot = record[14];
+        }
+    }
+
+    void ReadAnim() {
+        const std::string label = FileName(set_.animPath) + ": ";
+        std::string error;
+        // Read as 16-bit words: the header is two of them and a record four.
+        std::vector<int16_t>& words = set_.records;
+        uintmax_t size = 0;
+        {
+            std::error_code code;
+            size = fs::file_size(set_.animPath, code);
+        }
+        if (!ReadWhole(set_.animPath, UINTMAX_MAX, words, error)) {
+            words.clear();
+            return Problem(label + error);
+        }
+        if (size < kAnimHeaderBytes) {
+            words.clear();
+            return Problem(label + std::to_string(size) + " bytes, shorter than its 4-byte header");
+        }
+        set_.headerFrameCount = static_cast<uint16_t>(words[0]);
+        set_.headerFrameSize = static_cast<uint16_t>(words[1]);
+
+        // The vertex count comes from the mesh data file; without it, from
+        // the frame size, which is all the animation file says.
+        const uint64_t vertices = dataRead_ ? set_.headerVertexCount : set_.headerFrameSize / kFrameVertexBytes;
+        set_.vertexCount = static_cast<uint32_t>(vertices);
+        const uint64_t frameBytes = vertices * kFrameVertexBytes;
+        if (frameBytes > 0xFFFF)
+            Problem(label + std::to_string(vertices) + " vertices take " + std::to_string(frameBytes) +
+                    " bytes a frame, more than the 16-bit frame size can state (at most 8191 vertices)");
+        else if (dataRead_ && set_.headerFrameSize != frameBytes)
+            Problem(label + "the frame size is " + std::to_string(set_.headerFrameSize) + " bytes, but " +
+                    std::to_string(vertices) + " vertices take " + std::to_string(frameBytes));
+
+        const uint64_t payload = size - kAnimHeaderBytes;
+        const uint64_t expected = frameBytes * set_.headerFrameCount;
+        const uint64_t whole = frameBytes == 0 ? set_.headerFrameCount : payload / frameBytes;
+        set_.frameCount = static_cast<uint32_t>(std::min<uint64_t>(whole, set_.headerFrameCount));
+        if (payload < expected)
+            Problem(label + "the header says " + std::to_string(set_.headerFrameCount) + " frames of " +
+                    std::to_string(vertices) + " vertices (" + std::to_string(kAnimHeaderBytes + expected) +
+                    " bytes), the file holds " + std::to_string(size) + " bytes: " +
+                    std::to_string(set_.frameCount) + " whole frames");
+        else if (payload > expected)
+            Problem(label + std::to_string(payload - expected) + " bytes after the last of its " +
+                    std::to_string(set_.headerFrameCount) + " frames of " + std::to_string(vertices) + " vertices");
+
+        // Keep only the records of whole frames, without the header.
+        const size_t kept = static_cast<size_t>(set_.frameCount) * vertices * 4;
+        words.erase(words.begin(), words.begin() + 2);
+        words.resize(kept);
+        words.shrink_to_fit();
+    }
+
+    void CheckScript() {
+        const std::string label = FileName(set_.scriptPath) + ": ";
+        const ScriptClass& script = set_.script;
+        if (script.importMesh.empty()) {
+            Problem(label + "no #exec MESH IMPORT line: the engine imports no mesh");
+        } else {
+            if (Upper(script.importMesh) != Upper(set_.meshName))
+                Note(label + "MESH IMPORT names the mesh " + script.importMesh + ", the files are named " +
+                     set_.meshName);
+            CheckImportedFile("ANIVFILE", script.animFile, set_.meshName + "_a.3d");
+            CheckImportedFile("DATAFILE", script.dataFile, set_.meshName + "_d.3d");
+        }
+        if (!script.hasScale) Problem(label + "no #exec MESHMAP SCALE line for " + set_.meshName +
+                                      ": the engine keeps a scale of 1, not the model's size");
+        set_.scale = script.scale;
+        static const char* axes[3] = {"X", "Y", "Z"};
+        for (int axis = 0; axis < 3; ++axis)
+            if (set_.scale[axis] == 0)
+                Problem(label + "MESHMAP SCALE " + axes[axis] + "=0: the model is flat along that axis");
+
+        if (script.sequences.empty()) Problem(label + "no #exec MESH SEQUENCE line: the engine has no animation to play");
+        const int frames = set_.headerFrameCount;
+        for (const Sequence& sequence : script.sequences) {
+            std::string where = label + "line " + std::to_string(sequence.line) + ": sequence " + sequence.name;
+            if (sequence.firstFrame < 0 || sequence.frameCount <= 0)
+                Problem(where + " starts at frame " + std::to_string(sequence.firstFrame) + " with " +
+                        std::to_string(sequence.frameCount) + " frames: it needs a first frame from 0 and 1 frame or more");
+            else if (!set_.animPath.empty() && static_cast<int64_t>(sequence.firstFrame) + sequence.frameCount > frames)
+                Problem(where + " runs to frame " +
+                        std::to_string(static_cast<int64_t>(sequence.firstFrame) + sequence.frameCount - 1) +
+                        ", past the last frame " + std::to_string(frames - 1) + " (the animation has " +
+                        std::to_string(frames) + " frames, counted from 0)");
+        }
+    }
+
+    void CheckImportedFile(const std::string& key, const std::string& written, const std::string& expected) {
+        if (written.empty()) return;
+        std::string name = written.substr(written.find_last_of("/\\") + 1);
+        if (Upper(name) != Upper(expected))
+            Problem(FileName(set_.scriptPath) + ": " + key + "=" + written + " does not name this set's " + expected);
+    }
+
+    void CheckIndices() {
+        if (!dataRead_) return;
+        size_t bad = 0;
+        for (size_t i = 0; i < set_.polygons.size(); ++i)
+            for (int k = 0; k < 3; ++k) {
+                uint16_t corner = set_.polygons[i].corners[k];
+                if (corner < set_.vertexCount) continue;
+                if (++bad <= kExamplesListed)
+                    Problem(FileName(set_.dataPath) + ": triangle " + std::to_string(i) + " corner " +
+                            std::to_string(k) + " names vertex " + std::to_string(corner) + ", past the " +
+                            std::to_string(set_.vertexCount) + " vertices of a frame");
+            }
+        if (bad > kExamplesListed)
+            Problem(FileName(set_.dataPath) + ": " + std::to_string(bad - kExamplesListed) +
+                    " more corners name vertices past the last");
+    }
+
+    // Where the engine's package layout and a user's copy might keep it:
+    // as written from the set's folder or its parent, or by name beside the
+    // set or in a textures folder there.
+    std::string LocateTexture(const std::string& written, bool& onlyElsewhere) {
+        const std::string name = written.substr(written.find_last_of("/\\") + 1);
+        onlyElsewhere = false;
+        for (const std::string& candidate :
+             {FindFile(folder_, written), FindFile(folder_ / "textures", name), FindFile(folder_, name),
+              FindFile(folder_ / "..", written)})
+            if (!candidate.empty()) return candidate;
+        for (const std::string& folder : options_.extraTextureFolders) {
+            std::string found = FindFile(folder, name);
+            if (!found.empty()) {
+                onlyElsewhere = true;
+                return found;
+            }
+        }
+        return {};
+    }
+
+    void ReadTextures() {
+        const std::string label = set_.scriptPath.empty() ? std::string() : FileName(set_.scriptPath) + ": ";
+        std::map<int, const TextureAssignment*> bySlot;
+        for (const TextureAssignment& assignment : set_.script.assignments) bySlot[assignment.slot] = &assignment;
+        std::map<int, size_t> used;
+        for (const SetPolygon& polygon : set_.polygons) ++used[polygon.textureSlot];
+        for (const auto& [slot, count] : used)
+            if (!bySlot.count(slot))
+                Problem(label + std::to_string(count) + " triangles have texture slot " + std::to_string(slot) +
+                        ", which no MESHMAP SETTEXTURE NUM=" + std::to_string(slot) + " line fills");
+
+        std::map<std::string, size_t> loaded;  // file found -> index in textures
+        for (const auto& [slot, assignment] : bySlot) {
+            SetTexture texture;
+            texture.slot = slot;
+            texture.name = assignment->texture;
+            const std::string where = label + "line " + std::to_string(assignment->line) + ": texture " + texture.name;
+            auto import = std::find_if(set_.script.textures.begin(), set_.script.textures.end(),
+                                       [&](const TextureImport& t) { return Upper(t.name) == Upper(texture.name); });
+            if (import == set_.script.textures.end()) {
+                Problem(where + " has no #exec TEXTURE IMPORT line");
+                set_.textures.push_back(std::move(texture));
+                continue;
+            }
+            texture.file = import->file;
+            bool onlyElsewhere = false;
+            texture.foundPath = LocateTexture(texture.file, onlyElsewhere);
+            if (texture.foundPath.empty()) {
+                Problem(where + ": " + texture.file + " not found in " + FolderName() + ", its textures folder or " +
+                        FolderName() + "/..");
+            } else {
+                if (onlyElsewhere)
+                    Note(texture.file + " found only at " + texture.foundPath +
+                         "; copy it into a textures folder beside the set for the engine");
+                auto same = loaded.find(texture.foundPath);
+                if (same != loaded.end()) {
+                    const SetTexture& earlier = set_.textures[same->second];
+                    texture.width = earlier.width;
+                    texture.height = earlier.height;
+                    texture.png = earlier.png;
+                } else {
+                    PngImage image;
+                    std::string error;
+                    if (LoadImageAsPng(texture.foundPath, image, error)) {
+                        texture.width = image.width;
+                        texture.height = image.height;
+                        texture.png = std::move(image.bytes);
+                        loaded[texture.foundPath] = set_.textures.size();
+                    } else {
+                        Problem(where + ": " + texture.foundPath + " " + error);
+                    }
+                }
+            }
+            set_.textures.push_back(std::move(texture));
+        }
+    }
+
+    ExportedSet& set_;
+    const ReadOptions& options_;
+    fs::path folder_;
+    bool dataRead_ = false;
+};
+
+}  // namespace
+
+std::string SetBasePath(const std::string& path) {
+    const fs::path given(path);
+    std::string name = given.filename().string();
+    if (EndsWithNoCase(name, "_d.3d") || EndsWithNoCase(name, "_a.3d")) name.resize(name.size() - 5);
+    else if (size_t dot = name.find_last_of('.'); dot != std::string::npos && dot > 0) name.resize(dot);
+    return (given.parent_path() / name).string();
+}
+
+ExportedSet ReadExportedSet(const std::string& path, const ReadOptions& options) {
+    ExportedSet set;
+    try {
+        SetReader(set, options).Read(path);
+    } catch (const std::exception& error) {  // memory or the file system failing under us
+        set.problems.push_back(path + ": " + error.what());
+    }
+    return set;
+}
+
+std::array<float, 3> DecodePosition(const ExportedSet& set, uint32_t frame, uint32_t vertex) {
+    const int16_t* record = set.records.data() + (static_cast<size_t>(frame) * set.vertexCount + vertex) * 4;
+    return {record[0] * set.scale[0], record[1] * set.scale[1], record[2] * set.scale[2]};
+}
+
+Box DecodedBox(const ExportedSet& set) {
+    Box box;
+    const size_t records = set.records.size() / 4;
+    if (records == 0) return box;
+    std::array<int16_t, 3> low{INT16_MAX, INT16_MAX, INT16_MAX}, high{INT16_MIN, INT16_MIN, INT16_MIN};
+    for (size_t i = 0; i < records; ++i)
+        for (int axis = 0; axis < 3; ++axis) {
+            low[axis] = std::min(low[axis], set.records[i * 4 + axis]);
+            high[axis] = std::max(high[axis], set.records[i * 4 + axis]);
+        }
+    for (int axis = 0; axis < 3; ++axis) {
+        // A negative scale turns the box over.
+        float a = low[axis] * set.scale[axis], b = high[axis] * set.scale[axis];
+        box.min[axis] = std::min(a, b);
+        box.max[axis] = std::max(a, b);
+    }
+    return box;
+}
+
+}  // namespace view

@@ -1,0 +1,83 @@
+// Reads an exported set (mesh data file, animation file, script class file and
+// the textures it names) as the engine would, and lists every inconsistency.
+#pragma once
+
+#include "view/script_class_reader.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace view {
+
+struct SetPolygon {
+    std::array<uint16_t, 3> corners;
+    std::array<std::array<uint8_t, 2>, 3> uv;  // u, v per corner, as bytes
+    uint8_t textureSlot;
+};
+
+struct SetTexture {
+    int slot = 0;             // MESHMAP SETTEXTURE NUM
+    std::string name;         // the texture's name in the script class
+    std::string file;         // FILE= as written, backslashes included
+    std::string foundPath;    // empty when not found
+    int width = 0, height = 0;
+    std::vector<uint8_t> png; // the image as PNG; empty when unreadable
+};
+
+struct Box {
+    std::array<float, 3> min{0, 0, 0};
+    std::array<float, 3> max{0, 0, 0};
+};
+
+struct ExportedSet {
+    std::string meshName;
+    std::string dataPath, animPath, scriptPath;  // as found; empty when missing
+
+    // Mesh data file: the header's counts, and the triangles the engine reads
+    // (those the header counts and the file holds).
+    uint16_t headerPolygonCount = 0;
+    uint16_t headerVertexCount = 0;
+    std::vector<SetPolygon> polygons;
+
+    // Animation file: the header, and its whole frames of vertexCount records
+    // each (x, y, z, reserved as signed 16-bit, in the engine's axes).
+    uint16_t headerFrameCount = 0;
+    uint16_t headerFrameSize = 0;
+    uint32_t vertexCount = 0;
+    uint32_t frameCount = 0;  // whole frames present
+    std::vector<int16_t> records;
+
+    ScriptClass script;
+    std::array<float, 3> scale{1, 1, 1};  // the mesh map's, in the engine's axes
+    std::vector<SetTexture> textures;
+
+    std::vector<std::string> problems;  // what makes the set inconsistent
+    std::vector<std::string> notes;     // worth knowing, harmless to the engine
+
+    bool Consistent() const { return problems.empty(); }
+};
+
+struct ReadOptions {
+    // Further folders searched for textures after the set's own (the folder
+    // of the model an export came from, say); a texture found only there is
+    // a note, since the engine will not look there.
+    std::vector<std::string> extraTextureFolders;
+};
+
+// PATH is any file of the set or the name chosen in the save dialog. Never
+// throws: a missing or damaged file is a problem and the rest is still read.
+ExportedSet ReadExportedSet(const std::string& path, const ReadOptions& options = {});
+
+// The set's base path (folder and mesh name, no suffix) for any file of it.
+std::string SetBasePath(const std::string& path);
+
+// Vertex n of frame f in model space: each record coordinate times the mesh
+// map's scale on its axis, rounded once to a 32-bit float.
+std::array<float, 3> DecodePosition(const ExportedSet& set, uint32_t frame, uint32_t vertex);
+
+// The box of every decoded position of every frame (zero when there is none).
+Box DecodedBox(const ExportedSet& set);
+
+}  // namespace view

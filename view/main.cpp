@@ -1,0 +1,125 @@
+// vantrel-view: validates an exported set and writes its preview page.
+#include "view/exported_set.h"
+#include "view/preview_page.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kInconsistent = 2;
+constexpr int kBadInput = 2;
+constexpr int kWriteFailed = 3;
+
+std::string Number(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+std::string Summary(const view::ExportedSet& set) {
+    std::ostringstream out;
+    out << set.meshName << ":";
+    for (const std::string& path : {set.dataPath, set.animPath, set.scriptPath})
+        if (!path.empty()) out << " " << path;
+    out << "\n  " << set.vertexCount << " vertices, " << set.polygons.size() << " triangles, " << set.frameCount
+        << " frames";
+    if (set.frameCount != set.headerFrameCount) out << " (the header says " << set.headerFrameCount << ")";
+    out << "\n  scale " << Number(set.scale[0]) << " " << Number(set.scale[1]) << " " << Number(set.scale[2]) << "\n";
+    view::Box box = view::DecodedBox(set);
+    out << "  box (engine axes, all frames) from " << Number(box.min[0]) << " " << Number(box.min[1]) << " "
+        << Number(box.min[2]) << " to " << Number(box.max[0]) << " " << Number(box.max[1]) << " "
+        << Number(box.max[2]) << "\n";
+    for (const view::Sequence& sequence : set.script.sequences)
+        out << "  sequence " << sequence.name << ": frames " << sequence.firstFrame << " to "
+            << sequence.firstFrame + sequence.frameCount - 1 << " (" << sequence.frameCount << ")\n";
+    for (const view::SetTexture& texture : set.textures)
+        out << "  texture slot " << texture.slot << ": " << texture.name << " "
+            << (texture.png.empty() ? texture.file + " (not shown)"
+                                    : texture.foundPath + " (" + std::to_string(texture.width) + "x" +
+                                          std::to_string(texture.height) + ")")
+            << "\n";
+    for (const std::string& note : set.notes) out << "  note: " << note << "\n";
+    for (const std::string& problem : set.problems) out << "  problem: " << problem << "\n";
+    out << (set.Consistent() ? "consistent\n"
+                             : std::to_string(set.problems.size()) + (set.problems.size() == 1 ? " problem\n" : " problems\n"));
+    return out.str();
+}
+
+// JSON of the decoded positions of the given frames, for tools and tests.
+int DumpPositions(const view::ExportedSet& set, const std::vector<unsigned>& frames) {
+    std::string out = "{";
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i] >= set.frameCount) {
+            std::cerr << "vantrel-view: there is no frame " << frames[i] << " (" << set.frameCount << " frames)\n";
+            return kBadInput;
+        }
+        out += (i ? ",\n\"" : "\"") + std::to_string(frames[i]) + "\": [";
+        for (uint32_t n = 0; n < set.vertexCount; ++n) {
+            auto position = view::DecodePosition(set, frames[i], n);
+            for (int axis = 0; axis < 3; ++axis) {
+                char text[32];
+                std::snprintf(text, sizeof text, "%s%.9g", n == 0 && axis == 0 ? "" : ",", position[axis]);
+                out += text;
+            }
+        }
+        out += "]";
+    }
+    std::cout << out << "}\n";
+    return kDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Validates an exported set (NAME_d.3d, NAME_a.3d, NAME.uc and the textures it names) and writes\n"
+        "NAME.html beside it: a page that shows the mesh as the engine will, opened from disk in a browser.\n\n"
+        "Exit status: 0 done (with --check: the set is consistent); 2 bad arguments, no set found,\n"
+        "or with --check a set with problems; 3 the page could not be written.",
+        "vantrel-view"};
+    std::string path, output;
+    bool check = false;
+    std::vector<unsigned> dumpFrames;
+    view::ReadOptions options;
+    app.add_option("PATH", path, "Any file of the set, or the name chosen when exporting (NAME.3D)")->required();
+    app.add_flag("--check", check, "Only validate: print a summary and the problems, write nothing");
+    app.add_option("-o,--output", output, "Write the page here instead of NAME.html beside the set");
+    app.add_option("--texture-folder", options.extraTextureFolders,
+                   "Also look here for textures the set does not hold (noted when found only here)");
+    app.add_option("--dump-positions", dumpFrames,
+                   "Print the decoded positions of these frames as JSON (frame: [x, y, z, ...]) and stop")
+        ->delimiter(',');
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? kDone : kBadInput;
+    }
+
+    view::ExportedSet set = view::ReadExportedSet(path, options);
+    if (set.dataPath.empty() && set.animPath.empty() && set.scriptPath.empty()) {
+        std::cerr << "vantrel-view: " << path << ": no file of the set " << view::SetBasePath(path)
+                  << " (_d.3d, _a.3d, .uc) was found\n";
+        return kBadInput;
+    }
+    if (!dumpFrames.empty()) return DumpPositions(set, dumpFrames);
+    std::cout << Summary(set);
+    if (check) return set.Consistent() ? kDone : kInconsistent;
+
+    if (output.empty()) output = view::PreviewPagePath(path);
+    std::string error;
+    if (!view::WritePreviewPage(set, output, error)) {
+        std::cerr << "vantrel-view: " << error << "\n";
+        return kWriteFailed;
+    }
+    std::error_code code;
+    std::cout << "Wrote " << output << " (" << fs::file_size(output, code) << " bytes)\n";
+    return kDone;
+}

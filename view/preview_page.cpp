@@ -1,0 +1,255 @@
+#include "view/preview_page.h"
+
+#include "view/web_assets.h"
+
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace view {
+
+namespace {
+
+// Frame data beyond this is left out of the page (with a note): browsers
+// hold a page's data in one buffer, and a few hundred megabytes is already slow
+// to unpack. 8191 vertices of 8192 frames fit.
+constexpr size_t kMaxFrameBytesInPage = size_t{512} << 20;
+// The base64 text is split over several elements so that no single string
+// the browser builds comes near its limit on string length.
+constexpr size_t kBase64Chunk = size_t{8} << 20;
+
+void Align(std::vector<uint8_t>& blob) {
+    while (blob.size() % 8 != 0) blob.push_back(0);
+}
+
+nlohmann::json Section(std::vector<uint8_t>& blob, const uint8_t* data, size_t size) {
+    Align(blob);
+    nlohmann::json section = {{"offset", blob.size()}, {"length", size}};
+    blob.insert(blob.end(), data, data + size);
+    return section;
+}
+
+// The page unpacks one gzip stream: a 32-bit length, the JSON describing the
+// set, then the binary sections that JSON points to, each 8-byte aligned so
+// typed arrays can view them in place.
+std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>& pageNotes) {
+    std::vector<uint8_t> sections;
+    nlohmann::json meta;
+    meta["name"] = set.meshName;
+    meta["files"] = {{"data", fs::path(set.dataPath).filename().string()},
+                     {"anim", fs::path(set.animPath).filename().string()},
+                     {"script", fs::path(set.scriptPath).filename().string()}};
+    meta["header"] = {{"polygonCount", set.headerPolygonCount},
+                      {"vertexCount", set.headerVertexCount},
+                      {"frameCount", set.headerFrameCount},
+                      {"frameSize", set.headerFrameSize}};
+    meta["vertexCount"] = set.vertexCount;
+    meta["scale"] = set.scale;
+    Box box = DecodedBox(set);
+    meta["box"] = {{"min", box.min}, {"max", box.max}};
+    meta["sequences"] = nlohmann::json::array();
+    for (const Sequence& sequence : set.script.sequences)
+        meta["sequences"].push_back({{"name", sequence.name},
+                                     {"firstFrame", sequence.firstFrame},
+                                     {"frameCount", sequence.frameCount},
+                                     {"rate", sequence.rate}});
+
+    std::vector<uint8_t> polygons(set.polygons.size() * 16);
+    for (size_t i = 0; i < set.polygons.size(); ++i) {
+        const SetPolygon& polygon = set.polygons[i];
+        uint8_t* record = polygons.data() + i * 16;
+        for (int k = 0; k < 3; ++k) {
+            record[2 * k] = static_cast<uint8_t>(polygon.corners[k]);
+            record[2 * k + 1] = static_cast<uint8_t>(polygon.corners[k] >> 8);
+            record[8 + 2 * k] = polygon.uv[k][0];
+            record[9 + 2 * k] = polygon.uv[k][1];
+        }
+        record[14] = polygon.textureSlot;
+    }
+    meta["polygons"] = Section(sections, polygons.data(), polygons.size());
+
+    const size_t frameBytes = static_cast<size_t>(set.vertexCount) * 8;
+    size_t frames = set.frameCount;
+    if (frameBytes > 0 && frames * frameBytes > kMaxFrameBytesInPage) {
+        frames = kMaxFrameBytesInPage / frameBytes;
+        pageNotes.push_back("the page holds the first " + std::to_string(frames) + " of " +
+                            std::to_string(set.frameCount) + " frames");
+    }
+    meta["frameCount"] = frames;
+    // Each frame less the one before, in 16-bit arithmetic: neighbouring
+    // frames differ little, and the differences pack four to six times smaller.
+    const size_t words = frames * frameBytes / 2;
+    std::vector<int16_t> deltas(set.records.begin(), set.records.begin() + static_cast<std::ptrdiff_t>(words));
+    for (size_t i = words; i-- > frameBytes / 2;)
+        deltas[i] = static_cast<int16_t>(static_cast<uint16_t>(deltas[i]) -
+                                         static_cast<uint16_t>(deltas[i - frameBytes / 2]));
+    meta["frames"] = Section(sections, reinterpret_cast<const uint8_t*>(deltas.data()), words * 2);
+
+    meta["textures"] = nlohmann::json::array();
+    for (const SetTexture& texture : set.textures) {
+        nlohmann::json entry = {{"slot", texture.slot},     {"name", texture.name},
+                                {"file", texture.file},     {"found", texture.foundPath},
+                                {"width", texture.width},   {"height", texture.height}};
+        if (!texture.png.empty()) entry["png"] = Section(sections, texture.png.data(), texture.png.size());
+        meta["textures"].push_back(entry);
+    }
+    meta["problems"] = set.problems;
+    std::vector<std::string> notes = set.notes;
+    notes.insert(notes.end(), pageNotes.begin(), pageNotes.end());
+    meta["notes"] = notes;
+
+    const std::string json = meta.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::vector<uint8_t> blob(4);
+    const uint32_t length = static_cast<uint32_t>(json.size());
+    for (int i = 0; i < 4; ++i) blob[i] = static_cast<uint8_t>(length >> (8 * i));
+    blob.insert(blob.end(), json.begin(), json.end());
+    Align(blob);
+    // Sections were aligned relative to their own start; the JSON's offsets
+    // count from there, and the page adds where they begin.
+    blob.insert(blob.end(), sections.begin(), sections.end());
+    return blob;
+}
+
+bool Gzip(const std::vector<uint8_t>& input, std::vector<uint8_t>& output, std::string& error) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        error = "cannot start compression";
+        return false;
+    }
+    output.resize(deflateBound(&stream, input.size()));
+    stream.next_in = const_cast<Bytef*>(input.data());
+    stream.avail_in = static_cast<uInt>(0);
+    stream.next_out = output.data();
+    size_t remaining = input.size();
+    int status = Z_OK;
+    // zlib counts in 32 bits: feed the input in pieces.
+    while (status == Z_OK) {
+        if (stream.avail_in == 0 && remaining > 0) {
+            stream.avail_in = static_cast<uInt>(std::min<size_t>(remaining, 1u << 30));
+            remaining -= stream.avail_in;
+        }
+        size_t room = output.size() - (stream.next_out - output.data());
+        stream.avail_out = static_cast<uInt>(std::min<size_t>(room, 1u << 30));
+        status = deflate(&stream, remaining == 0 ? Z_FINISH : Z_NO_FLUSH);
+    }
+    output.resize(stream.next_out - output.data());
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END) {
+        error = "compression failed";
+        return false;
+    }
+    return true;
+}
+
+void AppendBase64(const uint8_t* data, size_t size, std::string& out) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        uint32_t n = data[i] << 16 | data[i + 1] << 8 | data[i + 2];
+        out += {digits[n >> 18], digits[(n >> 12) & 63], digits[(n >> 6) & 63], digits[n & 63]};
+    }
+    if (size - i == 1) {
+        uint32_t n = data[i] << 16;
+        out += {digits[n >> 18], digits[(n >> 12) & 63], '=', '='};
+    } else if (size - i == 2) {
+        uint32_t n = data[i] << 16 | data[i + 1] << 8;
+        out += {digits[n >> 18], digits[(n >> 12) & 63], digits[(n >> 6) & 63], '='};
+    }
+}
+
+std::string EscapeHtml(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '&') out += "&amp;";
+        else if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '"') out += "&quot;";
+        else out += c;
+    }
+    return out;
+}
+
+// The template's markers, in the order they appear, each replaced once.
+std::string FillTemplate(const std::string& title, const std::string& data) {
+    const std::string_view page = web_assets::kPreviewHtml;
+    const std::pair<std::string_view, std::string_view> fills[] = {
+        {"@TITLE@", title}, {"/*@STYLE@*/", web_assets::kPreviewCss}, {"<!--@DATA@-->", data},
+        {"//@SCRIPT@", web_assets::kPreviewJs}};
+    std::string out;
+    out.reserve(page.size() + data.size() + web_assets::kPreviewJs.size() + web_assets::kPreviewCss.size());
+    size_t at = 0;
+    for (const auto& [marker, fill] : fills) {
+        size_t found = page.find(marker, at);
+        if (found == std::string_view::npos) continue;
+        out.append(page.substr(at, found - at));
+        out.append(fill);
+        at = found + marker.size();
+    }
+    out.append(page.substr(at));
+    return out;
+}
+
+}  // namespace
+
+std::string PreviewPagePath(const std::string& anyFileOfTheSet) { return SetBasePath(anyFileOfTheSet) + ".html"; }
+
+bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::string& error) {
+    std::string page;
+    try {
+        std::vector<std::string> pageNotes;
+        std::vector<uint8_t> compressed;
+        if (!Gzip(BuildBlob(set, pageNotes), compressed, error)) return false;
+        std::string data;
+        for (size_t at = 0; at < compressed.size(); at += kBase64Chunk / 4 * 3) {
+            data += "<script type=\"application/octet-stream\" class=\"set-data\">";
+            AppendBase64(compressed.data() + at, std::min(compressed.size() - at, kBase64Chunk / 4 * 3), data);
+            data += "</script>\n";
+        }
+        page = FillTemplate(EscapeHtml(set.meshName), data);
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory to build the page";
+        return false;
+    }
+
+    // Written beside the page and renamed over it when whole.
+    const std::string temporary = pagePath + "." + std::to_string(getpid()) + ".vantrel-tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (out) out.write(page.data(), static_cast<std::streamsize>(page.size()));
+        if (out) out.close();
+        if (!out) {
+            error = pagePath + ": cannot be written (" + std::strerror(errno) + ")";
+            std::remove(temporary.c_str());
+            return false;
+        }
+    }
+    std::error_code code;
+    fs::rename(temporary, pagePath, code);
+    if (code) {
+        error = pagePath + ": cannot be written (" + code.message() + ")";
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WriteExportPreview(const std::string& chosenPath, const std::string& modelFolder, std::string& pagePath,
+                        std::vector<std::string>& warnings, std::string& error) {
+    ReadOptions options;
+    if (!modelFolder.empty()) options.extraTextureFolders.push_back(modelFolder);
+    ExportedSet set = ReadExportedSet(chosenPath, options);
+    warnings = set.problems;
+    warnings.insert(warnings.end(), set.notes.begin(), set.notes.end());
+    pagePath = PreviewPagePath(chosenPath);
+    return WritePreviewPage(set, pagePath, error);
+}
+
+}  // namespace view

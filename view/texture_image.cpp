@@ -1,0 +1,148 @@
+#include "view/texture_image.h"
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+namespace view {
+
+namespace {
+
+// Larger than any texture the engine takes; a bound so that a wrong file named
+// as a texture cannot exhaust memory.
+constexpr std::streamoff kMaxTextureFileBytes = 256ll << 20;
+
+struct Rgba {
+    int width = 0, height = 0;
+    std::vector<uint8_t> pixels;  // 4 bytes per pixel, top row first
+};
+
+uint16_t U16(const std::vector<uint8_t>& bytes, size_t at) {
+    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+// stb reads no PCX, the engine's usual texture format: run-length encoded
+// 8-bit images with a 256-colour palette at the end, or 24-bit in 3 planes.
+bool DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image, std::string& error) {
+    if (bytes.size() < 128 || bytes[0] != 0x0A || bytes[2] != 1) {
+        error = "not a run-length encoded PCX file";
+        return false;
+    }
+    const int bits = bytes[3], planes = bytes[65], lineBytes = U16(bytes, 66);
+    const int width = U16(bytes, 8) - U16(bytes, 4) + 1, height = U16(bytes, 10) - U16(bytes, 6) + 1;
+    const bool paletted = bits == 8 && planes == 1, trueColour = bits == 8 && planes == 3;
+    if (!paletted && !trueColour) {
+        error = "PCX with " + std::to_string(bits) + " bits in " + std::to_string(planes) +
+                " planes (only 8-bit paletted and 24-bit are read)";
+        return false;
+    }
+    if (width <= 0 || height <= 0 || lineBytes < width) {
+        error = "PCX with a damaged header";
+        return false;
+    }
+    if (paletted && (bytes.size() < 128 + 769 || bytes[bytes.size() - 769] != 0x0C)) {
+        error = "PCX without its palette";
+        return false;
+    }
+    const size_t end = paletted ? bytes.size() - 769 : bytes.size();
+    const size_t scanline = static_cast<size_t>(lineBytes) * planes;
+    std::vector<uint8_t> plain(scanline * height);
+    size_t at = 128, out = 0;
+    while (out < plain.size()) {
+        if (at >= end) {
+            error = "PCX cut short";
+            return false;
+        }
+        uint8_t value = bytes[at++];
+        size_t count = 1;
+        if ((value & 0xC0) == 0xC0) {
+            count = value & 0x3F;
+            if (at >= end) {
+                error = "PCX cut short";
+                return false;
+            }
+            value = bytes[at++];
+        }
+        for (; count > 0 && out < plain.size(); --count) plain[out++] = value;
+    }
+    image.width = width;
+    image.height = height;
+    image.pixels.resize(static_cast<size_t>(width) * height * 4);
+    const uint8_t* palette = bytes.data() + bytes.size() - 768;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const uint8_t* line = plain.data() + scanline * y;
+            uint8_t* pixel = image.pixels.data() + (static_cast<size_t>(y) * width + x) * 4;
+            for (int c = 0; c < 3; ++c) pixel[c] = paletted ? palette[line[x] * 3 + c] : line[c * lineBytes + x];
+            pixel[3] = 255;
+        }
+    return true;
+}
+
+bool DecodeWithStb(const std::vector<uint8_t>& bytes, Rgba& image, std::string& error) {
+    int channels = 0;
+    std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
+        stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &image.width, &image.height, &channels, 4),
+        stbi_image_free);
+    if (!pixels) {
+        error = std::string("cannot decode it (") + stbi_failure_reason() + ")";
+        return false;
+    }
+    image.pixels.assign(pixels.get(), pixels.get() + static_cast<size_t>(image.width) * image.height * 4);
+    return true;
+}
+
+void AppendBytes(void* context, void* data, int size) {
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+}
+
+bool IsPng(const std::vector<uint8_t>& bytes) {
+    static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    return bytes.size() >= 8 && std::memcmp(bytes.data(), signature, 8) == 0;
+}
+
+}  // namespace
+
+bool LoadImageAsPng(const std::string& path, PngImage& image, std::string& error) {
+    image = PngImage();
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        error = std::string("cannot be opened (") + std::strerror(errno) + ")";
+        return false;
+    }
+    std::streamoff size = in.tellg();
+    if (size < 0 || size > kMaxTextureFileBytes) {
+        error = "is not a texture (" + std::to_string(size) + " bytes)";
+        return false;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
+        error = std::string("cannot be read (") + std::strerror(errno) + ")";
+        return false;
+    }
+
+    Rgba rgba;
+    const bool pcx = !bytes.empty() && bytes[0] == 0x0A;
+    if (!(pcx ? DecodePcx(bytes, rgba, error) : DecodeWithStb(bytes, rgba, error))) return false;
+    image.width = rgba.width;
+    image.height = rgba.height;
+    if (IsPng(bytes)) {  // the browser shows it as it is
+        image.bytes = std::move(bytes);
+        return true;
+    }
+    if (!stbi_write_png_to_func(AppendBytes, &image.bytes, rgba.width, rgba.height, 4, rgba.pixels.data(),
+                                rgba.width * 4)) {
+        error = "cannot be converted to PNG";
+        image = PngImage();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace view
