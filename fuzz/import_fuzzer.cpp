@@ -29,10 +29,10 @@
 #  error "FUZZ_EXTENSION names the format, as \".dae\""
 #endif
 
-namespace {
-
 // Assimp's leaks on damaged files are not ours to find.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libassimp.so\n"; }
+
+namespace {
 
 const hm::ChildLimits kReadLimits{512ull << 20, 10.0};
 

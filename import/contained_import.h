@@ -8,8 +8,8 @@
 
 namespace hm {
 
-// Generous for real models: the largest sample reads in well under a second
-// and a few hundred MB; a damaged file that runs away meets them in seconds.
+// Generous for real models (the samples take milliseconds and under 20 MB);
+// a damaged file that runs away is stopped by one or the other.
 struct ReaderLimits {
     uint64_t memoryMegabytes = 4096;  // the reader's address space (resident memory under AddressSanitizer)
     double seconds = 120;             // wall-clock time
