@@ -9,7 +9,9 @@
 // The fuzzing process grows, and forking it for every input would cost more
 // than the reads: a small process forked at the start makes the children.
 #include "fuzz/fuzz_export.h"
+#include "host/model_json.h"
 #include "import/child_process.h"
+#include "import/import_result_codec.h"
 #include "import/model_import.h"
 #include "import/source_scene.h"
 
@@ -122,12 +124,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data), size);
     if (!AssimpReads()) return 0;
 
-    hm::ImportResult result = hm::ImportModel(path, hm::ImportOptions{});
-    if (!result.model) {
-        if (result.error.empty()) fuzzing::Finding("an import failed without an error");
+    const hm::ImportResult imported = hm::ImportModel(path, hm::ImportOptions{});
+    if (!imported.model) {
+        if (imported.error.empty()) fuzzing::Finding("an import failed without an error");
         return 0;
     }
+    // What the program's reader process hands back.
+    hm::ImportResult result;
     std::string error;
+    if (!hm::DecodeImportResult(hm::EncodeImportResult(imported), result, error))
+        fuzzing::Finding("an import result that does not decode: " + error);
+    if (hm::ModelToJson(*result.model) != hm::ModelToJson(*imported.model) || result.warnings != imported.warnings ||
+        result.clips.size() != imported.clips.size() || result.textures.size() != imported.textures.size())
+        fuzzing::Finding("the decoded import result differs from the imported one");
     if (!hm::WriteEmbeddedTextures(result.textures, fuzzing::ScratchFolder(), error))
         fuzzing::Finding("embedded textures not written: " + error);
     if (fuzzing::SmallEnoughToExport(*result.model)) fuzzing::ExportAndCheck(std::move(result.model), true);

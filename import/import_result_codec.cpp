@@ -25,7 +25,7 @@ public:
     void PutArray(const std::vector<T>& values) {
         static_assert(std::is_trivially_copyable_v<T>);
         Put(static_cast<uint64_t>(values.size()));
-        bytes_.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+        if (!values.empty()) bytes_.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
     }
     std::string Take() { return std::move(bytes_); }
 
@@ -57,7 +57,7 @@ public:
         const uint64_t count = Count(sizeof(T));
         if (failed_) return;
         values.resize(count);
-        std::memcpy(values.data(), bytes_.data() + at_, count * sizeof(T));
+        if (count > 0) std::memcpy(values.data(), bytes_.data() + at_, count * sizeof(T));
         at_ += count * sizeof(T);
     }
     // A count of elements of at least elementSize bytes each, which the bytes left can hold.

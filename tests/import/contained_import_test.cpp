@@ -3,6 +3,7 @@
 #include "import/child_process.h"
 #include "import/contained_import.h"
 #include "import/import_result_codec.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,22 @@ TEST(ImportResultCodec, HandsBackTheWholeResult) {
         EXPECT_EQ(contained.textures[i].fileName, original.textures[i].fileName);
         EXPECT_EQ(contained.textures[i].bytes, original.textures[i].bytes);
     }
+}
+
+// Empty arrays (a mesh without triangles, a bone without keys, an empty
+// texture) have no storage to copy from or to; the sanitizer build sees a copy.
+TEST(ImportResultCodec, CarriesEmptyArrays) {
+    hm::ImportResult result;
+    result.model = testing_support::OneTriangleModel();
+    hm::AddMesh(result.model.get(), "Empty");
+    hm::AddBone(result.model.get(), "root", "", {0, 0, 0}, {0, 0, 0});
+    result.textures.push_back({"empty.png", {}});
+    hm::ImportResult decoded;
+    std::string error;
+    ASSERT_TRUE(hm::DecodeImportResult(hm::EncodeImportResult(result), decoded, error)) << error;
+    EXPECT_EQ(hm::ModelToJson(*decoded.model), hm::ModelToJson(*result.model));
+    ASSERT_EQ(decoded.textures.size(), 1u);
+    EXPECT_TRUE(decoded.textures[0].bytes.empty());
 }
 
 TEST(ImportResultCodec, RefusesAResultCutShortOrWithACountTooLarge) {
