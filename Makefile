@@ -13,6 +13,8 @@ PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchm
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
 WINE_PACKAGES = wine64 xvfb xdotool
+# 32-bit Wine comes from Debian's i386 architecture (multiarch).
+WINE32_PACKAGES = wine32:i386
 # Only for the Blender add-on's test: Blender (3.4 on Debian 12) and the numpy it imports.
 BLENDER_PACKAGES = blender python3-numpy
 ADDON_ZIP = $(BUILD)/vantrel_export.zip
@@ -30,8 +32,8 @@ FUZZ_PARALLEL ?= 2
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine deps-blender deps-browser deps-fuzz build test install demo bench windows \
-        test-windows blender-addon test-blender test-browser fuzz clean
+.PHONY: all deps deps-windows deps-wine deps-wine32 deps-blender deps-browser deps-fuzz build test install demo bench \
+        windows test-windows blender-addon test-blender test-browser fuzz clean
 
 all: build
 
@@ -52,6 +54,11 @@ deps-windows: deps
 
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
+
+deps-wine32: deps-wine
+	@dpkg --print-foreign-architectures | grep -qx i386 || { \
+	  echo "Adding Debian's i386 architecture for 32-bit Wine"; $(SUDO) dpkg --add-architecture i386; }
+	$(call install,$(WINE32_PACKAGES))
 
 deps-blender:
 	$(call install,$(BLENDER_PACKAGES))
@@ -106,12 +113,13 @@ windows: deps-windows $(WIN32_BUILD)/CMakeCache.txt $(WIN64_BUILD)/CMakeCache.tx
 	cmake --build $(WIN32_BUILD) -j$(JOBS)
 	cmake --build $(WIN64_BUILD) -j$(JOBS)
 
-# Only 64-bit Windows programs run under Wine here; the 32-bit DLLs are checked
-# through their tables. The Linux build is the reference for the outputs.
-test-windows: build windows deps-wine
+# The DLL tables and the 32-bit code checked; then both builds run under Wine
+# (32-bit Wine from Debian's i386 architecture) with the real dialogs, and
+# their exports of a few hundred random models compared with the Linux build's.
+test-windows: build windows deps-wine deps-wine32
 	tests/windows/check_dll_tables.sh $(WIN32_BUILD) i686-w64-mingw32
 	tests/windows/check_dll_tables.sh $(WIN64_BUILD) x86_64-w64-mingw32
-	tests/windows/run_wine_tests.sh $(WIN64_BUILD) $(BUILD)
+	tests/windows/run_wine_tests.sh $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD)
 
 # The add-on as Blender's installers take it: Install... under Add-ons (3.4 and
 # later), Install from Disk for extensions (4.2 and later).

@@ -1,5 +1,7 @@
 #include "skeleton/transform_math.h"
 
+#include "skeleton/trig.h"
+
 #include <cmath>
 
 namespace {
@@ -20,14 +22,14 @@ float RadiansToDegrees(float radians) {
 
 void EulerDegreesToMatrix(const Vector3& degrees, Matrix3x4& out) {
     const double az = degrees.z * kDegreesToRadians;
-    const double sz = Stored(std::sin(az));
-    const double cz = Stored(std::cos(az));
+    const double sz = Stored(Sine(az));
+    const double cz = Stored(Cosine(az));
     const double ay = degrees.y * kDegreesToRadians;
-    const double sy = Stored(std::sin(ay));
-    const double cy = Stored(std::cos(ay));
+    const double sy = Stored(Sine(ay));
+    const double cy = Stored(Cosine(ay));
     const double ax = degrees.x * kDegreesToRadians;
-    const double sx = Stored(std::sin(ax));
-    const double cx = Stored(std::cos(ax));
+    const double sx = Stored(Sine(ax));
+    const double cx = Stored(Cosine(ax));
 
     out.m[0][0] = ToFloat(cy * cz);
     out.m[0][1] = ToFloat(sx * sy * cz - cx * sz);
@@ -74,14 +76,14 @@ void InverseRotateVector(const Vector3& v, const Matrix3x4& m, Vector3& out) {
 
 void EulerToQuaternion(const Vector3& radians, Quaternion& out) {
     const double hz = radians.z * 0.5;
-    const double sz = Stored(std::sin(hz));
-    const double cz = Stored(std::cos(hz));
+    const double sz = Stored(Sine(hz));
+    const double cz = Stored(Cosine(hz));
     const double hy = radians.y * 0.5;
-    const double sy = Stored(std::sin(hy));
-    const double cy = Stored(std::cos(hy));
+    const double sy = Stored(Sine(hy));
+    const double cy = Stored(Cosine(hy));
     const double hx = radians.x * 0.5;
-    const double sx = Stored(std::sin(hx));
-    const double cx = Stored(std::cos(hx));
+    const double sx = Stored(Sine(hx));
+    const double cx = Stored(Cosine(hx));
 
     out.x = ToFloat(sx * cy * cz - cx * sy * sz);
     out.y = ToFloat(cx * sy * cz + sx * cy * sz);
@@ -128,10 +130,10 @@ void SlerpQuaternions(const Quaternion& p, Quaternion& q, float t, Quaternion& o
     double k0;
     double k1;
     if (1.0 - dot > kInterpolationThreshold) {
-        const double omega = Stored(std::acos(dot));
-        const double s = Stored(std::sin(omega));
-        k0 = Stored(Stored(std::sin((1.0 - t) * omega)) / s);
-        k1 = Stored(Stored(std::sin(t * omega)) / s);
+        const double omega = Stored(ArcCosine(dot));
+        const double s = Stored(Sine(omega));
+        k0 = Stored(Stored(Sine((1.0 - t) * omega)) / s);
+        k1 = Stored(Stored(Sine(t * omega)) / s);
     } else {
         k0 = Stored(1.0 - t);
         k1 = t;

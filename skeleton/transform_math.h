@@ -8,8 +8,8 @@
 // inside one formula are formed in double precision from those float operands,
 // left to right as written, and rounded to float once, when the result is
 // stored. With -ffp-contract=off and no fast-math this does not depend on
-// compiler flags. Sine, cosine and arc-cosine are the C library's double
-// versions.
+// compiler flags. Sine, cosine and arc-cosine are in double, from
+// skeleton/trig.h.
 //
 // Every operation takes its inputs first and writes its result through the last
 // argument, which must not alias any input: results are written element by

@@ -1,29 +1,38 @@
 #!/usr/bin/env bash
-# Runs the 64-bit Windows test host under Wine on a virtual display and answers
-# the plug-in's message box and save dialog as a person would, with the keyboard.
+# Runs the Windows test hosts under Wine on a virtual display, the 32-bit build
+# under 32-bit Wine and the 64-bit build under 64-bit Wine, and answers the
+# plug-in's message box and save dialog as a person would, with the keyboard.
+# Then exports a few hundred random models with each build, the test host
+# answering the save dialogs itself, and compares them with the Linux build's.
 #
-#   run_wine_tests.sh WIN64_BUILD_DIR LINUX_BUILD_DIR
+#   run_wine_tests.sh LINUX_BUILD_DIR WIN32_BUILD_DIR WIN64_BUILD_DIR
 #
 # A real export must write the same bytes as the Linux build does for the same
 # model and chosen name (the log's paths aside).
 set -uo pipefail
 
+usage="usage: run_wine_tests.sh LINUX_BUILD_DIR WIN32_BUILD_DIR WIN64_BUILD_DIR"
 root=$(cd "$(dirname "$0")/../.." && pwd)
-win_build=$(cd "${1:?usage: run_wine_tests.sh WIN64_BUILD_DIR LINUX_BUILD_DIR}" && pwd)
-linux_build=$(cd "${2:?usage: run_wine_tests.sh WIN64_BUILD_DIR LINUX_BUILD_DIR}" && pwd)
+linux_build=$(cd "${1:?$usage}" && pwd)
+win32_build=$(cd "${2:?$usage}" && pwd)
+win64_build=$(cd "${3:?$usage}" && pwd)
 model=$root/examples/sample.hm.json
+differential_models=${DIFFERENTIAL_MODELS:-300}
 
-host_exe=$win_build/vantrel-test-host.exe
-probe_exe=$win_build/vantrel-window-probe.exe
-plugin_dll=$win_build/hmVantrelExport.dll
-for file in "$host_exe" "$probe_exe" "$plugin_dll" "$win_build/hmModelLib.dll" "$linux_build/vantrel-export"; do
-    [ -f "$file" ] || { echo "missing $file: build it first (make windows build)"; exit 2; }
+for build in "$win32_build" "$win64_build"; do
+    for file in vantrel-test-host.exe vantrel-window-probe.exe hmVantrelExport.dll hmModelLib.dll; do
+        [ -f "$build/$file" ] || { echo "missing $build/$file: build it first (make windows)"; exit 2; }
+    done
 done
+[ -f "$linux_build/vantrel-export" ] || { echo "missing $linux_build/vantrel-export: build it first (make build)"; exit 2; }
 
-wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
-[ -x "$wine" ] || { echo "no Wine loader found (Debian package wine64)"; exit 2; }
-for tool in Xvfb xdotool; do
+# Debian installs the loaders outside PATH; wine32:i386 brings the 32-bit one.
+wine32=$(command -v wine || echo /usr/lib/wine/wine)
+wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+[ -x "$wine64" ] || { echo "no 64-bit Wine loader found (Debian package wine64)"; exit 2; }
+[ -x "$wine32" ] || { echo "no 32-bit Wine loader found (Debian package wine32:i386, make deps-wine32)"; exit 2; }
+for tool in Xvfb xdotool python3; do
     command -v $tool > /dev/null || { echo "$tool not found (Debian packages xvfb, xdotool)"; exit 2; }
 done
 
@@ -36,7 +45,7 @@ failed=0
 passed=0
 
 cleanup() {
-    "$wineserver" -k > /dev/null 2>&1
+    "$wineserver" -k > /dev/null 2>    WINEPREFIX=$WINEPREFIX "$wineserver" -k > /dev/null 2>&11
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2> /dev/null && wait "$xvfb_pid" 2> /dev/null
     if [ "$failed" -eq 0 ]; then rm -rf "$scratch"; else echo "kept for inspection: $scratch"; fi
 }
@@ -45,10 +54,12 @@ trap cleanup EXIT
 # Wine sees the whole file system as drive Z:.
 WindowsPath() { printf 'Z:%s' "${1//\//\\}"; }
 
-Pass() { passed=$((passed + 1)); echo "ok: $1"; }
+# The build under test, for the names of the checks and the folders of its cases.
+label=
+Pass() { passed=$((passed + 1)); echo "ok: ${label:+$label: }$1"; }
 Fail() {
     failed=$((failed + 1))
-    echo "FAIL: $1"
+    echo "FAIL: ${label:+$label: }$1"
     [ $# -gt 1 ] && [ -f "$2" ] && sed 's/^/    | /' "$2"
 }
 
@@ -112,59 +123,21 @@ PressKeys() {
     xdotool "$@"
 }
 
-echo "Wine: $("$wine" --version 2>/dev/null), prefix $WINEPREFIX"
+echo "Wine: $("$wine64" --version 2>/dev/null), prefix $WINEPREFIX"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$scratch/display" 2> "$scratch/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 50); do [ -s "$scratch/display" ] && break; sleep 0.1; done
 [ -s "$scratch/display" ] || { Fail "Xvfb did not start" "$scratch/xvfb.log"; exit 1; }
 export DISPLAY=:$(cat "$scratch/display")
 echo "Creating the Wine prefix (the first start takes a while)"
-timeout 300 "$wine" wineboot --init > "$scratch/wineboot.log" 2>&1 || { Fail "wineboot failed" "$scratch/wineboot.log"; exit 1; }
+timeout 300 "$wine64" wineboot --init > "$scratch/wineboot.log" 2>&1 || { Fail "wineboot failed" "$scratch/wineboot.log"; exit 1; }
 # A program that crashes ends at once, instead of waiting in the debugger's window.
-timeout 60 "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
+timeout 60 "$wine64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
     > "$scratch/reg.log" 2>&1 || { Fail "could not turn off Wine's crash debugger" "$scratch/reg.log"; exit 1; }
-
-# 1. No model: Run answers -1 and shows nothing.
-StartHost "$scratch/null" --null
-WaitHost "$scratch/null"
-ExpectLines "null model: kind, caption, Run -1, released by the deleting destructor" "$scratch/null.out" \
-    "CreatePlugIn -> object" \
-    "slot 1 GetKind -> 2" \
-    'slot 2 GetCaption -> "Vantrel 3d..." (inside the object)' \
-    "slot 3 Run -> -1" \
-    "hmModel_Destroy calls: 0" \
-    "after Run: slot 1 GetKind -> 2" \
-    'after Run: slot 2 GetCaption -> "Vantrel 3d..." (inside the object)' \
-    "slot 0 deleting destructor(1) -> the object" \
-    "FreeLibrary -> ok"
-ExpectNoFiles "null model writes nothing" "$scratch/null"
-
-# 2. A model without meshes: the message box, dismissed with Enter.
-echo '{ "meshes": [] }' > "$scratch/empty.hm.json"
-StartHost "$scratch/empty" "$(WindowsPath "$scratch/empty.hm.json")"
-Probe "Vantrel Export" "$scratch/empty.probe"
-ExpectLines "empty model: the message box and its text" "$scratch/empty.probe" \
-    "window: Vantrel Export" \
-    "control Static: The model is empty!  Nothing exported!" \
-    "control Button: OK"
-PressKeys "Vantrel Export" key Return
-WaitHost "$scratch/empty"
-ExpectLines "empty model: Run 0 after the message, model kept" "$scratch/empty.out" \
-    "model $(WindowsPath "$scratch/empty.hm.json"): 0 meshes" \
-    "slot 3 Run -> 0" \
-    "hmModel_Destroy calls: 0" \
-    "slot 0 deleting destructor(1) -> the object"
-ExpectNoFiles "empty model writes nothing" "$scratch/empty"
-
-# 3. The save dialog cancelled with Escape.
-StartHost "$scratch/cancel" "$(WindowsPath "$model")"
-Probe "Export Vantrel 3D" "$scratch/cancel.probe"
-ExpectLines "cancel: the save dialog is shown" "$scratch/cancel.probe" "window: Export Vantrel 3D"
-PressKeys "Export Vantrel 3D" key Escape
-WaitHost "$scratch/cancel"
-ExpectLines "cancel: Run 0, model kept" "$scratch/cancel.out" \
-    "slot 3 Run -> 0" "hmModel_Destroy calls: 0" "slot 0 deleting destructor(1) -> the object"
-ExpectNoFiles "cancel writes nothing" "$scratch/cancel"
+# No window manager runs on the virtual display: windows Wine leaves to one
+# would each wait two seconds for it when they close.
+timeout 60 "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    > "$scratch/reg.log" 2>&1 || { Fail "could not set Wine's windows unmanaged" "$scratch/reg.log"; exit 1; }
 
 # Where two files differ: the first bytes that differ and, for text, the lines.
 ShowDifference() {
@@ -175,13 +148,14 @@ ShowDifference() {
 
 # ExportCase MODEL NAME: the name typed into the dialog, then Enter; the four
 # outputs compared with the Linux build's export of the same model and name.
-# Every case saves into one folder, the host's current one: the dialog opens
-# in the folder used last and leaves the process there, and the log goes to
-# the current folder. Each case's outputs are moved aside afterwards.
+# Every case of both builds saves into one folder, the host's current one: the
+# dialog opens in the folder the program used last and leaves the process
+# there, and the log goes to the current folder. Each case's outputs are moved
+# aside afterwards.
 export_dir=$scratch/export
 ExportCase() {
     local model=$1 name=$2
-    local result_dir=$scratch/windows-$name linux_dir=$scratch/linux-$name
+    local result_dir=$cases/windows-$name linux_dir=$cases/linux-$name
     local chosen file written expected linux_prefix windows_prefix
     chosen=$(WindowsPath "$export_dir/$name.3D")
     StartHost "$export_dir" "$(WindowsPath "$model")"
@@ -231,10 +205,88 @@ ExportCase() {
     fi
 }
 
-# 4. Real exports: the bundled sample, and bones turned by right angles, where
-# the sine and cosine of two maths libraries are least alike (results near 0).
-ExportCase "$model" Sample
-ExportCase "$root/tests/windows/right_angles.hm.json" Block
+# DialogCases LABEL WINE BUILD_DIR: the cases a person could run by hand,
+# with the message box and save dialog answered from the keyboard.
+DialogCases() {
+    label=$1 wine=$2 host_exe=$3/vantrel-test-host.exe probe_exe=$3/vantrel-window-probe.exe
+    plugin_dll=$3/hmVantrelExport.dll cases=$scratch/$1
+    mkdir -p "$cases"
+    # 1. No model: Run answers -1 and shows nothing.
+    StartHost "$cases/null" --null
+    WaitHost "$cases/null"
+    ExpectLines "null model: kind, caption, Run -1, released by the deleting destructor" "$cases/null.out" \
+        "CreatePlugIn -> object" \
+        "slot 1 GetKind -> 2" \
+        'slot 2 GetCaption -> "Vantrel 3d..." (inside the object)' \
+        "slot 3 Run -> -1" \
+        "hmModel_Destroy calls: 0" \
+        "after Run: slot 1 GetKind -> 2" \
+        'after Run: slot 2 GetCaption -> "Vantrel 3d..." (inside the object)' \
+        "slot 0 deleting destructor(1) -> the object" \
+        "FreeLibrary -> ok"
+    ExpectNoFiles "null model writes nothing" "$cases/null"
+
+    # 2. A model without meshes: the message box, dismissed with Enter.
+    echo '{ "meshes": [] }' > "$cases/empty.hm.json"
+    StartHost "$cases/empty" "$(WindowsPath "$cases/empty.hm.json")"
+    Probe "Vantrel Export" "$cases/empty.probe"
+    ExpectLines "empty model: the message box and its text" "$cases/empty.probe" \
+        "window: Vantrel Export" \
+        "control Static: The model is empty!  Nothing exported!" \
+        "control Button: OK"
+    PressKeys "Vantrel Export" key Return
+    WaitHost "$cases/empty"
+    ExpectLines "empty model: Run 0 after the message, model kept" "$cases/empty.out" \
+        "model $(WindowsPath "$cases/empty.hm.json"): 0 meshes" \
+        "slot 3 Run -> 0" \
+        "hmModel_Destroy calls: 0" \
+        "slot 0 deleting destructor(1) -> the object"
+    ExpectNoFiles "empty model writes nothing" "$cases/empty"
+
+    # 3. The save dialog cancelled with Escape.
+    StartHost "$cases/cancel" "$(WindowsPath "$model")"
+    Probe "Export Vantrel 3D" "$cases/cancel.probe"
+    ExpectLines "cancel: the save dialog is shown" "$cases/cancel.probe" "window: Export Vantrel 3D"
+    PressKeys "Export Vantrel 3D" key Escape
+    WaitHost "$cases/cancel"
+    ExpectLines "cancel: Run 0, model kept" "$cases/cancel.out" \
+        "slot 3 Run -> 0" "hmModel_Destroy calls: 0" "slot 0 deleting destructor(1) -> the object"
+    ExpectNoFiles "cancel writes nothing" "$cases/cancel"
+
+    # 4. Real exports: the bundled sample, and bones turned by right angles, where
+    # the sine and cosine of two maths libraries are least alike (results near 0).
+    ExportCase "$model" Sample
+    ExportCase "$root/tests/windows/right_angles.hm.json" Block
+}
+
+DialogCases 32-bit "$wine32" "$win32_build"
+DialogCases 64-bit "$wine64" "$win64_build"
+label=
+
+# 5. The differential: random models, each build's host answering its own
+# save dialogs, many models to a Wine process. One build after the other: the
+# dialog opens in the folder its program used last, and the log goes there.
+work=$scratch/differential
+mkdir -p "$work"
+if python3 "$root/tests/windows/differential.py" prepare "$work" "$linux_build" "$differential_models" win32 win64 \
+        > "$work/prepare.out" 2>&1; then
+    for bits in 32 64; do
+        loader=wine$bits build=win${bits}_build
+        (cd "$work" && timeout 900 "${!loader}" "${!build}/vantrel-test-host.exe" \
+            "$(WindowsPath "${!build}/hmVantrelExport.dll")" --batch "$(WindowsPath "$work/win$bits.list")" \
+            > "$work/win$bits.out" 2> "$work/win$bits.err") ||
+            Fail "differential: the $bits-bit test host failed" "$work/win$bits.out"
+    done
+    if python3 "$root/tests/windows/differential.py" compare "$work" win32 win64 > "$work/line" 2>&1; then
+        cat "$work/line"
+        Pass "differential: every model byte-identical in both builds"
+    else
+        cat "$work/line"
+        Fail "differential: exports that differ from the Linux build's" "$work/differences.txt"
+    fi
+else
+    Fail "differential: the models or their Linux exports could not be made" "$work/prepare.out"
+fi
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
