@@ -1,13 +1,12 @@
 // Measures the export: its pieces with Google Benchmark ("pieces"), and whole
 // runs against the I/O floor of the same bytes ("report").
 #include "bench/model_generator.h"
-#include "export/animation_file.h"
 #include "export/export_run.h"
-#include "export/mesh_data_file.h"
 #include "platform/platform_ui.h"
+#include "export/pose_source.h"
 #include "skeleton/bone_table.h"
-#include "skeleton/frame_pose.h"
 
+#include <CLI/CLI.hpp>
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -67,10 +66,11 @@ BENCHMARK(BM_VertexLogLine);
 
 void BM_EvaluatePose(benchmark::State& state) {
     hm::ModelPtr model = GenerateModel({1000, 1, static_cast<int>(state.range(0)), 2000});
-    SetupBindPose(model.get());
+    BoneTable table;
+    table.SetupBindPose(model.get());
     int32_t frame = 0;
     for (auto _ : state) {
-        EvaluatePose(model.get(), frame);
+        table.EvaluatePose(model.get(), frame);
         frame = (frame + 1) % 2000;
     }
 }
@@ -78,15 +78,13 @@ BENCHMARK(BM_EvaluatePose)->Arg(60);
 
 void BM_PosedVertices(benchmark::State& state) {
     hm::ModelPtr model = GenerateModel({20000, 1, 60, 2});
-    SetupBindPose(model.get());
-    EvaluatePose(model.get(), 1);
-    hmMesh* mesh = hmModel_GetMeshAt(model.get(), 0);
+    BoneTable table;
+    table.SetupBindPose(model.get());
+    table.EvaluatePose(model.get(), 1);
+    std::vector<Vector3> positions(20000);
     for (auto _ : state) {
-        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
-            Vector3 p;
-            GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
-            benchmark::DoNotOptimize(p);
-        }
+        table.GetPosedVertices(model.get(), positions);
+        benchmark::DoNotOptimize(positions.data());
     }
     state.SetItemsProcessed(state.iterations() * 20000);
 }
@@ -161,22 +159,16 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir) {
     {
         hm::ModelPtr model = GenerateModel(size);
         figures.pose = Seconds([&] {
-            SetupBindPose(model.get());
-            float sink = 0;
-            const int32_t frames = static_cast<uint16_t>(hmModel_GetTotalFrames(model.get()));
+            BoneTable table;
+            table.SetupBindPose(model.get());
+            SkeletonSource poses(table, model.get());
+            std::vector<Vector3> positions(static_cast<size_t>(size.vertices));
+            const int32_t frames = static_cast<uint16_t>(poses.FrameCount());
             for (int pass = 0; pass < 2; ++pass)
                 for (int32_t f = 0; f < frames; ++f) {
-                    EvaluatePose(model.get(), f);
-                    for (int32_t m = 0; m < hmModel_GetMeshCount(model.get()); ++m) {
-                        hmMesh* mesh = hmModel_GetMeshAt(model.get(), m);
-                        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
-                            Vector3 p;
-                            GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
-                            sink += p.x;
-                        }
-                    }
+                    poses.PoseFrame(f, positions);
+                    benchmark::DoNotOptimize(positions.data());
                 }
-            benchmark::DoNotOptimize(sink);
         });
     }
     {
@@ -184,13 +176,17 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir) {
         figures.noDisk = Seconds([&] {
             ExportLog log;
             log.Open("/dev/null");
-            OutputFile data, anim;
+            OutputFile data, anim, script;
             data.Open("/dev/null", false);
             anim.Open("/dev/null", false);
-            uint16_t vertexTotal = WriteMeshDataFile(model.get(), data, log);
-            WriteAnimationFile(model.get(), anim, log, vertexTotal);
+            script.Open("/dev/null", false);
+            BoneTable table;
+            table.SetupBindPose(model.get());
+            SkeletonSource poses(table, model.get());
+            WriteExport(model.get(), poses, "Bench", log, data, anim, script);
             data.Commit();
             anim.Commit();
+            script.Commit();
             log.Close();
         });
     }
@@ -214,17 +210,12 @@ long PeakMemoryOfRun(const GeneratedModelSize& size, const fs::path& dir) {
     return peak;
 }
 
-int MemoryMode(int argc, char** argv) {
-    if (argc < 5) return 2;
-    GeneratedModelSize size;
-    size.vertices = std::stoi(argv[2]);
-    size.frames = std::stoi(argv[3]);
-    fs::current_path(argv[4]);
+int MemoryMode(const GeneratedModelSize& size, const fs::path& dir) {
+    fs::current_path(dir);
     platform::SetMessagesPrinted(true);
-    platform::SetSaveDialogAnswer((fs::path(argv[4]) / "Memory.3D").string());
+    platform::SetSaveDialogAnswer((dir / "Memory.3D").string());
     int32_t result = Run(GenerateModel(size).release());
-    for (const char* name : {"Memory_d.3d", "Memory_a.3d", "Memory.uc", "VantrelExport.log"})
-        fs::remove(fs::path(argv[4]) / name);
+    for (const char* name : {"Memory_d.3d", "Memory_a.3d", "Memory.uc", "VantrelExport.log"}) fs::remove(dir / name);
     std::printf("%ld\n", PeakMemoryKiB());
     return result == 0 ? 0 : 1;
 }
@@ -253,13 +244,10 @@ void PrintRun(const char* title, const GeneratedModelSize& size, const std::vect
     std::printf("  export / floor        %8.2f x   (target: at most 2.0)\n", Median(ratios));
 }
 
-int ReportMode(int argc, char** argv) {
-    int runs = 5;
-    fs::path dir = fs::temp_directory_path() / ("vantrel-bench-" + std::to_string(getpid()));
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--runs") == 0) runs = std::max(1, std::atoi(argv[i + 1]));
-        if (std::strcmp(argv[i], "--dir") == 0) dir = argv[i + 1];
-    }
+int ReportMode(int runs, fs::path dir) {
+    // Only a folder of its own is removed at the end, never one it was given.
+    const bool ownFolder = dir.empty();
+    if (ownFolder) dir = fs::temp_directory_path() / ("vantrel-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::current_path(dir);  // the log goes to the current directory
     std::printf("Output directory: %s\n\n", dir.c_str());
@@ -290,22 +278,51 @@ int ReportMode(int argc, char** argv) {
                 (longPeak - shortPeak) / 1024.0);
     std::printf("(this process: %.1f MiB)\n", PeakMemoryKiB() / 1024.0);
     fs::current_path(fs::temp_directory_path());
-    fs::remove_all(dir);
+    if (ownFolder) fs::remove_all(dir);
+    return 0;
+}
+
+int PiecesMode(const std::string& program, const std::vector<std::string>& arguments) {
+    std::vector<std::string> texts{program};
+    texts.insert(texts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    int argc = static_cast<int>(argv.size());
+    benchmark::Initialize(&argc, argv.data());
+    if (benchmark::ReportUnrecognizedArguments(argc, argv.data())) return 2;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "report") == 0) return ReportMode(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "memory") == 0) return MemoryMode(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "pieces") == 0) {
-        argv[1] = argv[0];
-        ++argv;
-        --argc;
+    CLI::App app{"Measures the export: its pieces, or whole runs against the I/O floor.", "vantrel-bench"};
+    app.require_subcommand(1);
+
+    CLI::App* pieces = app.add_subcommand("pieces", "The pieces, with Google Benchmark (its --benchmark_* options follow)");
+    pieces->allow_extras();
+
+    CLI::App* report = app.add_subcommand("report", "Whole exports: time against the I/O floor, linearity, memory");
+    int runs = 5;
+    std::string dir;
+    report->add_option("--runs", runs, "Measured runs of each size (the median is shown)")->check(CLI::Range(1, 1000));
+    report->add_option("--dir", dir, "Where the exports are written (default: a new folder in the temporary folder)");
+
+    CLI::App* memory = app.add_subcommand("memory", "One export in this process; prints its peak memory in KiB");
+    GeneratedModelSize size;
+    std::string memoryDir;
+    memory->add_option("VERTICES", size.vertices)->required()->check(CLI::Range(1, 65535));
+    memory->add_option("FRAMES", size.frames)->required()->check(CLI::Range(1, 65535));
+    memory->add_option("DIR", memoryDir)->required()->check(CLI::ExistingDirectory);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error);
     }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    if (*pieces) return PiecesMode(argv[0], pieces->remaining());
+    if (*report) return ReportMode(runs, dir);
+    return MemoryMode(size, memoryDir);
 }

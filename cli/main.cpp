@@ -1,7 +1,9 @@
 // vantrel-export: a host program that loads a model, loads the export plug-in
 // the way the modelling host does, and runs the export with a chosen name.
 #include "cli/model_loading.h"
+#include "export/output_file.h"
 #include "export/output_names.h"
+#include "export/script_class_file.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
 #include "view/preview_page.h"
@@ -86,16 +88,11 @@ bool WriteSequencesIntoScript(const std::string& scriptPath, const std::string& 
     for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     script.insert(lineEnd + 1, crlf);
 
-    const std::string temporary = scriptPath + ".vantrel-tmp";
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << script;
-    out.close();
-    std::error_code code;
-    if (out) fs::rename(temporary, scriptPath, code);
-    if (!out || code) {
-        error = scriptPath + ": the sequence lines could not be written: " +
-                (code ? code.message() : std::string(std::strerror(errno)));
-        fs::remove(temporary, code);
+    OutputFile out;
+    if (out.Open(scriptPath)) out.Write(script);
+    if (!out.IsOpen() || !out.Commit()) {
+        error = out.Error().empty() ? scriptPath + ": cannot be written" : out.Error();
+        error += " (the sequence lines were not written)";
         return false;
     }
     return true;
@@ -149,7 +146,7 @@ int main(int argc, char** argv) {
     }
 
     LoadedModel loaded = LoadModel(modelPath, modelOptions);
-    for (const std::string& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning << "\n";
+    for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
 
@@ -209,8 +206,9 @@ int main(int argc, char** argv) {
     std::string textureError;
     const std::string folder = fs::path(chosen).parent_path().string();
     if (!hm::WriteEmbeddedTextures(loaded.textures, folder, textureError)) return Fail(kWriteFailed, textureError);
-    const std::string sequences =
-        hm::SequenceLines(loaded.clips, DeriveMeshName(fs::path(chosen).filename().string()));
+    std::string sequences;
+    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips))
+        sequences += SequenceLine(DeriveMeshName(fs::path(chosen).filename().string()), sequence);
     std::string sequenceError;
     if (!sequences.empty() && !noSequences && !WriteSequencesIntoScript(paths.script, sequences, sequenceError))
         return Fail(kWriteFailed, sequenceError);

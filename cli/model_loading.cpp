@@ -1,5 +1,6 @@
 #include "cli/model_loading.h"
 
+#include "host/format_limits.h"
 #include "host/model_json.h"
 
 #include <cmath>
@@ -44,7 +45,8 @@ void AddModelOptions(CLI::App& app, ModelOptions& options) {
         ->check(CLI::Range(0.001, 100000.0));
     app.add_option("--clip", options.import.clip, "Export only the clip of this name (default: all, end to end)");
     app.add_flag("--force", options.import.force,
-                 "Export past the format's limits (65535 vertices, triangles or frames) instead of stopping");
+                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
+                     " vertices, triangles or frames) instead of stopping");
     app.add_option("--max-memory", options.limits.memoryMegabytes,
                    "Memory in MB the model reader may use on a file in a common 3D format (default 4096)")
         ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24));

@@ -22,7 +22,7 @@ struct ModelOptions {
 struct LoadedModel {
     hm::ModelPtr model;                 // null when the file could not be loaded
     std::string error;                  // one line naming the file, the place and the problem
-    std::vector<std::string> warnings;  // reported once, before the export
+    hm::Warnings warnings;              // both routes' warnings, reported once before the export
     bool done = false;                  // an informational option already did all there was to do
     bool writeFailed = false;           // the error is an output (--dump) that could not be written
     std::vector<hm::ClipInfo> clips;    // a file with animation clips: all of them, exported or not

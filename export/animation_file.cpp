@@ -1,42 +1,15 @@
 #include "export/animation_file.h"
 
 #include "export/quantise.h"
-#include "skeleton/bone_table.h"
-#include "skeleton/frame_pose.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace {
-
-// Calls visit(vertexIndexInMesh, posedPosition) for every vertex of the model
-// in the model-wide order: mesh 0's vertices, then mesh 1's, and so on. A mesh
-// whose records the host keeps side by side (its first and last records are
-// count - 1 records apart) is read through the first record's pointer; any
-// other is asked for vertex by vertex. Both give the same records.
-template <typename Visit>
-void ForEachPosedVertex(hmModel* model, Visit visit) {
-    for (int32_t m = 0; m < hmModel_GetMeshCount(model); ++m) {
-        hmMesh* mesh = hmModel_GetMeshAt(model, m);
-        const int32_t count = hmMesh_GetVertexCount(mesh);
-        const HostVertex* first = count > 0 ? hmMesh_GetVertexAt(mesh, 0) : nullptr;
-        if (first && hmMesh_GetVertexAt(mesh, count - 1) == first + (count - 1)) {
-            for (int32_t v = 0; v < count; ++v) {
-                Vector3 p;
-                GetPosedVertex(p, first + v);
-                visit(v, p);
-            }
-            continue;
-        }
-        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
-            Vector3 p;
-            GetPosedVertex(p, hmMesh_GetVertexAt(mesh, v));
-            visit(v, p);
-        }
-    }
-}
 
 // The "To file: Vertex" line is printed once per vertex and frame, so it is
 // assembled here directly. Coordinates lie in -128..128 whenever the scale is
@@ -89,16 +62,26 @@ private:
 
 }  // namespace
 
-AnimationResult WriteAnimationFile(hmModel* model, OutputFile& file, ExportLog& log, uint16_t vertexTotal) {
+AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile& file, ExportLog& log,
+                                   uint16_t vertexTotal) {
     float magnitude = 0.0f;
     log.Print("Beginning _a.3d file\n");
-    SetupBindPose(model);
+
+    // The model's own vertex counts, unwrapped: every vertex gets its record,
+    // numbered within its mesh in the log.
+    std::vector<int32_t> meshVertices;
+    size_t vertices = 0;
+    for (int32_t m = 0; m < hmModel_GetMeshCount(model); ++m) {
+        meshVertices.push_back(std::max(hmMesh_GetVertexCount(hmModel_GetMeshAt(model, m)), 0));
+        vertices += static_cast<size_t>(meshVertices.back());
+    }
+    std::vector<Vector3> positions(vertices, Vector3{0.0f, 0.0f, 0.0f});
 
     std::array<uint8_t, kAnimHeaderSize> header{};
-    const uint16_t frameCount = static_cast<uint16_t>(hmModel_GetTotalFrames(model));
+    const uint16_t frameCount = static_cast<uint16_t>(poses.FrameCount());
     log.Print("To File: Number of Frames - ", frameCount, "\n");
     StoreU16(&header[0], frameCount);
-    const uint16_t frameSize = static_cast<uint16_t>(vertexTotal * 8u);
+    const uint16_t frameSize = static_cast<uint16_t>(vertexTotal * kFrameVertexSize);
     log.Print("To File: Framesize - ", frameSize, "\n");
     StoreU16(&header[2], frameSize);
     file.Write(header.data(), header.size());
@@ -106,15 +89,15 @@ AnimationResult WriteAnimationFile(hmModel* model, OutputFile& file, ExportLog& 
     Vector3 boundsMax{0.0f, 0.0f, 0.0f};
     Vector3 boundsMin{0.0f, 0.0f, 0.0f};
     for (int32_t f = 0; f < frameCount; ++f) {
-        EvaluatePose(model, f);
-        ForEachPosedVertex(model, [&](int32_t, const Vector3& p) {
+        poses.PoseFrame(f, positions);
+        for (const Vector3& p : positions) {
             if (p.x > boundsMax.x) boundsMax.x = p.x;
             if (p.x < boundsMin.x) boundsMin.x = p.x;
             if (p.y > boundsMax.y) boundsMax.y = p.y;
             if (p.y < boundsMin.y) boundsMin.y = p.y;
             if (p.z > boundsMax.z) boundsMax.z = p.z;
             if (p.z < boundsMin.z) boundsMin.z = p.z;
-        });
+        }
     }
 
     auto centre = [](float high, float low) {
@@ -137,19 +120,22 @@ AnimationResult WriteAnimationFile(hmModel* model, OutputFile& file, ExportLog& 
 
     VertexLine vertexLine;
     for (int32_t f = 0; f < frameCount; ++f) {
-        EvaluatePose(model, f);
+        poses.PoseFrame(f, positions);
         log.Print("Writing frame no. ", hmModel_GetFrame(model), "\n");
-        ForEachPosedVertex(model, [&](int32_t vertexInMesh, const Vector3& p) {
-            const int16_t x = QuantisePosition(p.x, offset.x, scale);
-            const int16_t y = QuantisePosition(p.z, offset.z, scale);
-            const int16_t z = QuantisePosition(p.y, offset.y, scale);
-            log.Print(Verbatim{vertexLine.Format(vertexInMesh, x, y, z)});
-            std::array<uint8_t, kFrameVertexSize> record{};
-            StoreU16(&record[0], static_cast<uint16_t>(x));
-            StoreU16(&record[2], static_cast<uint16_t>(y));
-            StoreU16(&record[4], static_cast<uint16_t>(z));
-            file.Write(record.data(), record.size());
-        });
+        const Vector3* p = positions.data();
+        for (const int32_t count : meshVertices) {
+            for (int32_t vertexInMesh = 0; vertexInMesh < count; ++vertexInMesh, ++p) {
+                const int16_t x = QuantisePosition(p->x, offset.x, scale);
+                const int16_t y = QuantisePosition(p->z, offset.z, scale);
+                const int16_t z = QuantisePosition(p->y, offset.y, scale);
+                log.Print(Verbatim{vertexLine.Format(vertexInMesh, x, y, z)});
+                std::array<uint8_t, kFrameVertexSize> record{};
+                StoreU16(&record[0], static_cast<uint16_t>(x));
+                StoreU16(&record[2], static_cast<uint16_t>(y));
+                StoreU16(&record[4], static_cast<uint16_t>(z));
+                file.Write(record.data(), record.size());
+            }
+        }
     }
     return {frameCount, scale};
 }

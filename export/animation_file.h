@@ -4,22 +4,25 @@
 
 #include "export/export_log.h"
 #include "export/output_file.h"
+#include "export/pose_source.h"
+#include "host/format_limits.h"
 #include "host/hm_model_lib.h"
 
 #include <cstdint>
 
 inline constexpr size_t kAnimHeaderSize = 4;
-inline constexpr size_t kFrameVertexSize = 8;
+inline constexpr size_t kFrameVertexSize = hm::kFrameVertexBytes;
 
 struct AnimationResult {
     uint16_t frameCount;  // the frames written: the host's total, modulo 65536
     float scale;          // 128 / the largest half-extent; +infinity when that is 0
 };
 
-// Sets up the bind pose (rewriting the host's skinned vertices into bone
-// space), then makes two passes over all frames: the first finds the box of
-// every posed vertex (always containing the origin), the second writes. No
-// frame is held in memory.
+// Makes two passes over the source's frames: the first finds the box of every
+// posed vertex (always containing the origin), the second writes. One frame's
+// positions are held at a time. The model gives the meshes' vertex counts
+// (every vertex of every mesh gets a record in every frame, numbered within
+// its mesh in the log) and the current frame the log shows.
 //
 // Each record holds x, the host's z, the host's y (the second and third axes
 // exchanged) as (p - offset) × scale truncated toward zero, and a fourth
@@ -27,4 +30,5 @@ struct AnimationResult {
 // gives each coordinate to within 1 / scale (half-extent / 128), the error
 // lying toward the offset. An infinite scale is logged as printf prints it
 // ("inf"); every coordinate is then 0.
-AnimationResult WriteAnimationFile(hmModel* model, OutputFile& file, ExportLog& log, uint16_t vertexTotal);
+AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile& file, ExportLog& log,
+                                   uint16_t vertexTotal);

@@ -4,11 +4,20 @@
 #include "export/animation_file.h"
 #include "export/mesh_data_file.h"
 #include "export/script_class_file.h"
+#include "export/pose_source.h"
 #include "platform/platform_ui.h"
+#include "skeleton/bone_table.h"
 
 #include <cstring>
 
 namespace {
+
+// The one table the plug-in keeps for the process: later runs reuse its
+// storage, and a model with more bones than any before enlarges it.
+BoneTable& ProcessBoneTable() {
+    static BoneTable table;
+    return table;
+}
 
 void ShowProblem(const std::string& text) {
     MessageBoxA(nullptr, text.c_str(), kMessageCaption, MB_OK | MB_ICONEXCLAMATION);
@@ -60,28 +69,42 @@ int32_t Run(hmModel* model) {
                     ". The export goes on without it.");
     log.Print(paths.data, paths.anim);
 
-    // Every output goes to a temporary and replaces the earlier file only
-    // when all three are complete, so a failed run leaves the earlier set whole.
-    OutputFile dataFile, animFile, scriptFile;
-    OutputFile* const outputs[] = {&dataFile, &animFile, &scriptFile};
-    bool written = dataFile.Open(paths.data) && animFile.Open(paths.anim) && scriptFile.Open(paths.script);
-    if (written) {
-        const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
-        const AnimationResult animation = WriteAnimationFile(model, animFile, log, vertexTotal);
-        WriteScriptClassFile(model, scriptFile, DeriveMeshName(fileTitle), animation.frameCount, animation.scale);
-        for (OutputFile* output : outputs) written = output->Finish() && written;
-        for (OutputFile* output : outputs) written = written && output->Commit();
-    }
+    BoneTable& table = ProcessBoneTable();
+    table.SetupBindPose(model);
+    SkeletonSource poses(table, model);
+    std::string error;
+    const bool written = WriteExportFiles(model, poses, paths, DeriveMeshName(fileTitle), log, error);
 
     if (logOpened && !log.Close()) ShowProblem("Could not write the log " + log.Error());
     hmModel_Destroy(model);
     if (!written) {
-        std::string reason;
-        for (OutputFile* output : outputs)
-            if (reason.empty()) reason = output->Error();
-        for (OutputFile* output : outputs) output->Discard();
-        ShowProblem("Could not write " + reason + ". Nothing was exported; earlier files were left as they were.");
+        ShowProblem("Could not write " + error + ". Nothing was exported; earlier files were left as they were.");
         return -1;
     }
     return 0;
+}
+
+AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
+                            OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile) {
+    const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
+    const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal);
+    WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale);
+    return animation;
+}
+
+bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,
+                      ExportLog& log, std::string& error) {
+    // Every output goes to a temporary and replaces the earlier file only
+    // when all three are complete, so a failed run leaves the earlier set whole.
+    OutputSet outputs;
+    OutputFile* dataFile = outputs.Add(paths.data);
+    OutputFile* animFile = dataFile ? outputs.Add(paths.anim) : nullptr;
+    OutputFile* scriptFile = animFile ? outputs.Add(paths.script) : nullptr;
+    if (scriptFile) {
+        WriteExport(model, poses, meshName, log, *dataFile, *animFile, *scriptFile);
+        if (outputs.Commit()) return true;
+    }
+    outputs.Discard();
+    error = outputs.Error();
+    return false;
 }

@@ -1,13 +1,14 @@
 #include "export/mesh_data_file.h"
 
 #include "export/quantise.h"
+#include "host/format_limits.h"
 
 #include <array>
 
 uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
     uint16_t polygonTotal = 0;
     uint16_t vertexTotal = 0;
-    char name[32];
+    char name[hm::kNameField];
     for (int32_t i = 0; i < hmModel_GetMeshCount(model); ++i) {
         hmMesh* mesh = hmModel_GetMeshAt(model, i);
         vertexTotal = static_cast<uint16_t>(vertexTotal + hmMesh_GetVertexCount(mesh));

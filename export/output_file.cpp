@@ -16,7 +16,7 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
     Discard();
     path_ = path;
     error_.clear();
-    writtenPath_ = viaTemporary ? path + ".vantrel-tmp" : path;
+    writtenPath_ = viaTemporary ? TemporaryPath(path) : path;
     file_ = std::fopen(writtenPath_.c_str(), "wb");
     if (!file_) {
         Fail(errno);
@@ -78,4 +78,28 @@ void OutputFile::Discard() {
     finished_ = false;
     buffer_ = {};
     used_ = 0;
+}
+
+OutputFile* OutputSet::Add(const std::string& path) {
+    files_.push_back(std::make_unique<OutputFile>());
+    OutputFile* file = files_.back().get();
+    if (file->Open(path)) return file;
+    if (error_.empty()) error_ = file->Error();
+    return nullptr;
+}
+
+bool OutputSet::Commit() {
+    bool complete = error_.empty();
+    for (auto& file : files_) complete = file->Finish() && complete;
+    for (auto& file : files_) complete = complete && file->Commit();
+    if (!complete) {
+        for (auto& file : files_)
+            if (error_.empty()) error_ = file->Error();
+        Discard();
+    }
+    return complete;
+}
+
+void OutputSet::Discard() {
+    for (auto& file : files_) file->Discard();
 }

@@ -1,10 +1,11 @@
-// Files the export writes, through one large buffer. An output goes to a
-// temporary beside its destination and replaces it only when committed.
+// Files written through one large buffer, each to a temporary beside its
+// destination, and sets of them that replace their destinations together.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,7 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();  // an uncommitted temporary is removed
 
-    // viaTemporary: write "<path>.vantrel-tmp" and rename it over path on
+    // viaTemporary: write TemporaryPath(path) and rename it over path on
     // Commit; otherwise write path itself. False when it cannot be created.
     bool Open(const std::string& path, bool viaTemporary = true);
 
@@ -45,6 +46,8 @@ public:
     // "<path>: <the system's reason>", empty while all is well.
     const std::string& Error() const { return error_; }
 
+    static std::string TemporaryPath(const std::string& path) { return path + ".vantrel-tmp"; }
+
 private:
     void WriteSlow(const void* data, size_t size);
     void Flush();
@@ -56,5 +59,28 @@ private:
     std::string writtenPath_;
     std::vector<char> buffer_;
     size_t used_ = 0;
+    std::string error_;
+};
+
+// Outputs that replace their destinations together: every file added is
+// written to its temporary, and Commit renames them into place only when all
+// of them are complete. An uncommitted set removes its temporaries when it goes.
+class OutputSet {
+public:
+    // The output for path, open for writing; null when it cannot be created
+    // (Error() then says why, and Commit will fail). Valid while the set lives.
+    OutputFile* Add(const std::string& path);
+    // Finishes every output, then renames them in the order added. False when
+    // any output failed, or a rename did: Error() names the first such file
+    // and the reason, and every temporary left is removed. Outputs renamed
+    // before a failed rename stay in place.
+    bool Commit();
+    // Removes every temporary; the destinations are left as they were.
+    void Discard();
+    // "<path>: <the system's reason>" of the first failure, empty while all is well.
+    const std::string& Error() const { return error_; }
+
+private:
+    std::vector<std::unique_ptr<OutputFile>> files_;
     std::string error_;
 };

@@ -1,6 +1,13 @@
 #include "export/script_class_file.h"
 
 #include "export/export_log.h"
+#include "host/format_limits.h"
+
+std::string SequenceLine(const std::string& meshName, const AnimationSequence& sequence) {
+    return "#exec MESH SEQUENCE MESH=" + meshName + " SEQ=" + sequence.name +
+           " STARTFRAME=" + std::to_string(sequence.startFrame) + " NUMFRAMES=" + std::to_string(sequence.frameCount) +
+           "\n";
+}
 
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
                           float scale) {
@@ -14,7 +21,7 @@ void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& m
     out.Print("#exec MESH IMPORT MESH=", m, " ANIVFILE=MODELS\\", m, "_a.3d DATAFILE=MODELS\\", m,
               "_d.3d X=0 Y=0 Z=0\n");
     out.Print("#exec MESH ORIGIN MESH=", m, " X=0 Y=0 Z=0\n\n");
-    out.Print("#exec MESH SEQUENCE MESH=", m, " SEQ=All STARTFRAME=0 NUMFRAMES=", frameCount, "\n");
+    out.Print(SequenceLine(m, {"All", 0, frameCount}));
     out.Print("// add further '#exec MESH SEQUENCE' lines here to define additional animation sections\n");
     out.Print("\n");
     out.Print("#exec MESHMAP NEW MESHMAP=", m, " MESH=", m, "\n");
@@ -23,7 +30,7 @@ void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& m
               Fixed{invScale}, "\n\n");
     const int32_t materialCount = hmModel_GetMaterialCount(model);
     for (int32_t i = 0; i < materialCount; ++i) {
-        char texture[32] = {};
+        char texture[hm::kNameField] = {};
         hmMaterial_GetDiffuseTexture(hmModel_GetMaterialAt(model, i), texture, sizeof texture);
         texture[sizeof texture - 1] = '\0';
         out.Print("#exec TEXTURE IMPORT NAME=", m, "Tex", i, " FILE=textures\\", texture, " GROUP=Skins FLAGS=2\n");

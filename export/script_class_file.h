@@ -8,6 +8,16 @@
 #include <cstdint>
 #include <string>
 
+// A stretch of the animation file's frames the engine plays as one sequence.
+struct AnimationSequence {
+    std::string name;  // one word, unique within the mesh
+    int64_t startFrame;
+    int64_t frameCount;
+};
+
+// The directive that declares a sequence of the mesh, with its line end "\n".
+std::string SequenceLine(const std::string& meshName, const AnimationSequence& sequence);
+
 // The mesh map's scale is 1 / scale as a 32-bit float, which undoes the
 // animation file's quantisation; an infinite scale (nothing moved away from
 // the origin) gives 0.000000. Writes nothing to the log.

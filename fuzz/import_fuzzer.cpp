@@ -134,8 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     if (!hm::DecodeImportResult(hm::EncodeImportResult(imported), result, error))
         fuzzing::Finding("an import result that does not decode: " + error);
-    if (hm::ModelToJson(*result.model) != hm::ModelToJson(*imported.model) || result.warnings != imported.warnings ||
-        result.clips.size() != imported.clips.size() || result.textures.size() != imported.textures.size())
+    if (hm::ModelToJson(*result.model) != hm::ModelToJson(*imported.model) ||
+        result.warnings.size() != imported.warnings.size() || result.clips.size() != imported.clips.size() ||
+        result.textures.size() != imported.textures.size())
         fuzzing::Finding("the decoded import result differs from the imported one");
     if (!hm::WriteEmbeddedTextures(result.textures, fuzzing::ScratchFolder(), error))
         fuzzing::Finding("embedded textures not written: " + error);

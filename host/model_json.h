@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
+#include "host/warnings.h"
 
 #include <string>
 #include <string_view>
@@ -13,7 +14,7 @@ namespace hm {
 struct LoadResult {
     ModelPtr model;                     // null when the file could not be loaded
     std::string error;                  // "<file>: <place>: <problem>" when model is null
-    std::vector<std::string> warnings;  // suspicious but legal content, same form
+    Warnings warnings;                  // suspicious but legal content, texts of the same form
 };
 
 // fileName is only used in messages.

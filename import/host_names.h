@@ -2,13 +2,15 @@
 // character, and unique within their kind (bones are found by name).
 #pragma once
 
+#include "host/format_limits.h"
+
 #include <cstddef>
 #include <set>
 #include <string>
 
 namespace hm::imp {
 
-inline constexpr size_t kHostNameLimit = 31;
+inline constexpr size_t kHostNameLimit = hm::kMaxNameBytes;
 
 // The longest prefix of name of at most limit bytes that ends on a character boundary.
 std::string CutName(const std::string& name, size_t limit = kHostNameLimit);

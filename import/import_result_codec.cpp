@@ -8,7 +8,7 @@ namespace hm {
 namespace {
 
 // Changes with any change of the layout below; a mismatch is a damaged result.
-constexpr uint32_t kMagic = 0x31524956;  // "VIR1"
+constexpr uint32_t kMagic = 0x32524956;  // "VIR2"
 
 class Writer {
 public:
@@ -133,7 +133,13 @@ std::string EncodeImportResult(const ImportResult& result) {
     out.Put(kMagic);
     out.Put(result.error);
     out.Put(static_cast<uint64_t>(result.warnings.size()));
-    for (const std::string& warning : result.warnings) out.Put(warning);
+    for (const Warning& warning : result.warnings) {
+        out.Put(static_cast<int32_t>(warning.kind));
+        out.Put(warning.text);
+        out.Put(warning.count);
+        out.Put(static_cast<uint64_t>(warning.examples.size()));
+        for (const std::string& example : warning.examples) out.Put(example);
+    }
     out.Put(static_cast<uint64_t>(result.clips.size()));
     for (const ClipInfo& clip : result.clips) {
         out.Put(clip.name);
@@ -161,8 +167,16 @@ bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::strin
     }
     ImportResult decoded;
     in.Get(decoded.error);
-    for (uint64_t i = 0, warnings = in.Count(8); i < warnings && !in.Failed(); ++i)
-        in.Get(decoded.warnings.emplace_back());
+    for (uint64_t i = 0, warnings = in.Count(28); i < warnings && !in.Failed(); ++i) {
+        int32_t kind = 0;
+        in.Get(kind);
+        Warning& warning = decoded.warnings.emplace_back();
+        warning.kind = static_cast<WarningKind>(kind);
+        in.Get(warning.text);
+        in.Get(warning.count);
+        for (uint64_t e = 0, examples = in.Count(8); e < examples && !in.Failed(); ++e)
+            in.Get(warning.examples.emplace_back());
+    }
     for (uint64_t i = 0, clips = in.Count(32); i < clips && !in.Failed(); ++i) {
         ClipInfo& clip = decoded.clips.emplace_back();
         in.Get(clip.name);

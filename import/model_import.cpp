@@ -1,16 +1,19 @@
 #include "import/model_import.h"
 
+#include "host/format_limits.h"
+
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
+#include "import/clip_bake.h"
 #include "import/host_names.h"
 #include "import/skeleton_build.h"
+#include "import/skin_reduction.h"
 #include "import/source_scene.h"
+#include "import/texture_files.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -20,14 +23,8 @@ namespace {
 
 using namespace imp;
 
-// What the format can hold: 16-bit vertex and polygon counts and frame count.
-constexpr int64_t kFormatLimit = 65535;
 // Beyond this the keys alone would not fit in memory; not even --force goes there.
 constexpr int64_t kSamplingLimit = 1000000;
-// The texture slot of a polygon is its mesh's index in 8 bits.
-constexpr size_t kTextureSlots = 256;
-// Scale changes smaller than this during a clip are rounding in the file.
-constexpr double kStretchTolerance = 1e-3;
 
 std::string Format(const char* format, double value) {
     char text[64];
@@ -46,46 +43,10 @@ std::string Stem(const std::string& fileName) {
 }
 
 struct Counts {
-    int64_t vertices = 0;
-    int64_t triangles = 0;
     int64_t lines = 0;
     int64_t points = 0;
-    int64_t multiInfluence = 0;
-    int64_t unweighted = 0;
-    float largestDropped = 0;
+    SkinReduction skin;
 };
-
-// The heaviest influence on each vertex of a skinned mesh among the bones
-// that have a host bone: the aiBone index, or -1.
-std::vector<int> HeaviestBones(const aiMesh& mesh, const std::vector<bool>& usable, Counts& counts) {
-    std::vector<int> heaviest(mesh.mNumVertices, -1);
-    std::vector<float> weight(mesh.mNumVertices, 0.0f);
-    std::vector<float> dropped(mesh.mNumVertices, 0.0f);
-    std::vector<int> influences(mesh.mNumVertices, 0);
-    for (unsigned b = 0; b < mesh.mNumBones; ++b) {
-        const aiBone& bone = *mesh.mBones[b];
-        if (!usable[b]) continue;
-        for (unsigned w = 0; w < bone.mNumWeights; ++w) {
-            const aiVertexWeight& entry = bone.mWeights[w];
-            if (entry.mVertexId >= mesh.mNumVertices || !Influences(entry.mWeight)) continue;
-            const unsigned v = entry.mVertexId;
-            ++influences[v];
-            if (entry.mWeight > weight[v]) {
-                dropped[v] = std::max(dropped[v], weight[v]);
-                weight[v] = entry.mWeight;
-                heaviest[v] = static_cast<int>(b);
-            } else {
-                dropped[v] = std::max(dropped[v], entry.mWeight);
-            }
-        }
-    }
-    for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
-        if (influences[v] > 1) ++counts.multiInfluence;
-        if (influences[v] == 0) ++counts.unweighted;
-        counts.largestDropped = std::max(counts.largestDropped, dropped[v]);
-    }
-    return heaviest;
-}
 
 Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
 HostVec3 ToHost(Vec3 v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
@@ -109,7 +70,9 @@ private:
     void Bake();
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
-    void Warn(std::string text) { result_.warnings.push_back(std::move(text)); }
+    void Warn(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
+        AddWarning(result_.warnings, kind, std::move(text), count, std::move(examples));
+    }
 
     std::string path_;
     ImportOptions options_;
@@ -124,7 +87,6 @@ private:
     Counts counts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::set<std::string> textureFiles_;
-    std::string oversizedMesh_;  // the first mesh whose corners a 16-bit index cannot reach
 };
 
 bool Importer::CheckOptions() {
@@ -193,7 +155,7 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     const std::string wanted = node.node->mNumMeshes == 1 && node.node->mName.length ? node.node->mName.C_Str()
                                                                                       : mesh.mName.C_Str();
     if (triangles.empty()) {
-        Warn("mesh '" + wanted + "' has no triangles; left out");
+        Warn(WarningKind::MeshWithoutTriangles, "mesh '" + wanted + "' has no triangles; left out", 1, {wanted});
         return;
     }
     // Only the vertices that triangles use, in their order in the file.
@@ -207,7 +169,6 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             kept.push_back(v);
         }
 
-    if (kept.size() > 65536 && oversizedMesh_.empty()) oversizedMesh_ = wanted + "' has " + std::to_string(kept.size());
     hmMesh* out = hm::AddMesh(result_.model.get(), meshNames.Make(wanted, "mesh" + std::to_string(instanceIndex)));
     meshOfHostMesh_.push_back(instance.mesh);
 
@@ -218,7 +179,7 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     }
     std::vector<bool> usable(mesh.mNumBones);
     for (unsigned b = 0; b < mesh.mNumBones; ++b) usable[b] = boneOf[b] >= 0;
-    const std::vector<int> heaviest = mesh.mNumBones ? HeaviestBones(mesh, usable, counts_) : std::vector<int>();
+    const std::vector<int> heaviest = mesh.mNumBones ? HeaviestBones(mesh, usable, counts_.skin) : std::vector<int>();
     const int rigidBone = skeleton_.rigidBoneOfInstance[instanceIndex];
     const auto& rebuilt = boneWriter_->RebuiltRest();
     const bool hasUv = mesh.HasTextureCoords(0);
@@ -256,82 +217,31 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             triangle.corners[k] = static_cast<uint16_t>(newIndex[face->mIndices[flip ? 2 - k : k]]);
         out->triangles.push_back(triangle);
     }
-    counts_.vertices += static_cast<int64_t>(kept.size());
-    counts_.triangles += static_cast<int64_t>(triangles.size());
 }
 
 bool Importer::CheckLimits() {
-    // Not even --force helps here: the host's triangle corners are 16-bit.
-    if (!oversizedMesh_.empty()) return Fail("mesh '" + oversizedMesh_ + " vertices; a triangle corner can name at most 65536");
     int64_t frames = 0;
     for (unsigned i : selectedClips_) frames += result_.clips[i].frameCount;
     if (frames > kSamplingLimit)
         return Fail(std::to_string(frames) + " frames at " + Format("%g", options_.fps) +
                     " per second; more than can be sampled (" + std::to_string(kSamplingLimit) + ")");
-    struct Limit {
-        const char* what;
-        int64_t count;
-    };
-    for (const Limit& limit : {Limit{"vertices", counts_.vertices}, Limit{"triangles", counts_.triangles},
-                               Limit{"frames", frames}}) {
-        if (limit.count <= kFormatLimit) continue;
-        const std::string text = std::to_string(limit.count) + " " + limit.what +
-                                 " in all; the format holds at most " + std::to_string(kFormatLimit);
-        if (!options_.force) return Fail(text + " (--force exports anyway)");
-        Warn(text + "; going on as asked, the counts wrap in the exported files");
+    // Checked before baking: the frames are those the clips will give.
+    ModelCounts counts = CountModel(*result_.model);
+    counts.frames = selectedClips_.empty() ? 1 : frames;
+    for (const LimitFinding& finding : CheckFormatLimits(counts, InputRoute::Imported, options_.force)) {
+        if (finding.stops) return Fail(finding.text);
+        Warn(WarningKind::FormatLimit, finding.text, finding.count);
     }
-    if (result_.model->meshes.size() > kTextureSlots)
-        Warn(std::to_string(result_.model->meshes.size()) + " meshes; a polygon's texture slot holds at most " +
-             std::to_string(kTextureSlots) + ", so later meshes show the textures of earlier ones");
     return true;
 }
 
 void Importer::Bake() {
-    hmModel& model = *result_.model;
-    if (selectedClips_.empty()) {
-        // One frame showing the model as its nodes stand, which is its rest
-        // unless the file's nodes hold a pose of their own.
-        model.totalFrames = 1;
-        std::vector<Affine> pose;
-        bool posed = false;
-        for (const SkeletonBone& bone : skeleton_.bones) {
-            pose.push_back(SplitRigid(source_.nodes[static_cast<size_t>(bone.node)].global).rigid);
-            posed = posed || MaxDifference(pose.back().m, bone.rest.m) > 1e-6 ||
-                    std::fabs(pose.back().t.x - bone.rest.t.x) + std::fabs(pose.back().t.y - bone.rest.t.y) +
-                            std::fabs(pose.back().t.z - bone.rest.t.z) > 1e-6 * (1 + std::fabs(bone.rest.t.x) + std::fabs(bone.rest.t.y) + std::fabs(bone.rest.t.z));
-        }
-        if (posed) boneWriter_->AddKeys(pose, 0.0f);
-        return;
-    }
-    std::vector<bool> wanted(source_.nodes.size(), false);
-    for (const SkeletonBone& bone : skeleton_.bones)
-        for (int n = bone.node; n >= 0 && !wanted[static_cast<size_t>(n)]; n = source_.nodes[static_cast<size_t>(n)].parent)
-            wanted[static_cast<size_t>(n)] = true;
-    std::vector<Affine> globals;
-    std::vector<Affine> pose(skeleton_.bones.size());
-    int64_t time = 0;
-    for (unsigned i : selectedClips_) {
-        const auto channels = ChannelsByNode(source_, *source_.scene->mAnimations[i]);
-        double largestStretch = 0;
-        std::string stretchedBone;
-        for (int64_t f = 0; f < result_.clips[i].frameCount; ++f, ++time) {
-            SampleGlobals(source_, channels, timings_[i], options_.fps, f, wanted, globals);
-            for (size_t b = 0; b < skeleton_.bones.size(); ++b) {
-                const RigidSplit split = SplitRigid(globals[static_cast<size_t>(skeleton_.bones[b].node)]);
-                pose[b] = split.rigid;
-                const double change = MaxDifference(split.stretch, skeleton_.bones[b].stretch);
-                if (boneHoldsVertices_[b] && change > largestStretch) {
-                    largestStretch = change;
-                    stretchedBone = skeleton_.bones[b].name;
-                }
-            }
-            boneWriter_->AddKeys(pose, static_cast<float>(time));
-        }
-        if (largestStretch > kStretchTolerance)
-            Warn("clip '" + result_.clips[i].name + "' scales bone '" + stretchedBone + "' away from its rest (by up to " +
-                 Format("%.4g", largestStretch) + "); the host's bones do not scale, so its vertices keep their rest size");
-    }
-    model.totalFrames = static_cast<int32_t>(std::min<int64_t>(time, INT32_MAX));
+    std::vector<BakeClip> clips;
+    for (unsigned i : selectedClips_)
+        clips.push_back({source_.scene->mAnimations[i], result_.clips[i].name, result_.clips[i].frameCount, timings_[i]});
+    const int64_t frames =
+        BakeKeys(source_, skeleton_, clips, options_.fps, boneHoldsVertices_, *boneWriter_, result_.warnings);
+    result_.model->totalFrames = static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX));
 }
 
 std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
@@ -339,25 +249,10 @@ std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
     if (found != embeddedNames_.end()) return found->second;
     std::string stem = Stem(BaseName(texture.mFilename.C_Str()));
     if (stem.empty()) stem = Stem(BaseName(path_)) + "_tex" + std::to_string(index);
+    EncodedTexture encoded = EncodeEmbeddedTexture(texture);
     EmbeddedTexture file;
-    std::string extension;
-    if (texture.mHeight == 0) {  // compressed: the file's own bytes, format named by the hint
-        extension = texture.achFormatHint[0] ? std::string(texture.achFormatHint) : "bin";
-        const auto* bytes = reinterpret_cast<const uint8_t*>(texture.pcData);
-        file.bytes.assign(bytes, bytes + texture.mWidth);
-    } else {  // raw BGRA texels: written as an uncompressed TGA, top row first
-        extension = "tga";
-        const uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                    static_cast<uint8_t>(texture.mWidth), static_cast<uint8_t>(texture.mWidth >> 8),
-                                    static_cast<uint8_t>(texture.mHeight), static_cast<uint8_t>(texture.mHeight >> 8),
-                                    32, 0x28};
-        file.bytes.assign(header, header + sizeof header);
-        const size_t texels = static_cast<size_t>(texture.mWidth) * texture.mHeight;
-        for (size_t t = 0; t < texels; ++t) {
-            const aiTexel& texel = texture.pcData[t];
-            file.bytes.insert(file.bytes.end(), {texel.b, texel.g, texel.r, texel.a});
-        }
-    }
+    file.bytes = std::move(encoded.bytes);
+    const std::string& extension = encoded.extension;
     // Unique, with the extension kept at the end.
     const std::string suffix = "." + CutName(extension, 8);
     for (int n = 1; file.fileName.empty() || textureFiles_.count(file.fileName); ++n) {
@@ -385,7 +280,11 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     }
     const std::string name = BaseName(path.C_Str());
     const std::string cut = CutFileName(name);
-    if (cut != name) Warn("texture name '" + name + "' cut to '" + cut + "' (the host holds 31 bytes)");
+    if (cut != name)
+        Warn(WarningKind::TextureNameCut,
+             "texture name '" + name + "' cut to '" + cut + "' (the host holds " + std::to_string(kMaxNameBytes) +
+                 " bytes)",
+             1, {name});
     return cut;
 }
 
@@ -429,19 +328,26 @@ ImportResult Importer::Run() {
     }
 
     if (counts_.lines || counts_.points)
-        Warn(std::to_string(counts_.lines) + " line(s) and " + std::to_string(counts_.points) +
-             " point(s) left out; the host holds triangles only");
-    if (counts_.multiInfluence)
-        Warn(std::to_string(counts_.multiInfluence) +
-             " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
-             Format("%.3g", counts_.largestDropped) + ")");
-    if (counts_.unweighted)
-        Warn(std::to_string(counts_.unweighted) + " vertices of skinned meshes have no bone weight; they stay put");
+        Warn(WarningKind::LinesAndPoints,
+             std::to_string(counts_.lines) + " line(s) and " + std::to_string(counts_.points) +
+                 " point(s) left out; the host holds triangles only",
+             counts_.lines + counts_.points);
+    if (counts_.skin.multiInfluence)
+        Warn(WarningKind::InfluencesDropped,
+             std::to_string(counts_.skin.multiInfluence) +
+                 " vertices had more than one bone influence; each keeps only its heaviest (largest weight dropped: " +
+                 Format("%.3g", counts_.skin.largestDropped) + ")",
+             counts_.skin.multiInfluence);
+    if (counts_.skin.unweighted)
+        Warn(WarningKind::UnweightedVertices,
+             std::to_string(counts_.skin.unweighted) + " vertices of skinned meshes have no bone weight; they stay put",
+             counts_.skin.unweighted);
     if (!untextured.empty()) {
         std::string list;
         for (size_t i = 0; i < untextured.size() && i < 5; ++i) list += (i ? ", '" : "'") + untextured[i] + "'";
         if (untextured.size() > 5) list += ", ...";
-        Warn(std::to_string(untextured.size()) + " mesh(es) without a diffuse texture: " + list);
+        Warn(WarningKind::MissingTexture, std::to_string(untextured.size()) + " mesh(es) without a diffuse texture: " + list,
+             static_cast<int64_t>(untextured.size()), untextured);
     }
     return std::move(result_);
 }
@@ -452,47 +358,18 @@ ImportResult ImportModel(const std::string& path, const ImportOptions& options) 
     return Importer(path, options).Run();
 }
 
-std::string SequenceLines(const std::vector<ClipInfo>& clips, const std::string& meshName) {
-    std::string lines;
-    imp::UniqueNames sequences;
+std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips) {
+    std::vector<AnimationSequence> sequences;
+    imp::UniqueNames names;
     for (const ClipInfo& clip : clips) {
         if (clip.startFrame < 0) continue;
         // The script compiler reads a sequence name as one word, and each names one sequence.
-        std::string sequence = clip.name;
-        for (char& c : sequence)
+        std::string name = clip.name;
+        for (char& c : name)
             if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
-        sequence = sequences.Make(sequence, "clip");
-        lines += "#exec MESH SEQUENCE MESH=" + meshName + " SEQ=" + sequence +
-                 " STARTFRAME=" + std::to_string(clip.startFrame) + " NUMFRAMES=" + std::to_string(clip.frameCount) + "\n";
+        sequences.push_back({names.Make(name, "clip"), clip.startFrame, clip.frameCount});
     }
-    return lines;
-}
-
-bool WriteEmbeddedTextures(const std::vector<EmbeddedTexture>& textures, const std::string& directory,
-                           std::string& error) {
-    for (const EmbeddedTexture& texture : textures) {
-        const std::filesystem::path target = std::filesystem::path(directory.empty() ? "." : directory) / texture.fileName;
-        const std::filesystem::path temporary = target.string() + ".tmp";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(texture.bytes.data()), static_cast<std::streamsize>(texture.bytes.size()));
-            out.close();
-            if (!out) {
-                std::error_code ignored;
-                std::filesystem::remove(temporary, ignored);
-                error = target.string() + ": cannot be written";
-                return false;
-            }
-        }
-        std::error_code code;
-        std::filesystem::rename(temporary, target, code);
-        if (code) {
-            std::filesystem::remove(temporary, code);
-            error = target.string() + ": cannot be written (" + code.message() + ")";
-            return false;
-        }
-    }
-    return true;
+    return sequences;
 }
 
 }  // namespace hm

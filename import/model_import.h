@@ -2,7 +2,10 @@
 // reads) turned into the host's model, posed so the plug-in exports them as authored.
 #pragma once
 
+#include "export/script_class_file.h"
 #include "host/host_model.h"
+#include "host/warnings.h"
+#include "import/texture_files.h"
 
 #include <cstdint>
 #include <string>
@@ -24,17 +27,10 @@ struct ClipInfo {
     int64_t startFrame = -1; // first frame on the exported timeline, -1 when not exported
 };
 
-// An image held inside the model file, to be written beside the outputs
-// under the name the materials use.
-struct EmbeddedTexture {
-    std::string fileName;
-    std::vector<uint8_t> bytes;
-};
-
 struct ImportResult {
     ModelPtr model;                     // null when the import failed
     std::string error;                  // "<file>: <problem>" when model is null
-    std::vector<std::string> warnings;  // what was dropped, cut or approximated, one line each
+    Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<EmbeddedTexture> textures;
 };
@@ -48,12 +44,8 @@ struct ImportResult {
 // at rest. Nothing is written to disk.
 ImportResult ImportModel(const std::string& path, const ImportOptions& options);
 
-// The lines that declare each exported clip as an animation sequence of the mesh.
-std::string SequenceLines(const std::vector<ClipInfo>& clips, const std::string& meshName);
-
-// Writes the embedded textures into the directory ("" for the current one).
-// False, with error naming the file and the reason, when one cannot be written.
-bool WriteEmbeddedTextures(const std::vector<EmbeddedTexture>& textures, const std::string& directory,
-                           std::string& error);
+// Each exported clip as a sequence of the animation file, named as the
+// script compiler reads it: one word, unique.
+std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips);
 
 }  // namespace hm

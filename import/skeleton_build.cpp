@@ -31,7 +31,7 @@ std::string Quoted(const aiString& name) { return "'" + std::string(name.C_Str()
 }  // namespace
 
 bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   std::vector<std::string>& warnings, std::string& error) {
+                   Warnings& warnings, std::string& error) {
     const size_t nodeCount = scene.nodes.size();
     std::vector<std::optional<Affine>> bind(nodeCount);
     std::vector<bool> deforms(nodeCount, false);
@@ -60,7 +60,9 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             nodes[b] = FindNode(scene, bone->mName);
             if (nodes[b] < 0) {
                 if (reported.insert(bone->mName.C_Str()).second)
-                    warnings.push_back("bone " + Quoted(bone->mName) + " names no node; its weights are left out");
+                    AddWarning(warnings, WarningKind::BoneWithoutNode,
+                               "bone " + Quoted(bone->mName) + " names no node; its weights are left out", 1,
+                               {bone->mName.C_Str()});
                 continue;
             }
             int depth = 0;
@@ -84,7 +86,9 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
             const Affine atBind = Multiply(placement, Inverse(ToAffine(bone->mOffsetMatrix)));
             if (!Finite(atBind)) {
                 if (reported.insert(bone->mName.C_Str()).second)
-                    warnings.push_back("bone " + Quoted(bone->mName) + " has a bind matrix that cannot be inverted");
+                    AddWarning(warnings, WarningKind::BindNotInvertible,
+                               "bone " + Quoted(bone->mName) + " has a bind matrix that cannot be inverted", 1,
+                               {bone->mName.C_Str()});
                 continue;
             }
             auto& known = bind[static_cast<size_t>(node)];
@@ -93,8 +97,10 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
                 known = atBind;
             } else if (Difference(*known, atBind) > kBindTolerance * size) {
                 if (reported.insert(bone->mName.C_Str()).second)
-                    warnings.push_back("bone " + Quoted(bone->mName) +
-                                       " is bound differently by two meshes; it rests where the first one puts it");
+                    AddWarning(warnings, WarningKind::BoundDifferently,
+                               "bone " + Quoted(bone->mName) +
+                                   " is bound differently by two meshes; it rests where the first one puts it",
+                               1, {bone->mName.C_Str()});
             }
         }
     }
@@ -145,7 +151,7 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         out.boneOfNode[i] = static_cast<int>(out.bones.size());
         out.bones.push_back(bone);
     }
-    if (out.bones.size() > kMaxBones) {
+    if (static_cast<int64_t>(out.bones.size()) > kMaxBones) {
         error = std::to_string(out.bones.size()) + " bones; a vertex's bone index can name at most " +
                 std::to_string(kMaxBones);
         return false;
@@ -156,8 +162,10 @@ bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, 
         if (stretched.size() > 5) list += ", ...";
         char amount[32];
         std::snprintf(amount, sizeof amount, "%.4g", largestStretch);
-        warnings.push_back(std::to_string(stretched.size()) + " bone(s) rest with a scale other than 1 (" + list +
-                           "; off by up to " + amount + "); the scale is folded into their vertices");
+        AddWarning(warnings, WarningKind::ScaledRest,
+                   std::to_string(stretched.size()) + " bone(s) rest with a scale other than 1 (" + list +
+                       "; off by up to " + amount + "); the scale is folded into their vertices",
+                   static_cast<int64_t>(stretched.size()), stretched);
     }
     for (size_t k = 0; k < scene.instances.size(); ++k) {
         const MeshInstance& instance = scene.instances[k];

@@ -2,6 +2,8 @@
 // which names, and where each rests: from the skins' bind matrices where it has any.
 #pragma once
 
+#include "host/format_limits.h"
+#include "host/warnings.h"
 #include "import/affine.h"
 #include "import/source_scene.h"
 
@@ -10,8 +12,6 @@
 
 namespace hm::imp {
 
-// A signed 8-bit boneIndex names bones 0 to 127.
-inline constexpr size_t kMaxBones = 128;
 
 struct SkeletonBone {
     int node = -1;
@@ -40,7 +40,7 @@ struct Skeleton {
 // ancestors has a channel in some clip. False, with error set, when the
 // skeleton has more bones than the host can name.
 bool BuildSkeleton(const SourceScene& scene, const std::vector<bool>& animated, Skeleton& out,
-                   std::vector<std::string>& warnings, std::string& error);
+                   Warnings& warnings, std::string& error);
 
 // True when the weight counts as an influence.
 inline bool Influences(float weight) { return weight > 0.0f && weight <= 1e30f; }

@@ -1,12 +1,14 @@
-// The process-wide bone table and the bind pose: each bone's rest transforms,
-// and every skinned vertex moved into its bone's rest frame.
+// The skeleton of one model at a time: each bone's rest transforms (the bind
+// pose), its transforms at the frame evaluated last, and the posed vertices.
 #pragma once
 
 #include "host/hm_model_lib.h"
 #include "skeleton/transform_math.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 struct BoneMatrixSet {
     Matrix3x4 localBind;     // rest transform relative to the parent
@@ -15,39 +17,73 @@ struct BoneMatrixSet {
     Matrix3x4 absolutePose;  // model space at the last evaluated frame
 };
 
-// One table for the whole process. It holds no storage until the first
-// SetupBindPose, grows (keeping its entries) when a later model has more bones,
-// and is released only when the library is unloaded. Entry i describes bone i
-// of the model set up last. New entries start zeroed, so even a caller that
-// breaks the calling order never reads an undefined value.
-struct BoneTable {
-    std::unique_ptr<BoneMatrixSet[]> entries;
+// A value its caller holds and sets up for one model after another. It holds
+// no storage until the first SetupBindPose, grows (keeping its entries) when a
+// later model has more bones, and releases its storage only when it goes.
+// Entry i describes bone i of the model set up last. New entries start zeroed,
+// so even a caller that breaks the calling order never reads an undefined value.
+//
+// Calling order: SetupBindPose (or BuildBindPose) for a model, then any number
+// of EvaluatePose calls with that same model, each followed by the posed-vertex
+// reads that want that frame. One table is one evaluation state: two threads
+// posing frames at once need a table each.
+class BoneTable {
+public:
+    BoneTable() = default;
+    BoneTable(const BoneTable&) = delete;
+    BoneTable& operator=(const BoneTable&) = delete;
+
+    // Fills localBind, absoluteBind and absolutePose of every bone of the model
+    // (parents first, whatever the index order), then rewrites each skinned
+    // vertex's host record as transpose(R) * (p - T) with R, T its bone's
+    // absoluteBind. A vertex whose boneIndex is not a bone of the model is left
+    // as it is, as is every vertex when the table cannot be made large enough
+    // (the model then counts as having no bones, and nothing else changes).
+    // Call once per model: a second call would move the vertices again.
+    void SetupBindPose(hmModel* model);
+    // The bind part of SetupBindPose alone, for a further table over a model
+    // whose vertices another table's SetupBindPose has already moved. False
+    // when the table cannot be made large enough (it then has no bones).
+    bool BuildBindPose(hmModel* model);
+
+    // Writes localPose and absolutePose of every keyed bone, and sets
+    // absolutePose of every bone without keys to its absoluteBind. Expects the
+    // model this table was set up for: the parents and the parents-first order
+    // come from that call (names do not change during a run). Bones beyond the
+    // count set up are left alone, so before any set-up nothing is done; a null
+    // model is ignored. A bone with keys of one kind only takes zero
+    // translation, or the identity rotation, for the kind it lacks.
+    void EvaluatePose(hmModel* model, int32_t frame);
+
+    // The vertex under the last evaluated pose (the rest pose right after
+    // set-up). A vertex attached to no bone of the model set up last comes out
+    // at its stored position, bit for bit; a null vertex at (0, 0, 0).
+    void GetPosedVertex(Vector3& out, const HostVertex* vertex) const;
+    // Every vertex of the model in the model-wide order (mesh 0's vertices,
+    // then mesh 1's, and so on) into out, as far as out reaches.
+    void GetPosedVertices(hmModel* model, std::span<Vector3> out) const;
+
+    const BoneMatrixSet* Entry(int32_t bone) const {
+        return bone >= 0 && bone < capacity_ ? &entries_[bone] : nullptr;
+    }
+    // Bones of the model set up last: entries below this count are defined.
+    // 0 before the first set-up, and after one that could not get storage.
+    int32_t BoneCount() const { return boneCount_; }
+    int32_t Capacity() const { return capacity_; }
+
+private:
+    bool Reserve(int32_t count);
+    void ComputeOrder(int32_t count);
+
+    std::unique_ptr<BoneMatrixSet[]> entries_;
     // Per bone of the model set up last: the parent's index, -1 for a root.
     // A parent name that names no bone, the bone itself, or a bone of a
     // parent cycle makes a root, so following parents always ends.
-    std::unique_ptr<int32_t[]> parents;
+    std::unique_ptr<int32_t[]> parents_;
     // The bones of the model set up last, every parent before its children;
     // bone index order whenever the model already lists parents first.
-    std::unique_ptr<int32_t[]> order;
-    std::unique_ptr<uint8_t[]> marks;  // scratch for computing the order
-    int32_t capacity = 0;
-    // Bones of the model set up last: entries, parents and order below this
-    // count are defined. 0 before the first SetupBindPose, and after a
-    // SetupBindPose that could not get storage for its model.
-    int32_t boneCount = 0;
-
-    BoneMatrixSet* Entry(int32_t bone) {
-        return bone >= 0 && bone < capacity ? &entries[bone] : nullptr;
-    }
+    std::unique_ptr<int32_t[]> order_;
+    std::unique_ptr<uint8_t[]> marks_;  // scratch for computing the order
+    int32_t capacity_ = 0;
+    int32_t boneCount_ = 0;
 };
-
-BoneTable& TheBoneTable();
-
-// Fills localBind, absoluteBind and absolutePose of every bone of the model
-// (parents first, whatever the index order), then rewrites each skinned
-// vertex's host record as transpose(R) * (p - T) with R, T its bone's
-// absoluteBind. A vertex whose boneIndex is not a bone of the model is left as
-// it is, as is every vertex when the table cannot be made large enough (the
-// model then counts as having no bones, and nothing else changes). Call once
-// per model: a second call would move the vertices again.
-void SetupBindPose(hmModel* model);

@@ -123,16 +123,15 @@ int32_t FindNextRotationKey(HostBone* bone, float t) {
     return FindNextKey(bone, hmBone_GetRotationKeyCount(bone), t, RotationKeyAt);
 }
 
-void EvaluatePose(hmModel* model, int32_t frame) {
+void BoneTable::EvaluatePose(hmModel* model, int32_t frame) {
     if (!model) return;
-    BoneTable& table = TheBoneTable();
     const float t = static_cast<float>(frame);
-    const int32_t count = std::min(hmModel_GetBoneCount(model), table.boneCount);
+    const int32_t count = std::min(hmModel_GetBoneCount(model), boneCount_);
 
-    for (int32_t k = 0; k < table.boneCount; ++k) {
-        const int32_t i = table.order[k];
+    for (int32_t k = 0; k < boneCount_; ++k) {
+        const int32_t i = order_[k];
         if (i >= count) continue;
-        BoneMatrixSet& entry = table.entries[i];
+        BoneMatrixSet& entry = entries_[i];
         HostBone* bone = hmModel_GetBoneAt(model, i);
         const int32_t positionKeys = hmBone_GetPositionKeyCount(bone);
         const int32_t rotationKeys = hmBone_GetRotationKeyCount(bone);
@@ -149,29 +148,46 @@ void EvaluatePose(hmModel* model, int32_t frame) {
         key.m[2][3] = position.z;
         ConcatTransforms(entry.localBind, key, entry.localPose);
 
-        const int32_t parent = table.parents[i];
+        const int32_t parent = parents_[i];
         if (parent < 0)
             entry.absolutePose = entry.localPose;
         else
-            ConcatTransforms(table.entries[parent].absolutePose, entry.localPose, entry.absolutePose);
+            ConcatTransforms(entries_[parent].absolutePose, entry.localPose, entry.absolutePose);
     }
 }
 
-void GetPosedVertex(Vector3& out, const HostVertex* vertex) {
+void BoneTable::GetPosedVertex(Vector3& out, const HostVertex* vertex) const {
     if (!vertex) {
         out = {0.0f, 0.0f, 0.0f};
         return;
     }
     const HostVec3 position = vertex->position;
     const int32_t bone = vertex->boneIndex;
-    BoneTable& table = TheBoneTable();
-    if (bone < 0 || bone >= table.boneCount) {
+    if (bone < 0 || bone >= boneCount_) {
         out = {position.x, position.y, position.z};
         return;
     }
-    const Matrix3x4& pose = table.entries[bone].absolutePose;
+    const Matrix3x4& pose = entries_[bone].absolutePose;
     RotateVector({position.x, position.y, position.z}, pose, out);
     out.x = static_cast<float>(static_cast<double>(out.x) + pose.m[0][3]);
     out.y = static_cast<float>(static_cast<double>(out.y) + pose.m[1][3]);
     out.z = static_cast<float>(static_cast<double>(out.z) + pose.m[2][3]);
+}
+
+// A mesh whose records the host keeps side by side (its first and last records
+// are count - 1 records apart) is read through the first record's pointer; any
+// other is asked for vertex by vertex. Both give the same records.
+void BoneTable::GetPosedVertices(hmModel* model, std::span<Vector3> out) const {
+    size_t at = 0;
+    for (int32_t m = 0; m < hmModel_GetMeshCount(model) && at < out.size(); ++m) {
+        hmMesh* mesh = hmModel_GetMeshAt(model, m);
+        const int32_t count = static_cast<int32_t>(
+            std::min<int64_t>(hmMesh_GetVertexCount(mesh), static_cast<int64_t>(out.size() - at)));
+        const HostVertex* first = count > 0 ? hmMesh_GetVertexAt(mesh, 0) : nullptr;
+        if (first && hmMesh_GetVertexAt(mesh, count - 1) == first + (count - 1)) {
+            for (int32_t v = 0; v < count; ++v) GetPosedVertex(out[at++], first + v);
+            continue;
+        }
+        for (int32_t v = 0; v < count; ++v) GetPosedVertex(out[at++], hmMesh_GetVertexAt(mesh, v));
+    }
 }

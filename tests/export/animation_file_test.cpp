@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <span>
+#include <vector>
+
 using namespace testing_support;
 
 namespace {
@@ -13,17 +17,38 @@ struct Written {
     AnimationResult result;
 };
 
-Written WriteAnimFile(hmModel* model, uint16_t vertexTotal) {
+Written WriteAnimFile(hmModel* model, PoseSource& poses, uint16_t vertexTotal) {
     ScratchDir dir;
     ExportLog log;
     EXPECT_TRUE(log.Open(dir / "log"));
     OutputFile file;
     EXPECT_TRUE(file.Open(dir / "m_a.3d"));
-    AnimationResult result = WriteAnimationFile(model, file, log, vertexTotal);
+    AnimationResult result = WriteAnimationFile(model, poses, file, log, vertexTotal);
     EXPECT_TRUE(file.Commit());
     EXPECT_TRUE(log.Close());
     return {ReadFile(dir / "m_a.3d"), ReadFile(dir / "log"), result};
 }
+
+// Posed by the host's skeleton, as a run poses it.
+Written WriteAnimFile(hmModel* model, uint16_t vertexTotal) {
+    BoneTable table;
+    table.SetupBindPose(model);
+    SkeletonSource poses(table, model);
+    return WriteAnimFile(model, poses, vertexTotal);
+}
+
+// Frames given position by position.
+class ListedFrames : public PoseSource {
+public:
+    explicit ListedFrames(std::vector<std::vector<Vector3>> frames) : frames_(std::move(frames)) {}
+    int32_t FrameCount() const override { return static_cast<int32_t>(frames_.size()); }
+    void PoseFrame(int32_t frame, std::span<Vector3> positions) override {
+        std::copy_n(frames_[frame].begin(), std::min(positions.size(), frames_[frame].size()), positions.begin());
+    }
+
+private:
+    std::vector<std::vector<Vector3>> frames_;
+};
 
 int16_t S16(const std::string& bytes, size_t at) {
     return static_cast<int16_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8);
@@ -128,6 +153,23 @@ TEST(AnimationFile, EverythingAtTheOriginGivesAnInfiniteScaleAndZeros) {
     EXPECT_NE(out.log.find("Largest Magnitude - 0.000000\r\nScale factor - inf\r\n"), std::string::npos);
     EXPECT_EQ(out.bytes.size(), 4u + 3 * 2 * 8);
     EXPECT_EQ(out.bytes.substr(4), std::string(48, '\0'));
+}
+
+// The frame count and every position come from the source; the model gives
+// only the meshes' vertex counts.
+TEST(AnimationFile, FramesAndPositionsComeFromTheSource) {
+    hm::ModelPtr model = StillModel({{9, 9, 9}, {9, 9, 9}}, 5);
+    ListedFrames source({{{2, 0, 0}, {0, 0, 1}}, {{-2, 0, 0}, {0, 0, -1}}, {{1, 0, 0}, {0, 0, 0}}});
+    Written out = WriteAnimFile(model.get(), source, 2);
+    EXPECT_EQ(out.result.frameCount, 3);
+    EXPECT_EQ(out.result.scale, 64.0f);
+    ASSERT_EQ(out.bytes.size(), 4u + 3 * 2 * 8);
+    const int16_t expected[3][2][2] = {{{128, 0}, {0, 64}}, {{-128, 0}, {0, -64}}, {{64, 0}, {0, 0}}};
+    for (size_t f = 0; f < 3; ++f)
+        for (size_t v = 0; v < 2; ++v) {
+            EXPECT_EQ(S16(out.bytes, 4 + 16 * f + 8 * v), expected[f][v][0]) << f << " " << v;
+            EXPECT_EQ(S16(out.bytes, 6 + 16 * f + 8 * v), expected[f][v][1]) << f << " " << v;
+        }
 }
 
 TEST(AnimationFile, FrameLinesShowTheHostsCurrentFrame) {

@@ -1,3 +1,4 @@
+#include "export/animation_file.h"
 #include "export/export_run.h"
 #include "platform/platform_ui.h"
 #include "tests/support/test_support.h"
@@ -5,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 using namespace testing_support;
 
@@ -94,35 +96,6 @@ TEST_F(RunTest, CompletedRunWritesTheLogsFirstLineAndReleasesTheModelOnce) {
     EXPECT_FALSE(std::filesystem::exists(dir / "Guard.3D"));
 }
 
-TEST(OutputNames, LastDotOfTheWholePathWins) {
-    OutputPaths guard = DeriveOutputPaths("C:\\art\\Guard.3D");
-    EXPECT_EQ(guard.data, "C:\\art\\Guard_d.3d");
-    EXPECT_EQ(guard.anim, "C:\\art\\Guard_a.3d");
-    EXPECT_EQ(guard.script, "C:\\art\\Guard.uc");
-
-    OutputPaths dotted = DeriveOutputPaths("D:\\my.models\\Guard.3D");
-    EXPECT_EQ(dotted.data, "D:\\my.models\\Guard_d.3d");
-    EXPECT_EQ(dotted.anim, "D:\\my.models\\Guard_a.3d");
-    EXPECT_EQ(dotted.script, "D:\\my.models\\Guard.uc");
-    EXPECT_EQ(DeriveMeshName("Guard.3D"), "Guard");
-    EXPECT_EQ(DeriveMeshName("Guard.v2.3D"), "Guard.v2");
-    EXPECT_EQ(DeriveOutputPaths("/art/Guard.v2.3D").data, "/art/Guard.v2_d.3d");
-}
-
-TEST(OutputNames, FileNameWithoutDotGetsTheSuffixAppended) {
-    EXPECT_EQ(DeriveOutputPaths("D:\\my.models\\Guard").data, "D:\\my.models\\Guard_d.3d");
-    EXPECT_EQ(DeriveOutputPaths("/home/my.models/Guard").script, "/home/my.models/Guard.uc");
-    EXPECT_EQ(DeriveOutputPaths("Guard").anim, "Guard_a.3d");
-    EXPECT_EQ(DeriveMeshName("Guard"), "Guard");
-}
-
-TEST(OutputNames, LongPathsAreNeverCut) {
-    std::string path = "/" + std::string(250, 'a') + ".3D";  // 254 bytes: fits the dialog's buffer
-    OutputPaths paths = DeriveOutputPaths(path);
-    EXPECT_EQ(paths.data, "/" + std::string(250, 'a') + "_d.3d");
-    EXPECT_EQ(paths.data.size(), 256u);
-}
-
 TEST_F(RunTest, PathLongerThanTheDialogBufferCancels) {
     platform::SetSaveDialogAnswer(dir / (std::string(300, 'x') + ".3D"));
     EXPECT_EQ(RunCounting(OneTriangleModel()), 0);
@@ -157,6 +130,42 @@ TEST_F(RunTest, OutputFolderThatCannotBeWrittenIsReported) {
     auto messages = platform::ShownMessages();
     ASSERT_FALSE(messages.empty());
     EXPECT_NE(messages.back().text.find("/proc/Guard_d.3d"), std::string::npos) << messages.back().text;
+}
+
+// A chain of bones listed child first, each turning over the frames, with a
+// vertex on each.
+hm::ModelPtr TurningChain(int bones) {
+    hm::ModelPtr model(hm::CreateModel());
+    hmMesh* mesh = hm::AddMesh(model.get(), "Chain");
+    for (int i = bones - 1; i >= 0; --i) {
+        HostBoneEntry* bone = hm::AddBone(model.get(), "b" + std::to_string(i), i ? "b" + std::to_string(i - 1) : "",
+                                          {1, 0, 0}, {0, 0.1f * float(i), 0});
+        bone->rotationKeys = {{0, {0, 0, 0}}, {3, {0.2f, 0, 0.3f * float(i)}}};
+        mesh->vertices.push_back(hm::MakeVertex({float(i), 1, 0}, 0, 0, static_cast<int8_t>(bones - 1 - i)));
+    }
+    mesh->triangles = {{{0, 0, 0}}};
+    model->totalFrames = 4;
+    return model;
+}
+
+// Later runs reuse the plug-in's bone table; a model with more bones than
+// any before it poses as with a table of its own.
+TEST_F(RunTest, ModelWithMoreBonesThanTheLastExportsAsWithAFreshTable) {
+    platform::SetSaveDialogAnswer(dir / "Small.3D");
+    ASSERT_EQ(RunCounting(TurningChain(2)), 0);
+    platform::SetSaveDialogAnswer(dir / "Large.3D");
+    ASSERT_EQ(RunCounting(TurningChain(7)), 0);
+
+    hm::ModelPtr large = TurningChain(7);
+    BoneTable table;
+    table.SetupBindPose(large.get());
+    SkeletonSource poses(table, large.get());
+    ExportLog log;
+    OutputFile anim;
+    ASSERT_TRUE(anim.Open(dir / "Fresh_a.3d"));
+    WriteAnimationFile(large.get(), poses, anim, log, 7);
+    ASSERT_TRUE(anim.Commit());
+    EXPECT_EQ(ReadFile(dir / "Large_a.3d"), ReadFile(dir / "Fresh_a.3d"));
 }
 
 TEST_F(RunTest, LogThatCannotBeCreatedDoesNotStopTheExport) {

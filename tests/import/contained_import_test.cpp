@@ -58,10 +58,17 @@ TEST(ImportResultCodec, HandsBackTheWholeResult) {
     const hm::ImportResult original = hm::ImportModel(kData + "/greenman/greenman.glb", options);
     ASSERT_TRUE(original.model) << original.error;
     ASSERT_FALSE(original.textures.empty());
+    ASSERT_FALSE(original.warnings.empty());
     const hm::ImportResult contained = hm::ImportModelContained(kData + "/greenman/greenman.glb", options, {});
     ASSERT_TRUE(contained.model) << contained.error;
     EXPECT_EQ(hm::ModelToJson(*contained.model), hm::ModelToJson(*original.model));
-    EXPECT_EQ(contained.warnings, original.warnings);
+    ASSERT_EQ(contained.warnings.size(), original.warnings.size());
+    for (size_t i = 0; i < original.warnings.size(); ++i) {
+        EXPECT_EQ(contained.warnings[i].kind, original.warnings[i].kind);
+        EXPECT_EQ(contained.warnings[i].text, original.warnings[i].text);
+        EXPECT_EQ(contained.warnings[i].count, original.warnings[i].count);
+        EXPECT_EQ(contained.warnings[i].examples, original.warnings[i].examples);
+    }
     ASSERT_EQ(contained.clips.size(), original.clips.size());
     for (size_t i = 0; i < original.clips.size(); ++i) {
         EXPECT_EQ(contained.clips[i].name, original.clips[i].name);

@@ -6,15 +6,14 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
 
-const BoneMatrixSet& Entry(int32_t bone) { return *TheBoneTable().Entry(bone); }
-
-Vector3 Posed(const HostVertex& vertex) {
+Vector3 Posed(const BoneTable& table, const HostVertex& vertex) {
     Vector3 out;
-    GetPosedVertex(out, &vertex);
+    table.GetPosedVertex(out, &vertex);
     return out;
 }
 
@@ -24,6 +23,10 @@ Vector3 Posed(const HostVertex& vertex) {
 struct MovingRoot : ::testing::Test {
     hm::ModelPtr model{hm::CreateModel()};
     hmMesh* mesh = hm::AddMesh(model.get(), "body");
+    BoneTable table;
+
+    const BoneMatrixSet& Entry(int32_t bone) const { return *table.Entry(bone); }
+    Vector3 Posed(const HostVertex& vertex) const { return ::Posed(table, vertex); }
 
     void SetUp() override {
         HostBoneEntry* root = hm::AddBone(model.get(), "root", "", {0, 0, 0}, {0, 0, 0});
@@ -35,24 +38,24 @@ struct MovingRoot : ::testing::Test {
         hm::AddBone(model.get(), "still", "root", {0, 2, 0}, {0.3f, 0, 0});
         mesh->vertices = {hm::MakeVertex({1, 0, 0}, 0, 0, 0), hm::MakeVertex({6, 0, 0}, 0, 0, 1),
                           hm::MakeVertex({2, 3, 4}, 0, 0, 2)};
-        SetupBindPose(model.get());
+        table.SetupBindPose(model.get());
     }
 };
 
 TEST_F(MovingRoot, RootVertexAtKeysBetweenAndBeyond) {
-    EvaluatePose(model.get(), 0);
+    table.EvaluatePose(model.get(), 0);
     ExpectNear(Posed(mesh->vertices[0]), 1, 0, 0, 1e-6f);
-    EvaluatePose(model.get(), 5);
+    table.EvaluatePose(model.get(), 5);
     ExpectNear(Posed(mesh->vertices[0]), 5.7071068f, 0.70710677f, 0, 1e-6f);
-    EvaluatePose(model.get(), 10);
+    table.EvaluatePose(model.get(), 10);
     ExpectNear(Posed(mesh->vertices[0]), 10, 1, 0, 1e-6f);
-    EvaluatePose(model.get(), 12);
+    table.EvaluatePose(model.get(), 12);
     ExpectNear(Posed(mesh->vertices[0]), 10, 1, 0, 1e-6f);
 }
 
 TEST_F(MovingRoot, KeyedChildFollowsUnkeyedChildStays) {
     for (int32_t frame : {0, 5, 10}) {
-        EvaluatePose(model.get(), frame);
+        table.EvaluatePose(model.get(), frame);
         EXPECT_TRUE(SameBits(Entry(2).absolutePose, Entry(2).absoluteBind));
         ExpectNear(Posed(mesh->vertices[2]), 2, 3, 4, 1e-5f);
     }
@@ -64,38 +67,42 @@ TEST_F(MovingRoot, KeyedChildFollowsUnkeyedChildStays) {
 TEST_F(MovingRoot, SameFrameTwiceIsIdenticalAndUnboundVerticesKeepTheirBits) {
     const HostVertex loose[] = {hm::MakeVertex({-0.0f, 1e-40f, 3.3f}), hm::MakeVertex({1, 2, 3}, 0, 0, 3),
                                 hm::MakeVertex({4, 5, 6}, 0, 0, -7)};
-    EvaluatePose(model.get(), 7);
+    table.EvaluatePose(model.get(), 7);
     const Vector3 first = Posed(mesh->vertices[0]);
-    EvaluatePose(model.get(), 3);
-    EvaluatePose(model.get(), 7);
+    table.EvaluatePose(model.get(), 3);
+    table.EvaluatePose(model.get(), 7);
     EXPECT_TRUE(SameBits(Posed(mesh->vertices[0]), first));
     for (const HostVertex& vertex : loose) EXPECT_TRUE(SameBits(Posed(vertex), PositionOf(vertex)));
     Vector3 out{1, 1, 1};
-    GetPosedVertex(out, nullptr);
+    table.GetPosedVertex(out, nullptr);
     ExpectNear(out, 0, 0, 0, 0.0f);
 }
 
-// Bones beyond the count SetupBindPose saw are left alone, and a null model
-// changes nothing.
+// Bones beyond the count set up are left alone, even in a table that held a
+// larger model before, and a null model changes nothing.
 TEST_F(MovingRoot, ModelLargerThanSetUpTouchesOnlySetUpBones) {
-    EvaluatePose(model.get(), 10);
+    hm::ModelPtr larger(hm::CreateModel());
+    for (int i = 0; i < 5; ++i) hm::AddBone(larger.get(), "b" + std::to_string(i), "", {float(i), 0, 0}, {});
+    BoneTable reused;
+    ASSERT_TRUE(reused.BuildBindPose(larger.get()));
+    ASSERT_TRUE(reused.BuildBindPose(model.get()));  // the fixture's table has moved the vertices
+    reused.EvaluatePose(model.get(), 10);
     hm::AddBone(model.get(), "late", "root", {1, 1, 1}, {})->positionKeys = {{0, {1, 1, 1}}};
-    const BoneMatrixSet* beyond = TheBoneTable().Entry(3);
-    const Matrix3x4 untouched = beyond ? beyond->absolutePose : Matrix3x4{};
-    const Matrix3x4 root = Entry(0).absolutePose;
-    EvaluatePose(nullptr, 5);
-    EXPECT_TRUE(SameBits(Entry(0).absolutePose, root));
-    EvaluatePose(model.get(), 5);
-    if (beyond) {
-        EXPECT_TRUE(SameBits(beyond->absolutePose, untouched));
-    }
-    EXPECT_FALSE(SameBits(Entry(0).absolutePose, root));
+    const Matrix3x4 untouched = reused.Entry(3)->absolutePose;
+    const Matrix3x4 root = reused.Entry(0)->absolutePose;
+    reused.EvaluatePose(nullptr, 5);
+    EXPECT_TRUE(SameBits(reused.Entry(0)->absolutePose, root));
+    reused.EvaluatePose(model.get(), 5);
+    EXPECT_TRUE(SameBits(reused.Entry(3)->absolutePose, untouched));
+    EXPECT_FALSE(SameBits(reused.Entry(0)->absolutePose, root));
 }
 
 // With every key at zero the pose is the rest pose: vertices come back to
 // where they were before SetupBindPose, through bones with rest rotations,
 // listed child before parent.
 TEST(FramePose, ZeroKeysGiveRestPoseInAnyBoneOrder) {
+    BoneTable table;
+    auto Entry = [&](int32_t bone) -> const BoneMatrixSet& { return *table.Entry(bone); };
     const std::vector<HostVec3> points = {{1, 2, 3}, {-4, 0.5f, 9}, {7, -7, 0.25f}};
     auto build = [&](bool parentsFirst) {
         hm::ModelPtr model(hm::CreateModel());
@@ -115,11 +122,11 @@ TEST(FramePose, ZeroKeysGiveRestPoseInAnyBoneOrder) {
     std::vector<Vector3> posed[2];
     for (bool parentsFirst : {true, false}) {
         hm::ModelPtr model = build(parentsFirst);
-        SetupBindPose(model.get());
-        EvaluatePose(model.get(), 2);
+        table.SetupBindPose(model.get());
+        table.EvaluatePose(model.get(), 2);
         for (int32_t bone = 0; bone < 3; ++bone) ExpectEqualMatrices(Entry(bone).absolutePose, Entry(bone).absoluteBind);
         for (size_t k = 0; k < points.size(); ++k) {
-            posed[parentsFirst].push_back(Posed(model->meshes[0]->vertices[k]));
+            posed[parentsFirst].push_back(Posed(table, model->meshes[0]->vertices[k]));
             ExpectNear(posed[parentsFirst].back(), points[k].x, points[k].y, points[k].z, 1e-5f);
         }
     }
@@ -127,12 +134,14 @@ TEST(FramePose, ZeroKeysGiveRestPoseInAnyBoneOrder) {
 }
 
 TEST(FramePose, SelfParentAndCycleAreRootsKeysOfOneKindLeaveTheOtherAtRest) {
+    BoneTable table;
+    auto Entry = [&](int32_t bone) -> const BoneMatrixSet& { return *table.Entry(bone); };
     hm::ModelPtr model(hm::CreateModel());
     hm::AddBone(model.get(), "self", "self", {1, 0, 0}, {0, 0, 0.5f})->positionKeys = {{0, {0, 3, 0}}};
     hm::AddBone(model.get(), "ping", "pong", {0, 0, 2}, {0.2f, 0, 0})->rotationKeys = {{0, {0, 0, 1}}};
     hm::AddBone(model.get(), "pong", "ping", {0, 4, 0}, {0, 0, 0})->positionKeys = {{0, {1, 0, 0}}};
-    SetupBindPose(model.get());
-    EvaluatePose(model.get(), 1);
+    table.SetupBindPose(model.get());
+    table.EvaluatePose(model.get(), 1);
     for (int32_t bone = 0; bone < 3; ++bone)
         EXPECT_TRUE(SameBits(Entry(bone).absolutePose, Entry(bone).localPose)) << bone;
     ExpectSameRotation(Entry(0).localPose, Entry(0).localBind, 0.0f);
