@@ -93,7 +93,6 @@ test-browser: build deps-browser
 demo: build
 	mkdir -p out/sample out/totem
 	cd out/sample && ../../$(BUILD)/vantrel-export --preview ../../examples/sample.hm.json Sample.3D
-	cp examples/totem_skin.png out/totem/
 	cd out/totem && ../../$(BUILD)/vantrel-export --preview ../../examples/totem.gltf Totem.3D
 
 # The pieces with Google Benchmark, then whole exports against the I/O floor.

@@ -1,6 +1,9 @@
 // vantrel-export: a host program that loads a model, loads the export plug-in
 // the way the modelling host does, and runs the export with a chosen name.
 #include "cli/model_loading.h"
+#include "cli/options.h"
+#include "cli/summary.h"
+#include "export/export_run.h"
 #include "export/output_file.h"
 #include "export/output_names.h"
 #include "export/script_class_file.h"
@@ -8,28 +11,20 @@
 #include "plugin/plugin.h"
 #include "view/preview_page.h"
 
-#include <CLI/CLI.hpp>
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <sstream>
+#include <iostream>
 #include <string>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int kExported = 0;
-constexpr int kNothingExported = 1;
-constexpr int kBadInput = 2;
-constexpr int kWriteFailed = 3;
 
 int Fail(int status, const std::string& message) {
     std::cerr << "vantrel-export: " << message << "\n";
@@ -50,24 +45,6 @@ std::string DefaultPluginPath() {
     const fs::path installed = (directory / VANTREL_PLUGINDIR_FROM_BINDIR / "hmVantrelExport.so").lexically_normal();
     std::error_code code;
     return !fs::exists(beside, code) && fs::exists(installed, code) ? installed.string() : beside.string();
-}
-
-// MODEL's file name without its model extension, plus ".3D".
-std::string DefaultDestination(const std::string& modelPath) {
-    std::string name = fs::path(modelPath).filename().string();
-    const std::string json = ".hm.json";
-    if (name.size() > json.size() && name.compare(name.size() - json.size(), json.size(), json) == 0)
-        name.resize(name.size() - json.size());
-    else
-        name = fs::path(name).stem().string();
-    return name + ".3D";
-}
-
-bool IsScriptIdentifier(const std::string& name) {
-    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name)
-        if (!std::isalnum(c) && c != '_') return false;
-    return true;
 }
 
 // The plug-in's script class invites sequence lines below one comment; the
@@ -98,87 +75,151 @@ bool WriteSequencesIntoScript(const std::string& scriptPath, const std::string& 
     return true;
 }
 
-void ReportWritten(const std::string& path) {
-    std::error_code code;
-    auto size = fs::file_size(path, code);
-    if (code)
-        std::cout << "  " << path << " (missing)\n";
+// MODEL's file name without its model extension.
+std::string ModelName(const std::string& modelPath) {
+    std::string name = fs::path(modelPath).filename().string();
+    const std::string json = ".hm.json";
+    if (name.size() > json.size() && name.compare(name.size() - json.size(), json.size(), json) == 0)
+        name.resize(name.size() - json.size());
     else
-        std::cout << "  " << path << " (" << size << " bytes)\n";
+        name = fs::path(name).stem().string();
+    return name;
 }
+
+bool IsScriptIdentifier(const std::string& name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+    for (unsigned char c : name)
+        if (!std::isalnum(c) && c != '_') return false;
+    return true;
+}
+
+// The name the save dialog is given: DEST as a file name, or inside DEST when
+// it is a folder. Empty, with the reason in error, when it cannot be used.
+std::string ChooseDestination(const std::string& given, const std::string& modelPath, std::string& error) {
+    std::string destination = given.empty() ? ModelName(modelPath) + ".3D" : given;
+    std::error_code code;
+    const bool folderMeant = destination.back() == '/' || fs::is_directory(destination, code);
+    if (folderMeant) {
+        if (!fs::is_directory(destination, code)) {
+            error = destination + ": no such folder";
+            return "";
+        }
+        destination = (fs::path(destination) / (ModelName(modelPath) + ".3D")).string();
+    }
+    const fs::path folder = fs::path(destination).parent_path();
+    if (!folder.empty() && !fs::is_directory(folder, code)) {
+        error = destination + ": the folder " + folder.string() + " does not exist";
+        return "";
+    }
+    const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
+    if (!IsScriptIdentifier(meshName)) {
+        error = destination + ": the class would be named \"" + meshName +
+                "\", which the engine cannot compile (letters, digits and '_', not starting with a digit); " +
+                (folderMeant || given.empty() ? "name the outputs, e.g. " + (folder / "Model.3D").string()
+                                              : std::string("choose another name"));
+        return "";
+    }
+    return destination;
+}
+
+// The plug-in writes its log into the current folder, as in the modelling
+// host. Asked for elsewhere or not at all, the log is moved or removed after
+// the run, and a log already in the current folder is set aside meanwhile.
+class LogPlacement {
+public:
+    LogPlacement(const CliOptions& options) : target_(options.logPath), none_(options.noLog) {
+        std::error_code code;
+        if (Moves() && fs::exists(kLogFileName, code)) {
+            fs::rename(kLogFileName, kAside, code);
+            setAside_ = !code;
+        }
+    }
+    ~LogPlacement() {
+        std::error_code code;
+        if (setAside_) fs::rename(kAside, kLogFileName, code);
+    }
+    // Where the log now is ("" for nowhere); error says why a move failed.
+    std::string Place(std::string& error) {
+        std::error_code code;
+        if (!Moves()) return kLogFileName;
+        if (!fs::exists(kLogFileName, code)) return "";
+        if (none_) {
+            fs::remove(kLogFileName, code);
+            return "";
+        }
+        fs::rename(kLogFileName, target_, code);
+        if (code) {  // another file system: copy, then remove
+            code.clear();
+            fs::copy_file(kLogFileName, target_, fs::copy_options::overwrite_existing, code);
+            if (code) error = target_ + ": " + code.message();
+            fs::remove(kLogFileName, code);
+        }
+        return error.empty() ? target_ : "";
+    }
+
+private:
+    bool Moves() const { return none_ || !target_.empty(); }
+    static constexpr const char* kAside = "VantrelExport.log.vantrel-aside";
+    std::string target_;
+    bool none_;
+    bool setAside_ = false;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{
-        "Exports a skinned, keyframe-animated model to the Vantrel vertex-animated mesh format.\n\n"
-        "Writes, beside DEST: NAME_d.3d (triangles with vertex indices and texture coordinates),\n"
-        "NAME_a.3d (every frame's quantised vertex positions) and NAME.uc (a script class that\n"
-        "imports both, with the mesh scale and one texture per material), where NAME is DEST's\n"
-        "file name without its extension. The diagnostic log VantrelExport.log, which traces\n"
-        "every value written, goes to the current directory. DEST itself is never written.\n\n"
-        "Exit status: 0 exported; 1 nothing exported (empty model, cancelled); 2 bad arguments\n"
-        "or bad input (nothing written); 3 an output could not be written.",
-        "vantrel-export"};
-    std::string modelPath;
-    std::string destination;
-    std::string pluginPath;
-    bool ask = false;
-    bool preview = false;
-    bool noSequences = false;
-    app.add_option("MODEL", modelPath, ModelArgumentHelp())->required();
-    app.add_option("DEST", destination,
-                   "The name chosen in the save dialog (default: MODEL's name with the extension .3D, "
-                   "in the current directory)");
-    app.add_option("--plugin", pluginPath,
-                   "The plug-in to load (default: hmVantrelExport.so beside this program, or where it is installed)");
-    app.add_flag("--ask", ask, "Without DEST, ask for the name on the terminal as the save dialog would");
-    app.add_flag("--no-sequences", noSequences,
-                 "Leave the script class as the plug-in wrote it: print a model's sequence lines (one per clip) "
-                 "instead of writing them into it");
-    app.add_flag("--preview", preview, "Also write NAME.html, a page that shows the export as the engine will");
-    ModelOptions modelOptions;
-    AddModelOptions(app, modelOptions);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? kExported : kBadInput;  // --help answers 0
-    }
+    CliOptions options;
+    if (std::optional<int> status = ParseCommandLine(argc, argv, options)) return *status;
+    const bool quiet = options.verbosity == Verbosity::Quiet;
+    const bool verbose = options.verbosity == Verbosity::Verbose;
 
-    LoadedModel loaded = LoadModel(modelPath, modelOptions);
-    for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
+    std::string destination;
+    if (!options.ask) {
+        std::string error;
+        destination = ChooseDestination(options.destination, options.model, error);
+        if (destination.empty() && !options.modelOptions.list && !options.modelOptions.info &&
+            options.modelOptions.dump.empty())
+            return Fail(kBadInput, error);
+    } else if (!::isatty(STDIN_FILENO)) {
+        return Fail(kBadInput, "--ask needs a terminal on standard input to ask for the name; give DEST instead");
+    }
+    if (!options.logPath.empty() && !fs::is_directory(fs::path(options.logPath).parent_path().empty()
+                                                          ? fs::path(".")
+                                                          : fs::path(options.logPath).parent_path()))
+        return Fail(kBadInput, options.logPath + ": the folder for the log does not exist");
+
+    LoadedModel loaded = LoadModel(options.model, options.modelOptions);
+    if (!quiet)
+        for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
 
-    if (destination.empty() && !ask) destination = DefaultDestination(modelPath);
     if (!destination.empty()) {
-        fs::path folder = fs::path(destination).parent_path();
-        if (!folder.empty() && !fs::is_directory(folder))
-            return Fail(kBadInput, destination + ": the folder " + folder.string() + " does not exist");
-        std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
-        if (!IsScriptIdentifier(meshName))
-            std::cerr << "vantrel-export: warning: the mesh name \"" << meshName
-                      << "\" is not a valid script identifier (letters, digits and '_', not starting "
-                         "with a digit); the engine will not compile the class\n";
         platform::SetSaveDialogAnswer(destination);
     } else {
         platform::SetSaveDialogAnswer(std::nullopt);
         platform::SetSaveDialogPrompt(true);
     }
+    // The run's messages are reported here, once each, with the program's name.
+    platform::SetMessagesPrinted(false);
 
-    if (pluginPath.empty()) pluginPath = DefaultPluginPath();
-    void* library = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (options.pluginPath.empty()) options.pluginPath = DefaultPluginPath();
+    void* library = dlopen(options.pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
     auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
-    if (!create) return Fail(kBadInput, pluginPath + ": no CreatePlugIn");
+    if (!create) return Fail(kBadInput, options.pluginPath + ": no CreatePlugIn");
     PlugInBase* plugin = create();
-    if (!plugin) return Fail(kBadInput, pluginPath + ": CreatePlugIn returned no object");
+    if (!plugin) return Fail(kBadInput, options.pluginPath + ": CreatePlugIn returned no object");
     if (plugin->GetKind() != kExporterKind) {
         delete plugin;
-        return Fail(kBadInput, pluginPath + ": not an export plug-in");
+        return Fail(kBadInput, options.pluginPath + ": not an export plug-in");
     }
-    std::cout << "Plug-in: " << plugin->GetCaption() << "\n";
+    if (verbose) std::cout << "Plug-in: " << plugin->GetCaption() << " (" << options.pluginPath << ")\n";
 
+    // An earlier export's script class says which textures that export wrote.
+    const std::string previousScript = destination.empty() ? "" : ReadText(DeriveOutputPaths(destination).script);
+    const ModelSize size = MeasureModel(*loaded.model);
+    LogPlacement log(options);
     int released = 0;
     hmModel* model = loaded.model.release();
     model->onDestroy = [&released](const hmModel*) { ++released; };
@@ -190,47 +231,65 @@ int main(int argc, char** argv) {
         model->onDestroy = nullptr;
         hmModel_Destroy(model);
     }
+    std::string logError;
+    const std::string logPath = log.Place(logError);
 
     std::vector<platform::ShownMessage> messages = platform::ShownMessages();
-    std::string lastMessage = messages.size() > messagesBefore ? messages.back().text : std::string();
+    messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(messagesBefore));
+    std::string lastMessage = messages.empty() ? std::string() : messages.back().text;
     if (result == -1) return Fail(kWriteFailed, lastMessage.empty() ? "the export failed" : lastMessage);
     if (!exported) {
         if (!lastMessage.empty()) return Fail(kNothingExported, "nothing exported: " + lastMessage);
         std::string reason = platform::LastSaveDialogError();
         return Fail(kNothingExported, "nothing exported: " + (reason.empty() ? "no file name was chosen" : reason));
     }
+    if (!quiet)
+        for (const platform::ShownMessage& message : messages) std::cerr << "vantrel-export: " << message.text << "\n";
+    if (!logError.empty()) return Fail(kWriteFailed, logError);
 
     // The name the dialog answered: DEST, or what was typed at the prompt.
     const std::string chosen = platform::LastChosenPath();
-    OutputPaths paths = DeriveOutputPaths(chosen);
-    std::string textureError;
     const std::string folder = fs::path(chosen).parent_path().string();
-    if (!hm::WriteEmbeddedTextures(loaded.textures, folder, textureError)) return Fail(kWriteFailed, textureError);
+    const std::string meshName = DeriveMeshName(fs::path(chosen).filename().string());
+    const OutputPaths paths = DeriveOutputPaths(chosen);
     std::string sequences;
-    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips))
-        sequences += SequenceLine(DeriveMeshName(fs::path(chosen).filename().string()), sequence);
+    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips)) sequences += SequenceLine(meshName, sequence);
     std::string sequenceError;
-    if (!sequences.empty() && !noSequences && !WriteSequencesIntoScript(paths.script, sequences, sequenceError))
+    if (!sequences.empty() && !options.noSequences && !WriteSequencesIntoScript(paths.script, sequences, sequenceError))
         return Fail(kWriteFailed, sequenceError);
-    std::cout << "Wrote:\n";
-    ReportWritten(paths.data);
-    ReportWritten(paths.anim);
-    ReportWritten(paths.script);
-    ReportWritten("VantrelExport.log");
-    for (const hm::EmbeddedTexture& texture : loaded.textures)
-        ReportWritten((fs::path(folder) / texture.fileName).string());
-    if (!sequences.empty())
-        std::cout << (noSequences ? "Clips, to paste into the script class:\n"
-                                  : "Clips, written into the script class as sequences:\n")
-                  << sequences;
-    if (preview) {
-        std::string page, error;
+    hm::TextureWriteResult textures = hm::WriteTextureFiles(loaded.textures, folder, previousScript);
+    if (!textures.ok) return Fail(kWriteFailed, textures.error);
+    for (const std::string& kept : quiet ? std::vector<std::string>() : textures.kept)
+        std::cerr << "vantrel-export: warning: " << kept
+                  << " is not from an earlier export of this class and differs from the model's texture; kept it "
+                     "(move it away and export again to get the model's)\n";
+    std::string page;
+    if (options.preview) {
+        std::string error;
         std::vector<std::string> warnings;
-        const bool written = view::WriteExportPreview(chosen, fs::path(modelPath).parent_path().string(), page,
-                                                      warnings, error);
-        for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
+        const bool written =
+            view::WriteExportPreview(chosen, fs::path(options.model).parent_path().string(), page, warnings, error);
+        if (!quiet)
+            for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
         if (!written) return Fail(kWriteFailed, error);
-        std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
     }
+    if (quiet) return kExported;
+
+    ExportSummary summary;
+    summary.meshName = meshName;
+    summary.dataPath = paths.data;
+    summary.animPath = paths.anim;
+    summary.scriptPath = paths.script;
+    for (const hm::TextureFile& texture : loaded.textures)
+        summary.texturePaths.push_back((fs::path(folder) / texture.fileName).string());
+    summary.logPath = logPath;
+    summary.size = size;
+    summary.imported = !loaded.hostModelFile;
+    summary.scale = options.modelOptions.import.scale;
+    summary.unitCentimetres = loaded.unitCentimetres;
+    summary.sequences = sequences;
+    summary.sequencesWritten = !options.noSequences;
+    std::cout << DescribeExport(summary);
+    if (!page.empty()) std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
     return kExported;
 }

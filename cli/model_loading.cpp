@@ -3,16 +3,12 @@
 #include "host/format_limits.h"
 #include "host/model_json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 
 namespace {
-
-bool IsHostModelFile(const std::string& path) {
-    const std::string json = ".hm.json";
-    return path.size() >= json.size() && path.compare(path.size() - json.size(), json.size(), json) == 0;
-}
 
 std::string Printf(const char* format, double value) {
     char text[64];
@@ -22,40 +18,9 @@ std::string Printf(const char* format, double value) {
 
 }  // namespace
 
-std::string ModelArgumentHelp() {
-    return "The model: a host model file (.hm.json), or a model in a common 3D format (glTF 2.0, FBX, "
-           "Collada, OBJ and the others Assimp reads), told apart by content and extension";
-}
-
-void AddModelOptions(CLI::App& app, ModelOptions& options) {
-    const CLI::Validator aboveZero(
-        [](std::string& text) {
-            double value = 0;
-            try {
-                value = std::stod(text);
-            } catch (const std::exception&) {
-                return std::string("not a number: ") + text;
-            }
-            return std::isfinite(value) && value > 0 ? std::string() : "must be a number above 0, not " + text;
-        },
-        "NUMBER > 0");
-    app.add_option("--scale", options.import.scale, "Multiply every position of an imported model (default 1)")
-        ->check(aboveZero);
-    app.add_option("--fps", options.import.fps, "Frames per second at which clips are sampled (default 30)")
-        ->check(CLI::Range(0.001, 100000.0));
-    app.add_option("--clip", options.import.clip, "Export only the clip of this name (default: all, end to end)");
-    app.add_flag("--force", options.import.force,
-                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
-                     " vertices, triangles or frames) instead of stopping");
-    app.add_option("--max-memory", options.limits.memoryMegabytes,
-                   "Memory in MB the model reader may use on a file in a common 3D format (default 4096)")
-        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24));
-    app.add_option("--timeout", options.limits.seconds,
-                   "Seconds the model reader may take on a file in a common 3D format (default 120)")
-        ->check(CLI::Range(0.01, 1e6));
-    app.add_flag("--list", options.list, "List the model's clips and stop");
-    app.add_flag("--info", options.info, "Print the model as the host sees it and stop");
-    app.add_option("--dump", options.dump, "Write the host model to this .hm.json file and stop");
+bool IsHostModelFile(const std::string& path) {
+    const std::string json = ".hm.json";
+    return path.size() >= json.size() && path.compare(path.size() - json.size(), json.size(), json) == 0;
 }
 
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
@@ -64,6 +29,15 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     hm::ImportOptions importOptions = options.import;
     if (options.list || options.info || !options.dump.empty()) importOptions.force = true;
     if (IsHostModelFile(path)) {
+        // A host model file holds its frames already: there is nothing to scale, sample or choose.
+        if (!options.importOptionsGiven.empty()) {
+            std::string names;
+            for (const std::string& name : options.importOptionsGiven) names += (names.empty() ? "" : ", ") + name;
+            loaded.error = names + ": only for models in common 3D formats; a host model file (" + path +
+                           ") is exported as it is, with its own frames";
+            return loaded;
+        }
+        loaded.hostModelFile = true;
         hm::LoadResult result = hm::LoadModelJson(path);
         loaded.model = std::move(result.model);
         loaded.error = std::move(result.error);
@@ -75,10 +49,11 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.warnings = std::move(result.warnings);
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
+        loaded.unitCentimetres = result.unitCentimetres;
     }
     if (!loaded.model) return loaded;
     if (options.list) {
-        std::cout << DescribeClips(loaded.clips, options.import.fps);
+        std::cout << DescribeClips(loaded, options.import.fps);
         loaded.done = true;
     }
     if (options.info) {
@@ -120,6 +95,7 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
                std::to_string(bone.rotationKeys.size()) + " rotation keys\n";
     }
     out += "Frames: " + std::to_string(model.totalFrames) + "\n";
+    out += "Size: " + DescribeSize(MeasureModel(model)) + "\n";
     out += "Materials: " + std::to_string(model.materials.size()) + "\n";
     for (size_t i = 0; i < model.materials.size(); ++i) {
         const hmMaterial& material = *model.materials[i];
@@ -140,11 +116,36 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
     return out;
 }
 
-std::string DescribeClips(const std::vector<hm::ClipInfo>& clips, double fps) {
+ModelSize MeasureModel(const hmModel& model) {
+    bool any = false;
+    HostVec3 low{}, high{};
+    for (const auto& mesh : model.meshes)
+        for (const HostVertex& vertex : mesh->vertices) {
+            const HostVec3 p = vertex.position;
+            if (!any) low = high = p;
+            any = true;
+            low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+            high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+        }
+    return {static_cast<double>(high.x) - low.x, static_cast<double>(high.y) - low.y,
+            static_cast<double>(high.z) - low.z};
+}
+
+std::string DescribeSize(const ModelSize& size) {
+    return Printf("%.4g", size.width) + " wide, " + Printf("%.4g", size.height) + " tall, " +
+           Printf("%.4g", size.depth) + " deep (model units, at rest)";
+}
+
+std::string DescribeClips(const LoadedModel& loaded, double fps) {
+    if (loaded.hostModelFile)
+        return "A host model file has no clips: it exports its " + std::to_string(std::max(1, loaded.model->totalFrames)) +
+               " frame(s) as one sequence, All.\n";
+    const std::vector<hm::ClipInfo>& clips = loaded.clips;
     if (clips.empty()) return "No clips: the model exports one frame at rest.\n";
-    std::string out = std::to_string(clips.size()) + " clip(s), frames at " + Printf("%g", fps) + " per second:\n";
+    std::string out = std::to_string(clips.size()) + " clip(s), frames at " + Printf("%g", fps) +
+                      " per second; name them to --clip as in the first column:\n";
     for (const hm::ClipInfo& clip : clips)
-        out += "  " + clip.name + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
-               " frames\n";
+        out += "  " + clip.sequence + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
+               " frames" + (clip.sequence == clip.name ? "" : "  (in the file: " + clip.name + ")") + "\n";
     return out;
 }

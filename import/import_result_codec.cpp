@@ -8,7 +8,7 @@ namespace hm {
 namespace {
 
 // Changes with any change of the layout below; a mismatch is a damaged result.
-constexpr uint32_t kMagic = 0x32524956;  // "VIR2"
+constexpr uint32_t kMagic = 0x33524956;  // "VIR3"
 
 class Writer {
 public:
@@ -146,12 +146,15 @@ std::string EncodeImportResult(const ImportResult& result) {
         out.Put(clip.seconds);
         out.Put(clip.frameCount);
         out.Put(clip.startFrame);
+        out.Put(clip.sequence);
     }
     out.Put(static_cast<uint64_t>(result.textures.size()));
-    for (const EmbeddedTexture& texture : result.textures) {
+    for (const TextureFile& texture : result.textures) {
         out.Put(texture.fileName);
         out.PutArray(texture.bytes);
+        out.Put(texture.sourcePath);
     }
+    out.Put(result.unitCentimetres);
     out.Put(static_cast<uint8_t>(result.model != nullptr));
     if (result.model) PutModel(out, *result.model);
     return out.Take();
@@ -177,18 +180,21 @@ bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::strin
         for (uint64_t e = 0, examples = in.Count(8); e < examples && !in.Failed(); ++e)
             in.Get(warning.examples.emplace_back());
     }
-    for (uint64_t i = 0, clips = in.Count(32); i < clips && !in.Failed(); ++i) {
+    for (uint64_t i = 0, clips = in.Count(40); i < clips && !in.Failed(); ++i) {
         ClipInfo& clip = decoded.clips.emplace_back();
         in.Get(clip.name);
         in.Get(clip.seconds);
         in.Get(clip.frameCount);
         in.Get(clip.startFrame);
+        in.Get(clip.sequence);
     }
-    for (uint64_t i = 0, textures = in.Count(16); i < textures && !in.Failed(); ++i) {
-        EmbeddedTexture& texture = decoded.textures.emplace_back();
+    for (uint64_t i = 0, textures = in.Count(24); i < textures && !in.Failed(); ++i) {
+        TextureFile& texture = decoded.textures.emplace_back();
         in.Get(texture.fileName);
         in.GetArray(texture.bytes);
+        in.Get(texture.sourcePath);
     }
+    in.Get(decoded.unitCentimetres);
     uint8_t hasModel = 0;
     in.Get(hasModel);
     if (hasModel) decoded.model = GetModel(in);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -42,6 +43,20 @@ std::string Stem(const std::string& fileName) {
     return dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
 }
 
+// The script compiler reads a sequence name as one word.
+std::string SequenceWord(std::string name) {
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+    return name;
+}
+
+// A name that stays one word in a script class line and a file name anywhere.
+std::string FileWord(std::string name) {
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
+    return name;
+}
+
 struct Counts {
     int64_t lines = 0;
     int64_t points = 0;
@@ -68,8 +83,12 @@ private:
     void AddMesh(size_t instanceIndex, UniqueNames& meshNames);
     bool CheckLimits();
     void Bake();
+    void ReadUnit();
     std::string TextureName(const aiMesh& mesh);
     std::string EmbeddedName(const aiTexture& texture, size_t index);
+    std::string ColourName(unsigned materialIndex);
+    std::string AddTexture(TextureFile file, const std::string& stem, const std::string& extension);
+    std::string ModelWord() const;
     void Warn(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
         AddWarning(result_.warnings, kind, std::move(text), count, std::move(examples));
     }
@@ -86,7 +105,9 @@ private:
     std::vector<unsigned> meshOfHostMesh_;
     Counts counts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
-    std::set<std::string> textureFiles_;
+    std::map<unsigned, std::string> colourNames_;
+    std::set<std::string> textureFiles_;  // every file name handed out
+    std::set<std::string> copiedFiles_;   // those of the model's own images
 };
 
 bool Importer::CheckOptions() {
@@ -108,17 +129,27 @@ bool Importer::ChooseClips() {
         info.frameCount = timings_.back().frames;
         result_.clips.push_back(info);
     }
-    if (options_.clip.empty()) {
+    UniqueNames sequenceNames;
+    for (ClipInfo& info : result_.clips) info.sequence = sequenceNames.Make(SequenceWord(info.name), "clip");
+    if (options_.clips.empty()) {
         for (unsigned i = 0; i < scene.mNumAnimations; ++i) selectedClips_.push_back(i);
-    } else {
-        for (unsigned i = 0; i < result_.clips.size() && selectedClips_.empty(); ++i)
-            if (result_.clips[i].name == options_.clip) selectedClips_.push_back(i);
-        if (selectedClips_.empty()) {
+    }
+    for (const std::string& wanted : options_.clips) {
+        unsigned found = 0;
+        while (found < result_.clips.size() && result_.clips[found].name != wanted) ++found;
+        for (unsigned i = 0; i < result_.clips.size() && found == result_.clips.size(); ++i)
+            if (result_.clips[i].sequence == wanted) found = i;
+        if (found == result_.clips.size()) {
             std::string known;
-            for (const ClipInfo& clip : result_.clips) known += (known.empty() ? "'" : ", '") + clip.name + "'";
-            return Fail("no clip named '" + options_.clip + "' (" +
+            for (const ClipInfo& clip : result_.clips)
+                known += (known.empty() ? "" : ", ") + clip.sequence +
+                         (clip.sequence == clip.name ? "" : " ('" + clip.name + "')");
+            return Fail("no clip named '" + wanted + "' (" +
                         (known.empty() ? std::string("the model has no animation") : "its clips: " + known) + ")");
         }
+        if (std::find(selectedClips_.begin(), selectedClips_.end(), found) != selectedClips_.end())
+            return Fail("the clip '" + wanted + "' is named twice");
+        selectedClips_.push_back(found);
     }
     int64_t start = 0;
     for (unsigned i : selectedClips_) {
@@ -244,15 +275,16 @@ void Importer::Bake() {
     result_.model->totalFrames = static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX));
 }
 
-std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
-    auto found = embeddedNames_.find(&texture);
-    if (found != embeddedNames_.end()) return found->second;
-    std::string stem = Stem(BaseName(texture.mFilename.C_Str()));
-    if (stem.empty()) stem = Stem(BaseName(path_)) + "_tex" + std::to_string(index);
-    EncodedTexture encoded = EncodeEmbeddedTexture(texture);
-    EmbeddedTexture file;
-    file.bytes = std::move(encoded.bytes);
-    const std::string& extension = encoded.extension;
+void Importer::ReadUnit() {
+    // FBX files say how many centimetres a unit is; other formats say nothing Assimp passes on.
+    const aiMetadata* metadata = source_.scene->mMetaData;
+    double factor = 0;
+    float single = 0;
+    if (metadata && metadata->Get("UnitScaleFactor", factor)) result_.unitCentimetres = factor;
+    else if (metadata && metadata->Get("UnitScaleFactor", single)) result_.unitCentimetres = single;
+}
+
+std::string Importer::AddTexture(TextureFile file, const std::string& stem, const std::string& extension) {
     // Unique, with the extension kept at the end.
     const std::string suffix = "." + CutName(extension, 8);
     for (int n = 1; file.fileName.empty() || textureFiles_.count(file.fileName); ++n) {
@@ -260,19 +292,49 @@ std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
         file.fileName = CutName(stem, kHostNameLimit - suffix.size() - number.size()) + number + suffix;
     }
     textureFiles_.insert(file.fileName);
-    embeddedNames_[&texture] = file.fileName;
     result_.textures.push_back(std::move(file));
     return result_.textures.back().fileName;
 }
 
+std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
+    auto found = embeddedNames_.find(&texture);
+    if (found != embeddedNames_.end()) return found->second;
+    // Under the model's name: images inside files are often called "body" or
+    // "Image_0", and several models exported into one folder would share them.
+    std::string stem = FileWord(Stem(BaseName(texture.mFilename.C_Str())));
+    stem = ModelWord() + "_" + (stem.empty() ? "tex" + std::to_string(index) : stem);
+    EncodedTexture encoded = EncodeEmbeddedTexture(texture);
+    TextureFile file;
+    file.bytes = std::move(encoded.bytes);
+    return embeddedNames_[&texture] = AddTexture(std::move(file), stem, encoded.extension);
+}
+
+std::string Importer::ColourName(unsigned materialIndex) {
+    auto found = colourNames_.find(materialIndex);
+    if (found != colourNames_.end()) return found->second;
+    const aiScene& scene = *source_.scene;
+    aiColor4D colour(1, 1, 1, 1);
+    std::string name = "material" + std::to_string(materialIndex);
+    if (materialIndex < scene.mNumMaterials) {
+        const aiMaterial& material = *scene.mMaterials[materialIndex];
+        if (material.Get(AI_MATKEY_BASE_COLOR, colour) != AI_SUCCESS) material.Get(AI_MATKEY_COLOR_DIFFUSE, colour);
+        if (material.GetName().length) name = FileWord(material.GetName().C_Str());
+    }
+    TextureFile file;
+    file.bytes = ColourImage(colour.r, colour.g, colour.b);
+    return colourNames_[materialIndex] = AddTexture(std::move(file), ModelWord() + "_" + name, "bmp");
+}
+
+std::string Importer::ModelWord() const { return FileWord(Stem(BaseName(path_))); }
+
 std::string Importer::TextureName(const aiMesh& mesh) {
     const aiScene& scene = *source_.scene;
-    if (mesh.mMaterialIndex >= scene.mNumMaterials) return "";
-    const aiMaterial& material = *scene.mMaterials[mesh.mMaterialIndex];
     aiString path;
-    if (material.GetTexture(aiTextureType_DIFFUSE, 0, &path) != AI_SUCCESS &&
-        material.GetTexture(aiTextureType_BASE_COLOR, 0, &path) != AI_SUCCESS)
-        return "";
+    const aiMaterial* material = mesh.mMaterialIndex < scene.mNumMaterials ? scene.mMaterials[mesh.mMaterialIndex] : nullptr;
+    if (!material || (material->GetTexture(aiTextureType_DIFFUSE, 0, &path) != AI_SUCCESS &&
+                      material->GetTexture(aiTextureType_BASE_COLOR, 0, &path) != AI_SUCCESS) ||
+        BaseName(path.C_Str()).empty())
+        return ColourName(mesh.mMaterialIndex);
     if (const aiTexture* embedded = scene.GetEmbeddedTexture(path.C_Str())) {
         size_t index = 0;
         while (index < scene.mNumTextures && scene.mTextures[index] != embedded) ++index;
@@ -285,6 +347,26 @@ std::string Importer::TextureName(const aiMesh& mesh) {
              "texture name '" + name + "' cut to '" + cut + "' (the host holds " + std::to_string(kMaxNameBytes) +
                  " bytes)",
              1, {name});
+    if (copiedFiles_.count(cut)) return cut;
+    // Found where the model says, or beside the model, as exporters of models often leave them.
+    std::string relative = path.C_Str();
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+    std::error_code code;
+    for (const std::filesystem::path& candidate :
+         {std::filesystem::path(relative).is_absolute() ? std::filesystem::path(relative) : folder / relative,
+          folder / name}) {
+        if (std::filesystem::is_regular_file(candidate, code)) {
+            textureFiles_.insert(cut);
+            copiedFiles_.insert(cut);
+            result_.textures.push_back({cut, {}, candidate.string()});
+            return cut;
+        }
+    }
+    Warn(WarningKind::MissingTexture,
+         "texture '" + std::string(path.C_Str()) + "' not found beside the model; put it in the package's textures folder as " +
+             cut + " yourself",
+         1, {cut});
     return cut;
 }
 
@@ -317,15 +399,13 @@ ImportResult Importer::Run() {
     }
     Bake();
 
-    std::vector<std::string> untextured;
     for (size_t i = 0; i < result_.model->meshes.size(); ++i) {
         const aiMesh& mesh = *source_.scene->mMeshes[meshOfHostMesh_[i]];
         const aiMaterial* material =
             mesh.mMaterialIndex < source_.scene->mNumMaterials ? source_.scene->mMaterials[mesh.mMaterialIndex] : nullptr;
-        const std::string texture = TextureName(mesh);
-        if (texture.empty()) untextured.push_back(result_.model->meshes[i]->name);
-        AddMaterial(result_.model.get(), material ? material->GetName().C_Str() : "", texture);
+        AddMaterial(result_.model.get(), material ? material->GetName().C_Str() : "", TextureName(mesh));
     }
+    ReadUnit();
 
     if (counts_.lines || counts_.points)
         Warn(WarningKind::LinesAndPoints,
@@ -342,13 +422,6 @@ ImportResult Importer::Run() {
         Warn(WarningKind::UnweightedVertices,
              std::to_string(counts_.skin.unweighted) + " vertices of skinned meshes have no bone weight; they stay put",
              counts_.skin.unweighted);
-    if (!untextured.empty()) {
-        std::string list;
-        for (size_t i = 0; i < untextured.size() && i < 5; ++i) list += (i ? ", '" : "'") + untextured[i] + "'";
-        if (untextured.size() > 5) list += ", ...";
-        Warn(WarningKind::MissingTexture, std::to_string(untextured.size()) + " mesh(es) without a diffuse texture: " + list,
-             static_cast<int64_t>(untextured.size()), untextured);
-    }
     return std::move(result_);
 }
 
@@ -359,16 +432,16 @@ ImportResult ImportModel(const std::string& path, const ImportOptions& options) 
 }
 
 std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips) {
+    std::vector<const ClipInfo*> exported;
+    for (const ClipInfo& clip : clips)
+        if (clip.startFrame >= 0) exported.push_back(&clip);
+    std::sort(exported.begin(), exported.end(),
+              [](const ClipInfo* a, const ClipInfo* b) { return a->startFrame < b->startFrame; });
     std::vector<AnimationSequence> sequences;
     imp::UniqueNames names;
-    for (const ClipInfo& clip : clips) {
-        if (clip.startFrame < 0) continue;
-        // The script compiler reads a sequence name as one word, and each names one sequence.
-        std::string name = clip.name;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
-        sequences.push_back({names.Make(name, "clip"), clip.startFrame, clip.frameCount});
-    }
+    for (const ClipInfo* clip : exported)
+        sequences.push_back({names.Make(clip->sequence.empty() ? SequenceWord(clip->name) : clip->sequence, "clip"),
+                             clip->startFrame, clip->frameCount});
     return sequences;
 }
 

@@ -16,7 +16,9 @@ namespace hm {
 struct ImportOptions {
     double scale = 1.0;   // multiplies every position; finite and above 0
     double fps = 30.0;    // frames per second at which clips are sampled; finite, 0.001 to 100000
-    std::string clip;     // "" puts every clip on the timeline, end to end; else only the clip of that name
+    // Empty puts every clip on the timeline, end to end; else only these, in
+    // this order, each named as the file names it or as its sequence is named.
+    std::vector<std::string> clips;
     bool force = false;   // past the format's limits (vertices, triangles, frames): warn instead of failing
 };
 
@@ -25,6 +27,7 @@ struct ClipInfo {
     double seconds = 0;      // length in the file
     int64_t frameCount = 0;  // frames at the chosen rate, both ends included
     int64_t startFrame = -1; // first frame on the exported timeline, -1 when not exported
+    std::string sequence;    // as the script class names its sequence: one word, unique
 };
 
 struct ImportResult {
@@ -32,12 +35,15 @@ struct ImportResult {
     std::string error;                  // "<file>: <problem>" when model is null
     Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
-    std::vector<EmbeddedTexture> textures;
+    std::vector<TextureFile> textures;  // to be written beside the outputs
+    double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
 };
 
 // Meshes of triangles in node order (lines and points left out); positions
 // in model space, right-handed with Y up; texture v growing downwards. One
-// material per mesh, in mesh order, naming the diffuse texture file. Bones:
+// material per mesh, in mesh order, naming a diffuse texture file: the
+// model's own (copied), one held inside the file (written under the model's
+// name) or one made of the material's colour. Bones:
 // the nodes that move vertices and their ancestors up to a common root, parents
 // first; every vertex on its heaviest bone. With animation, every bone has a key
 // at every frame: clips sampled at options.fps, end to end; without, one frame
@@ -45,7 +51,7 @@ struct ImportResult {
 ImportResult ImportModel(const std::string& path, const ImportOptions& options);
 
 // Each exported clip as a sequence of the animation file, named as the
-// script compiler reads it: one word, unique.
+// script compiler reads it: one word, unique (ClipInfo::sequence).
 std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips);
 
 }  // namespace hm

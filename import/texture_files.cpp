@@ -4,9 +4,36 @@
 
 #include <assimp/texture.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace hm {
+
+namespace {
+
+bool ReadBytes(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::error_code code;
+    if (!std::filesystem::is_regular_file(path, code)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+uint8_t ToSrgbByte(float linear) {
+    const double c = std::clamp(static_cast<double>(std::isfinite(linear) ? linear : 0.0f), 0.0, 1.0);
+    const double srgb = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
+    return static_cast<uint8_t>(std::lround(srgb * 255));
+}
+
+void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+}  // namespace
 
 EncodedTexture EncodeEmbeddedTexture(const aiTexture& texture) {
     EncodedTexture encoded;
@@ -30,18 +57,58 @@ EncodedTexture EncodeEmbeddedTexture(const aiTexture& texture) {
     return encoded;
 }
 
-bool WriteEmbeddedTextures(const std::vector<EmbeddedTexture>& textures, const std::string& directory,
-                           std::string& error) {
+std::vector<uint8_t> ColourImage(float red, float green, float blue) {
+    constexpr uint32_t kSide = 8, kPalette = 256, kPixels = kSide * kSide;
+    constexpr uint32_t kDataOffset = 14 + 40 + 4 * kPalette;
+    std::vector<uint8_t> out = {'B', 'M'};
+    PutU32(out, kDataOffset + kPixels);
+    PutU32(out, 0);
+    PutU32(out, kDataOffset);
+    PutU32(out, 40);  // BITMAPINFOHEADER
+    PutU32(out, kSide);
+    PutU32(out, kSide);
+    out.insert(out.end(), {1, 0, 8, 0});  // one plane, 8 bits per pixel
+    PutU32(out, 0);                       // uncompressed
+    PutU32(out, kPixels);
+    PutU32(out, 2835);  // 72 dots per inch
+    PutU32(out, 2835);
+    PutU32(out, kPalette);
+    PutU32(out, 0);
+    out.insert(out.end(), {ToSrgbByte(blue), ToSrgbByte(green), ToSrgbByte(red), 0});
+    out.resize(kDataOffset, 0);  // the rest of the palette black; every pixel is entry 0
+    out.resize(kDataOffset + kPixels, 0);
+    return out;
+}
+
+TextureWriteResult WriteTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
+                                     const std::string& previousScript) {
+    TextureWriteResult result;
     OutputSet outputs;
-    for (const EmbeddedTexture& texture : textures) {
+    for (const TextureFile& texture : textures) {
         const std::filesystem::path target = std::filesystem::path(directory.empty() ? "." : directory) / texture.fileName;
+        std::vector<uint8_t> bytes = texture.bytes;
+        if (!texture.sourcePath.empty() && !ReadBytes(texture.sourcePath, bytes)) {
+            result.ok = false;
+            result.error = texture.sourcePath + ": cannot be read";
+            return result;
+        }
+        std::error_code code;
+        if (std::filesystem::is_regular_file(target, code)) {
+            std::vector<uint8_t> existing;
+            if (ReadBytes(target.string(), existing) && existing == bytes) continue;
+            if (previousScript.find("FILE=textures\\" + texture.fileName + " ") == std::string::npos) {
+                result.kept.push_back(target.string());
+                continue;
+            }
+        }
         OutputFile* file = outputs.Add(target.string());
         if (!file) break;
-        file->Write(texture.bytes.data(), texture.bytes.size());
+        file->Write(bytes.data(), bytes.size());
     }
-    if (outputs.Commit()) return true;
-    error = outputs.Error();
-    return false;
+    if (outputs.Commit()) return result;
+    result.ok = false;
+    result.error = outputs.Error();
+    return result;
 }
 
 }  // namespace hm

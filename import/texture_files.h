@@ -1,5 +1,7 @@
-// Images held inside a model file, as files of their own: encoded (raw texels
-// as an uncompressed TGA) and written beside the export's outputs.
+// The image files an imported model's materials name, as files of their own
+// beside the export's outputs: images held inside the model file, images of a
+// material's colour for materials without a texture, and external images the
+// model names, copied.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +12,11 @@ struct aiTexture;
 
 namespace hm {
 
-// An image held inside the model file, to be written beside the outputs
-// under the name the materials use.
-struct EmbeddedTexture {
+// A texture to be written beside the outputs under the name the materials use.
+struct TextureFile {
     std::string fileName;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes;  // the image, when the export makes it
+    std::string sourcePath;      // else the external file to copy
 };
 
 struct EncodedTexture {
@@ -27,10 +29,23 @@ struct EncodedTexture {
 // uncompressed TGA, top row first.
 EncodedTexture EncodeEmbeddedTexture(const aiTexture& texture);
 
+// An 8 x 8 single-colour 8-bit palettised BMP, the kind every texture importer
+// of the engine reads. The colour is linear (as materials hold it), 0 to 1;
+// the image holds it in sRGB, as the artist saw it.
+std::vector<uint8_t> ColourImage(float red, float green, float blue);
+
+struct TextureWriteResult {
+    bool ok = true;
+    std::string error;                 // "<path>: <reason>" when not ok
+    std::vector<std::string> kept;     // existing files left alone: another's file of that name
+};
+
 // Writes the textures into the directory ("" for the current one), all of
-// them or none. False, with error naming the file and the reason, when one
-// cannot be written.
-bool WriteEmbeddedTextures(const std::vector<EmbeddedTexture>& textures, const std::string& directory,
-                           std::string& error);
+// them or none. A file already there with other bytes is replaced only when
+// the script class an earlier export left there (previousScript, its text)
+// names it; otherwise it is kept and listed. An existing file with the same
+// bytes is left as it is.
+TextureWriteResult WriteTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
+                                     const std::string& previousScript);
 
 }  // namespace hm

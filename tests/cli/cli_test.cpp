@@ -38,7 +38,7 @@ void SaveModel(const hmModel& model, const std::string& path) {
 TEST(HostProgram, ExportsAModelWithItsDefaultName) {
     ScratchDir dir;
     SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
-    Outcome outcome = RunProgram(dir, "Tri.hm.json");
+    Outcome outcome = RunProgram(dir, "-v Tri.hm.json");
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_NE(outcome.out.find("Plug-in: Vantrel 3d..."), std::string::npos);
     EXPECT_NE(outcome.out.find("VantrelExport.log"), std::string::npos);
@@ -51,8 +51,7 @@ TEST(HostProgram, EmptyModelIsReportedAndNothingWritten) {
     WriteText(dir / "empty.hm.json", R"({"meshes": []})");
     Outcome outcome = RunProgram(dir, "empty.hm.json out.3D");
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(outcome.err.find("Vantrel Export: The model is empty!  Nothing exported!"), std::string::npos)
-        << outcome.err;
+    EXPECT_EQ(outcome.err, "vantrel-export: nothing exported: The model is empty!  Nothing exported!\n");
     EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{"empty.hm.json"});
 }
 
@@ -79,22 +78,73 @@ TEST(HostProgram, BadInputExitsTwoWithOneClearLineAndWritesNothing) {
     EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"Tri.hm.json", "broken.hm.json"}));
 }
 
-TEST(HostProgram, NoAnswerToTheDialogMeansCancel) {
-    ScratchDir dir;
-    SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
-    // --ask without a terminal: nobody can answer, so the dialog is cancelled.
-    Outcome outcome = RunProgram(dir, "--ask Tri.hm.json");
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(outcome.err.find("nothing exported"), std::string::npos) << outcome.err;
-    EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{"Tri.hm.json"});
+// Command lines and what they give, on a one-triangle host model file.
+TEST(HostProgram, CommandLines) {
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string out;  // found in standard output
+        std::string err;  // found in standard error; "" for nothing printed there
+        std::vector<std::string> files;
+    };
+    const std::vector<std::string> exported = {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d", "VantrelExport.log"};
+    const std::vector<std::string> untouched = {"Tri.hm.json"};
+    const std::vector<Case> cases = {
+        {"Tri.hm.json", 0, "Vertices 3, triangles 1, frames 1\n", "", exported},
+        {"Tri.hm.json", 0, "  Tri.uc                 ", "", exported},
+        {"Tri.hm.json", 0, "->  MODELS\\Tri_a.3d\n", "", exported},
+        {"Tri.hm.json", 0, "Size: 2 wide, 4 tall, 0 deep (model units, at rest)\n", "", exported},
+        {"Tri.hm.json", 0, "Mesh-map scale 0.015625: positions are stored in steps of 0.015625 units", "", exported},
+        {"-q Tri.hm.json", 0, "", "", exported},
+        {"Tri.hm.json --no-log", 0, "Tri.uc", "", {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d"}},
+        {"Tri.hm.json --log trace.txt", 0, "trace.txt: the diagnostic log",  "",
+         {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d", "trace.txt"}},
+        {"Tri.hm.json -o Guard", 0, "Exported Guard.", "", {"Guard.uc", "Guard_a.3d", "Guard_d.3d", "Tri.hm.json",
+                                                               "VantrelExport.log"}},
+        {"Tri.hm.json 2-guard.3D", 2, "", "the class would be named \"2-guard\"", untouched},
+        {"Tri.hm.json out/", 2, "", "out/: no such folder", untouched},
+        {"Tri.hm.json --ask", 2, "", "--ask needs a terminal", untouched},
+        {"Tri.hm.json --scale 2 --clip Walk", 2, "", "--scale, --clip: only for models in common 3D formats", untouched},
+        {"Tri.hm.json --list", 0, "it exports its 1 frame(s)", "", untouched},
+        {"Tri.hm.json --fsp 3", 2, "", "unknown option --fsp; did you mean --fps?", untouched},
+        {"Tri.hm.json --log trace.txt --no-log", 2, "", "contradict", untouched},
+        {"Tri.hm.json --fps", 2, "", "vantrel-export: --fps needs a value\n", untouched},
+        {"Tri.hm.json A.3D -o B.3D", 2, "", "give one", untouched},
+        {"--version", 0, "vantrel-export 1.0.0 (Assimp 5.", "", untouched},
+        {"--help", 0, "Output:\n  -o,--output NAME|FOLDER", "", untouched},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+        const Outcome outcome = RunProgram(dir, c.arguments);
+        EXPECT_EQ(outcome.status, c.status) << c.arguments << "\n" << outcome.err;
+        EXPECT_NE(outcome.out.find(c.out), std::string::npos) << c.arguments << "\n" << outcome.out;
+        if (c.err.empty()) EXPECT_EQ(outcome.err, "") << c.arguments;
+        else EXPECT_EQ(outcome.err, "vantrel-export: " + outcome.err.substr(16, outcome.err.find('\n') - 16) + "\n")
+            << c.arguments << ": one line\n" << outcome.err;
+        EXPECT_NE(outcome.err.find(c.err), std::string::npos) << c.arguments << "\n" << outcome.err;
+        EXPECT_EQ(Files(dir.Path()), c.files) << c.arguments;
+    }
 }
 
-TEST(HostProgram, WarnsWhenTheMeshNameIsNoScriptIdentifier) {
+TEST(HostProgram, FolderDestinationGetsTheModelsName) {
     ScratchDir dir;
     SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
-    Outcome outcome = RunProgram(dir, "Tri.hm.json 2-guard.3D");
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_NE(outcome.err.find("\"2-guard\" is not a valid script identifier"), std::string::npos) << outcome.err;
+    std::filesystem::create_directory(dir / "out");
+    for (const char* destination : {"out", "out/"}) {
+        const Outcome outcome = RunProgram(dir, std::string("Tri.hm.json ") + destination);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(Files(dir / "out"), (std::vector<std::string>{"Tri.uc", "Tri_a.3d", "Tri_d.3d"})) << destination;
+        EXPECT_NE(ReadFile(dir / "out/Tri.uc").find("class Tri extends Actor;"), std::string::npos);
+    }
+}
+
+TEST(HostProgram, LogAskedForElsewhereLeavesTheCurrentOneAlone) {
+    ScratchDir dir;
+    SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+    WriteText(dir / "VantrelExport.log", "an earlier run's");
+    EXPECT_EQ(RunProgram(dir, "Tri.hm.json --no-log").status, 0);
+    EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), "an earlier run's");
 }
 
 TEST(HostProgram, MissingPlugInIsBadInput) {

@@ -72,9 +72,10 @@ TEST(ImportResultCodec, HandsBackTheWholeResult) {
     ExpectSame(contained.warnings, original.warnings,
                [](const hm::Warning& w) { return std::tie(w.kind, w.text, w.count, w.examples); });
     ExpectSame(contained.clips, original.clips,
-               [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame); });
+               [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame, c.sequence); });
     ExpectSame(contained.textures, original.textures,
-               [](const hm::EmbeddedTexture& t) { return std::tie(t.fileName, t.bytes); });
+               [](const hm::TextureFile& t) { return std::tie(t.fileName, t.bytes, t.sourcePath); });
+    EXPECT_EQ(contained.unitCentimetres, original.unitCentimetres);
 }
 
 // Empty arrays (a mesh without triangles, a bone without keys, an empty
@@ -84,7 +85,7 @@ TEST(ImportResultCodec, CarriesEmptyArrays) {
     result.model = testing_support::OneTriangleModel();
     hm::AddMesh(result.model.get(), "Empty");
     hm::AddBone(result.model.get(), "root", "", {0, 0, 0}, {0, 0, 0});
-    result.textures.push_back({"empty.png", {}});
+    result.textures.push_back({"empty.png", {}, ""});
     hm::ImportResult decoded;
     std::string error;
     ASSERT_TRUE(hm::DecodeImportResult(hm::EncodeImportResult(result), decoded, error)) << error;

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <regex>
 
 namespace {
@@ -183,9 +184,9 @@ TEST(ImportedExport, EmbeddedTextureLandsBesideTheOutputsAndTheScriptNamesIt) {
     const Outcome outcome = RunProgram(dir, "'" + kData + "/greenman/greenman.glb' art/Greenman.3D");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(testing_support::Files(dir / "art"),
-              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "body.png"}));
+              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "greenman_body.png"}));
     const std::string script = ReadFile(dir / "art/Greenman.uc");
-    EXPECT_NE(script.find("FILE=textures\\body.png"), std::string::npos);
+    EXPECT_NE(script.find("FILE=textures\\greenman_body.png"), std::string::npos);
     EXPECT_NE(script.find("animation sections\r\n"
                           "#exec MESH SEQUENCE MESH=Greenman SEQ=0_pose STARTFRAME=0 NUMFRAMES=6\r\n"
                           "#exec MESH SEQUENCE MESH=Greenman SEQ=1_idle STARTFRAME=6 NUMFRAMES=76\r\n"
@@ -222,11 +223,11 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     EXPECT_NE(info.out.find("Meshes: 1\n  0 \"1_body\": 196 vertices, 356 triangles\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("Bones: 9\n  0 root, 147 position and 147 rotation keys\n"), std::string::npos);
     EXPECT_NE(info.out.find("Frames: 147\n"), std::string::npos);
-    EXPECT_NE(info.out.find("  0 \"body\": texture body.png\n"), std::string::npos);
+    EXPECT_NE(info.out.find("  0 \"body\": texture greenman_body.png\n"), std::string::npos);
     EXPECT_NE(info.out.find("  3_attack: 0.833 s, 26 frames, frames 121 to 146\n"), std::string::npos);
     const Outcome list = RunProgram(dir, model + " --list --fps 24");
     EXPECT_EQ(list.status, 0);
-    EXPECT_NE(list.out.find("4 clip(s), frames at 24 per second:\n  0_pose  0.167 s  5 frames\n"), std::string::npos)
+    EXPECT_NE(list.out.find("4 clip(s), frames at 24 per second; name them to --clip as in the first column:\n  0_pose  0.167 s  5 frames\n"), std::string::npos)
         << list.out;
     EXPECT_TRUE(testing_support::Files(dir.Path()).empty());
     const Outcome dump = RunProgram(dir, model + " --dump nowhere/G.hm.json");
@@ -253,6 +254,61 @@ TEST(ImportedExport, BadFilesExitTwoAndWriteNothing) {
     EXPECT_NE(tooManyFrames.err.find("66001 frames in all; the format holds at most 65535 (--force exports anyway)"),
               std::string::npos);
     EXPECT_EQ(testing_support::Files(dir.Path()), std::vector<std::string>{"in"});
+}
+
+}  // namespace
+
+namespace {
+
+// The first hour with an imported model: what a newcomer types, and what they must get.
+TEST(ImportedExport, FirstHourCommandLines) {
+    struct Case {
+        std::string arguments;  // run in a folder holding out/ and a totem whose first clip is "Armature|Sway"
+        int status;
+        std::vector<std::string> out;  // each found in standard output
+        std::vector<std::string> files;  // out/'s files afterwards
+        std::vector<std::string> script;  // each found in out/'s script class
+    };
+    const std::string rigged = "'" + kData + "/RiggedSimple/RiggedSimple.gltf'";
+    const std::string fbx = "'" + kData + "/sample/animated.fbx'";
+    const std::vector<std::string> totem = {"totem.uc", "totem_a.3d", "totem_d.3d", "totem_skin.png"};
+    const std::vector<Case> cases = {
+        {rigged + " out", 0, {"  ->  textures\\RiggedSimple_Material_001-e.bmp\n"},
+         {"RiggedSimple.uc", "RiggedSimple_Material_001-e.bmp", "RiggedSimple_a.3d", "RiggedSimple_d.3d"},
+         {"FILE=textures\\RiggedSimple_Material_001-e.bmp GROUP"}},
+        {"totem.gltf out/ --clip Armature_Sway", 0, {"out/totem_skin.png ", "frames 61\n"}, totem,
+         {"SEQ=Armature_Sway STARTFRAME=0 NUMFRAMES=61\r\n\r\n#exec MESHMAP"}},
+        {"totem.gltf out --clip Hop --clip 'Armature|Sway'", 0, {"Vertices 65, triangles 112, frames 92\n"}, totem,
+         {"SEQ=Hop STARTFRAME=0 NUMFRAMES=31\r\n#exec MESH SEQUENCE MESH=totem SEQ=Armature_Sway STARTFRAME=31 NUMFRAMES=61\r\n"}},
+        {"totem.gltf out --clip Hop --clip Hop", 2, {}, {}, {}},
+        {"totem.gltf out --clip Sway", 2, {}, {}, {}},
+        {fbx + " out", 0, {"try --scale 0.01\n", "Size: 1.1 wide, 3 tall, 1.1 deep"},
+         {"animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.png"}, {}},
+        {fbx + " --scale 0.01 -o out/Small", 0, {"Size: 0.011 wide, 0.03 tall"},
+         {"Small.uc", "Small_a.3d", "Small_d.3d", "animated_skin.png"}, {}},
+        {"totem.gltf --info", 0, {"Vertices: 65\nTriangles: 112\n", "Size: 1.1 wide, 3 tall, 1.1 deep"}, {}, {}},
+    };
+    std::string gltf = ReadFile(kExamples + "/totem.gltf");
+    gltf.replace(gltf.find("\"Sway\""), 6, "\"Armature|Sway\"");
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        std::filesystem::create_directory(dir / "out");
+        std::ofstream(dir / "totem.gltf", std::ios::binary) << gltf;
+        std::filesystem::copy_file(kExamples + "/totem_skin.png", dir / "totem_skin.png");
+        const Outcome outcome = RunProgram(dir, c.arguments);
+        EXPECT_EQ(outcome.status, c.status) << c.arguments << "\n" << outcome.err;
+        for (const std::string& text : c.out)
+            EXPECT_NE(outcome.out.find(text), std::string::npos) << c.arguments << ": " << text << "\n" << outcome.out;
+        EXPECT_EQ(testing_support::Files(dir / "out"), c.files) << c.arguments;
+        const std::vector<std::string> files = testing_support::Files(dir / "out");
+        for (const std::string& name : files)
+            if (name.size() > 3 && name.compare(name.size() - 3, 3, ".uc") == 0) {
+                const std::string script = ReadFile(dir / ("out/" + name));
+                EXPECT_EQ(script.find("FILE=textures\\ "), std::string::npos) << c.arguments;
+                for (const std::string& text : c.script)
+                    EXPECT_NE(script.find(text), std::string::npos) << c.arguments << ": " << text << "\n" << script;
+            }
+    }
 }
 
 }  // namespace

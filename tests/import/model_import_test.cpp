@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -181,9 +183,9 @@ TEST(ImportRealFiles, GreenmanClipsTexturesAndPoses) {
 
     ASSERT_EQ(model.materials.size(), 1u);
     EXPECT_EQ(model.materials[0]->name, "body");
-    EXPECT_EQ(model.materials[0]->diffuseTexture, "body.png");
+    EXPECT_EQ(model.materials[0]->diffuseTexture, "greenman_body.png");
     ASSERT_EQ(result.textures.size(), 1u);
-    EXPECT_EQ(result.textures[0].fileName, "body.png");
+    EXPECT_EQ(result.textures[0].fileName, "greenman_body.png");
     EXPECT_EQ(std::string(result.textures[0].bytes.begin(), result.textures[0].bytes.begin() + 4), "\x89PNG");
 
     // The host's v grows downwards; Assimp's upwards.
@@ -201,7 +203,7 @@ TEST(ImportRealFiles, GreenmanClipsTexturesAndPoses) {
 TEST(ImportOptions, OneClipAnotherRateAndAScale) {
     const std::string path = kData + "/greenman/greenman.glb";
     hm::ImportOptions options;
-    options.clip = "2_move";
+    options.clips = {"2_move"};
     options.fps = 24;
     options.scale = 2.5;
     const hm::ImportResult result = Import(path, options);
@@ -219,17 +221,19 @@ TEST(ImportOptions, OneClipAnotherRateAndAScale) {
 TEST(ImportOptions, UnknownClipAndBadValuesAreErrors) {
     const std::string path = kData + "/greenman/greenman.glb";
     hm::ImportOptions options;
-    options.clip = "dance";
+    options.clips = {"dance"};
     hm::ImportResult result = hm::ImportModel(path, options);
     EXPECT_FALSE(result.model);
-    EXPECT_EQ(result.error, path + ": no clip named 'dance' (its clips: '0_pose', '1_idle', '2_move', '3_attack')");
+    EXPECT_EQ(result.error, path + ": no clip named 'dance' (its clips: 0_pose, 1_idle, 2_move, 3_attack)");
+    options.clips = {"1_idle", "1_idle"};
+    EXPECT_EQ(hm::ImportModel(path, options).error, path + ": the clip '1_idle' is named twice");
 
     for (double scale : {0.0, -1.0, std::nan("")}) {
-        result = hm::ImportModel(path, {scale, 30.0, "", false});
+        result = hm::ImportModel(path, {scale, 30.0, {}, false});
         EXPECT_FALSE(result.model);
         EXPECT_NE(result.error.find("scale"), std::string::npos);
     }
-    result = hm::ImportModel(path, {1.0, 0.0, "", false});
+    result = hm::ImportModel(path, {1.0, 0.0, {}, false});
     EXPECT_FALSE(result.model);
     EXPECT_NE(result.error.find("frame rate"), std::string::npos);
 }
@@ -243,7 +247,8 @@ TEST(ImportSample, BundledSampleExportsAsAuthored) {
     EXPECT_EQ(ClipFrames(result), (std::vector<std::pair<std::string, int64_t>>{{"Sway", 61}, {"Hop", 31}}));
     ASSERT_EQ(model.materials.size(), 1u);
     EXPECT_EQ(model.materials[0]->diffuseTexture, "totem_skin.png");
-    EXPECT_TRUE(result.textures.empty());
+    ASSERT_EQ(result.textures.size(), 1u);  // the model's own image, copied
+    EXPECT_EQ(result.textures[0].sourcePath, kExamples + "/totem_skin.png");
     EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
 }
 
@@ -440,19 +445,35 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
     }
 }
 
-TEST(EmbeddedTextures, WrittenBesideTheOutputs) {
+TEST(TextureFiles, WrittenBesideTheOutputsWithoutTakingAnotherFile) {
     const hm::ImportResult result = Import(kData + "/greenman/greenman.glb");
     ASSERT_TRUE(result.model);
     const testing_support::ScratchDir scratch;
     const std::string dir = scratch.Path().string();
-    std::string error;
-    ASSERT_TRUE(hm::WriteEmbeddedTextures(result.textures, dir, error)) << error;
-    const std::string written = testing_support::ReadFile(dir + "/body.png");
-    EXPECT_EQ(written, std::string(result.textures[0].bytes.begin(), result.textures[0].bytes.end()));
+    const std::string made(result.textures[0].bytes.begin(), result.textures[0].bytes.end());
+    ASSERT_TRUE(hm::WriteTextureFiles(result.textures, dir, "").ok);
+    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.png"), made);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
 
-    EXPECT_FALSE(hm::WriteEmbeddedTextures(result.textures, dir + "/no/such/dir", error));
-    EXPECT_EQ(error, dir + "/no/such/dir/body.png: No such file or directory");
+    // Someone else's file of that name stays, unless the earlier export's class named it.
+    std::ofstream(dir + "/greenman_body.png", std::ios::binary) << "the user's";
+    hm::TextureWriteResult written = hm::WriteTextureFiles(result.textures, dir, "FILE=textures\\other.png ");
+    EXPECT_EQ(written.kept, std::vector<std::string>{dir + "/greenman_body.png"});
+    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.png"), "the user's");
+    written = hm::WriteTextureFiles(result.textures, dir, "FILE=textures\\greenman_body.png GROUP=Skins");
+    EXPECT_TRUE(written.kept.empty());
+    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.png"), made);
+
+    written = hm::WriteTextureFiles(result.textures, dir + "/no/such/dir", "");
+    EXPECT_FALSE(written.ok);
+    EXPECT_EQ(written.error, dir + "/no/such/dir/greenman_body.png: No such file or directory");
+}
+
+TEST(TextureFiles, ColourImageHoldsTheColourAsSeen) {
+    const std::vector<uint8_t> image = hm::ColourImage(1.0f, 0.2159f, 0.0f);
+    ASSERT_EQ(image.size(), 14u + 40 + 1024 + 64);
+    EXPECT_EQ(image[28], 8);  // bits per pixel
+    EXPECT_EQ((std::vector<int>{image[54], image[55], image[56]}), (std::vector<int>{0, 128, 255}));  // B, G, R in sRGB
 }
 
 }  // namespace
@@ -461,7 +482,7 @@ namespace {
 
 TEST(ClipSequences, OneWordUniqueNamesForExportedClipsOnly) {
     const std::vector<hm::ClipInfo> clips = {
-        {"Walk cycle", 1.0, 31, 0}, {"Walk cycle", 1.0, 31, 31}, {"Skipped", 2.0, 61, -1}, {"", 0.0, 1, 62}};
+        {"Walk cycle", 1.0, 31, 0, ""}, {"Walk cycle", 1.0, 31, 31, ""}, {"Skipped", 2.0, 61, -1, ""}, {"", 0.0, 1, 62, ""}};
     const std::vector<AnimationSequence> sequences = hm::ClipSequences(clips);
     ASSERT_EQ(sequences.size(), 3u);
     EXPECT_EQ(SequenceLine("M", sequences[0]), "#exec MESH SEQUENCE MESH=M SEQ=Walk_cycle STARTFRAME=0 NUMFRAMES=31\n");

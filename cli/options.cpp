@@ -1,0 +1,233 @@
+#include "cli/options.h"
+
+#include "host/format_limits.h"
+
+#include <CLI/CLI.hpp>
+#include <assimp/version.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <iostream>
+
+namespace {
+
+const char* const kProgram = "vantrel-export";
+
+const char* const kOutputGroup = "Output";
+const char* const kImportGroup = "Import (models in common 3D formats only)";
+const char* const kInspectGroup = "Inspection (print, then stop)";
+const char* const kProgramGroup = "Program";
+
+// Help as a person reads it: what to type, then what it does; no parser tags.
+class HelpFormatter : public CLI::Formatter {
+public:
+    HelpFormatter() { column_width(28); }
+    std::string make_option_opts(const CLI::Option* option) const override {
+        return option->get_type_size() == 0 ? std::string() : " " + option->get_type_name();
+    }
+    std::string make_usage(const CLI::App*, std::string) const override {
+        return std::string("Usage: ") + kProgram + " MODEL [DEST] [options]\n\n";
+    }
+    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode) const override {
+        return make_usage(app, name) + make_description(app) + make_positionals(app) + make_groups(app, CLI::AppFormatMode::Normal) +
+               make_footer(app);
+    }
+};
+
+// Edit distance with transpositions, enough to catch a typed option name.
+size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+int Error(const std::string& message) {
+    std::cerr << kProgram << ": " << message << "\n";
+    return kBadInput;
+}
+
+std::vector<std::string> LongNames(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options())
+        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    return names;
+}
+
+// CLI11 says "The following argument was not expected: --fsp"; a person wants
+// to know which option was meant.
+int UnknownArguments(const CLI::App& app, const std::vector<std::string>& extras) {
+    for (const std::string& extra : extras) {
+        if (extra.rfind("-", 0) != 0) continue;
+        const std::string typed = extra.substr(0, extra.find('='));
+        const std::string closest = ClosestOption(typed, LongNames(app));
+        return Error("unknown option " + typed + (closest.empty() ? "" : "; did you mean " + closest + "?") +
+                     " (" + kProgram + " --help lists the options)");
+    }
+    return Error("too many arguments: " + extras.front() + " (MODEL and DEST at most)");
+}
+
+// A number that check accepts; what check returns says why not.
+CLI::Validator Number(std::function<std::string(double, const std::string&)> check) {
+    return CLI::Validator(
+        [check](std::string& text) {
+            double value = 0;
+            try {
+                value = std::stod(text);
+            } catch (const std::exception&) {
+                return std::string("not a number: ") + text;
+            }
+            return check(value, text);
+        },
+        "");
+}
+
+}  // namespace
+
+std::string ClosestOption(const std::string& typed, const std::vector<std::string>& known) {
+    std::string best;
+    size_t bestDistance = 3;  // further than two edits is another word
+    for (const std::string& name : known) {
+        const size_t distance = Distance(typed, name);
+        if (distance < bestDistance || (name.rfind(typed, 0) == 0 && typed.size() > 3 && bestDistance > 0)) {
+            best = name;
+            bestDistance = name.rfind(typed, 0) == 0 ? 0 : distance;
+        }
+    }
+    return best;
+}
+
+std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) {
+    CLI::App app{
+        "Turns a skinned, keyframe-animated model into the Vantrel engine's vertex-animated mesh:\n"
+        "NAME_d.3d (triangles and texture coordinates), NAME_a.3d (every frame's vertex positions),\n"
+        "NAME.uc (the script class that imports both, with one texture per material) and the\n"
+        "texture files the class names, all in DEST's folder. NAME, DEST's file name without its\n"
+        "extension, is the class name: letters, digits and '_', not starting with a digit.\n",
+        kProgram};
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.footer(
+        "\nExit status: 0 exported; 1 nothing exported (empty model, cancelled); 2 bad arguments or\n"
+        "bad input (nothing written); 3 an output could not be written.");
+    app.set_help_flag();  // defined last, so that its group comes last
+
+    ModelOptions& model = options.modelOptions;
+    app.add_option("MODEL", options.model,
+                   "The model: glTF 2.0, FBX, Collada, OBJ or another format Assimp reads, or a host\n"
+                   "model file (.hm.json, the modelling host's own model as JSON)")
+        ->required()
+        ->type_name("");
+    app.add_option("DEST", options.destination,
+                   "Where the outputs go: a file name such as out/Guard.3D (the name the modelling host's\n"
+                   "save dialog would be given; its extension is replaced) or an existing folder, which\n"
+                   "receives the outputs named after MODEL. Default: MODEL's name, in the current folder")
+        ->type_name("");
+
+    std::string output;
+    app.add_option("-o,--output", output, "The same as DEST")->type_name("NAME|FOLDER")->group(kOutputGroup);
+    app.add_flag("--ask", options.ask, "Without DEST, ask for the name on the terminal, as the save dialog would")
+        ->group(kOutputGroup);
+    app.add_option("--log", options.logPath,
+                   "Write the diagnostic log (every value written, traced) to this file\n"
+                   "(default: VantrelExport.log in the current folder, as in the modelling host)")
+        ->type_name("FILE")
+        ->group(kOutputGroup);
+    app.add_flag("--no-log", options.noLog, "Write no diagnostic log")->group(kOutputGroup);
+    app.add_flag("--no-sequences", options.noSequences,
+                 "Leave the script class as the plug-in wrote it: print a model's sequence lines\n"
+                 "(one per clip) instead of writing them into it")
+        ->group(kOutputGroup);
+    app.add_flag("--preview", options.preview, "Also write NAME.html, a page that shows the export as the engine will")
+        ->group(kOutputGroup);
+    app.add_flag("--force", model.import.force,
+                 "Export past the format's limits (" + std::to_string(hm::kMaxVertexTotal) +
+                     " vertices, triangles or frames)\ninstead of stopping")
+        ->group(kOutputGroup);
+
+    app.add_option("--scale", model.import.scale, "Multiply every position (default 1; 0.01 turns centimetres into metres)")
+        ->check(Number([](double value, const std::string& text) {
+            return std::isfinite(value) && value > 0 ? std::string() : "must be a number above 0, not " + text;
+        }))
+        ->type_name("FACTOR")
+        ->group(kImportGroup);
+    app.add_option("--fps", model.import.fps, "Frames per second at which clips are sampled (default 30)")
+        ->check(Number([](double value, const std::string& text) {
+            return value >= 0.001 && value <= 100000 ? std::string() : "must lie between 0.001 and 100000, not " + text;
+        }))
+        ->type_name("RATE")
+        ->group(kImportGroup);
+    app.add_option("--clip", model.import.clips,
+                   "Export only this clip, named as --list prints it or as the file names it;\n"
+                   "give it again for more clips, exported in the order given (default: all)")
+        ->type_name("NAME")
+        ->allow_extra_args(false)
+        ->group(kImportGroup);
+
+    app.add_flag("--list", model.list, "List the model's clips and the frames they export")->group(kInspectGroup);
+    app.add_flag("--info", model.info, "Print the model as the host sees it: meshes, bones, frames, size")
+        ->group(kInspectGroup);
+    app.add_option("--dump", model.dump, "Write the model as a host model file (.hm.json)")
+        ->type_name("FILE")
+        ->group(kInspectGroup);
+
+    bool quiet = false, verbose = false, version = false;
+    app.set_help_flag("-h,--help", "Print this help and stop")->group(kProgramGroup);
+    app.add_flag("-q,--quiet", quiet, "Print errors only")->group(kProgramGroup);
+    app.add_flag("-v,--verbose", verbose, "Print more: the plug-in loaded and where from")->group(kProgramGroup);
+    app.add_flag("--version", version, "Print the version and stop")->group(kProgramGroup);
+    app.add_option("--plugin", options.pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program,\nor where it is installed)")
+        ->type_name("FILE")
+        ->group(kProgramGroup);
+    app.add_option("--max-memory", model.limits.memoryMegabytes,
+                   "Memory the model reader may take for a file read with Assimp (default 4096)")
+        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24))
+        ->type_name("MB")
+        ->group(kProgramGroup);
+    app.add_option("--timeout", model.limits.seconds,
+                   "Seconds the model reader may take for a file read with Assimp (default 120)")
+        ->check(CLI::Range(0.01, 1e6))
+        ->type_name("SECONDS")
+        ->group(kProgramGroup);
+
+    // --version answers even without MODEL.
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--version") {
+            std::cout << kProgram << " " << VANTREL_VERSION << " (Assimp " << aiGetVersionMajor() << "."
+                      << aiGetVersionMinor() << "." << aiGetVersionPatch() << ")\n";
+            return kExported;
+        }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return kExported;
+    } catch (const CLI::ExtrasError&) {
+        return UnknownArguments(app, app.remaining());
+    } catch (const CLI::RequiredError&) {
+        return Error("no MODEL given (" + std::string(kProgram) + " --help tells the rest)");
+    } catch (const CLI::ArgumentMismatch& error) {  // CLI11: "--scale: 1 required FACTOR missing"
+        const std::string what = error.what();
+        const std::string name = what.substr(0, what.find(':'));
+        return Error(what.find("At Most") == std::string::npos ? name + " needs a value"
+                                                                : name + " may be given once");
+    } catch (const CLI::ParseError& error) {
+        return Error(error.what());
+    }
+    if (quiet && verbose) return Error("-q and -v contradict each other");
+    options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+    if (!output.empty() && !options.destination.empty())
+        return Error("DEST and -o/--output both given (" + options.destination + ", " + output + "); give one");
+    if (!output.empty()) options.destination = output;
+    if (options.noLog && !options.logPath.empty()) return Error("--log and --no-log contradict each other");
+    if (options.ask && !options.destination.empty()) return Error("--ask and a destination both given; give one");
+    for (const char* name : {"--scale", "--fps", "--clip"})
+        if (app.count(name)) model.importOptionsGiven.push_back(name);
+    return std::nullopt;
+}

@@ -1,0 +1,92 @@
+#include "cli/summary.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const std::string& path) {
+    std::error_code code;
+    if (!fs::is_regular_file(path, code)) return "";
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+namespace {
+
+size_t U16At(const std::string& bytes, size_t at) {
+    if (bytes.size() < at + 2) return 0;
+    return static_cast<uint8_t>(bytes[at]) | static_cast<size_t>(static_cast<uint8_t>(bytes[at + 1])) << 8;
+}
+
+std::string Number(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string FileLine(const std::string& path, const std::string& place) {
+    std::error_code code;
+    const auto size = fs::file_size(path, code);
+    char line[512];
+    std::snprintf(line, sizeof line, "  %-32s %12s  ->  %s\n", path.c_str(),
+                  code ? "(missing)" : (std::to_string(size) + " bytes").c_str(), place.c_str());
+    return line;
+}
+
+// The value after "X=" on the script class's mesh-map scale line.
+std::string MeshMapScale(const std::string& script) {
+    const size_t line = script.find("#exec MESHMAP SCALE");
+    const size_t x = line == std::string::npos ? line : script.find(" X=", line);
+    if (x == std::string::npos) return "";
+    const size_t end = script.find_first_of(" \r\n", x + 3);
+    return script.substr(x + 3, end == std::string::npos ? std::string::npos : end - x - 3);
+}
+
+}  // namespace
+
+std::string CentimetreHint(const ModelSize& size, bool imported, double scale, double unitCentimetres) {
+    if (!imported || scale != 1) return "";
+    // People are 1.5 to 2 units tall in metres and 150 to 200 in centimetres;
+    // props are rarely 50 metres high.
+    const double tallest = std::max({size.width, size.height, size.depth});
+    if (unitCentimetres == 1 || (unitCentimetres == 0 && tallest >= 50))
+        return "Hint: the model is " + Number("%.4g", size.height) + " units tall" +
+               (unitCentimetres == 1 ? " and its file says a unit is a centimetre" : "") +
+               "; if that is centimetres, try --scale 0.01\n";
+    return "";
+}
+
+std::string DescribeExport(const ExportSummary& summary) {
+    const std::string data = ReadText(summary.dataPath);
+    const std::string anim = ReadText(summary.animPath);
+    const std::string script = ReadText(summary.scriptPath);
+    const std::string& m = summary.meshName;
+    std::string out = "Exported " + m + ". Into your package's folder, as the class " + m + " names them:\n";
+    out += FileLine(summary.dataPath, "MODELS\\" + m + "_d.3d");
+    out += FileLine(summary.animPath, "MODELS\\" + m + "_a.3d");
+    out += FileLine(summary.scriptPath, "Classes\\" + m + ".uc");
+    for (const std::string& texture : summary.texturePaths)
+        out += FileLine(texture, "textures\\" + fs::path(texture).filename().string());
+    if (!summary.logPath.empty()) out += "  " + summary.logPath + ": the diagnostic log (not for the engine)\n";
+    out += "Vertices " + std::to_string(U16At(data, 2)) + ", triangles " + std::to_string(U16At(data, 0)) +
+           ", frames " + std::to_string(U16At(anim, 0)) + "\n";
+    out += "Size: " + DescribeSize(summary.size) + "\n";
+    const std::string scale = MeshMapScale(script);
+    if (!scale.empty())
+        out += "Mesh-map scale " + scale + ": positions are stored in steps of " + scale +
+               " units, the finest detail the engine shows\n";
+    if (!summary.sequences.empty()) {
+        out += summary.sequencesWritten ? "Sequences, written into the class (their names also name clips to --clip):\n"
+                                        : "Sequences, to paste into the class (their names also name clips to --clip):\n";
+        for (size_t start = 0, end; start < summary.sequences.size(); start = end + 1) {
+            end = summary.sequences.find('\n', start);
+            out += "  " + summary.sequences.substr(start, end - start) + "\n";
+        }
+    }
+    out += CentimetreHint(summary.size, summary.imported, summary.scale, summary.unitCentimetres);
+    return out;
+}

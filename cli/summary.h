@@ -1,0 +1,30 @@
+// What the host program says after an export: each file written and where it
+// goes in the package, the counts read back from the files, the size and the
+// precision the engine will show.
+#pragma once
+
+#include "cli/model_loading.h"
+
+#include <string>
+#include <vector>
+
+struct ExportSummary {
+    std::string meshName;              // the class name
+    std::string dataPath, animPath, scriptPath;
+    std::vector<std::string> texturePaths;  // beside the outputs, as the class names them
+    std::string logPath;               // "" when no log was written
+    ModelSize size;
+    bool imported = false;             // a model in a common format (--scale applies)
+    double scale = 1;                  // the --scale given
+    double unitCentimetres = 0;        // as the file says (0: it does not say)
+    std::string sequences;             // the clips' sequence lines
+    bool sequencesWritten = true;      // into the script class; else to be pasted there
+};
+
+// A file's bytes; "" when it is no regular file or cannot be read.
+std::string ReadText(const std::string& path);
+
+std::string DescribeExport(const ExportSummary& summary);
+
+// The hint for a model whose size or unit says centimetres ("" when none).
+std::string CentimetreHint(const ModelSize& size, bool imported, double scale, double unitCentimetres);
