@@ -27,10 +27,18 @@ BLENDER_TEST = $(abspath $(BUILD))/blender-test
 # Only for `make test-browser`: headless Chromium driven through chromedriver.
 BROWSER_PACKAGES = chromium chromium-driver python3-selenium
 
+# Only for `make fuzz`: clang with libFuzzer and the sanitizers' runtimes.
+FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
+
+# make fuzz: every target for FUZZ_SECONDS, FUZZ_PARALLEL at a time.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_PARALLEL ?= 2
+
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine deps-wine32 deps-blender deps-browser deps-corpus build test test-corpus \
-        install demo bench windows test-windows blender-addon test-blender test-browser clean
+.PHONY: all deps deps-windows deps-wine deps-wine32 deps-blender deps-browser deps-corpus deps-fuzz build test \
+        test-corpus install demo bench windows test-windows blender-addon test-blender test-browser fuzz clean
 
 all: build
 
@@ -65,6 +73,9 @@ deps-blender:
 
 deps-browser:
 	$(call install,$(BROWSER_PACKAGES))
+
+deps-fuzz: deps
+	$(call install,$(FUZZ_PACKAGES))
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -139,5 +150,14 @@ test-blender: build deps-blender blender-addon
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
 
+# The fuzz targets of fuzz/, built with clang, libFuzzer and both sanitizers in
+# a build folder of their own; each corpus grows in $(FUZZ_BUILD)/fuzz-corpus.
+$(FUZZ_BUILD)/CMakeCache.txt: | deps-fuzz
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DVANTREL_FUZZ=ON -DVANTREL_BENCH=OFF -DBUILD_TESTING=OFF
+
+fuzz: deps-fuzz $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_PARALLEL)
+
 clean:
-	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) out
+	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) $(FUZZ_BUILD) out

@@ -118,7 +118,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
             }
         }
     } else {
-        hm::ImportResult result = hm::ImportModel(path, importOptions);
+        hm::ImportResult result = hm::ImportModelContained(path, importOptions, options.limits);
         loaded.model = std::move(result.model);
         loaded.error = std::move(result.error);
         loaded.warnings = std::move(result.warnings);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
+#include "import/contained_import.h"
 #include "import/model_import.h"
 
 #include <memory>
@@ -18,6 +19,7 @@ struct ModelOptions {
     Bake bake = Bake::kAuto;   // --bake: exact for imported models, host for host model files
     bool noWeld = false;       // --no-weld: keep every vertex of the file
     std::string simplify;      // --simplify N (triangles) or a fraction below 1; "" for none
+    hm::ReaderLimits limits;   // --max-memory, --timeout: the reader's child process
     bool list = false;         // --list: print the clips and stop
     bool info = false;         // --info: print the model as the host sees it and stop
     std::string dump;          // --dump FILE: write the host model file and stop

@@ -212,6 +212,16 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_option("--plugin", options.pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program,\nor where it is installed)")
         ->type_name("FILE")
         ->group(kProgramGroup);
+    app.add_option("--max-memory", model.limits.memoryMegabytes,
+                   "Memory the model reader may take for a file read with Assimp (default 4096)")
+        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24))
+        ->type_name("MB")
+        ->group(kProgramGroup);
+    app.add_option("--timeout", model.limits.seconds,
+                   "Seconds the model reader may take for a file read with Assimp (default 120)")
+        ->check(CLI::Range(0.01, 1e6))
+        ->type_name("SECONDS")
+        ->group(kProgramGroup);
 
     // --version answers even without MODEL.
     for (int i = 1; i < argc; ++i)

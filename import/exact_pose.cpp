@@ -20,6 +20,9 @@ std::pair<size_t, double> Locate(const std::vector<Key>& keys, double ticks) {
     if (ticks >= TimeOf(keys[count - 1])) return {count - 1, 0.0};
     const auto next =
         std::upper_bound(keys.begin(), keys.end(), ticks, [](double t, const Key& k) { return t < TimeOf(k); });
+    // Times out of order or NaN can leave the search at either end.
+    if (next == keys.begin()) return {0, 0.0};
+    if (next == keys.end()) return {count - 1, 0.0};
     const size_t i = static_cast<size_t>(next - keys.begin()) - 1;
     const double span = TimeOf(keys[i + 1]) - TimeOf(keys[i]);
     return {i, span > 0 ? (ticks - TimeOf(keys[i])) / span : 0.0};

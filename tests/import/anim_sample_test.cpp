@@ -1,3 +1,4 @@
+// Clip sampling, on keys as files hold them and as damaged files leave them.
 #include "import/anim_sample.h"
 #include "import/exact_pose.h"
 
@@ -58,6 +59,20 @@ TEST(SampleTrack, InterpolatesHoldsAndFallsBackOnTheNode) {
 
     EXPECT_DOUBLE_EQ(hm::imp::SampleTrack(track, -3).t.x, 0);
     EXPECT_DOUBLE_EQ(hm::imp::SampleTrack(track, 12).t.y, 4);
+}
+
+// Times out of order or NaN once sent the key search past the last key (the
+// importer fuzz target found it; the sanitizer build sees the read).
+TEST(SampleTrack, KeysWithTimesOutOfOrderOrNaNStayInTheirArray) {
+    const double times[][3] = {{0, 0.2, NAN}, {0, 5, 0.1}, {NAN, NAN, NAN}, {5, 0, 1}};
+    for (const auto& keyTimes : times) {
+        hm::imp::NodeTrack track;
+        for (unsigned k = 0; k < 3; ++k) track.positions.push_back({keyTimes[k], {double(k), 0, 0}});
+        for (double ticks : {0.5, 3.0, double(NAN)}) {
+            const hm::imp::Affine pose = hm::imp::SampleTrack(track, ticks);
+            EXPECT_TRUE((pose.t.x >= 0 && pose.t.x <= 2) || std::isnan(pose.t.x)) << ticks;
+        }
+    }
 }
 
 }  // namespace

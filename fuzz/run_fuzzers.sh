@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for SECONDS, PARALLEL at a time, each on a corpus of
+# its own in BUILD/fuzz-corpus seeded from the repository's files, and fails
+# when any target finds a crash, a leak or a timeout in our code (the input
+# is kept in BUILD/fuzz-artifacts, the target's output in BUILD/fuzz-logs).
+#   fuzz/run_fuzzers.sh BUILD SECONDS PARALLEL
+set -uo pipefail
+build=$(realpath "$1")
+seconds=$2
+parallel=$3
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+targets="fuzz_model_json fuzz_build_export fuzz_import_gltf fuzz_import_glb fuzz_import_fbx
+         fuzz_import_dae fuzz_import_obj fuzz_import_b3d"
+
+seeds() {
+    case $1 in
+        fuzz_model_json) echo "$root"/examples/*.hm.json ;;
+        fuzz_import_gltf) echo "$root"/examples/*.gltf "$root"/tests/data/*/*.gltf "$root"/tests/data/sample/*.gltf ;;
+        fuzz_import_glb) echo "$root"/tests/data/*/*.glb ;;
+        fuzz_import_fbx) echo "$root"/tests/data/sample/*.fbx ;;
+        fuzz_import_dae) echo "$root"/tests/data/sample/*.dae ;;
+        fuzz_import_obj) echo "$root"/fuzz/seeds/*.obj ;;
+        fuzz_import_b3d) echo "$root"/fuzz/seeds/*.b3d ;;
+    esac
+}
+
+dictionary() {
+    case $1 in
+        fuzz_model_json) echo "$root/fuzz/dict/model_json.dict" ;;
+        fuzz_import_gltf | fuzz_import_glb) echo "$root/fuzz/dict/gltf.dict" ;;
+        fuzz_import_dae | fuzz_import_obj | fuzz_import_b3d) echo "$root/fuzz/dict/${1#fuzz_import_}.dict" ;;
+    esac
+}
+
+run_one() {
+    local name=$1 corpus=$build/fuzz-corpus/$1 log=$build/fuzz-logs/$1.log
+    mkdir -p "$corpus" "$build/fuzz-artifacts" "$build/fuzz-logs"
+    for seed in $(seeds "$name"); do cp -n "$seed" "$corpus/"; done
+    local options=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=3072 -print_final_stats=1
+                   -artifact_prefix="$build/fuzz-artifacts/$name-")
+    local dict
+    dict=$(dictionary "$name")
+    [ -n "$dict" ] && options+=(-dict="$dict")
+    # Assimp's reads in the children are held by their own limits; libFuzzer's
+    # limit on one allocation would stop a child before they do.
+    [[ $name == fuzz_import_* ]] && options+=(-malloc_limit_mb=1000000000)
+    "$build/$name" "${options[@]}" "$corpus" > "$log" 2>&1
+    echo $? > "$log.status"
+}
+export -f run_one seeds dictionary
+export build seconds root
+
+start=$(date +%s)
+printf '%s\n' $targets | xargs -P "$parallel" -I{} bash -c 'run_one {}'
+failed=0
+for name in $targets; do
+    log=$build/fuzz-logs/$name.log
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    status=$(cat "$log.status")
+    if [ "$status" = 0 ]; then
+        printf '%-20s %10s executions  ok\n' "$name" "${runs:-?}"
+    else
+        printf '%-20s %10s executions  FAILED (exit %s), %s:\n' "$name" "${runs:-?}" "$status" "$log"
+        grep -E -A12 'ERROR|FUZZ FINDING|runtime error' "$log" | head -40
+        failed=1
+    fi
+done
+echo "make fuzz: $(( $(date +%s) - start )) s for the runs"
+exit $failed

@@ -1,0 +1,58 @@
+#include "import/contained_import.h"
+
+#include "import/child_process.h"
+#include "import/import_result_codec.h"
+
+#include <cstdio>
+
+namespace hm {
+
+namespace {
+
+constexpr const char* kDamaged = "the file is damaged or uses a feature the reader does not handle";
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
+std::string Problem(const ChildOutcome& outcome, const ReaderLimits& limits) {
+    switch (outcome.end) {
+        case ChildEnd::Crashed:
+            if (outcome.signal != 0)
+                return "the model reader crashed on this file (signal " + std::to_string(outcome.signal) + "): " +
+                       kDamaged;
+            return "the model reader stopped on this file without a result (exit status " +
+                   std::to_string(outcome.exitStatus) + "): " + kDamaged;
+        case ChildEnd::OutOfMemory:
+            return "the model reader needed more than " + std::to_string(limits.memoryMegabytes) +
+                   " MB of memory for this file and was stopped: the file is damaged, or a model this large "
+                   "needs a higher --max-memory";
+        case ChildEnd::TimedOut:
+            return "the model reader did not finish this file within " + Seconds(limits.seconds) +
+                   " s and was stopped: the file is damaged, or a model this large needs a longer --timeout";
+        case ChildEnd::NotStarted:
+            return "the model reader could not be started: " + outcome.error;
+        case ChildEnd::Finished:
+            break;
+    }
+    return "";
+}
+
+}  // namespace
+
+ImportResult ImportModelContained(const std::string& path, const ImportOptions& options, const ReaderLimits& limits) {
+    const ChildLimits childLimits{limits.memoryMegabytes << 20, limits.seconds};
+    const ChildOutcome outcome =
+        RunInChild([&] { return EncodeImportResult(ImportModel(path, options)); }, childLimits);
+    ImportResult result;
+    std::string error;
+    if (outcome.end != ChildEnd::Finished)
+        result.error = path + ": " + Problem(outcome, limits);
+    else if (!DecodeImportResult(outcome.bytes, result, error))
+        result.error = path + ": the model reader handed back a damaged result (" + error + ")";
+    return result;
+}
+
+}  // namespace hm

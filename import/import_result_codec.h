@@ -1,0 +1,19 @@
+// The import result (the host model and all else the importer returns) in a
+// compact binary form, which the reader's child process hands to the host
+// program. Both ends are the same program: the records go as their bytes.
+#pragma once
+
+#include "import/model_import.h"
+
+#include <string>
+#include <string_view>
+
+namespace hm {
+
+std::string EncodeImportResult(const ImportResult& result);
+
+// False (error says where) when bytes are not a whole encoded result; every
+// count is checked against the bytes left before anything is allocated.
+bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::string& error);
+
+}  // namespace hm
