@@ -45,8 +45,9 @@ std::string ReadWithAssimpAlone(const std::string& path) {
     const int quiet = open("/dev/null", O_WRONLY);
     dup2(quiet, STDERR_FILENO);
     hm::imp::SourceScene scene;
+    hm::Warnings warnings;
     std::string error;
-    return hm::imp::LoadSourceScene(path, scene, error) ? "read" : "refused";
+    return hm::imp::LoadSourceScene(path, scene, warnings, error) ? "read" : "refused";
 }
 
 int toServer = -1, fromServer = -1;
