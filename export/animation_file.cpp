@@ -1,5 +1,6 @@
 #include "export/animation_file.h"
 
+#include "export/frame_pipeline.h"
 #include "export/quantise.h"
 #include "host/format_limits.h"
 
@@ -8,39 +9,64 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
 
 // The "To file: Vertex" line is printed once per vertex and frame, so it is
-// assembled here directly. Coordinates lie in -128..128 whenever the scale is
-// finite, and their text comes from a table; others fall back to to_chars.
-class VertexLine {
+// assembled here from pieces made once per export: the line's start for each
+// vertex number, and the text of every coordinate from -128 to 128 (which
+// holds every coordinate whenever the scale is finite); anything else is
+// printed with to_chars. Read-only once made, so every thread shares one.
+class VertexLines {
 public:
-    VertexLine() {
+    // Room a line needs in the buffer it is written to: the longest line (52
+    // bytes), and the slack of the fixed-size copies.
+    static constexpr size_t kLineRoom = 64;
+
+    explicit VertexLines(int32_t largestMesh) {
         for (int value = -128; value <= 128; ++value) {
-            Number& number = small_[value + 128];
+            Piece& number = coordinates_[value + 128];
             number.size = static_cast<uint8_t>(std::to_chars(number.text, number.text + 8, value).ptr - number.text);
+        }
+        starts_.resize(static_cast<size_t>(std::clamp(largestMesh, 0, kTabledVertices)));
+        for (size_t vertex = 0; vertex < starts_.size(); ++vertex) {
+            Start& start = starts_[vertex];
+            char* out = Append(start.text, "To file: Vertex ");
+            out = std::to_chars(out, start.text + sizeof start.text, vertex).ptr;
+            out = Append(out, " - ");
+            start.size = static_cast<uint8_t>(out - start.text);
         }
     }
 
-    std::string_view Format(int32_t vertex, int16_t x, int16_t y, int16_t z) {
-        char* out = line_;
-        out = Append(out, "To file: Vertex ");
-        out = std::to_chars(out, line_ + sizeof line_, vertex).ptr;
-        out = Append(out, " - ");
+    // Writes the line at out (kLineRoom bytes free) and returns its end.
+    char* Format(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z) const {
+        if (vertex >= 0 && static_cast<size_t>(vertex) < starts_.size()) {
+            const Start& start = starts_[static_cast<size_t>(vertex)];
+            std::memcpy(out, start.text, sizeof start.text);
+            out += start.size;
+        } else {
+            out = Append(out, "To file: Vertex ");
+            out = std::to_chars(out, out + 12, vertex).ptr;
+            out = Append(out, " - ");
+        }
         out = AppendCoordinate(out, x);
         *out++ = ' ';
         out = AppendCoordinate(out, y);
         *out++ = ' ';
         out = AppendCoordinate(out, z);
-        out = Append(out, "\r\n");
-        return {line_, static_cast<size_t>(out - line_)};
+        return Append(out, "\r\n");
     }
 
 private:
-    struct Number {
+    static constexpr int32_t kTabledVertices = 65536;
+    struct Piece {
         char text[8];
+        uint8_t size;
+    };
+    struct Start {
+        char text[31];  // "To file: Vertex 65535 - " and room to copy whole
         uint8_t size;
     };
 
@@ -50,16 +76,72 @@ private:
         return out + (N - 1);
     }
 
-    char* AppendCoordinate(char* out, int16_t value) {
-        if (value < -128 || value > 128) return std::to_chars(out, line_ + sizeof line_, value).ptr;
-        const Number& number = small_[value + 128];
+    char* AppendCoordinate(char* out, int16_t value) const {
+        if (value < -128 || value > 128) return std::to_chars(out, out + 8, value).ptr;
+        const Piece& number = coordinates_[value + 128];
         std::memcpy(out, number.text, 8);
         return out + number.size;
     }
 
-    Number small_[257];
-    char line_[96];
+    Piece coordinates_[257];
+    std::vector<Start> starts_;
 };
+
+int16_t LoadS16(const uint8_t* at) {
+    return static_cast<int16_t>(static_cast<uint16_t>(at[0] | at[1] << 8));
+}
+
+struct Box {
+    Vector3 max{0.0f, 0.0f, 0.0f};
+    Vector3 min{0.0f, 0.0f, 0.0f};
+
+    // Strict comparisons from a box at the origin: the result is the same in
+    // any order of points or of boxes merged (a NaN never enters, and -0 never
+    // replaces the 0 the box starts from).
+    void Add(const Vector3& p) {
+        if (p.x > max.x) max.x = p.x;
+        if (p.x < min.x) min.x = p.x;
+        if (p.y > max.y) max.y = p.y;
+        if (p.y < min.y) min.y = p.y;
+        if (p.z > max.z) max.z = p.z;
+        if (p.z < min.z) min.z = p.z;
+    }
+    void Add(const Box& other) {
+        Add(other.max);
+        Add(other.min);
+    }
+};
+
+// One frame in flight: its box (first pass), or its records and log lines.
+struct FrameSlot {
+    Box box;
+    std::vector<uint8_t> records;
+    std::vector<char> text;
+    size_t textSize = 0;
+};
+
+// Where each worker poses its frames: the source itself with one worker, or
+// a fork of it for each.
+struct Workers {
+    std::vector<std::unique_ptr<PoseSource>> forks;
+    std::vector<std::vector<Vector3>> positions;
+    int Count() const { return static_cast<int>(positions.size()); }
+};
+
+Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices) {
+    Workers workers;
+    const int wanted = static_cast<int>(std::min<int64_t>(BakeThreads(), std::max<int32_t>(frames, 1)));
+    for (int i = 0; wanted > 1 && i < wanted; ++i) {
+        std::unique_ptr<PoseSource> fork = poses.Fork();
+        if (!fork) {
+            workers.forks.clear();
+            break;
+        }
+        workers.forks.push_back(std::move(fork));
+    }
+    workers.positions.resize(std::max<size_t>(workers.forks.size(), 1), std::vector<Vector3>(vertices));
+    return workers;
+}
 
 }  // namespace
 
@@ -76,7 +158,6 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
         meshVertices.push_back(std::max(hmMesh_GetVertexCount(hmModel_GetMeshAt(model, m)), 0));
         vertices += static_cast<size_t>(meshVertices.back());
     }
-    std::vector<Vector3> positions(vertices, Vector3{0.0f, 0.0f, 0.0f});
 
     std::array<uint8_t, kAnimHeaderSize> header{};
     const uint16_t frameCount = static_cast<uint16_t>(poses.FrameCount());
@@ -94,19 +175,27 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     StoreU16(&header[2], frameSize);
     file.Write(header.data(), header.size());
 
-    Vector3 boundsMax{0.0f, 0.0f, 0.0f};
-    Vector3 boundsMin{0.0f, 0.0f, 0.0f};
-    for (int32_t f = 0; f < frameCount; ++f) {
-        poses.PoseFrame(f, positions);
-        for (const Vector3& p : positions) {
-            if (p.x > boundsMax.x) boundsMax.x = p.x;
-            if (p.x < boundsMin.x) boundsMin.x = p.x;
-            if (p.y > boundsMax.y) boundsMax.y = p.y;
-            if (p.y < boundsMin.y) boundsMin.y = p.y;
-            if (p.z > boundsMax.z) boundsMax.z = p.z;
-            if (p.z < boundsMin.z) boundsMin.z = p.z;
-        }
-    }
+    // Both passes pose on every worker; the frames come back here in order,
+    // where the host is asked for its current frame and the file is written.
+    Workers workers = MakeWorkers(poses, frameCount, vertices);
+    auto sourceOf = [&](int worker) -> PoseSource& {
+        return workers.forks.empty() ? poses : *workers.forks[static_cast<size_t>(worker)];
+    };
+    std::vector<FrameSlot> slots(static_cast<size_t>(workers.Count()) * 4);
+
+    Box bounds;
+    RunFramePipeline(
+        workers.Count(), frameCount, slots.size(),
+        [&](int worker, int32_t f, size_t slot) {
+            std::vector<Vector3>& positions = workers.positions[static_cast<size_t>(worker)];
+            sourceOf(worker).PoseFrame(f, positions);
+            Box box;
+            for (const Vector3& p : positions) box.Add(p);
+            slots[slot].box = box;
+        },
+        [&](int32_t, size_t slot) { bounds.Add(slots[slot].box); });
+    const Vector3 boundsMax = bounds.max;
+    const Vector3 boundsMin = bounds.min;
 
     auto centre = [](float high, float low) {
         return static_cast<float>((static_cast<double>(high) - low) / 2.0 + low);
@@ -126,24 +215,39 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     log.Print("Largest Magnitude - ", Fixed{magnitude}, "\n");
     log.Print("Scale factor - ", Fixed{scale}, "\n");
 
-    VertexLine vertexLine;
-    for (int32_t f = 0; f < frameCount; ++f) {
-        poses.PoseFrame(f, positions);
-        log.Print("Writing frame no. ", hmModel_GetFrame(model), "\n");
-        const Vector3* p = positions.data();
-        for (const int32_t count : meshVertices) {
-            for (int32_t vertexInMesh = 0; vertexInMesh < count; ++vertexInMesh, ++p) {
-                const int16_t x = QuantisePosition(p->x, offset.x, scale);
-                const int16_t y = QuantisePosition(p->z, offset.z, scale);
-                const int16_t z = QuantisePosition(p->y, offset.y, scale);
-                log.Print(Verbatim{vertexLine.Format(vertexInMesh, x, y, z)});
-                std::array<uint8_t, kFrameVertexSize> record{};
-                StoreU16(&record[0], static_cast<uint16_t>(x));
-                StoreU16(&record[2], static_cast<uint16_t>(y));
-                StoreU16(&record[4], static_cast<uint16_t>(z));
-                file.Write(record.data(), record.size());
+    const bool logged = log.IsOpen();
+    const VertexLines lines(logged && vertices > 0 ? *std::max_element(meshVertices.begin(), meshVertices.end()) : 0);
+    RunFramePipeline(
+        workers.Count(), frameCount, slots.size(),
+        [&](int worker, int32_t f, size_t slot) {
+            std::vector<Vector3>& positions = workers.positions[static_cast<size_t>(worker)];
+            sourceOf(worker).PoseFrame(f, positions);
+            FrameSlot& out = slots[slot];
+            out.records.resize(vertices * kFrameVertexSize);
+            uint8_t* record = out.records.data();
+            for (const Vector3& p : positions) {
+                StoreU16(record, static_cast<uint16_t>(QuantisePositionFast(p.x, offset.x, scale)));
+                StoreU16(record + 2, static_cast<uint16_t>(QuantisePositionFast(p.z, offset.z, scale)));
+                StoreU16(record + 4, static_cast<uint16_t>(QuantisePositionFast(p.y, offset.y, scale)));
+                StoreU16(record + 6, 0);
+                record += kFrameVertexSize;
             }
-        }
-    }
+            out.textSize = 0;
+            if (!logged) return;
+            out.text.resize(vertices * VertexLines::kLineRoom);
+            record = out.records.data();
+            char* text = out.text.data();
+            for (const int32_t count : meshVertices) {
+                for (int32_t vertexInMesh = 0; vertexInMesh < count; ++vertexInMesh, record += kFrameVertexSize)
+                    text = lines.Format(text, vertexInMesh, LoadS16(record), LoadS16(record + 2), LoadS16(record + 4));
+            }
+            out.textSize = static_cast<size_t>(text - out.text.data());
+        },
+        [&](int32_t, size_t slot) {
+            const FrameSlot& frame = slots[slot];
+            log.Print("Writing frame no. ", hmModel_GetFrame(model), "\n");
+            log.Print(Verbatim{std::string_view(frame.text.data(), frame.textSize)});
+            file.Write(frame.records.data(), frame.records.size());
+        });
     return {frameCount, scale};
 }

@@ -139,7 +139,8 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
 
 void OutputFile::WriteSlow(const void* data, size_t size) {
     Flush();
-    if (size <= buffer_.size()) {
+    // A large piece goes to the file as it is rather than through the buffer.
+    if (size < buffer_.size() / 8) {
         std::copy_n(static_cast<const char*>(data), size, buffer_.data());
         used_ = size;
     } else if (file_ && !Failed() && std::fwrite(data, 1, size, file_) != size) {

@@ -24,7 +24,7 @@ public:
     bool Open(const std::string& path, bool viaTemporary = true);
 
     void Write(const void* data, size_t size) {
-        if (size <= buffer_.size() - used_) {
+        if (size <= buffer_.size() - used_ && size < buffer_.size() / 8) {
             std::copy_n(static_cast<const char*>(data), size, buffer_.data() + used_);
             used_ += size;
         } else {

@@ -7,6 +7,7 @@
 #include "skeleton/transform_math.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 // The writers, their quantisation and their log exist once; a source only
@@ -15,8 +16,8 @@
 //
 // A source object is one evaluation state, used by one thread at a time: a
 // bake that poses frames on several threads gives each thread a source of its
-// own. Posing a frame twice must give the same bits (the writer poses every
-// frame once to find the bounds and once to write).
+// own (Fork). Posing a frame twice must give the same bits (the writer poses
+// every frame once to find the bounds and once to write).
 class PoseSource {
 public:
     virtual ~PoseSource() = default;
@@ -27,11 +28,20 @@ public:
     // in the model-wide order (mesh 0's vertices, then mesh 1's, and so on),
     // as far as positions reaches.
     virtual void PoseFrame(int32_t frame, std::span<Vector3> positions) = 0;
+    // A further source that gives the same bits for every frame and may pose
+    // frames on another thread while this one and other forks do: it calls
+    // into no host model. Called on the thread that uses this source. Null when
+    // the source cannot make one; its frames are then posed on that thread.
+    virtual std::unique_ptr<PoseSource> Fork() { return nullptr; }
 };
 
 // The host's own posing: the model's keys through a bone table that the
 // caller has set up for the model (SetupBindPose) and keeps for as long as
 // this source is used. The frame count is the model's.
+//
+// Its forks pose from a copy of the model's keys and vertices (a
+// PoseSnapshot, made at the first Fork and shared by all), each through a
+// table of its own whose bind pose Fork builds from the model.
 class SkeletonSource final : public PoseSource {
 public:
     SkeletonSource(BoneTable& table, hmModel* model) : table_(table), model_(model) {}
@@ -40,8 +50,10 @@ public:
         table_.EvaluatePose(model_, frame);
         table_.GetPosedVertices(model_, positions);
     }
+    std::unique_ptr<PoseSource> Fork() override;
 
 private:
     BoneTable& table_;
     hmModel* model_;
+    std::shared_ptr<const PoseSnapshot> snapshot_;
 };

@@ -59,6 +59,8 @@ public:
 
     int32_t FrameCount() const override { return frameCount_; }
     void PoseFrame(int32_t frame, std::span<Vector3> positions) override;
+    // Another evaluation of the same scene, which only reads it.
+    std::unique_ptr<PoseSource> Fork() override { return std::make_unique<ExactPose>(scene_); }
 
     // Frames outside 0 to FrameCount() - 1 are held at the nearest end.
     void Evaluate(int64_t frame);

@@ -9,12 +9,43 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 struct BoneMatrixSet {
     Matrix3x4 localBind;     // rest transform relative to the parent
     Matrix3x4 absoluteBind;  // rest transform in model space
     Matrix3x4 localPose;     // relative to the parent at the last evaluated frame
     Matrix3x4 absolutePose;  // model space at the last evaluated frame
+};
+
+// A key as posing reads it: a time in frames and a value (a position, or
+// Euler angles in radians). A key the host does not hand out has a NaN time.
+struct PoseKey {
+    float time;
+    Vector3 value;
+};
+
+// What posing reads from the host model, copied out of it once: every bone's
+// keys, and every vertex's bone-local position and bone. Frames posed from the
+// copy have the same bits as frames posed from the model, and need no call
+// into the host's library, which need not be thread-safe: tables on other
+// threads pose from one copy at once. It never changes once made.
+struct PoseSnapshot {
+    // Bone i's keys are positionKeys[positionStart[i] .. positionStart[i + 1]),
+    // and the same for rotations; bones beyond the table's count have none.
+    std::vector<uint32_t> positionStart;
+    std::vector<uint32_t> rotationStart;
+    std::vector<PoseKey> positionKeys;
+    std::vector<PoseKey> rotationKeys;
+    // The vertices grouped by bone, so that one bone's are posed together:
+    // group g is vertices groupStart[g] to groupStart[g + 1] - 1 of bone
+    // groupBone[g] (-1: no bone of the model; the position is used as it is).
+    // Vertex k's position is (x[k], y[k], z[k]), and its place in the model-wide
+    // order (mesh 0's vertices, then mesh 1's, and so on) is target[k].
+    std::vector<int32_t> groupBone;
+    std::vector<uint32_t> groupStart;
+    std::vector<float> x, y, z;
+    std::vector<uint32_t> target;
 };
 
 // A value its caller holds and sets up for one model after another. It holds
@@ -54,6 +85,9 @@ public:
     // model is ignored. A bone with keys of one kind only takes zero
     // translation, or the identity rotation, for the kind it lacks.
     void EvaluatePose(hmModel* model, int32_t frame);
+    // The same from a copy made by CopyPoseSnapshot for the model this table
+    // was set up for (or another table set up for it).
+    void EvaluatePose(const PoseSnapshot& snapshot, int32_t frame);
 
     // The vertex under the last evaluated pose (the rest pose right after
     // set-up). A vertex attached to no bone of the model set up last comes out
@@ -62,6 +96,11 @@ public:
     // Every vertex of the model in the model-wide order (mesh 0's vertices,
     // then mesh 1's, and so on) into out, as far as out reaches.
     void GetPosedVertices(hmModel* model, std::span<Vector3> out) const;
+    void GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3> out) const;
+
+    // What EvaluatePose and GetPosedVertices read from the model, copied, after
+    // SetupBindPose has moved the vertices into their bones' frames.
+    PoseSnapshot CopyPoseSnapshot(hmModel* model) const;
 
     const BoneMatrixSet* Entry(int32_t bone) const {
         return bone >= 0 && bone < capacity_ ? &entries_[bone] : nullptr;

@@ -4,36 +4,41 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace {
 
-struct Key {
-    float time;
-    Vector3 value;
-};
+using Key = PoseKey;
 
 // A key the host does not hand out reads as a NaN time, which the search
 // steps over as it does any NaN.
-Key ReadKey(const HostPositionKey* key) {
+template <typename HostKey>
+Key ReadKey(const HostKey* key) {
     if (!key) return {std::numeric_limits<float>::quiet_NaN(), {0.0f, 0.0f, 0.0f}};
     const HostVec3 value = key->value;
     return {key->time, {value.x, value.y, value.z}};
 }
 
-Key ReadKey(const HostRotationKey* key) {
-    if (!key) return {std::numeric_limits<float>::quiet_NaN(), {0.0f, 0.0f, 0.0f}};
-    const HostVec3 value = key->value;
-    return {key->time, {value.x, value.y, value.z}};
-}
+// One bone's keys of one kind, read from the host a key at a time, or from a
+// copy. Posing is written once over both, so both give the same bits.
+struct HostPositionKeys {
+    HostBone* bone;
+    int32_t count;
+    Key operator[](int32_t index) const { return ReadKey(hmBone_GetPositionKeyAt(bone, index)); }
+};
 
-Key PositionKeyAt(HostBone* bone, int32_t index) {
-    return ReadKey(hmBone_GetPositionKeyAt(bone, index));
-}
+struct HostRotationKeys {
+    HostBone* bone;
+    int32_t count;
+    Key operator[](int32_t index) const { return ReadKey(hmBone_GetRotationKeyAt(bone, index)); }
+};
 
-Key RotationKeyAt(HostBone* bone, int32_t index) {
-    return ReadKey(hmBone_GetRotationKeyAt(bone, index));
-}
+struct CopiedKeys {
+    const Key* keys;
+    int32_t count;
+    Key operator[](int32_t index) const { return keys[index]; }
+};
 
 // Lower bound of "time >= t". The walk from the first key answers the first
 // key for which that holds, stepping over NaN times. Judging a NaN key by the
@@ -42,14 +47,15 @@ Key RotationKeyAt(HostBone* bone, int32_t index) {
 // predicate that is false before the walk's answer and true from it on, for
 // every list whose real times ascend, so bisection finds the same key. Only a
 // run of NaN keys costs more than one look.
-int32_t FindNextKey(HostBone* bone, int32_t count, float t, Key (*keyAt)(HostBone*, int32_t)) {
+template <typename Keys>
+int32_t FindNextKey(const Keys& keys, float t) {
     int32_t low = 0;
-    int32_t high = std::max(count, 0);
+    int32_t high = std::max(keys.count, 0);
     while (low < high) {
         const int32_t middle = low + (high - low) / 2;
         int32_t judge = middle;
-        float time = keyAt(bone, judge).time;
-        while (std::isnan(time) && judge > low) time = keyAt(bone, --judge).time;
+        float time = keys[judge].time;
+        while (std::isnan(time) && judge > low) time = keys[--judge].time;
         if (time >= t)
             high = middle;
         else
@@ -74,35 +80,37 @@ Vector3 DegreesOf(const Vector3& radians) {
     return {RadiansToDegrees(radians.x), RadiansToDegrees(radians.y), RadiansToDegrees(radians.z)};
 }
 
-Vector3 KeyedPosition(HostBone* bone, int32_t count, float t) {
-    if (count <= 0) return {0.0f, 0.0f, 0.0f};
-    const int32_t next = FindNextKey(bone, count, t, PositionKeyAt);
-    if (next == 0) return PositionKeyAt(bone, 0).value;
-    const Key before = PositionKeyAt(bone, next - 1);
-    if (next == count) return before.value;
-    const Key after = PositionKeyAt(bone, next);
+template <typename Keys>
+Vector3 KeyedPosition(const Keys& keys, float t) {
+    if (keys.count <= 0) return {0.0f, 0.0f, 0.0f};
+    const int32_t next = FindNextKey(keys, t);
+    if (next == 0) return keys[0].value;
+    const Key before = keys[next - 1];
+    if (next == keys.count) return before.value;
+    const Key after = keys[next];
     const float f = Fraction(before, after, t);
     return {Lerp(before.value.x, after.value.x, f), Lerp(before.value.y, after.value.y, f),
             Lerp(before.value.z, after.value.z, f)};
 }
 
 // Rotation columns of the key transform; column 3 is left to the caller.
-void KeyedRotation(HostBone* bone, int32_t count, float t, Matrix3x4& out) {
-    if (count <= 0) {
+template <typename Keys>
+void KeyedRotation(const Keys& keys, float t, Matrix3x4& out) {
+    if (keys.count <= 0) {
         out = kIdentity;
         return;
     }
-    const int32_t next = FindNextKey(bone, count, t, RotationKeyAt);
+    const int32_t next = FindNextKey(keys, t);
     if (next == 0) {
-        EulerDegreesToMatrix(DegreesOf(RotationKeyAt(bone, 0).value), out);
+        EulerDegreesToMatrix(DegreesOf(keys[0].value), out);
         return;
     }
-    const Key before = RotationKeyAt(bone, next - 1);
-    if (next == count) {
+    const Key before = keys[next - 1];
+    if (next == keys.count) {
         EulerDegreesToMatrix(DegreesOf(before.value), out);
         return;
     }
-    const Key after = RotationKeyAt(bone, next);
+    const Key after = keys[next];
     const float f = Fraction(before, after, t);
     Quaternion from;
     Quaternion to;
@@ -113,14 +121,36 @@ void KeyedRotation(HostBone* bone, int32_t count, float t, Matrix3x4& out) {
     QuaternionToMatrix(between, out);
 }
 
+// One bone at time t: its rest pose when it has no keys, otherwise its keys
+// after its rest transform and, when it has a parent, under the parent's pose.
+template <typename PositionKeys, typename RotationKeys>
+void PoseBone(BoneMatrixSet& entry, const BoneMatrixSet* parent, const PositionKeys& positions,
+              const RotationKeys& rotations, float t) {
+    if (positions.count <= 0 && rotations.count <= 0) {
+        entry.absolutePose = entry.absoluteBind;
+        return;
+    }
+    const Vector3 position = KeyedPosition(positions, t);
+    Matrix3x4 key;
+    KeyedRotation(rotations, t, key);
+    key.m[0][3] = position.x;
+    key.m[1][3] = position.y;
+    key.m[2][3] = position.z;
+    ConcatTransforms(entry.localBind, key, entry.localPose);
+    if (!parent)
+        entry.absolutePose = entry.localPose;
+    else
+        ConcatTransforms(parent->absolutePose, entry.localPose, entry.absolutePose);
+}
+
 }  // namespace
 
 int32_t FindNextPositionKey(HostBone* bone, float t) {
-    return FindNextKey(bone, hmBone_GetPositionKeyCount(bone), t, PositionKeyAt);
+    return FindNextKey(HostPositionKeys{bone, hmBone_GetPositionKeyCount(bone)}, t);
 }
 
 int32_t FindNextRotationKey(HostBone* bone, float t) {
-    return FindNextKey(bone, hmBone_GetRotationKeyCount(bone), t, RotationKeyAt);
+    return FindNextKey(HostRotationKeys{bone, hmBone_GetRotationKeyCount(bone)}, t);
 }
 
 void BoneTable::EvaluatePose(hmModel* model, int32_t frame) {
@@ -131,30 +161,89 @@ void BoneTable::EvaluatePose(hmModel* model, int32_t frame) {
     for (int32_t k = 0; k < boneCount_; ++k) {
         const int32_t i = order_[k];
         if (i >= count) continue;
-        BoneMatrixSet& entry = entries_[i];
         HostBone* bone = hmModel_GetBoneAt(model, i);
-        const int32_t positionKeys = hmBone_GetPositionKeyCount(bone);
-        const int32_t rotationKeys = hmBone_GetRotationKeyCount(bone);
-        if (positionKeys <= 0 && rotationKeys <= 0) {
-            entry.absolutePose = entry.absoluteBind;
-            continue;
-        }
-
-        const Vector3 position = KeyedPosition(bone, positionKeys, t);
-        Matrix3x4 key;
-        KeyedRotation(bone, rotationKeys, t, key);
-        key.m[0][3] = position.x;
-        key.m[1][3] = position.y;
-        key.m[2][3] = position.z;
-        ConcatTransforms(entry.localBind, key, entry.localPose);
-
         const int32_t parent = parents_[i];
-        if (parent < 0)
-            entry.absolutePose = entry.localPose;
-        else
-            ConcatTransforms(entries_[parent].absolutePose, entry.localPose, entry.absolutePose);
+        PoseBone(entries_[i], parent < 0 ? nullptr : &entries_[parent],
+                 HostPositionKeys{bone, hmBone_GetPositionKeyCount(bone)},
+                 HostRotationKeys{bone, hmBone_GetRotationKeyCount(bone)}, t);
     }
 }
+
+void BoneTable::EvaluatePose(const PoseSnapshot& snapshot, int32_t frame) {
+    const float t = static_cast<float>(frame);
+    const int32_t count = std::min(static_cast<int32_t>(snapshot.positionStart.size()) - 1, boneCount_);
+
+    for (int32_t k = 0; k < boneCount_; ++k) {
+        const int32_t i = order_[k];
+        if (i >= count) continue;
+        const uint32_t p = snapshot.positionStart[i], r = snapshot.rotationStart[i];
+        const int32_t parent = parents_[i];
+        PoseBone(entries_[i], parent < 0 ? nullptr : &entries_[parent],
+                 CopiedKeys{snapshot.positionKeys.data() + p, static_cast<int32_t>(snapshot.positionStart[i + 1] - p)},
+                 CopiedKeys{snapshot.rotationKeys.data() + r, static_cast<int32_t>(snapshot.rotationStart[i + 1] - r)},
+                 t);
+    }
+}
+
+PoseSnapshot BoneTable::CopyPoseSnapshot(hmModel* model) const {
+    PoseSnapshot snapshot;
+    const int32_t count = model ? std::min(hmModel_GetBoneCount(model), boneCount_) : 0;
+    snapshot.positionStart.push_back(0);
+    snapshot.rotationStart.push_back(0);
+    for (int32_t i = 0; i < count; ++i) {
+        HostBone* bone = hmModel_GetBoneAt(model, i);
+        const HostPositionKeys positions{bone, hmBone_GetPositionKeyCount(bone)};
+        const HostRotationKeys rotations{bone, hmBone_GetRotationKeyCount(bone)};
+        for (int32_t k = 0; k < positions.count; ++k) snapshot.positionKeys.push_back(positions[k]);
+        for (int32_t k = 0; k < rotations.count; ++k) snapshot.rotationKeys.push_back(rotations[k]);
+        snapshot.positionStart.push_back(static_cast<uint32_t>(snapshot.positionKeys.size()));
+        snapshot.rotationStart.push_back(static_cast<uint32_t>(snapshot.rotationKeys.size()));
+    }
+    // Each vertex's bone, in the model-wide order, then the vertices bone by bone.
+    std::vector<std::pair<int32_t, Vector3>> vertices;
+    for (int32_t m = 0; model && m < hmModel_GetMeshCount(model); ++m) {
+        hmMesh* mesh = hmModel_GetMeshAt(model, m);
+        for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
+            const HostVertex* vertex = hmMesh_GetVertexAt(mesh, v);
+            if (!vertex) {
+                vertices.push_back({-1, {0.0f, 0.0f, 0.0f}});
+                continue;
+            }
+            const HostVec3 position = vertex->position;
+            const int32_t bone = vertex->boneIndex >= 0 && vertex->boneIndex < boneCount_ ? vertex->boneIndex : -1;
+            vertices.push_back({bone, {position.x, position.y, position.z}});
+        }
+    }
+    std::vector<uint32_t> byBone(vertices.size());
+    for (size_t k = 0; k < byBone.size(); ++k) byBone[k] = static_cast<uint32_t>(k);
+    std::stable_sort(byBone.begin(), byBone.end(),
+                     [&](uint32_t a, uint32_t b) { return vertices[a].first < vertices[b].first; });
+    for (const uint32_t k : byBone) {
+        const int32_t bone = vertices[k].first;
+        if (snapshot.groupBone.empty() || snapshot.groupBone.back() != bone) {
+            snapshot.groupBone.push_back(bone);
+            snapshot.groupStart.push_back(static_cast<uint32_t>(snapshot.target.size()));
+        }
+        snapshot.x.push_back(vertices[k].second.x);
+        snapshot.y.push_back(vertices[k].second.y);
+        snapshot.z.push_back(vertices[k].second.z);
+        snapshot.target.push_back(k);
+    }
+    snapshot.groupStart.push_back(static_cast<uint32_t>(snapshot.target.size()));
+    return snapshot;
+}
+
+namespace {
+
+// R * p + T of the bone's pose, each sum rounded to float where it is stored.
+inline void PoseVertex(const Matrix3x4& pose, const Vector3& position, Vector3& out) {
+    RotateVector(position, pose, out);
+    out.x = static_cast<float>(static_cast<double>(out.x) + pose.m[0][3]);
+    out.y = static_cast<float>(static_cast<double>(out.y) + pose.m[1][3]);
+    out.z = static_cast<float>(static_cast<double>(out.z) + pose.m[2][3]);
+}
+
+}  // namespace
 
 void BoneTable::GetPosedVertex(Vector3& out, const HostVertex* vertex) const {
     if (!vertex) {
@@ -167,11 +256,84 @@ void BoneTable::GetPosedVertex(Vector3& out, const HostVertex* vertex) const {
         out = {position.x, position.y, position.z};
         return;
     }
-    const Matrix3x4& pose = entries_[bone].absolutePose;
-    RotateVector({position.x, position.y, position.z}, pose, out);
-    out.x = static_cast<float>(static_cast<double>(out.x) + pose.m[0][3]);
-    out.y = static_cast<float>(static_cast<double>(out.y) + pose.m[1][3]);
-    out.z = static_cast<float>(static_cast<double>(out.z) + pose.m[2][3]);
+    PoseVertex(entries_[bone].absolutePose, {position.x, position.y, position.z}, out);
+}
+
+namespace {
+
+// Posing four vertices at once gives the same bits as posing each alone: the
+// same operations in the same order, each rounded as there.
+using Float4 = float __attribute__((vector_size(16)));
+using Double4 = double __attribute__((vector_size(32)));
+
+// Where the processor can pose four vertices in one instruction, it does.
+#if defined(__x86_64__) && defined(__linux__)
+#  define VANTREL_WIDE_CLONES __attribute__((target_clones("avx", "default")))
+#else
+#  define VANTREL_WIDE_CLONES
+#endif
+
+// One bone's vertices, `count` of them from x, y, z, into ox, oy, oz.
+VANTREL_WIDE_CLONES
+void PoseBoneVertices(const Matrix3x4& pose, const float* x, const float* y, const float* z, size_t count, float* ox,
+                      float* oy, float* oz) {
+    // The pose's elements in double, read once: the stores below could
+    // otherwise alias them.
+    Double4 m[3][4];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) m[r][c] = Double4{} + static_cast<double>(pose.m[r][c]);
+    size_t v = 0;
+    for (; v + 4 <= count; v += 4) {
+        Float4 fx, fy, fz;
+        std::memcpy(&fx, x + v, sizeof fx);
+        std::memcpy(&fy, y + v, sizeof fy);
+        std::memcpy(&fz, z + v, sizeof fz);
+        const Double4 dx = __builtin_convertvector(fx, Double4);
+        const Double4 dy = __builtin_convertvector(fy, Double4);
+        const Double4 dz = __builtin_convertvector(fz, Double4);
+        Float4 out[3];
+        for (int r = 0; r < 3; ++r) {
+            const Float4 rotated = __builtin_convertvector(dx * m[r][0] + dy * m[r][1] + dz * m[r][2], Float4);
+            out[r] = __builtin_convertvector(__builtin_convertvector(rotated, Double4) + m[r][3], Float4);
+        }
+        std::memcpy(ox + v, &out[0], sizeof out[0]);
+        std::memcpy(oy + v, &out[1], sizeof out[1]);
+        std::memcpy(oz + v, &out[2], sizeof out[2]);
+    }
+    for (; v < count; ++v) {
+        Vector3 posed;
+        PoseVertex(pose, {x[v], y[v], z[v]}, posed);
+        ox[v] = posed.x;
+        oy[v] = posed.y;
+        oz[v] = posed.z;
+    }
+}
+
+}  // namespace
+
+void BoneTable::GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3> out) const {
+    constexpr size_t kBlock = 256;
+    float ox[kBlock], oy[kBlock], oz[kBlock];
+    for (size_t g = 0; g + 1 < snapshot.groupStart.size(); ++g) {
+        const int32_t bone = snapshot.groupBone[g];
+        const bool posed = bone >= 0 && bone < boneCount_;
+        for (size_t first = snapshot.groupStart[g]; first < snapshot.groupStart[g + 1]; first += kBlock) {
+            const size_t count = std::min<size_t>(kBlock, snapshot.groupStart[g + 1] - first);
+            const float* x = snapshot.x.data() + first;
+            const float* y = snapshot.y.data() + first;
+            const float* z = snapshot.z.data() + first;
+            if (posed) {
+                PoseBoneVertices(entries_[bone].absolutePose, x, y, z, count, ox, oy, oz);
+                x = ox;
+                y = oy;
+                z = oz;
+            }
+            for (size_t v = 0; v < count; ++v) {
+                const uint32_t place = snapshot.target[first + v];
+                if (place < out.size()) out[place] = {x[v], y[v], z[v]};
+            }
+        }
+    }
 }
 
 // A mesh whose records the host keeps side by side (its first and last records

@@ -1,0 +1,35 @@
+#include "export/pose_source.h"
+
+#include <utility>
+
+namespace {
+
+// A fork of the host's posing: the model's keys and vertices as copied, through
+// a table of its own.
+class SnapshotSource final : public PoseSource {
+public:
+    SnapshotSource(std::shared_ptr<const PoseSnapshot> snapshot, int32_t frames)
+        : snapshot_(std::move(snapshot)), frames_(frames) {}
+    BoneTable& Table() { return table_; }
+    int32_t FrameCount() const override { return frames_; }
+    void PoseFrame(int32_t frame, std::span<Vector3> positions) override {
+        table_.EvaluatePose(*snapshot_, frame);
+        table_.GetPosedVertices(*snapshot_, positions);
+    }
+
+private:
+    std::shared_ptr<const PoseSnapshot> snapshot_;
+    int32_t frames_;
+    BoneTable table_;
+};
+
+}  // namespace
+
+std::unique_ptr<PoseSource> SkeletonSource::Fork() {
+    if (!snapshot_) snapshot_ = std::make_shared<const PoseSnapshot>(table_.CopyPoseSnapshot(model_));
+    auto fork = std::make_unique<SnapshotSource>(snapshot_, FrameCount());
+    // The fork's bones must be the table's, or its frames would differ.
+    fork->Table().BuildBindPose(model_);
+    if (fork->Table().BoneCount() != table_.BoneCount()) return nullptr;
+    return fork;
+}
