@@ -1,8 +1,11 @@
 #include "import/exact_pose.h"
 
+#include "skeleton/wide_clones.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 namespace hm::imp {
 
@@ -42,6 +45,84 @@ Affine Scaled(const Affine& a, double s) {
         for (double& v : row) v *= s;
     out.t = {a.t.x * s, a.t.y * s, a.t.z * s};
     return out;
+}
+
+AffineColumns ColumnsOf(const Affine& a) {
+    AffineColumns out;
+    const double t[3] = {a.t.x, a.t.y, a.t.z};
+    for (int r = 0; r < 3; ++r) {
+        for (int k = 0; k < 3; ++k) out.c[k][r] = a.m[r][k];
+        out.c[3][r] = t[r];
+    }
+    return out;
+}
+
+// Lane r of a vector is row r of a vertex (the fourth lane is unused): each
+// lane does what Apply and the weighted sum do for its row, in their order,
+// rounded as there, so the bits are theirs.
+using Double4 = double __attribute__((vector_size(32)));
+using Double2 = double __attribute__((vector_size(16)));
+using Float4 = float __attribute__((vector_size(16)));
+
+// Aligned loads: the processor splits unaligned ones.
+inline void Load(const AffineColumns& from, Double4 (&to)[4]) {
+    const void* aligned = __builtin_assume_aligned(from.c, alignof(AffineColumns));
+    std::memcpy(&to, aligned, sizeof to);
+}
+
+// Every vertex from source into out: by its influences, in their order
+// (start null: none has any), or by rigid when it has none.
+VANTREL_WIDE_CLONES
+void PoseVertices(const AffineColumns& rigid, const AffineColumns* joints, const uint32_t* start,
+                  const uint32_t* joint, const double* weight, const Vec3* source, size_t count, Vec3* out) {
+    // In locals, read once: the stores below could otherwise alias them.
+    Double4 fixed[4];
+    Load(rigid, fixed);
+    for (size_t v = 0; v < count; ++v) {
+        const Vec3 p = source[v];
+        const Double4 x = {p.x, p.x, p.x, p.x}, y = {p.y, p.y, p.y, p.y}, z = {p.z, p.z, p.z, p.z};
+        if (!start || start[v] == start[v + 1]) {
+            const Double4 posed = ((fixed[0] * x + fixed[1] * y) + fixed[2] * z) + fixed[3];
+            out[v] = {posed[0], posed[1], posed[2]};
+            continue;
+        }
+        // Of two NaNs added, the first operand's comes out. A sum four wide
+        // would live in memory where the processor has no four-wide
+        // registers, and the compiler would then add it second; as a pair
+        // and a single it stays in registers and first, as written.
+        Double2 xy = {};
+        double sumZ = 0;
+        for (uint32_t i = start[v]; i < start[v + 1]; ++i) {
+            Double4 a[4];
+            Load(joints[joint[i]], a);
+            const double w = weight[i];
+            const Double4 term = Double4{w, w, w, w} * (((a[0] * x + a[1] * y) + a[2] * z) + a[3]);
+            xy = xy + Double2{term[0], term[1]};
+            sumZ = sumZ + term[2];
+        }
+        out[v] = {xy[0], xy[1], sumZ};
+    }
+}
+
+// Every coordinate rounded once to float, four at a time.
+VANTREL_WIDE_CLONES
+void RoundToFloat(const Vec3* from, size_t count, Vector3* to) {
+    static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(Vector3) == 3 * sizeof(float));
+    const char* wide = reinterpret_cast<const char*>(from);
+    char* narrow = reinterpret_cast<char*>(to);
+    size_t i = 0;
+    for (; i + 4 <= 3 * count; i += 4) {
+        Double4 d;
+        std::memcpy(&d, wide + i * sizeof(double), sizeof d);
+        const Float4 f = __builtin_convertvector(d, Float4);
+        std::memcpy(narrow + i * sizeof(float), &f, sizeof f);
+    }
+    for (; i < 3 * count; ++i) {
+        double d;
+        std::memcpy(&d, wide + i * sizeof(double), sizeof d);
+        const float f = static_cast<float>(d);
+        std::memcpy(narrow + i * sizeof(float), &f, sizeof f);
+    }
 }
 
 bool InRange(int index, size_t count) { return index >= 0 && static_cast<size_t>(index) < count; }
@@ -199,10 +280,7 @@ ExactPose::ExactPose(const ExactScene& scene)
 
 void ExactPose::PoseFrame(int32_t frame, std::span<Vector3> positions) {
     Evaluate(frame);
-    const size_t count = std::min(positions.size(), positions_.size());
-    for (size_t i = 0; i < count; ++i)
-        positions[i] = {static_cast<float>(positions_[i].x), static_cast<float>(positions_[i].y),
-                        static_cast<float>(positions_[i].z)};
+    RoundToFloat(positions_.data(), std::min(positions.size(), positions_.size()), positions.data());
 }
 
 void ExactPose::Evaluate(int64_t frame) {
@@ -245,33 +323,15 @@ void ExactPose::PoseMesh(size_t m, ClipTime time) {
         source = morphed_.data();
     }
 
-    Vec3* out = positions_.data() + meshStart_[m];
-    const Affine rigid = Scaled(globals[static_cast<size_t>(mesh.node)], scene_.scale);
-    if (mesh.influenceStart.empty()) {
-        for (size_t v = 0; v < count; ++v) out[v] = Apply(rigid, source[v]);
-        return;
-    }
-    joints_.resize(mesh.jointNodes.size());
-    for (size_t j = 0; j < joints_.size(); ++j)
-        joints_[j] =
-            Scaled(Multiply(globals[static_cast<size_t>(mesh.jointNodes[j])], mesh.inverseBinds[j]), scene_.scale);
-    for (size_t v = 0; v < count; ++v) {
-        const uint32_t first = mesh.influenceStart[v], end = mesh.influenceStart[v + 1];
-        if (first == end) {
-            out[v] = Apply(rigid, source[v]);
-            continue;
-        }
-        const Vec3 p = source[v];
-        Vec3 sum;
-        for (uint32_t i = first; i < end; ++i) {
-            const Affine& a = joints_[mesh.influenceJoint[i]];
-            const double w = mesh.influenceWeight[i];
-            sum.x += w * (a.m[0][0] * p.x + a.m[0][1] * p.y + a.m[0][2] * p.z + a.t.x);
-            sum.y += w * (a.m[1][0] * p.x + a.m[1][1] * p.y + a.m[1][2] * p.z + a.t.y);
-            sum.z += w * (a.m[2][0] * p.x + a.m[2][1] * p.y + a.m[2][2] * p.z + a.t.z);
-        }
-        out[v] = sum;
-    }
+    const AffineColumns rigid = ColumnsOf(Scaled(globals[static_cast<size_t>(mesh.node)], scene_.scale));
+    joints_.clear();
+    if (!mesh.influenceStart.empty())
+        for (size_t j = 0; j < mesh.jointNodes.size(); ++j)
+            joints_.push_back(ColumnsOf(
+                Scaled(Multiply(globals[static_cast<size_t>(mesh.jointNodes[j])], mesh.inverseBinds[j]), scene_.scale)));
+    PoseVertices(rigid, joints_.data(), mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data(),
+                 mesh.influenceJoint.data(), mesh.influenceWeight.data(), source, count,
+                 positions_.data() + meshStart_[m]);
 }
 
 }  // namespace hm::imp

@@ -47,6 +47,13 @@ private:
     std::vector<Affine> globals_;
 };
 
+// An affine transform by columns, each padded to four, so that one vector
+// operation works on the three rows of a column at once: c[k][r] is m[r][k]
+// for k < 3, and c[3][r] is t[r].
+struct alignas(32) AffineColumns {
+    double c[4][4] = {};
+};
+
 // Every vertex of every mesh posed at a frame. Memory does not grow with the
 // frame count; a frame costs time in proportion to the vertices times their
 // influences, plus the deltas of the targets whose weight is not 0. As the
@@ -79,9 +86,9 @@ private:
     std::vector<size_t> meshStart_;
     std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
     std::vector<Vec3> positions_;
-    std::vector<Vec3> morphed_;    // one mesh's vertices after its targets
-    std::vector<Affine> joints_;   // one mesh's joint transforms, scale included
-    std::vector<double> weights_;  // one mesh's target weights
+    std::vector<Vec3> morphed_;          // one mesh's vertices after its targets
+    std::vector<AffineColumns> joints_;  // one mesh's joint transforms, scale included
+    std::vector<double> weights_;        // one mesh's target weights
 };
 
 }  // namespace hm::imp

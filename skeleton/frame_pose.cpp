@@ -1,6 +1,7 @@
 #include "skeleton/frame_pose.h"
 
 #include "skeleton/bone_table.h"
+#include "skeleton/wide_clones.h"
 
 #include <algorithm>
 #include <cmath>
@@ -265,13 +266,6 @@ namespace {
 // same operations in the same order, each rounded as there.
 using Float4 = float __attribute__((vector_size(16)));
 using Double4 = double __attribute__((vector_size(32)));
-
-// Where the processor can pose four vertices in one instruction, it does.
-#if defined(__x86_64__) && defined(__linux__)
-#  define VANTREL_WIDE_CLONES __attribute__((target_clones("avx", "default")))
-#else
-#  define VANTREL_WIDE_CLONES
-#endif
 
 // One bone's vertices, `count` of them from x, y, z, into ox, oy, oz.
 VANTREL_WIDE_CLONES

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -99,6 +101,90 @@ TEST(ExactPose, BuiltFilesMatchFullSkinningAtEveryFrame) {
     EXPECT_EQ(mesh.jointNodes.size(), 200u);
     EXPECT_EQ(mesh.TargetCount(), 2u);
     EXPECT_EQ(result.exact->clips.at(0).weights.size(), 1u);
+}
+
+// Vertices are posed several coordinates at a time; every double must come out
+// as the plain formula gives it, in its order: the sum of w * (m p + t) over a
+// vertex's influences from the first, or the mesh node's m p + t without any.
+// Of two NaNs meeting, which one comes out is the compiler's choice in either.
+TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        std::vector<int> influences;  // vertex v has influences[v % size] (none: no skin at all)
+        size_t vertices;
+        std::vector<double> weights;  // cycled over all influences
+    };
+    const Case cases[] = {{{0}, 41, {1}},
+                          {{1}, 37, {1, -0.0, 0.0, 0.5}},
+                          {{3, 4, 5, 8, 0, 1}, 43, {0.4, 0.3, 0.2, 0.1, 0.7}},
+                          {{4, 2, 6}, 39, {0.25, nan, -0.0, inf, 0.0, -inf, 0.75, 1e300, -1e-310}},
+                          {{}, 29, {}}};
+    hm::imp::ExactScene scene;
+    scene.scale = 1.5;
+    for (int n = 0; n < 3; ++n) {
+        scene.nodeParent.push_back(n - 1);
+        scene.nodeRest.push_back(hm::imp::FromTrs({0.5 * n, -0.25, 1}, {0.1, 0.3 * n, -0.2, 0.9}, {1, 2.5, -0.5}));
+    }
+    const double odd[] = {0.3, -0.0, 1.75, nan, -2.5, inf, 0.0, 1e-300};
+    for (const Case& c : cases) {
+        hm::imp::ExactMesh mesh;
+        mesh.node = 1;
+        for (size_t v = 0; v < c.vertices; ++v) {
+            const double a = std::sin(0.7 * v) * 3, b = std::cos(1.3 * v) * 5;
+            mesh.positions.push_back(v % 4 ? hm::imp::Vec3{a, b, a * b} : hm::imp::Vec3{odd[v / 4 % 8], -0.0, odd[(v + 3) % 8]});
+        }
+        for (int j = 0; j < 3; ++j) {
+            mesh.jointNodes.push_back(2 - j);
+            mesh.inverseBinds.push_back(hm::imp::FromTrs({-0.0, 0.75, -j * 1.0}, {0.5, -0.1, 0.2 * j, 0.8}, {2, 1, 0.25}));
+        }
+        if (!c.influences.empty()) mesh.influenceStart.push_back(0);
+        for (size_t v = 0; v < c.vertices && !c.influences.empty(); ++v) {
+            for (int i = 0; i < c.influences[v % c.influences.size()]; ++i) {
+                mesh.influenceJoint.push_back(static_cast<uint32_t>((v + i) % 3));
+                mesh.influenceWeight.push_back(c.weights[mesh.influenceWeight.size() % c.weights.size()]);
+            }
+            mesh.influenceStart.push_back(static_cast<uint32_t>(mesh.influenceJoint.size()));
+        }
+        scene.meshes = {mesh};
+        std::string problem;
+        ASSERT_TRUE(hm::imp::CheckExactScene(scene, problem)) << problem;
+        hm::imp::ExactPose pose(scene);
+        pose.Evaluate(0);
+        hm::imp::NodePose nodes(scene);
+        nodes.Evaluate({});
+        auto scaled = [&](hm::imp::Affine a) {
+            for (auto& row : a.m)
+                for (double& e : row) e *= scene.scale;
+            a.t = {a.t.x * scene.scale, a.t.y * scene.scale, a.t.z * scene.scale};
+            return a;
+        };
+        for (size_t v = 0; v < c.vertices; ++v) {
+            const hm::imp::Vec3 p = mesh.positions[v];
+            double expected[3] = {0, 0, 0};
+            auto add = [&](const hm::imp::Affine& a, double w, bool weighted) {
+                const double t[3] = {a.t.x, a.t.y, a.t.z};
+                for (int r = 0; r < 3; ++r) {
+                    const double posed = a.m[r][0] * p.x + a.m[r][1] * p.y + a.m[r][2] * p.z + t[r];
+                    expected[r] = weighted ? expected[r] + w * posed : posed;
+                }
+            };
+            const uint32_t first = c.influences.empty() ? 0 : mesh.influenceStart[v];
+            const uint32_t end = c.influences.empty() ? 0 : mesh.influenceStart[v + 1];
+            if (first == end) add(scaled(nodes.Globals()[1]), 1, false);
+            for (uint32_t i = first; i < end; ++i) {
+                const uint32_t j = mesh.influenceJoint[i];
+                add(scaled(hm::imp::Multiply(nodes.Globals()[static_cast<size_t>(mesh.jointNodes[j])],
+                                             mesh.inverseBinds[j])),
+                    mesh.influenceWeight[i], true);
+            }
+            const double got[3] = {pose.Positions()[v].x, pose.Positions()[v].y, pose.Positions()[v].z};
+            for (int r = 0; r < 3; ++r)
+                EXPECT_TRUE(std::memcmp(&got[r], &expected[r], sizeof(double)) == 0 ||
+                            (std::isnan(got[r]) && std::isnan(expected[r])))
+                    << "vertex " << v << " of " << c.vertices << ", row " << r << ": " << got[r] << " not "
+                    << expected[r];
+        }
+    }
 }
 
 // A scene from elsewhere is checked before anything reads it by its indices.
