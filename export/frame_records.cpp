@@ -3,6 +3,7 @@
 #include "export/quantise.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 
@@ -14,6 +15,8 @@ using Float4 = float __attribute__((vector_size(16)));
 using Double4 = double __attribute__((vector_size(32)));
 using Int4 = int32_t __attribute__((vector_size(16)));
 using Long4 = int64_t __attribute__((vector_size(32)));
+using Int8 = int32_t __attribute__((vector_size(32)));
+using Short8 = int16_t __attribute__((vector_size(16)));
 
 #if defined(__x86_64__) && defined(__linux__)
 #  define VANTREL_WIDE_CLONES __attribute__((target_clones("avx", "default")))
@@ -21,14 +24,20 @@ using Long4 = int64_t __attribute__((vector_size(32)));
 #  define VANTREL_WIDE_CLONES
 #endif
 
+// The file is little-endian, as every machine this is built for: a record is
+// then its four values as they are in memory.
+static_assert(std::endian::native == std::endian::little);
+
 void StoreRecord(uint8_t* at, int16_t x, int16_t y, int16_t z) {
-    StoreU16(at, static_cast<uint16_t>(x));
-    StoreU16(at + 2, static_cast<uint16_t>(y));
-    StoreU16(at + 4, static_cast<uint16_t>(z));
-    StoreU16(at + 6, 0);
+    const int16_t record[4] = {x, y, z, 0};
+    std::memcpy(at, record, sizeof record);
 }
 
-int16_t LoadS16(const uint8_t* at) { return static_cast<int16_t>(static_cast<uint16_t>(at[0] | at[1] << 8)); }
+int16_t LoadS16(const uint8_t* at) {
+    int16_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
 
 // Four vertices are twelve coordinates in a row, x y z x y z ...: the offsets
 // come in the same rotation. A product outside the 32-bit range (NaN, an
@@ -40,14 +49,15 @@ void QuantiseWide(const Vector3* positions, size_t count, const Vector3& offset,
     const double s = scale;
     size_t v = 0;
     for (; v + 4 <= count; v += 4) {
-        Float4 p[3];
-        std::memcpy(p, positions + v, sizeof p);
-        Double4 d[3];
-        Long4 inside = Long4{} - 1;
-        for (int k = 0; k < 3; ++k) {
-            d[k] = (__builtin_convertvector(p[k], Double4) - o[k]) * s;
-            inside &= (d[k] > -0x1p31) & (d[k] < 0x1p31);
-        }
+        Float4 p0, p1, p2;
+        std::memcpy(&p0, &positions[v], sizeof p0);
+        std::memcpy(&p1, &positions[v].x + 4, sizeof p1);
+        std::memcpy(&p2, &positions[v].x + 8, sizeof p2);
+        const Double4 d0 = (__builtin_convertvector(p0, Double4) - o[0]) * s;
+        const Double4 d1 = (__builtin_convertvector(p1, Double4) - o[1]) * s;
+        const Double4 d2 = (__builtin_convertvector(p2, Double4) - o[2]) * s;
+        const Long4 inside = (d0 > -0x1p31) & (d0 < 0x1p31) & (d1 > -0x1p31) & (d1 < 0x1p31) & (d2 > -0x1p31) &
+                             (d2 < 0x1p31);
         if (!(inside[0] & inside[1] & inside[2] & inside[3])) {
             for (size_t w = v; w < v + 4; ++w) {
                 const Vector3& q = positions[w];
@@ -56,14 +66,15 @@ void QuantiseWide(const Vector3* positions, size_t count, const Vector3& offset,
             }
             continue;
         }
-        int32_t c[12];
-        for (int k = 0; k < 3; ++k) {
-            const Int4 truncated = __builtin_convertvector(d[k], Int4);
-            std::memcpy(c + 4 * k, &truncated, sizeof truncated);
-        }
-        for (size_t w = 0; w < 4; ++w)
-            StoreRecord(records + (v + w) * kFrameVertexSize, static_cast<int16_t>(c[3 * w]),
-                        static_cast<int16_t>(c[3 * w + 2]), static_cast<int16_t>(c[3 * w + 1]));
+        // a = x0 y0 z0 x1, b = y1 z1 x2 y2, c = z2 x3 y3 z3; records x z y 0.
+        const Int4 a = __builtin_convertvector(d0, Int4);
+        const Int4 b = __builtin_convertvector(d1, Int4);
+        const Int4 c = __builtin_convertvector(d2, Int4);
+        const Int8 keep = {-1, -1, -1, 0, -1, -1, -1, 0};
+        const Short8 first = __builtin_convertvector(__builtin_shufflevector(a, b, 0, 2, 1, 0, 3, 5, 4, 0) & keep, Short8);
+        const Short8 second = __builtin_convertvector(__builtin_shufflevector(b, c, 2, 4, 3, 0, 5, 7, 6, 0) & keep, Short8);
+        std::memcpy(records + v * kFrameVertexSize, &first, sizeof first);
+        std::memcpy(records + (v + 2) * kFrameVertexSize, &second, sizeof second);
     }
     for (; v < count; ++v) {
         const Vector3& q = positions[v];
@@ -130,8 +141,31 @@ char* VertexLines::Line(char* out, int32_t vertex, int16_t x, int16_t y, int16_t
 }
 
 char* VertexLines::Format(std::span<const int32_t> meshVertices, const uint8_t* records, char* text) const {
-    for (const int32_t count : meshVertices)
-        for (int32_t vertex = 0; vertex < count; ++vertex, records += kFrameVertexSize)
+    // The tables are read through locals: every store of text could otherwise
+    // change them, as far as the compiler knows, and they would be read anew.
+    const Start* const starts = starts_.data();
+    const int32_t tabled = static_cast<int32_t>(starts_.size());
+    const Piece* const spaced = spaced_;
+    const Piece* const ended = ended_;
+    for (const int32_t count : meshVertices) {
+        int32_t vertex = 0;
+        for (const int32_t quick = std::min(count, tabled); vertex < quick; ++vertex, records += kFrameVertexSize) {
+            const int16_t x = LoadS16(records), y = LoadS16(records + 2), z = LoadS16(records + 4);
+            if (static_cast<uint16_t>(x + 128) > 256 || static_cast<uint16_t>(y + 128) > 256 ||
+                static_cast<uint16_t>(z + 128) > 256) {
+                text = Line(text, vertex, x, y, z);
+                continue;
+            }
+            const Start& start = starts[vertex];
+            std::memcpy(text, start.text, sizeof start.text);
+            text += start.size;
+            for (const Piece* piece : {&spaced[x + 128], &spaced[y + 128], &ended[z + 128]}) {
+                std::memcpy(text, piece->text, sizeof piece->text);
+                text += piece->size;
+            }
+        }
+        for (; vertex < count; ++vertex, records += kFrameVertexSize)
             text = Line(text, vertex, LoadS16(records), LoadS16(records + 2), LoadS16(records + 4));
+    }
     return text;
 }
