@@ -17,7 +17,7 @@ CORPUS_PACKAGES = assimp-testmodels
 CORPUS_MODELS = /usr/share/assimp/models
 CORPUS_SKINNING ?= weights
 # Only for the Windows targets: the cross compilers, and what runs the result.
-WINDOWS_PACKAGES = g++-mingw-w64-i686 g++-mingw-w64-x86-64
+WINDOWS_PACKAGES = g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
 WINE_PACKAGES = wine64 xvfb xdotool
 # 32-bit Wine comes from Debian's i386 architecture (multiarch).
 WINE32_PACKAGES = wine32:i386

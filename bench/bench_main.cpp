@@ -2,6 +2,8 @@
 // runs against the I/O floor of the same bytes ("report").
 #include "bench/model_generator.h"
 #include "export/export_run.h"
+#include "export/frame_pipeline.h"
+#include "export/frame_records.h"
 #include "export/pose_source.h"
 #include "import/exact_pose.h"
 #include "platform/platform_ui.h"
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -92,6 +95,47 @@ void BM_PosedVertices(benchmark::State& state) {
 }
 BENCHMARK(BM_PosedVertices);
 
+// A frame as each of the bake's threads poses it: from the copy of the keys
+// and vertices, one bone's vertices at a time.
+void BM_ForkedPoseFrame(benchmark::State& state) {
+    hm::ModelPtr model = GenerateModel({8000, 8, 60, 1500});
+    BoneTable table;
+    table.SetupBindPose(model.get());
+    SkeletonSource source(table, model.get());
+    std::unique_ptr<PoseSource> fork = source.Fork();
+    std::vector<Vector3> positions(8000);
+    int32_t frame = 0;
+    for (auto _ : state) {
+        fork->PoseFrame(frame, positions);
+        benchmark::DoNotOptimize(positions.data());
+        frame = (frame + 1) % 1500;
+    }
+    state.SetItemsProcessed(state.iterations() * 8000);
+}
+BENCHMARK(BM_ForkedPoseFrame);
+
+// A posed frame's records and log lines.
+void BM_FrameRecords(benchmark::State& state) {
+    hm::ModelPtr model = GenerateModel({8000, 8, 60, 1500});
+    BoneTable table;
+    table.SetupBindPose(model.get());
+    table.EvaluatePose(model.get(), 700);
+    std::vector<Vector3> positions(8000);
+    table.GetPosedVertices(model.get(), positions);
+    const std::vector<int32_t> meshVertices(8, 1000);
+    const VertexLines lines(1000);
+    std::vector<uint8_t> records(8000 * kFrameVertexSize);
+    std::vector<char> text(8000 * VertexLines::kLineRoom);
+    const bool format = state.range(0) != 0;
+    for (auto _ : state) {
+        QuantiseFrame(positions, {0.5f, 1.0f, -0.5f}, 12.5f, records.data());
+        benchmark::DoNotOptimize(records.data());
+        if (format) benchmark::DoNotOptimize(lines.Format(meshVertices, records.data(), text.data()));
+    }
+    state.SetItemsProcessed(state.iterations() * 8000);
+}
+BENCHMARK(BM_FrameRecords)->ArgName("lines")->Arg(0)->Arg(1);
+
 void BM_ExactPosedVertices(benchmark::State& state) {
     const hm::imp::ExactScene scene = GenerateExactScene({20000, 1, 60, 2000});
     hm::imp::ExactPose pose(scene);
@@ -111,8 +155,8 @@ BENCHMARK(BM_ExactPosedVertices);
 struct RunFigures {
     double total = 0;      // the export through Run, files and log on disk
     double floor = 0;      // the same bytes written from memory
-    double pose = 0;       // both passes of pose evaluation and posed vertices
-    double noDisk = 0;     // the writers with their files and log going to /dev/null
+    double pose = 0;       // both passes of pose evaluation and posed vertices, on one thread
+    double noDisk = 0;     // the writers with their files and log going to /dev/null, on every thread
     uintmax_t bytes = 0;
 };
 
@@ -207,7 +251,9 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool 
         hm::ModelPtr model = GenerateModel(size);
         figures.pose = Seconds([&] {
             Bake bake(model.get(), exactScene);
-            PoseSource& poses = bake.Source();
+            // What each of the bake's threads poses from.
+            std::unique_ptr<PoseSource> fork = bake.Source().Fork();
+            PoseSource& poses = fork ? *fork : bake.Source();
             std::vector<Vector3> positions(static_cast<size_t>(size.vertices));
             const int32_t frames = static_cast<uint16_t>(poses.FrameCount());
             for (int pass = 0; pass < 2; ++pass)
@@ -281,9 +327,8 @@ void PrintRun(const char* title, const GeneratedModelSize& size, const std::vect
     std::printf("%s: %d vertices, %d bones, %d frames (median of %zu runs)\n", title, size.vertices, size.bones,
                 size.frames, runs.size());
     std::printf("  whole export          %8.3f s   %6.1f M vertex-frames/s\n", total, vertexFrames / total / 1e6);
-    std::printf("  pose evaluation       %8.3f s   (both passes)\n", pose);
-    std::printf("  quantise and format   %8.3f s   (writers to /dev/null, less the pose)\n",
-                std::max(0.0, noDisk - pose));
+    std::printf("  pose evaluation       %8.3f s   (both passes, one thread)\n", pose);
+    std::printf("  writers to /dev/null  %8.3f s   (every thread)\n", noDisk);
     std::printf("  file and log writing  %8.3f s   (whole export less writers to /dev/null)\n",
                 std::max(0.0, total - noDisk));
     std::printf("  bytes written         %8.1f MiB\n", static_cast<double>(runs[0].bytes) / (1 << 20));
@@ -297,7 +342,8 @@ int ReportMode(int runs, fs::path dir) {
     if (ownFolder) dir = fs::temp_directory_path() / ("vantrel-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::current_path(dir);  // the log goes to the current directory
-    std::printf("Output directory: %s\n\n", dir.c_str());
+    std::printf("Output directory: %s\n", dir.c_str());
+    std::printf("Threads: %d (VANTREL_THREADS, or the machine's cores)\n\n", BakeThreads());
 
     // Each bake: one unmeasured run first, which learns the sizes the warm-up writes.
     for (const bool exact : {false, true}) {

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -289,6 +290,10 @@ int Main(int argc, char** argv) {
     }
     // The run's messages are reported here, once each, with the program's name.
     platform::SetMessagesPrinted(false);
+
+    // The plug-in takes its thread count from the environment, as a host's
+    // user would set it.
+    if (options.threads > 0) setenv("VANTREL_THREADS", std::to_string(options.threads).c_str(), 1);
 
     // The host bake loads the plug-in as the modelling host does. The exact
     // bake runs the same export here, its frames posed by the source's own

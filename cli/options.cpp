@@ -212,6 +212,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_option("--plugin", options.pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program,\nor where it is installed)")
         ->type_name("FILE")
         ->group(kProgramGroup);
+    app.add_option("--threads", options.threads,
+                   "Threads that pose and write the frames (default: the machine's cores);\n"
+                   "the files are the same with any number")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N")
+        ->group(kProgramGroup);
     app.add_option("--max-memory", model.limits.memoryMegabytes,
                    "Memory the model reader may take for a file read with Assimp (default 4096)")
         ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24))

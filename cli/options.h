@@ -24,6 +24,7 @@ struct CliOptions {
     bool noLog = false;
     bool noSequences = false;  // print the clips' sequence lines instead of writing them into the class
     bool preview = false;      // also write NAME.html, the export shown as the engine will
+    int threads = 0;           // --threads: the bake's threads (0: the machine's cores)
     Verbosity verbosity = Verbosity::Normal;
     ModelOptions modelOptions;
 };

@@ -6,90 +6,12 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 namespace {
-
-// The "To file: Vertex" line is printed once per vertex and frame, so it is
-// assembled here from pieces made once per export: the line's start for each
-// vertex number, and the text of every coordinate from -128 to 128 (which
-// holds every coordinate whenever the scale is finite); anything else is
-// printed with to_chars. Read-only once made, so every thread shares one.
-class VertexLines {
-public:
-    // Room a line needs in the buffer it is written to: the longest line (52
-    // bytes), and the slack of the fixed-size copies.
-    static constexpr size_t kLineRoom = 64;
-
-    explicit VertexLines(int32_t largestMesh) {
-        for (int value = -128; value <= 128; ++value) {
-            Piece& number = coordinates_[value + 128];
-            number.size = static_cast<uint8_t>(std::to_chars(number.text, number.text + 8, value).ptr - number.text);
-        }
-        starts_.resize(static_cast<size_t>(std::clamp(largestMesh, 0, kTabledVertices)));
-        for (size_t vertex = 0; vertex < starts_.size(); ++vertex) {
-            Start& start = starts_[vertex];
-            char* out = Append(start.text, "To file: Vertex ");
-            out = std::to_chars(out, start.text + sizeof start.text, vertex).ptr;
-            out = Append(out, " - ");
-            start.size = static_cast<uint8_t>(out - start.text);
-        }
-    }
-
-    // Writes the line at out (kLineRoom bytes free) and returns its end.
-    char* Format(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z) const {
-        if (vertex >= 0 && static_cast<size_t>(vertex) < starts_.size()) {
-            const Start& start = starts_[static_cast<size_t>(vertex)];
-            std::memcpy(out, start.text, sizeof start.text);
-            out += start.size;
-        } else {
-            out = Append(out, "To file: Vertex ");
-            out = std::to_chars(out, out + 12, vertex).ptr;
-            out = Append(out, " - ");
-        }
-        out = AppendCoordinate(out, x);
-        *out++ = ' ';
-        out = AppendCoordinate(out, y);
-        *out++ = ' ';
-        out = AppendCoordinate(out, z);
-        return Append(out, "\r\n");
-    }
-
-private:
-    static constexpr int32_t kTabledVertices = 65536;
-    struct Piece {
-        char text[8];
-        uint8_t size;
-    };
-    struct Start {
-        char text[31];  // "To file: Vertex 65535 - " and room to copy whole
-        uint8_t size;
-    };
-
-    template <size_t N>
-    static char* Append(char* out, const char (&text)[N]) {
-        std::memcpy(out, text, N - 1);
-        return out + (N - 1);
-    }
-
-    char* AppendCoordinate(char* out, int16_t value) const {
-        if (value < -128 || value > 128) return std::to_chars(out, out + 8, value).ptr;
-        const Piece& number = coordinates_[value + 128];
-        std::memcpy(out, number.text, 8);
-        return out + number.size;
-    }
-
-    Piece coordinates_[257];
-    std::vector<Start> starts_;
-};
-
-int16_t LoadS16(const uint8_t* at) {
-    return static_cast<int16_t>(static_cast<uint16_t>(at[0] | at[1] << 8));
-}
 
 struct Box {
     Vector3 max{0.0f, 0.0f, 0.0f};
@@ -224,23 +146,11 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
             sourceOf(worker).PoseFrame(f, positions);
             FrameSlot& out = slots[slot];
             out.records.resize(vertices * kFrameVertexSize);
-            uint8_t* record = out.records.data();
-            for (const Vector3& p : positions) {
-                StoreU16(record, static_cast<uint16_t>(QuantisePositionFast(p.x, offset.x, scale)));
-                StoreU16(record + 2, static_cast<uint16_t>(QuantisePositionFast(p.z, offset.z, scale)));
-                StoreU16(record + 4, static_cast<uint16_t>(QuantisePositionFast(p.y, offset.y, scale)));
-                StoreU16(record + 6, 0);
-                record += kFrameVertexSize;
-            }
+            QuantiseFrame(positions, offset, scale, out.records.data());
             out.textSize = 0;
             if (!logged) return;
             out.text.resize(vertices * VertexLines::kLineRoom);
-            record = out.records.data();
-            char* text = out.text.data();
-            for (const int32_t count : meshVertices) {
-                for (int32_t vertexInMesh = 0; vertexInMesh < count; ++vertexInMesh, record += kFrameVertexSize)
-                    text = lines.Format(text, vertexInMesh, LoadS16(record), LoadS16(record + 2), LoadS16(record + 4));
-            }
+            const char* text = lines.Format(meshVertices, out.records.data(), out.text.data());
             out.textSize = static_cast<size_t>(text - out.text.data());
         },
         [&](int32_t, size_t slot) {

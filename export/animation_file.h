@@ -3,6 +3,7 @@
 #pragma once
 
 #include "export/export_log.h"
+#include "export/frame_records.h"
 #include "export/output_file.h"
 #include "export/pose_source.h"
 #include "host/format_limits.h"
@@ -11,7 +12,6 @@
 #include <cstdint>
 
 inline constexpr size_t kAnimHeaderSize = 4;
-inline constexpr size_t kFrameVertexSize = hm::kFrameVertexBytes;
 
 struct AnimationResult {
     uint16_t frameCount;  // the frames written: the host's total, modulo 65536

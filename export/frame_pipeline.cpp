@@ -58,46 +58,60 @@ void RunFramePipeline(int workers, int32_t count, size_t slots,
 
     Pipeline state;
     state.made.assign(slots, 0);
+    // Claims the next frame when its slot is free; false when there is none to claim.
+    auto claim = [&](int32_t& frame) {
+        if (state.stop || state.next >= count || static_cast<size_t>(state.next - state.handed) >= slots) return false;
+        frame = state.next++;
+        return true;
+    };
+    auto makeClaimed = [&](int worker, int32_t frame) {
+        const size_t slot = static_cast<size_t>(frame) % slots;
+        make(worker, frame, slot);
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.made[slot] = 1;
+        state.frameMade.notify_all();
+    };
     auto work = [&](int worker) {
         try {
             for (;;) {
-                int32_t frame;
+                int32_t frame = count;  // stays so when there is no frame to claim
                 {
                     std::unique_lock<std::mutex> hold(state.lock);
-                    state.slotFree.wait(hold, [&] {
-                        return state.stop || state.next >= count ||
-                               static_cast<size_t>(state.next - state.handed) < slots;
-                    });
-                    if (state.stop || state.next >= count) return;
-                    frame = state.next++;
+                    state.slotFree.wait(hold, [&] { return state.stop || state.next >= count || claim(frame); });
+                    if (state.stop || frame >= count) return;
                 }
-                const size_t slot = static_cast<size_t>(frame) % slots;
-                make(worker, frame, slot);
-                std::lock_guard<std::mutex> hold(state.lock);
-                state.made[slot] = 1;
-                state.frameMade.notify_all();
+                makeClaimed(worker, frame);
             }
         } catch (...) {
             state.Fail(std::current_exception());
         }
     };
 
+    // The calling thread is the last worker: between handing frames over it
+    // makes frames itself, so that all threads together use the cores.
+    const int caller = workers - 1;
     std::vector<std::thread> threads;
     try {
         // Fewer threads than asked for, when the system will not start more,
-        // still do all the work; none at all leaves it to this thread.
-        for (int worker = 0; worker < workers; ++worker) threads.emplace_back(work, worker);
+        // still do all the work.
+        for (int worker = 0; worker < caller; ++worker) threads.emplace_back(work, worker);
     } catch (const std::system_error&) {
-        if (threads.empty()) return RunFramePipeline(1, count, slots, make, hand);
     }
     try {
-        for (int32_t frame = 0; frame < count; ++frame) {
+        bool stopped = false;
+        for (int32_t frame = 0; frame < count && !stopped; ++frame) {
             const size_t slot = static_cast<size_t>(frame) % slots;
-            {
-                std::unique_lock<std::mutex> hold(state.lock);
-                state.frameMade.wait(hold, [&] { return state.stop || state.made[slot]; });
-                if (state.stop) break;
+            for (;;) {
+                int32_t claimed = -1;
+                {
+                    std::unique_lock<std::mutex> hold(state.lock);
+                    state.frameMade.wait(hold, [&] { return state.stop || state.made[slot] || claim(claimed); });
+                    stopped = state.stop;
+                    if (stopped || claimed < 0) break;  // stopped, or the frame is made
+                }
+                makeClaimed(caller, claimed);
             }
+            if (stopped) break;
             hand(frame, slot);
             std::lock_guard<std::mutex> hold(state.lock);
             state.made[slot] = 0;

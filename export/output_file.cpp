@@ -131,6 +131,9 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
         writtenPath_.clear();
         return false;
     }
+    // The buffer here gathers the small writes; the stream's own would only
+    // copy every byte once more.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
     buffer_.resize(kBufferSize);
     used_ = 0;
     finished_ = false;

@@ -27,15 +27,6 @@ constexpr int16_t QuantisePosition(float p, float o, float s) {
     return static_cast<int16_t>(static_cast<uint16_t>(TruncateToInt64(difference * static_cast<double>(s))));
 }
 
-// The same, quicker where it counts: a product inside the 32-bit range (every
-// coordinate of a finite scale) truncates through 32 bits, with the same
-// result; anything else takes the 64-bit path.
-inline int16_t QuantisePositionFast(float p, float o, float s) {
-    const double value = (static_cast<double>(p) - static_cast<double>(o)) * static_cast<double>(s);
-    if (value > -0x1p31 && value < 0x1p31) return static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(value)));
-    return static_cast<int16_t>(static_cast<uint16_t>(TruncateToInt64(value)));
-}
-
 // Little-endian stores into a record being assembled.
 inline void StoreU16(uint8_t* at, uint16_t value) {
     at[0] = static_cast<uint8_t>(value);

@@ -37,6 +37,7 @@ struct PoseSnapshot {
     std::vector<uint32_t> rotationStart;
     std::vector<PoseKey> positionKeys;
     std::vector<PoseKey> rotationKeys;
+    std::vector<Quaternion> rotationQuaternions;  // each rotation key's, as posing makes it
     // The vertices grouped by bone, so that one bone's are posed together:
     // group g is vertices groupStart[g] to groupStart[g + 1] - 1 of bone
     // groupBone[g] (-1: no bone of the model; the position is used as it is).

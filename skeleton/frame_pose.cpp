@@ -33,12 +33,20 @@ struct HostRotationKeys {
     HostBone* bone;
     int32_t count;
     Key operator[](int32_t index) const { return ReadKey(hmBone_GetRotationKeyAt(bone, index)); }
+    Quaternion QuaternionAt(int32_t, const Key& key) const {
+        Quaternion q;
+        EulerToQuaternion(key.value, q);
+        return q;
+    }
 };
 
+// A copy's rotation keys also hold each key's quaternion, made once.
 struct CopiedKeys {
     const Key* keys;
+    const Quaternion* quaternions;
     int32_t count;
     Key operator[](int32_t index) const { return keys[index]; }
+    Quaternion QuaternionAt(int32_t index, const Key&) const { return quaternions[index]; }
 };
 
 // Lower bound of "time >= t". The walk from the first key answers the first
@@ -113,11 +121,9 @@ void KeyedRotation(const Keys& keys, float t, Matrix3x4& out) {
     }
     const Key after = keys[next];
     const float f = Fraction(before, after, t);
-    Quaternion from;
-    Quaternion to;
+    const Quaternion from = keys.QuaternionAt(next - 1, before);
+    Quaternion to = keys.QuaternionAt(next, after);
     Quaternion between;
-    EulerToQuaternion(before.value, from);
-    EulerToQuaternion(after.value, to);
     SlerpQuaternions(from, to, f, between);
     QuaternionToMatrix(between, out);
 }
@@ -180,8 +186,10 @@ void BoneTable::EvaluatePose(const PoseSnapshot& snapshot, int32_t frame) {
         const uint32_t p = snapshot.positionStart[i], r = snapshot.rotationStart[i];
         const int32_t parent = parents_[i];
         PoseBone(entries_[i], parent < 0 ? nullptr : &entries_[parent],
-                 CopiedKeys{snapshot.positionKeys.data() + p, static_cast<int32_t>(snapshot.positionStart[i + 1] - p)},
-                 CopiedKeys{snapshot.rotationKeys.data() + r, static_cast<int32_t>(snapshot.rotationStart[i + 1] - r)},
+                 CopiedKeys{snapshot.positionKeys.data() + p, nullptr,
+                            static_cast<int32_t>(snapshot.positionStart[i + 1] - p)},
+                 CopiedKeys{snapshot.rotationKeys.data() + r, snapshot.rotationQuaternions.data() + r,
+                            static_cast<int32_t>(snapshot.rotationStart[i + 1] - r)},
                  t);
     }
 }
@@ -196,7 +204,10 @@ PoseSnapshot BoneTable::CopyPoseSnapshot(hmModel* model) const {
         const HostPositionKeys positions{bone, hmBone_GetPositionKeyCount(bone)};
         const HostRotationKeys rotations{bone, hmBone_GetRotationKeyCount(bone)};
         for (int32_t k = 0; k < positions.count; ++k) snapshot.positionKeys.push_back(positions[k]);
-        for (int32_t k = 0; k < rotations.count; ++k) snapshot.rotationKeys.push_back(rotations[k]);
+        for (int32_t k = 0; k < rotations.count; ++k) {
+            snapshot.rotationKeys.push_back(rotations[k]);
+            snapshot.rotationQuaternions.push_back(rotations.QuaternionAt(k, snapshot.rotationKeys.back()));
+        }
         snapshot.positionStart.push_back(static_cast<uint32_t>(snapshot.positionKeys.size()));
         snapshot.rotationStart.push_back(static_cast<uint32_t>(snapshot.rotationKeys.size()));
     }

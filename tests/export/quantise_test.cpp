@@ -1,10 +1,14 @@
+#include "export/frame_records.h"
 #include "export/quantise.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace {
 
@@ -34,6 +38,34 @@ TEST(Quantise, TruncationThroughSixtyFourBits) {
     EXPECT_EQ(QuantisePosition(6.0f, 3.0f, 42.666668f), 128);
     EXPECT_EQ(QuantisePosition(40000.0f, 0.0f, 1.0f), static_cast<int16_t>(40000 - 65536));
     EXPECT_EQ(QuantisePosition(0.0f, 0.0f, std::numeric_limits<float>::infinity()), 0);  // 0 × inf is NaN
+}
+
+// A frame is quantised four vertices at a time where it can: every record
+// must be what the one-at-a-time rule gives, whatever the values.
+TEST(Quantise, WholeFramesAsEachVertexAlone) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const float odd[] = {nan, inf, -inf, 1e30f, -3e9f, 2.9e9f, -0.0f, 0.0f};
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> spread(-10.0f, 10.0f);
+    for (const float scale : {12.8f, 1e-3f, 1e9f, inf}) {
+        for (size_t count = 1; count <= 13; ++count) {
+            std::vector<Vector3> positions(count);
+            for (Vector3& p : positions) p = {spread(random), spread(random), spread(random)};
+            if (count % 3 == 0) positions[count / 2].y = odd[count % 8];  // one odd value among ordinary ones
+            const Vector3 offset{0.5f, -1.25f, 3.0f};
+            std::vector<uint8_t> records(count * kFrameVertexSize, 0xAA);
+            QuantiseFrame(positions, offset, scale, records.data());
+            for (size_t v = 0; v < count; ++v) {
+                const Vector3& p = positions[v];
+                const int16_t expected[4] = {QuantisePosition(p.x, offset.x, scale), QuantisePosition(p.z, offset.z, scale),
+                                             QuantisePosition(p.y, offset.y, scale), 0};
+                int16_t written[4];
+                std::memcpy(written, records.data() + v * kFrameVertexSize, sizeof written);
+                for (int k = 0; k < 4; ++k)
+                    ASSERT_EQ(written[k], expected[k]) << "scale " << scale << ", " << count << " vertices, vertex " << v;
+            }
+        }
+    }
 }
 
 }  // namespace

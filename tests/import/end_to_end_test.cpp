@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <regex>
 
 namespace {
@@ -209,6 +210,34 @@ TEST(ImportedExport, ExactBakeMatchesFullSkinningAtEveryFrame) {
             EXPECT_GT(host, 20);
         }
     }
+}
+
+// However many threads pose and write the frames, every file is the same,
+// byte for byte: one thread poses from the host's model, more from copies.
+TEST(ImportedExport, OneThreadAndManyWriteTheSameFiles) {
+    ScratchDir built;
+    test_files::WriteText(built / "bones200_influences8_morph.gltf",
+                          test_files::LadderGltf(test_files::FaceRigLadder()));
+    for (const std::string& model :
+         {kData + "/SimpleSkin/SimpleSkin.gltf", kData + "/RiggedSimple/RiggedSimple.gltf",
+          kData + "/greenman/greenman.glb", kData + "/sample/animated.fbx",
+          built / "bones200_influences8_morph.gltf"})
+        for (const std::string bake : {"host", "exact"}) {
+            std::map<std::string, std::string> written[2];
+            int status[2];
+            for (int run = 0; run < 2; ++run) {
+                ScratchDir dir;
+                status[run] = RunProgram(dir, "'" + model + "' Out.3D --bake " + bake + " --threads " +
+                                                  (run == 0 ? "1" : "3")).status;
+                for (const std::string& name : testing_support::Files(dir.Path()))
+                    written[run][name] = ReadFile(dir / name);
+            }
+            EXPECT_EQ(status[0], status[1]) << model << " " << bake;
+            EXPECT_TRUE(written[0] == written[1]) << model << " " << bake;
+            if (status[0] == 0) {
+                EXPECT_TRUE(written[0].count("Out_a.3d") && written[0].count("VantrelExport.log")) << model;
+            }
+        }
 }
 
 // Per triangle, the record's fields after its corners (type, colour, texture

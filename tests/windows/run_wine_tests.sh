@@ -45,7 +45,7 @@ failed=0
 passed=0
 
 cleanup() {
-    "$wineserver" -k > /dev/null 2>    WINEPREFIX=$WINEPREFIX "$wineserver" -k > /dev/null 2>&11
+    "$wineserver" -k > /dev/null 2>&1
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2> /dev/null && wait "$xvfb_pid" 2> /dev/null
     if [ "$failed" -eq 0 ]; then rm -rf "$scratch"; else echo "kept for inspection: $scratch"; fi
 }
