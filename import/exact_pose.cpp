@@ -62,66 +62,55 @@ AffineColumns ColumnsOf(const Affine& a) {
 // rounded as there, so the bits are theirs.
 using Double4 = double __attribute__((vector_size(32)));
 using Double2 = double __attribute__((vector_size(16)));
-using Float4 = float __attribute__((vector_size(16)));
+using Float2 = float __attribute__((vector_size(8)));
 
-// Aligned loads: the processor splits unaligned ones.
+// Aligned loads: an unaligned one the compiler would split in halves.
 inline void Load(const AffineColumns& from, Double4 (&to)[4]) {
     const void* aligned = __builtin_assume_aligned(from.c, alignof(AffineColumns));
     std::memcpy(&to, aligned, sizeof to);
 }
 
-// Every vertex from source into out: by its influences, in their order
-// (start null: none has any), or by rigid when it has none.
+// Every vertex from source into out, or rounded to float into rounded where
+// that is given: by its influences, in their order (start null: none has
+// any), or by rigid when it has none.
 VANTREL_WIDE_CLONES
 void PoseVertices(const AffineColumns& rigid, const AffineColumns* joints, const uint32_t* start,
-                  const uint32_t* joint, const double* weight, const Vec3* source, size_t count, Vec3* out) {
+                  const uint32_t* joint, const double* weight, const Vec3* source, size_t count, Vec3* out,
+                  Vector3* rounded) {
     // In locals, read once: the stores below could otherwise alias them.
     Double4 fixed[4];
     Load(rigid, fixed);
     for (size_t v = 0; v < count; ++v) {
         const Vec3 p = source[v];
         const Double4 x = {p.x, p.x, p.x, p.x}, y = {p.y, p.y, p.y, p.y}, z = {p.z, p.z, p.z, p.z};
+        Double2 posedXy;
+        double posedZ;
         if (!start || start[v] == start[v + 1]) {
             const Double4 posed = ((fixed[0] * x + fixed[1] * y) + fixed[2] * z) + fixed[3];
-            out[v] = {posed[0], posed[1], posed[2]};
-            continue;
+            posedXy = Double2{posed[0], posed[1]};
+            posedZ = posed[2];
+        } else {
+            // Of two NaNs added, the first operand's comes out. A sum four
+            // wide would live in memory where the processor has no four-wide
+            // registers, and the compiler would then add it second; as a pair
+            // and a single it stays in registers and first, as written.
+            posedXy = Double2{};
+            posedZ = 0;
+            for (uint32_t i = start[v]; i < start[v + 1]; ++i) {
+                Double4 a[4];
+                Load(joints[joint[i]], a);
+                const double w = weight[i];
+                const Double4 term = Double4{w, w, w, w} * (((a[0] * x + a[1] * y) + a[2] * z) + a[3]);
+                posedXy = posedXy + Double2{term[0], term[1]};
+                posedZ = posedZ + term[2];
+            }
         }
-        // Of two NaNs added, the first operand's comes out. A sum four wide
-        // would live in memory where the processor has no four-wide
-        // registers, and the compiler would then add it second; as a pair
-        // and a single it stays in registers and first, as written.
-        Double2 xy = {};
-        double sumZ = 0;
-        for (uint32_t i = start[v]; i < start[v + 1]; ++i) {
-            Double4 a[4];
-            Load(joints[joint[i]], a);
-            const double w = weight[i];
-            const Double4 term = Double4{w, w, w, w} * (((a[0] * x + a[1] * y) + a[2] * z) + a[3]);
-            xy = xy + Double2{term[0], term[1]};
-            sumZ = sumZ + term[2];
+        if (rounded) {
+            const Float2 narrow = __builtin_convertvector(posedXy, Float2);
+            rounded[v] = {narrow[0], narrow[1], static_cast<float>(posedZ)};
+        } else {
+            out[v] = {posedXy[0], posedXy[1], posedZ};
         }
-        out[v] = {xy[0], xy[1], sumZ};
-    }
-}
-
-// Every coordinate rounded once to float, four at a time.
-VANTREL_WIDE_CLONES
-void RoundToFloat(const Vec3* from, size_t count, Vector3* to) {
-    static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(Vector3) == 3 * sizeof(float));
-    const char* wide = reinterpret_cast<const char*>(from);
-    char* narrow = reinterpret_cast<char*>(to);
-    size_t i = 0;
-    for (; i + 4 <= 3 * count; i += 4) {
-        Double4 d;
-        std::memcpy(&d, wide + i * sizeof(double), sizeof d);
-        const Float4 f = __builtin_convertvector(d, Float4);
-        std::memcpy(narrow + i * sizeof(float), &f, sizeof f);
-    }
-    for (; i < 3 * count; ++i) {
-        double d;
-        std::memcpy(&d, wide + i * sizeof(double), sizeof d);
-        const float f = static_cast<float>(d);
-        std::memcpy(narrow + i * sizeof(float), &f, sizeof f);
     }
 }
 
@@ -278,21 +267,21 @@ ExactPose::ExactPose(const ExactScene& scene)
     }
 }
 
-void ExactPose::PoseFrame(int32_t frame, std::span<Vector3> positions) {
-    Evaluate(frame);
-    RoundToFloat(positions_.data(), std::min(positions.size(), positions_.size()), positions.data());
-}
+void ExactPose::PoseFrame(int32_t frame, std::span<Vector3> positions) { Pose(frame, &positions); }
 
-void ExactPose::Evaluate(int64_t frame) {
+void ExactPose::Evaluate(int64_t frame) { Pose(frame, nullptr); }
+
+void ExactPose::Pose(int64_t frame, std::span<Vector3>* rounded) {
     const ClipTime time = FrameTime(scene_, std::min<int64_t>(frame, frameCount_ - 1));
     nodes_.Evaluate(time);
-    for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time);
+    for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time, rounded);
 }
 
-void ExactPose::PoseMesh(size_t m, ClipTime time) {
+void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded) {
     const ExactMesh& mesh = scene_.meshes[m];
     const std::vector<Affine>& globals = nodes_.Globals();
-    const size_t count = mesh.positions.size();
+    size_t count = mesh.positions.size();
+    if (rounded) count = std::min(count, rounded->size() - std::min(rounded->size(), meshStart_[m]));
 
     // Targets first: the skin deforms the morphed mesh.
     const Vec3* source = mesh.positions.data();
@@ -329,9 +318,10 @@ void ExactPose::PoseMesh(size_t m, ClipTime time) {
         for (size_t j = 0; j < mesh.jointNodes.size(); ++j)
             joints_.push_back(ColumnsOf(
                 Scaled(Multiply(globals[static_cast<size_t>(mesh.jointNodes[j])], mesh.inverseBinds[j]), scene_.scale)));
+    if (count == 0) return;
     PoseVertices(rigid, joints_.data(), mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data(),
                  mesh.influenceJoint.data(), mesh.influenceWeight.data(), source, count,
-                 positions_.data() + meshStart_[m]);
+                 positions_.data() + meshStart_[m], rounded ? rounded->data() + meshStart_[m] : nullptr);
 }
 
 }  // namespace hm::imp

@@ -78,7 +78,9 @@ public:
     size_t MeshStart(size_t mesh) const { return meshStart_[mesh]; }
 
 private:
-    void PoseMesh(size_t m, ClipTime time);
+    // Into Positions(), or rounded to float into rounded as far as it reaches.
+    void Pose(int64_t frame, std::span<Vector3>* rounded);
+    void PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded);
 
     const ExactScene& scene_;
     int32_t frameCount_;

@@ -105,8 +105,9 @@ TEST(ExactPose, BuiltFilesMatchFullSkinningAtEveryFrame) {
 
 // Vertices are posed several coordinates at a time; every double must come out
 // as the plain formula gives it, in its order: the sum of w * (m p + t) over a
-// vertex's influences from the first, or the mesh node's m p + t without any.
-// Of two NaNs meeting, which one comes out is the compiler's choice in either.
+// vertex's influences from the first, or the mesh node's m p + t without any;
+// and every float as that double rounded once. Of two NaNs meeting, which one
+// comes out is the compiler's choice in either.
 TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     struct Case {
@@ -150,6 +151,9 @@ TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
         ASSERT_TRUE(hm::imp::CheckExactScene(scene, problem)) << problem;
         hm::imp::ExactPose pose(scene);
         pose.Evaluate(0);
+        // As far as the span reaches, and not beyond.
+        std::vector<Vector3> rounded(c.vertices, {7, 7, 7});
+        pose.PoseFrame(0, std::span(rounded).first(c.vertices - 1));
         hm::imp::NodePose nodes(scene);
         nodes.Evaluate({});
         auto scaled = [&](hm::imp::Affine a) {
@@ -178,11 +182,17 @@ TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
                     mesh.influenceWeight[i], true);
             }
             const double got[3] = {pose.Positions()[v].x, pose.Positions()[v].y, pose.Positions()[v].z};
-            for (int r = 0; r < 3; ++r)
+            const float gotFloat[3] = {rounded[v].x, rounded[v].y, rounded[v].z};
+            for (int r = 0; r < 3; ++r) {
                 EXPECT_TRUE(std::memcmp(&got[r], &expected[r], sizeof(double)) == 0 ||
                             (std::isnan(got[r]) && std::isnan(expected[r])))
                     << "vertex " << v << " of " << c.vertices << ", row " << r << ": " << got[r] << " not "
                     << expected[r];
+                const float expectedFloat = v + 1 < c.vertices ? static_cast<float>(expected[r]) : 7.0f;
+                EXPECT_TRUE(std::memcmp(&gotFloat[r], &expectedFloat, sizeof(float)) == 0 ||
+                            (std::isnan(gotFloat[r]) && std::isnan(expectedFloat)))
+                    << "vertex " << v << " of " << c.vertices << ", row " << r << " as float";
+            }
         }
     }
 }
