@@ -282,6 +282,7 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded) {
     const std::vector<Affine>& globals = nodes_.Globals();
     size_t count = mesh.positions.size();
     if (rounded) count = std::min(count, rounded->size() - std::min(rounded->size(), meshStart_[m]));
+    if (count == 0) return;
 
     // Targets first: the skin deforms the morphed mesh.
     const Vec3* source = mesh.positions.data();
@@ -315,10 +316,10 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded) {
     const AffineColumns rigid = ColumnsOf(Scaled(globals[static_cast<size_t>(mesh.node)], scene_.scale));
     joints_.clear();
     if (!mesh.influenceStart.empty())
-        for (size_t j = 0; j < mesh.jointNodes.size(); ++j)
-            joints_.push_back(ColumnsOf(
-                Scaled(Multiply(globals[static_cast<size_t>(mesh.jointNodes[j])], mesh.inverseBinds[j]), scene_.scale)));
-    if (count == 0) return;
+        for (size_t j = 0; j < mesh.jointNodes.size(); ++j) {
+            const Affine& global = globals[static_cast<size_t>(mesh.jointNodes[j])];
+            joints_.push_back(ColumnsOf(Scaled(Multiply(global, mesh.inverseBinds[j]), scene_.scale)));
+        }
     PoseVertices(rigid, joints_.data(), mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data(),
                  mesh.influenceJoint.data(), mesh.influenceWeight.data(), source, count,
                  positions_.data() + meshStart_[m], rounded ? rounded->data() + meshStart_[m] : nullptr);

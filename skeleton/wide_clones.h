@@ -1,7 +1,8 @@
 // Where the processor can work on four doubles in one instruction, the
-// functions marked with this run so; elsewhere (other processors, Windows
-// builds) they run as plain SSE2 code. Both give the same bits: only
-// operations each lane would do alone, rounded as there.
+// functions marked with this run so (Linux on x86-64, chosen when the program
+// loads); elsewhere, and in the Windows builds, as the baseline instruction
+// set has it, SSE2 on x86. Both give the same bits: only operations each lane
+// would do alone, rounded as there.
 #pragma once
 
 #if defined(__x86_64__) && defined(__linux__)

@@ -132,11 +132,13 @@ TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
         mesh.node = 1;
         for (size_t v = 0; v < c.vertices; ++v) {
             const double a = std::sin(0.7 * v) * 3, b = std::cos(1.3 * v) * 5;
-            mesh.positions.push_back(v % 4 ? hm::imp::Vec3{a, b, a * b} : hm::imp::Vec3{odd[v / 4 % 8], -0.0, odd[(v + 3) % 8]});
+            mesh.positions.push_back(v % 4 ? hm::imp::Vec3{a, b, a * b}
+                                           : hm::imp::Vec3{odd[v / 4 % 8], -0.0, odd[(v + 3) % 8]});
         }
         for (int j = 0; j < 3; ++j) {
             mesh.jointNodes.push_back(2 - j);
-            mesh.inverseBinds.push_back(hm::imp::FromTrs({-0.0, 0.75, -j * 1.0}, {0.5, -0.1, 0.2 * j, 0.8}, {2, 1, 0.25}));
+            mesh.inverseBinds.push_back(
+                hm::imp::FromTrs({-0.0, 0.75, -j * 1.0}, {0.5, -0.1, 0.2 * j, 0.8}, {2, 1, 0.25}));
         }
         if (!c.influences.empty()) mesh.influenceStart.push_back(0);
         for (size_t v = 0; v < c.vertices && !c.influences.empty(); ++v) {
