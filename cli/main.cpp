@@ -226,6 +226,14 @@ public:
             fs::remove(kLogFileName, code);
             return "";
         }
+        // A device or a pipe (--log /dev/null) gets the log's bytes; a rename
+        // would put the file in its place.
+        const fs::file_status status = fs::status(target_, code);
+        if (fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status)) {
+            std::ofstream(target_, std::ios::binary) << std::ifstream(kLogFileName, std::ios::binary).rdbuf();
+            fs::remove(kLogFileName, code);
+            return target_;
+        }
         fs::rename(kLogFileName, target_, code);
         if (code) {  // another file system: copy, then remove
             code.clear();

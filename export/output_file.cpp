@@ -116,10 +116,14 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
     path_ = path;
     error_.clear();
     std::error_code code;
-    if (viaTemporary && fs::is_directory(path, code)) {
+    const fs::file_status status = fs::status(path, code);
+    if (viaTemporary && fs::is_directory(status)) {
         Fail(EISDIR);  // found now rather than when all is written
         return false;
     }
+    // A device or a pipe (/dev/null) is written as it is: there is no file
+    // to replace, and renaming over it would put a file in its place.
+    if (fs::exists(status) && !fs::is_regular_file(status)) viaTemporary = false;
     if (viaTemporary) {
         file_ = CreateUnique(FolderOf(path), writtenPath_);
     } else {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -155,6 +156,18 @@ TEST(HostProgram, LogAskedForElsewhereLeavesTheCurrentOneAlone) {
     SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
     WriteText(dir / "VantrelExport.log", "an earlier run's");
     EXPECT_EQ(RunProgram(dir, "Tri.hm.json --no-log").status, 0);
+    EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), "an earlier run's");
+
+    // A pipe (as /dev/null) gets the log, and stays a pipe.
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    const int reader = open((dir / "pipe").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(RunProgram(dir, "Tri.hm.json --log pipe").status, 0);
+    char text[64] = {};
+    EXPECT_GT(read(reader, text, sizeof text - 1), 0);
+    EXPECT_EQ(std::string(text).rfind("Tri_d.3d", 0), 0u) << text;
+    close(reader);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir / "pipe"));
     EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), "an earlier run's");
 }
 
@@ -453,7 +466,9 @@ TEST(HostProgramOutputs, FullFileSystemLeavesTheEarlierSet) {
         }
         ASSERT_EQ(status, 3) << blocks << err;
         // The limit holds for the message too: at 0 bytes it cannot be written.
-        if (blocks > 0) EXPECT_NE(err.find("File too large"), std::string::npos) << blocks << err;
+        if (blocks > 0) {
+            EXPECT_NE(err.find("File too large"), std::string::npos) << blocks << err;
+        }
         EXPECT_TRUE(OutputSetOf(dir) == earlier) << blocks;
         EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), earlierLog) << blocks;
         EXPECT_TRUE(NoTemporary(dir)) << blocks;

@@ -1,7 +1,10 @@
 #include "export/output_file.h"
 #include "tests/support/test_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -46,6 +49,24 @@ TEST(OutputFile, UncommittedOutputLeavesTheEarlierFile) {
     }
     EXPECT_EQ(ReadFile(dir / "out"), "earlier");
     EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{"out"});
+}
+
+// A pipe, or a device such as /dev/null, is written into, not replaced by a file.
+TEST(OutputFile, PipeIsWrittenIntoNotReplaced) {
+    ScratchDir dir;
+    const std::string pipe = dir / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    OutputFile file;
+    ASSERT_TRUE(file.Open(pipe));
+    file.Write("through the pipe");
+    EXPECT_TRUE(file.Commit()) << file.Error();
+    char text[32] = {};
+    EXPECT_EQ(read(reader, text, sizeof text - 1), 16);
+    close(reader);
+    EXPECT_STREQ(text, "through the pipe");
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
 }
 
 // A rename that fails on the second file: the first, already replaced, is
