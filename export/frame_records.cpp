@@ -1,6 +1,7 @@
 #include "export/frame_records.h"
 
 #include "export/quantise.h"
+#include "skeleton/wide_clones.h"
 
 #include <algorithm>
 #include <bit>
@@ -18,11 +19,6 @@ using Long4 = int64_t __attribute__((vector_size(32)));
 using Int8 = int32_t __attribute__((vector_size(32)));
 using Short8 = int16_t __attribute__((vector_size(16)));
 
-#if defined(__x86_64__) && defined(__linux__)
-#  define VANTREL_WIDE_CLONES __attribute__((target_clones("avx", "default")))
-#else
-#  define VANTREL_WIDE_CLONES
-#endif
 
 // The file is little-endian, as every machine this is built for: a record is
 // then its four values as they are in memory.

@@ -286,7 +286,10 @@ void PoseBoneVertices(const Matrix3x4& pose, const float* x, const float* y, con
     // otherwise alias them.
     Double4 m[3][4];
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 4; ++c) m[r][c] = Double4{} + static_cast<double>(pose.m[r][c]);
+        for (int c = 0; c < 4; ++c) {
+            const double v = pose.m[r][c];
+            m[r][c] = Double4{v, v, v, v};  // not 0 + v, which would turn -0 into 0
+        }
     size_t v = 0;
     for (; v + 4 <= count; v += 4) {
         Float4 fx, fy, fz;

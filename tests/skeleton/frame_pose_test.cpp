@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -176,6 +177,43 @@ TEST(FramePose, BisectionFindsTheKeyTheLinearWalkFinds) {
         for (float t = -3; t <= time + 1; t += 0.5f)
             ASSERT_EQ(FindNextPositionKey(&bone->record, t), LinearNextKey(&bone->record, t))
                 << "round " << round << " t " << t;
+    }
+}
+
+// The bake's threads pose from a copy of the keys and vertices, four vertices
+// of a bone at a time: every frame must come out bit for bit as posed from the
+// host's model, vertex by vertex.
+TEST(FramePose, CopyPosesAsTheModelBitForBit) {
+    std::mt19937 random(99);
+    std::uniform_real_distribution<float> angle(-3.2f, 3.2f), place(-4.0f, 4.0f);
+    auto value = [&](int k) { return k % 5 == 0 ? -0.0f : place(random); };
+    hm::ModelPtr model(hm::CreateModel());
+    for (int b = 0; b < 9; ++b) {
+        HostBoneEntry* bone = hm::AddBone(model.get(), "b" + std::to_string(b), b ? "b" + std::to_string(b / 2) : "",
+                                          {value(b), value(b + 1), 0}, {angle(random), angle(random), angle(random)});
+        for (int k = 0; b % 4 != 3 && k < 4 + b; ++k) {  // every fourth bone unkeyed
+            bone->positionKeys.push_back({float(k * 3), {value(k), value(k + 2), -0.0f}});
+            bone->rotationKeys.push_back({float(k * 2), {angle(random), angle(random), angle(random)}});
+        }
+    }
+    for (int m = 0; m < 3; ++m) {
+        hmMesh* mesh = hm::AddMesh(model.get(), "m" + std::to_string(m));
+        for (int v = 0; v < 11 + m; ++v)  // bones -1 to 9 (9: none of the model's)
+            mesh->vertices.push_back(hm::MakeVertex({v % 3 ? place(random) : 0.0f, v % 3 ? place(random) : -0.0f, 0.0f},
+                                                    0, 0, static_cast<int8_t>(v % 11 - 1)));
+    }
+    BoneTable table, forked;
+    table.SetupBindPose(model.get());
+    ASSERT_TRUE(forked.BuildBindPose(model.get()));
+    const PoseSnapshot snapshot = table.CopyPoseSnapshot(model.get());
+    std::vector<Vector3> fromModel(36), fromCopy(36);
+    for (int32_t frame = -1; frame < 14; ++frame) {
+        table.EvaluatePose(model.get(), frame);
+        table.GetPosedVertices(model.get(), fromModel);
+        forked.EvaluatePose(snapshot, frame);
+        forked.GetPosedVertices(snapshot, fromCopy);
+        ASSERT_EQ(std::memcmp(fromModel.data(), fromCopy.data(), fromModel.size() * sizeof(Vector3)), 0)
+            << "frame " << frame;
     }
 }
 
