@@ -95,7 +95,9 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
                   " vertices, so it reads ", frameSize, " while a frame holds ", vertices * kFrameVertexSize,
                   " bytes\n");
     StoreU16(&header[2], frameSize);
-    file.Write(header.data(), header.size());
+    // Every frame's records have their place in the file, so each is written
+    // there by the thread that made it; only the log waits for frame order.
+    file.WriteAt(0, header.data(), header.size());
 
     // Both passes pose on every worker; the frames come back here in order,
     // where the host is asked for its current frame and the file is written.
@@ -147,6 +149,8 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
             FrameSlot& out = slots[slot];
             out.records.resize(vertices * kFrameVertexSize);
             QuantiseFrame(positions, offset, scale, out.records.data());
+            file.WriteAt(kAnimHeaderSize + static_cast<uint64_t>(f) * out.records.size(), out.records.data(),
+                         out.records.size());
             out.textSize = 0;
             if (!logged) return;
             out.text.resize(vertices * VertexLines::kLineRoom);
@@ -157,7 +161,6 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
             const FrameSlot& frame = slots[slot];
             log.Print("Writing frame no. ", hmModel_GetFrame(model), "\n");
             log.Print(Verbatim{std::string_view(frame.text.data(), frame.textSize)});
-            file.Write(frame.records.data(), frame.records.size());
         });
     return {frameCount, scale};
 }

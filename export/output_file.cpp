@@ -14,6 +14,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #else
 #include <sys/file.h>
 #include <unistd.h>
@@ -152,6 +153,45 @@ void OutputFile::WriteSlow(const void* data, size_t size) {
         used_ = size;
     } else if (file_ && !Failed() && std::fwrite(data, 1, size, file_) != size) {
         Fail(errno);
+    }
+}
+
+void OutputFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+    if (!file_) return;
+    const char* bytes = static_cast<const char*>(data);
+    int failure = 0;
+#if defined(_WIN32)
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_)));
+    while (size > 0 && !failure) {
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(offset);
+        place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+        if (!WriteFile(handle, bytes, piece, &written, &place) || written == 0) {
+            failure = EIO;
+            break;
+        }
+        bytes += written;
+        offset += written;
+        size -= written;
+    }
+#else
+    while (size > 0) {
+        const ssize_t written = pwrite(fileno(file_), bytes, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            failure = written < 0 ? errno : EIO;
+            break;
+        }
+        bytes += written;
+        offset += static_cast<uint64_t>(written);
+        size -= static_cast<size_t>(written);
+    }
+#endif
+    if (failure) {
+        std::lock_guard<std::mutex> hold(failing_);
+        Fail(failure);
     }
 }
 

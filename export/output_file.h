@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -32,6 +34,10 @@ public:
         }
     }
     void Write(std::string_view text) { Write(text.data(), text.size()); }
+    // Writes at a place in the file, past the buffer: for a file written by
+    // places alone (not also by Write), from several threads at once. A
+    // failure is kept as Write's are.
+    void WriteAt(uint64_t offset, const void* data, size_t size);
 
     // Flushes and closes, and checks that the destination can be replaced. False
     // when any step, or any earlier write, failed; Error() then says why.
@@ -66,6 +72,7 @@ private:
     std::vector<char> buffer_;
     size_t used_ = 0;
     std::string error_;
+    std::mutex failing_;  // WriteAt's failures, from any thread
 };
 
 // Outputs that replace their destinations together: every file added is
