@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -33,6 +34,9 @@ struct Box {
         Add(other.min);
     }
 };
+
+// Room for "Writing frame no. N" before a frame's vertex lines.
+constexpr size_t kFrameLineRoom = 32;
 
 // One frame in flight: its box (first pass), or its records and log lines.
 struct FrameSlot {
@@ -153,14 +157,24 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
                          out.records.size());
             out.textSize = 0;
             if (!logged) return;
-            out.text.resize(vertices * VertexLines::kLineRoom);
-            const char* text = lines.Format(meshVertices, out.records.data(), out.text.data());
-            out.textSize = static_cast<size_t>(text - out.text.data());
+            out.text.resize(kFrameLineRoom + vertices * VertexLines::kLineRoom);
+            char* const first = out.text.data() + kFrameLineRoom;
+            out.textSize = static_cast<size_t>(lines.Format(meshVertices, out.records.data(), first) - first);
         },
         [&](int32_t, size_t slot) {
-            const FrameSlot& frame = slots[slot];
-            log.Print("Writing frame no. ", hmModel_GetFrame(model), "\n");
-            log.Print(Verbatim{std::string_view(frame.text.data(), frame.textSize)});
+            // The frame's line goes just before its vertices' lines, so that
+            // the log gets them in one piece.
+            const int32_t current = hmModel_GetFrame(model);
+            if (!logged) return;
+            FrameSlot& frame = slots[slot];
+            char line[kFrameLineRoom];
+            char* end = std::to_chars(line + 18, line + sizeof line - 2, current).ptr;
+            std::memcpy(line, "Writing frame no. ", 18);
+            std::memcpy(end, "\r\n", 2);
+            const size_t size = static_cast<size_t>(end + 2 - line);
+            char* start = frame.text.data() + kFrameLineRoom - size;
+            std::memcpy(start, line, size);
+            log.Print(Verbatim{std::string_view(start, size + frame.textSize)});
         });
     return {frameCount, scale};
 }
