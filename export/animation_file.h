@@ -19,10 +19,14 @@ struct AnimationResult {
 };
 
 // Makes two passes over the source's frames: the first finds the box of every
-// posed vertex (always containing the origin), the second writes. One frame's
-// positions are held at a time. The model gives the meshes' vertex counts
-// (every vertex of every mesh gets a record in every frame, numbered within
-// its mesh in the log) and the current frame the log shows.
+// posed vertex (always containing the origin), the second writes. Both are
+// shared among BakeThreads() threads, each posing with a fork of the source
+// (or, with one thread or a source that cannot fork, on the calling thread
+// alone); a few frames per thread are held at a time, whatever the frame
+// count. The model is used on the calling thread only: it gives the meshes'
+// vertex counts (every vertex of every mesh gets a record in every frame,
+// numbered within its mesh in the log) and the current frame the log shows.
+// The files are the same with any number of threads.
 //
 // Each record holds x, the host's z, the host's y (the second and third axes
 // exchanged) as (p - offset) × scale truncated toward zero, and a fourth

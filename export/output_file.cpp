@@ -78,7 +78,7 @@ std::FILE* CreateUnique(const std::string& folder, std::string& created) {
     return nullptr;
 }
 
-std::error_code ReplaceFile(const std::string& from, const std::string& to) {
+std::error_code ReplaceDestination(const std::string& from, const std::string& to) {
     std::error_code code;
     fs::rename(from, to, code);
     return code;
@@ -225,7 +225,7 @@ bool OutputFile::Commit() {
     if (writtenPath_ == path_) return true;
     FolderLock lock(FolderOf(path_));
     SignalsHeld held;
-    const std::error_code code = ReplaceFile(writtenPath_, path_);
+    const std::error_code code = ReplaceDestination(writtenPath_, path_);
     if (code) {
         error_ = path_ + ": " + code.message();
         Discard();
@@ -253,7 +253,7 @@ void OutputFile::Renamed() {
     finished_ = false;
 }
 
-OutputSet::OutputSet(RenameFunction rename) : rename_(rename ? rename : ReplaceFile) {}
+OutputSet::OutputSet(RenameFunction rename) : rename_(rename ? rename : ReplaceDestination) {}
 
 OutputFile* OutputSet::Add(const std::string& path) {
     owned_.push_back(std::make_unique<OutputFile>());
