@@ -5,7 +5,8 @@
 // would do alone, rounded as there.
 #pragma once
 
-#if defined(__x86_64__) && defined(__linux__)
+// (Not with clang, whose resolvers for functions local to a file do not link.)
+#if defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
 #  define VANTREL_WIDE_CLONES __attribute__((target_clones("avx", "default")))
 #else
 #  define VANTREL_WIDE_CLONES
