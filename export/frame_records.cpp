@@ -19,7 +19,6 @@ using Long4 = int64_t __attribute__((vector_size(32)));
 using Int8 = int32_t __attribute__((vector_size(32)));
 using Short8 = int16_t __attribute__((vector_size(16)));
 
-
 // The file is little-endian, as every machine this is built for: a record is
 // then its four values as they are in memory.
 static_assert(std::endian::native == std::endian::little);
@@ -45,10 +44,11 @@ void QuantiseWide(const Vector3* positions, size_t count, const Vector3& offset,
     const double s = scale;
     size_t v = 0;
     for (; v + 4 <= count; v += 4) {
+        const char* const four = reinterpret_cast<const char*>(positions + v);
         Float4 p0, p1, p2;
-        std::memcpy(&p0, &positions[v], sizeof p0);
-        std::memcpy(&p1, &positions[v].x + 4, sizeof p1);
-        std::memcpy(&p2, &positions[v].x + 8, sizeof p2);
+        std::memcpy(&p0, four, sizeof p0);
+        std::memcpy(&p1, four + 16, sizeof p1);
+        std::memcpy(&p2, four + 32, sizeof p2);
         const Double4 d0 = (__builtin_convertvector(p0, Double4) - o[0]) * s;
         const Double4 d1 = (__builtin_convertvector(p1, Double4) - o[1]) * s;
         const Double4 d2 = (__builtin_convertvector(p2, Double4) - o[2]) * s;
@@ -117,23 +117,11 @@ char* VertexLines::Number(char* out, int16_t value, const char* after) {
     return out + size;
 }
 
-char* VertexLines::Line(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z) const {
-    if (vertex >= 0 && static_cast<size_t>(vertex) < starts_.size()) {
-        const Start& start = starts_[static_cast<size_t>(vertex)];
-        std::memcpy(out, start.text, sizeof start.text);
-        out += start.size;
-    } else {
-        out = Append(out, "To file: Vertex ");
-        out = std::to_chars(out, out + 12, vertex).ptr;
-        out = Append(out, " - ");
-    }
-    if (x < -128 || x > 128 || y < -128 || y > 128 || z < -128 || z > 128)
-        return Number(Number(Number(out, x, " "), y, " "), z, "\r\n");
-    for (const Piece* piece : {&spaced_[x + 128], &spaced_[y + 128], &ended_[z + 128]}) {
-        std::memcpy(out, piece->text, sizeof piece->text);
-        out += piece->size;
-    }
-    return out;
+char* VertexLines::Line(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z) {
+    out = Append(out, "To file: Vertex ");
+    out = std::to_chars(out, out + 12, vertex).ptr;
+    out = Append(out, " - ");
+    return Number(Number(Number(out, x, " "), y, " "), z, "\r\n");
 }
 
 char* VertexLines::Format(std::span<const int32_t> meshVertices, const uint8_t* records, char* text) const {

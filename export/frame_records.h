@@ -44,7 +44,9 @@ private:
         char text[31];  // "To file: Vertex 65535 - " and room to copy whole
         uint8_t size;
     };
-    char* Line(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z) const;
+    // A line that the tables do not hold: a coordinate beyond them, or a
+    // vertex number beyond 65535.
+    static char* Line(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z);
     static char* Number(char* out, int16_t value, const char* after);
 
     Piece spaced_[257];  // -128 to 128, then " "

@@ -64,10 +64,15 @@ using Double4 = double __attribute__((vector_size(32)));
 using Double2 = double __attribute__((vector_size(16)));
 using Float2 = float __attribute__((vector_size(8)));
 
-// Aligned loads: an unaligned one the compiler would split in halves.
+// Aligned loads: an unaligned one g++ would split in halves. (clang 14 fails
+// on the hint, and needs none.)
 inline void Load(const AffineColumns& from, Double4 (&to)[4]) {
+#if defined(__clang__)
+    std::memcpy(&to, &from.c, sizeof to);
+#else
     const void* aligned = __builtin_assume_aligned(from.c, alignof(AffineColumns));
     std::memcpy(&to, aligned, sizeof to);
+#endif
 }
 
 // Every vertex from source into out, or rounded to float into rounded where
