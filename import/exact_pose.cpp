@@ -119,6 +119,13 @@ void PoseVertices(const AffineColumns& rigid, const AffineColumns* joints, const
     }
 }
 
+// The same joints with the same bind matrices, to the bit.
+bool SameSkin(const ExactMesh& a, const ExactMesh& b) {
+    return a.jointNodes == b.jointNodes && a.inverseBinds.size() == b.inverseBinds.size() &&
+           std::memcmp(a.inverseBinds.data(), b.inverseBinds.data(), a.inverseBinds.size() * sizeof(Affine)) == 0 &&
+           a.influenceStart.empty() == b.influenceStart.empty();
+}
+
 bool InRange(int index, size_t count) { return index >= 0 && static_cast<size_t>(index) < count; }
 
 // An index list [start[i], start[i + 1]) for each of `count` entries over `size` items.
@@ -262,6 +269,13 @@ ExactPose::ExactPose(const ExactScene& scene)
     meshStart_.push_back(total);
     positions_.resize(total);
     morphed_.resize(largest);
+    joints_.resize(scene.meshes.size());
+    for (size_t m = 0; m < scene.meshes.size(); ++m) {
+        const ExactMesh& mesh = scene.meshes[m];
+        size_t first = 0;
+        while (first < m && !SameSkin(scene.meshes[first], mesh)) ++first;
+        skinOf_.push_back(first);
+    }
     for (const ExactClip& clip : scene.clips) {
         weightTrackOf_.emplace_back(scene.meshes.size(), -1);
         for (size_t k = 0; k < clip.weights.size(); ++k) {
@@ -279,6 +293,17 @@ void ExactPose::Evaluate(int64_t frame) { Pose(frame, nullptr); }
 void ExactPose::Pose(int64_t frame, std::span<Vector3>* rounded) {
     const ClipTime time = FrameTime(scene_, std::min<int64_t>(frame, frameCount_ - 1));
     nodes_.Evaluate(time);
+    const std::vector<Affine>& globals = nodes_.Globals();
+    for (size_t m = 0; m < scene_.meshes.size(); ++m) {
+        const ExactMesh& mesh = scene_.meshes[m];
+        if (skinOf_[m] != m || mesh.influenceStart.empty()) continue;
+        std::vector<AffineColumns>& joints = joints_[m];
+        joints.clear();
+        for (size_t j = 0; j < mesh.jointNodes.size(); ++j) {
+            const Affine& global = globals[static_cast<size_t>(mesh.jointNodes[j])];
+            joints.push_back(ColumnsOf(Scaled(Multiply(global, mesh.inverseBinds[j]), scene_.scale)));
+        }
+    }
     for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time, rounded);
 }
 
@@ -319,13 +344,7 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded) {
     }
 
     const AffineColumns rigid = ColumnsOf(Scaled(globals[static_cast<size_t>(mesh.node)], scene_.scale));
-    joints_.clear();
-    if (!mesh.influenceStart.empty())
-        for (size_t j = 0; j < mesh.jointNodes.size(); ++j) {
-            const Affine& global = globals[static_cast<size_t>(mesh.jointNodes[j])];
-            joints_.push_back(ColumnsOf(Scaled(Multiply(global, mesh.inverseBinds[j]), scene_.scale)));
-        }
-    PoseVertices(rigid, joints_.data(), mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data(),
+    PoseVertices(rigid, joints_[skinOf_[m]].data(), mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data(),
                  mesh.influenceJoint.data(), mesh.influenceWeight.data(), source, count,
                  positions_.data() + meshStart_[m], rounded ? rounded->data() + meshStart_[m] : nullptr);
 }

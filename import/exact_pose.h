@@ -88,9 +88,13 @@ private:
     std::vector<size_t> meshStart_;
     std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
     std::vector<Vec3> positions_;
-    std::vector<Vec3> morphed_;          // one mesh's vertices after its targets
-    std::vector<AffineColumns> joints_;  // one mesh's joint transforms, scale included
-    std::vector<double> weights_;        // one mesh's target weights
+    std::vector<Vec3> morphed_;    // one mesh's vertices after its targets
+    std::vector<double> weights_;  // one mesh's target weights
+    // Per mesh: the first mesh with the same joints and bind matrices (meshes
+    // that share a skin share its joint transforms, made once a frame), and
+    // for each such first mesh its joint transforms, scale included.
+    std::vector<size_t> skinOf_;
+    std::vector<std::vector<AffineColumns>> joints_;
 };
 
 }  // namespace hm::imp

@@ -229,4 +229,44 @@ TEST(ExactPose, InconsistentScenesAreRefused) {
     }
 }
 
+// Meshes that share a skin share its joint transforms: each mesh must still
+// come out as it does alone, whether its skin is another mesh's or only
+// looks like one (the same joints, other bind matrices).
+TEST(ExactPose, MeshAmongOthersPosesAsAlone) {
+    hm::imp::ExactScene scene;
+    for (int n = 0; n < 3; ++n) {
+        scene.nodeParent.push_back(n - 1);
+        scene.nodeRest.push_back(hm::imp::FromTrs({0.5 * n, -0.25, 1}, {0.1, 0.3 * n, -0.2, 0.9}, {1, 2.5, -0.5}));
+    }
+    auto skinned = [](double bind) {
+        hm::imp::ExactMesh mesh;
+        mesh.node = 0;
+        mesh.influenceStart.push_back(0);
+        for (uint32_t v = 0; v < 9; ++v) {
+            mesh.positions.push_back({std::sin(v * 1.0), std::cos(v * 2.0), 0.5 * v});
+            mesh.influenceJoint.insert(mesh.influenceJoint.end(), {v % 3, (v + 1) % 3});
+            mesh.influenceWeight.insert(mesh.influenceWeight.end(), {0.75, 0.25});
+            mesh.influenceStart.push_back(2 * (v + 1));
+        }
+        for (int j = 0; j < 3; ++j) {
+            mesh.jointNodes.push_back(2 - j);
+            mesh.inverseBinds.push_back(hm::imp::FromTrs({bind, 0.75, -j * 1.0}, {0.5, -0.1, 0.2 * j, 0.8}, {2, 1, 1}));
+        }
+        return mesh;
+    };
+    scene.meshes = {skinned(0.5), skinned(-3), skinned(0.5)};
+    hm::imp::ExactPose together(scene);
+    together.Evaluate(0);
+    for (size_t m = 0; m < scene.meshes.size(); ++m) {
+        hm::imp::ExactScene alone = scene;
+        alone.meshes = {scene.meshes[m]};
+        hm::imp::ExactPose pose(alone);
+        pose.Evaluate(0);
+        EXPECT_EQ(std::memcmp(pose.Positions().data(), together.Positions().data() + together.MeshStart(m),
+                              pose.Positions().size() * sizeof(hm::imp::Vec3)),
+                  0)
+            << "mesh " << m;
+    }
+}
+
 }  // namespace
