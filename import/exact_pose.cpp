@@ -122,7 +122,8 @@ void PoseVertices(const AffineColumns& rigid, const AffineColumns* joints, const
 // The same joints with the same bind matrices, to the bit.
 bool SameSkin(const ExactMesh& a, const ExactMesh& b) {
     return a.jointNodes == b.jointNodes && a.inverseBinds.size() == b.inverseBinds.size() &&
-           std::memcmp(a.inverseBinds.data(), b.inverseBinds.data(), a.inverseBinds.size() * sizeof(Affine)) == 0 &&
+           (a.inverseBinds.empty() ||
+            std::memcmp(a.inverseBinds.data(), b.inverseBinds.data(), a.inverseBinds.size() * sizeof(Affine)) == 0) &&
            a.influenceStart.empty() == b.influenceStart.empty();
 }
 
