@@ -48,6 +48,20 @@ run_one() {
     "$build/$name" "${options[@]}" "$corpus" > "$log" 2>&1
     echo $? > "$log.status"
 }
+# The innermost frame of a fault: #0 of a sanitizer's report or, for an abort
+# (Assimp's failed assertions abort, and the same file can read in the child
+# and abort here), the frame that called abort, past the C++ runtime's
+# terminate handlers.
+innermost_frame() {
+    awk '/ERROR: AddressSanitizer/ { asan = 1 }
+         asan && / #0 / { print; exit }
+         /ERROR: libFuzzer: deadly signal/ { abort = 1 }
+         abort && / #[0-9]+ / {
+             if (called && !/libstdc\+\+|__cxxabiv1|std::terminate/) { print; exit }
+             if (/ in abort /) called = 1
+         }' "$1"
+}
+
 export -f run_one seeds dictionary
 export build seconds root
 
@@ -60,7 +74,7 @@ for name in $targets; do
     status=$(cat "$log.status")
     # A fault whose innermost frame is inside Assimp is the reader's own, which
     # the program contains in its child process; only faults in our code fail.
-    innermost=$(grep -A4 'ERROR: AddressSanitizer' "$log" | grep -m1 ' #0 ')
+    innermost=$(innermost_frame "$log")
     if [ "$status" = 0 ]; then
         printf '%-20s %10s executions  ok\n' "$name" "${runs:-?}"
     elif [[ "$innermost" == *libassimp* ]]; then
