@@ -9,6 +9,8 @@
 #include "skeleton/bone_table.h"
 
 #include <cstring>
+#include <exception>
+#include <new>
 #include <optional>
 
 namespace {
@@ -26,6 +28,28 @@ void ShowProblem(const std::string& text) {
 
 // The dialog's filter: pairs of zero-terminated strings, closed by an empty one.
 constexpr char kFilter[] = ".3D Files (*.3D)\0*.3D\0All Files (*.*)\0*.*\0";
+
+// Every output of the run into the files named after filePath; false with
+// error set when they could not be written.
+bool ExportTo(hmModel* model, PoseSource* poses, const char* filePath, const std::string& meshName,
+              std::string& error) {
+    const OutputPaths paths = DeriveOutputPaths(filePath);
+
+    ExportLog log;
+    const bool logOpened = log.Open(kLogFileName);
+    if (!logOpened)
+        ShowProblem("Could not create the log " + log.Error() +
+                    ". The export goes on without it.");
+    log.Print(paths.data, paths.anim);
+
+    std::optional<SkeletonSource> skeleton;
+    if (!poses) {
+        BoneTable& table = ProcessBoneTable();
+        table.SetupBindPose(model);
+        poses = &skeleton.emplace(table, model);
+    }
+    return WriteExportFiles(model, *poses, paths, meshName, log, error);
+}
 
 // poses null: the host's skeleton poses the model.
 int32_t RunWith(hmModel* model, PoseSource* poses) {
@@ -60,23 +84,18 @@ int32_t RunWith(hmModel* model, PoseSource* poses) {
     request.lpstrDefExt = defaultExtension;
     if (!GetSaveFileNameA(&request)) return 0;
 
-    const OutputPaths paths = DeriveOutputPaths(filePath);
-
-    ExportLog log;
-    const bool logOpened = log.Open(kLogFileName);
-    if (!logOpened)
-        ShowProblem("Could not create the log " + log.Error() +
-                    ". The export goes on without it.");
-    log.Print(paths.data, paths.anim);
-
-    std::optional<SkeletonSource> skeleton;
-    if (!poses) {
-        BoneTable& table = ProcessBoneTable();
-        table.SetupBindPose(model);
-        poses = &skeleton.emplace(table, model);
-    }
     std::string error;
-    const bool written = WriteExportFiles(model, *poses, paths, DeriveMeshName(fileTitle), log, error);
+    bool written = false;
+    // Nothing may leave Run into the host: a failure of the machine (memory,
+    // threads) fails this export like an output that cannot be written, and
+    // the outputs' temporaries go with the unwinding.
+    try {
+        written = ExportTo(model, poses, filePath, DeriveMeshName(fileTitle), error);
+    } catch (const std::bad_alloc&) {
+        error = "the files: there is not enough memory for this model";
+    } catch (const std::exception& thrown) {
+        error = std::string("the files: ") + thrown.what();
+    }
 
     hmModel_Destroy(model);
     if (!written) {

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <new>
 #include <string>
 
 using namespace testing_support;
@@ -176,6 +179,56 @@ TEST_F(RunTest, LogThatCannotBeCreatedDoesNotStopTheExport) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].text.find("VantrelExport.log"), std::string::npos) << messages[0].text;
     EXPECT_EQ(ReadFile(dir / "Guard_d.3d").size(), 64u);
+}
+
+}  // namespace
+
+namespace {
+
+// Poses every frame at the origin, but runs out of memory at the last frame,
+// on whichever thread poses it.
+class ExhaustedSource final : public PoseSource {
+public:
+    explicit ExhaustedSource(int32_t frames) : frames_(frames) {}
+    int32_t FrameCount() const override { return frames_; }
+    void PoseFrame(int32_t frame, std::span<Vector3> positions) override {
+        if (frame == frames_ - 1) throw std::bad_alloc();
+        for (Vector3& position : positions) position = {};
+    }
+    std::unique_ptr<PoseSource> Fork() override { return std::make_unique<ExhaustedSource>(frames_); }
+
+private:
+    int32_t frames_;
+};
+
+// A failure of the machine mid-export stays in the plug-in: the run fails as
+// for an unwritable file, on one thread or on several.
+TEST_F(RunTest, OutOfMemoryFailsTheRunAndKeepsTheEarlierFiles) {
+    for (const char* threads : {"1", "3"}) {
+        SCOPED_TRACE(threads);
+        platform::ClearRecords();
+        released = 0;
+        setenv("VANTREL_THREADS", threads, 1);
+        std::ofstream(dir / "Guard_d.3d") << "earlier";
+        platform::SetSaveDialogAnswer(dir / "Guard.3D");
+        hm::ModelPtr model = OneTriangleModel();
+        model->totalFrames = 40;
+        ExhaustedSource poses(40);
+        hmModel* raw = model.release();
+        raw->onDestroy = [this](const hmModel*) { ++released; };
+        int32_t result = -2;
+        EXPECT_NO_THROW(result = ::Run(raw, poses));
+        unsetenv("VANTREL_THREADS");
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(released, 1);
+        auto messages = platform::ShownMessages();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text,
+                  "Could not write the files: there is not enough memory for this model. Nothing was exported; "
+                  "the earlier files were left as they were.");
+        EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"Guard_d.3d"}));
+        EXPECT_EQ(ReadFile(dir / "Guard_d.3d"), "earlier");
+    }
 }
 
 }  // namespace
