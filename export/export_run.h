@@ -26,8 +26,9 @@ inline constexpr const char* kLogFileName = "VantrelExport.log";
 // positions in place (into their bones' frames) before it releases the model.
 //
 // Returns -1 when model is null (nothing shown) or when an output could not
-// be written (a message box names the file and the reason; the earlier files
-// are left as they were, the model is released). Returns 0 otherwise: files
+// be written, or the machine could not carry the export (out of memory): a
+// message box names the file and the reason, the earlier files are left as
+// they were, the model is released. No exception leaves Run. Returns 0 otherwise: files
 // written, or nothing to do (empty model: the empty-model message; dialog
 // cancelled: nothing shown). A log that cannot be created is shown in a
 // message box and the export goes on without it; a log that is created is
