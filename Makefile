@@ -6,6 +6,8 @@ WIN64_BUILD ?= build-win64
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
+DIST ?= dist
+VERSION := $(shell grep -m1 -o 'project(vantrel VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
@@ -19,6 +21,12 @@ CORPUS_SKINNING ?= weights
 # Only for the Windows targets: the cross compilers, and what runs the result.
 WINDOWS_PACKAGES = g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
 WINE_PACKAGES = wine64 xvfb xdotool
+# Only for the Windows programs: what builds Assimp from Debian's source
+# packages (the header-only libraries Debian strips from it come as the -dev
+# packages the Linux build uses).
+ASSIMP_MINGW_PACKAGES = dpkg-dev libutfcpp-dev libstb-dev libminizip-dev libmeshoptimizer-dev
+# Built once per Assimp version, outside the clone.
+ASSIMP_MINGW_CACHE ?= $(HOME)/.cache/vantrel
 # 32-bit Wine comes from Debian's i386 architecture (multiarch).
 WINE32_PACKAGES = wine32:i386
 # Only for the Blender add-on's test: Blender (3.4 on Debian 12) and the numpy it imports.
@@ -38,8 +46,8 @@ FUZZ_PARALLEL ?= 2
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-wine deps-wine32 deps-blender deps-browser deps-corpus deps-fuzz build test \
-        test-corpus install demo bench windows test-windows blender-addon test-blender test-browser fuzz clean
+.PHONY: all deps deps-windows deps-assimp-mingw assimp-mingw deps-wine deps-wine32 deps-blender deps-browser deps-corpus deps-fuzz build test \
+        test-corpus install demo bench windows test-windows dist blender-addon test-blender test-browser fuzz clean
 
 all: build
 
@@ -48,7 +56,7 @@ define install
 @missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 if [ -n "$$missing" ]; then \
   echo "Installing missing packages:" $$missing; \
-  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get -o DPkg::Lock::Timeout=1200 install -y -qq --no-install-recommends $$missing; \
 fi
 endef
 
@@ -57,6 +65,14 @@ deps:
 
 deps-windows: deps
 	$(call install,$(WINDOWS_PACKAGES))
+
+deps-assimp-mingw: deps-windows
+	$(call install,$(ASSIMP_MINGW_PACKAGES))
+
+# Assimp (with zlib and minizip) for 64-bit Windows, from Debian's source
+# packages of the versions the Linux build links; cached per version.
+assimp-mingw: deps-assimp-mingw
+	JOBS=$(JOBS) cmake/mingw-assimp.sh $(ASSIMP_MINGW_CACHE)
 
 deps-wine:
 	$(call install,$(WINE_PACKAGES))
@@ -120,20 +136,29 @@ bench: build
 $(WIN32_BUILD)/CMakeCache.txt: | deps-windows
 	cmake -S . -B $(WIN32_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 
+# The 64-bit build also makes vantrel-export.exe and vantrel-view.exe, with
+# Assimp built for Windows (make assimp-mingw: slow once, then cached).
 $(WIN64_BUILD)/CMakeCache.txt: | deps-windows
 	cmake -S . -B $(WIN64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 
-windows: deps-windows $(WIN32_BUILD)/CMakeCache.txt $(WIN64_BUILD)/CMakeCache.txt
+windows: deps-windows assimp-mingw $(WIN32_BUILD)/CMakeCache.txt $(WIN64_BUILD)/CMakeCache.txt
 	cmake --build $(WIN32_BUILD) -j$(JOBS)
+	cmake -S . -B $(WIN64_BUILD) -DVANTREL_MINGW_DEPS=$$(cmake/mingw-assimp.sh $(ASSIMP_MINGW_CACHE)) >/dev/null
 	cmake --build $(WIN64_BUILD) -j$(JOBS)
 
 # The DLL tables and the 32-bit code checked; then both builds run under Wine
 # (32-bit Wine from Debian's i386 architecture) with the real dialogs, and
 # their exports of a few hundred random models compared with the Linux build's.
-test-windows: build windows deps-wine deps-wine32
+test-windows: build windows deps-wine deps-wine32 dist
 	tests/windows/check_dll_tables.sh $(WIN32_BUILD) i686-w64-mingw32
 	tests/windows/check_dll_tables.sh $(WIN64_BUILD) x86_64-w64-mingw32
 	tests/windows/run_wine_tests.sh $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD)
+	tests/windows/run_wine_programs.sh $(BUILD) $(WIN64_BUILD) $(DIST)
+
+# The downloads in $(DIST)/: vantrel-VERSION-windows.zip, vantrel-VERSION-linux.tar.gz
+# (the installed tree) and their SHA256SUMS.
+dist: build windows
+	cmake/dist.sh $(VERSION) $(DIST) $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) $$(cmake/mingw-assimp.sh $(ASSIMP_MINGW_CACHE))
 
 # The add-on as Blender's installers take it: Install... under Add-ons (3.4 and
 # later), Install from Disk for extensions (4.2 and later).
@@ -161,4 +186,4 @@ fuzz: deps-fuzz $(FUZZ_BUILD)/CMakeCache.txt
 	fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_PARALLEL)
 
 clean:
-	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) $(FUZZ_BUILD) out
+	rm -rf $(BUILD) $(WIN32_BUILD) $(WIN64_BUILD) $(FUZZ_BUILD) $(DIST) out

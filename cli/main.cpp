@@ -3,20 +3,18 @@
 #include "cli/model_loading.h"
 #include "cli/options.h"
 #include "cli/summary.h"
+#include "cli/system.h"
 #include "export/export_run.h"
 #include "export/output_file.h"
 #include "export/output_names.h"
 #include "export/script_class_file.h"
+#include "import/contained_import.h"
 #include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
 #include "view/preview_page.h"
 
-#include <dlfcn.h>
 #include <new>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -36,18 +34,12 @@ int Fail(int status, const std::string& message) {
     return status;
 }
 
-std::string ProgramDirectory() {
-    std::error_code code;
-    fs::path self = fs::read_symlink("/proc/self/exe", code);
-    return code ? std::string(".") : self.parent_path().string();
-}
-
 // Beside the program in the build tree; in an installed tree, in the plug-in
 // folder that the build placed relative to the program's.
 std::string DefaultPluginPath() {
     const fs::path directory = ProgramDirectory();
-    const fs::path beside = directory / "hmVantrelExport.so";
-    const fs::path installed = (directory / VANTREL_PLUGINDIR_FROM_BINDIR / "hmVantrelExport.so").lexically_normal();
+    const fs::path beside = directory / PluginFileName();
+    const fs::path installed = (directory / VANTREL_PLUGINDIR_FROM_BINDIR / PluginFileName()).lexically_normal();
     std::error_code code;
     return !fs::exists(beside, code) && fs::exists(installed, code) ? installed.string() : beside.string();
 }
@@ -108,7 +100,7 @@ std::string DestinationProblem(const std::string& destination) {
         return destination.substr(0, 40) + "...: " + std::to_string(destination.size()) +
                " bytes; the save dialog holds a path of at most 255";
     const std::string folder = fs::path(destination).parent_path().string();
-    const long most = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const long most = LongestFileName(folder);
     const OutputPaths paths = DeriveOutputPaths(destination);
     for (const std::string& output : {paths.data, paths.anim, paths.script}) {
         const std::string outputName = fs::path(output).filename().string();
@@ -153,15 +145,11 @@ ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
 std::string RoomProblem(const ExportSizes& sizes, const std::string& destination) {
     std::string folder = fs::path(destination).parent_path().string();
     if (folder.empty()) folder = ".";
-    struct statvfs outputsFs, logFs;
-    struct stat outputsDev, logDev;
-    if (statvfs(folder.c_str(), &outputsFs) != 0 || statvfs(".", &logFs) != 0 || stat(folder.c_str(), &outputsDev) != 0 ||
-        stat(".", &logDev) != 0)
+    uint64_t outputsFree = 0, logFree = 0, outputsFs = 0, logFs = 0;
+    if (!FreeSpace(folder, outputsFree, outputsFs) || !FreeSpace(".", logFree, logFs))
         return {};  // cannot tell: the writes will say
     const uint64_t outputs = sizes.data + sizes.anim + sizes.script;
-    const uint64_t outputsFree = static_cast<uint64_t>(outputsFs.f_bavail) * outputsFs.f_frsize;
-    const uint64_t logFree = static_cast<uint64_t>(logFs.f_bavail) * logFs.f_frsize;
-    const bool together = outputsDev.st_dev == logDev.st_dev;
+    const bool together = outputsFs == logFs;
     const std::string need = "_d.3d " + std::to_string(sizes.data) + " bytes, _a.3d " + std::to_string(sizes.anim) +
                              " bytes, the script class and the log at most " + std::to_string(sizes.script) + " and " +
                              std::to_string(sizes.log) + " bytes";
@@ -267,7 +255,7 @@ int Main(int argc, char** argv) {
         if (destination.empty() && !options.modelOptions.list && !options.modelOptions.info &&
             options.modelOptions.dump.empty())
             return Fail(kBadInput, error);
-    } else if (!::isatty(STDIN_FILENO)) {
+    } else if (!InputIsTerminal()) {
         return Fail(kBadInput, "--ask needs a terminal on standard input to ask for the name; give DEST instead");
     }
     if (!options.logPath.empty() && !fs::is_directory(fs::path(options.logPath).parent_path().empty()
@@ -301,7 +289,7 @@ int Main(int argc, char** argv) {
 
     // The plug-in takes its thread count from the environment, as a host's
     // user would set it.
-    if (options.threads > 0) setenv("VANTREL_THREADS", std::to_string(options.threads).c_str(), 1);
+    if (options.threads > 0) SetEnvironment("VANTREL_THREADS", std::to_string(options.threads));
 
     // The host bake loads the plug-in as the modelling host does. The exact
     // bake runs the same export here, its frames posed by the source's own
@@ -311,17 +299,16 @@ int Main(int argc, char** argv) {
         if (verbose) std::cout << "Bake: exact (the source's own deformation)\n";
     } else {
         if (options.pluginPath.empty()) options.pluginPath = DefaultPluginPath();
-        void* library = dlopen(options.pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
-        auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
-        if (!create) return Fail(kBadInput, options.pluginPath + ": no CreatePlugIn");
+        std::string loadError;
+        const CreatePlugInFunction create = LoadPlugIn(options.pluginPath, loadError);
+        if (!create) return Fail(kBadInput, "cannot load the plug-in: " + loadError);
         plugin = create();
         if (!plugin) return Fail(kBadInput, options.pluginPath + ": CreatePlugIn returned no object");
-        if (plugin->GetKind() != kExporterKind) {
-            delete plugin;
+        if (PlugInKind(plugin) != kExporterKind) {
+            DeletePlugIn(plugin);
             return Fail(kBadInput, options.pluginPath + ": not an export plug-in");
         }
-        if (verbose) std::cout << "Plug-in: " << plugin->GetCaption() << " (" << options.pluginPath << ")\n";
+        if (verbose) std::cout << "Plug-in: " << PlugInCaption(plugin) << " (" << options.pluginPath << ")\n";
     }
 
     // An earlier export's script class says which textures that export wrote.
@@ -334,8 +321,8 @@ int Main(int argc, char** argv) {
     size_t messagesBefore = platform::ShownMessages().size();
     int32_t result = 0;
     if (plugin) {
-        result = plugin->Run(model);
-        delete plugin;
+        result = RunPlugIn(plugin, model);
+        DeletePlugIn(plugin);
     } else {
         hm::imp::ExactPose poses(*loaded.exact);
         result = Run(model, poses);
@@ -409,6 +396,10 @@ int Main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    if (argc == 2 && std::string(argv[1]) == hm::kReaderChildFlag) return hm::ServeContainedImport();
+#endif
+    AnswerDialogsInProgram();
     try {
         return Main(argc, argv);
     } catch (const std::bad_alloc&) {

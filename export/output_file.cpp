@@ -49,13 +49,48 @@ std::string UniqueName(const std::string& folder) {
     return name;
 }
 
+#if defined(_WIN32)
+// Paths are in the process's code page: UTF-8 in our programs, the system's
+// in a modelling host.
+std::wstring Wide(const std::string& path) {
+    std::wstring wide(path.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                                      static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return wide;
+}
+
+int ErrnoOf(DWORD error) {
+    switch (error) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return EACCES;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_WRITE_PROTECT: return EROFS;
+        default: return EIO;
+    }
+}
+#endif
+
 // Creates a file of a fresh unique name in folder, exclusively; the file is
 // registered for removal on a signal. errno is kept when it fails.
 std::FILE* CreateUnique(const std::string& folder, std::string& created) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         created = UniqueName(folder);
 #if defined(_WIN32)
-        const int fd = _open(created.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, 0666);
+        // Shared for deletion, so that Ctrl-C's handler can remove it while it is written.
+        const HANDLE handle = CreateFileW(Wide(created).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        int fd = -1;
+        if (handle == INVALID_HANDLE_VALUE)
+            errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : ErrnoOf(GetLastError());
+        else if ((fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY)) < 0)
+            CloseHandle(handle);
 #else
         const int fd = open(created.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
 #endif
@@ -78,6 +113,53 @@ std::FILE* CreateUnique(const std::string& folder, std::string& created) {
     return nullptr;
 }
 
+#if defined(_WIN32)
+// One rename that replaces the destination in a single step (MoveFileEx
+// without copying, so never a half-written destination), or fails leaving
+// it as it was: a file another program holds open without sharing deletion
+// cannot be replaced on Windows, and the set is then rolled back.
+std::error_code ReplaceDestination(const std::string& from, const std::string& to) {
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return {};
+    return std::error_code(ErrnoOf(GetLastError()), std::generic_category());
+}
+
+// Held while a set's files are renamed into place, so that two processes
+// replacing the same set do it one after the other. Windows locks no folder:
+// a mutex named after the folder's volume and file number stands for it
+// (every spelling of a folder names the same one), in the user's session.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& folder) {
+        const HANDLE handle = CreateFileW(Wide(folder.empty() ? "." : folder).c_str(), 0,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        BY_HANDLE_FILE_INFORMATION info{};
+        const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        if (!known) return;
+        const std::wstring name = L"Local\\vantrel-set-" + std::to_wstring(info.dwVolumeSerialNumber) + L"-" +
+                                  std::to_wstring(info.nFileIndexHigh) + L"-" + std::to_wstring(info.nFileIndexLow);
+        mutex_ = CreateMutexW(nullptr, FALSE, name.c_str());
+        // An owner that ended while holding it (WAIT_ABANDONED) left no rename half done
+        // that this one could finish: its own rollback or its Ctrl-C handler ran first.
+        if (mutex_ && WaitForSingleObject(mutex_, INFINITE) == WAIT_FAILED) {
+            CloseHandle(mutex_);
+            mutex_ = nullptr;
+        }
+    }
+    ~FolderLock() {
+        if (!mutex_) return;
+        ReleaseMutex(mutex_);
+        CloseHandle(mutex_);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    HANDLE mutex_ = nullptr;
+};
+#else
 std::error_code ReplaceDestination(const std::string& from, const std::string& to) {
     std::error_code code;
     fs::rename(from, to, code);
@@ -89,17 +171,11 @@ std::error_code ReplaceDestination(const std::string& from, const std::string& t
 class FolderLock {
 public:
     explicit FolderLock(const std::string& folder) {
-#if !defined(_WIN32)
         fd_ = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ >= 0) flock(fd_, LOCK_EX);
-#else
-        (void)folder;
-#endif
     }
     ~FolderLock() {
-#if !defined(_WIN32)
         if (fd_ >= 0) close(fd_);  // releases the lock
-#endif
     }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
@@ -107,6 +183,7 @@ public:
 private:
     int fd_ = -1;
 };
+#endif
 
 }  // namespace
 
@@ -333,7 +410,7 @@ bool OutputSet::Commit() {
         if (!step->placed && step->linked)
             std::remove(step->earlier.c_str());  // the destination is still the earlier file
         else if (!step->earlier.empty())
-            fs::rename(step->earlier, step->file->Path(), code);
+            code = rename_(step->earlier, step->file->Path());
         else if (step->placed)
             std::remove(step->file->Path().c_str());
     }

@@ -81,10 +81,65 @@ SignalsHeld::SignalsHeld() {
 SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr); }
 
 #else
-// The host's console signals do not end a plug-in's process on Windows the
-// way SIGINT does; its temporaries are removed by the run itself.
-void RegisterTemporary(const std::string&) {}
-void UnregisterTemporary(const std::string&) {}
-SignalsHeld::SignalsHeld() {}
-SignalsHeld::~SignalsHeld() {}
+// Windows: Ctrl-C, Ctrl-Break and closing the console call a handler on a
+// thread of its own while the program runs on, instead of interrupting it.
+// The handler waits for a set being renamed into place (the commit holds the
+// same lock), then removes the temporaries, keeps the lock so that no later
+// commit starts, and lets the default handler end the process. A temporary is
+// still open while it is written; it is opened so that it can be deleted then
+// (see output_file.cpp), and goes when the process's handles close.
+#include <windows.h>
+
+#include <mutex>
+#include <vector>
+
+namespace {
+
+std::mutex guard;  // the registered paths
+std::vector<std::wstring> paths;
+CRITICAL_SECTION commit;
+const bool commitReady = (InitializeCriticalSection(&commit), true);
+bool installed = false;
+
+std::wstring Wide(const std::string& path) {
+    std::wstring wide(path.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                                      static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return wide;
+}
+
+BOOL WINAPI RemoveAndPassOn(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    EnterCriticalSection(&commit);  // never left: the process ends with it held
+    std::lock_guard<std::mutex> lock(guard);
+    for (const std::wstring& path : paths) DeleteFileW(path.c_str());
+    paths.clear();
+    return FALSE;
+}
+
+}  // namespace
+
+void RegisterTemporary(const std::string& path) {
+    std::lock_guard<std::mutex> lock(guard);
+    paths.push_back(Wide(path));
+    // Once for the process: a handler that finds nothing to remove passes the event on.
+    if (!installed) installed = SetConsoleCtrlHandler(RemoveAndPassOn, TRUE) != 0;
+}
+
+void UnregisterTemporary(const std::string& path) {
+    std::lock_guard<std::mutex> lock(guard);
+    const std::wstring wide = Wide(path);
+    for (auto it = paths.begin(); it != paths.end(); ++it)
+        if (*it == wide) {
+            paths.erase(it);
+            return;
+        }
+}
+
+SignalsHeld::SignalsHeld() {
+    (void)commitReady;
+    EnterCriticalSection(&commit);
+}
+SignalsHeld::~SignalsHeld() { LeaveCriticalSection(&commit); }
 #endif

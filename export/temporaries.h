@@ -7,11 +7,13 @@
 // While any temporary is registered, SIGINT and SIGTERM first remove every
 // registered temporary and then do what they did before (the host's handler,
 // or ending the process). Registering the first installs the handlers;
-// unregistering the last puts the earlier ones back.
+// unregistering the last puts the earlier ones back. On Windows the console's
+// Ctrl-C, Ctrl-Break and close do the same, through a console control handler.
 void RegisterTemporary(const std::string& path);
 void UnregisterTemporary(const std::string& path);
 
-// SIGINT and SIGTERM are held back while it lives and delivered when it goes.
+// SIGINT and SIGTERM are held back while it lives and delivered when it goes
+// (on Windows, the console control handler waits for it to go).
 class SignalsHeld {
 public:
     SignalsHeld();

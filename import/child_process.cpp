@@ -1,5 +1,8 @@
 #include "import/child_process.h"
 
+// The fork of POSIX; Windows starts the program again (child_process_windows.cpp).
+#if !defined(_WIN32)
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -158,3 +161,5 @@ ChildOutcome RunInChild(const std::function<std::string()>& work, const ChildLim
 }
 
 }  // namespace hm
+
+#endif

@@ -39,4 +39,22 @@ struct ChildOutcome {
 // std::bad_alloc counts as out of memory, any other exception as a crash.
 ChildOutcome RunInChild(const std::function<std::string()>& work, const ChildLimits& limits);
 
+#if defined(_WIN32)
+// Windows has no fork: the child is this program started again with flag as
+// its only argument, handed input on its standard input; what it writes to its
+// standard output comes back in bytes. A job object caps its memory and ends it
+// with this process; the parent also watches its memory and the clock, as a
+// job's limit is not enforced everywhere (Wine). An exception that ends it is
+// reported as the signal Linux would have sent (an access violation as SIGSEGV).
+ChildOutcome RunProgramInChild(const std::string& flag, const std::string& input, const ChildLimits& limits);
+
+// The child's side, first thing in it: faults end it at once with their
+// exception code (no error dialog, no debugger), std::abort with SIGABRT's
+// status, std::bad_alloc and a failed new as out of memory.
+void PrepareChild();
+// Its whole standard input; then its answer written to standard output and its exit status.
+std::string ReadChildInput();
+int AnswerFromChild(const std::function<std::string()>& work);
+#endif
+
 }  // namespace hm

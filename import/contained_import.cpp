@@ -4,6 +4,7 @@
 #include "import/import_result_codec.h"
 
 #include <cstdio>
+#include <stdexcept>
 
 namespace hm {
 
@@ -44,8 +45,12 @@ std::string Problem(const ChildOutcome& outcome, const ReaderLimits& limits) {
 
 ImportResult ImportModelContained(const std::string& path, const ImportOptions& options, const ReaderLimits& limits) {
     const ChildLimits childLimits{limits.memoryMegabytes << 20, limits.seconds};
+#if defined(_WIN32)
+    const ChildOutcome outcome = RunProgramInChild(kReaderChildFlag, EncodeImportRequest(path, options), childLimits);
+#else
     const ChildOutcome outcome =
         RunInChild([&] { return EncodeImportResult(ImportModel(path, options)); }, childLimits);
+#endif
     ImportResult result;
     std::string error;
     if (outcome.end != ChildEnd::Finished)
@@ -54,5 +59,18 @@ ImportResult ImportModelContained(const std::string& path, const ImportOptions& 
         result.error = path + ": the model reader handed back a damaged result (" + error + ")";
     return result;
 }
+
+#if defined(_WIN32)
+int ServeContainedImport() {
+    PrepareChild();
+    const std::string request = ReadChildInput();
+    return AnswerFromChild([&] {
+        std::string path;
+        ImportOptions options;
+        if (!DecodeImportRequest(request, path, options)) throw std::runtime_error("damaged request");
+        return EncodeImportResult(ImportModel(path, options));
+    });
+}
+#endif
 
 }  // namespace hm

@@ -20,4 +20,13 @@ struct ReaderLimits {
 // what happened; the result is otherwise the one ImportModel gives.
 ImportResult ImportModelContained(const std::string& path, const ImportOptions& options, const ReaderLimits& limits);
 
+#if defined(_WIN32)
+// The argument that starts this program as the reader's child: what it reads
+// comes on its standard input, its result goes to its standard output. A
+// program that contains the reader calls ServeContainedImport first thing
+// when it sees it, and exits with what that returns.
+inline constexpr const char* kReaderChildFlag = "--vantrel-model-reader-child";
+int ServeContainedImport();
+#endif
+
 }  // namespace hm

@@ -345,3 +345,41 @@ bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::strin
 }
 
 }  // namespace hm
+
+namespace hm {
+
+namespace {
+constexpr uint32_t kRequestMagic = 0x31524956;  // "VIR1": a request; changes with its layout
+}
+
+std::string EncodeImportRequest(const std::string& path, const ImportOptions& options) {
+    Writer out;
+    out.Put(kRequestMagic);
+    out.Put(path);
+    out.Put(options.scale);
+    out.Put(options.fps);
+    out.Put(static_cast<uint64_t>(options.clips.size()));
+    for (const std::string& clip : options.clips) out.Put(clip);
+    out.Put(options.force);
+    out.Put(options.exact);
+    out.Put(options.weld);
+    out.Put(options.simplify);
+    return out.Take();
+}
+
+bool DecodeImportRequest(std::string_view bytes, std::string& path, ImportOptions& options) {
+    Reader in(bytes);
+    uint32_t magic = 0;
+    in.Get(magic);
+    in.Get(path);
+    in.Get(options.scale);
+    in.Get(options.fps);
+    for (uint64_t i = 0, clips = in.Count(8); i < clips && !in.Failed(); ++i) in.Get(options.clips.emplace_back());
+    in.Get(options.force);
+    in.Get(options.exact);
+    in.Get(options.weld);
+    in.Get(options.simplify);
+    return magic == kRequestMagic && !in.Failed() && in.AtEnd();
+}
+
+}  // namespace hm

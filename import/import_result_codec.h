@@ -16,4 +16,9 @@ std::string EncodeImportResult(const ImportResult& result);
 // count is checked against the bytes left before anything is allocated.
 bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::string& error);
 
+// What the reader's child is asked to read, for a child that is this program
+// started again rather than a fork (Windows). False when bytes are not one.
+std::string EncodeImportRequest(const std::string& path, const ImportOptions& options);
+bool DecodeImportRequest(std::string_view bytes, std::string& path, ImportOptions& options);
+
 }  // namespace hm

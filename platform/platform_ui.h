@@ -1,12 +1,22 @@
 // The two user-interface calls the export run makes: a message box and the save
 // dialog. On Windows they are the system's; elsewhere, stand-ins with the same
 // names and signatures, answered by the host program and recordable by tests.
+// A Windows host program has the stand-ins too, and points a module's calls of
+// the system's at them.
 #pragma once
 
 #if defined(_WIN32)
 
 #include <windows.h>
 #include <commdlg.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// In the Windows host program, not in the host library: the library is the
+// modelling host's, whose plug-ins show the real dialogs.
+#define PLATFORM_UI_API
 
 #else
 
@@ -68,6 +78,10 @@ HM_API int MessageBoxA(void* owner, const char* text, const char* caption, unsig
 HM_API int GetSaveFileNameA(OPENFILENAMEA* request);
 }
 
+#define PLATFORM_UI_API HM_API
+
+#endif
+
 namespace platform {
 
 struct ShownMessage {
@@ -90,23 +104,27 @@ struct DialogRequest {
 };
 
 // The path the next save dialogs answer with; nullopt answers "cancel".
-HM_API void SetSaveDialogAnswer(std::optional<std::string> path);
+PLATFORM_UI_API void SetSaveDialogAnswer(std::optional<std::string> path);
 // When set and no answer is given, the dialog asks on the terminal (if one is
 // attached to standard input).
-HM_API void SetSaveDialogPrompt(bool enabled);
+PLATFORM_UI_API void SetSaveDialogPrompt(bool enabled);
 // Why the last save dialog answered 0 ("" when the user cancelled or it succeeded).
-HM_API std::string LastSaveDialogError();
+PLATFORM_UI_API std::string LastSaveDialogError();
 
 // The path the last save dialog answered with ("" after a cancel).
-HM_API std::string LastChosenPath();
+PLATFORM_UI_API std::string LastChosenPath();
 
 // Every message shown and every dialog request made since the last Clear.
-HM_API std::vector<ShownMessage> ShownMessages();
-HM_API std::vector<DialogRequest> DialogRequests();
-HM_API void ClearRecords();
+PLATFORM_UI_API std::vector<ShownMessage> ShownMessages();
+PLATFORM_UI_API std::vector<DialogRequest> DialogRequests();
+PLATFORM_UI_API void ClearRecords();
 // When false (tests), message boxes are only recorded, not printed.
-HM_API void SetMessagesPrinted(bool printed);
+PLATFORM_UI_API void SetMessagesPrinted(bool printed);
+
+#if defined(_WIN32)
+// Points module's calls of MessageBoxA and GetSaveFileNameA (its import table's
+// entries) at the stand-ins: the program's own, and a plug-in it loads.
+void AnswerDialogsIn(HMODULE module);
+#endif
 
 }  // namespace platform
-
-#endif

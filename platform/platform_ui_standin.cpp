@@ -1,10 +1,24 @@
 // Stand-ins for the Windows message box and save dialog, for platforms that
-// have neither. The host program answers the dialog; tests read back records.
-#if !defined(_WIN32)
-
+// have neither, and for the Windows host program, which answers the dialog
+// itself. The host program answers the dialog; tests read back records.
 #include "platform/platform_ui.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define STDIN_FILENO 0
+// The system's names stay the system's; the program points calls here.
+#define STANDIN(name) WINAPI StandIn##name
+constexpr const char* kSlashes = "\\/";
+#define HWND_OR_VOID HWND
+#define BOOL_OR_INT BOOL
+#else
 #include <unistd.h>
+#define STANDIN(name) name
+#define HWND_OR_VOID void*
+#define BOOL_OR_INT int
+constexpr const char* kSlashes = "/";
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -42,7 +56,7 @@ bool Exists(const std::string& path) {
 }
 
 std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
+    size_t slash = path.find_last_of(kSlashes);
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
@@ -72,11 +86,13 @@ int Refuse(const std::string& reason) {
     return 0;
 }
 
+#if !defined(_WIN32)
 }  // namespace
 
 extern "C" {
+#endif
 
-int MessageBoxA(void* /*owner*/, const char* text, const char* caption, unsigned type) {
+int STANDIN(MessageBoxA)(HWND_OR_VOID /*owner*/, const char* text, const char* caption, unsigned type) {
     State& state = TheState();
     state.messages.push_back({caption ? caption : "Error", text ? text : "", type});
     if (state.printed)
@@ -84,7 +100,7 @@ int MessageBoxA(void* /*owner*/, const char* text, const char* caption, unsigned
     return IDOK;
 }
 
-int GetSaveFileNameA(OPENFILENAMEA* request) {
+BOOL_OR_INT STANDIN(GetSaveFileNameA)(OPENFILENAMEA* request) {
     State& state = TheState();
     state.lastError.clear();
     state.lastChosen.clear();
@@ -109,7 +125,7 @@ int GetSaveFileNameA(OPENFILENAMEA* request) {
         return Refuse("the folder " + DirectoryOf(path) + " does not exist");
 
     std::memcpy(request->lpstrFile, path.c_str(), path.size() + 1);
-    size_t slash = path.find_last_of('/');
+    size_t slash = path.find_last_of(kSlashes);
     size_t titleStart = slash == std::string::npos ? 0 : slash + 1;
     std::string title = path.substr(titleStart);
     size_t dot = title.find_last_of('.');
@@ -124,7 +140,35 @@ int GetSaveFileNameA(OPENFILENAMEA* request) {
     return 1;
 }
 
+#if !defined(_WIN32)
 }  // extern "C"
+#else
+// Points the import table entry of function from dll in module at replacement.
+void PatchImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (imports.VirtualAddress == 0) return;
+    for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); entry->Name; ++entry) {
+        if (_stricmp(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        const auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+            base + (entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk));
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+            DWORD earlier = 0;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &earlier);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, earlier, &earlier);
+        }
+    }
+}
+
+}  // namespace
+#endif
 
 namespace platform {
 
@@ -142,6 +186,11 @@ void ClearRecords() {
     TheState().lastError.clear();
 }
 
-}  // namespace platform
-
+#if defined(_WIN32)
+void AnswerDialogsIn(HMODULE module) {
+    PatchImport(module, "user32.dll", "MessageBoxA", reinterpret_cast<void*>(&StandInMessageBoxA));
+    PatchImport(module, "comdlg32.dll", "GetSaveFileNameA", reinterpret_cast<void*>(&StandInGetSaveFileNameA));
+}
 #endif
+
+}  // namespace platform

@@ -33,7 +33,8 @@ class VantrelExportPreferences(bpy.types.AddonPreferences):
 
     tool_path: StringProperty(
         name="vantrel-export",
-        description="The vantrel-export program; when empty, the one found on PATH",
+        description="The vantrel-export program; when empty, the one beside the add-on (the Windows download's), "
+                    "else the one found on PATH",
         subtype='FILE_PATH',
     )
 
@@ -45,11 +46,15 @@ class VantrelExportPreferences(bpy.types.AddonPreferences):
 
 
 def find_tool(context):
-    """The program set in the preferences when it is one, else the one on PATH; None when neither."""
+    """The program set in the preferences when it is one, else the one installed with the add-on
+    (the Windows download's add-on holds vantrel-export.exe), else the one on PATH; None when none."""
     addon = context.preferences.addons.get(__package__)
     chosen = bpy.path.abspath(addon.preferences.tool_path) if addon and addon.preferences.tool_path else ""
     if chosen:
         return chosen if os.path.isfile(chosen) and os.access(chosen, os.X_OK) else None
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), TOOL_NAME + (".exe" if os.name == "nt" else ""))
+    if os.path.isfile(beside) and os.access(beside, os.X_OK):
+        return beside
     return shutil.which(TOOL_NAME)
 
 
@@ -64,7 +69,8 @@ def tool_options(tool):
         return set()
     if stamp not in _options_seen:
         try:
-            text = subprocess.run([tool, "--help"], capture_output=True, text=True, timeout=30).stdout
+            text = subprocess.run([tool, "--help"], capture_output=True, encoding="utf-8", errors="replace",
+                                  timeout=30).stdout
         except (OSError, subprocess.SubprocessError):
             text = ""
         _options_seen[stamp] = set(re.findall(r"--[a-z][a-z-]*", text))
@@ -256,7 +262,8 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
             # The tool writes its log into the current folder: beside the outputs.
             try:
                 run = subprocess.run([tool, model, destination] + arguments, cwd=os.path.dirname(destination),
-                                     capture_output=True, text=True, stdin=subprocess.DEVNULL)
+                                     capture_output=True, encoding="utf-8", errors="replace",
+                                     stdin=subprocess.DEVNULL)
             except OSError as error:
                 self.report({'ERROR'}, "%s could not be run: %s" % (tool, error))
                 return {'CANCELLED'}

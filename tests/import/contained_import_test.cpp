@@ -109,4 +109,31 @@ TEST(ImportResultCodec, RefusesAResultCutShortOrWithACountTooLarge) {
     EXPECT_TRUE(hm::DecodeImportResult(bytes, decoded, error)) << error;
 }
 
+// What a Windows reader's child is asked: every option arrives, and a
+// request cut short is refused rather than read with defaults.
+TEST(ImportRequestCodec, CarriesEveryOptionAndRefusesACutRequest) {
+    hm::ImportOptions options;
+    options.scale = 0.01;
+    options.fps = 24;
+    options.clips = {"Hop", "Sway"};
+    options.force = true;
+    options.exact = true;
+    options.weld = false;
+    options.simplify.fraction = 0.5;
+    options.simplify.fit = true;
+    const std::string bytes = hm::EncodeImportRequest("dir/Gu ard é.glb", options);
+    std::string path;
+    hm::ImportOptions decoded;
+    ASSERT_TRUE(hm::DecodeImportRequest(bytes, path, decoded));
+    EXPECT_EQ(path, "dir/Gu ard é.glb");
+    EXPECT_EQ(std::tie(decoded.scale, decoded.fps, decoded.clips, decoded.force, decoded.exact, decoded.weld),
+              std::tie(options.scale, options.fps, options.clips, options.force, options.exact, options.weld));
+    EXPECT_EQ(std::tie(decoded.simplify.triangles, decoded.simplify.fraction, decoded.simplify.fit),
+              std::tie(options.simplify.triangles, options.simplify.fraction, options.simplify.fit));
+    for (size_t length = 0; length < bytes.size(); ++length) {
+        hm::ImportOptions cut;
+        EXPECT_FALSE(hm::DecodeImportRequest(std::string_view(bytes).substr(0, length), path, cut)) << length;
+    }
+}
+
 }  // namespace

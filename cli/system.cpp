@@ -1,0 +1,141 @@
+#include "cli/system.h"
+
+#include "platform/platform_ui.h"
+
+#include <filesystem>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <vector>
+#else
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+#if defined(_WIN32)
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                                      static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return wide;
+}
+
+std::string SystemMessage(DWORD code) {
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = text ? text : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+}  // namespace
+
+std::string ProgramDirectory() {
+    std::vector<wchar_t> path(32768);
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return ".";
+    const std::u8string folder = fs::path(std::wstring(path.data(), n)).parent_path().u8string();
+    return std::string(folder.begin(), folder.end());
+}
+
+const char* PluginFileName() { return "hmVantrelExport.dll"; }
+
+CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error) {
+    // Its host library beside it, as the modelling host's folder would hold it.
+    HMODULE library = LoadLibraryExW(Wide(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!library) {
+        error = path + ": " + SystemMessage(GetLastError());
+        return nullptr;
+    }
+    platform::AnswerDialogsIn(library);
+    auto create = reinterpret_cast<CreatePlugInFunction>(reinterpret_cast<void*>(GetProcAddress(library, "CreatePlugIn")));
+    if (!create) error = path + ": no CreatePlugIn";
+    return create;
+}
+
+void AnswerDialogsInProgram() { platform::AnswerDialogsIn(GetModuleHandleW(nullptr)); }
+
+int32_t PlugInKind(PlugInBase* plugin) { return plugin->operations->GetKind(plugin); }
+const char* PlugInCaption(PlugInBase* plugin) { return plugin->operations->GetCaption(plugin); }
+int32_t RunPlugIn(PlugInBase* plugin, hmModel* model) { return plugin->operations->Run(plugin, model); }
+void DeletePlugIn(PlugInBase* plugin) { plugin->operations->DeletingDestructor(plugin, 1); }
+
+bool InputIsTerminal() { return _isatty(0) != 0; }
+
+long LongestFileName(const std::string&) { return 255; }
+
+bool FreeSpace(const std::string& folder, uint64_t& freeBytes, uint64_t& fileSystem) {
+    const std::wstring wide = Wide(folder.empty() ? "." : folder);
+    ULARGE_INTEGER available{};
+    wchar_t volume[MAX_PATH + 1];
+    DWORD serial = 0;
+    if (!GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr) ||
+        !GetVolumePathNameW(fs::absolute(fs::path(wide)).c_str(), volume, MAX_PATH + 1) ||
+        !GetVolumeInformationW(volume, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0))
+        return false;
+    freeBytes = available.QuadPart;
+    fileSystem = serial;
+    return true;
+}
+
+void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
+
+#else
+
+std::string ProgramDirectory() {
+    std::error_code code;
+    fs::path self = fs::read_symlink("/proc/self/exe", code);
+    return code ? std::string(".") : self.parent_path().string();
+}
+
+const char* PluginFileName() { return "hmVantrelExport.so"; }
+
+CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error) {
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        error = dlerror();
+        return nullptr;
+    }
+    auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
+    if (!create) error = path + ": no CreatePlugIn";
+    return create;
+}
+
+void AnswerDialogsInProgram() {}
+
+int32_t PlugInKind(PlugInBase* plugin) { return plugin->GetKind(); }
+const char* PlugInCaption(PlugInBase* plugin) { return plugin->GetCaption(); }
+int32_t RunPlugIn(PlugInBase* plugin, hmModel* model) { return plugin->Run(model); }
+void DeletePlugIn(PlugInBase* plugin) { delete plugin; }
+
+bool InputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+
+long LongestFileName(const std::string& folder) { return pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX); }
+
+bool FreeSpace(const std::string& folder, uint64_t& freeBytes, uint64_t& fileSystem) {
+    struct statvfs space;
+    struct stat device;
+    const char* name = folder.empty() ? "." : folder.c_str();
+    if (statvfs(name, &space) != 0 || stat(name, &device) != 0) return false;
+    freeBytes = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+    fileSystem = static_cast<uint64_t>(device.st_dev);
+    return true;
+}
+
+void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+#endif

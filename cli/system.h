@@ -1,0 +1,42 @@
+// What the host program asks of the operating system, on Linux and on
+// Windows alike: where it is, loading the plug-in, the terminal, free space.
+#pragma once
+
+#include "plugin/plugin.h"
+
+#include <cstdint>
+#include <string>
+
+// The folder of the running program.
+std::string ProgramDirectory();
+
+// The plug-in's file name on this system.
+const char* PluginFileName();
+
+// The plug-in's CreatePlugIn, loaded as the modelling host loads it; null,
+// with the reason in error, when it cannot be. On Windows the plug-in's
+// message boxes and save dialogs are answered by the program, as on Linux.
+CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error);
+
+// The program's own export run shows its message box and save dialog through
+// the stand-ins as well (on Windows its calls would reach the system's).
+void AnswerDialogsInProgram();
+
+// The plug-in object's operations, called as the modelling host calls them
+// (on Windows through the table the host's compiler lays out).
+int32_t PlugInKind(PlugInBase* plugin);
+const char* PlugInCaption(PlugInBase* plugin);
+int32_t RunPlugIn(PlugInBase* plugin, hmModel* model);
+void DeletePlugIn(PlugInBase* plugin);
+
+bool InputIsTerminal();
+
+// The longest file name the folder's file system takes (0 when unknown).
+long LongestFileName(const std::string& folder);
+
+// The bytes free to this user in the file system holding folder, and which
+// file system that is; false when it cannot be told.
+bool FreeSpace(const std::string& folder, uint64_t& freeBytes, uint64_t& fileSystem);
+
+// Sets a variable of this process's environment, which a plug-in reads.
+void SetEnvironment(const char* name, const std::string& value);
