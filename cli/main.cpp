@@ -399,7 +399,7 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
     if (argc == 2 && std::string(argv[1]) == hm::kReaderChildFlag) return hm::ServeContainedImport();
 #endif
-    AnswerDialogsInProgram();
+    PrepareProgram();
     try {
         return Main(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -67,7 +67,10 @@ CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error) {
     return create;
 }
 
-void AnswerDialogsInProgram() { platform::AnswerDialogsIn(GetModuleHandleW(nullptr)); }
+void PrepareProgram() {
+    platform::AnswerDialogsIn(GetModuleHandleW(nullptr));
+    SetConsoleOutputCP(CP_UTF8);
+}
 
 int32_t PlugInKind(PlugInBase* plugin) { return plugin->operations->GetKind(plugin); }
 const char* PlugInCaption(PlugInBase* plugin) { return plugin->operations->GetCaption(plugin); }
@@ -115,7 +118,7 @@ CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error) {
     return create;
 }
 
-void AnswerDialogsInProgram() {}
+void PrepareProgram() {}
 
 int32_t PlugInKind(PlugInBase* plugin) { return plugin->GetKind(); }
 const char* PlugInCaption(PlugInBase* plugin) { return plugin->GetCaption(); }

@@ -18,9 +18,10 @@ const char* PluginFileName();
 // message boxes and save dialogs are answered by the program, as on Linux.
 CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error);
 
-// The program's own export run shows its message box and save dialog through
-// the stand-ins as well (on Windows its calls would reach the system's).
-void AnswerDialogsInProgram();
+// First thing in the program. On Windows: its own export run shows its message
+// box and save dialog through the stand-ins too (its calls would reach the
+// system's), and the console shows its UTF-8 output as such.
+void PrepareProgram();
 
 // The plug-in object's operations, called as the modelling host calls them
 // (on Windows through the table the host's compiler lays out).

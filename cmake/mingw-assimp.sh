@@ -18,7 +18,9 @@ minizip=$(srcver libminizip-dev)
 meshopt=$(srcver libmeshoptimizer-dev)
 key=$(printf '%s' "$assimp" | tr '~:' '__')
 prefix=$root/assimp-$key-mingw64
-if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi
+# The folder is named after Assimp's version; the others are checked too.
+wanted="assimp $assimp zlib $zlib minizip $minizip meshoptimizer $meshopt"
+if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$wanted" ]; then echo "$prefix"; exit 0; fi
 
 # The archive's sources (security updates among them: the Linux build may
 # link one), in a list of their own beside the system's.
@@ -117,7 +119,7 @@ cp "${osrc}debian/copyright" "$stage/licenses/meshoptimizer.txt"
 cp /usr/share/doc/libutfcpp-dev/copyright "$stage/licenses/utfcpp.txt"
 cp /usr/share/doc/libstb-dev/copyright "$stage/licenses/stb.txt"
 printf 'assimp %s\nzlib %s\nminizip %s\nmeshoptimizer %s\n' "$assimp" "$zlib" "$minizip" "$meshopt" > "$stage/VERSIONS"
-touch "$stage/.complete"
+printf '%s\n' "$wanted" > "$stage/.complete"
 
 rm -rf "$prefix" && mv "$stage" "$prefix"
 # The prefix was written into the pkg-config file and Assimp's CMake package

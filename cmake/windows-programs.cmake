@@ -36,9 +36,6 @@ target_include_directories(stb_windows PRIVATE ${STB_INCLUDE_DIR})
 set(STB_LIBRARY stb_windows)
 enable_language(C RC)
 
-# stat and file offsets of 64 bits: model files may be larger than 2 GiB.
-add_compile_definitions(_FILE_OFFSET_BITS=64)
-
 # The plug-in is found beside the program, as in the download.
 set(VANTREL_PLUGINDIR_FROM_BINDIR .)
 
@@ -54,3 +51,5 @@ foreach(program vantrel-export vantrel-view)
   target_link_libraries(${program} PRIVATE utf8_program)
 endforeach()
 target_link_libraries(vantrel-export PRIVATE dialog_standins psapi)
+# stat of 64 bits: a model file may be larger than 2 GiB.
+target_compile_definitions(vantrel-export PRIVATE _FILE_OFFSET_BITS=64)

@@ -200,6 +200,42 @@ if [ $one -eq 0 ] && [ $two -eq 0 ] && [ -n "$whole" ] && ! ls -A "$case/both" |
     Pass "two exports at once into one destination: both exit 0, the set is one of them whole"
 else Fail "two exports at once: exits $one and $two, whole set: ${whole:-none}" "$case/one.out"; fi
 
+# Ctrl-C while the files are written: the console control handler removes the
+# temporaries and the earlier set stays as it was. (Wine turns SIGINT into the
+# console's Ctrl-C event.)
+case=$scratch/cases/interrupted
+mkdir -p "$case"
+python3 - "$root/examples/sample.hm.json" "$case/Big.hm.json" <<'PY'
+import json, sys
+model = json.load(open(sys.argv[1]))
+mesh = model["meshes"][0]
+vertices, triangles = list(mesh["vertices"]), list(mesh["triangles"])
+while len(mesh["vertices"]) + len(vertices) <= 4000:
+    base = len(mesh["vertices"])
+    mesh["vertices"] += vertices
+    mesh["triangles"] += [[base + i for i in t] for t in triangles]
+model["meshes"] = [mesh]
+model["totalFrames"] = 800
+json.dump(model, open(sys.argv[2], "w"))
+PY
+RunLinux "$case" "$root/examples/sample.hm.json" Big.3D -q
+before=$(cd "$case" && sha256sum Big_* Big.uc VantrelExport.log | sort)
+(cd "$case" && exec timeout 300 "$wine64" "$exe" "$(WindowsPath "$case/Big.hm.json")" Big.3D -q > "$case.out" 2>&1) &
+pid=$!
+for _ in $(seq 3000); do ls -A "$case" | grep -q '^\.vt' && break; kill -0 $pid 2> /dev/null || break; sleep 0.02; done
+if ls -A "$case" | grep -q '^\.vt'; then
+    kill -INT $pid
+    wait $pid
+    status=$?
+    after=$(cd "$case" && sha256sum Big_* Big.uc VantrelExport.log | sort)
+    if [ $status -ne 0 ] && [ "$before" = "$after" ] && ! ls -A "$case" | grep -q '^\.vt'; then
+        Pass "Ctrl-C while writing: the program ends (status $status), no temporary left, the earlier set kept"
+    else Fail "Ctrl-C while writing: status $status, temporaries: $(ls -A "$case" | grep '^\.vt' | tr '\n' ' '), earlier set kept: $([ "$before" = "$after" ] && echo yes || echo no)" "$case.out"; fi
+else
+    wait $pid
+    Fail "Ctrl-C while writing: no temporary was seen while the export ran" "$case.out"
+fi
+
 # Random host models, exported through the plug-in DLL by the .exe.
 work=$scratch/random
 python3 "$root/tests/windows/random_models.py" "$work/models" --count "$random_models" > /dev/null
