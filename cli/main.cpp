@@ -48,13 +48,17 @@ std::string DefaultPluginPath() {
 // clips' lines go there, with the file's CR LF line ends. The file is replaced
 // whole through a temporary, so a failure leaves the plug-in's file as it was.
 bool WriteSequencesIntoScript(const std::string& scriptPath, const std::string& lines, std::string& error) {
-    std::ifstream in(scriptPath, std::ios::binary);
     std::stringstream read;
-    read << in.rdbuf();
+    bool readable = false;
+    {  // closed before the file is replaced: Windows replaces no file that is open
+        std::ifstream in(scriptPath, std::ios::binary);
+        read << in.rdbuf();
+        readable = static_cast<bool>(in);
+    }
     std::string script = read.str();
     const size_t comment = script.find("// add further '#exec MESH SEQUENCE' lines here");
     const size_t lineEnd = comment == std::string::npos ? comment : script.find('\n', comment);
-    if (!in || lineEnd == std::string::npos) {
+    if (!readable || lineEnd == std::string::npos) {
         error = scriptPath + ": no place for the sequence lines (the comment that invites them is missing)";
         return false;
     }

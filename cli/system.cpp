@@ -3,6 +3,7 @@
 #include "platform/platform_ui.h"
 
 #include <filesystem>
+#include <functional>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -85,13 +86,12 @@ bool FreeSpace(const std::string& folder, uint64_t& freeBytes, uint64_t& fileSys
     const std::wstring wide = Wide(folder.empty() ? "." : folder);
     ULARGE_INTEGER available{};
     wchar_t volume[MAX_PATH + 1];
-    DWORD serial = 0;
+    // The volume's root names the file system (its serial number may not be readable).
     if (!GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr) ||
-        !GetVolumePathNameW(fs::absolute(fs::path(wide)).c_str(), volume, MAX_PATH + 1) ||
-        !GetVolumeInformationW(volume, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0))
+        !GetVolumePathNameW(fs::absolute(fs::path(wide)).c_str(), volume, MAX_PATH + 1))
         return false;
     freeBytes = available.QuadPart;
-    fileSystem = serial;
+    fileSystem = std::hash<std::wstring>{}(fs::path(volume).lexically_normal().wstring());
     return true;
 }
 

@@ -126,7 +126,7 @@ std::error_code ReplaceDestination(const std::string& from, const std::string& t
 
 // Held while a set's files are renamed into place, so that two processes
 // replacing the same set do it one after the other. Windows locks no folder:
-// a mutex named after the folder's volume and file number stands for it
+// a mutex named after the folder's volume root and file number stands for it
 // (every spelling of a folder names the same one), in the user's session.
 class FolderLock {
 public:
@@ -135,11 +135,17 @@ public:
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         BY_HANDLE_FILE_INFORMATION info{};
-        const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+        wchar_t volume[MAX_PATH + 1];
+        const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) &&
+                           GetVolumePathNameW(Wide(folder.empty() ? "." : folder).c_str(), volume, MAX_PATH + 1);
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         if (!known) return;
-        const std::wstring name = L"Local\\vantrel-set-" + std::to_wstring(info.dwVolumeSerialNumber) + L"-" +
-                                  std::to_wstring(info.nFileIndexHigh) + L"-" + std::to_wstring(info.nFileIndexLow);
+        // The volume by its root (a name may hold no backslash), the folder by its file number.
+        std::wstring root = volume;
+        for (wchar_t& c : root)
+            if (c == L'\\') c = L'/';
+        const std::wstring name = L"Local\\vantrel-set-" + root + L"-" + std::to_wstring(info.nFileIndexHigh) + L"-" +
+                                  std::to_wstring(info.nFileIndexLow);
         mutex_ = CreateMutexW(nullptr, FALSE, name.c_str());
         // An owner that ended while holding it (WAIT_ABANDONED) left no rename half done
         // that this one could finish: its own rollback or its Ctrl-C handler ran first.

@@ -119,8 +119,7 @@ void PrepareChild() {
                    ? EndWithCode(fault)
                    : EXCEPTION_CONTINUE_SEARCH;
     });
-    _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
-    std::signal(SIGABRT, EndAborted);
+    std::signal(SIGABRT, EndAborted);  // before the runtime would print its message and exit with 3
     std::set_new_handler(OutOfMemory);
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
