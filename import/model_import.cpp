@@ -503,7 +503,8 @@ void Importer::ReportLeftOut() {
     if (!loose.empty())
         Warn(WarningKind::LinesAndPoints, loose + " left out; the host holds triangles only",
              counts_.lines + counts_.points + counts_.polygons);
-    if (counts_.morphedMeshes)
+    // The exact bake poses morph targets at their weights; only the host's model lacks them (hostLosses).
+    if (counts_.morphedMeshes && !options_.exact)
         Warn(WarningKind::MorphTargets,
              std::to_string(counts_.morphedMeshes) + " mesh(es) have morph targets (" +
                  std::to_string(counts_.morphTargets) + " in all); they export in their base shape",

@@ -236,11 +236,11 @@ def takes_as_tracks(takes):
                 owner.animation_data_create()
                 undo.append(owner.animation_data_clear)
                 continue
-            undo.append(functools.partial(restore_animation_data, data, data.action, data.use_tweak_mode,
-                                          data.use_nla, [strip.mute for track in data.nla_tracks
-                                                         for strip in track.strips]))
-            if data.use_tweak_mode:
-                data.use_tweak_mode = False
+            # Out of tweak mode first: its action is the strip's, the active one waits behind it.
+            tweak = data.use_tweak_mode
+            data.use_tweak_mode = False
+            undo.append(functools.partial(restore_animation_data, data, data.action, tweak, data.use_nla,
+                                          [strip.mute for track in data.nla_tracks for strip in track.strips]))
             data.action = None
             for track in data.nla_tracks:
                 for strip in track.strips:
@@ -266,28 +266,47 @@ def restore_animation_data(data, action, tweak, use_nla, mutes):
         data.use_tweak_mode = True
 
 
-def export_gltf(context, path, operator, takes):
-    """Blender's glTF exporter with every take a clip of its own, over its whole
-    length, or without takes every action (or NLA track) as the exporter finds them.
+def keyed_every_frame(takes):
+    """Whether every F-curve of the takes holds a key on every frame or one
+    value throughout, on armatures without constraints or drivers, as FBX
+    files from most tools and baked actions are: then the tool, sampling the
+    same frames, reads Blender's values from the keys themselves, and the glTF
+    exporter's own resampling of every bone is time spent for nothing."""
+    for take in takes:
+        for owner, action in take.parts:
+            if owner.animation_data and owner.animation_data.drivers:
+                return False
+            if isinstance(owner, bpy.types.Object) and any(bone.constraints for bone in owner.pose.bones):
+                return False
+            for fcurve in action.fcurves:
+                points = fcurve.keyframe_points
+                if len({point.co[1] for point in points}) <= 1:
+                    continue
+                frames = [point.co[0] for point in points]
+                if any(abs(frame - round(frame)) > 1e-3 for frame in frames) or \
+                        any(later - earlier > 1.001 for earlier, later in zip(frames, frames[1:])):
+                    return False
+    return True
 
-    The settings leave out what the tool never reads (normals, colours), which
-    costs exporting time and nothing else."""
-    offered = bpy.ops.export_scene.gltf.get_rna_type().properties.keys()
+
+def gltf_settings(operator, takes, offered):
+    """The glTF exporter's settings: every take a clip of its own, over its
+    whole length, or without takes every action (or NLA track) as the exporter
+    finds them. Resampling is left out where the keys are samples already.
+    Normals stay, though the tool reads none: without them the model reader
+    would join more vertices of one place and texture coordinate, whatever
+    their bones."""
     settings = {
-        "filepath": path,
         "export_format": 'GLB',
         "use_selection": operator.use_selection,
         "export_apply": operator.apply_modifiers,
         "export_animations": True,
         "export_frame_range": False,
-        "export_force_sampling": True,
+        "export_force_sampling": not takes or not keyed_every_frame(takes),
         "export_frame_step": 1,
         "export_skins": True,
         "export_all_influences": True,
         "export_morph": True,
-        "export_morph_normal": False,
-        "export_normals": False,
-        "export_colors": False,
         "export_anim_slide_to_zero": True,
         "export_cameras": False,
         "export_lights": False,
@@ -297,8 +316,14 @@ def export_gltf(context, path, operator, takes):
     else:
         settings["export_nla_strips"] = True
         settings["export_anim_single_armature"] = not takes
+    return {key: value for key, value in settings.items() if key in offered}
+
+
+def export_gltf(context, path, operator, takes):
+    """Blender's glTF exporter on the scene with the takes as its clips."""
+    offered = bpy.ops.export_scene.gltf.get_rna_type().properties.keys()
     with takes_as_tracks(takes):
-        bpy.ops.export_scene.gltf(**{key: value for key, value in settings.items() if key in offered})
+        bpy.ops.export_scene.gltf(filepath=path, **gltf_settings(operator, takes, offered))
     slide_clips_to_zero(path)
 
 
