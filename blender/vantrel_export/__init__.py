@@ -237,9 +237,10 @@ def takes_as_tracks(takes):
                 undo.append(owner.animation_data_clear)
                 continue
             # Out of tweak mode first: its action is the strip's, the active one waits behind it.
-            tweak = data.use_tweak_mode
+            tweak, active_track = data.use_tweak_mode, data.nla_tracks.active
             data.use_tweak_mode = False
             undo.append(functools.partial(restore_animation_data, data, data.action, tweak, data.use_nla,
+                                          active_track,
                                           [strip.mute for track in data.nla_tracks for strip in track.strips]))
             data.action = None
             for track in data.nla_tracks:
@@ -257,11 +258,13 @@ def takes_as_tracks(takes):
             step()
 
 
-def restore_animation_data(data, action, tweak, use_nla, mutes):
+def restore_animation_data(data, action, tweak, use_nla, active_track, mutes):
     data.action = action
     for strip, mute in zip((strip for track in data.nla_tracks for strip in track.strips), mutes):
         strip.mute = mute
     data.use_nla = use_nla
+    # Tweak mode opens the active track's strip: the one that was open.
+    data.nla_tracks.active = active_track
     if tweak:
         data.use_tweak_mode = True
 
@@ -484,9 +487,6 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         if takes and not chosen:
             self.report({'ERROR'}, "No clip is chosen: tick at least one in the list of clips")
             return {'CANCELLED'}
-        if left_out:
-            self.report({'INFO'}, "%d action(s) animate no exported armature or shape key and are not exported: %s"
-                        % (len(left_out), ", ".join(action.name for action in left_out)))
         arguments, warnings = self.tool_arguments(context, tool_options(tool), chosen)
         progress = context.window_manager
         progress.progress_begin(0, 3)
@@ -527,7 +527,13 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
             reason = "; ".join(problems) or "exit status %d" % run.returncode
             self.report({'ERROR'}, TOOL_NAME + " failed: " + reason)
             return {'CANCELLED'}
-        self.report({'INFO'}, "Exported " + os.path.splitext(destination)[0] + " (_d.3d, _a.3d, .uc)")
+        summary = "Exported %s (_d.3d, _a.3d, .uc)" % os.path.splitext(destination)[0]
+        if takes:
+            summary += ", %d of %d clip(s)" % (len(chosen), len(takes))
+        if left_out:
+            summary += "; %d action(s) not exported, as they animate no exported armature or shape key: %s" % (
+                len(left_out), ", ".join(action.name for action in left_out))
+        self.report({'INFO'}, summary)
         if self.preview and "--preview" in arguments:
             open_preview(self, os.path.splitext(destination)[0] + ".html")
         return {'FINISHED'}

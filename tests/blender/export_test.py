@@ -254,6 +254,12 @@ def scene_state():
     return state
 
 
+def check_scene(before, label):
+    after = scene_state()
+    check(after == before, "%s: the export changed the scene: %s" % (
+        label, [(b, a) for b, a in zip(before, after) if b != a] or (len(before), len(after))))
+
+
 def fbx_character():
     """The four-action character with a shape-key action through Blender's FBX
     exporter (every action a take) and importer, which leaves one action of each
@@ -281,7 +287,7 @@ def fbx_character():
 
     before = scene_state()
     base = export("fbx", "Tube")
-    check(scene_state() == before, "fbx: the export changed the scene")
+    check_scene(before, "fbx")
     if failures or base is None:
         return
     _, script = read_outputs(base)
@@ -302,7 +308,7 @@ def fbx_character():
     check(worst < STEP_TOLERANCE, "fbx: decoded positions off Blender's by more than 1.5 steps")
 
     # The choice: the second and fourth clips, the fourth first; the one
-    # action in an NLA track, the other stashed, with none active.
+    # action in an NLA track, in tweak mode, the other stashed.
     clips = bpy.context.scene.vantrel_clips
     check([clip.label for clip in clips] == [names[t] for t in sorted(takes)], "fbx: the clip list %s"
           % [clip.label for clip in clips])
@@ -312,13 +318,16 @@ def fbx_character():
     chosen = [clips[0].label, clips[2].label]
     rig.animation_data.action = None
     first, second = (takes[t][rig] for t in sorted(takes)[1::2])
-    rig.animation_data.nla_tracks.new().strips.new("Strip", 1, first)
     stash = rig.animation_data.nla_tracks.new()
     stash.name, stash.mute = "[Action Stash]", True
     stash.strips.new(second.name, 1, second)
+    track = rig.animation_data.nla_tracks.new()
+    track.strips.new("Strip", 1, first).select = True
+    rig.animation_data.nla_tracks.active = track
+    rig.animation_data.use_tweak_mode = True  # the strip open for editing
     before = scene_state()
     base = export("fbx-chosen", "Tube", preview=True)
-    check(scene_state() == before, "fbx-chosen: the export changed the scene")
+    check_scene(before, "fbx-chosen")
     if base:
         check(os.path.isfile(base + ".html"), "fbx-chosen: no preview page")
         got = [(name, length) for name, _, length in sequence_lines(read_outputs(base)[1], "Tube")]
@@ -341,7 +350,7 @@ def fbx_character():
         expect_error_report("fbx-halfway", {}, "stopped halfway")
     finally:
         vantrel_export.bpy = real
-    check(scene_state() == before, "fbx-halfway: the failed export changed the scene")
+    check_scene(before, "fbx-halfway")
 
 
 def character_and_hat():
@@ -359,10 +368,12 @@ def character_and_hat():
         for take in ("Walk", "Jump"):
             action = bpy.data.actions.new(name + "|" + take)
             action.fcurves.new('pose.bones["%sBone"].location' % name, index=2).keyframe_points.insert(1, 0.0)
+    bpy.data.actions.new("Lamp|Walk").fcurves.new("location", index=2).keyframe_points.insert(1, 0.0)
     from vantrel_export import gather_takes
     takes, left_out = gather_takes(bpy.context, False)
-    check(sorted((take.label, len(take.parts)) for take in takes) == [("Jump", 2), ("Walk", 2)] and not left_out,
+    check(sorted((take.label, len(take.parts)) for take in takes) == [("Jump", 2), ("Walk", 2)],
           "character and hat: takes %s" % [(take.key, len(take.parts)) for take in takes])
+    check([action.name for action in left_out] == ["Lamp|Walk"], "character and hat: left out %s" % left_out)
 
 
 def expect_error_report(label, options, needle):
