@@ -127,10 +127,18 @@ BONE_PATH = re.compile(r'^pose\.bones\["((?:[^"\\]|\\.)*)"\]')
 SHAPE_KEY_PATH = re.compile(r'^key_blocks\["((?:[^"\\]|\\.)*)"\]')
 
 
+def action_fcurves(action):
+    """The action's F-curves; Blender 4.4 and later keep them in layers, slot by slot."""
+    if getattr(action, "layers", None):
+        return [fcurve for layer in action.layers for strip in layer.strips for bag in strip.channelbags
+                for fcurve in bag.fcurves]
+    return list(action.fcurves)
+
+
 def driven_names(action, pattern):
     """The bones (or shape keys) the action's F-curves drive, by name."""
     names = set()
-    for fcurve in action.fcurves:
+    for fcurve in action_fcurves(action):
         match = pattern.match(fcurve.data_path)
         if match:
             names.add(match.group(1).replace('\\"', '"').replace("\\\\", "\\"))
@@ -281,7 +289,7 @@ def keyed_every_frame(takes):
                 return False
             if isinstance(owner, bpy.types.Object) and any(bone.constraints for bone in owner.pose.bones):
                 return False
-            for fcurve in action.fcurves:
+            for fcurve in action_fcurves(action):
                 points = fcurve.keyframe_points
                 if len({point.co[1] for point in points}) <= 1:
                     continue
