@@ -434,7 +434,7 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
 
     def invoke(self, context, event):
         # The list is the scene's: filled before the dialog draws it (drawing cannot change the scene).
-        sync_clip_list(context.scene, gather_takes(context, self.use_selection)[0])
+        sync_clip_list(context.scene, gather_takes(context, False)[0])
         return ExportHelper.invoke(self, context, event)
 
     def draw(self, context):
@@ -489,9 +489,12 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         if not os.path.isdir(os.path.dirname(destination)):
             self.report({'ERROR'}, "The folder %s does not exist" % os.path.dirname(destination))
             return {'CANCELLED'}
+        # The list holds the whole scene's takes, so that exporting a selection
+        # keeps the choice for the others.
+        sync_clip_list(context.scene, gather_takes(context, False)[0])
         takes, left_out = gather_takes(context, self.use_selection)
-        sync_clip_list(context.scene, takes)
-        chosen = [clip.name for clip in context.scene.vantrel_clips if clip.use]
+        exported = {take.key for take in takes}
+        chosen = [clip.name for clip in context.scene.vantrel_clips if clip.use and clip.name in exported]
         if takes and not chosen:
             self.report({'ERROR'}, "No clip is chosen: tick at least one in the list of clips")
             return {'CANCELLED'}
