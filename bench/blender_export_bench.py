@@ -123,7 +123,8 @@ def main():
             cpu.append(time.process_time() - start_cpu)
         base = os.path.join(folder, "Model")
         clips = [argument for take in takes for argument in ("--clip", take.key)]
-        subprocess.run(["vantrel-export", path, base + ".3D", "--fps", "30", "-q", "--no-log"] + clips, check=True, cwd=folder)
+        subprocess.run(["vantrel-export", path, base + ".3D", "--fps", "30", "-q", "--no-log"] + clips,
+                       check=True, cwd=folder)
         results[label] = trajectories(base)
         print("%-24s glTF export: best %.2f s (processor %.2f s) of %d; file %d KiB"
               % (label, min(wall), min(cpu), RUNS, os.path.getsize(path) // 1024))
