@@ -100,8 +100,9 @@ public:
     ImportResult Run();
 
 private:
-    bool Fail(const std::string& problem) {
+    bool Fail(const std::string& problem, ErrorKind kind = ErrorKind::kBadInput) {
         result_.error = path_ + ": " + problem;
+        result_.errorKind = kind;
         return false;
     }
     bool CheckOptions();
@@ -344,8 +345,8 @@ bool Importer::CheckLimits() {
         const bool simplifying = limit == FormatLimit::MeshVertices || limit == FormatLimit::VertexTotal ||
                                  limit == FormatLimit::TriangleTotal;
         if (finding.stops && simplifying && !options_.simplify.fit)
-            return Fail(finding.text + "; --fit simplifies the model to what the format holds");
-        if (finding.stops) return Fail(finding.text);
+            return Fail(finding.text + "; --fit simplifies the model to what the format holds", ErrorKind::kLimit);
+        if (finding.stops) return Fail(finding.text, ErrorKind::kLimit);
         Warn(WarningKind::FormatLimit, finding.text, finding.count);
     }
     return true;
@@ -520,6 +521,7 @@ ImportResult Importer::Run() {
     std::string problem;
     if (!LoadSourceScene(path_, source_, result_.warnings, problem)) {
         result_.error = problem;
+        result_.errorKind = ErrorKind::kBadInput;
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
@@ -594,6 +596,7 @@ ImportResult ImportModel(const std::string& path, const ImportOptions& options) 
         // Assimp turns its own failures to allocate into an error; ours come here.
         ImportResult result;
         result.error = path + ": the model needs more memory than this machine grants";
+        result.errorKind = ErrorKind::kOutOfMemory;
         return result;
     }
 }
