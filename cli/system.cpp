@@ -95,8 +95,6 @@ bool FreeSpace(const std::string& folder, uint64_t& freeBytes, uint64_t& fileSys
     return true;
 }
 
-void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
-
 #else
 
 std::string ProgramDirectory() {
@@ -138,7 +136,5 @@ bool FreeSpace(const std::string& folder, uint64_t& freeBytes, uint64_t& fileSys
     fileSystem = static_cast<uint64_t>(device.st_dev);
     return true;
 }
-
-void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
 #endif

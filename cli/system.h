@@ -38,6 +38,3 @@ long LongestFileName(const std::string& folder);
 // The bytes free to this user in the file system holding folder, and which
 // file system that is; false when it cannot be told.
 bool FreeSpace(const std::string& folder, uint64_t& freeBytes, uint64_t& fileSystem);
-
-// Sets a variable of this process's environment, which a plug-in reads.
-void SetEnvironment(const char* name, const std::string& value);

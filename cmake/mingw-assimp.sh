@@ -44,10 +44,11 @@ cd "$work"
 # A stable update whose source the archive no longer serves (the security
 # archive's) falls back to the release it updates, with a note.
 fetch() {
-  apt-get source -qq --only-source "$1=$2" >fetch.log 2>&1 && return 0
+  apt-get source -qq --only-source "$1=$2" >fetch.log 2>&1 && { echo "$1 $2" >>built-versions; return 0; }
   release=${2%%+deb*}
   [ "$release" != "$2" ] && apt-get source -qq --only-source "$1=$release" >fetch.log 2>&1 &&
-    { echo "note: the source of $1 $2 is not served; built $release, the release it updates" >&2; return 0; }
+    { echo "note: the source of $1 $2 is not served; built $release, the release it updates" >&2
+      echo "$1 $release (for $2)" >>built-versions; return 0; }
   cat fetch.log >&2
   echo "the source of $1 $2 could not be fetched" >&2
   exit 1
@@ -118,7 +119,7 @@ cp "${msrc}debian/copyright" "$stage/licenses/minizip.txt"
 cp "${osrc}debian/copyright" "$stage/licenses/meshoptimizer.txt"
 cp /usr/share/doc/libutfcpp-dev/copyright "$stage/licenses/utfcpp.txt"
 cp /usr/share/doc/libstb-dev/copyright "$stage/licenses/stb.txt"
-printf 'assimp %s\nzlib %s\nminizip %s\nmeshoptimizer %s\n' "$assimp" "$zlib" "$minizip" "$meshopt" > "$stage/VERSIONS"
+cp built-versions "$stage/VERSIONS"
 printf '%s\n' "$wanted" > "$stage/.complete"
 
 rm -rf "$prefix" && mv "$stage" "$prefix"
