@@ -103,7 +103,7 @@ CompareSets() {
         if [ "${file##*.}" = html ]; then
             # The page's embedded set is gzip data, whose header names the
             # system that wrote it (byte 9): the rest must match.
-            cmp -s <(sed 's/H4sIAAAAAAAA[A-Za-z0-9+\/]/H4sI/' "$linux_dir/$file") <(sed 's/H4sIAAAAAAAA[A-Za-z0-9+\/]/H4sI/' "$windows_dir/$file") ||
+            cmp -s <(sed 's/H4sIAAAAAAAA[A-Za-z0-9+\/][A-Za-z0-9+\/]/H4sI/' "$linux_dir/$file") <(sed 's/H4sIAAAAAAAA[A-Za-z0-9+\/][A-Za-z0-9+\/]/H4sI/' "$windows_dir/$file") ||
                 { same=; echo "    $file differs"; }
         elif [ "$file" = VantrelExport.log ]; then
             cmp -s <(tail -n +3 "$linux_dir/$file") <(tail -n +3 "$windows_dir/$file") || { same=; echo "    $file differs after its paths"; }
