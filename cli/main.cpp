@@ -1,5 +1,6 @@
 // vantrel-export: a host program that loads a model, loads the export plug-in
 // the way the modelling host does, and runs the export with a chosen name.
+#include "cli/class_name.h"
 #include "cli/model_loading.h"
 #include "cli/options.h"
 #include "cli/summary.h"
@@ -91,13 +92,6 @@ std::string ModelName(const std::string& modelPath) {
     return name;
 }
 
-bool IsScriptIdentifier(const std::string& name) {
-    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name)
-        if (!std::isalnum(c) && c != '_') return false;
-    return true;
-}
-
 // Empty when the run can name its outputs after destination; else why not.
 // The plug-in takes the name from a save dialog of 256 bytes, terminator included.
 std::string DestinationProblem(const std::string& destination) {
@@ -178,6 +172,14 @@ std::string ChooseDestination(const std::string& given, const std::string& model
     std::string destination = given.empty() ? ModelName(modelPath) + ".3D" : given;
     std::error_code code;
     const bool folderMeant = destination.back() == '/' || fs::is_directory(destination, code);
+    // A bare word names a folder as often as a file: a folder that is not there
+    // yet would otherwise become the class name silently.
+    if (!folderMeant && fs::path(destination).extension().empty()) {
+        error = destination + ": no such folder, and no extension to make it a file name; give " + destination +
+                ".3D for files named " + fs::path(destination).filename().string() + ", or make the folder first (mkdir " +
+                destination + ")";
+        return "";
+    }
     if (folderMeant) {
         if (!fs::is_directory(destination, code)) {
             error = destination + ": no such folder";
@@ -191,11 +193,9 @@ std::string ChooseDestination(const std::string& given, const std::string& model
         return "";
     }
     const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
-    if (!IsScriptIdentifier(meshName)) {
-        error = destination + ": the class would be named \"" + meshName +
-                "\", which the engine cannot compile (letters, digits and '_', not starting with a digit); " +
-                (folderMeant || given.empty() ? "name the outputs, e.g. " + (folder / "Model.3D").string()
-                                              : std::string("choose another name"));
+    if (const std::string problem = ClassNameProblem(meshName); !problem.empty()) {
+        error = destination + ": " + problem + "; name the outputs, as in " +
+                (folder / (SuggestClassName(meshName) + ".3D")).string();
         return "";
     }
     return destination;

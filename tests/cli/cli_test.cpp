@@ -111,9 +111,16 @@ TEST(HostProgram, CommandLines) {
         {"Tri.hm.json --no-log", 0, "Tri.uc", "", {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d"}},
         {"Tri.hm.json --log trace.txt", 0, "trace.txt: the diagnostic log",  "",
          {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d", "trace.txt"}},
-        {"Tri.hm.json -o Guard", 0, "Exported Guard.", "", {"Guard.uc", "Guard_a.3d", "Guard_d.3d", "Tri.hm.json",
-                                                               "VantrelExport.log"}},
-        {"Tri.hm.json 2-guard.3D", 2, "", "the class would be named \"2-guard\"", untouched},
+        {"Tri.hm.json -o Guard.3D", 0, "Exported Guard.", "", {"Guard.uc", "Guard_a.3d", "Guard_d.3d", "Tri.hm.json",
+                                                                  "VantrelExport.log"}},
+        {"Tri.hm.json -o Guard", 2, "", "Guard: no such folder, and no extension to make it a file name; give Guard.3D",
+         untouched},
+        {"Tri.hm.json 2-guard.3D", 2, "", "the class would be named \"2-guard\", which the engine cannot compile "
+         "(letters, digits and '_', not starting with a digit); name the outputs, as in Model2_guard.3D", untouched},
+        {"Tri.hm.json Actor.3D", 2, "", "a class of the engine's own, which it would hide or extend; name the outputs, "
+         "as in ActorModel.3D", untouched},
+        {"Tri.hm.json none.3D", 2, "", "a reserved word of the engine's script language; name the outputs, as in "
+         "noneModel.3D", untouched},
         {"Tri.hm.json out/", 2, "", "out/: no such folder", untouched},
         {"Tri.hm.json --ask", 2, "", "--ask needs a terminal", untouched},
         {"Tri.hm.json --scale 2 --clip Walk", 2, "", "--scale, --clip: only for models in common 3D formats", untouched},

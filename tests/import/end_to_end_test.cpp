@@ -343,7 +343,7 @@ TEST(ImportedExport, OverTheLimitsStopsAndFitExportsWithinThem) {
         std::printf("%s: %s", std::filesystem::path(model).filename().c_str(), match.str(0).c_str());
         std::printf("\n");
     }
-    if (!tried) GTEST_SKIP() << "assimp-testmodels is not installed";
+    if (!tried) GTEST_SKIP() << "needs Assimp's test models in " << kCorpus << " (Debian's assimp-testmodels: make deps-corpus installs it)";
 }
 
 // Files made by others and a name clash of our own: bound by node, every frame
