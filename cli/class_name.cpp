@@ -7,17 +7,13 @@
 
 namespace {
 
-// The script language's reserved words and type names: a class may not take
-// any of them.
+// The script language's reserved words: its declarations, statements, literals
+// and built-in types. A class may not take any of them.
 constexpr std::string_view kReserved[] = {
-    "abstract", "array", "assert", "auto", "bool", "break", "byte", "case", "class", "coerce", "config", "const",
-    "continue", "cpptext", "default", "defaultproperties", "delegate", "do", "else", "enum", "event", "exec",
-    "expands", "export", "extends", "false", "final", "float", "for", "foreach", "function", "globalconfig",
-    "goto", "if", "ignores", "int", "interface", "intrinsic", "iterator", "latent", "local", "localized", "name",
-    "native", "noexport", "none", "operator", "optional", "out", "placeable", "postoperator", "preoperator",
-    "private", "protected", "public", "reliable", "replication", "return", "rotator", "self", "simulated",
-    "singular", "skip", "state", "static", "stop", "string", "struct", "super", "switch", "transient", "true",
-    "unreliable", "until", "var", "vector", "while", "within"};
+    "array", "bool", "break", "byte", "case", "class", "const", "continue", "default", "defaultproperties",
+    "do", "else", "enum", "event", "extends", "false", "float", "for", "foreach", "function", "goto", "if", "int",
+    "local", "name", "native", "new", "none", "operator", "replication", "return", "rotator", "self", "state",
+    "static", "string", "struct", "super", "switch", "true", "until", "var", "vector", "while"};
 
 // The classes of the engine's core and engine packages that a mod names or
 // extends: a class of the same name hides them or extends itself.

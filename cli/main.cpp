@@ -254,8 +254,12 @@ int Main(int argc, char** argv) {
     const std::string& destination = chosen.path;
     if (chosen.error && !options.modelOptions.list && !options.modelOptions.info && options.modelOptions.dump.empty())
         return Fail(ExitStatus(chosen.error.kind), chosen.error.message);
-    const fs::path logFolder = fs::path(options.logPath).parent_path().empty() ? fs::path(".")
-                                                                               : fs::path(options.logPath).parent_path();
+    // The log goes beside the outputs unless asked for elsewhere: one export's
+    // log does not replace another's in whatever folder the command was typed.
+    const std::string logPath = options.noLog             ? ""
+                                : !options.logPath.empty() ? options.logPath
+                                                           : (fs::path(destination).parent_path() / kLogFileName).string();
+    const fs::path logFolder = fs::path(logPath).parent_path().empty() ? fs::path(".") : fs::path(logPath).parent_path();
     if (!options.logPath.empty() && !fs::is_directory(logFolder))
         return Fail(kBadInput, options.logPath + ": the folder for the log does not exist");
 
@@ -264,7 +268,7 @@ int Main(int argc, char** argv) {
         for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(ExitStatus(loaded.error.kind), loaded.error.message);
     if (loaded.done) return kExported;  // an informational option did all the work
-    std::cout << DescribeFit(loaded.fit);
+    if (!quiet) std::cout << DescribeFit(loaded.fit);
     std::string sceneProblem;
     if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
         return Fail(kBadInput, options.model + ": " + sceneProblem);
@@ -303,7 +307,6 @@ int Main(int argc, char** argv) {
     if (textures.error) return Fail(ExitStatus(textures.error.kind), textures.error.message);
     additions.files = std::move(textures.files);
     if (options.preview) additions.preview = PagePreview(destination, fs::path(options.model).parent_path().string());
-    const std::string logPath = options.noLog ? "" : options.logPath.empty() ? kLogFileName : options.logPath;
 
     const ModelSize size = MeasureModel(*loaded.model);
     ExportOutcome outcome;
