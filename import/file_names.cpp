@@ -18,7 +18,7 @@ namespace {
 
 // Files larger than this are read as they are: the copy would double the
 // memory of a file that is large already.
-constexpr std::uintmax_t kLargestRewritten = 512u << 20;
+constexpr std::uintmax_t kLargestRewritten = 256u << 20;
 
 uint64_t ReadLittle(const std::string& data, size_t at, size_t size) {
     uint64_t value = 0;
@@ -209,13 +209,17 @@ FileNames MakeNamesUnique(const std::string& path) {
     const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (!file.good() && !file.eof()) return out;
     const std::string extension = std::filesystem::path(path).extension().string();
-    if (data.compare(0, 18, "Kaydara FBX Binary") == 0) UniqueFbx(data, out);
-    else if (data.compare(0, 4, "glTF") == 0 || extension == ".gltf" || extension == ".GLTF") UniqueGltf(data, out);
+    try {
+        if (data.compare(0, 18, "Kaydara FBX Binary") == 0) UniqueFbx(data, out);
+        else if (data.compare(0, 4, "glTF") == 0 || extension == ".gltf" || extension == ".GLTF") UniqueGltf(data, out);
+    } catch (const nlohmann::json::exception&) {
+        return {};  // text that is not UTF-8 cannot be written back; Assimp reads the file as it is
+    }
     return out;
 }
 
-std::unique_ptr<Assimp::IOSystem> RewrittenFileSystem(const std::string& path, const FileNames& names) {
-    return std::make_unique<RewrittenFiles>(path, names.rewritten);
+std::unique_ptr<Assimp::IOSystem> RewrittenFileSystem(const std::string& path, std::string rewritten) {
+    return std::make_unique<RewrittenFiles>(path, std::move(rewritten));
 }
 
 void RestoreNames(aiScene& scene, const FileNames& names) {

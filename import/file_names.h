@@ -24,8 +24,8 @@ struct FileNames {
 
 FileNames MakeNamesUnique(const std::string& path);
 
-// Serves path as names.rewritten; every other file as it is on disk.
-std::unique_ptr<Assimp::IOSystem> RewrittenFileSystem(const std::string& path, const FileNames& names);
+// Serves path as `rewritten`; every other file as it is on disk.
+std::unique_ptr<Assimp::IOSystem> RewrittenFileSystem(const std::string& path, std::string rewritten);
 
 // The made-up names replaced by the file's own, wherever Assimp put them.
 void RestoreNames(aiScene& scene, const FileNames& names);

@@ -89,8 +89,8 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     // FBX pivots otherwise come as helper nodes between a bone and its parent,
     // each of which would become a bone of its own.
     out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
-    const FileNames names = MakeNamesUnique(path);
-    if (!names.rewritten.empty()) out.importer->SetIOHandler(RewrittenFileSystem(path, names).release());
+    FileNames names = MakeNamesUnique(path);
+    if (!names.rewritten.empty()) out.importer->SetIOHandler(RewrittenFileSystem(path, std::move(names.rewritten)).release());
     // Read as the file stands: our own checks replace Assimp's validation step,
     // and must run before any processing that trusts the data.
     const aiScene* raw = out.importer->ReadFile(path, 0);
