@@ -136,7 +136,8 @@ bool UniqueGltfNodes(nlohmann::json& document, FileNames& out) {
     if (!document.is_object() || !document.contains("nodes") || !document["nodes"].is_array()) return false;
     std::set<std::string> used, seen;
     for (const auto& node : document["nodes"])
-        if (node.is_object() && node.contains("name") && node["name"].is_string()) used.insert(node["name"].get<std::string>());
+        if (node.is_object() && node.contains("name") && node["name"].is_string())
+            used.insert(node["name"].get<std::string>());
     for (auto& node : document["nodes"]) {
         if (!node.is_object() || !node.contains("name") || !node["name"].is_string()) continue;
         const std::string name = node["name"].get<std::string>();
@@ -157,19 +158,18 @@ void UniqueGltf(const std::string& data, FileNames& out) {
         jsonLength = ReadLittle(data, 12, 4);
         if (ReadLittle(data, 16, 4) != kJsonChunk || jsonLength > data.size() - 20) return;
     }
-    nlohmann::json document =
-        nlohmann::json::parse(data.begin() + (binary ? 20 : 0), data.begin() + (binary ? 20 : 0) + static_cast<long>(jsonLength),
-                              nullptr, false);
+    const auto json = data.begin() + (binary ? 20 : 0);
+    nlohmann::json document = nlohmann::json::parse(json, json + static_cast<long>(jsonLength), nullptr, false);
     if (document.is_discarded() || !UniqueGltfNodes(document, out)) return;
-    std::string json = document.dump();
+    std::string text = document.dump();
     if (!binary) {
-        out.rewritten = std::move(json);
+        out.rewritten = std::move(text);
         return;
     }
-    json.append((4 - json.size() % 4) % 4, ' ');
-    std::string rewritten = data.substr(0, 20) + json + data.substr(20 + jsonLength);
+    text.append((4 - text.size() % 4) % 4, ' ');
+    std::string rewritten = data.substr(0, 20) + text + data.substr(20 + jsonLength);
     WriteLittle(rewritten, 8, static_cast<uint32_t>(rewritten.size()));
-    WriteLittle(rewritten, 12, static_cast<uint32_t>(json.size()));
+    WriteLittle(rewritten, 12, static_cast<uint32_t>(text.size()));
     out.rewritten = std::move(rewritten);
 }
 

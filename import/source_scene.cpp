@@ -90,7 +90,8 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     // each of which would become a bone of its own.
     out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
     FileNames names = MakeNamesUnique(path);
-    if (!names.rewritten.empty()) out.importer->SetIOHandler(RewrittenFileSystem(path, std::move(names.rewritten)).release());
+    if (!names.rewritten.empty())
+        out.importer->SetIOHandler(RewrittenFileSystem(path, std::move(names.rewritten)).release());
     // Read as the file stands: our own checks replace Assimp's validation step,
     // and must run before any processing that trusts the data.
     const aiScene* raw = out.importer->ReadFile(path, 0);

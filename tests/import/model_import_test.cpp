@@ -503,7 +503,8 @@ TEST(ImportRealWorld, SharedNamesBindTheFilesOwnNodes) {
     int onHat = 0;
     for (const auto& mesh : hat.model->meshes)
         for (const HostVertex& vertex : mesh->vertices)
-            onHat += vertex.boneIndex >= 0 && std::string(hat.model->bones[static_cast<size_t>(vertex.boneIndex)]->record.name) == "Bone_2";
+            onHat += vertex.boneIndex >= 0 &&
+                     std::string(hat.model->bones[static_cast<size_t>(vertex.boneIndex)]->record.name) == "Bone_2";
     EXPECT_GT(onHat, 0);
 }
 
