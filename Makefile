@@ -154,6 +154,7 @@ test-blender: build deps-blender blender-addon
 	cmake --install $(BUILD) --prefix $(BLENDER_TEST)/prefix >/dev/null
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/armatures_test.py
 
 # The add-on's glTF step timed on a bought character's size, before and now.
 bench-blender: build deps-blender blender-addon

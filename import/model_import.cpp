@@ -525,7 +525,16 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
-    BuildSkeleton(source_, AnimatedNodes(), skeleton_, result_.warnings);
+    Warnings skeletonWarnings;
+    BuildSkeleton(source_, AnimatedNodes(), skeleton_, skeletonWarnings);
+    // Folding a rest's scale into the vertices only approximates it in the
+    // host's model; the exact bake poses the scale itself.
+    for (Warning& warning : skeletonWarnings) {
+        if (warning.kind == WarningKind::ScaledRest)
+            HostLoss(warning.kind, std::move(warning.text), warning.count, std::move(warning.examples));
+        else
+            Warn(warning.kind, std::move(warning.text), warning.count, std::move(warning.examples));
+    }
     if (!CheckBoneCount()) return std::move(result_);
     exact_ = ExtractNodes(source_, options_.scale, options_.fps);
     result_.model.reset(CreateModel());

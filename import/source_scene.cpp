@@ -1,5 +1,6 @@
 #include "import/source_scene.h"
 
+#include "import/file_names.h"
 #include "import/scene_repair.h"
 
 #include <assimp/config.h>
@@ -99,6 +100,9 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     // FBX pivots otherwise come as helper nodes between a bone and its parent,
     // each of which would become a bone of its own.
     out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+    FileNames names = MakeNamesUnique(path);
+    if (!names.rewritten.empty())
+        out.importer->SetIOHandler(RewrittenFileSystem(path, std::move(names.rewritten)).release());
     // Read as the file stands: our own checks replace Assimp's validation step,
     // and must run before any processing that trusts the data.
     const aiScene* raw = out.importer->ReadFile(path, 0);
@@ -125,6 +129,7 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
         tree.parent.push_back(node.parent);
     }
     out.bindings = BindNodes(*out.scene, tree);
+    RestoreNames(*const_cast<aiScene*>(out.scene), names);
     warnings.insert(warnings.end(), out.bindings.warnings.begin(), out.bindings.warnings.end());
     return true;
 }
