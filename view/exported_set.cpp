@@ -372,10 +372,10 @@ private:
                 Problem(where + ": " + texture.file + " not found in " + FolderName() + ", its textures folder or " +
                         FolderName() + "/..");
             } else {
-                if (onlyElsewhere)
+                auto same = loaded.find(texture.foundPath);
+                if (onlyElsewhere && same == loaded.end())  // once a file, however many slots use it
                     Note(texture.file + " found only at " + texture.foundPath +
                          "; copy it into a textures folder beside the set for the engine");
-                auto same = loaded.find(texture.foundPath);
                 if (same != loaded.end()) {
                     const SetTexture& earlier = set_.textures[same->second];
                     texture.width = earlier.width;
