@@ -84,8 +84,9 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
+# In random order, so that no test leans on another having run first.
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure --schedule-random -j$(JOBS)
 
 # Every model file of Assimp's test files through vantrel-export, two at a
 # time, each bounded to 30 s and 2 GiB; writes docs/corpus.md.
