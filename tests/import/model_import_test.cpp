@@ -505,6 +505,9 @@ TEST(ImportRealWorld, RepairsAndDropsAreReported) {
         const hm::ImportResult result = Import(c.file);
         EXPECT_EQ(WarningCount(result, c.kind), c.count) << c.file << ": kind " << static_cast<int>(c.kind);
     }
+    hm::ImportOptions exact;
+    exact.exact = true;
+    EXPECT_EQ(WarningCount(Import(morph, exact), hm::WarningKind::MorphTargets), 0) << "the exact bake poses them";
     const hm::ImportResult b3d = Import(kData + "/b3d/character.b3d");
     ASSERT_TRUE(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd));
     EXPECT_EQ(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd)->text,
