@@ -84,9 +84,10 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
-# ctest counts a skipped test but keeps its reason in its log: print it.
+# In random order, so that no test leans on another having run first. ctest
+# counts a skipped test but keeps its reason in its log: print it.
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure --schedule-random -j$(JOBS)
 	@awk '/: Skipped$$/ { reason = ""; open = 1; next } \
 	      open && /^\[  SKIPPED \]/ { print "skipped " $$4 ": " reason; open = 0; next } \
 	      open { reason = reason (reason == "" ? "" : " ") $$0 }' $(BUILD)/Testing/Temporary/LastTest.log

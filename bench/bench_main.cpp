@@ -86,7 +86,7 @@ void BM_PosedVertices(benchmark::State& state) {
     BoneTable table;
     table.SetupBindPose(model.get());
     table.EvaluatePose(model.get(), 1);
-    std::vector<Vector3> positions(20000);
+    std::vector<Vector3f> positions(20000);
     for (auto _ : state) {
         table.GetPosedVertices(model.get(), positions);
         benchmark::DoNotOptimize(positions.data());
@@ -103,7 +103,7 @@ void BM_ForkedPoseFrame(benchmark::State& state) {
     table.SetupBindPose(model.get());
     SkeletonSource source(table, model.get());
     std::unique_ptr<PoseSource> fork = source.Fork();
-    std::vector<Vector3> positions(8000);
+    std::vector<Vector3f> positions(8000);
     int32_t frame = 0;
     for (auto _ : state) {
         fork->PoseFrame(frame, positions);
@@ -120,7 +120,7 @@ void BM_FrameRecords(benchmark::State& state) {
     BoneTable table;
     table.SetupBindPose(model.get());
     table.EvaluatePose(model.get(), 700);
-    std::vector<Vector3> positions(8000);
+    std::vector<Vector3f> positions(8000);
     table.GetPosedVertices(model.get(), positions);
     const std::vector<int32_t> meshVertices(8, 1000);
     const VertexLines lines(1000);
@@ -139,7 +139,7 @@ BENCHMARK(BM_FrameRecords)->ArgName("lines")->Arg(0)->Arg(1);
 void BM_ExactPosedVertices(benchmark::State& state) {
     const hm::imp::ExactScene scene = GenerateExactScene({20000, 1, 60, 2000});
     hm::imp::ExactPose pose(scene);
-    std::vector<Vector3> positions(20000);
+    std::vector<Vector3f> positions(20000);
     int32_t frame = 0;
     for (auto _ : state) {
         pose.PoseFrame(frame, positions);
@@ -254,7 +254,7 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool 
             // What each of the bake's threads poses from.
             std::unique_ptr<PoseSource> fork = bake.Source().Fork();
             PoseSource& poses = fork ? *fork : bake.Source();
-            std::vector<Vector3> positions(static_cast<size_t>(size.vertices));
+            std::vector<Vector3f> positions(static_cast<size_t>(size.vertices));
             const int32_t frames = static_cast<uint16_t>(poses.FrameCount());
             for (int pass = 0; pass < 2; ++pass)
                 for (int32_t f = 0; f < frames; ++f) {

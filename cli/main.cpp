@@ -7,6 +7,7 @@
 #include "export/export_job.h"
 #include "export/output_names.h"
 #include "export/script_class_file.h"
+#include "host/format_limits.h"
 #include "import/texture_files.h"
 #include "import/exact_pose.h"
 #include "platform/platform_ui.h"
@@ -106,8 +107,8 @@ ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
     }
     const uint64_t frames = static_cast<uint16_t>(model.totalFrames);  // the count the file holds
     ExportSizes sizes;
-    sizes.data = 48 + 16 * triangles;
-    sizes.anim = 4 + 8 * vertices * frames;
+    sizes.data = hm::kDataHeaderBytes + hm::kPolygonRecordBytes * triangles;
+    sizes.anim = hm::kAnimHeaderBytes + hm::kFrameVertexBytes * vertices * frames;
     const uint64_t name = fs::path(destination).filename().string().size();
     sizes.script = 1024 + 6 * name + model.materials.size() * (200 + 3 * name);
     // The longest each line can be: "%f" of a float takes at most 47 bytes,

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "export/frame_pipeline.h"
 #include "host/format_limits.h"
 
 #include <CLI/CLI.hpp>
@@ -156,13 +157,15 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
 
     app.add_option("--scale", model.import.scale, "Multiply every position (default 1; 0.01 turns centimetres into metres)")
         ->check(Number([](double value, const std::string& text) {
-            return std::isfinite(value) && value > 0 ? std::string() : "must be a number above 0, not " + text;
+            const std::string problem = hm::ScaleProblem(value);
+            return problem.empty() ? problem : problem + ", not " + text;
         }))
         ->type_name("FACTOR")
         ->group(kImportGroup);
     app.add_option("--fps", model.import.fps, "Frames per second at which clips are sampled (default 30)")
         ->check(Number([](double value, const std::string& text) {
-            return value >= 0.001 && value <= 100000 ? std::string() : "must lie between 0.001 and 100000, not " + text;
+            const std::string problem = hm::FpsProblem(value);
+            return problem.empty() ? problem : problem + ", not " + text;
         }))
         ->type_name("RATE")
         ->group(kImportGroup);
@@ -176,7 +179,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_option("--bake", model.bake,
                    "How an imported model's frames are posed: exact (default), as the source defines it:\n"
                    "every bone influence and morph target, any number of bones; or host, the host model\n"
-                   "through the plug-in, one bone per vertex (at most 128), as the modelling host would.\n"
+                   "through the plug-in, one bone per vertex (at most " + std::to_string(hm::kMaxBones) + "), as the modelling host would.\n"
                    "A host model file always goes through the plug-in")
         // Without a description of its own, the transformer's map would show in the help.
         ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}})
@@ -217,7 +220,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_option("--threads", options.threads,
                    "Threads that pose and write the frames (default: the machine's cores);\n"
                    "the files are the same with any number")
-        ->check(CLI::Range(1, 256))
+        ->check(CLI::Range(1, kMaxBakeThreads))
         ->type_name("N")
         ->group(kProgramGroup);
     app.add_option("--max-memory", model.limits.memoryMegabytes,

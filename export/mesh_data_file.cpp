@@ -25,9 +25,9 @@ uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
 
     // The host's model is exported as it stands; what the format cannot hold
     // is written wrapped, and the log says so, a line for each.
-    if (trueVertices > 65535)
-        log.Print("Wrap: ", trueVertices, " vertices in all; the vertex count and numbers hold 65535, so the count reads ",
-                  vertexTotal, "\n");
+    if (trueVertices > hm::kMax16Bit)
+        log.Print("Wrap: ", trueVertices, " vertices in all; the vertex count and numbers hold ", hm::kMax16Bit,
+                  ", so the count reads ", vertexTotal, "\n");
     if (trueTriangles > hm::kMaxTriangleTotal)
         log.Print("Wrap: ", trueTriangles, " triangles in all; the triangle count holds ", hm::kMaxTriangleTotal,
                   ", so it reads ", polygonTotal, "\n");

@@ -3,13 +3,14 @@
 #pragma once
 
 #include "export/export_log.h"
-#include "export/output_file.h"
+#include "output/output_file.h"
+#include "host/format_limits.h"
 #include "host/hm_model_lib.h"
 
 #include <cstdint>
 
-inline constexpr size_t kDataHeaderSize = 48;
-inline constexpr size_t kPolygonRecordSize = 16;
+inline constexpr size_t kDataHeaderSize = hm::kDataHeaderBytes;
+inline constexpr size_t kPolygonRecordSize = hm::kPolygonRecordBytes;
 
 // Walks the model twice (totals, then records), holding no polygon beyond the
 // one being written, and traces every value in the log. Returns the model's

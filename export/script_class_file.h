@@ -2,7 +2,7 @@
 // files, declare the animation, the mesh scale and one texture per material.
 #pragma once
 
-#include "export/output_file.h"
+#include "output/output_file.h"
 #include "host/hm_model_lib.h"
 
 #include <cstdint>

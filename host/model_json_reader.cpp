@@ -184,7 +184,7 @@ void ReadTriangle(hmMesh& mesh, const Json& value, const Place& place) {
     hmTriangle triangle;
     for (size_t k = 0; k < 3; ++k) {
         Place corner = place.Element(k);
-        int64_t index = ReadInteger(value[k], corner, 0, 65535);
+        int64_t index = ReadInteger(value[k], corner, 0, kMaxMeshVertices - 1);
         if (static_cast<size_t>(index) >= mesh.vertices.size())
             Fail(corner, "corner index " + std::to_string(index) + " is not below the mesh's vertex count " +
                              std::to_string(mesh.vertices.size()));

@@ -90,9 +90,9 @@ bool AllAtOrigin(const hmModel& model) {
     return true;
 }
 
-Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
-HostVec3 ToHost(Vec3 v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
-Vec3 Times(Vec3 v, double s) { return {v.x * s, v.y * s, v.z * s}; }
+Vec3d ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
+HostVec3 ToHost(Vec3d v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
+Vec3d Times(Vec3d v, double s) { return {v.x * s, v.y * s, v.z * s}; }
 
 class Importer {
 public:
@@ -152,10 +152,10 @@ private:
 };
 
 bool Importer::CheckOptions() {
-    if (!std::isfinite(options_.scale) || !(options_.scale > 0))
-        return Fail("the scale must be a finite number above 0, not " + Format("%g", options_.scale));
-    if (!std::isfinite(options_.fps) || options_.fps < 0.001 || options_.fps > 100000)
-        return Fail("the frame rate must lie between 0.001 and 100000, not " + Format("%g", options_.fps));
+    if (const std::string problem = ScaleProblem(options_.scale); !problem.empty())
+        return Fail("the scale " + problem + ", not " + Format("%g", options_.scale));
+    if (const std::string problem = FpsProblem(options_.fps); !problem.empty())
+        return Fail("the frame rate " + problem + ", not " + Format("%g", options_.fps));
     return true;
 }
 
@@ -267,21 +267,21 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     const bool hasUv = mesh.HasTextureCoords(0);
     const Affine& placement = skeleton_.placementOfInstance[instanceIndex];
     for (unsigned v : kept) {
-        const Vec3 position = ToVec(mesh.mVertices[v]);
+        const Vec3d position = ToVec(mesh.mVertices[v]);
         int bone = -1;
-        Vec3 local;  // in the bone's rest frame, scaled
+        Vec3d local;  // in the bone's rest frame, scaled
         if (rigidBone >= 0) {
             bone = rigidBone;
             local = Times(Apply(skeleton_.bones[static_cast<size_t>(bone)].stretch, position), options_.scale);
         } else if (!heaviest.empty() && heaviest[v] >= 0) {
             const aiBone& source = *mesh.mBones[heaviest[v]];
             bone = boneOf[static_cast<size_t>(heaviest[v])];
-            const Vec3 inBone = Apply(ToAffine(source.mOffsetMatrix), position);
+            const Vec3d inBone = Apply(ToAffine(source.mOffsetMatrix), position);
             local = Times(Apply(skeleton_.bones[static_cast<size_t>(bone)].stretch, inBone), options_.scale);
         }
         // The plug-in moves a bound vertex into its bone's frame with the rest
         // it rebuilds; placing it with the same rest makes that exact.
-        const Vec3 placed = bone >= 0 ? Apply(rebuilt[static_cast<size_t>(bone)], local)
+        const Vec3d placed = bone >= 0 ? Apply(rebuilt[static_cast<size_t>(bone)], local)
                                       : Times(Apply(placement, position), options_.scale);
         if (bone >= 0) boneHoldsVertices_[static_cast<size_t>(bone)] = true;
         float u = 0, w = 0;

@@ -10,6 +10,7 @@
 #include "import/simplify.h"
 #include "import/texture_files.h"
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,9 +18,20 @@
 
 namespace hm {
 
+// The ranges of the options that shape an import, stated once: where an option
+// is given (the command line) and again by ImportModel for any other caller.
+// "" when the value is in its range, else what it must be.
+inline std::string ScaleProblem(double scale) {
+    return std::isfinite(scale) && scale > 0 ? "" : "must be a finite number above 0";
+}
+inline constexpr double kMinFps = 0.001, kMaxFps = 100000;
+inline std::string FpsProblem(double fps) {
+    return std::isfinite(fps) && fps >= kMinFps && fps <= kMaxFps ? "" : "must lie between 0.001 and 100000";
+}
+
 struct ImportOptions {
-    double scale = 1.0;   // multiplies every position; finite and above 0
-    double fps = 30.0;    // frames per second at which clips are sampled; finite, 0.001 to 100000
+    double scale = 1.0;   // multiplies every position: ScaleProblem says which
+    double fps = 30.0;    // frames per second at which clips are sampled: FpsProblem says which
     // Empty puts every clip on the timeline, end to end; else only these, in
     // this order, each named as the file names it or as its sequence is named.
     std::vector<std::string> clips;

@@ -2,6 +2,8 @@
 
 #include "view/texture_image.h"
 
+#include "host/format_limits.h"
+
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -21,10 +23,10 @@ static_assert(std::endian::native == std::endian::little, "records are read into
 
 namespace {
 
-constexpr size_t kDataHeaderBytes = 48;
-constexpr size_t kPolygonBytes = 16;
-constexpr size_t kAnimHeaderBytes = 4;
-constexpr size_t kFrameVertexBytes = 8;
+using hm::kAnimHeaderBytes;
+using hm::kDataHeaderBytes;
+constexpr size_t kPolygonBytes = hm::kPolygonRecordBytes;
+constexpr size_t kFrameVertexBytes = hm::kFrameVertexBytes;
 // A well-formed mesh data file is at most 48 + 16 × 65535 bytes and a script
 // class a few kilobytes; these bounds only stop a wrong file from being read whole.
 constexpr uintmax_t kMaxDataFileBytes = 64u << 20;
@@ -194,7 +196,9 @@ private:
         else if (records > counted)
             Problem(label + "the file holds " + std::to_string(records) + " triangles, the header counts " +
                     std::to_string(counted) +
-                    (records % 65536 == counted ? " (the 16-bit count wrapped past 65535)" : "") +
+                    (records % (hm::kMax16Bit + 1) == counted
+                         ? " (the 16-bit count wrapped past " + std::to_string(hm::kMax16Bit) + ")"
+                         : "") +
                     "; the engine reads only those counted");
 
         set_.polygons.resize(std::min(records, counted));
@@ -235,9 +239,10 @@ private:
         const uint64_t vertices = dataRead_ ? set_.headerVertexCount : set_.headerFrameSize / kFrameVertexBytes;
         set_.vertexCount = static_cast<uint32_t>(vertices);
         const uint64_t frameBytes = vertices * kFrameVertexBytes;
-        if (frameBytes > 0xFFFF)
+        if (frameBytes > static_cast<uint64_t>(hm::kMax16Bit))
             Problem(label + std::to_string(vertices) + " vertices take " + std::to_string(frameBytes) +
-                    " bytes a frame, more than the 16-bit frame size can state (at most 8191 vertices)");
+                    " bytes a frame, more than the 16-bit frame size can state (at most " +
+                    std::to_string(hm::kMaxFrameVertices) + " vertices)");
         else if (dataRead_ && set_.headerFrameSize != frameBytes)
             Problem(label + "the frame size is " + std::to_string(set_.headerFrameSize) + " bytes, but " +
                     std::to_string(vertices) + " vertices take " + std::to_string(frameBytes));

@@ -2,7 +2,7 @@
 
 #include "view/web_assets.h"
 
-#include "export/output_file.h"
+#include "output/output_file.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>

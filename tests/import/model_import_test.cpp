@@ -625,13 +625,13 @@ TEST(ImportSimplify, HalfTheTrianglesKeepsEachKeptVertexsDeformation) {
 
     hm::imp::ExactPose before(*whole.exact), after(*half.exact);
     after.Evaluate(0);
-    const std::vector<hm::imp::Vec3> rest = after.Positions();
+    const std::vector<hm::imp::Vec3d> rest = after.Positions();
     double moved = 0;
     for (int64_t frame : {0, 40, 90, 130}) {
         before.Evaluate(frame);
         after.Evaluate(frame);
         for (size_t v = 0; v < kept.size(); ++v) {
-            const hm::imp::Vec3 a = after.Positions()[v], b = before.Positions()[from[v]];
+            const hm::imp::Vec3d a = after.Positions()[v], b = before.Positions()[from[v]];
             EXPECT_TRUE(a.x == b.x && a.y == b.y && a.z == b.z) << frame << " " << v;
             moved = std::max(moved, std::fabs(a.y - rest[v].y) + std::fabs(a.x - rest[v].x));
         }
