@@ -15,6 +15,7 @@
 #include "import/weld.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <cstdio>
@@ -607,11 +608,17 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
         if (clip.startFrame >= 0) exported.push_back(&clip);
     std::sort(exported.begin(), exported.end(),
               [](const ClipInfo* a, const ClipInfo* b) { return a->startFrame < b->startFrame; });
+    int64_t frames = 0;
+    for (const ClipInfo* clip : exported) frames += clip->frameCount;
     std::vector<AnimationSequence> sequences;
     imp::UniqueNames names;
-    for (const ClipInfo* clip : exported)
-        sequences.push_back({names.Make(clip->sequence.empty() ? SequenceWord(clip->name) : clip->sequence, "clip"),
-                             clip->startFrame, clip->frameCount});
+    for (const ClipInfo* clip : exported) {
+        std::string name = names.Make(clip->sequence.empty() ? SequenceWord(clip->name) : clip->sequence, "clip");
+        std::string upper = name;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (upper == "ALL" && clip->startFrame == 0 && clip->frameCount == frames) continue;
+        sequences.push_back({name, clip->startFrame, clip->frameCount});
+    }
     return sequences;
 }
 
