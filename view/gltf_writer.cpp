@@ -14,6 +14,7 @@
 #include <map>
 #include <new>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 namespace view {
@@ -203,9 +204,9 @@ private:
             for (auto& [key, index] : local) {
                 index = static_cast<uint32_t>(group.vertices.size());
                 if (!group.vertices.empty() && group.vertices.back() == key.first) ++split;
+                else ++groupsOfVertex[key.first];
                 group.vertices.push_back(key.first);
                 group.uv.push_back({uint8_t(key.second), uint8_t(key.second >> 8)});
-                ++groupsOfVertex[key.first];
                 order.push_back(key.first);
             }
             for (uint32_t t : group.triangles) {
@@ -264,18 +265,59 @@ private:
         }
     }
 
-    // Frames equal to frame 0 take no target; equal frames share one.
+    // Readers merge the vertices of a primitive that are alike in its own
+    // attributes, morph targets aside (Assimp does): the mesh is the first
+    // frame in which no two are alike, frame 0 when there is none.
+    uint32_t BaseFrame() const {
+        for (uint32_t f = 0; f < std::min<uint32_t>(set_.frameCount, 64); ++f) {
+            bool alike = false;
+            for (const Group& group : groups_) {
+                std::set<std::tuple<std::array<int16_t, 3>, uint8_t, uint8_t>> seen;
+                for (size_t i = 0; i < group.vertices.size() && !alike; ++i) {
+                    const int16_t* r = set_.records.data() + (size_t(f) * set_.vertexCount + group.vertices[i]) * 4;
+                    alike = !seen.insert({{r[0], r[1], r[2]}, group.uv[i][0], group.uv[i][1]}).second;
+                }
+                if (alike) break;
+            }
+            if (!alike) return f;
+        }
+        return 0;
+    }
+
+    // Frames equal to the mesh's take no target; equal frames share one.
     void DecodeFrames() {
+        base_ = BaseFrame();
         frameTarget_.assign(set_.frameCount, -1);
         const size_t words = static_cast<size_t>(set_.vertexCount) * 4;
         std::unordered_map<std::string_view, int> seen;
+        auto frame = [&](uint32_t f) {
+            return std::string_view(reinterpret_cast<const char*>(set_.records.data() + f * words), words * 2);
+        };
+        if (set_.frameCount) seen.emplace(frame(base_), -1);
         for (uint32_t f = 0; f < set_.frameCount; ++f) {
-            std::string_view frame(reinterpret_cast<const char*>(set_.records.data() + f * words), words * 2);
-            auto [at, added] = seen.try_emplace(frame, f == 0 ? -1 : static_cast<int>(targetFrames_.size()));
-            if (added && f > 0) targetFrames_.push_back(f);
+            auto [at, added] = seen.try_emplace(frame(f), static_cast<int>(targetFrames_.size()));
+            if (added) targetFrames_.push_back(f);
             frameTarget_[f] = at->second;
         }
         if (set_.frameCount == 0) Difference("the set holds no frame: every position is written as 0");
+
+        // Vertices alike in every frame and in texture coordinates: the engine
+        // cannot tell them apart, and a reader merges them.
+        size_t alike = 0;
+        for (const Group& group : groups_) {
+            std::set<std::pair<uint64_t, uint16_t>> seen;
+            for (size_t i = 0; i < group.vertices.size(); ++i) {
+                uint64_t hash = 14695981039346656037ull;
+                for (uint32_t f = 0; f < set_.frameCount; ++f) {
+                    const int16_t* r = set_.records.data() + (size_t(f) * set_.vertexCount + group.vertices[i]) * 4;
+                    for (int a = 0; a < 3; ++a) hash = (hash ^ static_cast<uint16_t>(r[a])) * 1099511628211ull;
+                }
+                alike += !seen.insert({hash, uint16_t(group.uv[i][0] | group.uv[i][1] << 8)}).second;
+            }
+        }
+        if (alike)
+            Difference(std::to_string(alike) + " vertices match another in every frame and in texture coordinates: "
+                       "readers merge them, so the vertex count shrinks (the engine shows the same)");
     }
 
     json Primitive(const Group& group) {
@@ -283,7 +325,7 @@ private:
         std::vector<float> positions(n * 3), uv(n * 2);
         std::array<float, 3> low{0, 0, 0}, high{0, 0, 0};
         for (size_t i = 0; i < n; ++i) {
-            const std::array<float, 3> p = set_.frameCount ? Position(0, group.vertices[i]) : std::array<float, 3>{};
+            const std::array<float, 3> p = set_.frameCount ? Position(base_, group.vertices[i]) : std::array<float, 3>{};
             for (int a = 0; a < 3; ++a) {
                 positions[i * 3 + a] = p[a];
                 low[a] = i ? std::min(low[a], p[a]) : p[a];
@@ -295,19 +337,6 @@ private:
         attributes["POSITION"] = AddAccessor(AddView(BytesOf(positions), kTargetArray), kComponentFloat, n, "VEC3",
                                              {{"min", low}, {"max", high}});
         attributes["TEXCOORD_0"] = AddAccessor(AddView(BytesOf(uv), kTargetArray), kComponentFloat, n, "VEC2");
-        // Readers merge vertices alike in the mesh's own attributes, morph
-        // targets aside (Assimp does): where two are alike in frame 0, a second
-        // set of texture coordinates holding each vertex's number keeps them apart.
-        std::set<std::array<float, 5>> seen;
-        bool alike = false;
-        for (size_t i = 0; i < n && !alike; ++i)
-            alike = !seen.insert({positions[i * 3], positions[i * 3 + 1], positions[i * 3 + 2], uv[i * 2], uv[i * 2 + 1]})
-                         .second;
-        if (alike) {
-            std::vector<float> numbers(n * 2, 0.0f);
-            for (size_t i = 0; i < n; ++i) numbers[i * 2] = static_cast<float>(group.vertices[i]);
-            attributes["TEXCOORD_1"] = AddAccessor(AddView(BytesOf(numbers), kTargetArray), kComponentFloat, n, "VEC2");
-        }
         json primitive = {{"attributes", attributes},
                           {"indices", AddAccessor(AddView(BytesOf(group.indices), kTargetElements),
                                                   kComponentUnsignedInt, group.indices.size(), "SCALAR")},
@@ -341,7 +370,7 @@ private:
     }
 
     std::array<float, 3> Delta(uint32_t frame, uint32_t vertex) const {
-        const std::array<float, 3> p = Position(frame, vertex), base = Position(0, vertex);
+        const std::array<float, 3> p = Position(frame, vertex), base = Position(base_, vertex);
         return {p[0] - base[0], p[1] - base[1], p[2] - base[2]};
     }
 
@@ -558,7 +587,8 @@ private:
     uint64_t binBytes_ = 0;
     std::vector<Group> groups_;
     std::vector<uint32_t> targetFrames_;  // the frame of each morph target
-    std::vector<int> frameTarget_;        // each frame's target, -1 for frame 0's positions
+    std::vector<int> frameTarget_;        // each frame's target, -1 for the mesh's own positions
+    uint32_t base_ = 0;                   // the frame the mesh holds
     std::map<std::string, int> textureOf_;
     std::array<float, 3> placement_{0, 0, 0};  // the node's translation, host axes
     std::array<int, 3> recordLow_{0, 0, 0}, recordHigh_{0, 0, 0};  // over every record, engine axes

@@ -17,8 +17,10 @@ namespace view {
 // above a float's rounding, a v turned over and back included); it lies
 // between 1/8 and 9/8 of a texel (of a 256-texel image) past the engine's b / 256.
 // Positions: each frame decoded as the engine does (DecodePosition), in the
-// host's axes (engine x, z, y); frame 0 is the mesh, every other distinct frame
-// a morph target of it (a frame equal to an earlier one shares its target).
+// host's axes (engine x, z, y), each record in the middle of the span the
+// exporter truncates to it; the mesh holds frame 0 (or the first frame whose
+// vertices a reader will not merge), every other distinct frame is a morph
+// target of it (a frame equal to an earlier one shares its target).
 // Sequences: one animation each, whose weights hold frame k flat from
 // (k - 1/4) / rate to (k + 1/4) / rate, so that sampling at k / rate lands on
 // frame k however the times round.

