@@ -67,6 +67,25 @@ SetComparison CompareSets(const ExportedSet& original, const ExportedSet& copy) 
             result.largestStep = std::max(result.largestStep, step);
             result.coordinatesOff += step != 0;
         }
+    result.sameDrawing = original.polygons.size() == copy.polygons.size() && original.frameCount == copy.frameCount;
+    for (size_t t = 0; result.sameDrawing && t < original.polygons.size(); ++t) {
+        const SetPolygon& a = original.polygons[t];
+        const SetPolygon& b = copy.polygons[t];
+        result.sameDrawing = a.textureSlot == b.textureSlot && a.type == b.type && a.uv == b.uv;
+        for (int k = 0; result.sameDrawing && k < 3; ++k) {
+            if (a.corners[k] >= original.vertexCount || b.corners[k] >= copy.vertexCount) {
+                result.sameDrawing = a.corners[k] >= original.vertexCount && b.corners[k] >= copy.vertexCount;
+                continue;
+            }
+            for (uint32_t f = 0; f < original.frameCount; ++f)
+                for (int axis = 0; axis < 3; ++axis) {
+                    const int step = std::abs(original.records[(size_t(f) * original.vertexCount + a.corners[k]) * 4 + axis] -
+                                              copy.records[(size_t(f) * copy.vertexCount + b.corners[k]) * 4 + axis]);
+                    if (!result.sameFrames) result.largestStep = std::max(result.largestStep, step);
+                }
+        }
+    }
+    if (!result.sameDrawing) result.differences.push_back("the triangles are drawn otherwise");
     if (result.largestStep > 0)
         result.differences.push_back(std::to_string(result.coordinatesOff) + " record coordinates differ, by up to " +
                                      std::to_string(result.largestStep) + " steps");

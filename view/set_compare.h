@@ -11,6 +11,10 @@ namespace view {
 
 struct SetComparison {
     bool sameMeshData = false;   // the mesh data files, byte for byte
+    // The triangles as the engine draws them: slot, type, texture coordinates
+    // and each corner's record in every frame (within largestStep), whatever
+    // the vertices' numbers. Holds where vertices alike in everything came back merged.
+    bool sameDrawing = false;
     bool sameFrames = false;     // frame count and vertex count
     int largestStep = 0;         // the largest difference of one record coordinate
     size_t coordinatesOff = 0;   // record coordinates that differ at all
@@ -22,6 +26,10 @@ struct SetComparison {
     // within steps, the textures alike.
     bool Holds(int steps) const {
         return sameMeshData && sameFrames && largestStep <= steps && sameSequences && sameTextures;
+    }
+    // The same, but the vertices may be numbered and merged otherwise.
+    bool HoldsAsDrawn(int steps) const {
+        return sameDrawing && largestStep <= steps && sameSequences && sameTextures;
     }
 };
 
