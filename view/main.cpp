@@ -78,6 +78,10 @@ int DumpPositions(const view::ExportedSet& set, const std::vector<unsigned>& fra
 }
 
 int WriteGltf(const view::ExportedSet& set, const std::string& path) {
+    if (set.polygons.empty()) {
+        std::cerr << "vantrel-view: " << set.meshName << ": the set holds no triangle to write\n";
+        return kBadInput;
+    }
     view::GltfReport report;
     std::string error;
     if (!view::WriteSetAsGltf(set, path, report, error)) {
