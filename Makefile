@@ -145,7 +145,8 @@ test-windows: build windows deps-wine deps-wine32
 blender-addon:
 	mkdir -p $(BUILD) && rm -f $(ADDON_ZIP)
 	cd blender && cmake -E tar cf $(abspath $(ADDON_ZIP)) --format=zip \
-	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml
+	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml \
+	  vantrel_export/import_set.py
 
 # The add-on installed from its zip into a headless Blender, vantrel-export from
 # an installed tree on PATH. Blender takes its Python from the first python3 on
@@ -156,6 +157,8 @@ test-blender: build deps-blender blender-addon
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/armatures_test.py
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/import_test.py -- $(abspath $(ADDON_ZIP)) $(CURDIR)/examples/totem.gltf
 
 # The add-on's glTF step timed on a bought character's size, before and now.
 bench-blender: build deps-blender blender-addon

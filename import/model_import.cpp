@@ -16,6 +16,7 @@
 #include "import/weld.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <cstdio>
@@ -619,10 +620,16 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
     std::vector<std::string> clipNames;
     for (const ClipInfo* clip : exported) clipNames.push_back(clip->name);
     const std::vector<std::string> names = imp::SequenceNames(clipNames);
+    int64_t frames = 0;
+    for (const ClipInfo* clip : exported) frames += clip->frameCount;
     std::vector<AnimationSequence> sequences;
-    for (size_t i = 0; i < exported.size(); ++i)
-        sequences.push_back({exported[i]->sequence.empty() ? names[i] : exported[i]->sequence,
-                             exported[i]->startFrame, exported[i]->frameCount});
+    for (size_t i = 0; i < exported.size(); ++i) {
+        const std::string& name = exported[i]->sequence.empty() ? names[i] : exported[i]->sequence;
+        std::string upper = name;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (upper == "ALL" && exported[i]->startFrame == 0 && exported[i]->frameCount == frames) continue;
+        sequences.push_back({name, exported[i]->startFrame, exported[i]->frameCount});
+    }
     return sequences;
 }
 

@@ -93,7 +93,9 @@ struct ImportResult {
 ImportResult ImportModel(const std::string& path, const ImportOptions& options);
 
 // Each exported clip as a sequence of the animation file, named as the
-// script compiler reads it: one word, unique (ClipInfo::sequence).
+// script compiler reads it: one word, unique (ClipInfo::sequence). A clip
+// named All over every frame is the plug-in's own All line, which the script
+// compiler would reject as declared twice: it is left out.
 std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips);
 
 }  // namespace hm

@@ -16,6 +16,7 @@ struct SetPolygon {
     std::array<uint16_t, 3> corners;
     std::array<std::array<uint8_t, 2>, 3> uv;  // u, v per corner, as bytes
     uint8_t textureSlot;
+    uint8_t type = 0, color = 0, flags = 0;  // bytes 6, 7 and 15 of the record
 };
 
 struct SetTexture {
@@ -52,6 +53,7 @@ struct ExportedSet {
 
     ScriptClass script;
     std::array<float, 3> scale{1, 1, 1};  // the mesh map's, in the engine's axes
+    std::array<float, 3> origin{0, 0, 0}; // MESH ORIGIN, in record units
     std::vector<SetTexture> textures;
 
     std::vector<std::string> problems;  // what makes the set inconsistent
@@ -77,8 +79,9 @@ ExportedSet ReadExportedSet(const std::string& path, const ReadOptions& options 
 // The set's base path (folder and mesh name, no suffix) for any file of it.
 std::string SetBasePath(const std::string& path);
 
-// Vertex n of frame f in model space: each record coordinate times the mesh
-// map's scale on its axis, rounded once to a 32-bit float.
+// Vertex n of frame f in model space: each record coordinate less the mesh's
+// origin, times the mesh map's scale on its axis, rounded once to a 32-bit
+// float (with the origin at 0, as we write it, the product is exact).
 std::array<float, 3> DecodePosition(const ExportedSet& set, uint32_t frame, uint32_t vertex);
 
 // The box of every decoded position of every frame (zero when there is none).

@@ -33,6 +33,7 @@ struct ScriptClass {
     std::string animFile, dataFile;  // its ANIVFILE= and DATAFILE=
     bool hasScale = false;
     std::array<float, 3> scale{1, 1, 1};  // MESHMAP SCALE X, Y, Z
+    std::array<float, 3> origin{0, 0, 0}; // MESH ORIGIN X, Y, Z
     std::vector<Sequence> sequences;
     std::vector<TextureImport> textures;
     std::vector<TextureAssignment> assignments;

@@ -649,4 +649,9 @@ TEST(ClipSequences, OneWordUniqueNamesForExportedClipsOnly) {
     EXPECT_EQ(SequenceLine("M", sequences[2]), "#exec MESH SEQUENCE MESH=M SEQ=clip STARTFRAME=62 NUMFRAMES=1\n");
 }
 
+TEST(ClipSequences, AClipNamedAllOverEveryFrameIsThePlugInsLine) {
+    EXPECT_TRUE(hm::ClipSequences({{"all", 1.0, 31, 0, ""}}).empty());
+    EXPECT_EQ(hm::ClipSequences({{"All", 1.0, 31, 0, ""}, {"Hop", 1.0, 31, 31, ""}}).size(), 2u);
+}
+
 }  // namespace
