@@ -365,6 +365,7 @@ int PiecesMode(const std::string& program, const std::vector<std::string>& argum
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "child") return RunChild(argv + 2);
     CLI::App app{"Measures the export: its pieces, or whole runs against the I/O floor.", "vantrel-bench"};
     app.require_subcommand(1);
 

@@ -7,3 +7,8 @@
 // exporter: the vantrel-export to run. Writes its model files and exports
 // into dir, and removes them after.
 int ProgramReport(int runs, const std::filesystem::path& exporter, const std::filesystem::path& dir);
+
+// The "child" mode the report measures through: runs argv (a program and its
+// arguments) with its output thrown away, and prints its wall seconds,
+// processor seconds, peak memory in KiB and 1 when it succeeded.
+int RunChild(char** argv);

@@ -633,6 +633,15 @@ private:
     bool end_ = false;
 };
 
+// The parser takes a zero byte for the end of the text. Zero bytes after the
+// value are padding and have always been read as such; anything else after
+// them is not. Where the text stops being padding (size when it never does).
+template <typename Stream>
+size_t ZeroBytesAfter(Stream& stream, size_t size) {
+    while (stream.Tell() < size && stream.Peek() == '\0') stream.Take();
+    return stream.Tell();
+}
+
 // Reads the whole text from stream into a model. lookBack(offset, counter)
 // feeds the counter the text before offset and returns the byte there (-1 at
 // the end); size is the text's length.
@@ -654,10 +663,9 @@ LoadResult Read(Stream& stream, size_t size, const std::string& fileName, LookBa
         LineCounter counter;
         const int byte = lookBack(parsed.Offset(), counter);
         result.error = fileName + ": " + counter.Text() + ": " + SyntaxProblem(parsed.Code(), byte);
-    } else if (stream.Tell() != size) {
-        // A zero byte reads as the end of the text to the parser; it is none.
+    } else if (size_t end = ZeroBytesAfter(stream, size); end != size) {
         LineCounter counter;
-        const int byte = lookBack(stream.Tell(), counter);
+        const int byte = lookBack(end, counter);
         result.error = fileName + ": " + counter.Text() + ": syntax error: unexpected " + Unexpected(byte) +
                        " after the value";
     } else if (builder.FaultKind() != ModelBuilder::Fault::kNone) {
