@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A stretch of the animation file's frames the engine plays as one sequence.
 struct AnimationSequence {
@@ -20,6 +21,7 @@ std::string SequenceLine(const std::string& meshName, const AnimationSequence& s
 
 // The mesh map's scale is 1 / scale as a 32-bit float, which undoes the
 // animation file's quantisation; an infinite scale (nothing moved away from
-// the origin) gives 0.000000. Writes nothing to the log.
+// the origin) gives 0.000000. Writes nothing to the log. The sequence "All"
+// spans every frame; sequences follow it, below the comment that invites them.
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
-                          float scale);
+                          float scale, const std::vector<AnimationSequence>& sequences = {});

@@ -1,6 +1,5 @@
 #include "import/texture_files.h"
 
-#include "export/output_file.h"
 
 #include <assimp/texture.h>
 
@@ -80,35 +79,28 @@ std::vector<uint8_t> ColourImage(float red, float green, float blue) {
     return out;
 }
 
-TextureWriteResult WriteTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
-                                     const std::string& previousScript) {
-    TextureWriteResult result;
-    OutputSet outputs;
+TexturePlan PlanTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
+                             const std::string& previousScript) {
+    TexturePlan plan;
     for (const TextureFile& texture : textures) {
         const std::filesystem::path target = std::filesystem::path(directory.empty() ? "." : directory) / texture.fileName;
         std::vector<uint8_t> bytes = texture.bytes;
         if (!texture.sourcePath.empty() && !ReadBytes(texture.sourcePath, bytes)) {
-            result.ok = false;
-            result.error = texture.sourcePath + ": cannot be read";
-            return result;
+            plan.error = Fault(ErrorKind::kBadInput, texture.sourcePath + ": cannot be read");
+            return plan;
         }
         std::error_code code;
         if (std::filesystem::is_regular_file(target, code)) {
             std::vector<uint8_t> existing;
             if (ReadBytes(target.string(), existing) && existing == bytes) continue;
             if (previousScript.find("FILE=textures\\" + texture.fileName + " ") == std::string::npos) {
-                result.kept.push_back(target.string());
+                plan.kept.push_back(target.string());
                 continue;
             }
         }
-        OutputFile* file = outputs.Add(target.string());
-        if (!file) break;
-        file->Write(bytes.data(), bytes.size());
+        plan.files.push_back({target.string(), std::move(bytes)});
     }
-    if (outputs.Commit()) return result;
-    result.ok = false;
-    result.error = outputs.Error();
-    return result;
+    return plan;
 }
 
 }  // namespace hm

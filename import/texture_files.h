@@ -4,6 +4,8 @@
 // model names, copied.
 #pragma once
 
+#include "export/export_job.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,18 +36,18 @@ EncodedTexture EncodeEmbeddedTexture(const aiTexture& texture);
 // the image holds it in sRGB, as the artist saw it.
 std::vector<uint8_t> ColourImage(float red, float green, float blue);
 
-struct TextureWriteResult {
-    bool ok = true;
-    std::string error;                 // "<path>: <reason>" when not ok
-    std::vector<std::string> kept;     // existing files left alone: another's file of that name
+struct TexturePlan {
+    std::vector<ExtraFile> files;   // to be written with the export
+    std::vector<std::string> kept;  // existing files left alone: another's file of that name
+    ExportError error;              // a texture the model names that cannot be read
 };
 
-// Writes the textures into the directory ("" for the current one), all of
-// them or none. A file already there with other bytes is replaced only when
-// the script class an earlier export left there (previousScript, its text)
-// names it; otherwise it is kept and listed. An existing file with the same
-// bytes is left as it is.
-TextureWriteResult WriteTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
-                                     const std::string& previousScript);
+// The textures to write into the directory ("" for the current one) with the
+// export. A file already there with other bytes is replaced only when the
+// script class an earlier export left there (previousScript, its text) names
+// it; otherwise it is kept and listed. An existing file with the same bytes
+// is left as it is.
+TexturePlan PlanTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
+                             const std::string& previousScript);
 
 }  // namespace hm

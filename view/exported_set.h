@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,9 @@ struct ReadOptions {
     // of the model an export came from, say); a texture found only there is
     // a note, since the engine will not look there.
     std::vector<std::string> extraTextureFolders;
+    // Files of the set not yet in place: each path they will have, and the
+    // file that holds their bytes until then. They are read as if in place.
+    std::map<std::string, std::string> staged;
 };
 
 // PATH is any file of the set or the name chosen in the save dialog. Never

@@ -505,6 +505,9 @@ TEST(ImportRealWorld, RepairsAndDropsAreReported) {
         const hm::ImportResult result = Import(c.file);
         EXPECT_EQ(WarningCount(result, c.kind), c.count) << c.file << ": kind " << static_cast<int>(c.kind);
     }
+    hm::ImportOptions exact;
+    exact.exact = true;
+    EXPECT_EQ(WarningCount(Import(morph, exact), hm::WarningKind::MorphTargets), 0) << "the exact bake poses them";
     const hm::ImportResult b3d = Import(kData + "/b3d/character.b3d");
     ASSERT_TRUE(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd));
     EXPECT_EQ(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd)->text,
@@ -533,23 +536,25 @@ TEST(TextureFiles, WrittenBesideTheOutputsWithoutTakingAnotherFile) {
     ASSERT_TRUE(result.model);
     const testing_support::ScratchDir scratch;
     const std::string dir = scratch.Path().string();
-    const std::string made(result.textures[0].bytes.begin(), result.textures[0].bytes.end());
-    ASSERT_TRUE(hm::WriteTextureFiles(result.textures, dir, "").ok);
-    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.png"), made);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+    const std::vector<uint8_t>& made = result.textures[0].bytes;
+    hm::TexturePlan plan = hm::PlanTextureFiles(result.textures, dir, "");
+    ASSERT_EQ(plan.files.size(), 1u);
+    EXPECT_EQ(plan.files[0].path, dir + "/greenman_body.png");
+    EXPECT_EQ(plan.files[0].bytes, made);
+
+    // The same bytes already there are left alone.
+    std::ofstream(dir + "/greenman_body.png", std::ios::binary).write(reinterpret_cast<const char*>(made.data()),
+                                                                       static_cast<std::streamsize>(made.size()));
+    EXPECT_TRUE(hm::PlanTextureFiles(result.textures, dir, "").files.empty());
 
     // Someone else's file of that name stays, unless the earlier export's class named it.
     std::ofstream(dir + "/greenman_body.png", std::ios::binary) << "the user's";
-    hm::TextureWriteResult written = hm::WriteTextureFiles(result.textures, dir, "FILE=textures\\other.png ");
-    EXPECT_EQ(written.kept, std::vector<std::string>{dir + "/greenman_body.png"});
-    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.png"), "the user's");
-    written = hm::WriteTextureFiles(result.textures, dir, "FILE=textures\\greenman_body.png GROUP=Skins");
-    EXPECT_TRUE(written.kept.empty());
-    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.png"), made);
-
-    written = hm::WriteTextureFiles(result.textures, dir + "/no/such/dir", "");
-    EXPECT_FALSE(written.ok);
-    EXPECT_EQ(written.error, dir + "/no/such/dir/greenman_body.png: No such file or directory");
+    plan = hm::PlanTextureFiles(result.textures, dir, "FILE=textures\\other.png ");
+    EXPECT_EQ(plan.kept, std::vector<std::string>{dir + "/greenman_body.png"});
+    EXPECT_TRUE(plan.files.empty());
+    plan = hm::PlanTextureFiles(result.textures, dir, "FILE=textures\\greenman_body.png GROUP=Skins");
+    EXPECT_TRUE(plan.kept.empty());
+    EXPECT_EQ(plan.files.size(), 1u);
 }
 
 TEST(TextureFiles, ColourImageHoldsTheColourAsSeen) {
