@@ -84,8 +84,12 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
+# ctest counts a skipped test but keeps its reason in its log: print it.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	@awk '/: Skipped$$/ { reason = ""; open = 1; next } \
+	      open && /^\[  SKIPPED \]/ { print "skipped " $$4 ": " reason; open = 0; next } \
+	      open { reason = reason (reason == "" ? "" : " ") $$0 }' $(BUILD)/Testing/Temporary/LastTest.log
 
 # Every model file of Assimp's test files through vantrel-export, two at a
 # time, each bounded to 30 s and 2 GiB; writes docs/corpus.md.

@@ -73,7 +73,18 @@ bool Readable(const std::string& path, std::string& error) {
     return true;
 }
 
+// Assimp tries every reader on a file whose extension none of them claims, and
+// its error is then the last one's complaint (BLENDER magic bytes are missing),
+// which says nothing about this file: name what was tried instead.
 bool Unreadable(const std::string& path, const Assimp::Importer& importer, std::string& error) {
+    const std::string extension = std::filesystem::path(path).extension().string();
+    if (extension.empty() || !importer.IsExtensionSupported(extension)) {
+        error = path + ": not a model file that can be read (" +
+                (extension.empty() ? std::string("no extension") : "the extension " + extension + " is no model format's") +
+                ", and the content is none of the formats told by content: glTF 2.0, FBX, Collada, OBJ, 3DS, Blender "
+                "and the rest Assimp reads; a host model file ends in .hm.json)";
+        return false;
+    }
     std::string reason = importer.GetErrorString();
     if (reason.empty()) reason = "unknown reason";
     error = path + ": not a model file that can be read (" + reason + ")";
