@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
-           libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev libcli11-dev libstb-dev zlib1g-dev
+           libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev rapidjson-dev libcli11-dev libstb-dev zlib1g-dev
 # Only for the corpus sweep: Assimp's own test files. The reference moves each
 # vertex by all its bone weights and morph targets, as the default exact bake
 # does; "heaviest" moves it by its heaviest bone, as the host does.
@@ -115,10 +115,12 @@ demo: build
 	cd out/sample && ../../$(BUILD)/vantrel-export --preview ../../examples/sample.hm.json Sample.3D
 	cd out/totem && ../../$(BUILD)/vantrel-export --preview ../../examples/totem.gltf Totem.3D
 
-# The pieces with Google Benchmark, then whole exports against the I/O floor.
+# The pieces with Google Benchmark, then whole exports against the I/O floor:
+# in one process, then vantrel-export run as a user runs it.
 bench: build
 	$(BUILD)/vantrel-bench pieces --benchmark_min_time=0.5
 	$(BUILD)/vantrel-bench report --runs 5
+	$(BUILD)/vantrel-bench program --runs 5
 
 # hmVantrelExport.dll and hmModelLib.dll for 32-bit Windows in $(WIN32_BUILD)/,
 # for 64-bit Windows in $(WIN64_BUILD)/, with the Windows test host beside them.

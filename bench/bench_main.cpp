@@ -1,6 +1,8 @@
 // Measures the export: its pieces with Google Benchmark ("pieces"), and whole
 // runs against the I/O floor of the same bytes ("report").
+#include "bench/measure.h"
 #include "bench/model_generator.h"
+#include "bench/program_report.h"
 #include "export/export_run.h"
 #include "export/frame_pipeline.h"
 #include "export/frame_records.h"
@@ -29,19 +31,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(const std::function<void()>& work) {
-    auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // ---- pieces ----
 
@@ -159,33 +148,6 @@ struct RunFigures {
     double noDisk = 0;     // the writers with their files and log going to /dev/null, on every thread
     uintmax_t bytes = 0;
 };
-
-uintmax_t SizeOrZero(const fs::path& path) {
-    std::error_code code;
-    uintmax_t size = fs::file_size(path, code);
-    return code ? 0 : size;
-}
-
-// Writes files of the given sizes from one memory buffer with large buffered
-// writes: what any export of those bytes must at least cost.
-double IoFloor(const fs::path& dir, const std::vector<uintmax_t>& sizes) {
-    std::vector<char> block(1 << 20, 'x');
-    double seconds = Seconds([&] {
-        int n = 0;
-        for (uintmax_t size : sizes) {
-            std::FILE* file = std::fopen((dir / ("floor" + std::to_string(n++))).c_str(), "wb");
-            std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-            for (uintmax_t left = size; left > 0;) {
-                size_t chunk = static_cast<size_t>(std::min<uintmax_t>(left, block.size()));
-                std::fwrite(block.data(), 1, chunk, file);
-                left -= chunk;
-            }
-            std::fclose(file);
-        }
-    });
-    for (int n = 0; n < static_cast<int>(sizes.size()); ++n) fs::remove(dir / ("floor" + std::to_string(n)));
-    return seconds;
-}
 
 // The sizes of the last export's files, for the write that warms up the next.
 std::vector<uintmax_t> lastSizes;
@@ -403,6 +365,7 @@ int PiecesMode(const std::string& program, const std::vector<std::string>& argum
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "child") return RunChild(argv + 2);
     CLI::App app{"Measures the export: its pieces, or whole runs against the I/O floor.", "vantrel-bench"};
     app.require_subcommand(1);
 
@@ -414,6 +377,13 @@ int main(int argc, char** argv) {
     std::string dir;
     report->add_option("--runs", runs, "Measured runs of each size (the median is shown)")->check(CLI::Range(1, 1000));
     report->add_option("--dir", dir, "Where the exports are written (default: a new folder in the temporary folder)");
+
+    CLI::App* program = app.add_subcommand("program", "Whole runs of vantrel-export, a process each, on a host model "
+                                                      "file and a glTF: time against the I/O floor, linearity, memory");
+    std::string exporter = (fs::read_symlink("/proc/self/exe").parent_path() / "vantrel-export").string();
+    program->add_option("--runs", runs, "Measured runs of each size (the median is shown)")->check(CLI::Range(1, 1000));
+    program->add_option("--exporter", exporter, "The vantrel-export to run (default: the one beside this program)")
+        ->check(CLI::ExistingFile);
 
     CLI::App* memory = app.add_subcommand("memory", "One export in this process; prints its peak memory in KiB");
     GeneratedModelSize size;
@@ -431,5 +401,14 @@ int main(int argc, char** argv) {
     }
     if (*pieces) return PiecesMode(argv[0], pieces->remaining());
     if (*report) return ReportMode(runs, dir);
+    if (*program) {
+        const fs::path folder = fs::temp_directory_path() / ("vantrel-bench-program-" + std::to_string(getpid()));
+        fs::create_directories(folder);
+        fs::current_path(folder);  // the log goes to the current directory
+        const int status = ProgramReport(runs, fs::absolute(exporter), folder);
+        fs::current_path(fs::temp_directory_path());
+        fs::remove_all(folder);
+        return status;
+    }
     return MemoryMode(size, memoryDir, memoryExact);
 }

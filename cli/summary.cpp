@@ -17,6 +17,16 @@ std::string ReadText(const std::string& path) {
 
 namespace {
 
+// The first bytes of a file, for the header fields: the mesh files can be
+// hundreds of megabytes.
+std::string ReadHead(const std::string& path, size_t bytes) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(bytes, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(bytes));
+    head.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    return head;
+}
+
 size_t U16At(const std::string& bytes, size_t at) {
     if (bytes.size() < at + 2) return 0;
     return static_cast<uint8_t>(bytes[at]) | static_cast<size_t>(static_cast<uint8_t>(bytes[at + 1])) << 8;
@@ -62,8 +72,8 @@ std::string CentimetreHint(const ModelSize& size, bool imported, double scale, d
 }
 
 std::string DescribeExport(const ExportSummary& summary) {
-    const std::string data = ReadText(summary.dataPath);
-    const std::string anim = ReadText(summary.animPath);
+    const std::string data = ReadHead(summary.dataPath, 4);
+    const std::string anim = ReadHead(summary.animPath, 2);
     const std::string script = ReadText(summary.scriptPath);
     const std::string& m = summary.meshName;
     std::string out = "Exported " + m + ". Into your package's folder, as the class " + m + " names them:\n";

@@ -448,4 +448,36 @@ TEST_F(ModelJsonFiles, FileProblemsNameThePath) {
     EXPECT_TRUE(NoTemporaryLeft());
 }
 
+// The file is read in pieces: a model and its problems come out as from the
+// whole text, wherever a piece ends.
+TEST_F(ModelJsonFiles, FileReadsAsItsText) {
+    hm::ModelPtr model(hm::CreateModel());
+    hmMesh* mesh = hm::AddMesh(model.get(), "long");
+    for (int i = 0; i < 6000; ++i) mesh->vertices.push_back(hm::MakeVertex({0.1f * i, -0.25f, 1e-3f * i}, 0.5f));
+    const std::string text = hm::ModelToJson(*model);
+    ASSERT_GT(text.size(), 200000u);
+    std::string late = text;
+    late[190000] = '#';
+    const struct {
+        const char* what;
+        std::string text;
+        bool loads;
+    } cases[] = {
+        {"whole", text, true},
+        {"a fault far into the file", late, false},
+        {"cut short", text.substr(0, 150001), false},
+        {"zero bytes after the value", text + std::string(3, '\0'), true},
+        {"a zero byte, then more, after the value", text + std::string(2, '\0') + "{}", false},
+    };
+    const std::string path = PathOf("model.hm.json");
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
+        const hm::LoadResult fromFile = hm::LoadModelJson(path);
+        const hm::LoadResult fromText = hm::ParseModelJson(c.text, path);
+        EXPECT_EQ(fromFile.error, fromText.error) << c.what;
+        EXPECT_EQ(fromFile.model != nullptr, c.loads) << c.what << ": " << fromFile.error;
+        if (fromFile.model) EXPECT_EQ(hm::ModelToJson(*fromFile.model), text);
+    }
+}
+
 }  // namespace

@@ -375,7 +375,8 @@ TEST(ImportedExport, EmbeddedTextureLandsBesideTheOutputsAndTheScriptNamesIt) {
     const Outcome outcome = RunProgram(dir, "'" + kData + "/greenman/greenman.glb' art/Greenman.3D");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(testing_support::Files(dir / "art"),
-              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "greenman_body.png"}));
+              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "VantrelExport.log",
+                                        "greenman_body.png"}));
     const std::string script = ReadFile(dir / "art/Greenman.uc");
     EXPECT_NE(script.find("FILE=textures\\greenman_body.png"), std::string::npos);
     EXPECT_NE(script.find("animation sections\r\n"
