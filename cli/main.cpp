@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <iostream>
@@ -381,8 +382,11 @@ int Main(int argc, char** argv) {
     if (options.preview) {
         std::string error;
         std::vector<std::string> warnings;
-        const bool written =
-            view::WriteExportPreview(chosen, fs::path(options.model).parent_path().string(), page, warnings, error);
+        std::map<std::string, std::string> sources;
+        for (const hm::TextureFile& texture : loaded.textures)
+            if (!texture.sourcePath.empty()) sources[texture.fileName] = texture.sourcePath;
+        const bool written = view::WriteExportPreview(chosen, fs::path(options.model).parent_path().string(), page,
+                                                      warnings, error, sources);
         if (!quiet)
             for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
         if (!written) return Fail(kWriteFailed, error);

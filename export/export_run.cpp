@@ -115,7 +115,7 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile) {
     const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
     const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal);
-    WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale);
+    WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale, log);
     return animation;
 }
 

@@ -148,6 +148,25 @@ std::string OptionalString(const Json& object, const Place& place, std::string_v
     return value ? ReadString(*value, place.Member(key)) : std::string();
 }
 
+// Names reach the script class's directives, where a line break would start
+// a directive of its own: no control character in any name.
+void CheckNameText(const std::string& name, const Place& place) {
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", c);
+            Fail(place, std::string("name contains the control character ") + code + " at byte " + std::to_string(i));
+        }
+    }
+}
+
+std::string OptionalName(const Json& object, const Place& place, std::string_view key) {
+    std::string name = OptionalString(object, place, key);
+    CheckNameText(name, place.Member(key));
+    return name;
+}
+
 HostVec3 OptionalVec3(const Json& object, const Place& place, std::string_view key) {
     const Json* value = Find(object, key);
     return value ? ReadVec3(*value, place.Member(key)) : HostVec3{0.0f, 0.0f, 0.0f};
@@ -160,6 +179,7 @@ void CheckFieldName(const std::string& name, const Place& place, const char* wha
         Fail(place, std::string(what) + " is " + std::to_string(name.size()) + " bytes long, at most " +
                         std::to_string(maxBytes) + " allowed");
     if (name.find('\0') != std::string::npos) Fail(place, std::string(what) + " contains a zero byte");
+    CheckNameText(name, place);
 }
 
 void ReadVertex(hmMesh& mesh, const Json& value, const Place& place) {
@@ -195,7 +215,7 @@ void ReadTriangle(hmMesh& mesh, const Json& value, const Place& place) {
 
 void ReadMesh(hmModel& model, const Json& value, const Place& place) {
     CheckObject(value, place, {"name", "vertices", "triangles"});
-    hmMesh& mesh = *AddMesh(&model, OptionalString(value, place, "name"));
+    hmMesh& mesh = *AddMesh(&model, OptionalName(value, place, "name"));
     // Vertices first, whatever the file's order: corners are checked against them.
     if (const Json* vertices = Find(value, "vertices")) {
         Place at = place.Member("vertices");
@@ -213,7 +233,7 @@ void ReadMesh(hmModel& model, const Json& value, const Place& place) {
 
 void ReadMaterial(hmModel& model, const Json& value, const Place& place) {
     CheckObject(value, place, {"name", "diffuseTexture"});
-    AddMaterial(&model, OptionalString(value, place, "name"), OptionalString(value, place, "diffuseTexture"));
+    AddMaterial(&model, OptionalName(value, place, "name"), OptionalName(value, place, "diffuseTexture"));
 }
 
 // Keys come as {time, value}; times may repeat but never go down.

@@ -7,6 +7,7 @@
 #include "host/warnings.h"
 #include "import/exact_scene.h"
 #include "import/simplify.h"
+#include "import/texture_convert.h"
 #include "import/texture_files.h"
 
 #include <cstdint>
@@ -33,6 +34,12 @@ struct ImportOptions {
     // import/weld.h): on by default, off keeps every vertex of the file.
     bool weld = true;
     imp::SimplifyRequest simplify;  // none by default
+    // Textures are written as 8-bit palettised BMPs whose sides are powers of
+    // two up to this (a power of two, 1 to kMaxTextureSide).
+    int textureSide = kDefaultTextureSide;
+    // Images are read from the model's folder and below, and from these
+    // folders and below: never from elsewhere on the disk.
+    std::vector<std::string> textureFolders;
 };
 
 // What welding and simplifying did to the counts.
@@ -68,9 +75,10 @@ struct ImportResult {
 
 // Meshes of triangles in node order (lines and points left out); positions
 // in model space, right-handed with Y up; texture v growing downwards. One
-// material per mesh, in mesh order, naming a diffuse texture file: the
-// model's own (copied), one held inside the file (written under the model's
-// name) or one made of the material's colour. Bones:
+// material per mesh, in mesh order, naming a diffuse texture file, always an
+// 8-bit palettised BMP converted from the model's own image (from the allowed
+// folders only), from one held inside the file (named after the model), or
+// made of the material's colour. Bones:
 // the nodes that move vertices and their ancestors up to a common root, parents
 // first; every vertex on its heaviest bone. With animation, every bone has a key
 // at every frame: clips sampled at options.fps, end to end; without, one frame

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct SetPolygon {
     std::array<uint16_t, 3> corners;
     std::array<std::array<uint8_t, 2>, 3> uv;  // u, v per corner, as bytes
     uint8_t textureSlot;
+    uint8_t type = 1;  // kind (low three bits) plus flags
 };
 
 struct SetTexture {
@@ -23,7 +25,10 @@ struct SetTexture {
     std::string file;         // FILE= as written, backslashes included
     std::string foundPath;    // empty when not found
     int width = 0, height = 0;
+    bool masked = false;      // imported with FLAGS=2: entry 0 see-through (so in png)
     std::vector<uint8_t> png; // the image as PNG; empty when unreadable
+    std::string sourcePath;         // the image it was converted from, when known
+    std::vector<uint8_t> sourcePng; // that image as PNG
 };
 
 struct Box {
@@ -64,6 +69,8 @@ struct ReadOptions {
     // of the model an export came from, say); a texture found only there is
     // a note, since the engine will not look there.
     std::vector<std::string> extraTextureFolders;
+    // Texture file name -> the image it was converted from, shown beside it.
+    std::map<std::string, std::string> sourceImages;
 };
 
 // PATH is any file of the set or the name chosen in the save dialog. Never

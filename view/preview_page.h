@@ -4,6 +4,7 @@
 
 #include "view/exported_set.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,10 @@ bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::
 
 // After an export: reads back the set written for the chosen name and writes
 // its page beside it; textures are also looked for in modelFolder. What the
-// reader finds goes to warnings (problems first, then notes).
+// reader finds goes to warnings (problems first, then notes). sourceImages
+// (texture file name -> the image it was converted from) fill "as painted".
 bool WriteExportPreview(const std::string& chosenPath, const std::string& modelFolder, std::string& pagePath,
-                        std::vector<std::string>& warnings, std::string& error);
+                        std::vector<std::string>& warnings, std::string& error,
+                        const std::map<std::string, std::string>& sourceImages = {});
 
 }  // namespace view
