@@ -1,6 +1,7 @@
 #include "import/texture_convert.h"
 
 #include <libimagequant.h>
+#include <omp.h>
 #include <stb_image.h>
 #include <stb_image_resize.h>
 
@@ -170,6 +171,10 @@ std::vector<IndexedImage> QuantiseWays(const RgbaImage& image, std::initializer_
         for (int c = 0; c < 3; ++c) out.palette[0][c] = static_cast<uint8_t>(std::lround(sum[c] / opaque));
     if (!opaque || count == 0) return std::vector<IndexedImage>(dithers.size(), out);
 
+    // One thread: libimagequant parallelises with OpenMP, whose thread pool
+    // does not survive a fork, and the model reader runs in a forked child of
+    // a process that may have converted a texture before.
+    omp_set_num_threads(1);
     Attr attr(liq_attr_create());
     Image liqImage;
     Result result;

@@ -314,9 +314,9 @@ TEST(ModelJson, ControlCharactersInNamesAreRefusedWithThePlace) {
     const struct {
         std::string text, error;
     } cases[] = {
-        {R"({"materials": [{"diffuseTexture": "a.bmp\r\n#exec OBJ LOAD F=x"}]})",
+        {R"({"meshes": [], "materials": [{"diffuseTexture": "a.bmp\r\n#exec OBJ LOAD F=x"}]})",
          "m.hm.json: materials[0].diffuseTexture: name contains the control character 0x0D at byte 5"},
-        {R"({"materials": [{"name": "a\tb"}]})", "m.hm.json: materials[0].name: name contains the control character 0x09 at byte 1"},
+        {R"({"meshes": [], "materials": [{"name": "a\tb"}]})", "m.hm.json: materials[0].name: name contains the control character 0x09 at byte 1"},
         {R"({"meshes": [{"name": "\u007f"}]})", "m.hm.json: meshes[0].name: name contains the control character 0x7F at byte 0"},
         {WithBones(R"([{"name": "a\nb"}])"), "m.hm.json: bones[0].name: name contains the control character 0x0A at byte 1"},
         {WithBones(R"([{"name": "a", "parent": "\u001b"}])"),

@@ -375,9 +375,9 @@ TEST(ImportedExport, EmbeddedTextureLandsBesideTheOutputsAndTheScriptNamesIt) {
     const Outcome outcome = RunProgram(dir, "'" + kData + "/greenman/greenman.glb' art/Greenman.3D");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(testing_support::Files(dir / "art"),
-              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "greenman_body.png"}));
+              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "greenman_body.bmp"}));
     const std::string script = ReadFile(dir / "art/Greenman.uc");
-    EXPECT_NE(script.find("FILE=textures\\greenman_body.png"), std::string::npos);
+    EXPECT_NE(script.find("FILE=textures\\greenman_body.bmp"), std::string::npos);
     EXPECT_NE(script.find("animation sections\r\n"
                           "#exec MESH SEQUENCE MESH=Greenman SEQ=0_pose STARTFRAME=0 NUMFRAMES=6\r\n"
                           "#exec MESH SEQUENCE MESH=Greenman SEQ=1_idle STARTFRAME=6 NUMFRAMES=76\r\n"
@@ -415,7 +415,7 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     EXPECT_NE(info.out.find("Meshes: 1\n  0 \"1_body\": 196 vertices, 356 triangles\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("Bones: 9\n  0 root, 147 position and 147 rotation keys\n"), std::string::npos);
     EXPECT_NE(info.out.find("Frames: 147\n"), std::string::npos);
-    EXPECT_NE(info.out.find("  0 \"body\": texture greenman_body.png\n"), std::string::npos);
+    EXPECT_NE(info.out.find("  0 \"body\": texture greenman_body.bmp\n"), std::string::npos);
     EXPECT_NE(info.out.find("  3_attack: 0.833 s, 26 frames, frames 121 to 146\n"), std::string::npos);
     EXPECT_NE(info.out.find("Bake: exact (the source's own deformation: every bone influence, morph targets, any "
                             "number of bones)\nWith --bake host:\n  158 vertices had more than one bone influence; "
@@ -482,21 +482,21 @@ TEST(ImportedExport, FirstHourCommandLines) {
     };
     const std::string rigged = "'" + kData + "/RiggedSimple/RiggedSimple.gltf'";
     const std::string fbx = "'" + kData + "/sample/animated.fbx'";
-    const std::vector<std::string> totem = {"totem.uc", "totem_a.3d", "totem_d.3d", "totem_skin.png"};
+    const std::vector<std::string> totem = {"totem.uc", "totem_a.3d", "totem_d.3d", "totem_skin.bmp"};
     const std::vector<Case> cases = {
-        {rigged + " out", 0, {"  ->  textures\\RiggedSimple_Material_001-e.bmp\n"},
-         {"RiggedSimple.uc", "RiggedSimple_Material_001-e.bmp", "RiggedSimple_a.3d", "RiggedSimple_d.3d"},
-         {"FILE=textures\\RiggedSimple_Material_001-e.bmp GROUP"}},
-        {"totem.gltf out/ --clip Armature_Sway", 0, {"out/totem_skin.png ", "frames 61\n"}, totem,
+        {rigged + " out", 0, {"  ->  textures\\RiggedSimple_al_001-effect.bmp\n"},
+         {"RiggedSimple.uc", "RiggedSimple_a.3d", "RiggedSimple_al_001-effect.bmp", "RiggedSimple_d.3d"},
+         {"FILE=textures\\RiggedSimple_al_001-effect.bmp GROUP"}},
+        {"totem.gltf out/ --clip Armature_Sway", 0, {"out/totem_skin.bmp ", "frames 61\n"}, totem,
          {"SEQ=Armature_Sway STARTFRAME=0 NUMFRAMES=61\r\n\r\n#exec MESHMAP"}},
         {"totem.gltf out --clip Hop --clip 'Armature|Sway'", 0, {"Vertices 65, triangles 112, frames 92\n"}, totem,
          {"SEQ=Hop STARTFRAME=0 NUMFRAMES=31\r\n#exec MESH SEQUENCE MESH=totem SEQ=Armature_Sway STARTFRAME=31 NUMFRAMES=61\r\n"}},
         {"totem.gltf out --clip Hop --clip Hop", 2, {}, {}, {}},
         {"totem.gltf out --clip Sway", 2, {}, {}, {}},
         {fbx + " out", 0, {"try --scale 0.01\n", "Size: 1.1 wide, 3 tall, 1.1 deep"},
-         {"animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.png"}, {}},
+         {"animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.bmp"}, {}},
         {fbx + " --scale 0.01 -o out/Small", 0, {"Size: 0.011 wide, 0.03 tall"},
-         {"Small.uc", "Small_a.3d", "Small_d.3d", "animated_skin.png"}, {}},
+         {"Small.uc", "Small_a.3d", "Small_d.3d", "animated_skin.bmp"}, {}},
         {"totem.gltf --info", 0, {"Vertices: 65\nTriangles: 112\n", "Size: 1.1 wide, 3 tall, 1.1 deep"}, {}, {}},
     };
     std::string gltf = ReadFile(kExamples + "/totem.gltf");
