@@ -3,13 +3,14 @@
 #include "cli/model_loading.h"
 #include "cli/options.h"
 #include "cli/summary.h"
-#include "export/export_run.h"
-#include "export/output_file.h"
+#include "export/export_job.h"
 #include "export/output_names.h"
 #include "export/script_class_file.h"
+#include "import/texture_files.h"
 #include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "plugin/plugin.h"
+#include "view/exported_set.h"
 #include "view/preview_page.h"
 
 #include <dlfcn.h>
@@ -19,13 +20,11 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <fstream>
-#include <sstream>
 #include <iostream>
+#include <memory>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -35,6 +34,13 @@ namespace {
 int Fail(int status, const std::string& message) {
     std::cerr << "vantrel-export: " << message << "\n";
     return status;
+}
+
+// An export's failure: its line, and its exit status.
+int Report(const ExportError& error) {
+    const std::string text = error.kind == ErrorKind::kNothingExported ? "nothing exported: " + error.message
+                                                                        : DescribeFailure(error);
+    return Fail(ExitStatus(error.kind), text);
 }
 
 std::string ProgramDirectory() {
@@ -51,34 +57,6 @@ std::string DefaultPluginPath() {
     const fs::path installed = (directory / VANTREL_PLUGINDIR_FROM_BINDIR / "hmVantrelExport.so").lexically_normal();
     std::error_code code;
     return !fs::exists(beside, code) && fs::exists(installed, code) ? installed.string() : beside.string();
-}
-
-// The plug-in's script class invites sequence lines below one comment; the
-// clips' lines go there, with the file's CR LF line ends. The file is replaced
-// whole through a temporary, so a failure leaves the plug-in's file as it was.
-bool WriteSequencesIntoScript(const std::string& scriptPath, const std::string& lines, std::string& error) {
-    std::ifstream in(scriptPath, std::ios::binary);
-    std::stringstream read;
-    read << in.rdbuf();
-    std::string script = read.str();
-    const size_t comment = script.find("// add further '#exec MESH SEQUENCE' lines here");
-    const size_t lineEnd = comment == std::string::npos ? comment : script.find('\n', comment);
-    if (!in || lineEnd == std::string::npos) {
-        error = scriptPath + ": no place for the sequence lines (the comment that invites them is missing)";
-        return false;
-    }
-    std::string crlf;
-    for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    script.insert(lineEnd + 1, crlf);
-
-    OutputFile out;
-    if (out.Open(scriptPath)) out.Write(script);
-    if (!out.IsOpen() || !out.Commit()) {
-        error = out.Error().empty() ? scriptPath + ": cannot be written" : out.Error();
-        error += " (the sequence lines were not written)";
-        return false;
-    }
-    return true;
 }
 
 // MODEL's file name without its model extension.
@@ -149,15 +127,15 @@ ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
 }
 
 // Refuses an export whose files cannot fit: the outputs in the destination's
-// folder, the log in the current directory, together when both are on one
+// folder, the log in its folder, together when both are on one
 // file system. Empty when they fit.
-std::string RoomProblem(const ExportSizes& sizes, const std::string& destination) {
+std::string RoomProblem(const ExportSizes& sizes, const std::string& destination, const std::string& logFolder) {
     std::string folder = fs::path(destination).parent_path().string();
     if (folder.empty()) folder = ".";
     struct statvfs outputsFs, logFs;
     struct stat outputsDev, logDev;
-    if (statvfs(folder.c_str(), &outputsFs) != 0 || statvfs(".", &logFs) != 0 || stat(folder.c_str(), &outputsDev) != 0 ||
-        stat(".", &logDev) != 0)
+    if (statvfs(folder.c_str(), &outputsFs) != 0 || statvfs(logFolder.c_str(), &logFs) != 0 || stat(folder.c_str(), &outputsDev) != 0 ||
+        stat(logFolder.c_str(), &logDev) != 0)
         return {};  // cannot tell: the writes will say
     const uint64_t outputs = sizes.data + sizes.anim + sizes.script;
     const uint64_t outputsFree = static_cast<uint64_t>(outputsFs.f_bavail) * outputsFs.f_frsize;
@@ -169,89 +147,99 @@ std::string RoomProblem(const ExportSizes& sizes, const std::string& destination
     if (together ? outputs + sizes.log > outputsFree : outputs > outputsFree)
         return "not enough room in " + folder + " (" + std::to_string(outputsFree) + " bytes free) for the export: " + need;
     if (!together && sizes.log > logFree)
-        return "not enough room in the current directory (" + std::to_string(logFree) + " bytes free) for the log: " + need;
+        return "not enough room in " + logFolder + " (" + std::to_string(logFree) + " bytes free) for the log: " + need;
     return {};
 }
 
-// The name the save dialog is given: DEST as a file name, or inside DEST when
-// it is a folder. Empty, with the reason in error, when it cannot be used.
-std::string ChooseDestination(const std::string& given, const std::string& modelPath, std::string& error) {
+struct Destination {
+    std::string path;   // the name the save dialog answers with; empty when it cannot be used
+    ExportError error;  // why not
+};
+
+// DEST as a file name, or inside DEST when it is a folder.
+Destination ChooseDestination(const std::string& given, const std::string& modelPath) {
     std::string destination = given.empty() ? ModelName(modelPath) + ".3D" : given;
     std::error_code code;
     const bool folderMeant = destination.back() == '/' || fs::is_directory(destination, code);
     if (folderMeant) {
-        if (!fs::is_directory(destination, code)) {
-            error = destination + ": no such folder";
-            return "";
-        }
+        if (!fs::is_directory(destination, code)) return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder")};
         destination = (fs::path(destination) / (ModelName(modelPath) + ".3D")).string();
     }
     const fs::path folder = fs::path(destination).parent_path();
-    if (!folder.empty() && !fs::is_directory(folder, code)) {
-        error = destination + ": the folder " + folder.string() + " does not exist";
-        return "";
-    }
+    if (!folder.empty() && !fs::is_directory(folder, code))
+        return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() + " does not exist")};
     const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
-    if (!IsScriptIdentifier(meshName)) {
-        error = destination + ": the class would be named \"" + meshName +
-                "\", which the engine cannot compile (letters, digits and '_', not starting with a digit); " +
-                (folderMeant || given.empty() ? "name the outputs, e.g. " + (folder / "Model.3D").string()
-                                              : std::string("choose another name"));
-        return "";
-    }
-    return destination;
+    if (!IsScriptIdentifier(meshName))
+        return {"", Fault(ErrorKind::kBadInput,
+                          destination + ": the class would be named \"" + meshName +
+                              "\", which the engine cannot compile (letters, digits and '_', not starting with a digit); " +
+                              (folderMeant || given.empty() ? "name the outputs, e.g. " + (folder / "Model.3D").string()
+                                                            : std::string("choose another name")))};
+    return {destination, {}};
 }
 
-// The plug-in writes its log into the current folder, as in the modelling
-// host. Asked for elsewhere or not at all, the log is moved or removed after
-// the run, and a log already in the current folder is set aside meanwhile.
-class LogPlacement {
-public:
-    LogPlacement(const CliOptions& options) : target_(options.logPath), none_(options.noLog) {
-        std::error_code code;
-        if (Moves() && fs::exists(kLogFileName, code)) {
-            fs::rename(kLogFileName, kAside, code);
-            setAside_ = !code;
-        }
+// What --ask gets from a person at the terminal: a file name, confirmed when
+// it names an existing file; "" for cancel.
+std::string AskForDestination() {
+    std::cerr << "Export Vantrel 3D - file name (empty cancels): " << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line) || line.empty()) return "";
+    std::error_code code;
+    if (fs::exists(line, code)) {
+        std::cerr << line << " already exists. Do you want to replace it? [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer) || answer.empty() || (answer[0] != 'y' && answer[0] != 'Y')) return "";
     }
-    ~LogPlacement() {
-        std::error_code code;
-        if (setAside_) fs::rename(kAside, kLogFileName, code);
-    }
-    // Where the log now is ("" for nowhere); error says why a move failed.
-    std::string Place(std::string& error) {
-        std::error_code code;
-        if (!Moves()) return kLogFileName;
-        if (!fs::exists(kLogFileName, code)) return "";
-        if (none_) {
-            fs::remove(kLogFileName, code);
-            return "";
-        }
-        // A device or a pipe (--log /dev/null) gets the log's bytes; a rename
-        // would put the file in its place.
-        const fs::file_status status = fs::status(target_, code);
-        if (fs::exists(status) && !fs::is_regular_file(status) && !fs::is_directory(status)) {
-            std::ofstream(target_, std::ios::binary) << std::ifstream(kLogFileName, std::ios::binary).rdbuf();
-            fs::remove(kLogFileName, code);
-            return target_;
-        }
-        fs::rename(kLogFileName, target_, code);
-        if (code) {  // another file system: copy, then remove
-            code.clear();
-            fs::copy_file(kLogFileName, target_, fs::copy_options::overwrite_existing, code);
-            if (code) error = target_ + ": " + code.message();
-            fs::remove(kLogFileName, code);
-        }
-        return error.empty() ? target_ : "";
-    }
+    return line;
+}
 
-private:
-    bool Moves() const { return none_ || !target_.empty(); }
-    static constexpr const char* kAside = "VantrelExport.log.vantrel-aside";
-    std::string target_;
-    bool none_;
-    bool setAside_ = false;
-};
+// The page of the set as it will be once committed, read from the files staged for it.
+// sources: texture file name -> the image it was converted from, shown "as painted".
+PreviewMaker PagePreview(const std::string& destination, const std::string& modelFolder,
+                         const std::map<std::string, std::string>& sources) {
+    return [destination, modelFolder, sources](const std::vector<StagedFile>& staged) {
+        view::ReadOptions options;
+        options.sourceImages = sources;
+        if (!modelFolder.empty()) options.extraTextureFolders.push_back(modelFolder);
+        for (const StagedFile& file : staged) options.staged[file.path] = file.bytesAt;
+        const view::ExportedSet set = view::ReadExportedSet(destination, options);
+        PreviewPage page;
+        page.path = view::PreviewPagePath(destination);
+        page.findings = set.problems;
+        page.findings.insert(page.findings.end(), set.notes.begin(), set.notes.end());
+        view::PageText text = view::BuildPreviewPage(set);
+        page.html = std::move(text.html);
+        if (!text.error.empty()) page.error = Fault(ErrorKind::kOutOfMemory, page.path + ": " + text.error);
+        return page;
+    };
+}
+
+// Loads the plug-in and runs it as the modelling host does: the save dialog
+// answered with destination, the model released through onDestroy. The
+// extension adds the host program's files to the plug-in's one commit and
+// brings back its outcome.
+ExportOutcome RunThroughPlugIn(PlugInBase* plugin, hm::ModelPtr owned, const std::string& destination,
+                               hmExportExtension& extension) {
+    platform::SetSaveDialogAnswer(destination);
+    // The run's messages are reported here, once each, with the program's name.
+    platform::SetMessagesPrinted(false);
+    const size_t messagesBefore = platform::ShownMessages().size();
+    int released = 0;
+    hmModel* model = owned.release();
+    model->onDestroy = [&released](const hmModel*) { ++released; };
+    model->exportExtension = &extension;
+    plugin->Run(model);
+    if (released == 0) {  // the run ended early and left the model to us
+        model->onDestroy = nullptr;
+        hmModel_Destroy(model);
+        std::vector<platform::ShownMessage> messages = platform::ShownMessages();
+        const std::string reason = messages.size() > messagesBefore ? messages.back().text
+                                   : !platform::LastSaveDialogError().empty() ? platform::LastSaveDialogError()
+                                                                              : "no file name was chosen";
+        return {Fault(ErrorKind::kNothingExported, reason), {}, {}, {}, {}, {}};
+    }
+    return std::move(extension.outcome);
+}
 
 }  // namespace
 
@@ -261,53 +249,39 @@ int Main(int argc, char** argv) {
     const bool quiet = options.verbosity == Verbosity::Quiet;
     const bool verbose = options.verbosity == Verbosity::Verbose;
 
-    std::string destination;
-    if (!options.ask) {
-        std::string error;
-        destination = ChooseDestination(options.destination, options.model, error);
-        if (destination.empty() && !options.modelOptions.list && !options.modelOptions.info &&
-            options.modelOptions.dump.empty())
-            return Fail(kBadInput, error);
-    } else if (!::isatty(STDIN_FILENO)) {
-        return Fail(kBadInput, "--ask needs a terminal on standard input to ask for the name; give DEST instead");
+    std::string given = options.destination;
+    if (options.ask) {
+        if (!::isatty(STDIN_FILENO))
+            return Fail(kBadInput, "--ask needs a terminal on standard input to ask for the name; give DEST instead");
+        given = AskForDestination();
+        if (given.empty()) return Report(Fault(ErrorKind::kNothingExported, "no file name was chosen"));
     }
-    if (!options.logPath.empty() && !fs::is_directory(fs::path(options.logPath).parent_path().empty()
-                                                          ? fs::path(".")
-                                                          : fs::path(options.logPath).parent_path()))
+    const Destination chosen = ChooseDestination(given, options.model);
+    const std::string& destination = chosen.path;
+    if (chosen.error && !options.modelOptions.list && !options.modelOptions.info && options.modelOptions.dump.empty())
+        return Fail(ExitStatus(chosen.error.kind), chosen.error.message);
+    const fs::path logFolder = fs::path(options.logPath).parent_path().empty() ? fs::path(".")
+                                                                               : fs::path(options.logPath).parent_path();
+    if (!options.logPath.empty() && !fs::is_directory(logFolder))
         return Fail(kBadInput, options.logPath + ": the folder for the log does not exist");
 
     LoadedModel loaded = LoadModel(options.model, options.modelOptions);
     if (!quiet)
         for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
-    if (!loaded.model) return Fail(loaded.writeFailed ? kWriteFailed : kBadInput, loaded.error);
+    if (!loaded.model) return Fail(ExitStatus(loaded.error.kind), loaded.error.message);
     if (loaded.done) return kExported;  // an informational option did all the work
     std::cout << DescribeFit(loaded.fit);
     std::string sceneProblem;
     if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
         return Fail(kBadInput, options.model + ": " + sceneProblem);
-    if (!destination.empty()) {
-        std::string problem = DestinationProblem(destination);
-        if (problem.empty()) problem = RoomProblem(SizesOf(*loaded.model, destination), destination);
-        if (!problem.empty()) return Fail(kBadInput, problem);
-    }
-
-    if (!destination.empty()) {
-        platform::SetSaveDialogAnswer(destination);
-    } else {
-        platform::SetSaveDialogAnswer(std::nullopt);
-        platform::SetSaveDialogPrompt(true);
-    }
-    // The run's messages are reported here, once each, with the program's name.
-    platform::SetMessagesPrinted(false);
-
-    // The plug-in takes its thread count from the environment, as a host's
-    // user would set it.
-    if (options.threads > 0) setenv("VANTREL_THREADS", std::to_string(options.threads).c_str(), 1);
+    std::string problem = DestinationProblem(destination);
+    if (problem.empty()) problem = RoomProblem(SizesOf(*loaded.model, destination), destination, logFolder.string());
+    if (!problem.empty()) return Fail(kBadInput, problem);
 
     // The host bake loads the plug-in as the modelling host does. The exact
-    // bake runs the same export here, its frames posed by the source's own
+    // bake runs the export job here, its frames posed by the source's own
     // deformation, which the host's model cannot carry.
-    PlugInBase* plugin = nullptr;
+    std::unique_ptr<PlugInBase> plugin;
     if (loaded.exact) {
         if (verbose) std::cout << "Bake: exact (the source's own deformation)\n";
     } else {
@@ -316,80 +290,64 @@ int Main(int argc, char** argv) {
         if (!library) return Fail(kBadInput, std::string("cannot load the plug-in: ") + dlerror());
         auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
         if (!create) return Fail(kBadInput, options.pluginPath + ": no CreatePlugIn");
-        plugin = create();
+        plugin.reset(create());
         if (!plugin) return Fail(kBadInput, options.pluginPath + ": CreatePlugIn returned no object");
-        if (plugin->GetKind() != kExporterKind) {
-            delete plugin;
-            return Fail(kBadInput, options.pluginPath + ": not an export plug-in");
-        }
+        if (plugin->GetKind() != kExporterKind) return Fail(kBadInput, options.pluginPath + ": not an export plug-in");
         if (verbose) std::cout << "Plug-in: " << plugin->GetCaption() << " (" << options.pluginPath << ")\n";
     }
 
-    // An earlier export's script class says which textures that export wrote.
-    const std::string previousScript = destination.empty() ? "" : ReadText(DeriveOutputPaths(destination).script);
+    // Everything the export writes goes into its one commit: the clips'
+    // sequence lines, the textures (an earlier export's script class says
+    // which of those already there it wrote), the page.
+    const std::string folder = fs::path(destination).parent_path().string();
+    const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
+    const OutputPaths paths = DeriveOutputPaths(destination);
+    ExportAdditions additions;
+    const std::vector<AnimationSequence> sequences = hm::ClipSequences(loaded.clips);
+    if (!options.noSequences) additions.sequences = sequences;
+    hm::TexturePlan textures = hm::PlanTextureFiles(loaded.textures, folder, ReadText(paths.script));
+    if (textures.error) return Fail(ExitStatus(textures.error.kind), textures.error.message);
+    additions.files = std::move(textures.files);
+    additions.triangleTypes = loaded.triangleTypes;
+    std::map<std::string, std::string> sources;
+    for (const hm::TextureFile& texture : loaded.textures)
+        if (!texture.sourcePath.empty()) sources[texture.fileName] = texture.sourcePath;
+    if (options.preview)
+        additions.preview = PagePreview(destination, fs::path(options.model).parent_path().string(), sources);
+    const std::string logPath = options.noLog ? "" : options.logPath.empty() ? kLogFileName : options.logPath;
+
     const ModelSize size = MeasureModel(*loaded.model);
-    LogPlacement log(options);
-    int released = 0;
-    hmModel* model = loaded.model.release();
-    model->onDestroy = [&released](const hmModel*) { ++released; };
-    size_t messagesBefore = platform::ShownMessages().size();
-    int32_t result = 0;
+    ExportOutcome outcome;
     if (plugin) {
-        result = plugin->Run(model);
-        delete plugin;
+        hmExportExtension extension;
+        extension.additions = std::move(additions);
+        extension.logPath = logPath;
+        extension.logRequired = !options.logPath.empty();
+        extension.threads = options.threads;
+        outcome = RunThroughPlugIn(plugin.get(), std::move(loaded.model), destination, extension);
     } else {
         hm::imp::ExactPose poses(*loaded.exact);
-        result = Run(model, poses);
-    }
-    const bool exported = released > 0;
-    if (!exported) {  // the run ended early and left the model to us
-        model->onDestroy = nullptr;
-        hmModel_Destroy(model);
-    }
-    std::string logError;
-    const std::string logPath = log.Place(logError);
-
-    std::vector<platform::ShownMessage> messages = platform::ShownMessages();
-    messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(messagesBefore));
-    std::string lastMessage = messages.empty() ? std::string() : messages.back().text;
-    if (result == -1) return Fail(kWriteFailed, lastMessage.empty() ? "the export failed" : lastMessage);
-    if (!exported) {
-        if (!lastMessage.empty()) return Fail(kNothingExported, "nothing exported: " + lastMessage);
-        std::string reason = platform::LastSaveDialogError();
-        return Fail(kNothingExported, "nothing exported: " + (reason.empty() ? "no file name was chosen" : reason));
+        ExportRequest request;
+        request.model = loaded.model.get();
+        request.poses = &poses;
+        request.destination = destination;
+        request.logPath = logPath;
+        request.logRequired = !options.logPath.empty();
+        request.additions = std::move(additions);
+        request.threads = options.threads;
+        outcome = RunExportJob(request);
     }
     if (!quiet)
-        for (const platform::ShownMessage& message : messages) std::cerr << "vantrel-export: " << message.text << "\n";
-    if (!logError.empty()) return Fail(kWriteFailed, logError);
-
-    // The name the dialog answered: DEST, or what was typed at the prompt.
-    const std::string chosen = platform::LastChosenPath();
-    const std::string folder = fs::path(chosen).parent_path().string();
-    const std::string meshName = DeriveMeshName(fs::path(chosen).filename().string());
-    const OutputPaths paths = DeriveOutputPaths(chosen);
-    std::string sequences;
-    for (const AnimationSequence& sequence : hm::ClipSequences(loaded.clips)) sequences += SequenceLine(meshName, sequence);
-    std::string sequenceError;
-    if (!sequences.empty() && !options.noSequences && !WriteSequencesIntoScript(paths.script, sequences, sequenceError))
-        return Fail(kWriteFailed, sequenceError);
-    hm::TextureWriteResult textures = hm::WriteTextureFiles(loaded.textures, folder, previousScript);
-    if (!textures.ok) return Fail(kWriteFailed, textures.error);
-    for (const std::string& kept : quiet ? std::vector<std::string>() : textures.kept)
-        std::cerr << "vantrel-export: warning: " << kept
-                  << " is not from an earlier export of this class and differs from the model's texture; kept it "
-                     "(move it away and export again to get the model's)\n";
-    std::string page;
-    if (options.preview) {
-        std::string error;
-        std::vector<std::string> warnings;
-        std::map<std::string, std::string> sources;
-        for (const hm::TextureFile& texture : loaded.textures)
-            if (!texture.sourcePath.empty()) sources[texture.fileName] = texture.sourcePath;
-        const bool written = view::WriteExportPreview(chosen, fs::path(options.model).parent_path().string(), page,
-                                                      warnings, error, sources);
-        if (!quiet)
-            for (const std::string& warning : warnings) std::cerr << "vantrel-export: preview: " << warning << "\n";
-        if (!written) return Fail(kWriteFailed, error);
+        for (const std::string& warning : outcome.warnings) std::cerr << "vantrel-export: " << warning << "\n";
+    if (outcome.error) return Report(outcome.error);
+    if (!quiet) {
+        for (const std::string& kept : textures.kept)
+            std::cerr << "vantrel-export: warning: " << kept
+                      << " is not from an earlier export of this class, or is the model's own image, and differs from "
+                         "the converted texture; kept it "
+                         "(move it away and export again to get the model's)\n";
+        for (const std::string& finding : outcome.previewFindings)
+            std::cerr << "vantrel-export: preview: " << finding << "\n";
     }
     if (quiet) return kExported;
 
@@ -400,15 +358,16 @@ int Main(int argc, char** argv) {
     summary.scriptPath = paths.script;
     for (const hm::TextureFile& texture : loaded.textures)
         summary.texturePaths.push_back((fs::path(folder) / texture.fileName).string());
-    summary.logPath = logPath;
+    summary.logPath = outcome.logPath;
     summary.size = size;
     summary.imported = !loaded.hostModelFile;
     summary.scale = options.modelOptions.import.scale;
     summary.unitCentimetres = loaded.unitCentimetres;
-    summary.sequences = sequences;
+    for (const AnimationSequence& sequence : sequences) summary.sequences += SequenceLine(meshName, sequence);
     summary.sequencesWritten = !options.noSequences;
     std::cout << DescribeExport(summary);
-    if (!page.empty()) std::cout << "Preview: file://" << fs::absolute(page).lexically_normal().string() << "\n";
+    if (!outcome.pagePath.empty())
+        std::cout << "Preview: file://" << fs::absolute(outcome.pagePath).lexically_normal().string() << "\n";
     return kExported;
 }
 
@@ -416,6 +375,6 @@ int main(int argc, char** argv) {
     try {
         return Main(argc, argv);
     } catch (const std::bad_alloc&) {
-        return Fail(kBadInput, "out of memory: the model is too large for this machine");
+        return Fail(ExitStatus(ErrorKind::kOutOfMemory), "out of memory: the model is too large for this machine");
     }
 }

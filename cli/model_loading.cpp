@@ -61,12 +61,16 @@ std::string ModelFileProblem(const std::string& path) {
 
 LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     LoadedModel loaded;
-    loaded.error = ModelFileProblem(path);
-    if (!loaded.error.empty()) return loaded;
+    if (std::string problem = ModelFileProblem(path); !problem.empty()) {
+        loaded.error = Fault(ErrorKind::kBadInput, problem);
+        return loaded;
+    }
     hm::imp::SimplifyRequest simplify = options.import.simplify;
     if (!ParseSimplify(options.simplify, simplify)) {
-        loaded.error = "--simplify " + options.simplify +
-                       ": give a number of triangles (a whole number from 1) or a fraction of them (above 0, below 1)";
+        loaded.error = Fault(ErrorKind::kBadInput,
+                             "--simplify " + options.simplify +
+                                 ": give a number of triangles (a whole number from 1) or a fraction of them (above 0, "
+                                 "below 1)");
         return loaded;
     }
     hm::Warnings hostLosses;
@@ -79,29 +83,30 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     importOptions.weld = options.import.weld && !options.noWeld;
     importOptions.simplify = simplify;
     if (IsHostModelFile(path) && simplify.Wanted()) {
-        loaded.error = path + ": a host model file is exported as the host holds it; --simplify and --fit are for "
-                              "models in common 3D formats";
+        loaded.error = Fault(ErrorKind::kBadInput, path + ": a host model file is exported as the host holds it; "
+                                                          "--simplify and --fit are for models in common 3D formats");
         return loaded;
     }
     if (IsHostModelFile(path)) {
         if (options.bake == Bake::kExact) {
-            loaded.error = path +
-                           ": a host model file holds one bone per vertex and goes through the plug-in; "
-                           "--bake exact is for models in common 3D formats";
+            loaded.error = Fault(ErrorKind::kBadInput, path +
+                                                           ": a host model file holds one bone per vertex and goes "
+                                                           "through the plug-in; --bake exact is for models in common "
+                                                           "3D formats");
             return loaded;
         }
         // A host model file holds its frames already: there is nothing to scale, sample or choose.
         if (!options.importOptionsGiven.empty()) {
             std::string names;
             for (const std::string& name : options.importOptionsGiven) names += (names.empty() ? "" : ", ") + name;
-            loaded.error = names + ": only for models in common 3D formats; a host model file (" + path +
-                           ") is exported as it is, with its own frames";
+            loaded.error = Fault(ErrorKind::kBadInput, names + ": only for models in common 3D formats; a host model "
+                                                           "file (" + path + ") is exported as it is, with its own frames");
             return loaded;
         }
         loaded.hostModelFile = true;
         hm::LoadResult result = hm::LoadModelJson(path);
         loaded.model = std::move(result.model);
-        loaded.error = std::move(result.error);
+        if (!loaded.model) loaded.error = Fault(ErrorKind::kBadInput, std::move(result.error));
         loaded.warnings = std::move(result.warnings);
         // The importer checks its model before baking; a host model file is checked here, the same way.
         if (loaded.model) {
@@ -110,7 +115,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
                                        importOptions.force)) {
                 if (finding.stops) {
                     loaded.model.reset();
-                    loaded.error = path + ": " + finding.text;
+                    loaded.error = Fault(ErrorKind::kLimit, path + ": " + finding.text);
                     return loaded;
                 }
                 hm::AddWarning(loaded.warnings, hm::WarningKind::FormatLimit, path + ": " + finding.text,
@@ -120,10 +125,12 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     } else {
         hm::ImportResult result = hm::ImportModelContained(path, importOptions, options.limits);
         loaded.model = std::move(result.model);
-        loaded.error = std::move(result.error);
+        if (!loaded.model) loaded.error = Fault(result.errorKind == ErrorKind::kNone ? ErrorKind::kBadInput : result.errorKind,
+                                                   std::move(result.error));
         loaded.warnings = std::move(result.warnings);
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
+        loaded.triangleTypes = std::move(result.triangleTypes);
         loaded.unitCentimetres = result.unitCentimetres;
         loaded.exact = importOptions.exact ? std::move(result.exact) : nullptr;
         hostLosses = std::move(result.hostLosses);
@@ -143,8 +150,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         std::string error;
         if (!hm::SaveModelJson(*loaded.model, options.dump, error)) {
             loaded.model.reset();
-            loaded.error = error;
-            loaded.writeFailed = true;
+            loaded.error = Fault(ErrorKind::kWriteFailed, error);
             return loaded;
         }
         std::cout << "Wrote " << options.dump << "\n";

@@ -28,12 +28,12 @@ struct ModelOptions {
 
 struct LoadedModel {
     hm::ModelPtr model;                 // null when the file could not be loaded
-    std::string error;                  // one line naming the file, the place and the problem
+    ExportError error;                  // its message one line naming the file, the place and the problem
     hm::Warnings warnings;              // both routes' warnings, reported once before the export
     bool done = false;                  // an informational option already did all there was to do
-    bool writeFailed = false;           // the error is an output (--dump) that could not be written
     std::vector<hm::ClipInfo> clips;    // a file with animation clips: all of them, exported or not
     std::vector<hm::TextureFile> textures;  // to be written beside the outputs
+    std::vector<uint8_t> triangleTypes;     // from the materials; empty for a host model file (all type 1)
     bool hostModelFile = false;         // a .hm.json: exported as it is, frames and all
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
     // Set when the export takes its frames from the source's own deformation

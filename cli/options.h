@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli/model_loading.h"
+#include "export/export_error.h"
 
 #include <optional>
 #include <string>
@@ -12,6 +13,20 @@ inline constexpr int kExported = 0;
 inline constexpr int kNothingExported = 1;
 inline constexpr int kBadInput = 2;
 inline constexpr int kWriteFailed = 3;
+
+// The exit status of each kind of failure: the one place it is decided.
+constexpr int ExitStatus(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::kNone: return kExported;
+        case ErrorKind::kNothingExported: return kNothingExported;
+        case ErrorKind::kBadInput:
+        case ErrorKind::kLimit:
+        case ErrorKind::kReaderCrash:
+        case ErrorKind::kOutOfMemory: return kBadInput;
+        case ErrorKind::kWriteFailed: return kWriteFailed;
+    }
+    return kWriteFailed;
+}
 
 enum class Verbosity { Quiet, Normal, Verbose };
 

@@ -54,9 +54,9 @@ struct Workers {
     int Count() const { return static_cast<int>(positions.size()); }
 };
 
-Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices) {
+Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices, int threads) {
     Workers workers;
-    const int wanted = static_cast<int>(std::min<int64_t>(BakeThreads(), std::max<int32_t>(frames, 1)));
+    const int wanted = static_cast<int>(std::min<int64_t>(threads > 0 ? threads : BakeThreads(), std::max<int32_t>(frames, 1)));
     for (int i = 0; wanted > 1 && i < wanted; ++i) {
         std::unique_ptr<PoseSource> fork = poses.Fork();
         if (!fork) {
@@ -72,7 +72,7 @@ Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices) {
 }  // namespace
 
 AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile& file, ExportLog& log,
-                                   uint16_t vertexTotal) {
+                                   uint16_t vertexTotal, int threads) {
     float magnitude = 0.0f;
     log.Print("Beginning _a.3d file\n");
 
@@ -105,7 +105,7 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
 
     // Both passes pose on every worker; the frames come back here in order,
     // where the host is asked for its current frame and the file is written.
-    Workers workers = MakeWorkers(poses, frameCount, vertices);
+    Workers workers = MakeWorkers(poses, frameCount, vertices, threads);
     auto sourceOf = [&](int worker) -> PoseSource& {
         return workers.forks.empty() ? poses : *workers.forks[static_cast<size_t>(worker)];
     };

@@ -20,7 +20,7 @@ struct AnimationResult {
 
 // Makes two passes over the source's frames: the first finds the box of every
 // posed vertex (always containing the origin), the second writes. Both are
-// shared among BakeThreads() threads, each posing with a fork of the source
+// shared among `threads` threads (0: BakeThreads()), each posing with a fork of the source
 // (or, with one thread or a source that cannot fork, on the calling thread
 // alone); a few frames per thread are held at a time, whatever the frame
 // count. The model is used on the calling thread only: it gives the meshes'
@@ -35,4 +35,4 @@ struct AnimationResult {
 // lying toward the offset. An infinite scale is logged as printf prints it
 // ("inf"); every coordinate is then 0.
 AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile& file, ExportLog& log,
-                                   uint16_t vertexTotal);
+                                   uint16_t vertexTotal, int threads = 0);

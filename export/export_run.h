@@ -1,10 +1,9 @@
-// The export run: check the model, ask for a destination, derive the output
-// names, open the log, call the writers, and release the model.
+// The plug-in's run: the host's side of an export job. It asks the save
+// dialog for the destination, runs the job, shows its failure in a message
+// box, and releases the host's model.
 #pragma once
 
-#include "export/animation_file.h"
-#include "export/export_log.h"
-#include "export/output_names.h"
+#include "export/export_job.h"
 #include "export/pose_source.h"
 #include "host/hm_model_lib.h"
 
@@ -13,8 +12,6 @@
 
 // The texts the run shows.
 inline constexpr const char* kMessageCaption = "Vantrel Export";
-inline constexpr const char* kEmptyModelText = "The model is empty!  Nothing exported!";
-inline constexpr const char* kLogFileName = "VantrelExport.log";
 
 // One export of the host's model, on the host's thread.
 //
@@ -35,21 +32,14 @@ inline constexpr const char* kLogFileName = "VantrelExport.log";
 // one of the set, and a failed write to it fails the run like any output's.
 //
 // The plug-in keeps one bone table for the process: later runs reuse it, and
-// a model with more bones than any before enlarges it.
+// a model with more bones than any before enlarges it. The frames are posed
+// and written on VANTREL_THREADS threads, or the machine's cores.
+//
+// A host program of this project may hand the run an hmExportExtension with
+// the model (hmHost_GetExportExtension in its host library): its sequences,
+// files, page, log and threads join the run's, in its one commit, and the
+// run's outcome is left in it. A host without it gets the run described here.
 int32_t Run(hmModel* model);
-
-// The writers of a run in their order, for any caller that has its mesh name
-// and its pose source (set up for the model): the mesh data file, the
-// animation file and the script class file, traced in log.
-AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
-                            OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile);
-
-// WriteExport into the three files of paths, and the log when it is open,
-// replacing the earlier files only when all are complete. False, with error set to "<path>: <the
-// system's reason>", when an output could not be written; the earlier files
-// are then left as they were.
-bool WriteExportFiles(hmModel* model, PoseSource& poses, const OutputPaths& paths, const std::string& meshName,
-                      ExportLog& log, std::string& error);
 
 // The same run with every frame's posed vertices taken from `poses`, which
 // gives the model's vertices in its order, instead of from the host's

@@ -289,6 +289,7 @@ bool OutputSet::Commit() {
     std::vector<Step> steps;
     std::string failure;
     for (OutputFile* file : files_) {
+        if (file->writtenPath_ == file->Path()) continue;  // a device or a pipe, written in place
         Step step{file, {}, false, false};
         std::error_code code;
         if (fs::exists(file->Path(), code)) {

@@ -90,7 +90,8 @@ public:
     // Makes file, already open, one of the set: committed and discarded with
     // the others. It must outlive the set.
     void Include(OutputFile& file) { files_.push_back(&file); }
-    // Finishes every output, then renames them in the order added, under a
+    // Finishes every output, then renames them in the order added (a device
+    // or a pipe, written in place, has nothing to rename), under a
     // lock on the folder of the first (two processes replacing one set take
     // turns). False when any output failed, or a rename did: Error() names the
     // first such file and the system's reason, every destination is as it was

@@ -10,7 +10,7 @@ std::string SequenceLine(const std::string& meshName, const AnimationSequence& s
 }
 
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
-                          float scale, ExportLog& log) {
+                          float scale, ExportLog& log, const std::vector<AnimationSequence>& sequences) {
     const float invScale = 1.0f / scale;
     const std::string& m = meshName;
     TextOutput out(file);
@@ -23,6 +23,7 @@ void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& m
     out.Print("#exec MESH ORIGIN MESH=", m, " X=0 Y=0 Z=0\n\n");
     out.Print(SequenceLine(m, {"All", 0, frameCount}));
     out.Print("// add further '#exec MESH SEQUENCE' lines here to define additional animation sections\n");
+    for (const AnimationSequence& sequence : sequences) out.Print(SequenceLine(m, sequence));
     out.Print("\n");
     out.Print("#exec MESHMAP NEW MESHMAP=", m, " MESH=", m, "\n");
     out.Print("\n\n//Edit X, Y, and Z values in line below to change size of mesh in game\n");

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A stretch of the animation file's frames the engine plays as one sequence.
 struct AnimationSequence {
@@ -21,8 +22,10 @@ std::string SequenceLine(const std::string& meshName, const AnimationSequence& s
 
 // The mesh map's scale is 1 / scale as a 32-bit float, which undoes the
 // animation file's quantisation; an infinite scale (nothing moved away from
-// the origin) gives 0.000000. A texture name is written as the host reports
-// it, but for control characters: a line break would end the directive and
-// start one of the name's making, so each becomes '_', and the log says so.
+// the origin) gives 0.000000. The sequence "All" spans every frame; sequences
+// follow it, below the comment that invites them. A texture name is written
+// as the host reports it, but for control characters: a line break would end
+// the directive and start one of the name's making, so each becomes '_', and
+// the log says so.
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
-                          float scale, ExportLog& log);
+                          float scale, ExportLog& log, const std::vector<AnimationSequence>& sequences = {});

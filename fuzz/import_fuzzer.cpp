@@ -139,8 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         result.warnings.size() != imported.warnings.size() || result.clips.size() != imported.clips.size() ||
         result.textures.size() != imported.textures.size())
         fuzzing::Finding("the decoded import result differs from the imported one");
-    const hm::TextureWriteResult textures = hm::WriteTextureFiles(result.textures, fuzzing::ScratchFolder(), "");
-    if (!textures.ok) fuzzing::Finding("textures not written: " + textures.error);
+    const hm::TexturePlan textures = hm::PlanTextureFiles(result.textures, fuzzing::ScratchFolder(), "");
+    if (textures.error) fuzzing::Finding("textures not planned: " + textures.error.message);
     if (fuzzing::SmallEnoughToExport(*result.model)) fuzzing::ExportAndCheck(std::move(result.model), true);
     return 0;
 }

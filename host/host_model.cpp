@@ -130,6 +130,8 @@ void hmModel_Destroy(hmModel* model) {
     delete model;
 }
 
+hmExportExtension* hmHost_GetExportExtension(const hmModel* model) { return model ? model->exportExtension : nullptr; }
+
 }  // extern "C"
 
 namespace hm {

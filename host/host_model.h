@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/hm_model_lib.h"
+#include "host/host_extension.h"
 
 #include <array>
 #include <functional>
@@ -45,6 +46,9 @@ struct hmModel {
     // Called by hmModel_Destroy just before the model is freed, so a host
     // program can tell whether (and how often) a plug-in released it.
     std::function<void(const hmModel*)> onDestroy;
+    // What the host program adds to a plug-in's export of this model (see
+    // host/host_extension.h); not the host's to read.
+    hmExportExtension* exportExtension = nullptr;
 };
 
 namespace hm {

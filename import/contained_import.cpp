@@ -48,10 +48,13 @@ ImportResult ImportModelContained(const std::string& path, const ImportOptions& 
         RunInChild([&] { return EncodeImportResult(ImportModel(path, options)); }, childLimits);
     ImportResult result;
     std::string error;
-    if (outcome.end != ChildEnd::Finished)
+    if (outcome.end != ChildEnd::Finished) {
         result.error = path + ": " + Problem(outcome, limits);
-    else if (!DecodeImportResult(outcome.bytes, result, error))
+        result.errorKind = ErrorKind::kReaderCrash;
+    } else if (!DecodeImportResult(outcome.bytes, result, error)) {
         result.error = path + ": the model reader handed back a damaged result (" + error + ")";
+        result.errorKind = ErrorKind::kReaderCrash;
+    }
     return result;
 }
 

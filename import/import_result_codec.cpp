@@ -277,6 +277,7 @@ std::string EncodeImportResult(const ImportResult& result) {
     Writer out;
     out.Put(kMagic);
     out.Put(result.error);
+    out.Put(static_cast<uint8_t>(result.errorKind));
     PutWarnings(out, result.warnings);
     PutWarnings(out, result.hostLosses);
     PutFit(out, result.fit);
@@ -294,6 +295,7 @@ std::string EncodeImportResult(const ImportResult& result) {
         out.PutArray(texture.bytes);
         out.Put(texture.sourcePath);
     }
+    out.PutArray(result.triangleTypes);
     out.Put(result.unitCentimetres);
     out.Put(static_cast<uint8_t>(result.model != nullptr));
     if (result.model) PutModel(out, *result.model);
@@ -312,6 +314,9 @@ bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::strin
     }
     ImportResult decoded;
     in.Get(decoded.error);
+    uint8_t kind = 0;
+    in.Get(kind);
+    decoded.errorKind = kind <= static_cast<uint8_t>(ErrorKind::kWriteFailed) ? static_cast<ErrorKind>(kind) : ErrorKind::kBadInput;
     GetWarnings(in, decoded.warnings);
     GetWarnings(in, decoded.hostLosses);
     GetFit(in, decoded.fit);
@@ -329,6 +334,7 @@ bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::strin
         in.GetArray(texture.bytes);
         in.Get(texture.sourcePath);
     }
+    in.GetArray(decoded.triangleTypes);
     in.Get(decoded.unitCentimetres);
     uint8_t hasModel = 0;
     in.Get(hasModel);

@@ -14,6 +14,8 @@
 #include "import/texture_files.h"
 #include "import/weld.h"
 
+#include <assimp/GltfMaterial.h>
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -112,8 +114,9 @@ public:
     ImportResult Run();
 
 private:
-    bool Fail(const std::string& problem) {
+    bool Fail(const std::string& problem, ErrorKind kind = ErrorKind::kBadInput) {
         result_.error = path_ + ": " + problem;
+        result_.errorKind = kind;
         return false;
     }
     bool CheckOptions();
@@ -132,6 +135,7 @@ private:
     std::string ConvertedName(const ConvertedTexture& converted, const std::string& uri, unsigned materialIndex,
                               const std::string& stem, const std::string& sourcePath);
     std::string AddTexture(TextureFile file, const std::string& stem);
+    void SetTriangleTypes();
     std::string ModelWord() const;
     void Warn(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
         AddWarning(result_.warnings, kind, std::move(text), count, std::move(examples));
@@ -356,8 +360,8 @@ bool Importer::CheckLimits() {
         const bool simplifying = limit == FormatLimit::MeshVertices || limit == FormatLimit::VertexTotal ||
                                  limit == FormatLimit::TriangleTotal;
         if (finding.stops && simplifying && !options_.simplify.fit)
-            return Fail(finding.text + "; --fit simplifies the model to what the format holds");
-        if (finding.stops) return Fail(finding.text);
+            return Fail(finding.text + "; --fit simplifies the model to what the format holds", ErrorKind::kLimit);
+        if (finding.stops) return Fail(finding.text, ErrorKind::kLimit);
         Warn(WarningKind::FormatLimit, finding.text, finding.count);
     }
     return true;
@@ -572,6 +576,62 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     return ColourName(mesh.mMaterialIndex);
 }
 
+namespace {
+
+constexpr uint8_t kOneSided = 0, kTwoSided = 1, kTranslucent = 2, kMasked = 3, kWeapon = 8, kUnlit = 16;
+
+// The type a material gives its triangles, from what glTF files (and the
+// formats Assimp maps to the same keys: FBX's opacity and shading model)
+// say. What a file does not say stays two-sided, as the plug-in writes it.
+uint8_t MaterialTriangleType(const aiMaterial* material) {
+    if (!material) return kTwoSided;
+    uint8_t type = kTwoSided;
+    int twoSided = 1;
+    if (material->Get(AI_MATKEY_TWOSIDED, twoSided) == AI_SUCCESS && !twoSided) type = kOneSided;
+    aiString alphaMode;
+    float opacity = 1;
+    if (material->Get(AI_MATKEY_GLTF_ALPHAMODE, alphaMode) == AI_SUCCESS) {
+        if (std::string(alphaMode.C_Str()) == "MASK") type = kMasked;
+        if (std::string(alphaMode.C_Str()) == "BLEND") type = kTranslucent;
+    } else if (material->Get(AI_MATKEY_OPACITY, opacity) == AI_SUCCESS && opacity < 1) {
+        type = kTranslucent;
+    }
+    int shading = 0;
+    if (material->Get(AI_MATKEY_SHADING_MODEL, shading) == AI_SUCCESS && shading == aiShadingMode_Unlit)
+        type |= kUnlit;
+    return type;
+}
+
+}  // namespace
+
+// After welding and simplifying, when the triangles are final.
+void Importer::SetTriangleTypes() {
+    const aiScene& scene = *source_.scene;
+    bool weaponTaken = false;
+    int64_t weaponTriangles = 0;
+    std::string weaponName;
+    for (size_t i = 0; i < result_.model->meshes.size(); ++i) {
+        const aiMesh& mesh = *scene.mMeshes[meshOfHostMesh_[i]];
+        const aiMaterial* material = mesh.mMaterialIndex < scene.mNumMaterials ? scene.mMaterials[mesh.mMaterialIndex] : nullptr;
+        const uint8_t type = MaterialTriangleType(material);
+        const size_t count = result_.model->meshes[i]->triangles.size();
+        const size_t first = result_.triangleTypes.size();
+        result_.triangleTypes.insert(result_.triangleTypes.end(), count, type);
+        // The one triangle a player mesh holds its weapon by.
+        if (material && ToLower(material->GetName().C_Str()) == "weapon" && count > 0) {
+            weaponTriangles += static_cast<int64_t>(count);
+            weaponName = material->GetName().C_Str();
+            if (!weaponTaken) result_.triangleTypes[first] |= kWeapon;
+            weaponTaken = true;
+        }
+    }
+    if (weaponTriangles > 1)
+        Warn(WarningKind::WeaponTriangles,
+             "material '" + weaponName + "' holds " + std::to_string(weaponTriangles) +
+                 " triangles; only its first is the weapon triangle, the others are drawn as its type says",
+             weaponTriangles - 1, {weaponName});
+}
+
 // What the host cannot hold, counted over the whole file.
 void Importer::ReportLeftOut() {
     const aiScene& scene = *source_.scene;
@@ -602,6 +662,7 @@ ImportResult Importer::Run() {
     std::string problem;
     if (!LoadSourceScene(path_, source_, result_.warnings, problem)) {
         result_.error = problem;
+        result_.errorKind = ErrorKind::kBadInput;
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
@@ -645,6 +706,7 @@ ImportResult Importer::Run() {
             mesh.mMaterialIndex < source_.scene->mNumMaterials ? source_.scene->mMaterials[mesh.mMaterialIndex] : nullptr;
         AddMaterial(result_.model.get(), material ? material->GetName().C_Str() : "", TextureName(mesh));
     }
+    SetTriangleTypes();
     ReadUnit();
 
     ReportLeftOut();
@@ -676,6 +738,7 @@ ImportResult ImportModel(const std::string& path, const ImportOptions& options) 
         // Assimp turns its own failures to allocate into an error; ours come here.
         ImportResult result;
         result.error = path + ": the model needs more memory than this machine grants";
+        result.errorKind = ErrorKind::kOutOfMemory;
         return result;
     }
 }

@@ -2,6 +2,7 @@
 // reads) turned into the host's model, posed so the plug-in exports them as authored.
 #pragma once
 
+#include "export/export_error.h"
 #include "export/script_class_file.h"
 #include "host/host_model.h"
 #include "host/warnings.h"
@@ -62,9 +63,14 @@ struct ClipInfo {
 struct ImportResult {
     ModelPtr model;                     // null when the import failed
     std::string error;                  // "<file>: <problem>" when model is null
+    ErrorKind errorKind = ErrorKind::kNone;  // what kind of problem error is
     Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<TextureFile> textures;  // to be written beside the outputs
+    // The engine's type of every triangle, mesh after mesh as the model holds
+    // them, from its material: 0 one-sided, 1 two-sided, 2 translucent, 3
+    // masked, plus 16 unlit, plus 8 on the weapon triangle.
+    std::vector<uint8_t> triangleTypes;
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
     // The source's deformation, vertex for vertex in the host model's order.
     std::unique_ptr<imp::ExactScene> exact;

@@ -114,7 +114,7 @@ public:
         set_.meshName = base.filename().string();
         const std::string name = set_.meshName;
 
-        set_.scriptPath = FindFile(folder_, name + ".uc");
+        set_.scriptPath = Find(folder_, name + ".uc");
         if (set_.scriptPath.empty()) Problem(name + ".uc: not found in " + FolderName());
         else ReadScript();
 
@@ -132,14 +132,30 @@ public:
     }
 
 private:
+    // A staged file answers for the path it will have; otherwise as FindFile.
+    std::string Find(const fs::path& folder, std::string relative) const {
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        const std::string wanted = Upper(((folder.empty() ? fs::path(".") : folder) / relative).lexically_normal().string());
+        for (const auto& [path, bytesAt] : options_.staged)
+            if (Upper(fs::path(path).lexically_normal().string()) == wanted) return fs::path(path).lexically_normal().string();
+        return FindFile(folder, relative);
+    }
+
+    // The file that holds the bytes of found (found itself unless staged).
+    std::string BytesOf(const std::string& found) const {
+        for (const auto& [path, bytesAt] : options_.staged)
+            if (fs::path(path).lexically_normal().string() == found) return bytesAt;
+        return found;
+    }
+
     void Problem(const std::string& text) { set_.problems.push_back(text); }
     void Note(const std::string& text) { set_.notes.push_back(text); }
     std::string FolderName() const { return folder_.empty() ? std::string(".") : folder_.string(); }
 
     std::string Locate(const std::string& fileName, const std::string& importPath) {
-        std::string found = FindFile(folder_, fileName);
-        if (found.empty() && !importPath.empty()) found = FindFile(folder_ / "..", importPath);
-        if (found.empty() && !importPath.empty()) found = FindFile(folder_, importPath);
+        std::string found = Find(folder_, fileName);
+        if (found.empty() && !importPath.empty()) found = Find(folder_ / "..", importPath);
+        if (found.empty() && !importPath.empty()) found = Find(folder_, importPath);
         return found;
     }
 
@@ -147,7 +163,7 @@ private:
         std::vector<char> text;
         std::string error;
         const std::string label = FileName(set_.scriptPath) + ": ";
-        if (!ReadWhole(set_.scriptPath, kMaxScriptFileBytes, text, error)) return Problem(label + error);
+        if (!ReadWhole(BytesOf(set_.scriptPath), kMaxScriptFileBytes, text, error)) return Problem(label + error);
         set_.script = ReadScriptClass(std::string(text.begin(), text.end()), set_.meshName);
         for (const std::string& problem : set_.script.problems) Problem(label + problem);
         for (const std::string& note : set_.script.notes) Note(label + note);
@@ -157,7 +173,7 @@ private:
         std::vector<uint8_t> bytes;
         std::string error;
         const std::string label = FileName(set_.dataPath) + ": ";
-        if (!ReadWhole(set_.dataPath, kMaxDataFileBytes, bytes, error)) return Problem(label + error);
+        if (!ReadWhole(BytesOf(set_.dataPath), kMaxDataFileBytes, bytes, error)) return Problem(label + error);
         dataRead_ = true;
         if (bytes.size() < kDataHeaderBytes)
             return Problem(label + std::to_string(bytes.size()) + " bytes, shorter than its " +
@@ -202,9 +218,9 @@ private:
         uintmax_t size = 0;
         {
             std::error_code code;
-            size = fs::file_size(set_.animPath, code);
+            size = fs::file_size(BytesOf(set_.animPath), code);
         }
-        if (!ReadWhole(set_.animPath, UINTMAX_MAX, words, error)) {
+        if (!ReadWhole(BytesOf(set_.animPath), UINTMAX_MAX, words, error)) {
             words.clear();
             return Problem(label + error);
         }
@@ -313,8 +329,8 @@ private:
         const std::string name = written.substr(written.find_last_of("/\\") + 1);
         onlyElsewhere = false;
         for (const std::string& candidate :
-             {FindFile(folder_, written), FindFile(folder_ / "textures", name), FindFile(folder_, name),
-              FindFile(folder_ / "..", written)})
+             {Find(folder_, written), Find(folder_ / "textures", name), Find(folder_, name),
+              Find(folder_ / "..", written)})
             if (!candidate.empty()) return candidate;
         for (const std::string& folder : options_.extraTextureFolders) {
             std::string found = FindFile(folder, name);
@@ -405,7 +421,7 @@ private:
                     PngImage image;
                     TextureFacts facts;
                     std::string error;
-                    if (LoadImageAsPng(texture.foundPath, image, error, texture.masked, &facts)) {
+                    if (LoadImageAsPng(BytesOf(texture.foundPath), image, error, texture.masked, &facts)) {
                         texture.width = image.width;
                         texture.height = image.height;
                         texture.png = std::move(image.bytes);

@@ -71,6 +71,9 @@ struct ReadOptions {
     std::vector<std::string> extraTextureFolders;
     // Texture file name -> the image it was converted from, shown beside it.
     std::map<std::string, std::string> sourceImages;
+    // Files of the set not yet in place: each path they will have, and the
+    // file that holds their bytes until then. They are read as if in place.
+    std::map<std::string, std::string> staged;
 };
 
 // PATH is any file of the set or the name chosen in the save dialog. Never

@@ -2,6 +2,8 @@
 
 #include "view/web_assets.h"
 
+#include "export/output_file.h"
+
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 #include <zlib.h>
@@ -207,57 +209,39 @@ std::string FillTemplate(const std::string& title, const std::string& data) {
 
 std::string PreviewPagePath(const std::string& anyFileOfTheSet) { return SetBasePath(anyFileOfTheSet) + ".html"; }
 
-bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::string& error) {
-    std::string page;
+PageText BuildPreviewPage(const ExportedSet& set) {
+    PageText page;
     try {
         std::vector<std::string> pageNotes;
         std::vector<uint8_t> compressed;
-        if (!Gzip(BuildBlob(set, pageNotes), compressed, error)) return false;
+        if (!Gzip(BuildBlob(set, pageNotes), compressed, page.error)) return page;
         std::string data;
         for (size_t at = 0; at < compressed.size(); at += kBase64Chunk / 4 * 3) {
             data += "<script type=\"application/octet-stream\" class=\"set-data\">";
             AppendBase64(compressed.data() + at, std::min(compressed.size() - at, kBase64Chunk / 4 * 3), data);
             data += "</script>\n";
         }
-        page = FillTemplate(EscapeHtml(set.meshName), data);
+        page.html = FillTemplate(EscapeHtml(set.meshName), data);
     } catch (const std::bad_alloc&) {
-        error = "not enough memory to build the page";
+        page.html.clear();
+        page.error = "not enough memory to build the page";
+    }
+    return page;
+}
+
+bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::string& error) {
+    PageText page = BuildPreviewPage(set);
+    if (!page.error.empty()) {
+        error = page.error;
         return false;
     }
-
-    // Written beside the page and renamed over it when whole.
-    const std::string temporary = pagePath + "." + std::to_string(getpid()) + ".vantrel-tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (out) out.write(page.data(), static_cast<std::streamsize>(page.size()));
-        if (out) out.close();
-        if (!out) {
-            error = pagePath + ": cannot be written (" + std::strerror(errno) + ")";
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    std::error_code code;
-    fs::rename(temporary, pagePath, code);
-    if (code) {
-        error = pagePath + ": cannot be written (" + code.message() + ")";
-        std::remove(temporary.c_str());
+    OutputFile out;
+    if (out.Open(pagePath)) out.Write(page.html);
+    if (!out.IsOpen() || !out.Commit()) {
+        error = out.Error();
         return false;
     }
     return true;
-}
-
-bool WriteExportPreview(const std::string& chosenPath, const std::string& modelFolder, std::string& pagePath,
-                        std::vector<std::string>& warnings, std::string& error,
-                        const std::map<std::string, std::string>& sourceImages) {
-    ReadOptions options;
-    options.sourceImages = sourceImages;
-    if (!modelFolder.empty()) options.extraTextureFolders.push_back(modelFolder);
-    ExportedSet set = ReadExportedSet(chosenPath, options);
-    warnings = set.problems;
-    warnings.insert(warnings.end(), set.notes.begin(), set.notes.end());
-    pagePath = PreviewPagePath(chosenPath);
-    return WritePreviewPage(set, pagePath, error);
 }
 
 }  // namespace view

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 
 using namespace testing_support;
 
@@ -473,6 +474,64 @@ TEST(HostProgramOutputs, FullFileSystemLeavesTheEarlierSet) {
         EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), earlierLog) << blocks;
         EXPECT_TRUE(NoTemporary(dir)) << blocks;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Names and contents of the files in dir, temporaries included.
+std::map<std::string, std::string> FolderContents(const std::filesystem::path& dir) {
+    std::map<std::string, std::string> contents;
+    for (const std::string& name : Files(dir))
+        contents[name] = std::filesystem::is_directory(dir / name) ? "(folder)" : ReadFile((dir / name).string());
+    return contents;
+}
+
+// Every file of an export is in its one commit, on both routes: the class
+// with its sequence lines, a texture, the log or the page that cannot be
+// written fails the export with exit 3 and leaves the earlier set byte for byte.
+TEST(HostProgramOutputs, FileOfTheSetThatCannotBeWrittenLeavesTheEarlierSet) {
+    for (const char* bake : {"exact", "host"}) {
+        for (const char* blocked : {"Totem.uc", "totem_skin.bmp", "trace.log", "Totem.html"}) {
+            SCOPED_TRACE(std::string(bake) + " " + blocked);
+            ScratchDir dir;
+            std::filesystem::create_directory(dir / "out");
+            for (const char* name : {"totem.gltf", "totem_skin.png"})
+                std::filesystem::copy_file(kSource + "/examples/" + name, dir / name);
+            const std::string arguments =
+                std::string("totem.gltf out/Totem.3D --preview --log out/trace.log --bake ") + bake;
+            ASSERT_EQ(RunProgram(dir, arguments).status, 0);
+            std::filesystem::remove(dir.Path() / "out" / blocked);
+            std::filesystem::create_directory(dir.Path() / "out" / blocked);
+            const auto earlier = FolderContents(dir / "out");
+            const Outcome outcome = RunProgram(dir, arguments + " --scale 2");
+            EXPECT_EQ(outcome.status, 3) << outcome.err;
+            EXPECT_NE(outcome.err.find(blocked), std::string::npos) << outcome.err;
+            EXPECT_TRUE(FolderContents(dir / "out") == earlier);
+        }
+    }
+}
+
+// The exit status follows from the kind of failure.
+TEST(HostProgram, ExitStatusFollowsTheKindOfFailure) {
+    ScratchDir dir;
+    WriteText(dir / "empty.hm.json", R"({"meshes": []})");
+    SaveModel(*SizedModel(9000, 1), dir / "big.hm.json");
+    SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+    std::filesystem::create_directory(dir / "Tri_a.3d");
+    std::filesystem::copy_file(kSource + "/examples/totem.gltf", dir / "totem.gltf");
+    const struct {
+        const char* arguments;
+        int status;
+    } cases[] = {
+        {"empty.hm.json Out.3D", 1},           // nothing exported
+        {"missing.gltf Out.3D", 2},            // bad input
+        {"big.hm.json Out.3D", 2},             // a limit
+        {"totem.gltf --max-memory 1 Out.3D", 2},  // the reader stopped
+        {"Tri.hm.json Tri.3D", 3},             // an output that cannot be written
+    };
+    for (const auto& c : cases) EXPECT_EQ(RunProgram(dir, c.arguments).status, c.status) << c.arguments;
 }
 
 }  // namespace

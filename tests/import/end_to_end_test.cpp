@@ -523,3 +523,31 @@ TEST(ImportedExport, FirstHourCommandLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each material's kind reaches every triangle's type byte, by either bake.
+TEST(ImportedExport, TriangleTypesFollowTheMaterials) {
+    ScratchDir dir;
+    test_files::WriteText(dir / "kinds.gltf",
+                          test_files::MaterialsGltf({{.name = "OneSided", .doubleSided = false},
+                                                     {.name = "TwoSided"},
+                                                     {.name = "Cutout", .alphaMode = "MASK"},
+                                                     {.name = "Glass", .alphaMode = "BLEND"},
+                                                     {.name = "Glow", .unlit = true},
+                                                     {.name = "WEAPON", .triangles = 2}}));
+    const std::vector<int> expected = {0, 1, 3, 2, 1 + 16, 1 + 8, 1};
+    for (const char* bake : {"exact", "host"}) {
+        const Outcome outcome = RunProgram(dir, std::string("kinds.gltf Out.3D --bake ") + bake);
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        const std::string data = ReadFile(dir / "Out_d.3d");
+        std::vector<int> types;
+        for (size_t at = 48 + 6; at < data.size(); at += 16) types.push_back(static_cast<uint8_t>(data[at]));
+        EXPECT_EQ(types, expected) << bake;
+        EXPECT_NE(outcome.err.find("material 'WEAPON' holds 2 triangles; only its first is the weapon triangle"),
+                  std::string::npos)
+            << outcome.err;
+    }
+}
+
+}  // namespace

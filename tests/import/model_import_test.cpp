@@ -231,11 +231,11 @@ TEST(ImportOptions, UnknownClipAndBadValuesAreErrors) {
     EXPECT_EQ(hm::ImportModel(path, options).error, path + ": the clip '1_idle' is named twice");
 
     for (double scale : {0.0, -1.0, std::nan("")}) {
-        result = hm::ImportModel(path, {scale, 30.0, {}, false, false, true, {}});
+        result = hm::ImportModel(path, {scale, 30.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
         EXPECT_FALSE(result.model);
         EXPECT_NE(result.error.find("scale"), std::string::npos);
     }
-    result = hm::ImportModel(path, {1.0, 0.0, {}, false, false, true, {}});
+    result = hm::ImportModel(path, {1.0, 0.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
     EXPECT_FALSE(result.model);
     EXPECT_NE(result.error.find("frame rate"), std::string::npos);
 }
@@ -533,23 +533,25 @@ TEST(TextureFiles, WrittenBesideTheOutputsWithoutTakingAnotherFile) {
     ASSERT_TRUE(result.model);
     const testing_support::ScratchDir scratch;
     const std::string dir = scratch.Path().string();
-    const std::string made(result.textures[0].bytes.begin(), result.textures[0].bytes.end());
-    ASSERT_TRUE(hm::WriteTextureFiles(result.textures, dir, "").ok);
-    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.bmp"), made);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+    const std::vector<uint8_t>& made = result.textures[0].bytes;
+    hm::TexturePlan plan = hm::PlanTextureFiles(result.textures, dir, "");
+    ASSERT_EQ(plan.files.size(), 1u);
+    EXPECT_EQ(plan.files[0].path, dir + "/greenman_body.bmp");
+    EXPECT_EQ(plan.files[0].bytes, made);
+
+    // The same bytes already there are left alone.
+    std::ofstream(dir + "/greenman_body.bmp", std::ios::binary).write(reinterpret_cast<const char*>(made.data()),
+                                                                       static_cast<std::streamsize>(made.size()));
+    EXPECT_TRUE(hm::PlanTextureFiles(result.textures, dir, "").files.empty());
 
     // Someone else's file of that name stays, unless the earlier export's class named it.
     std::ofstream(dir + "/greenman_body.bmp", std::ios::binary) << "the user's";
-    hm::TextureWriteResult written = hm::WriteTextureFiles(result.textures, dir, "FILE=textures\\other.png ");
-    EXPECT_EQ(written.kept, std::vector<std::string>{dir + "/greenman_body.bmp"});
-    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.bmp"), "the user's");
-    written = hm::WriteTextureFiles(result.textures, dir, "FILE=textures\\greenman_body.bmp GROUP=Skins");
-    EXPECT_TRUE(written.kept.empty());
-    EXPECT_EQ(testing_support::ReadFile(dir + "/greenman_body.bmp"), made);
-
-    written = hm::WriteTextureFiles(result.textures, dir + "/no/such/dir", "");
-    EXPECT_FALSE(written.ok);
-    EXPECT_EQ(written.error, dir + "/no/such/dir/greenman_body.bmp: No such file or directory");
+    plan = hm::PlanTextureFiles(result.textures, dir, "FILE=textures\\other.png ");
+    EXPECT_EQ(plan.kept, std::vector<std::string>{dir + "/greenman_body.bmp"});
+    EXPECT_TRUE(plan.files.empty());
+    plan = hm::PlanTextureFiles(result.textures, dir, "FILE=textures\\greenman_body.bmp GROUP=Skins");
+    EXPECT_TRUE(plan.kept.empty());
+    EXPECT_EQ(plan.files.size(), 1u);
 }
 
 

@@ -41,9 +41,9 @@ LadderOptions FaceRigLadder();
 // glTF: one mesh of `triangles` triangles (with texture coordinates) per
 // material, side by side.
 struct GltfMaterial {
-    std::string name;
-    std::string imageUri;              // the base colour image's URI ("" for none)
-    std::vector<uint8_t> embeddedPng;  // else an image held in the file
+    std::string name{};
+    std::string imageUri{};            // the base colour image's URI ("" for none)
+    std::vector<uint8_t> embeddedPng{};  // else an image held in the file
     bool doubleSided = true;
     std::string alphaMode = "OPAQUE";
     bool unlit = false;

@@ -116,7 +116,9 @@ TEST(TextureConvert, ImagesBecomePalettisedBmpsThatLookTheSame) {
         stbir_resize_uint8(decoded.pixels.data(), decoded.width, decoded.height, 0, sized.data(), bmp.width,
                            bmp.height, 0, 4);
         for (size_t p = 0; p < bmp.indices.size(); ++p) {
-            if (c.width == c.image.width) ASSERT_EQ(bmp.indices[p] == 0, decoded.pixels[4 * p + 3] < 128) << c.what << p;
+            if (c.width == c.image.width) {
+                ASSERT_EQ(bmp.indices[p] == 0, decoded.pixels[4 * p + 3] < 128) << c.what << p;
+            }
             if (bmp.indices[p] != 0) continue;  // a hole: its colour is no one's
             for (int k = 0; k < 3; ++k) sized[4 * p + k] = bmp.rgba[4 * p + k] = 0;
         }
@@ -152,7 +154,7 @@ protected:
 };
 
 TEST_F(ImportedTextures, ImageInsideTheFileIsConverted) {
-    const hm::ImportResult result = Import({{"Skin", "", Encoded(Photo(40, 20, true), false)}});
+    const hm::ImportResult result = Import({{.name = "Skin", .embeddedPng = Encoded(Photo(40, 20, true), false)}});
     ASSERT_TRUE(result.model) << result.error;
     ASSERT_EQ(result.textures.size(), 1u);
     EXPECT_EQ(result.model->materials[0]->diffuseTexture, result.textures[0].fileName);
@@ -163,7 +165,7 @@ TEST_F(ImportedTextures, ImageInsideTheFileIsConverted) {
 
 TEST_F(ImportedTextures, LongNamesSharingAPrefixKeepTheirEndsApart) {
     const std::string prefix = "character_body_armour_diffuse_";
-    const hm::ImportResult result = Import({{prefix + "left"}, {prefix + "right"}});
+    const hm::ImportResult result = Import({{.name = prefix + "left"}, {.name = prefix + "right"}});
     ASSERT_TRUE(result.model) << result.error;
     ASSERT_EQ(result.textures.size(), 2u);
     EXPECT_NE(result.textures[0].fileName, result.textures[1].fileName);
@@ -180,8 +182,9 @@ TEST_F(ImportedTextures, OnlyImagesFromTheAllowedFoldersAreRead) {
     test_files::WriteText(dir / "elsewhere/secret.png", std::string(png.begin(), png.end()));
     test_files::WriteText(dir / "model/notes.png", "a text file named as an image");
     const std::string absolute = dir / "elsewhere/secret.png";
-    const hm::ImportResult result = Import({{"Up", "../elsewhere/secret.png"}, {"Absolute", absolute},
-                                            {"Text", "notes.png"}});
+    const hm::ImportResult result = Import({{.name = "Up", .imageUri = "../elsewhere/secret.png"},
+                                            {.name = "Absolute", .imageUri = absolute},
+                                            {.name = "Text", .imageUri = "notes.png"}});
     ASSERT_TRUE(result.model) << result.error;
     const std::string warnings = Warnings(result);
     for (const std::string& uri : {std::string("../elsewhere/secret.png"), absolute})
@@ -192,7 +195,7 @@ TEST_F(ImportedTextures, OnlyImagesFromTheAllowedFoldersAreRead) {
         EXPECT_EQ(ReadBmp(texture.bytes).width, 8) << texture.fileName;
     }
     // A folder the user names is allowed.
-    const hm::ImportResult allowed = Import({{"Up", "../elsewhere/secret.png"}}, {dir / "elsewhere"});
+    const hm::ImportResult allowed = Import({{.name = "Up", .imageUri = "../elsewhere/secret.png"}}, {dir / "elsewhere"});
     ASSERT_EQ(allowed.textures.size(), 1u);
     EXPECT_EQ(allowed.textures[0].sourcePath, fs::canonical(absolute).string());
     EXPECT_EQ(Warnings(allowed), "");
