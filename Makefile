@@ -39,7 +39,7 @@ FUZZ_PARALLEL ?= 2
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: all deps deps-windows deps-wine deps-wine32 deps-blender deps-browser deps-corpus deps-fuzz build test \
-        test-corpus install demo bench windows test-windows blender-addon test-blender test-browser fuzz clean
+        test-corpus install demo bench bench-blender windows test-windows blender-addon test-blender test-browser fuzz clean
 
 all: build
 
@@ -84,8 +84,12 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
+# ctest counts a skipped test but keeps its reason in its log: print it.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	@awk '/: Skipped$$/ { reason = ""; open = 1; next } \
+	      open && /^\[  SKIPPED \]/ { print "skipped " $$4 ": " reason; open = 0; next } \
+	      open { reason = reason (reason == "" ? "" : " ") $$0 }' $(BUILD)/Testing/Temporary/LastTest.log
 
 # Every model file of Assimp's test files through vantrel-export, two at a
 # time, each bounded to 30 s and 2 GiB; writes docs/corpus.md.
@@ -150,6 +154,14 @@ test-blender: build deps-blender blender-addon
 	cmake --install $(BUILD) --prefix $(BLENDER_TEST)/prefix >/dev/null
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/armatures_test.py
+
+# The add-on's glTF step timed on a bought character's size, before and now.
+bench-blender: build deps-blender blender-addon
+	rm -rf $(BLENDER_TEST)-bench && mkdir -p $(BLENDER_TEST)-bench
+	cmake --install $(BUILD) --prefix $(BLENDER_TEST)-bench/prefix >/dev/null
+	cd $(BLENDER_TEST)-bench && PATH=$(BLENDER_TEST)-bench/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)-bench/scripts \
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/bench/blender_export_bench.py -- $(abspath $(ADDON_ZIP))
 
 # The fuzz targets of fuzz/, built with clang, libFuzzer and both sanitizers in
 # a build folder of their own; each corpus grows in $(FUZZ_BUILD)/fuzz-corpus.

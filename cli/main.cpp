@@ -1,5 +1,6 @@
 // vantrel-export: a host program that loads a model, loads the export plug-in
 // the way the modelling host does, and runs the export with a chosen name.
+#include "cli/class_name.h"
 #include "cli/model_loading.h"
 #include "cli/options.h"
 #include "cli/summary.h"
@@ -68,13 +69,6 @@ std::string ModelName(const std::string& modelPath) {
     else
         name = fs::path(name).stem().string();
     return name;
-}
-
-bool IsScriptIdentifier(const std::string& name) {
-    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name)
-        if (!std::isalnum(c) && c != '_') return false;
-    return true;
 }
 
 // Empty when the run can name its outputs after destination; else why not.
@@ -161,6 +155,13 @@ Destination ChooseDestination(const std::string& given, const std::string& model
     std::string destination = given.empty() ? ModelName(modelPath) + ".3D" : given;
     std::error_code code;
     const bool folderMeant = destination.back() == '/' || fs::is_directory(destination, code);
+    // A bare word names a folder as often as a file: a folder that is not there
+    // yet would otherwise become the class name silently.
+    if (!folderMeant && fs::path(destination).extension().empty())
+        return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder, and no extension to make it a file name; give " +
+                                                    destination + ".3D for files named " +
+                                                    fs::path(destination).filename().string() +
+                                                    ", or make the folder first (mkdir " + destination + ")")};
     if (folderMeant) {
         if (!fs::is_directory(destination, code)) return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder")};
         destination = (fs::path(destination) / (ModelName(modelPath) + ".3D")).string();
@@ -169,12 +170,9 @@ Destination ChooseDestination(const std::string& given, const std::string& model
     if (!folder.empty() && !fs::is_directory(folder, code))
         return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() + " does not exist")};
     const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
-    if (!IsScriptIdentifier(meshName))
-        return {"", Fault(ErrorKind::kBadInput,
-                          destination + ": the class would be named \"" + meshName +
-                              "\", which the engine cannot compile (letters, digits and '_', not starting with a digit); " +
-                              (folderMeant || given.empty() ? "name the outputs, e.g. " + (folder / "Model.3D").string()
-                                                            : std::string("choose another name")))};
+    if (const std::string problem = ClassNameProblem(meshName); !problem.empty())
+        return {"", Fault(ErrorKind::kBadInput, destination + ": " + problem + "; name the outputs, as in " +
+                                                    (folder / (SuggestClassName(meshName) + ".3D")).string())};
     return {destination, {}};
 }
 
@@ -260,8 +258,12 @@ int Main(int argc, char** argv) {
     const std::string& destination = chosen.path;
     if (chosen.error && !options.modelOptions.list && !options.modelOptions.info && options.modelOptions.dump.empty())
         return Fail(ExitStatus(chosen.error.kind), chosen.error.message);
-    const fs::path logFolder = fs::path(options.logPath).parent_path().empty() ? fs::path(".")
-                                                                               : fs::path(options.logPath).parent_path();
+    // The log goes beside the outputs unless asked for elsewhere: one export's
+    // log does not replace another's in whatever folder the command was typed.
+    const std::string logPath = options.noLog             ? ""
+                                : !options.logPath.empty() ? options.logPath
+                                                           : (fs::path(destination).parent_path() / kLogFileName).string();
+    const fs::path logFolder = fs::path(logPath).parent_path().empty() ? fs::path(".") : fs::path(logPath).parent_path();
     if (!options.logPath.empty() && !fs::is_directory(logFolder))
         return Fail(kBadInput, options.logPath + ": the folder for the log does not exist");
 
@@ -270,7 +272,7 @@ int Main(int argc, char** argv) {
         for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(ExitStatus(loaded.error.kind), loaded.error.message);
     if (loaded.done) return kExported;  // an informational option did all the work
-    std::cout << DescribeFit(loaded.fit);
+    if (!quiet) std::cout << DescribeFit(loaded.fit);
     std::string sceneProblem;
     if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
         return Fail(kBadInput, options.model + ": " + sceneProblem);
@@ -314,7 +316,6 @@ int Main(int argc, char** argv) {
         if (!texture.sourcePath.empty()) sources[texture.fileName] = texture.sourcePath;
     if (options.preview)
         additions.preview = PagePreview(destination, fs::path(options.model).parent_path().string(), sources);
-    const std::string logPath = options.noLog ? "" : options.logPath.empty() ? kLogFileName : options.logPath;
 
     const ModelSize size = MeasureModel(*loaded.model);
     ExportOutcome outcome;

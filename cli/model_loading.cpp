@@ -203,7 +203,7 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
 
 std::string DescribeFit(const hm::FitReport& fit) {
     std::string out;
-    if (fit.welded)
+    if (fit.welded && fit.verticesAfterWeld < fit.verticesBeforeWeld)
         out += "Welded: " + std::to_string(fit.verticesBeforeWeld) + " vertices to " +
                std::to_string(fit.verticesAfterWeld) + " (--no-weld keeps them all)\n";
     if (fit.simplified && fit.simplify.ok)

@@ -178,7 +178,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
                    "every bone influence and morph target, any number of bones; or host, the host model\n"
                    "through the plug-in, one bone per vertex (at most 128), as the modelling host would.\n"
                    "A host model file always goes through the plug-in")
-        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}}))
+        // Without a description of its own, the transformer's map would show in the help.
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}})
+                        .description(""))
         ->type_name("exact|host")
         ->group(kImportGroup);
 

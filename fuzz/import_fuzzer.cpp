@@ -131,10 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     // What the program's reader process hands back.
-    hm::ImportResult result;
-    std::string error;
-    if (!hm::DecodeImportResult(hm::EncodeImportResult(imported), result, error))
-        fuzzing::Finding("an import result that does not decode: " + error);
+    hm::DecodedImportResult decoded = hm::DecodeImportResult(hm::EncodeImportResult(imported));
+    if (!decoded.problem.empty()) fuzzing::Finding("an import result that does not decode: " + decoded.problem);
+    hm::ImportResult& result = decoded.result;
     if (hm::ModelToJson(*result.model) != hm::ModelToJson(*imported.model) ||
         result.warnings.size() != imported.warnings.size() || result.clips.size() != imported.clips.size() ||
         result.textures.size() != imported.textures.size())

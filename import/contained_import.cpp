@@ -46,16 +46,18 @@ ImportResult ImportModelContained(const std::string& path, const ImportOptions& 
     const ChildLimits childLimits{limits.memoryMegabytes << 20, limits.seconds};
     const ChildOutcome outcome =
         RunInChild([&] { return EncodeImportResult(ImportModel(path, options)); }, childLimits);
-    ImportResult result;
-    std::string error;
     if (outcome.end != ChildEnd::Finished) {
+        ImportResult result;
         result.error = path + ": " + Problem(outcome, limits);
         result.errorKind = ErrorKind::kReaderCrash;
-    } else if (!DecodeImportResult(outcome.bytes, result, error)) {
-        result.error = path + ": the model reader handed back a damaged result (" + error + ")";
-        result.errorKind = ErrorKind::kReaderCrash;
+        return result;
     }
-    return result;
+    DecodedImportResult decoded = DecodeImportResult(outcome.bytes);
+    if (!decoded.problem.empty()) {
+        decoded.result.error = path + ": the model reader handed back a damaged result (" + decoded.problem + ")";
+        decoded.result.errorKind = ErrorKind::kReaderCrash;
+    }
+    return std::move(decoded.result);
 }
 
 }  // namespace hm

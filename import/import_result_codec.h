@@ -12,8 +12,12 @@ namespace hm {
 
 std::string EncodeImportResult(const ImportResult& result);
 
-// False (error says where) when bytes are not a whole encoded result; every
-// count is checked against the bytes left before anything is allocated.
-bool DecodeImportResult(std::string_view bytes, ImportResult& result, std::string& error);
+struct DecodedImportResult {
+    ImportResult result;
+    std::string problem;  // why bytes are not a whole result of this version; empty when they are
+};
+
+// Every count is checked against the bytes left before anything is allocated.
+DecodedImportResult DecodeImportResult(std::string_view bytes);
 
 }  // namespace hm

@@ -8,6 +8,7 @@
 #include "import/exact_extract.h"
 #include "import/host_names.h"
 #include "import/mesh_vertices.h"
+#include "import/sequence_names.h"
 #include "import/skeleton_build.h"
 #include "import/skin_reduction.h"
 #include "import/source_scene.h"
@@ -47,13 +48,6 @@ std::string BaseName(const std::string& path) {
 std::string Stem(const std::string& fileName) {
     const size_t dot = fileName.rfind('.');
     return dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
-}
-
-// The script compiler reads a sequence name as one word.
-std::string SequenceWord(std::string name) {
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
-    return name;
 }
 
 // A name that stays one word in a script class line and a file name anywhere.
@@ -187,8 +181,10 @@ bool Importer::ChooseClips() {
         info.frameCount = timings_.back().frames;
         result_.clips.push_back(info);
     }
-    UniqueNames sequenceNames;
-    for (ClipInfo& info : result_.clips) info.sequence = sequenceNames.Make(SequenceWord(info.name), "clip");
+    std::vector<std::string> clipNames;
+    for (const ClipInfo& info : result_.clips) clipNames.push_back(info.name);
+    const std::vector<std::string> sequences = SequenceNames(clipNames);
+    for (size_t i = 0; i < sequences.size(); ++i) result_.clips[i].sequence = sequences[i];
     if (options_.clips.empty()) {
         for (unsigned i = 0; i < scene.mNumAnimations; ++i) selectedClips_.push_back(i);
     }
@@ -646,7 +642,8 @@ void Importer::ReportLeftOut() {
     if (!loose.empty())
         Warn(WarningKind::LinesAndPoints, loose + " left out; the host holds triangles only",
              counts_.lines + counts_.points + counts_.polygons);
-    if (counts_.morphedMeshes)
+    // The exact bake poses morph targets at their weights; only the host's model lacks them (hostLosses).
+    if (counts_.morphedMeshes && !options_.exact)
         Warn(WarningKind::MorphTargets,
              std::to_string(counts_.morphedMeshes) + " mesh(es) have morph targets (" +
                  std::to_string(counts_.morphTargets) + " in all); they export in their base shape",
@@ -666,7 +663,16 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
-    BuildSkeleton(source_, AnimatedNodes(), skeleton_, result_.warnings);
+    Warnings skeletonWarnings;
+    BuildSkeleton(source_, AnimatedNodes(), skeleton_, skeletonWarnings);
+    // Folding a rest's scale into the vertices only approximates it in the
+    // host's model; the exact bake poses the scale itself.
+    for (Warning& warning : skeletonWarnings) {
+        if (warning.kind == WarningKind::ScaledRest)
+            HostLoss(warning.kind, std::move(warning.text), warning.count, std::move(warning.examples));
+        else
+            Warn(warning.kind, std::move(warning.text), warning.count, std::move(warning.examples));
+    }
     if (!CheckBoneCount()) return std::move(result_);
     exact_ = ExtractNodes(source_, options_.scale, options_.fps);
     result_.model.reset(CreateModel());
@@ -749,11 +755,13 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
         if (clip.startFrame >= 0) exported.push_back(&clip);
     std::sort(exported.begin(), exported.end(),
               [](const ClipInfo* a, const ClipInfo* b) { return a->startFrame < b->startFrame; });
+    std::vector<std::string> clipNames;
+    for (const ClipInfo* clip : exported) clipNames.push_back(clip->name);
+    const std::vector<std::string> names = imp::SequenceNames(clipNames);
     std::vector<AnimationSequence> sequences;
-    imp::UniqueNames names;
-    for (const ClipInfo* clip : exported)
-        sequences.push_back({names.Make(clip->sequence.empty() ? SequenceWord(clip->name) : clip->sequence, "clip"),
-                             clip->startFrame, clip->frameCount});
+    for (size_t i = 0; i < exported.size(); ++i)
+        sequences.push_back({exported[i]->sequence.empty() ? names[i] : exported[i]->sequence,
+                             exported[i]->startFrame, exported[i]->frameCount});
     return sequences;
 }
 

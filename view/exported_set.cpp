@@ -404,12 +404,11 @@ private:
                 Problem(where + ": " + texture.file + " not found in " + FolderName() + ", its textures folder or " +
                         FolderName() + "/..");
             } else {
-                if (onlyElsewhere)
+                auto same = loaded.find(texture.foundPath);
+                if (onlyElsewhere && same == loaded.end())  // once a file, however many slots use it
                     Note(texture.file + " found only at " + texture.foundPath +
                          "; copy it into a textures folder beside the set for the engine");
                 texture.masked = import->masked;
-                const std::string key = texture.foundPath + (texture.masked ? "|masked" : "");
-                auto same = loaded.find(key);
                 if (same != loaded.end()) {
                     const SetTexture& earlier = set_.textures[same->second];
                     texture.width = earlier.width;
@@ -425,7 +424,7 @@ private:
                         texture.width = image.width;
                         texture.height = image.height;
                         texture.png = std::move(image.bytes);
-                        loaded[key] = set_.textures.size();
+                        loaded[texture.foundPath] = set_.textures.size();
                         CheckTexture(where + ": " + FileName(texture.foundPath), texture, facts);
                         AddSource(texture);
                     } else {

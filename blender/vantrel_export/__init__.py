@@ -11,16 +11,20 @@ bl_info = {
     "category": "Import-Export",
 }
 
+import contextlib
+import functools
 import json
 import os
+import pathlib
 import re
 import shutil
 import struct
 import subprocess
 import tempfile
+import webbrowser
 
 import bpy
-from bpy.props import BoolProperty, EnumProperty, FloatProperty, IntProperty, StringProperty
+from bpy.props import BoolProperty, CollectionProperty, EnumProperty, FloatProperty, IntProperty, StringProperty
 from bpy_extras.io_utils import ExportHelper
 
 TOOL_NAME = "vantrel-export"
@@ -117,17 +121,199 @@ def slide_clips_to_zero(glb_path):
         file.write(out)
 
 
-def export_gltf(context, path, operator):
-    """Blender's glTF exporter with every action (or NLA track) a clip of its own, over its whole length."""
-    offered = bpy.ops.export_scene.gltf.get_rna_type().properties.keys()
+# --- Takes: the actions that animate what is exported, one clip per take ---
+
+BONE_PATH = re.compile(r'^pose\.bones\["((?:[^"\\]|\\.)*)"\]')
+SHAPE_KEY_PATH = re.compile(r'^key_blocks\["((?:[^"\\]|\\.)*)"\]')
+
+
+def action_fcurves(action):
+    """The action's F-curves; Blender 4.4 and later keep them in layers, slot by slot."""
+    if getattr(action, "layers", None):
+        return [fcurve for layer in action.layers for strip in layer.strips for bag in strip.channelbags
+                for fcurve in bag.fcurves]
+    return list(action.fcurves)
+
+
+def driven_names(action, pattern):
+    """The bones (or shape keys) the action's F-curves drive, by name."""
+    names = set()
+    for fcurve in action_fcurves(action):
+        match = pattern.match(fcurve.data_path)
+        if match:
+            names.add(match.group(1).replace('\\"', '"').replace("\\\\", "\\"))
+    return names
+
+
+def users_of(action, owners):
+    """The owners whose active action, NLA strips or stash hold the action."""
+    found = set()
+    for owner in owners:
+        data = owner.animation_data
+        if data and (data.action == action or any(strip.action == action for track in data.nla_tracks
+                                                  for strip in track.strips)):
+            found.add(owner)
+    return found
+
+
+def owner_of(action, owners, targets_of):
+    """The owner (an armature object, or a mesh's shape keys) an action animates:
+    the one whose bones or shape keys it drives, preferring the one that holds
+    it, then the one whose name the action starts with (as the FBX importer
+    names them), then the one it drives most of."""
+    pattern = BONE_PATH if action.id_root != 'KEY' else SHAPE_KEY_PATH
+    driven = driven_names(action, pattern)
+    if not driven and action.id_root in ('', 'NONE'):
+        pattern, driven = SHAPE_KEY_PATH, driven_names(action, SHAPE_KEY_PATH)
+    candidates = [owner for owner in owners if isinstance(owner, bpy.types.Key) == (pattern is SHAPE_KEY_PATH)
+                  and driven & targets_of[owner]]
+    if not candidates:
+        return None
+    holding = users_of(action, candidates)
+    return max(candidates, key=lambda owner: (owner in holding, action.name.startswith(owner.name + "|"),
+                                              len(driven & targets_of[owner])))
+
+
+class Take:
+    """One clip: the actions that play together, at most one for each owner."""
+
+    def __init__(self, key):
+        self.key = key  # the glTF animation's name, and so the name --clip takes
+        self.parts = []  # (owner, action)
+
+    @property
+    def frames(self):
+        start = min(action.frame_range[0] for _, action in self.parts)
+        end = max(action.frame_range[1] for _, action in self.parts)
+        return int(round(end - start)) + 1
+
+    @property
+    def label(self):
+        return self.key.split("|")[-1]
+
+
+def gather_takes(context, use_selection):
+    """The takes of the exported armatures (and their meshes' shape keys), in the
+    order Blender lists the actions, and the actions left out."""
+    objects = [o for o in context.scene.objects if o.select_get() or not use_selection]
+    targets_of = {}
+    for obj in objects:
+        if obj.type == 'ARMATURE':
+            targets_of[obj] = {bone.name for bone in obj.data.bones}
+        elif obj.type == 'MESH' and obj.data.shape_keys and any(
+                modifier.type == 'ARMATURE' and modifier.object in objects for modifier in obj.modifiers):
+            targets_of[obj.data.shape_keys] = {block.name for block in obj.data.shape_keys.key_blocks}
+    owners = list(targets_of)
+    takes, left_out = {}, []
+    for action in bpy.data.actions:
+        owner = owner_of(action, owners, targets_of)
+        if owner is None:
+            left_out.append(action)
+            continue
+        # The FBX importer names an action "Owner|Take" (or "Owner|Take|Layer"):
+        # one take animating a character and its hat gives "Body|Walk" and
+        # "Hat|Walk", one clip.
+        key = action.name[len(owner.name) + 1:] if action.name.startswith(owner.name + "|") else action.name
+        if any(part_owner == owner for part_owner, _ in takes.get(key, Take(key)).parts):
+            key = action.name
+        while any(part_owner == owner for part_owner, _ in takes.get(key, Take(key)).parts):
+            key += "|"
+        takes.setdefault(key, Take(key)).parts.append((owner, action))
+    return list(takes.values()), left_out
+
+
+@contextlib.contextmanager
+def takes_as_tracks(takes):
+    """Puts each take in an NLA track of its name on each of its owners, the
+    only unmuted strips there, with no active action: Blender's glTF exporter
+    then writes one animation per take whatever the scene held. The strips
+    hold copies, as the exporter makes each action active in turn, which
+    would mark an unassigned action as the owner's for good. Everything is put
+    back afterwards, also when the export fails halfway."""
+    owners = {owner for take in takes for owner, _ in take.parts}
+    undo = []
+    try:
+        copies = {}
+        for take in takes:
+            for _, action in take.parts:
+                copies[action] = action.copy()
+                undo.append(functools.partial(bpy.data.actions.remove, copies[action]))
+        for owner in owners:
+            data = owner.animation_data
+            if data is None:
+                owner.animation_data_create()
+                undo.append(owner.animation_data_clear)
+                continue
+            # Out of tweak mode first: its action is the strip's, the active one waits behind it.
+            tweak, active_track = data.use_tweak_mode, data.nla_tracks.active
+            data.use_tweak_mode = False
+            undo.append(functools.partial(restore_animation_data, data, data.action, tweak, data.use_nla,
+                                          active_track,
+                                          [strip.mute for track in data.nla_tracks for strip in track.strips]))
+            data.action = None
+            for track in data.nla_tracks:
+                for strip in track.strips:
+                    strip.mute = True
+        for take in takes:
+            for owner, action in take.parts:
+                track = owner.animation_data.nla_tracks.new()
+                undo.append(functools.partial(owner.animation_data.nla_tracks.remove, track))
+                track.name = take.key
+                track.strips.new(take.key, int(action.frame_range[0]), copies[action])
+        yield
+    finally:
+        for step in reversed(undo):
+            step()
+
+
+def restore_animation_data(data, action, tweak, use_nla, active_track, mutes):
+    data.action = action
+    for strip, mute in zip((strip for track in data.nla_tracks for strip in track.strips), mutes):
+        strip.mute = mute
+    data.use_nla = use_nla
+    # Tweak mode opens the active track's strip: the one that was open.
+    data.nla_tracks.active = active_track
+    if tweak:
+        data.use_tweak_mode = True
+
+
+def keyed_every_frame(takes):
+    """Whether every F-curve of the takes holds a key on every frame or one
+    value throughout, on armatures without constraints or drivers, as FBX
+    files from most tools and baked actions are: then the tool, sampling the
+    same frames, reads Blender's values from the keys themselves, and the glTF
+    exporter's own resampling of every bone is time spent for nothing."""
+    for take in takes:
+        for owner, action in take.parts:
+            if owner.animation_data and owner.animation_data.drivers:
+                return False
+            if isinstance(owner, bpy.types.Object) and any(bone.constraints for bone in owner.pose.bones):
+                return False
+            for fcurve in action_fcurves(action):
+                points = fcurve.keyframe_points
+                if len({point.co[1] for point in points}) <= 1:
+                    continue
+                frames = [point.co[0] for point in points]
+                if any(abs(frame - round(frame)) > 1e-3 for frame in frames) or \
+                        any(later - earlier > 1.001 for earlier, later in zip(frames, frames[1:])):
+                    return False
+    return True
+
+
+def gltf_settings(operator, takes, offered):
+    """The glTF exporter's settings: every take a clip of its own, over its
+    whole length, or without takes every action (or NLA track) as the exporter
+    finds them. Resampling is left out where the keys are samples already.
+    Normals stay, though the tool reads none: without them the model reader
+    would join more vertices of one place and texture coordinate, whatever
+    their bones."""
     settings = {
-        "filepath": path,
         "export_format": 'GLB',
         "use_selection": operator.use_selection,
         "export_apply": operator.apply_modifiers,
         "export_animations": True,
         "export_frame_range": False,
-        "export_force_sampling": True,
+        "export_force_sampling": not takes or not keyed_every_frame(takes),
         "export_frame_step": 1,
         "export_skins": True,
         "export_all_influences": True,
@@ -137,12 +323,83 @@ def export_gltf(context, path, operator):
         "export_lights": False,
     }
     if "export_animation_mode" in offered:  # Blender 3.6 and later
-        settings["export_animation_mode"] = operator.clips_from
+        settings["export_animation_mode"] = 'NLA_TRACKS' if takes else 'ACTIONS'
     else:
         settings["export_nla_strips"] = True
-        settings["export_anim_single_armature"] = operator.clips_from == 'ACTIONS'
-    bpy.ops.export_scene.gltf(**{key: value for key, value in settings.items() if key in offered})
+        settings["export_anim_single_armature"] = not takes
+    return {key: value for key, value in settings.items() if key in offered}
+
+
+def export_gltf(context, path, operator, takes):
+    """Blender's glTF exporter on the scene with the takes as its clips."""
+    offered = bpy.ops.export_scene.gltf.get_rna_type().properties.keys()
+    with takes_as_tracks(takes):
+        bpy.ops.export_scene.gltf(filepath=path, **gltf_settings(operator, takes, offered))
     slide_clips_to_zero(path)
+
+
+# --- The clip list: which takes, in which order, remembered in the file ---
+
+class VantrelClip(bpy.types.PropertyGroup):
+    # name: the take's key
+    label: StringProperty()
+    frames: IntProperty()
+    use: BoolProperty(name="Export", description="Export this clip", default=True)
+
+
+class VANTREL_UL_clips(bpy.types.UIList):
+    def draw_item(self, context, layout, data, item, icon, active_data, active_propname, index):
+        row = layout.row()
+        row.prop(item, "use", text="")
+        row.label(text=item.label)
+        row.label(text="%d frames" % item.frames)
+
+
+class VantrelClipMove(bpy.types.Operator):
+    """Move the clip up or down the list: the sequences follow the list's order"""
+
+    bl_idname = "export_scene.vantrel_clip_move"
+    bl_label = "Move Clip"
+    bl_options = {'INTERNAL'}
+
+    direction: EnumProperty(items=[('UP', "Up", ""), ('DOWN', "Down", "")])
+
+    def execute(self, context):
+        scene = context.scene
+        clips, index = scene.vantrel_clips, scene.vantrel_clip_index
+        other = index - 1 if self.direction == 'UP' else index + 1
+        if 0 <= index < len(clips) and 0 <= other < len(clips):
+            clips.move(index, other)
+            scene.vantrel_clip_index = other
+        return {'FINISHED'}
+
+
+def sync_clip_list(scene, takes):
+    """The scene's clip list with these takes: those it knew keep their choice
+    and place, new ones are added after them, chosen, in Blender's order."""
+    clips = scene.vantrel_clips
+    keys = {take.key: take for take in takes}
+    for index in reversed(range(len(clips))):
+        if clips[index].name not in keys:
+            clips.remove(index)
+    known = {clip.name for clip in clips}
+    for take in takes:
+        if take.key not in known:
+            clips.add().name = take.key
+    for clip in clips:
+        take = keys[clip.name]
+        if clip.label != take.label or clip.frames != take.frames:
+            clip.label, clip.frames = take.label, take.frames
+    scene.vantrel_clip_index = min(scene.vantrel_clip_index, max(len(clips) - 1, 0))
+
+
+def draw_clip_list(layout, scene):
+    layout.label(text="Clips (%d of %d)" % (sum(clip.use for clip in scene.vantrel_clips), len(scene.vantrel_clips)))
+    row = layout.row()
+    row.template_list("VANTREL_UL_clips", "", scene, "vantrel_clips", scene, "vantrel_clip_index", rows=4)
+    column = row.column(align=True)
+    column.operator(VantrelClipMove.bl_idname, icon='TRIA_UP', text="").direction = 'UP'
+    column.operator(VantrelClipMove.bl_idname, icon='TRIA_DOWN', text="").direction = 'DOWN'
 
 
 class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
@@ -159,14 +416,6 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
     apply_modifiers: BoolProperty(name="Apply Modifiers", description="Apply modifiers other than the armature's",
                                   default=False)
     scale: FloatProperty(name="Scale", description="Multiply every position", default=1.0, min=1e-6, soft_max=1000.0)
-    clips_from: EnumProperty(
-        name="Clips",
-        items=[('ACTIONS', "Actions", "Each action is a clip (a sequence of the mesh)"),
-               ('NLA_TRACKS', "NLA Tracks", "Each NLA track is a clip")],
-        default='ACTIONS')
-    all_clips: BoolProperty(name="All Clips", description="Export every clip, end to end; else the one named below",
-                            default=True)
-    clip: StringProperty(name="Clip", description="The one clip to export (an action's or NLA track's name)")
     bake: EnumProperty(
         name="Bake",
         items=[('exact', "Exact", "Every vertex where Blender puts it, every bone influence"),
@@ -180,7 +429,13 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
                ('TRIANGLES', "Triangles", "Reduce to at most the number of triangles below")],
         default='NONE')
     triangles: IntProperty(name="Triangles", description="Triangles at most", default=5000, min=1)
-    preview: BoolProperty(name="Preview", description="Also write a preview page (NAME.html)", default=False)
+    preview: BoolProperty(name="Preview",
+                          description="Also write a preview page (NAME.html) and open it in the browser", default=False)
+
+    def invoke(self, context, event):
+        # The list is the scene's: filled before the dialog draws it (drawing cannot change the scene).
+        sync_clip_list(context.scene, gather_takes(context, False)[0])
+        return ExportHelper.invoke(self, context, event)
 
     def draw(self, context):
         layout = self.layout
@@ -189,14 +444,7 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         layout.prop(self, "use_selection")
         layout.prop(self, "apply_modifiers")
         layout.prop(self, "scale")
-        layout.prop(self, "clips_from")
-        layout.prop(self, "all_clips")
-        row = layout.row()
-        row.active = not self.all_clips
-        if self.clips_from == 'ACTIONS':
-            row.prop_search(self, "clip", bpy.data, "actions")
-        else:
-            row.prop(self, "clip")
+        draw_clip_list(layout, context.scene)
         for name, option in (("bake", "--bake"), ("weld", "--no-weld"), ("simplify", "--simplify"),
                              ("preview", "--preview")):
             row = layout.row()
@@ -207,13 +455,13 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         if not tool:
             layout.label(text=TOOL_NAME + " not found", icon='ERROR')
 
-    def tool_arguments(self, context, offered):
+    def tool_arguments(self, context, offered, clips):
         """The command line for this export, and warnings about choices the tool cannot honour."""
         render = context.scene.render
         arguments = ["--fps", "%.9g" % (render.fps / render.fps_base), "--scale", "%.9g" % self.scale]
         warnings = []
-        if not self.all_clips:
-            arguments += ["--clip", self.clip]
+        for clip in clips:
+            arguments += ["--clip", clip]
         if "--bake" in offered:
             arguments += ["--bake", self.bake]
         elif self.bake == 'exact':
@@ -237,22 +485,33 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         if not tool:
             self.report({'ERROR'}, TOOL_NAME + " was not found: set it in the add-on's preferences or put it on PATH")
             return {'CANCELLED'}
-        if not self.all_clips and not self.clip:
-            self.report({'ERROR'}, "Name the clip to export, or export all clips")
-            return {'CANCELLED'}
         destination = os.path.abspath(bpy.path.abspath(self.filepath))
         if not os.path.isdir(os.path.dirname(destination)):
             self.report({'ERROR'}, "The folder %s does not exist" % os.path.dirname(destination))
             return {'CANCELLED'}
-        arguments, warnings = self.tool_arguments(context, tool_options(tool))
+        # The list holds the whole scene's takes, so that exporting a selection
+        # keeps the choice for the others.
+        sync_clip_list(context.scene, gather_takes(context, False)[0])
+        takes, left_out = gather_takes(context, self.use_selection)
+        exported = {take.key for take in takes}
+        chosen = [clip.name for clip in context.scene.vantrel_clips if clip.use and clip.name in exported]
+        if takes and not chosen:
+            self.report({'ERROR'}, "No clip is chosen: tick at least one in the list of clips")
+            return {'CANCELLED'}
+        arguments, warnings = self.tool_arguments(context, tool_options(tool), chosen)
+        progress = context.window_manager
+        progress.progress_begin(0, 3)
         folder = tempfile.mkdtemp(prefix="vantrel-")
         try:
-            model = os.path.join(folder, "scene.glb")
+            # Named as the class is: the textures the tool writes are named after the model.
+            model = os.path.join(folder, os.path.splitext(os.path.basename(destination))[0] + ".glb")
+            progress.progress_update(1)
             try:
-                export_gltf(context, model, self)
+                export_gltf(context, model, self, [take for take in takes if take.key in chosen])
             except (RuntimeError, TypeError) as error:
                 self.report({'ERROR'}, "Blender's glTF export failed: %s" % error)
                 return {'CANCELLED'}
+            progress.progress_update(2)
             # The tool writes its log into the current folder: beside the outputs.
             try:
                 run = subprocess.run([tool, model, destination] + arguments, cwd=os.path.dirname(destination),
@@ -260,8 +519,10 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
             except OSError as error:
                 self.report({'ERROR'}, "%s could not be run: %s" % (tool, error))
                 return {'CANCELLED'}
+            progress.progress_update(3)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
+            progress.progress_end()
 
         problems = []
         # The temporary file is gone and means nothing to the user: the tool's
@@ -277,24 +538,44 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
             reason = "; ".join(problems) or "exit status %d" % run.returncode
             self.report({'ERROR'}, TOOL_NAME + " failed: " + reason)
             return {'CANCELLED'}
-        self.report({'INFO'}, "Exported " + os.path.splitext(destination)[0] + " (_d.3d, _a.3d, .uc)")
+        summary = "Exported %s (_d.3d, _a.3d, .uc)" % os.path.splitext(destination)[0]
+        if takes:
+            summary += ", %d of %d clip(s)" % (len(chosen), len(takes))
+        if left_out:
+            summary += "; %d action(s) not exported, as they animate no exported armature or shape key: %s" % (
+                len(left_out), ", ".join(action.name for action in left_out))
+        self.report({'INFO'}, summary)
+        if self.preview and "--preview" in arguments:
+            open_preview(self, os.path.splitext(destination)[0] + ".html")
         return {'FINISHED'}
+
+
+def open_preview(operator, page):
+    """The preview page in the system's browser; without a screen, only where it is."""
+    if not os.path.isfile(page):
+        operator.report({'WARNING'}, "The preview page %s was not written" % page)
+    elif bpy.app.background or not webbrowser.open(pathlib.Path(page).as_uri()):
+        operator.report({'INFO'}, "Preview page: " + page)
 
 
 def menu_func_export(self, context):
     self.layout.operator(ExportVantrelMesh.bl_idname, text="Vantrel mesh (.3D)")
 
 
-classes = (VantrelExportPreferences, ExportVantrelMesh)
+classes = (VantrelExportPreferences, VantrelClip, VANTREL_UL_clips, VantrelClipMove, ExportVantrelMesh)
 
 
 def register():
     for cls in classes:
         bpy.utils.register_class(cls)
+    bpy.types.Scene.vantrel_clips = CollectionProperty(type=VantrelClip)
+    bpy.types.Scene.vantrel_clip_index = IntProperty()
     bpy.types.TOPBAR_MT_file_export.append(menu_func_export)
 
 
 def unregister():
     bpy.types.TOPBAR_MT_file_export.remove(menu_func_export)
+    del bpy.types.Scene.vantrel_clips
+    del bpy.types.Scene.vantrel_clip_index
     for cls in reversed(classes):
         bpy.utils.unregister_class(cls)

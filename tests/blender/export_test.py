@@ -7,6 +7,7 @@ import os
 import re
 import struct
 import sys
+import types
 
 import addon_utils
 import bpy
@@ -35,10 +36,11 @@ def clear_scene():
             collection.remove(item)
 
 
-def build_scene(blend):
+def build_scene(blend, takes=False):
     """A chain of three bones up Z, a tube around it skinned with weights
     blended across the joints (at a joint the second bone weighs `blend`), and
-    two actions of different lengths; the first starts at rest."""
+    two actions of different lengths; the first starts at rest. With takes:
+    four actions, and a shape key with an action of its own."""
     clear_scene()
     scene = bpy.context.scene
     scene.render.fps = 24
@@ -102,14 +104,33 @@ def build_scene(blend):
     twist = action("Twist", [(1, {"Bone0": (0, 0, 0.6), "Bone1": (0, 0.8, 0), "Bone2": (0, 0.5, 0)}),
                              (21, {"Bone0": (0, 0, -0.6), "Bone1": (0, -0.8, 0), "Bone2": (0, 0, 0)}),
                              (41, {"Bone0": (0, 0, 0), "Bone1": (0, 0.4, 0), "Bone2": (0, -1.0, 0)})])
+    actions = [wave, twist]
+    if takes:
+        actions += [action("Nod", [(1, rest), (9, {"Bone0": (0, 0, 0), "Bone1": (0, 0, 0), "Bone2": (0.9, 0, 0)}),
+                                   (17, rest)]),
+                    action("Stretch", [(1, {"Bone0": (0, 0, 0), "Bone1": (0, 0, 0.7), "Bone2": (0, 0, 0)}),
+                                       (33, {"Bone0": (0.5, 0, 0), "Bone1": (0, 0, -0.7), "Bone2": (0, 0, 0.4)})])]
+        # A shape key, animated by an action of its own, swells the tube's top.
+        tube.shape_key_add(name="Basis")
+        swell = tube.shape_key_add(name="Swell")
+        for index, (x, y, z) in enumerate(vertices):
+            swell.data[index].co = (x * (1 + 0.4 * z / 3), y * (1 + 0.4 * z / 3), z)
+        keys = tube.data.shape_keys
+        keys.animation_data_create()
+        keys.animation_data.action = bpy.data.actions.new("Swell")
+        for frame, value in ((1, 0.0), (20, 1.0), (41, 0.3)):
+            swell.value = value
+            swell.keyframe_insert("value", frame=frame)
     rig.animation_data.action = wave
-    return rig, tube, [wave, twist]
+    return rig, tube, actions
 
 
-def evaluated_positions(rig, tube, action, frame):
-    """Blender's own deformed tube at that frame, in world space, in the axes of the
-    animation file (glTF's Y up with its second and third axes exchanged: x, -y, z)."""
-    rig.animation_data.action = action
+def evaluated_positions(tube, frame, actions):
+    """Blender's own deformed tube at that frame with those actions (per
+    animated ID) active, in world space, in the axes of the animation file
+    (glTF's Y up with its second and third axes exchanged: x, -y, z)."""
+    for owner, action in actions.items():
+        owner.animation_data.action = action
     bpy.context.scene.frame_set(frame)
     evaluated = tube.evaluated_get(bpy.context.evaluated_depsgraph_get())
     world = evaluated.matrix_world
@@ -128,6 +149,12 @@ def read_outputs(base):
     with open(base + ".uc", newline="") as file:
         script = file.read()
     return frames, script
+
+
+def sequence_lines(script, mesh):
+    """The clips' sequences of the script class, in its order: (name, first frame, frames)."""
+    return [(m[0], int(m[1]), int(m[2])) for m in re.findall(
+        r"#exec MESH SEQUENCE MESH=%s SEQ=(\w+) STARTFRAME=(\d+) NUMFRAMES=(\d+)\r\n" % mesh, script) if m[0] != "All"]
 
 
 def centred(points):
@@ -149,41 +176,21 @@ def nearest_match(decoded, reference, step):
     return match
 
 
-def export_and_measure(label, blend, options):
-    """Exports the scene through the add-on and returns the worst error, in
-    quantisation steps, at the first, middle and last frame of each action."""
-    rig, tube, actions = build_scene(blend)
-    folder = os.path.join(WORK, label)
-    os.makedirs(folder, exist_ok=True)
-    base = os.path.join(folder, "Snake")
-    result = bpy.ops.export_scene.vantrel_mesh(filepath=base + ".3D", **options)
-    if not check(result == {'FINISHED'}, label + ": the export did not finish"):
-        return math.inf
-    outputs = [base + "_d.3d", base + "_a.3d", base + ".uc", os.path.join(folder, "VantrelExport.log")]
-    for path in outputs:
-        check(os.path.isfile(path), label + ": missing " + path)
-    check(not any(name.endswith(".glb") for name in os.listdir(folder)), label + ": the temporary glTF was left")
+def worst_error(label, base, poses, scale, rest):
+    """The worst error of the export at base, in quantisation steps, at the
+    first, middle and last frame of each sequence; poses gives, per sequence,
+    Blender's positions at its k-th frame. Vertices are matched on the first
+    frame of the sequence rest. The writer centres its box (every posed vertex
+    of every frame, and the origin)."""
     frames, script = read_outputs(base)
-
-    sequences = {m[0]: (int(m[1]), int(m[2])) for m in
-                 re.findall(r"#exec MESH SEQUENCE MESH=Snake SEQ=(\w+) STARTFRAME=(\d+) NUMFRAMES=(\d+)\r\n", script)}
-    step = float(re.search(r"MESHMAP SCALE MESHMAP=Snake X=([0-9.]+)", script)[1])
-    scale = options.get("scale", 1.0)
-    spans = {a.name: (int(a.frame_range[0]), int(a.frame_range[1]) - int(a.frame_range[0]) + 1) for a in actions}
-    for name, (_, length) in spans.items():
-        check(sequences.get(name, (0, None))[1] == length,
-              "%s: sequence %s has %s frames, the action %d" % (label, name, sequences.get(name), length))
-    if failures:
-        return math.inf
-
-    # The writer centres its box (every posed vertex of every frame, and the origin).
+    mesh = os.path.basename(base)
+    step = float(re.search(r"MESHMAP SCALE MESHMAP=%s X=([0-9.]+)" % mesh, script)[1])
     expected = {}
-    for action in actions:
-        start, length = spans[action.name]
+    for name, first, length in sequence_lines(script, mesh):
         for k in range(length):
-            points = evaluated_positions(rig, tube, action, start + k)
-            expected[sequences[action.name][0] + k] = [tuple(c * scale for c in p) for p in points]
-    check(len(expected) == len(frames), label + ": %d frames written, %d expected" % (len(frames), len(expected)))
+            expected[first + k] = [tuple(c * scale for c in p) for p in poses[name](k)]
+    if not check(len(expected) == len(frames), label + ": %d frames written, %d expected" % (len(frames), len(expected))):
+        return math.inf
     low = [min([0.0] + [p[a] for points in expected.values() for p in points]) for a in range(3)]
     high = [max([0.0] + [p[a] for points in expected.values() for p in points]) for a in range(3)]
     centre = [(low[a] + high[a]) / 2 for a in range(3)]
@@ -191,14 +198,182 @@ def export_and_measure(label, blend, options):
     def decode(frame):
         return [tuple(q[a] * step + centre[a] for a in range(3)) for q in frames[frame]]
 
-    match = nearest_match(decode(sequences["Wave"][0]), expected[sequences["Wave"][0]], step)
+    first = {name: first for name, first, _ in sequence_lines(script, mesh)}[rest]
+    match = nearest_match(decode(first), expected[first], step)
     worst = 0.0
-    for name, (first, length) in sequences.items():
+    for name, first, length in sequence_lines(script, mesh):
         for frame in (first, first + length // 2, first + length - 1):
             for v, point in enumerate(decode(frame)):
                 reference = expected[frame][match[v]]
                 worst = max(worst, max(abs(point[a] - reference[a]) / step for a in range(3)))
     return worst
+
+
+def export(label, name, **options):
+    """The operator's export into a folder of its own; the base path of its files, or None."""
+    folder = os.path.join(WORK, label)
+    os.makedirs(folder, exist_ok=True)
+    base = os.path.join(folder, name)
+    result = bpy.ops.export_scene.vantrel_mesh(filepath=base + ".3D", **options)
+    if not check(result == {'FINISHED'}, label + ": the export did not finish"):
+        return None
+    for path in (base + "_d.3d", base + "_a.3d", base + ".uc", os.path.join(folder, "VantrelExport.log")):
+        check(os.path.isfile(path), label + ": missing " + path)
+    check(not any(name.endswith(".glb") for name in os.listdir(folder)), label + ": the temporary glTF was left")
+    return base
+
+
+def export_and_measure(label, blend, options):
+    """Exports the two-action scene through the add-on and returns the worst
+    error, in quantisation steps."""
+    rig, tube, actions = build_scene(blend)
+    base = export(label, "Snake", **options)
+    if base is None:
+        return math.inf
+    frames, script = read_outputs(base)
+    lengths = {a.name: int(a.frame_range[1]) - int(a.frame_range[0]) + 1 for a in actions}
+    sequences = {name: length for name, _, length in sequence_lines(script, "Snake")}
+    check(sequences == lengths, "%s: sequences %s, actions %s" % (label, sequences, lengths))
+    if failures:
+        return math.inf
+    poses = {a.name: (lambda k, a=a: evaluated_positions(tube, int(a.frame_range[0]) + k, {rig: a})) for a in actions}
+    return worst_error(label, base, poses, options.get("scale", 1.0), "Wave")
+
+
+def scene_state():
+    """What an export must leave as it found: the actions, and every ID's
+    assignments and NLA tracks (id_root is read as '' where it is unset)."""
+    state = [len(bpy.data.actions)]
+    state += [(a.name, a.id_root, a.users, a.use_fake_user, tuple(a.frame_range)) for a in bpy.data.actions]
+    for owner in list(bpy.data.objects) + list(bpy.data.shape_keys):
+        data = owner.animation_data
+        state.append((owner.name, data is not None) + ((
+            data.action and data.action.name, data.use_nla, data.use_tweak_mode,
+            [(t.name, t.mute, t.is_solo, [(s.name, s.mute, s.action.name, s.frame_start, s.frame_end)
+                                         for s in t.strips]) for t in data.nla_tracks]) if data else ()))
+    return state
+
+
+def check_scene(before, label):
+    after = scene_state()
+    check(after == before, "%s: the export changed the scene: %s" % (
+        label, [(b, a) for b, a in zip(before, after) if b != a] or (len(before), len(after))))
+
+
+def fbx_character():
+    """The four-action character with a shape-key action through Blender's FBX
+    exporter (every action a take) and importer, which leaves one action of each
+    kind assigned and the rest assigned to nothing; then the add-on, changing
+    nothing, then again with two clips chosen, in reverse order, one of them in
+    an NLA track and the other stashed."""
+    _, _, actions = build_scene(0.5, takes=True)
+    lengths = {a.name: int(a.frame_range[1]) - int(a.frame_range[0]) + 1 for a in actions}
+    fbx = os.path.join(WORK, "character.fbx")
+    # Keyed at every frame, as characters from most tools come: the glTF
+    # exporter takes the keys as they are (the two-action scene has it resample).
+    bpy.ops.export_scene.fbx(filepath=fbx, bake_anim_use_all_actions=True, bake_anim_use_nla_strips=False,
+                             add_leaf_bones=False, bake_anim_simplify_factor=0.0)
+    bpy.ops.wm.read_homefile(use_empty=True)
+    bpy.context.scene.render.fps = 24
+    bpy.ops.import_scene.fbx(filepath=fbx)
+    rig, tube = bpy.data.objects["Rig"], bpy.data.objects["Tube"]
+    keys = tube.data.shape_keys
+    takes = {name: {owner: action for owner in (rig, keys) for action in bpy.data.actions
+                    if action.name.startswith(owner.name + "|") and action.name.endswith("|" + name)}
+             for name in lengths}
+    check(all(len(parts) == 2 for parts in takes.values()), "the FBX importer's actions: %s" % list(bpy.data.actions))
+    from vantrel_export import gather_takes, keyed_every_frame
+    check(keyed_every_frame(gather_takes(bpy.context, False)[0]), "fbx: the takes are not keyed at every frame")
+
+    before = scene_state()
+    base = export("fbx", "Tube")
+    check_scene(before, "fbx")
+    if failures or base is None:
+        return
+    _, script = read_outputs(base)
+    sequences = sequence_lines(script, "Tube")
+    check(len(sequences) == len(takes), "fbx: sequences %s for takes %s" % (sequences, list(takes)))
+    names = {}
+    for name, _, length in sequences:
+        take = [t for t in takes if t in name]
+        if check(len(take) == 1, "fbx: the sequence %s names no take" % name):
+            names[take[0]] = name
+            check(length == lengths[take[0]], "fbx: %s has %d frames, the action %d" % (name, length, lengths[take[0]]))
+    if failures:
+        return
+    poses = {names[t]: (lambda k, t=t: evaluated_positions(tube, int(takes[t][rig].frame_range[0]) + k, takes[t]))
+             for t in takes}
+    worst = worst_error("fbx", base, poses, 1.0, names["Wave"])
+    print("FBX-imported character, %d takes: worst error %.3f steps" % (len(takes), worst))
+    check(worst < STEP_TOLERANCE, "fbx: decoded positions off Blender's by more than 1.5 steps")
+
+    # The choice: the second and fourth clips, the fourth first; the one
+    # action in an NLA track, in tweak mode, the other stashed.
+    clips = bpy.context.scene.vantrel_clips
+    check([clip.label for clip in clips] == [names[t] for t in sorted(takes)], "fbx: the clip list %s"
+          % [clip.label for clip in clips])
+    for index, clip in enumerate(clips):
+        clip.use = index in (1, 3)
+    clips.move(3, 0)
+    chosen = [clips[0].label, clips[2].label]
+    rig.animation_data.action = None
+    first, second = (takes[t][rig] for t in sorted(takes)[1::2])
+    stash = rig.animation_data.nla_tracks.new()
+    stash.name, stash.mute = "[Action Stash]", True
+    stash.strips.new(second.name, 1, second)
+    track = rig.animation_data.nla_tracks.new()
+    track.strips.new("Strip", 1, first).select = True
+    rig.animation_data.nla_tracks.active = track
+    rig.animation_data.use_tweak_mode = True  # the strip open for editing
+    before = scene_state()
+    base = export("fbx-chosen", "Tube", preview=True)
+    check_scene(before, "fbx-chosen")
+    if base:
+        check(os.path.isfile(base + ".html"), "fbx-chosen: no preview page")
+        got = [(name, length) for name, _, length in sequence_lines(read_outputs(base)[1], "Tube")]
+        check(got == [(name, lengths[name]) for name in chosen], "fbx-chosen: sequences %s, chosen %s" % (got, chosen))
+
+    # Halfway through, Blender's glTF exporter fails: the scene is as it was.
+    import vantrel_export
+    real = vantrel_export.bpy
+
+    class Halfway:
+        get_rna_type = staticmethod(bpy.ops.export_scene.gltf.get_rna_type)
+
+        def __call__(self, **settings):
+            raise RuntimeError("stopped halfway")
+
+    vantrel_export.bpy = types.SimpleNamespace(data=bpy.data, path=bpy.path, app=bpy.app, types=bpy.types,
+                                               ops=types.SimpleNamespace(export_scene=types.SimpleNamespace(
+                                                   gltf=Halfway())))
+    try:
+        expect_error_report("fbx-halfway", {}, "stopped halfway")
+    finally:
+        vantrel_export.bpy = real
+    check_scene(before, "fbx-halfway")
+
+
+def character_and_hat():
+    """Two armatures, each with its own action for each take, as the FBX
+    importer names them: one clip per take."""
+    clear_scene()
+    scene = bpy.context.scene
+    for name in ("Body", "Hat"):
+        rig = bpy.data.objects.new(name, bpy.data.armatures.new(name))
+        scene.collection.objects.link(rig)
+        bpy.context.view_layer.objects.active = rig
+        bpy.ops.object.mode_set(mode='EDIT')
+        rig.data.edit_bones.new(name + "Bone").tail = (0, 0, 1)
+        bpy.ops.object.mode_set(mode='OBJECT')
+        for take in ("Walk", "Jump"):
+            action = bpy.data.actions.new(name + "|" + take)
+            action.fcurves.new('pose.bones["%sBone"].location' % name, index=2).keyframe_points.insert(1, 0.0)
+    bpy.data.actions.new("Lamp|Walk").fcurves.new("location", index=2).keyframe_points.insert(1, 0.0)
+    from vantrel_export import gather_takes
+    takes, left_out = gather_takes(bpy.context, False)
+    check(sorted((take.label, len(take.parts)) for take in takes) == [("Jump", 2), ("Walk", 2)],
+          "character and hat: takes %s" % [(take.key, len(take.parts)) for take in takes])
+    check([action.name for action in left_out] == ["Lamp|Walk"], "character and hat: left out %s" % left_out)
 
 
 def expect_error_report(label, options, needle):
@@ -234,7 +409,11 @@ def main():
         host = export_and_measure("host", 0.5, {"scale": 2.0, "bake": 'host'})
         print("worst error with --bake host on blended weights: %.3f steps" % host)
 
-    expect_error_report("no-such-clip", {"all_clips": False, "clip": "Jump"}, "Jump")
+    for clip in bpy.context.scene.vantrel_clips:
+        clip.use = False
+    expect_error_report("no-clip-chosen", {}, "No clip is chosen")
+    fbx_character()
+    character_and_hat()
     expect_error_report("no-such-folder", {"filepath": os.path.join(WORK, "missing", "Snake.3D")}, "does not exist")
     preferences = bpy.context.preferences.addons[ADDON].preferences
     preferences.tool_path = "/nonexistent/vantrel-export"

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 
 namespace {
@@ -473,18 +474,38 @@ TEST(ImportRealWorld, NameClashBindsBonesAndChannelsToTheirNodes) {
     EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
 }
 
-TEST(ImportRealWorld, NameStillSharedIsReportedWithItsCandidates) {
+// Names two nodes share are told apart by the file itself: a glTF skin lists
+// its joints by node, an FBX cluster links its bone by id (and Assimp would
+// otherwise merge the two bones' curves into one channel).
+TEST(ImportRealWorld, SharedNamesBindTheFilesOwnNodes) {
     const testing_support::ScratchDir scratch;
-    const std::string path = scratch.Path().string() + "/shared.gltf";
-    test_files::WriteText(path, test_files::AmbiguousJointGltf());
-    const hm::ImportResult result = Import(path);
-    ASSERT_TRUE(result.model);
-    const hm::Warning* ambiguous = FindWarning(result, hm::WarningKind::AmbiguousName);
-    ASSERT_TRUE(ambiguous);
-    EXPECT_EQ(ambiguous->count, 2);
-    EXPECT_THAT(ambiguous->examples, ElementsAre("ROOT/Left/joint", "ROOT/Right/joint"));
-    EXPECT_EQ(ambiguous->text, "bone 'joint' may mean any of 2 nodes ('ROOT/Left/joint', 'ROOT/Right/joint'); "
-                               "taken as the first");
+    const std::string gltf = scratch.Path().string() + "/shared.gltf";
+    test_files::WriteText(gltf, test_files::SharedJointNameGltf());
+    const hm::ImportResult joint = Import(gltf);
+    ASSERT_TRUE(joint.model);
+    EXPECT_FALSE(FindWarning(joint, hm::WarningKind::AmbiguousName));
+    for (const HostVertex& vertex : joint.model->meshes[0]->vertices) EXPECT_GT(vertex.position.x, 4.0f);
+
+    // Written by tests/blender/armatures_test.py (its cowboy.fbx): a body and a hat with an
+    // armature each, both with a bone "Bone", both animated.
+    const hm::ImportResult hat = Import(kData + "/sample/two_armatures.fbx");
+    ASSERT_TRUE(hat.model);
+    EXPECT_FALSE(FindWarning(hat, hm::WarningKind::AmbiguousName));
+    EXPECT_EQ(BoneNames(*hat.model), (std::vector<std::string>{"RootNode", "Cowboy", "Bone", "Chest", "Hat", "Bone_2"}));
+    EXPECT_EQ(Parent(*hat.model, "Bone_2"), "Hat");
+    for (const char* name : {"Bone", "Bone_2"}) {
+        const HostBoneEntry& bone = **std::find_if(hat.model->bones.begin(), hat.model->bones.end(),
+                                                   [&](const auto& b) { return std::string(b->record.name) == name; });
+        std::set<std::vector<float>> turns;
+        for (const HostRotationKey& key : bone.rotationKeys) turns.insert({key.value.x, key.value.y, key.value.z});
+        EXPECT_GT(turns.size(), 2u) << name << " keeps its own keys";
+    }
+    int onHat = 0;
+    for (const auto& mesh : hat.model->meshes)
+        for (const HostVertex& vertex : mesh->vertices)
+            onHat += vertex.boneIndex >= 0 &&
+                     std::string(hat.model->bones[static_cast<size_t>(vertex.boneIndex)]->record.name) == "Bone_2";
+    EXPECT_GT(onHat, 0);
 }
 
 // Defects that can be repaired are, with a warning each; what the host
@@ -505,6 +526,9 @@ TEST(ImportRealWorld, RepairsAndDropsAreReported) {
         const hm::ImportResult result = Import(c.file);
         EXPECT_EQ(WarningCount(result, c.kind), c.count) << c.file << ": kind " << static_cast<int>(c.kind);
     }
+    hm::ImportOptions exact;
+    exact.exact = true;
+    EXPECT_EQ(WarningCount(Import(morph, exact), hm::WarningKind::MorphTargets), 0) << "the exact bake poses them";
     const hm::ImportResult b3d = Import(kData + "/b3d/character.b3d");
     ASSERT_TRUE(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd));
     EXPECT_EQ(FindWarning(b3d, hm::WarningKind::KeysPastClipEnd)->text,

@@ -110,7 +110,7 @@ std::string PropOnAnimatedNodeGltf() {
            buffer.Json() + "}";
 }
 
-std::string AmbiguousJointGltf() {
+std::string SharedJointNameGltf() {
     Buffer buffer;
     const int positions = buffer.Add(kTriangle, 5126, "VEC3", 3);
     const int joints = buffer.Add(std::vector<uint16_t>(12, 0), 5123, "VEC4", 3);
@@ -118,11 +118,11 @@ std::string AmbiguousJointGltf() {
     const int binds = buffer.Add(std::vector<float>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -1, 0, 1}, 5126, "MAT4", 1);
     return "{\"asset\":{\"version\":\"2.0\"},\"scene\":0,\"scenes\":[{\"nodes\":[0,1,3]}],\"nodes\":["
            "{\"name\":\"Skin\",\"mesh\":0,\"skin\":0},"
-           "{\"name\":\"Left\",\"children\":[2]},{\"name\":\"joint\",\"translation\":[0,1,0]},"
-           "{\"name\":\"Right\",\"children\":[4]},{\"name\":\"joint\",\"translation\":[0,1,0]}],"
+           "{\"name\":\"Left\",\"children\":[2],\"translation\":[-5,0,0]},{\"name\":\"joint\",\"translation\":[0,1,0]},"
+           "{\"name\":\"Right\",\"children\":[4],\"translation\":[5,0,0]},{\"name\":\"joint\",\"translation\":[0,1,0]}],"
            "\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":" + std::to_string(positions) +
            ",\"JOINTS_0\":" + std::to_string(joints) + ",\"WEIGHTS_0\":" + std::to_string(weights) + "}}]}],"
-           "\"skins\":[{\"joints\":[2],\"inverseBindMatrices\":" + std::to_string(binds) + "}]," + buffer.Json() + "}";
+           "\"skins\":[{\"joints\":[4],\"inverseBindMatrices\":" + std::to_string(binds) + "}]," + buffer.Json() + "}";
 }
 
 std::string NoMeshGltf() {

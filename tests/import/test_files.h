@@ -15,9 +15,9 @@ void WriteText(const std::string& path, const std::string& text);
 std::string ChainGltf(int bones);
 // glTF: an unskinned triangle whose node's parent turns 90 degrees about Y over one second.
 std::string PropOnAnimatedNodeGltf();
-// glTF: a triangle skinned to a joint named "joint", in a file where two
-// nodes without meshes, "Left/joint" and "Right/joint", carry that name.
-std::string AmbiguousJointGltf();
+// glTF: a triangle skinned to the joint "Right/joint" (x = 5), in a file where
+// "Left/joint" (x = -5), listed first, carries the same name.
+std::string SharedJointNameGltf();
 // glTF: a node and nothing else.
 std::string NoMeshGltf();
 
