@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
-           libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev rapidjson-dev libcli11-dev libstb-dev zlib1g-dev
+           libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev rapidjson-dev libcli11-dev libstb-dev libimagequant-dev zlib1g-dev
 # Only for the corpus sweep: Assimp's own test files. The reference moves each
 # vertex by all its bone weights and morph targets, as the default exact bake
 # does; "heaviest" moves it by its heaviest bone, as the host does.

@@ -3,6 +3,7 @@
 #include "bench/measure.h"
 #include "bench/model_generator.h"
 #include "bench/program_report.h"
+#include "bench/texture_measure.h"
 #include "export/export_run.h"
 #include "export/frame_pipeline.h"
 #include "export/frame_records.h"
@@ -138,6 +139,14 @@ void BM_ExactPosedVertices(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 20000);
 }
 BENCHMARK(BM_ExactPosedVertices);
+
+// A 2048 x 2048 photograph from decoded pixels to the BMP's bytes: at the
+// default side, and kept at 2048 (--texture-size 2048).
+void BM_ConvertTexture(benchmark::State& state) {
+    const hm::RgbaImage photo = GeneratePhoto(0, 2048, 2048);
+    for (auto _ : state) benchmark::DoNotOptimize(hm::ConvertTexture(photo, static_cast<int>(state.range(0))).bmp.data());
+}
+BENCHMARK(BM_ConvertTexture)->ArgName("side")->Arg(256)->Arg(2048)->Unit(benchmark::kMillisecond);
 
 // ---- whole runs ----
 
@@ -394,6 +403,12 @@ int main(int argc, char** argv) {
     bool memoryExact = false;
     memory->add_flag("--exact", memoryExact, "The exact bake of a scene of that size, not the plug-in's");
 
+    CLI::App* textures = app.add_subcommand("textures", "The texture conversion's quality (PSNR) on made images and FILES");
+    std::vector<std::string> textureFiles;
+    int textureSide = hm::kDefaultTextureSide;
+    textures->add_option("FILES", textureFiles, "Images to measure besides the two made here");
+    textures->add_option("--texture-size", textureSide, "Largest side of the textures")->check(CLI::Range(1, 2048));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -410,5 +425,6 @@ int main(int argc, char** argv) {
         fs::remove_all(folder);
         return status;
     }
+    if (*textures) return TextureMode(textureFiles, textureSide);
     return MemoryMode(size, memoryDir, memoryExact);
 }

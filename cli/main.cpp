@@ -24,6 +24,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -192,9 +193,12 @@ std::string AskForDestination() {
 }
 
 // The page of the set as it will be once committed, read from the files staged for it.
-PreviewMaker PagePreview(const std::string& destination, const std::string& modelFolder) {
-    return [destination, modelFolder](const std::vector<StagedFile>& staged) {
+// sources: texture file name -> the image it was converted from, shown "as painted".
+PreviewMaker PagePreview(const std::string& destination, const std::string& modelFolder,
+                         const std::map<std::string, std::string>& sources) {
+    return [destination, modelFolder, sources](const std::vector<StagedFile>& staged) {
         view::ReadOptions options;
+        options.sourceImages = sources;
         if (!modelFolder.empty()) options.extraTextureFolders.push_back(modelFolder);
         for (const StagedFile& file : staged) options.staged[file.path] = file.bytesAt;
         const view::ExportedSet set = view::ReadExportedSet(destination, options);
@@ -307,7 +311,12 @@ int Main(int argc, char** argv) {
     hm::TexturePlan textures = hm::PlanTextureFiles(loaded.textures, folder, ReadText(paths.script));
     if (textures.error) return Fail(ExitStatus(textures.error.kind), textures.error.message);
     additions.files = std::move(textures.files);
-    if (options.preview) additions.preview = PagePreview(destination, fs::path(options.model).parent_path().string());
+    additions.triangleTypes = loaded.triangleTypes;
+    std::map<std::string, std::string> sources;
+    for (const hm::TextureFile& texture : loaded.textures)
+        if (!texture.sourcePath.empty()) sources[texture.fileName] = texture.sourcePath;
+    if (options.preview)
+        additions.preview = PagePreview(destination, fs::path(options.model).parent_path().string(), sources);
 
     const ModelSize size = MeasureModel(*loaded.model);
     ExportOutcome outcome;
@@ -336,7 +345,8 @@ int Main(int argc, char** argv) {
     if (!quiet) {
         for (const std::string& kept : textures.kept)
             std::cerr << "vantrel-export: warning: " << kept
-                      << " is not from an earlier export of this class and differs from the model's texture; kept it "
+                      << " is not from an earlier export of this class, or is the model's own image, and differs from "
+                         "the converted texture; kept it "
                          "(move it away and export again to get the model's)\n";
         for (const std::string& finding : outcome.previewFindings)
             std::cerr << "vantrel-export: preview: " << finding << "\n";

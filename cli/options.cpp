@@ -202,6 +202,34 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
                      " vertices, " + std::to_string(hm::kMaxTriangleTotal) + " triangles)")
         ->group(kImportGroup);
 
+    app.add_option("--texture-size", model.import.textureSide,
+                   "Largest side of the textures written, a power of two up to " + std::to_string(hm::kMaxTextureSide) +
+                       " (default " + std::to_string(hm::kDefaultTextureSide) +
+                       ", which every renderer of the engine takes)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                int side = 0;
+                try {
+                    size_t end = 0;
+                    side = std::stoi(text, &end);
+                    if (end != text.size()) side = 0;
+                } catch (const std::exception&) {
+                }
+                return side >= 1 && side <= hm::kMaxTextureSide && (side & (side - 1)) == 0
+                           ? std::string()
+                           : "must be a power of two from 1 to " + std::to_string(hm::kMaxTextureSide) + ", not " + text;
+            },
+            "POWER OF TWO"))
+        ->type_name("N")
+        ->group(kImportGroup);
+    app.add_option("--texture-folder", model.import.textureFolders,
+                   "Also read the model's images from this folder and below (by default only the model's\n"
+                   "folder and below); give it again for more")
+        ->check(CLI::ExistingDirectory)
+        ->type_name("DIR")
+        ->allow_extra_args(false)
+        ->group(kImportGroup);
+
     app.add_flag("--list", model.list, "List the model's clips and the frames they export")->group(kInspectGroup);
     app.add_flag("--info", model.info, "Print the model as the host sees it: meshes, bones, frames, size")
         ->group(kInspectGroup);
@@ -265,7 +293,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     if (!output.empty()) options.destination = output;
     if (options.noLog && !options.logPath.empty()) return Error("--log and --no-log contradict each other");
     if (options.ask && !options.destination.empty()) return Error("--ask and a destination both given; give one");
-    for (const char* name : {"--scale", "--fps", "--clip", "--no-weld", "--simplify", "--fit"})
+    for (const char* name : {"--scale", "--fps", "--clip", "--no-weld", "--simplify", "--fit", "--texture-size", "--texture-folder"})
         if (app.count(name)) model.importOptionsGiven.push_back(name);
     return std::nullopt;
 }

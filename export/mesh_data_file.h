@@ -8,6 +8,7 @@
 #include "host/hm_model_lib.h"
 
 #include <cstdint>
+#include <vector>
 
 inline constexpr size_t kDataHeaderSize = hm::kDataHeaderBytes;
 inline constexpr size_t kPolygonRecordSize = hm::kPolygonRecordBytes;
@@ -20,4 +21,9 @@ inline constexpr size_t kPolygonRecordSize = hm::kPolygonRecordBytes;
 // never report) keeps its index in the record, with vertexBase added as for
 // any corner, and gets texture coordinates (0, 0): the vertex is not asked for
 // its coordinates, since there is none.
-uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log);
+//
+// triangleTypes, when the host program knows them (from the materials of the
+// file it read), gives each triangle's type byte in model order; a triangle
+// past its end, and every triangle of a modelling host's model, is type 1.
+uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log,
+                           const std::vector<uint8_t>& triangleTypes = {});

@@ -148,6 +148,20 @@ std::string ShowFloat(float value) {
 
 // A name that goes into a 32-byte record field: it has to fit whole and
 // without a zero byte, or the model would hold a different name than the file.
+// Names reach the script class's directives, where a line break would start
+// a directive of its own: no control character in any name.
+std::optional<std::string> ControlCharacterProblem(std::string_view name) {
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", c);
+            return std::string("name contains the control character ") + code + " at byte " + std::to_string(i);
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> FieldNameProblem(std::string_view name, const char* what) {
     if (name.size() > kMaxNameBytes)
         return std::string(what) + " is " + std::to_string(name.size()) + " bytes long, at most " +
@@ -269,6 +283,7 @@ private:
     }
     bool Open(bool isArray);
     bool Close();
+    void PutName(Slot slot, std::string_view value);
     void PutFloat(float value);
     void PutKeyTime(float time);
     void PutInteger(Slot slot, const Number& number);
@@ -487,6 +502,24 @@ bool ModelBuilder::String(const char* text, rapidjson::SizeType length, bool) {
         else PutKeyTime(number);
         break;
     }
+    case Slot::kMeshName:
+    case Slot::kMaterialName:
+    case Slot::kDiffuseTexture:
+    case Slot::kBoneName:
+    case Slot::kBoneParent:
+        if (std::optional<std::string> problem = ControlCharacterProblem(value)) {
+            Fail(*problem);
+            break;
+        }
+        PutName(slot, value);
+        break;
+    default: Expected(slot, "a string"); break;
+    }
+    return true;
+}
+
+void ModelBuilder::PutName(Slot slot, std::string_view value) {
+    switch (slot) {
     case Slot::kMeshName: model_->meshes.back()->name = value; break;
     case Slot::kMaterialName: material_.name = value; break;
     case Slot::kDiffuseTexture: material_.diffuseTexture = value; break;
@@ -507,9 +540,8 @@ bool ModelBuilder::String(const char* text, rapidjson::SizeType length, bool) {
         if (std::optional<std::string> problem = FieldNameProblem(value, "parent name")) Fail(*problem);
         else bone_.parent = value;
         break;
-    default: Expected(slot, "a string"); break;
+    default: break;
     }
-    return true;
 }
 
 void ModelBuilder::PutFloat(float value) {

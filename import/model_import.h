@@ -8,6 +8,7 @@
 #include "host/warnings.h"
 #include "import/exact_scene.h"
 #include "import/simplify.h"
+#include "import/texture_convert.h"
 #include "import/texture_files.h"
 
 #include <cmath>
@@ -46,6 +47,12 @@ struct ImportOptions {
     // import/weld.h): on by default, off keeps every vertex of the file.
     bool weld = true;
     imp::SimplifyRequest simplify;  // none by default
+    // Textures are written as 8-bit palettised BMPs whose sides are powers of
+    // two up to this (a power of two, 1 to kMaxTextureSide).
+    int textureSide = kDefaultTextureSide;
+    // Images are read from the model's folder and below, and from these
+    // folders and below: never from elsewhere on the disk.
+    std::vector<std::string> textureFolders;
 };
 
 // What welding and simplifying did to the counts.
@@ -72,6 +79,10 @@ struct ImportResult {
     Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<TextureFile> textures;  // to be written beside the outputs
+    // The engine's type of every triangle, mesh after mesh as the model holds
+    // them, from its material: 0 one-sided, 1 two-sided, 2 translucent, 3
+    // masked, plus 16 unlit, plus 8 on the weapon triangle.
+    std::vector<uint8_t> triangleTypes;
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
     // The source's deformation, vertex for vertex in the host model's order.
     std::unique_ptr<imp::ExactScene> exact;
@@ -82,9 +93,10 @@ struct ImportResult {
 
 // Meshes of triangles in node order (lines and points left out); positions
 // in model space, right-handed with Y up; texture v growing downwards. One
-// material per mesh, in mesh order, naming a diffuse texture file: the
-// model's own (copied), one held inside the file (written under the model's
-// name) or one made of the material's colour. Bones:
+// material per mesh, in mesh order, naming a diffuse texture file, always an
+// 8-bit palettised BMP converted from the model's own image (from the allowed
+// folders only), from one held inside the file (named after the model), or
+// made of the material's colour. Bones:
 // the nodes that move vertices and their ancestors up to a common root, parents
 // first; every vertex on its heaviest bone. With animation, every bone has a key
 // at every frame: clips sampled at options.fps, end to end; without, one frame

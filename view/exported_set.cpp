@@ -349,6 +349,37 @@ private:
         return {};
     }
 
+    // What the engine's texture importer would trip over: it reads 8-bit
+    // palettised BMP and PCX only, keeps each side a power of two, and under a
+    // masked import draws entry 0 as see-through.
+    void CheckTexture(const std::string& where, const SetTexture& texture, const TextureFacts& facts) {
+        if (!facts.palettised)
+            Problem(where + " is a " + facts.format + "; the engine imports 8-bit palettised BMP or PCX only");
+        const auto powerOfTwo = [](int side) { return side > 0 && (side & (side - 1)) == 0; };
+        if (!powerOfTwo(texture.width) || !powerOfTwo(texture.height))
+            Problem(where + " is " + std::to_string(texture.width) + " x " + std::to_string(texture.height) +
+                    "; the engine keeps each side a power of two, so it would not map as painted");
+        if (!texture.masked || facts.entryZero == 0) return;
+        // A masked texture whose every pixel is entry 0 draws as nothing: it
+        // was meant opaque. Some pixels there are the holes it was painted with.
+        if (facts.entryZero == facts.pixels)
+            Problem(where + ": every pixel is at palette entry 0, which FLAGS=2 (masked) draws see-through: the "
+                            "texture shows as nothing");
+        else
+            Note(where + ": " + std::to_string(facts.entryZero) + " of " + std::to_string(facts.pixels) +
+                 " pixels at palette entry 0, see-through under FLAGS=2 (masked)");
+    }
+
+    void AddSource(SetTexture& texture) {
+        auto source = options_.sourceImages.find(FileName(texture.foundPath));
+        if (source == options_.sourceImages.end()) return;
+        PngImage image;
+        std::string error;
+        if (!LoadImageAsPng(source->second, image, error)) return;  // a picture for the artist, nothing more
+        texture.sourcePath = source->second;
+        texture.sourcePng = std::move(image.bytes);
+    }
+
     void ReadTextures() {
         const std::string label = set_.scriptPath.empty() ? std::string() : FileName(set_.scriptPath) + ": ";
         std::map<int, const TextureAssignment*> bySlot;
@@ -384,19 +415,25 @@ private:
                 if (onlyElsewhere && same == loaded.end())  // once a file, however many slots use it
                     Note(texture.file + " found only at " + texture.foundPath +
                          "; copy it into a textures folder beside the set for the engine");
+                texture.masked = import->masked;
                 if (same != loaded.end()) {
                     const SetTexture& earlier = set_.textures[same->second];
                     texture.width = earlier.width;
                     texture.height = earlier.height;
                     texture.png = earlier.png;
+                    texture.sourcePath = earlier.sourcePath;
+                    texture.sourcePng = earlier.sourcePng;
                 } else {
                     PngImage image;
+                    TextureFacts facts;
                     std::string error;
-                    if (LoadImageAsPng(BytesOf(texture.foundPath), image, error)) {
+                    if (LoadImageAsPng(BytesOf(texture.foundPath), image, error, texture.masked, &facts)) {
                         texture.width = image.width;
                         texture.height = image.height;
                         texture.png = std::move(image.bytes);
                         loaded[texture.foundPath] = set_.textures.size();
+                        CheckTexture(where + ": " + FileName(texture.foundPath), texture, facts);
+                        AddSource(texture);
                     } else {
                         Problem(where + ": " + texture.foundPath + " " + error);
                     }

@@ -16,7 +16,7 @@ struct SetPolygon {
     std::array<uint16_t, 3> corners;
     std::array<std::array<uint8_t, 2>, 3> uv;  // u, v per corner, as bytes
     uint8_t textureSlot;
-    uint8_t type = 0, color = 0, flags = 0;  // bytes 6, 7 and 15 of the record
+    uint8_t type = 1, color = 0, flags = 0;  // bytes 6, 7 and 15 of the record
 };
 
 struct SetTexture {
@@ -25,7 +25,10 @@ struct SetTexture {
     std::string file;         // FILE= as written, backslashes included
     std::string foundPath;    // empty when not found
     int width = 0, height = 0;
+    bool masked = false;      // imported with FLAGS=2: entry 0 see-through (so in png)
     std::vector<uint8_t> png; // the image as PNG; empty when unreadable
+    std::string sourcePath;         // the image it was converted from, when known
+    std::vector<uint8_t> sourcePng; // that image as PNG
 };
 
 struct Box {
@@ -67,6 +70,8 @@ struct ReadOptions {
     // of the model an export came from, say); a texture found only there is
     // a note, since the engine will not look there.
     std::vector<std::string> extraTextureFolders;
+    // Texture file name -> the image it was converted from, shown beside it.
+    std::map<std::string, std::string> sourceImages;
     // Files of the set not yet in place: each path they will have, and the
     // file that holds their bytes until then. They are read as if in place.
     std::map<std::string, std::string> staged;

@@ -74,6 +74,7 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
             record[8 + 2 * k] = polygon.uv[k][0];
             record[9 + 2 * k] = polygon.uv[k][1];
         }
+        record[6] = polygon.type;
         record[14] = polygon.textureSlot;
     }
     meta["polygons"] = Section(sections, polygons.data(), polygons.size());
@@ -100,7 +101,12 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
         nlohmann::json entry = {{"slot", texture.slot},     {"name", texture.name},
                                 {"file", texture.file},     {"found", texture.foundPath},
                                 {"width", texture.width},   {"height", texture.height}};
+        entry["masked"] = texture.masked;
         if (!texture.png.empty()) entry["png"] = Section(sections, texture.png.data(), texture.png.size());
+        if (!texture.sourcePng.empty()) {
+            entry["source"] = texture.sourcePath;
+            entry["sourcePng"] = Section(sections, texture.sourcePng.data(), texture.sourcePng.size());
+        }
         meta["textures"].push_back(entry);
     }
     meta["problems"] = set.problems;

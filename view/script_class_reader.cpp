@@ -184,7 +184,11 @@ private:
         auto file = directive.values.find("FILE");
         if (name == directive.values.end() || file == directive.values.end())
             return Problem("TEXTURE IMPORT without NAME= or FILE=");
-        script_.textures.push_back({name->second, file->second, number_});
+        TextureImport texture{name->second, file->second, number_};
+        int flags = 0;
+        auto given = directive.values.find("FLAGS");
+        if (given != directive.values.end() && Int(directive, "FLAGS", flags)) texture.masked = (flags & 2) != 0;
+        script_.textures.push_back(texture);
     }
 
     void SetTexture(const Directive& directive) {

@@ -20,6 +20,7 @@ struct TextureImport {
     std::string name;
     std::string file;  // as written
     int line = 0;
+    bool masked = false;  // FLAGS with 2 set: palette entry 0 is see-through
 };
 
 struct TextureAssignment {

@@ -56,7 +56,8 @@ function parseSet(bytes) {
     scale: meta.scale.map(Math.fround),
     polygons: section(meta.polygons),
     frames,
-    textures: meta.textures.map(t => ({ ...t, bytes: t.png ? section(t.png) : null })),
+    textures: meta.textures.map(t => ({ ...t, bytes: t.png ? section(t.png) : null,
+                                        sourceBytes: t.sourcePng ? section(t.sourcePng) : null })),
   };
 }
 
@@ -120,7 +121,8 @@ void main() {
   vec3 a = vec3(texelFetch(uFrameA, at, 0).xyz), b = vec3(texelFetch(uFrameB, at, 0).xyz);
   vec3 engine = mix(a, b, uBlend) * uScale;
   vWorld = engine.xzy;
-  vUv = aUv;
+  // The engine reads a coordinate byte b as b/256 of the texture's side.
+  vUv = aUv / 256.0;
   vBary = aBary;
   gl_Position = uViewProjection * vec4(vWorld, 1.0);
 }`;
@@ -130,6 +132,9 @@ precision highp float;
 uniform sampler2D uTexture;
 uniform bool uHasTexture;
 uniform int uMode;  // 1 textured, 2 wireframe, 3 both
+uniform bool uMasked;     // entry 0 see-through: a masked import or a masked triangle
+uniform bool uUnlit;
+uniform bool uHighlight;  // the weapon triangle, when asked for
 in vec2 vUv;
 in vec3 vBary;
 in vec3 vWorld;
@@ -140,8 +145,10 @@ void main() {
   // A slot without a texture shows a checker, as engines show a missing one.
   vec2 cell = floor(vUv * 8.0);
   vec3 missing = mod(cell.x + cell.y, 2.0) < 1.0 ? vec3(0.85, 0.2, 0.75) : vec3(0.25);
-  vec3 base = uHasTexture ? texture(uTexture, vUv).rgb : missing;
-  vec3 color = base * light;
+  vec4 texel = uHasTexture ? texture(uTexture, vUv) : vec4(missing, 1.0);
+  if (uMasked && texel.a < 0.5 && (uMode & 1) != 0) discard;
+  vec3 color = uUnlit ? texel.rgb : texel.rgb * light;
+  if (uHighlight) color = mix(color, vec3(1.0, 0.25, 0.1), 0.75);
   if ((uMode & 2) != 0) {
     float edge = min(min(vBary.x, vBary.y), vBary.z);
     float line = 1.0 - smoothstep(0.0, fwidth(edge) * 1.2, edge);
@@ -209,20 +216,28 @@ class Renderer {
   // Triangles naming vertices past the last (listed as problems) are left out.
   buildCorners() {
     const gl = this.gl, set = this.set, records = set.polygons, count = records.length / 16;
-    const bySlot = new Map();
+    // Drawn in groups of one texture slot and one triangle type (its low three
+    // bits the kind, then 8 weapon, 16 unlit, 32 flat, 64 environment-mapped).
+    const byKey = new Map();
     for (let t = 0; t < count; t++) {
-      const r = t * 16, slot = records[r + 14];
+      const r = t * 16, slot = records[r + 14], type = records[r + 6];
       const corners = [records[r] | records[r + 1] << 8, records[r + 2] | records[r + 3] << 8,
                        records[r + 4] | records[r + 5] << 8];
       if (corners.some(c => c >= set.vertexCount)) continue;
-      if (!bySlot.has(slot)) bySlot.set(slot, []);
-      bySlot.get(slot).push(t);
+      const key = slot * 256 + type;
+      if (!byKey.has(key)) byKey.set(key, []);
+      byKey.get(key).push(t);
     }
     this.triangleCount = 0;
     this.groups = [];
-    for (const [slot, triangles] of [...bySlot].sort((a, b) => a[0] - b[0])) {
+    this.weaponTriangles = 0;
+    // Opaque kinds first, then the blended ones over them.
+    const order = key => [0, 1, 3].includes(key & 7) ? 0 : 1;
+    for (const [key, triangles] of [...byKey].sort((a, b) => order(a[0]) - order(b[0]) || a[0] - b[0])) {
+      const slot = key >> 8, type = key & 255;
       const n = triangles.length * 3;
       const vertex = new Uint16Array(n), uv = new Uint8Array(n * 2), bary = new Uint8Array(n * 3);
+      if (type & 8) this.weaponTriangles += triangles.length;
       triangles.forEach((t, i) => {
         const r = t * 16;
         for (let k = 0; k < 3; k++) {
@@ -245,10 +260,10 @@ class Renderer {
         else gl.vertexAttribPointer(location, size, type, normalized, 0, 0);
       };
       attribute("aVertex", vertex, 1, gl.UNSIGNED_SHORT, false, true);
-      attribute("aUv", uv, 2, gl.UNSIGNED_BYTE, true, false);
+      attribute("aUv", uv, 2, gl.UNSIGNED_BYTE, false, false);
       attribute("aBary", bary, 3, gl.UNSIGNED_BYTE, true, false);
       gl.bindVertexArray(null);
-      this.groups.push({ slot, vao, count: n });
+      this.groups.push({ slot, type, vao, count: n });
       this.triangleCount += triangles.length;
     }
   }
@@ -283,7 +298,9 @@ class Renderer {
   buildTextures(images) {
     const gl = this.gl;
     this.slotTextures = new Map();
-    for (const { slot, image } of images) {
+    this.maskedSlots = new Set();
+    for (const { slot, image, masked } of images) {
+      if (masked) this.maskedSlots.add(slot);
       const texture = gl.createTexture();
       gl.bindTexture(gl.TEXTURE_2D, texture);
       gl.pixelStorei(gl.UNPACK_ALIGNMENT, 4);
@@ -362,12 +379,27 @@ class Renderer {
       gl.uniform1i(u.uFrameB, 1);
       gl.uniform1i(u.uTexture, 2);
       for (const group of this.groups) {
-        const texture = this.slotTextures.get(group.slot);
+        const texture = this.slotTextures.get(group.slot), kind = group.type & 7;
         gl.activeTexture(gl.TEXTURE2);
         gl.bindTexture(gl.TEXTURE_2D, texture || null);
         gl.uniform1i(u.uHasTexture, texture ? 1 : 0);
+        gl.uniform1i(u.uMasked, this.maskedSlots.has(group.slot) || kind === 3 ? 1 : 0);
+        gl.uniform1i(u.uUnlit, group.type & 16 ? 1 : 0);
+        gl.uniform1i(u.uHighlight, this.highlightWeapon && group.type & 8 ? 1 : 0);
+        // One-sided triangles show their front only; translucent ones add
+        // their colour, modulated ones multiply what is behind by twice theirs.
+        if (kind === 0) gl.enable(gl.CULL_FACE); else gl.disable(gl.CULL_FACE);
+        if (kind === 2 || kind === 4) {
+          gl.enable(gl.BLEND);
+          gl.depthMask(false);
+          if (kind === 2) gl.blendFunc(gl.ONE, gl.ONE_MINUS_SRC_COLOR);
+          else gl.blendFunc(gl.DST_COLOR, gl.SRC_COLOR);
+        }
         gl.bindVertexArray(group.vao);
         gl.drawArrays(gl.TRIANGLES, 0, group.count);
+        gl.disable(gl.BLEND);
+        gl.disable(gl.CULL_FACE);
+        gl.depthMask(true);
       }
     }
     if (this.showBox) {
@@ -441,6 +473,30 @@ function text(tag, content, className) {
 
 const number = x => (Math.abs(x) >= 1e6 || (x !== 0 && Math.abs(x) < 1e-4)) ? x.toExponential(4) : +x.toPrecision(6) + "";
 const triple = a => a.map(number).join("  ");
+
+// "As painted": each texture as the engine will draw it beside the image it
+// was converted from, so that the artist sees what the conversion did.
+function fillPainted(set) {
+  const list = $("painted");
+  let any = false;
+  for (const t of set.textures) {
+    if (!t.bytes) continue;
+    const figure = document.createElement("figure");
+    const image = bytes => {
+      const img = document.createElement("img");
+      img.src = URL.createObjectURL(new Blob([bytes], { type: "image/png" }));
+      return img;
+    };
+    figure.append(image(t.bytes));
+    if (t.sourceBytes) { figure.append(image(t.sourceBytes)); any = true; }
+    figure.append(text("figcaption", `${t.name}: ${t.file}` + (t.sourceBytes ? ` (right: ${t.source})` : " (no source image here)")
+      + (t.masked ? "; masked: entry 0 see-through" : "")));
+    list.append(figure);
+  }
+  $("painted-hint").textContent = any ? "Left as the engine draws it, right as painted."
+    : "The source images are shown when the page is written by an export (--preview).";
+  $("as-painted").addEventListener("change", e => { $("painted-section").hidden = !e.target.checked; });
+}
 
 function fillInfo(set, renderer) {
   const m = set.meta, info = $("info");
@@ -579,6 +635,8 @@ function buildControls(set, player, renderer, camera) {
   $("slider").addEventListener("input", e => { player.pause(); player.setFrame(+e.target.value); });
   $("draw").addEventListener("change", e => { renderer.mode = +e.target.value; player.request(); });
   $("box").addEventListener("change", e => { renderer.showBox = e.target.checked; player.request(); });
+  $("weapon").disabled = renderer.weaponTriangles === 0;
+  $("weapon").addEventListener("change", e => { renderer.highlightWeapon = e.target.checked; player.request(); });
   $("reset").addEventListener("click", () => { camera.reset(); player.request(); });
 
   window.addEventListener("keydown", e => {
@@ -627,7 +685,10 @@ async function main() {
     $("title").textContent = set.meta.name;
     const images = [];
     for (const t of set.textures)
-      if (t.bytes) images.push({ slot: t.slot, image: await createImageBitmap(new Blob([t.bytes], { type: "image/png" })) });
+      if (t.bytes)
+        images.push({ slot: t.slot, masked: t.masked,
+                      image: await createImageBitmap(new Blob([t.bytes], { type: "image/png" })) });
+    fillPainted(set);
     const renderer = new Renderer($("view"), set, images);
     const camera = new Camera(set.meta.box);
     const player = new Player(set, renderer, camera);
@@ -644,6 +705,16 @@ async function main() {
       triangleCount: renderer.triangleCount,
       sequences: set.meta.sequences.map(s => ({ name: s.name, firstFrame: s.firstFrame, frameCount: s.frameCount })),
       problems: [...set.meta.problems],
+      weaponTriangles: renderer.weaponTriangles,
+      // Where a point of the engine's model space lands on the canvas, in
+      // canvas pixels from the top left, for tests that read pixels back.
+      canvasPoint(p) {
+        const m = camera.matrix(renderer.canvas.width / renderer.canvas.height), w = toWorld(p);
+        const clip = [0, 1, 2, 3].map(i => m[i] * w[0] + m[4 + i] * w[1] + m[8 + i] * w[2] + m[12 + i]);
+        return [(clip[0] / clip[3] + 1) / 2 * renderer.canvas.width, (1 - clip[1] / clip[3]) / 2 * renderer.canvas.height];
+      },
+      // Looks along the engine's -Z (down from above) or another axis, for such tests.
+      look(yaw, pitch) { camera.yaw = yaw; camera.pitch = pitch; player.request(); },
       get frame() { return player.frame; },
       // Resolves once the frame is drawn (and the canvas keeps it).
       show(frame) {

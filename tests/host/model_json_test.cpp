@@ -308,6 +308,23 @@ TEST(ModelJson, BadBoneNames) {
     EXPECT_EQ(std::string(longest.model->bones[0]->record.parentName), std::string(31, 'p'));
 }
 
+// Names reach the script class's directive lines: a line break there would
+// let a downloaded model write a directive of its own.
+TEST(ModelJson, ControlCharactersInNamesAreRefusedWithThePlace) {
+    const struct {
+        std::string text, error;
+    } cases[] = {
+        {R"({"meshes": [], "materials": [{"diffuseTexture": "a.bmp\r\n#exec OBJ LOAD F=x"}]})",
+         "m.hm.json: materials[0].diffuseTexture: name contains the control character 0x0D at byte 5"},
+        {R"({"meshes": [], "materials": [{"name": "a\tb"}]})", "m.hm.json: materials[0].name: name contains the control character 0x09 at byte 1"},
+        {R"({"meshes": [{"name": "\u007f"}]})", "m.hm.json: meshes[0].name: name contains the control character 0x7F at byte 0"},
+        {WithBones(R"([{"name": "a\nb"}])"), "m.hm.json: bones[0].name: name contains the control character 0x0A at byte 1"},
+        {WithBones(R"([{"name": "a", "parent": "\u001b"}])"),
+         "m.hm.json: bones[0].parent: name contains the control character 0x1B at byte 0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ErrorOf(c.text), c.error) << c.text;
+}
+
 TEST(ModelJson, KeyTimesMustNotGoDown) {
     EXPECT_EQ(ErrorOf(WithBones(R"([{"name": "a", "positionKeys": [
                   {"time": 0, "value": [0, 0, 0]}, {"time": 3, "value": [0, 0, 0]},

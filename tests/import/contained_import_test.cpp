@@ -80,6 +80,7 @@ TEST(ImportResultCodec, HandsBackTheWholeResult) {
                [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame, c.sequence); });
     ExpectSame(contained.textures, original.textures,
                [](const hm::TextureFile& t) { return std::tie(t.fileName, t.bytes, t.sourcePath); });
+    EXPECT_EQ(contained.triangleTypes, original.triangleTypes);
     EXPECT_EQ(contained.unitCentimetres, original.unitCentimetres);
 }
 

@@ -186,10 +186,10 @@ TEST(ImportRealFiles, GreenmanClipsTexturesAndPoses) {
 
     ASSERT_EQ(model.materials.size(), 1u);
     EXPECT_EQ(model.materials[0]->name, "body");
-    EXPECT_EQ(model.materials[0]->diffuseTexture, "greenman_body.png");
+    EXPECT_EQ(model.materials[0]->diffuseTexture, "greenman_body.bmp");
     ASSERT_EQ(result.textures.size(), 1u);
-    EXPECT_EQ(result.textures[0].fileName, "greenman_body.png");
-    EXPECT_EQ(std::string(result.textures[0].bytes.begin(), result.textures[0].bytes.begin() + 4), "\x89PNG");
+    EXPECT_EQ(result.textures[0].fileName, "greenman_body.bmp");
+    EXPECT_EQ(std::string(result.textures[0].bytes.begin(), result.textures[0].bytes.begin() + 2), "BM");
 
     // The host's v grows downwards; Assimp's upwards.
     AssimpReference reference(path);
@@ -232,11 +232,11 @@ TEST(ImportOptions, UnknownClipAndBadValuesAreErrors) {
     EXPECT_EQ(hm::ImportModel(path, options).error, path + ": the clip '1_idle' is named twice");
 
     for (double scale : {0.0, -1.0, std::nan("")}) {
-        result = hm::ImportModel(path, {scale, 30.0, {}, false, false, true, {}});
+        result = hm::ImportModel(path, {scale, 30.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
         EXPECT_FALSE(result.model);
         EXPECT_NE(result.error.find("scale"), std::string::npos);
     }
-    result = hm::ImportModel(path, {1.0, 0.0, {}, false, false, true, {}});
+    result = hm::ImportModel(path, {1.0, 0.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
     EXPECT_FALSE(result.model);
     EXPECT_NE(result.error.find("frame rate"), std::string::npos);
 }
@@ -249,9 +249,9 @@ TEST(ImportSample, BundledSampleExportsAsAuthored) {
     EXPECT_EQ(BoneNames(model), (std::vector<std::string>{"Base", "Middle", "Top"}));
     EXPECT_EQ(ClipFrames(result), (std::vector<std::pair<std::string, int64_t>>{{"Sway", 61}, {"Hop", 31}}));
     ASSERT_EQ(model.materials.size(), 1u);
-    EXPECT_EQ(model.materials[0]->diffuseTexture, "totem_skin.png");
-    ASSERT_EQ(result.textures.size(), 1u);  // the model's own image, copied
-    EXPECT_EQ(result.textures[0].sourcePath, kExamples + "/totem_skin.png");
+    EXPECT_EQ(model.materials[0]->diffuseTexture, "totem_skin.bmp");
+    ASSERT_EQ(result.textures.size(), 1u);  // the model's own image, converted
+    EXPECT_EQ(result.textures[0].sourcePath, std::filesystem::canonical(kExamples + "/totem_skin.png").string());
     EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
 }
 
@@ -275,7 +275,7 @@ TEST(ImportOtherFormats, ColladaLoadsAndTurnsZUpToYUp) {
     EXPECT_EQ(yUp.model->meshes[0]->vertices.size(), 65u);
     EXPECT_EQ(yUp.model->meshes[0]->triangles.size(), 112u);
     EXPECT_EQ(BoneNames(*yUp.model), (std::vector<std::string>{"Base", "Middle", "Top"}));
-    EXPECT_EQ(yUp.model->materials[0]->diffuseTexture, "static_skin.png");
+    EXPECT_EQ(yUp.model->materials[0]->diffuseTexture, "static_skin.bmp");
     EXPECT_LT(RestError(kData + "/sample/static.dae", yUp), kPoseTolerance);
     EXPECT_LT(LargestDistance(RestPositions(*zUp.model), ZUpToYUp(RestPositions(*yUp.model))), 1e-5);
 }
@@ -298,8 +298,8 @@ TEST(ImportOtherFormats, AnimatedColladaMovesAsAuthored) {
     // Collada keys its times in seconds: 1.5 s at 30 per second.
     EXPECT_EQ(ClipFrames(yUp), (std::vector<std::pair<std::string, int64_t>>{{"Wave_Wave", 46}}));
     ASSERT_EQ(model.materials.size(), 2u);
-    EXPECT_EQ(model.materials[0]->diffuseTexture, "arm_skin.png");
-    EXPECT_EQ(model.materials[1]->diffuseTexture, "cap_skin.png");
+    EXPECT_EQ(model.materials[0]->diffuseTexture, "arm_skin.bmp");
+    EXPECT_EQ(model.materials[1]->diffuseTexture, "cap_skin.bmp");
     EXPECT_EQ(WarningCount(yUp, hm::WarningKind::InfluencesDropped), 17);
     EXPECT_LT(WorstFrameError(path, yUp), kPoseTolerance);
 
@@ -321,7 +321,7 @@ TEST(ImportOtherFormats, FbxLoadsWithClipsAndStatedAxes) {
     EXPECT_EQ(yUp.model->meshes[0]->vertices.size(), 65u);
     EXPECT_EQ(BoneNames(*yUp.model), (std::vector<std::string>{"Base", "Middle", "Top"}));
     EXPECT_EQ(ClipFrames(yUp), (std::vector<std::pair<std::string, int64_t>>{{"Sway", 61}, {"Hop", 31}}));
-    EXPECT_EQ(yUp.model->materials[0]->diffuseTexture, "animated_skin.png");
+    EXPECT_EQ(yUp.model->materials[0]->diffuseTexture, "animated_skin.bmp");
     EXPECT_LT(WorstFrameError(path, yUp), kPoseTolerance);
     EXPECT_LT(LargestDistance(RestPositions(*zUp.model), ZUpToYUp(RestPositions(*yUp.model))), 1e-5);
     // The same holds for the posed frames: the whole model turns.
@@ -560,30 +560,24 @@ TEST(TextureFiles, WrittenBesideTheOutputsWithoutTakingAnotherFile) {
     const std::vector<uint8_t>& made = result.textures[0].bytes;
     hm::TexturePlan plan = hm::PlanTextureFiles(result.textures, dir, "");
     ASSERT_EQ(plan.files.size(), 1u);
-    EXPECT_EQ(plan.files[0].path, dir + "/greenman_body.png");
+    EXPECT_EQ(plan.files[0].path, dir + "/greenman_body.bmp");
     EXPECT_EQ(plan.files[0].bytes, made);
 
     // The same bytes already there are left alone.
-    std::ofstream(dir + "/greenman_body.png", std::ios::binary).write(reinterpret_cast<const char*>(made.data()),
+    std::ofstream(dir + "/greenman_body.bmp", std::ios::binary).write(reinterpret_cast<const char*>(made.data()),
                                                                        static_cast<std::streamsize>(made.size()));
     EXPECT_TRUE(hm::PlanTextureFiles(result.textures, dir, "").files.empty());
 
     // Someone else's file of that name stays, unless the earlier export's class named it.
-    std::ofstream(dir + "/greenman_body.png", std::ios::binary) << "the user's";
+    std::ofstream(dir + "/greenman_body.bmp", std::ios::binary) << "the user's";
     plan = hm::PlanTextureFiles(result.textures, dir, "FILE=textures\\other.png ");
-    EXPECT_EQ(plan.kept, std::vector<std::string>{dir + "/greenman_body.png"});
+    EXPECT_EQ(plan.kept, std::vector<std::string>{dir + "/greenman_body.bmp"});
     EXPECT_TRUE(plan.files.empty());
-    plan = hm::PlanTextureFiles(result.textures, dir, "FILE=textures\\greenman_body.png GROUP=Skins");
+    plan = hm::PlanTextureFiles(result.textures, dir, "FILE=textures\\greenman_body.bmp GROUP=Skins");
     EXPECT_TRUE(plan.kept.empty());
     EXPECT_EQ(plan.files.size(), 1u);
 }
 
-TEST(TextureFiles, ColourImageHoldsTheColourAsSeen) {
-    const std::vector<uint8_t> image = hm::ColourImage(1.0f, 0.2159f, 0.0f);
-    ASSERT_EQ(image.size(), 14u + 40 + 1024 + 64);
-    EXPECT_EQ(image[28], 8);  // bits per pixel
-    EXPECT_EQ((std::vector<int>{image[54], image[55], image[56]}), (std::vector<int>{0, 128, 255}));  // B, G, R in sRGB
-}
 
 }  // namespace
 

@@ -3,7 +3,9 @@
 // without meshes, loose lines and points, long and repeated names.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace test_files {
 
@@ -35,5 +37,18 @@ struct LadderOptions {
 std::string LadderGltf(const LadderOptions& options);
 // What only the exact bake exports: 200 bones, 8 influences a vertex, morph targets.
 LadderOptions FaceRigLadder();
+
+// glTF: one mesh of `triangles` triangles (with texture coordinates) per
+// material, side by side.
+struct GltfMaterial {
+    std::string name{};
+    std::string imageUri{};            // the base colour image's URI ("" for none)
+    std::vector<uint8_t> embeddedPng{};  // else an image held in the file
+    bool doubleSided = true;
+    std::string alphaMode = "OPAQUE";
+    bool unlit = false;
+    int triangles = 1;
+};
+std::string MaterialsGltf(const std::vector<GltfMaterial>& materials);
 
 }  // namespace test_files
