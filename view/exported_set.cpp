@@ -475,9 +475,9 @@ std::array<float, 3> DecodePosition(const ExportedSet& set, uint32_t frame, uint
             (record[2] - set.origin[2]) * set.scale[2]};
 }
 
-Box DecodedBox(const ExportedSet& set) {
+Box DecodedBox(const ExportedSet& set, bool firstFrameOnly) {
     Box box;
-    const size_t records = set.records.size() / 4;
+    const size_t records = firstFrameOnly ? std::min<size_t>(set.vertexCount, set.records.size() / 4) : set.records.size() / 4;
     if (records == 0) return box;
     std::array<int16_t, 3> low{INT16_MAX, INT16_MAX, INT16_MAX}, high{INT16_MIN, INT16_MIN, INT16_MIN};
     for (size_t i = 0; i < records; ++i)

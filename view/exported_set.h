@@ -89,7 +89,8 @@ std::string SetBasePath(const std::string& path);
 // float (with the origin at 0, as we write it, the product is exact).
 std::array<float, 3> DecodePosition(const ExportedSet& set, uint32_t frame, uint32_t vertex);
 
-// The box of every decoded position of every frame (zero when there is none).
-Box DecodedBox(const ExportedSet& set);
+// The box of every decoded position of every frame, or of the first frame
+// only (the model at rest, as the page frames it); zero when there is none.
+Box DecodedBox(const ExportedSet& set, bool firstFrameOnly = false);
 
 }  // namespace view

@@ -57,6 +57,8 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
     meta["scale"] = set.scale;
     Box box = DecodedBox(set);
     meta["box"] = {{"min", box.min}, {"max", box.max}};
+    const Box rest = DecodedBox(set, true);
+    meta["restBox"] = {{"min", rest.min}, {"max", rest.max}};
     meta["sequences"] = nlohmann::json::array();
     for (const Sequence& sequence : set.script.sequences)
         meta["sequences"].push_back({{"name", sequence.name},

@@ -3,6 +3,7 @@
 "use strict";
 
 const DEFAULT_RATE = 30;  // frames per second of a sequence without RATE=
+const FIELD_OF_VIEW = 0.7;  // vertical, in radians
 const POSITION_ROW = 1024;  // vertices per row of the texture holding a frame
 
 // ---------------------------------------------------------------- the data
@@ -415,32 +416,44 @@ class Renderer {
 // ---------------------------------------------------------------- camera
 
 class Camera {
-  constructor(box) {
+  // Centred on the model at rest, far enough that every frame stays in view
+  // whatever the window's shape.
+  constructor(box, restBox) {
     const lo = toWorld(box.min), hi = toWorld(box.max);
-    this.home = {
-      target: [0, 1, 2].map(i => (lo[i] + hi[i]) / 2),
-      radius: Math.max(Math.hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]) / 2, 1e-3),
-    };
+    const rest = restBox ? [toWorld(restBox.min), toWorld(restBox.max)] : [lo, hi];
+    const target = [0, 1, 2].map(i => (rest[0][i] + rest[1][i]) / 2);
+    const reach = [0, 1, 2].map(i => Math.max(Math.abs(lo[i] - target[i]), Math.abs(hi[i] - target[i])));
+    this.home = { target, radius: Math.max(Math.hypot(...reach), 1e-3) };
     this.reset();
   }
 
   reset() {
     this.target = [...this.home.target];
-    this.distance = this.home.radius * 3.1;
+    this.zoomFactor = 1;
     this.yaw = 0.6;
     this.pitch = 0.3;
+    this.aspect = 1;
+  }
+
+  // The distance at which the sphere around every frame fills the narrower of
+  // the two fields of view, with a margin; zooming scales it.
+  get distance() {
+    const half = Math.min(FIELD_OF_VIEW / 2, Math.atan(Math.tan(FIELD_OF_VIEW / 2) * this.aspect));
+    return this.home.radius / Math.sin(half) * 1.08 * this.zoomFactor;
   }
 
   eye() {
-    const c = Math.cos(this.pitch);
-    return [this.target[0] + this.distance * c * Math.sin(this.yaw), this.target[1] + this.distance * Math.sin(this.pitch),
-            this.target[2] + this.distance * c * Math.cos(this.yaw)];
+    const c = Math.cos(this.pitch), d = this.distance;
+    return [this.target[0] + d * c * Math.sin(this.yaw), this.target[1] + d * Math.sin(this.pitch),
+            this.target[2] + d * c * Math.cos(this.yaw)];
   }
 
   matrix(aspect) {
-    const near = Math.max(this.distance - this.home.radius * 4, this.distance * 0.01);
-    const far = this.distance + this.home.radius * 4;
-    return multiply(perspective(0.7, aspect, near, far), lookAt(this.eye(), this.target, [0, 1, 0]));
+    this.aspect = aspect;
+    const d = this.distance;
+    const near = Math.max(d - this.home.radius * 4, d * 0.01);
+    const far = d + this.home.radius * 4;
+    return multiply(perspective(FIELD_OF_VIEW, aspect, near, far), lookAt(this.eye(), this.target, [0, 1, 0]));
   }
 
   orbit(dx, dy) {
@@ -449,14 +462,14 @@ class Camera {
   }
 
   pan(dx, dy, viewHeight) {
-    const perPixel = 2 * this.distance * Math.tan(0.35) / viewHeight;
+    const perPixel = 2 * this.distance * Math.tan(FIELD_OF_VIEW / 2) / viewHeight;
     const view = lookAt(this.eye(), this.target, [0, 1, 0]);
     const right = [view[0], view[4], view[8]], up = [view[1], view[5], view[9]];
     for (let i = 0; i < 3; i++) this.target[i] += (-dx * right[i] + dy * up[i]) * perPixel;
   }
 
   zoom(steps) {
-    this.distance = Math.max(this.home.radius * 0.05, Math.min(this.home.radius * 50, this.distance * Math.exp(steps * 0.1)));
+    this.zoomFactor = Math.max(0.02, Math.min(20, this.zoomFactor * Math.exp(steps * 0.1)));
   }
 }
 
@@ -690,7 +703,7 @@ async function main() {
                       image: await createImageBitmap(new Blob([t.bytes], { type: "image/png" })) });
     fillPainted(set);
     const renderer = new Renderer($("view"), set, images);
-    const camera = new Camera(set.meta.box);
+    const camera = new Camera(set.meta.box, set.meta.restBox);
     const player = new Player(set, renderer, camera);
     fillInfo(set, renderer);
     buildControls(set, player, renderer, camera);
