@@ -507,10 +507,6 @@ bool ModelBuilder::String(const char* text, rapidjson::SizeType length, bool) {
     case Slot::kDiffuseTexture:
     case Slot::kBoneName:
     case Slot::kBoneParent:
-        if (std::optional<std::string> problem = ControlCharacterProblem(value)) {
-            Fail(*problem);
-            break;
-        }
         PutName(slot, value);
         break;
     default: Expected(slot, "a string"); break;
@@ -519,6 +515,8 @@ bool ModelBuilder::String(const char* text, rapidjson::SizeType length, bool) {
 }
 
 void ModelBuilder::PutName(Slot slot, std::string_view value) {
+    const std::optional<std::string> control = ControlCharacterProblem(value);
+    if (control && slot != Slot::kBoneName && slot != Slot::kBoneParent) return Fail(*control);
     switch (slot) {
     case Slot::kMeshName: model_->meshes.back()->name = value; break;
     case Slot::kMaterialName: material_.name = value; break;
@@ -528,6 +526,8 @@ void ModelBuilder::PutName(Slot slot, std::string_view value) {
             Fail("bone name is empty");
         } else if (std::optional<std::string> problem = FieldNameProblem(value, "bone name")) {
             Fail(*problem);
+        } else if (control) {
+            Fail(*control);
         } else if (auto [earlier, added] = boneNames_.emplace(value, frames_[depth_ - 2].count - 1); !added) {
             Fail("bone name \"" + std::string(value) + "\" is given twice (also bones[" +
                  std::to_string(earlier->second) + "])");
@@ -538,6 +538,7 @@ void ModelBuilder::PutName(Slot slot, std::string_view value) {
     }
     case Slot::kBoneParent:
         if (std::optional<std::string> problem = FieldNameProblem(value, "parent name")) Fail(*problem);
+        else if (control) Fail(*control);
         else bone_.parent = value;
         break;
     default: break;
