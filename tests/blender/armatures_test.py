@@ -166,7 +166,7 @@ def worst_steps(label, source, start):
     """Exports source and returns the worst difference from Blender's evaluated
     meshes in steps, at every exported frame that falls on one of Blender's
     frames; the export's first frame is Blender's frame `start`."""
-    base = os.path.join(WORK, label, "Model")
+    base = os.path.join(WORK, label, "Figure")
     os.makedirs(os.path.dirname(base), exist_ok=True)
     run = subprocess.run(["vantrel-export", source, base + ".3D"], capture_output=True, text=True)
     print(run.stdout + run.stderr)
