@@ -264,7 +264,7 @@ private:
                     (stride != frameBytes ? " as the engine reads them" : ""));
 
         set_.records.resize(static_cast<size_t>(set_.frameCount) * vertices * 4);
-        for (uint64_t f = 0; f < set_.frameCount; ++f)
+        for (uint64_t f = 0; frameBytes > 0 && f < set_.frameCount; ++f)
             std::memcpy(set_.records.data() + f * vertices * 4, bytes.data() + kAnimHeaderBytes + f * stride,
                         frameBytes);
     }
