@@ -7,11 +7,11 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 DIST ?= dist
-VERSION := $(shell grep -m1 -o 'project(vantrel VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+VERSION := $(shell grep -m1 -o '^project.vantrel VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 
 # Debian packages the build needs; installed when missing.
 PACKAGES = cmake make g++ pkg-config locales libgtest-dev libgmock-dev libbenchmark-dev \
-           libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev libcli11-dev libstb-dev zlib1g-dev
+           libassimp-dev libmeshoptimizer-dev nlohmann-json3-dev rapidjson-dev libcli11-dev libstb-dev libimagequant-dev zlib1g-dev
 # Only for the corpus sweep: Assimp's own test files. The reference moves each
 # vertex by all its bone weights and morph targets, as the default exact bake
 # does; "heaviest" moves it by its heaviest bone, as the host does.
@@ -100,8 +100,13 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
+# In random order, so that no test leans on another having run first. ctest
+# counts a skipped test but keeps its reason in its log: print it.
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure --schedule-random -j$(JOBS)
+	@awk '/: Skipped$$/ { reason = ""; open = 1; next } \
+	      open && /^\[  SKIPPED \]/ { print "skipped " $$4 ": " reason; open = 0; next } \
+	      open { reason = reason (reason == "" ? "" : " ") $$0 }' $(BUILD)/Testing/Temporary/LastTest.log
 
 # Every model file of Assimp's test files through vantrel-export, two at a
 # time, each bounded to 30 s and 2 GiB; writes docs/corpus.md.
@@ -126,10 +131,12 @@ demo: build
 	cd out/sample && ../../$(BUILD)/vantrel-export --preview ../../examples/sample.hm.json Sample.3D
 	cd out/totem && ../../$(BUILD)/vantrel-export --preview ../../examples/totem.gltf Totem.3D
 
-# The pieces with Google Benchmark, then whole exports against the I/O floor.
+# The pieces with Google Benchmark, then whole exports against the I/O floor:
+# in one process, then vantrel-export run as a user runs it.
 bench: build
 	$(BUILD)/vantrel-bench pieces --benchmark_min_time=0.5
 	$(BUILD)/vantrel-bench report --runs 5
+	$(BUILD)/vantrel-bench program --runs 5
 
 # hmVantrelExport.dll and hmModelLib.dll for 32-bit Windows in $(WIN32_BUILD)/,
 # for 64-bit Windows in $(WIN64_BUILD)/, with the Windows test host beside them.
@@ -165,7 +172,8 @@ dist: build windows
 blender-addon:
 	mkdir -p $(BUILD) && rm -f $(ADDON_ZIP)
 	cd blender && cmake -E tar cf $(abspath $(ADDON_ZIP)) --format=zip \
-	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml
+	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml \
+	  vantrel_export/import_set.py
 
 # The add-on installed from its zip into a headless Blender, vantrel-export from
 # an installed tree on PATH. Blender takes its Python from the first python3 on
@@ -175,6 +183,9 @@ test-blender: build deps-blender blender-addon
 	cmake --install $(BUILD) --prefix $(BLENDER_TEST)/prefix >/dev/null
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/armatures_test.py
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/import_test.py -- $(abspath $(ADDON_ZIP)) $(CURDIR)/examples/totem.gltf
 
 # The add-on's glTF step timed on a bought character's size, before and now.
 bench-blender: build deps-blender blender-addon

@@ -1,6 +1,9 @@
 // Measures the export: its pieces with Google Benchmark ("pieces"), and whole
 // runs against the I/O floor of the same bytes ("report").
+#include "bench/measure.h"
 #include "bench/model_generator.h"
+#include "bench/program_report.h"
+#include "bench/texture_measure.h"
 #include "export/export_run.h"
 #include "export/frame_pipeline.h"
 #include "export/frame_records.h"
@@ -29,19 +32,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(const std::function<void()>& work) {
-    auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // ---- pieces ----
 
@@ -86,7 +76,7 @@ void BM_PosedVertices(benchmark::State& state) {
     BoneTable table;
     table.SetupBindPose(model.get());
     table.EvaluatePose(model.get(), 1);
-    std::vector<Vector3> positions(20000);
+    std::vector<Vector3f> positions(20000);
     for (auto _ : state) {
         table.GetPosedVertices(model.get(), positions);
         benchmark::DoNotOptimize(positions.data());
@@ -103,7 +93,7 @@ void BM_ForkedPoseFrame(benchmark::State& state) {
     table.SetupBindPose(model.get());
     SkeletonSource source(table, model.get());
     std::unique_ptr<PoseSource> fork = source.Fork();
-    std::vector<Vector3> positions(8000);
+    std::vector<Vector3f> positions(8000);
     int32_t frame = 0;
     for (auto _ : state) {
         fork->PoseFrame(frame, positions);
@@ -120,7 +110,7 @@ void BM_FrameRecords(benchmark::State& state) {
     BoneTable table;
     table.SetupBindPose(model.get());
     table.EvaluatePose(model.get(), 700);
-    std::vector<Vector3> positions(8000);
+    std::vector<Vector3f> positions(8000);
     table.GetPosedVertices(model.get(), positions);
     const std::vector<int32_t> meshVertices(8, 1000);
     const VertexLines lines(1000);
@@ -139,7 +129,7 @@ BENCHMARK(BM_FrameRecords)->ArgName("lines")->Arg(0)->Arg(1);
 void BM_ExactPosedVertices(benchmark::State& state) {
     const hm::imp::ExactScene scene = GenerateExactScene({20000, 1, 60, 2000});
     hm::imp::ExactPose pose(scene);
-    std::vector<Vector3> positions(20000);
+    std::vector<Vector3f> positions(20000);
     int32_t frame = 0;
     for (auto _ : state) {
         pose.PoseFrame(frame, positions);
@@ -150,6 +140,14 @@ void BM_ExactPosedVertices(benchmark::State& state) {
 }
 BENCHMARK(BM_ExactPosedVertices);
 
+// A 2048 x 2048 photograph from decoded pixels to the BMP's bytes: at the
+// default side, and kept at 2048 (--texture-size 2048).
+void BM_ConvertTexture(benchmark::State& state) {
+    const hm::RgbaImage photo = GeneratePhoto(0, 2048, 2048);
+    for (auto _ : state) benchmark::DoNotOptimize(hm::ConvertTexture(photo, static_cast<int>(state.range(0))).bmp.data());
+}
+BENCHMARK(BM_ConvertTexture)->ArgName("side")->Arg(256)->Arg(2048)->Unit(benchmark::kMillisecond);
+
 // ---- whole runs ----
 
 struct RunFigures {
@@ -159,33 +157,6 @@ struct RunFigures {
     double noDisk = 0;     // the writers with their files and log going to /dev/null, on every thread
     uintmax_t bytes = 0;
 };
-
-uintmax_t SizeOrZero(const fs::path& path) {
-    std::error_code code;
-    uintmax_t size = fs::file_size(path, code);
-    return code ? 0 : size;
-}
-
-// Writes files of the given sizes from one memory buffer with large buffered
-// writes: what any export of those bytes must at least cost.
-double IoFloor(const fs::path& dir, const std::vector<uintmax_t>& sizes) {
-    std::vector<char> block(1 << 20, 'x');
-    double seconds = Seconds([&] {
-        int n = 0;
-        for (uintmax_t size : sizes) {
-            std::FILE* file = std::fopen((dir / ("floor" + std::to_string(n++))).c_str(), "wb");
-            std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-            for (uintmax_t left = size; left > 0;) {
-                size_t chunk = static_cast<size_t>(std::min<uintmax_t>(left, block.size()));
-                std::fwrite(block.data(), 1, chunk, file);
-                left -= chunk;
-            }
-            std::fclose(file);
-        }
-    });
-    for (int n = 0; n < static_cast<int>(sizes.size()); ++n) fs::remove(dir / ("floor" + std::to_string(n)));
-    return seconds;
-}
 
 // The sizes of the last export's files, for the write that warms up the next.
 std::vector<uintmax_t> lastSizes;
@@ -254,7 +225,7 @@ RunFigures MeasureRun(const GeneratedModelSize& size, const fs::path& dir, bool 
             // What each of the bake's threads poses from.
             std::unique_ptr<PoseSource> fork = bake.Source().Fork();
             PoseSource& poses = fork ? *fork : bake.Source();
-            std::vector<Vector3> positions(static_cast<size_t>(size.vertices));
+            std::vector<Vector3f> positions(static_cast<size_t>(size.vertices));
             const int32_t frames = static_cast<uint16_t>(poses.FrameCount());
             for (int pass = 0; pass < 2; ++pass)
                 for (int32_t f = 0; f < frames; ++f) {
@@ -403,6 +374,7 @@ int PiecesMode(const std::string& program, const std::vector<std::string>& argum
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "child") return RunChild(argv + 2);
     CLI::App app{"Measures the export: its pieces, or whole runs against the I/O floor.", "vantrel-bench"};
     app.require_subcommand(1);
 
@@ -415,6 +387,13 @@ int main(int argc, char** argv) {
     report->add_option("--runs", runs, "Measured runs of each size (the median is shown)")->check(CLI::Range(1, 1000));
     report->add_option("--dir", dir, "Where the exports are written (default: a new folder in the temporary folder)");
 
+    CLI::App* program = app.add_subcommand("program", "Whole runs of vantrel-export, a process each, on a host model "
+                                                      "file and a glTF: time against the I/O floor, linearity, memory");
+    std::string exporter = (fs::read_symlink("/proc/self/exe").parent_path() / "vantrel-export").string();
+    program->add_option("--runs", runs, "Measured runs of each size (the median is shown)")->check(CLI::Range(1, 1000));
+    program->add_option("--exporter", exporter, "The vantrel-export to run (default: the one beside this program)")
+        ->check(CLI::ExistingFile);
+
     CLI::App* memory = app.add_subcommand("memory", "One export in this process; prints its peak memory in KiB");
     GeneratedModelSize size;
     std::string memoryDir;
@@ -424,6 +403,12 @@ int main(int argc, char** argv) {
     bool memoryExact = false;
     memory->add_flag("--exact", memoryExact, "The exact bake of a scene of that size, not the plug-in's");
 
+    CLI::App* textures = app.add_subcommand("textures", "The texture conversion's quality (PSNR) on made images and FILES");
+    std::vector<std::string> textureFiles;
+    int textureSide = hm::kDefaultTextureSide;
+    textures->add_option("FILES", textureFiles, "Images to measure besides the two made here");
+    textures->add_option("--texture-size", textureSide, "Largest side of the textures")->check(CLI::Range(1, 2048));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -431,5 +416,15 @@ int main(int argc, char** argv) {
     }
     if (*pieces) return PiecesMode(argv[0], pieces->remaining());
     if (*report) return ReportMode(runs, dir);
+    if (*program) {
+        const fs::path folder = fs::temp_directory_path() / ("vantrel-bench-program-" + std::to_string(getpid()));
+        fs::create_directories(folder);
+        fs::current_path(folder);  // the log goes to the current directory
+        const int status = ProgramReport(runs, fs::absolute(exporter), folder);
+        fs::current_path(fs::temp_directory_path());
+        fs::remove_all(folder);
+        return status;
+    }
+    if (*textures) return TextureMode(textureFiles, textureSide);
     return MemoryMode(size, memoryDir, memoryExact);
 }

@@ -121,7 +121,7 @@ def main():
             vantrel_export.slide_clips_to_zero(path)
             wall.append(time.perf_counter() - start)
             cpu.append(time.process_time() - start_cpu)
-        base = os.path.join(folder, "Model")
+        base = os.path.join(folder, "Figure")
         clips = [argument for take in takes for argument in ("--clip", take.key)]
         subprocess.run(["vantrel-export", path, base + ".3D", "--fps", "30", "-q", "--no-log"] + clips,
                        check=True, cwd=folder)

@@ -1,7 +1,11 @@
 #include "bench/model_generator.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 hm::ModelPtr GenerateModel(const GeneratedModelSize& size) {
@@ -110,4 +114,130 @@ hm::imp::ExactScene GenerateExactScene(const GeneratedModelSize& size, int influ
     }
     scene.clips.push_back(std::move(clip));
     return scene;
+}
+
+namespace {
+
+// Appends values to the buffer and describes them as an accessor on a view of their own.
+struct GltfBuilder {
+    std::string bin;
+    nlohmann::json views = nlohmann::json::array(), accessors = nlohmann::json::array();
+
+    template <typename T>
+    int Add(const std::vector<T>& values, int componentType, const char* type, size_t count,
+            const nlohmann::json& extra = nlohmann::json::object()) {
+        while (bin.size() % 4) bin.push_back('\0');
+        const size_t offset = bin.size();
+        bin.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+        views.push_back({{"buffer", 0}, {"byteOffset", offset}, {"byteLength", values.size() * sizeof(T)}});
+        nlohmann::json accessor = {{"bufferView", views.size() - 1}, {"componentType", componentType},
+                                   {"count", count}, {"type", type}};
+        accessor.update(extra);
+        accessors.push_back(accessor);
+        return static_cast<int>(accessors.size() - 1);
+    }
+};
+
+constexpr int kFloat = 5126, kUnsignedShort = 5123;
+
+}  // namespace
+
+bool WriteGeneratedGltf(const GeneratedModelSize& size, const std::string& path) {
+    const hm::ModelPtr host = GenerateModel(size);
+    const int bones = std::max(size.bones, 1);
+    GltfBuilder b;
+    nlohmann::json nodes = nlohmann::json::array(), meshes = nlohmann::json::array();
+
+    // The chain: each joint half a unit along x from its parent, at rest unrotated.
+    std::vector<float> inverseBinds;
+    float restX = 0;
+    for (int j = 0; j < bones; ++j) {
+        const float x = j == 0 ? 0.0f : 0.5f, y = 0.1f;
+        restX += x;
+        nodes.push_back({{"name", "bone" + std::to_string(j)}, {"translation", {x, y, 0.0f}}});
+        if (j + 1 < bones) nodes.back()["children"] = {j + 1};
+        const float inverse[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, -restX, -0.1f * static_cast<float>(j + 1), 0, 1};
+        inverseBinds.insert(inverseBinds.end(), inverse, inverse + 16);
+    }
+    const int inverseBindAccessor = b.Add(inverseBinds, kFloat, "MAT4", static_cast<size_t>(bones));
+    std::vector<int> joints(static_cast<size_t>(bones));
+    for (int j = 0; j < bones; ++j) joints[static_cast<size_t>(j)] = j;
+
+    std::vector<int> sceneNodes{0};
+    for (size_t m = 0; m < host->meshes.size(); ++m) {
+        const hmMesh& mesh = *host->meshes[m];
+        std::vector<float> positions, uvs, weights;
+        std::vector<uint16_t> jointIndices, indices;
+        float low[3] = {1e30f, 1e30f, 1e30f}, high[3] = {-1e30f, -1e30f, -1e30f};
+        for (const HostVertex& vertex : mesh.vertices) {
+            const float p[3] = {vertex.position.x, vertex.position.y, vertex.position.z};
+            for (int k = 0; k < 3; ++k) {
+                low[k] = std::min(low[k], p[k]);
+                high[k] = std::max(high[k], p[k]);
+            }
+            positions.insert(positions.end(), p, p + 3);
+            uvs.insert(uvs.end(), {vertex.texCoords[0], vertex.texCoords[1]});
+            for (int i = 0; i < 4; ++i)
+                jointIndices.push_back(static_cast<uint16_t>((std::max<int>(vertex.boneIndex, 0) + i) % bones));
+            weights.insert(weights.end(), {0.4f, 0.3f, 0.2f, 0.1f});
+        }
+        for (const hmTriangle& triangle : mesh.triangles)
+            indices.insert(indices.end(), triangle.corners.begin(), triangle.corners.end());
+        const size_t count = mesh.vertices.size();
+        nlohmann::json attributes = {
+            {"POSITION", b.Add(positions, kFloat, "VEC3", count,
+                               {{"min", {low[0], low[1], low[2]}}, {"max", {high[0], high[1], high[2]}}})},
+            {"TEXCOORD_0", b.Add(uvs, kFloat, "VEC2", count)},
+            {"JOINTS_0", b.Add(jointIndices, kUnsignedShort, "VEC4", count)},
+            {"WEIGHTS_0", b.Add(weights, kFloat, "VEC4", count)}};
+        meshes.push_back({{"name", mesh.name},
+                          {"primitives", {{{"attributes", attributes},
+                                           {"indices", b.Add(indices, kUnsignedShort, "SCALAR", indices.size())}}}}});
+        nodes.push_back({{"name", mesh.name}, {"mesh", m}, {"skin", 0}});
+        sceneNodes.push_back(static_cast<int>(nodes.size() - 1));
+    }
+
+    // A key at every frame for every joint.
+    std::vector<float> times;
+    for (int f = 0; f < size.frames; ++f) times.push_back(static_cast<float>(f) / 30.0f);
+    const int timeAccessor =
+        b.Add(times, kFloat, "SCALAR", times.size(), {{"min", {times.front()}}, {"max", {times.back()}}});
+    nlohmann::json channels = nlohmann::json::array(), samplers = nlohmann::json::array();
+    for (int j = 0; j < bones; ++j) {
+        std::vector<float> translations, rotations;
+        for (int f = 0; f < size.frames; ++f) {
+            const float phase = 0.1f * static_cast<float>(f) + 0.3f * static_cast<float>(j);
+            const float half = 0.1f * std::sin(phase);
+            translations.insert(translations.end(),
+                                {(j == 0 ? 0.0f : 0.5f) + 0.01f * std::sin(phase), 0.1f, 0.01f * std::cos(phase)});
+            const float qy = std::sin(half), qz = 0.5f * std::sin(half), qw = std::cos(half);
+            const float norm = std::sqrt(qy * qy + qz * qz + qw * qw);
+            rotations.insert(rotations.end(), {0.0f, qy / norm, qz / norm, qw / norm});
+        }
+        samplers.push_back({{"input", timeAccessor}, {"output", b.Add(translations, kFloat, "VEC3", times.size())}});
+        channels.push_back({{"sampler", samplers.size() - 1}, {"target", {{"node", j}, {"path", "translation"}}}});
+        samplers.push_back({{"input", timeAccessor}, {"output", b.Add(rotations, kFloat, "VEC4", times.size())}});
+        channels.push_back({{"sampler", samplers.size() - 1}, {"target", {{"node", j}, {"path", "rotation"}}}});
+    }
+
+    const std::filesystem::path gltfPath(path);
+    const std::string binName = gltfPath.stem().string() + ".bin";
+    nlohmann::json gltf = {
+        {"asset", {{"version", "2.0"}}},
+        {"scene", 0},
+        {"scenes", {{{"nodes", sceneNodes}}}},
+        {"nodes", nodes},
+        {"meshes", meshes},
+        {"skins", {{{"joints", joints}, {"inverseBindMatrices", inverseBindAccessor}, {"skeleton", 0}}}},
+        {"animations", {{{"name", "Move"}, {"channels", channels}, {"samplers", samplers}}}},
+        {"buffers", {{{"uri", binName}, {"byteLength", b.bin.size()}}}},
+        {"bufferViews", b.views},
+        {"accessors", b.accessors}};
+    std::ofstream bin(gltfPath.parent_path() / binName, std::ios::binary);
+    bin.write(b.bin.data(), static_cast<std::streamsize>(b.bin.size()));
+    std::ofstream text(gltfPath, std::ios::binary);
+    text << gltf.dump();
+    bin.close();
+    text.close();
+    return bin.good() && text.good();
 }

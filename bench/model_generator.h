@@ -22,3 +22,9 @@ hm::ModelPtr GenerateModel(const GeneratedModelSize& size);
 // and two morph targets per mesh, each moving half its vertices, whose weights
 // are keyed every ten frames.
 hm::imp::ExactScene GenerateExactScene(const GeneratedModelSize& size, int influences = 4);
+
+// The meshes of the host model of that size as a glTF file (path, with its
+// buffer beside it as <stem>.bin): each vertex weighted to four joints of a
+// chain keyed at every frame (translation and rotation), one clip at 30 frames
+// a second. False when a file cannot be written.
+bool WriteGeneratedGltf(const GeneratedModelSize& size, const std::string& path);

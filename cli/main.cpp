@@ -1,5 +1,6 @@
 // vantrel-export: a host program that loads a model, loads the export plug-in
 // the way the modelling host does, and runs the export with a chosen name.
+#include "cli/class_name.h"
 #include "cli/model_loading.h"
 #include "cli/options.h"
 #include "cli/summary.h"
@@ -7,6 +8,7 @@
 #include "export/export_job.h"
 #include "export/output_names.h"
 #include "export/script_class_file.h"
+#include "host/format_limits.h"
 #include "import/texture_files.h"
 #include "import/contained_import.h"
 #include "import/exact_pose.h"
@@ -20,6 +22,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -61,13 +64,6 @@ std::string ModelName(const std::string& modelPath) {
     return name;
 }
 
-bool IsScriptIdentifier(const std::string& name) {
-    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name)
-        if (!std::isalnum(c) && c != '_') return false;
-    return true;
-}
-
 // Empty when the run can name its outputs after destination; else why not.
 // The plug-in takes the name from a save dialog of 256 bytes, terminator included.
 std::string DestinationProblem(const std::string& destination) {
@@ -104,8 +100,8 @@ ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
     }
     const uint64_t frames = static_cast<uint16_t>(model.totalFrames);  // the count the file holds
     ExportSizes sizes;
-    sizes.data = 48 + 16 * triangles;
-    sizes.anim = 4 + 8 * vertices * frames;
+    sizes.data = hm::kDataHeaderBytes + hm::kPolygonRecordBytes * triangles;
+    sizes.anim = hm::kAnimHeaderBytes + hm::kFrameVertexBytes * vertices * frames;
     const uint64_t name = fs::path(destination).filename().string().size();
     sizes.script = 1024 + 6 * name + model.materials.size() * (200 + 3 * name);
     // The longest each line can be: "%f" of a float takes at most 47 bytes,
@@ -148,6 +144,13 @@ Destination ChooseDestination(const std::string& given, const std::string& model
     std::string destination = given.empty() ? ModelName(modelPath) + ".3D" : given;
     std::error_code code;
     const bool folderMeant = destination.back() == '/' || fs::is_directory(destination, code);
+    // A bare word names a folder as often as a file: a folder that is not there
+    // yet would otherwise become the class name silently.
+    if (!folderMeant && fs::path(destination).extension().empty())
+        return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder, and no extension to make it a file name; give " +
+                                                    destination + ".3D for files named " +
+                                                    fs::path(destination).filename().string() +
+                                                    ", or make the folder first (mkdir " + destination + ")")};
     if (folderMeant) {
         if (!fs::is_directory(destination, code)) return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder")};
         destination = (fs::path(destination) / (ModelName(modelPath) + ".3D")).string();
@@ -156,12 +159,9 @@ Destination ChooseDestination(const std::string& given, const std::string& model
     if (!folder.empty() && !fs::is_directory(folder, code))
         return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() + " does not exist")};
     const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
-    if (!IsScriptIdentifier(meshName))
-        return {"", Fault(ErrorKind::kBadInput,
-                          destination + ": the class would be named \"" + meshName +
-                              "\", which the engine cannot compile (letters, digits and '_', not starting with a digit); " +
-                              (folderMeant || given.empty() ? "name the outputs, e.g. " + (folder / "Model.3D").string()
-                                                            : std::string("choose another name")))};
+    if (const std::string problem = ClassNameProblem(meshName); !problem.empty())
+        return {"", Fault(ErrorKind::kBadInput, destination + ": " + problem + "; name the outputs, as in " +
+                                                    (folder / (SuggestClassName(meshName) + ".3D")).string())};
     return {destination, {}};
 }
 
@@ -181,9 +181,12 @@ std::string AskForDestination() {
 }
 
 // The page of the set as it will be once committed, read from the files staged for it.
-PreviewMaker PagePreview(const std::string& destination, const std::string& modelFolder) {
-    return [destination, modelFolder](const std::vector<StagedFile>& staged) {
+// sources: texture file name -> the image it was converted from, shown "as painted".
+PreviewMaker PagePreview(const std::string& destination, const std::string& modelFolder,
+                         const std::map<std::string, std::string>& sources) {
+    return [destination, modelFolder, sources](const std::vector<StagedFile>& staged) {
         view::ReadOptions options;
+        options.sourceImages = sources;
         if (!modelFolder.empty()) options.extraTextureFolders.push_back(modelFolder);
         for (const StagedFile& file : staged) options.staged[file.path] = file.bytesAt;
         const view::ExportedSet set = view::ReadExportedSet(destination, options);
@@ -244,8 +247,12 @@ int Main(int argc, char** argv) {
     const std::string& destination = chosen.path;
     if (chosen.error && !options.modelOptions.list && !options.modelOptions.info && options.modelOptions.dump.empty())
         return Fail(ExitStatus(chosen.error.kind), chosen.error.message);
-    const fs::path logFolder = fs::path(options.logPath).parent_path().empty() ? fs::path(".")
-                                                                               : fs::path(options.logPath).parent_path();
+    // The log goes beside the outputs unless asked for elsewhere: one export's
+    // log does not replace another's in whatever folder the command was typed.
+    const std::string logPath = options.noLog             ? ""
+                                : !options.logPath.empty() ? options.logPath
+                                                           : (fs::path(destination).parent_path() / kLogFileName).string();
+    const fs::path logFolder = fs::path(logPath).parent_path().empty() ? fs::path(".") : fs::path(logPath).parent_path();
     if (!options.logPath.empty() && !fs::is_directory(logFolder))
         return Fail(kBadInput, options.logPath + ": the folder for the log does not exist");
 
@@ -254,7 +261,7 @@ int Main(int argc, char** argv) {
         for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
     if (!loaded.model) return Fail(ExitStatus(loaded.error.kind), loaded.error.message);
     if (loaded.done) return kExported;  // an informational option did all the work
-    std::cout << DescribeFit(loaded.fit);
+    if (!quiet) std::cout << DescribeFit(loaded.fit);
     std::string sceneProblem;
     if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
         return Fail(kBadInput, options.model + ": " + sceneProblem);
@@ -292,8 +299,12 @@ int Main(int argc, char** argv) {
     hm::TexturePlan textures = hm::PlanTextureFiles(loaded.textures, folder, ReadText(paths.script));
     if (textures.error) return Fail(ExitStatus(textures.error.kind), textures.error.message);
     additions.files = std::move(textures.files);
-    if (options.preview) additions.preview = PagePreview(destination, fs::path(options.model).parent_path().string());
-    const std::string logPath = options.noLog ? "" : options.logPath.empty() ? kLogFileName : options.logPath;
+    additions.triangleTypes = loaded.triangleTypes;
+    std::map<std::string, std::string> sources;
+    for (const hm::TextureFile& texture : loaded.textures)
+        if (!texture.sourcePath.empty()) sources[texture.fileName] = texture.sourcePath;
+    if (options.preview)
+        additions.preview = PagePreview(destination, fs::path(options.model).parent_path().string(), sources);
 
     const ModelSize size = MeasureModel(*loaded.model);
     ExportOutcome outcome;
@@ -322,7 +333,8 @@ int Main(int argc, char** argv) {
     if (!quiet) {
         for (const std::string& kept : textures.kept)
             std::cerr << "vantrel-export: warning: " << kept
-                      << " is not from an earlier export of this class and differs from the model's texture; kept it "
+                      << " is not from an earlier export of this class, or is the model's own image, and differs from "
+                         "the converted texture; kept it "
                          "(move it away and export again to get the model's)\n";
         for (const std::string& finding : outcome.previewFindings)
             std::cerr << "vantrel-export: preview: " << finding << "\n";

@@ -130,6 +130,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.warnings = std::move(result.warnings);
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
+        loaded.triangleTypes = std::move(result.triangleTypes);
         loaded.unitCentimetres = result.unitCentimetres;
         loaded.exact = importOptions.exact ? std::move(result.exact) : nullptr;
         hostLosses = std::move(result.hostLosses);
@@ -202,7 +203,7 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
 
 std::string DescribeFit(const hm::FitReport& fit) {
     std::string out;
-    if (fit.welded)
+    if (fit.welded && fit.verticesAfterWeld < fit.verticesBeforeWeld)
         out += "Welded: " + std::to_string(fit.verticesBeforeWeld) + " vertices to " +
                std::to_string(fit.verticesAfterWeld) + " (--no-weld keeps them all)\n";
     if (fit.simplified && fit.simplify.ok)

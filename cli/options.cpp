@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "export/frame_pipeline.h"
 #include "host/format_limits.h"
 
 #include <CLI/CLI.hpp>
@@ -156,13 +157,15 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
 
     app.add_option("--scale", model.import.scale, "Multiply every position (default 1; 0.01 turns centimetres into metres)")
         ->check(Number([](double value, const std::string& text) {
-            return std::isfinite(value) && value > 0 ? std::string() : "must be a number above 0, not " + text;
+            const std::string problem = hm::ScaleProblem(value);
+            return problem.empty() ? problem : problem + ", not " + text;
         }))
         ->type_name("FACTOR")
         ->group(kImportGroup);
     app.add_option("--fps", model.import.fps, "Frames per second at which clips are sampled (default 30)")
         ->check(Number([](double value, const std::string& text) {
-            return value >= 0.001 && value <= 100000 ? std::string() : "must lie between 0.001 and 100000, not " + text;
+            const std::string problem = hm::FpsProblem(value);
+            return problem.empty() ? problem : problem + ", not " + text;
         }))
         ->type_name("RATE")
         ->group(kImportGroup);
@@ -176,9 +179,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_option("--bake", model.bake,
                    "How an imported model's frames are posed: exact (default), as the source defines it:\n"
                    "every bone influence and morph target, any number of bones; or host, the host model\n"
-                   "through the plug-in, one bone per vertex (at most 128), as the modelling host would.\n"
+                   "through the plug-in, one bone per vertex (at most " + std::to_string(hm::kMaxBones) + "), as the modelling host would.\n"
                    "A host model file always goes through the plug-in")
-        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}}))
+        // Without a description of its own, the transformer's map would show in the help.
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}})
+                        .description(""))
         ->type_name("exact|host")
         ->group(kImportGroup);
 
@@ -195,6 +200,34 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_flag("--fit", model.import.simplify.fit,
                  "Simplify the model until it fits the format (" + std::to_string(hm::kMaxFrameVertices) +
                      " vertices, " + std::to_string(hm::kMaxTriangleTotal) + " triangles)")
+        ->group(kImportGroup);
+
+    app.add_option("--texture-size", model.import.textureSide,
+                   "Largest side of the textures written, a power of two up to " + std::to_string(hm::kMaxTextureSide) +
+                       " (default " + std::to_string(hm::kDefaultTextureSide) +
+                       ", which every renderer of the engine takes)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                int side = 0;
+                try {
+                    size_t end = 0;
+                    side = std::stoi(text, &end);
+                    if (end != text.size()) side = 0;
+                } catch (const std::exception&) {
+                }
+                return side >= 1 && side <= hm::kMaxTextureSide && (side & (side - 1)) == 0
+                           ? std::string()
+                           : "must be a power of two from 1 to " + std::to_string(hm::kMaxTextureSide) + ", not " + text;
+            },
+            "POWER OF TWO"))
+        ->type_name("N")
+        ->group(kImportGroup);
+    app.add_option("--texture-folder", model.import.textureFolders,
+                   "Also read the model's images from this folder and below (by default only the model's\n"
+                   "folder and below); give it again for more")
+        ->check(CLI::ExistingDirectory)
+        ->type_name("DIR")
+        ->allow_extra_args(false)
         ->group(kImportGroup);
 
     app.add_flag("--list", model.list, "List the model's clips and the frames they export")->group(kInspectGroup);
@@ -215,7 +248,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     app.add_option("--threads", options.threads,
                    "Threads that pose and write the frames (default: the machine's cores);\n"
                    "the files are the same with any number")
-        ->check(CLI::Range(1, 256))
+        ->check(CLI::Range(1, kMaxBakeThreads))
         ->type_name("N")
         ->group(kProgramGroup);
     app.add_option("--max-memory", model.limits.memoryMegabytes,
@@ -260,7 +293,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     if (!output.empty()) options.destination = output;
     if (options.noLog && !options.logPath.empty()) return Error("--log and --no-log contradict each other");
     if (options.ask && !options.destination.empty()) return Error("--ask and a destination both given; give one");
-    for (const char* name : {"--scale", "--fps", "--clip", "--no-weld", "--simplify", "--fit"})
+    for (const char* name : {"--scale", "--fps", "--clip", "--no-weld", "--simplify", "--fit", "--texture-size", "--texture-folder"})
         if (app.count(name)) model.importOptionsGiven.push_back(name);
     return std::nullopt;
 }

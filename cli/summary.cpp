@@ -17,6 +17,16 @@ std::string ReadText(const std::string& path) {
 
 namespace {
 
+// The first bytes of a file, for the header fields: the mesh files can be
+// hundreds of megabytes.
+std::string ReadHead(const std::string& path, size_t bytes) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(bytes, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(bytes));
+    head.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    return head;
+}
+
 size_t U16At(const std::string& bytes, size_t at) {
     if (bytes.size() < at + 2) return 0;
     return static_cast<uint8_t>(bytes[at]) | static_cast<size_t>(static_cast<uint8_t>(bytes[at + 1])) << 8;
@@ -28,12 +38,13 @@ std::string Number(const char* format, double value) {
     return text;
 }
 
-std::string FileLine(const std::string& path, const std::string& place) {
+// A file, its size, and what becomes of it ("->  MODELS\X_d.3d" or a remark).
+std::string FileLine(const std::string& path, const std::string& then) {
     std::error_code code;
     const auto size = fs::file_size(path, code);
     char line[512];
-    std::snprintf(line, sizeof line, "  %-32s %12s  ->  %s\n", path.c_str(),
-                  code ? "(missing)" : (std::to_string(size) + " bytes").c_str(), place.c_str());
+    std::snprintf(line, sizeof line, "  %-32s %12s  %s\n", path.c_str(),
+                  code ? "(missing)" : (std::to_string(size) + " bytes").c_str(), then.c_str());
     return line;
 }
 
@@ -61,19 +72,20 @@ std::string CentimetreHint(const ModelSize& size, bool imported, double scale, d
 }
 
 std::string DescribeExport(const ExportSummary& summary) {
-    const std::string data = ReadText(summary.dataPath);
-    const std::string anim = ReadText(summary.animPath);
+    const std::string data = ReadHead(summary.dataPath, 4);
+    const std::string anim = ReadHead(summary.animPath, 2);
     const std::string script = ReadText(summary.scriptPath);
     const std::string& m = summary.meshName;
     std::string out = "Exported " + m + ". Into your package's folder, as the class " + m + " names them:\n";
-    out += FileLine(summary.dataPath, "MODELS\\" + m + "_d.3d");
-    out += FileLine(summary.animPath, "MODELS\\" + m + "_a.3d");
-    out += FileLine(summary.scriptPath, "Classes\\" + m + ".uc");
+    out += FileLine(summary.dataPath, "->  MODELS\\" + m + "_d.3d");
+    out += FileLine(summary.animPath, "->  MODELS\\" + m + "_a.3d");
+    out += FileLine(summary.scriptPath, "->  Classes\\" + m + ".uc");
     for (const std::string& texture : summary.texturePaths)
-        out += FileLine(texture, "textures\\" + fs::path(texture).filename().string());
-    if (!summary.logPath.empty()) out += "  " + summary.logPath + ": the diagnostic log (not for the engine)\n";
+        out += FileLine(texture, "->  textures\\" + fs::path(texture).filename().string());
+    if (!summary.logPath.empty()) out += FileLine(summary.logPath, "(the diagnostic log, not for the engine)");
+    const size_t frames = U16At(anim, 0);
     out += "Vertices " + std::to_string(U16At(data, 2)) + ", triangles " + std::to_string(U16At(data, 0)) +
-           ", frames " + std::to_string(U16At(anim, 0)) + "\n";
+           ", frames " + std::to_string(frames) + (frames == 1 ? " (no animation: one frame at rest)" : "") + "\n";
     out += "Size: " + DescribeSize(summary.size) + "\n";
     const std::string scale = MeshMapScale(script);
     if (!scale.empty())

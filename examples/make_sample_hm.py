@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Writes examples/sample.hm.json: a small skinned figure (a body and two arms,
 three meshes, three materials, three bones) that waves its arms and bobs over
-48 frames. Run it again after changing it; the output is committed."""
+48 frames, and the two textures its materials name, as the engine imports them
+(8-bit palettised BMPs, 64 x 64). Run it again after changing it; the output is
+committed."""
 import json
 import math
 import os
+import struct
 
 
 def box(cx, cy, cz, sx, sy, sz, bone):
@@ -24,7 +27,26 @@ def box(cx, cy, cz, sx, sy, sz, bone):
     return vertices, triangles
 
 
+def write_bmp(path, pixel, palette):
+    """An 8-bit palettised BMP of 64 x 64, bottom-up; pixel(x, y) is a palette index
+    (never 0: the engine's masked import draws entry 0 as a hole)."""
+    side = 64
+    colours = b"".join(bytes((b, g, r, 0)) for r, g, b in palette) + bytes(4 * (256 - len(palette)))
+    rows = b"".join(bytes(pixel(x, side - 1 - y) for x in range(side)) for y in range(side))
+    offset = 14 + 40 + len(colours)
+    header = struct.pack("<2sIHHI", b"BM", offset + len(rows), 0, 0, offset)
+    info = struct.pack("<IiiHHIIiiII", 40, side, side, 1, 8, 0, len(rows), 2835, 2835, 256, 0)
+    with open(path, "wb") as out:
+        out.write(header + info + colours + rows)
+
+
 def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    # Entry 0 is left black and unused; a checked shirt for the body, striped sleeves for the arms.
+    write_bmp(os.path.join(here, "SampleBody.bmp"), lambda x, y: 1 + ((x // 8 + y // 8) & 1),
+              [(0, 0, 0), (70, 110, 180), (230, 200, 120)])
+    write_bmp(os.path.join(here, "SampleArm.bmp"), lambda x, y: 1 + ((y // 4) & 1),
+              [(0, 0, 0), (200, 90, 60), (240, 220, 200)])
     frames = 48
     meshes = []
     for name, centre, size, bone in [
@@ -58,7 +80,7 @@ def main():
          "positionKeys": keys(lambda t: (0.0, 0.0, 0.0)), "rotationKeys": keys(swing(-1))},
     ]
     model = {"totalFrames": frames, "currentFrame": 0, "meshes": meshes, "materials": materials, "bones": bones}
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.hm.json")
+    path = os.path.join(here, "sample.hm.json")
     with open(path, "w") as out:
         json.dump(model, out, indent=1)
         out.write("\n")

@@ -15,13 +15,13 @@
 namespace {
 
 struct Box {
-    Vector3 max{0.0f, 0.0f, 0.0f};
-    Vector3 min{0.0f, 0.0f, 0.0f};
+    Vector3f max{0.0f, 0.0f, 0.0f};
+    Vector3f min{0.0f, 0.0f, 0.0f};
 
     // Strict comparisons from a box at the origin: the result is the same in
     // any order of points or of boxes merged (a NaN never enters, and -0 never
     // replaces the 0 the box starts from).
-    void Add(const Vector3& p) {
+    void Add(const Vector3f& p) {
         if (p.x > max.x) max.x = p.x;
         if (p.x < min.x) min.x = p.x;
         if (p.y > max.y) max.y = p.y;
@@ -50,7 +50,7 @@ struct FrameSlot {
 // a fork of it for each.
 struct Workers {
     std::vector<std::unique_ptr<PoseSource>> forks;
-    std::vector<std::vector<Vector3>> positions;
+    std::vector<std::vector<Vector3f>> positions;
     int Count() const { return static_cast<int>(positions.size()); }
 };
 
@@ -65,7 +65,7 @@ Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices, int thre
         }
         workers.forks.push_back(std::move(fork));
     }
-    workers.positions.resize(std::max<size_t>(workers.forks.size(), 1), std::vector<Vector3>(vertices));
+    workers.positions.resize(std::max<size_t>(workers.forks.size(), 1), std::vector<Vector3f>(vertices));
     return workers;
 }
 
@@ -115,20 +115,20 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     RunFramePipeline(
         workers.Count(), frameCount, slots.size(),
         [&](int worker, int32_t f, size_t slot) {
-            std::vector<Vector3>& positions = workers.positions[static_cast<size_t>(worker)];
+            std::vector<Vector3f>& positions = workers.positions[static_cast<size_t>(worker)];
             sourceOf(worker).PoseFrame(f, positions);
             Box box;
-            for (const Vector3& p : positions) box.Add(p);
+            for (const Vector3f& p : positions) box.Add(p);
             slots[slot].box = box;
         },
         [&](int32_t, size_t slot) { bounds.Add(slots[slot].box); });
-    const Vector3 boundsMax = bounds.max;
-    const Vector3 boundsMin = bounds.min;
+    const Vector3f boundsMax = bounds.max;
+    const Vector3f boundsMin = bounds.min;
 
     auto centre = [](float high, float low) {
         return static_cast<float>((static_cast<double>(high) - low) / 2.0 + low);
     };
-    const Vector3 offset{centre(boundsMax.x, boundsMin.x), centre(boundsMax.y, boundsMin.y),
+    const Vector3f offset{centre(boundsMax.x, boundsMin.x), centre(boundsMax.y, boundsMin.y),
                          centre(boundsMax.z, boundsMin.z)};
     for (auto [high, middle] : {std::pair{boundsMax.x, offset.x}, std::pair{boundsMax.y, offset.y},
                                 std::pair{boundsMax.z, offset.z}}) {
@@ -148,7 +148,7 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     RunFramePipeline(
         workers.Count(), frameCount, slots.size(),
         [&](int worker, int32_t f, size_t slot) {
-            std::vector<Vector3>& positions = workers.positions[static_cast<size_t>(worker)];
+            std::vector<Vector3f>& positions = workers.positions[static_cast<size_t>(worker)];
             sourceOf(worker).PoseFrame(f, positions);
             FrameSlot& out = slots[slot];
             out.records.resize(vertices * kFrameVertexSize);

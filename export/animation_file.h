@@ -4,14 +4,14 @@
 
 #include "export/export_log.h"
 #include "export/frame_records.h"
-#include "export/output_file.h"
+#include "output/output_file.h"
 #include "export/pose_source.h"
 #include "host/format_limits.h"
 #include "host/hm_model_lib.h"
 
 #include <cstdint>
 
-inline constexpr size_t kAnimHeaderSize = 4;
+inline constexpr size_t kAnimHeaderSize = hm::kAnimHeaderBytes;
 
 struct AnimationResult {
     uint16_t frameCount;  // the frames written: the host's total, modulo 65536

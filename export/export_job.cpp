@@ -50,7 +50,7 @@ ExportError Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& l
     const bool logged = log.IsOpen();
     if (logged) outputs.Include(log.File());
     WriteExport(request.model, *poses, DeriveMeshName(FileTitle(request.destination)), log, *dataFile, *animFile,
-                *scriptFile, request.additions.sequences, request.threads);
+                *scriptFile, request.additions.sequences, request.threads, request.additions.triangleTypes);
 
     // The page is made from the files as they will be: each is complete in
     // its temporary before the page reads it.
@@ -116,10 +116,11 @@ ExportOutcome RunExportJob(const ExportRequest& request) {
 
 AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile,
-                            const std::vector<AnimationSequence>& sequences, int threads) {
-    const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log);
+                            const std::vector<AnimationSequence>& sequences, int threads,
+                            const std::vector<uint8_t>& triangleTypes) {
+    const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log, triangleTypes);
     const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal, threads);
-    WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale, sequences);
+    WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale, log, sequences);
     return animation;
 }
 

@@ -49,6 +49,7 @@ struct ExportAdditions {
     std::vector<AnimationSequence> sequences;  // into the script class, after its own
     std::vector<ExtraFile> files;
     PreviewMaker preview;  // null: no page
+    std::vector<uint8_t> triangleTypes;  // each triangle's type byte in model order; empty: all type 1
 };
 
 struct ExportRequest {
@@ -81,7 +82,8 @@ ExportOutcome RunExportJob(const ExportRequest& request);
 // script class file with sequences after its own, traced in log.
 AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile,
-                            const std::vector<AnimationSequence>& sequences = {}, int threads = 0);
+                            const std::vector<AnimationSequence>& sequences = {}, int threads = 0,
+                            const std::vector<uint8_t>& triangleTypes = {});
 
 // The line a host shows for a failed export.
 std::string DescribeFailure(const ExportError& error);

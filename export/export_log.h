@@ -2,7 +2,7 @@
 // C's printf prints them in the "C" locale; and the diagnostic log built on it.
 #pragma once
 
-#include "export/output_file.h"
+#include "output/output_file.h"
 
 #include <charconv>
 #include <concepts>

@@ -13,7 +13,7 @@ int BakeThreads() {
     if (const char* text = std::getenv("VANTREL_THREADS")) {
         char* end = nullptr;
         const long value = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && value >= 1 && value <= 256) return static_cast<int>(value);
+        if (end != text && *end == '\0' && value >= 1 && value <= kMaxBakeThreads) return static_cast<int>(value);
     }
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }

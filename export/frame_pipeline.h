@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <functional>
 
+// The most threads a bake is given.
+inline constexpr int kMaxBakeThreads = 256;
+
 // The threads a bake uses: VANTREL_THREADS when it holds a whole number from
-// 1 to 256, otherwise the machine's cores (1 when they cannot be told).
+// 1 to kMaxBakeThreads, otherwise the machine's cores (1 when they cannot be told).
 int BakeThreads();
 
 // Makes frames 0 to count - 1 with make(worker, frame, slot) on `workers`

@@ -38,7 +38,7 @@ int16_t LoadS16(const uint8_t* at) {
 // come in the same rotation. A product outside the 32-bit range (NaN, an
 // infinite scale) sends the four to the one-at-a-time path, which handles it.
 VANTREL_WIDE_CLONES
-void QuantiseWide(const Vector3* positions, size_t count, const Vector3& offset, float scale, uint8_t* records) {
+void QuantiseWide(const Vector3f* positions, size_t count, const Vector3f& offset, float scale, uint8_t* records) {
     const Double4 o[3] = {Double4{offset.x, offset.y, offset.z, offset.x}, Double4{offset.y, offset.z, offset.x, offset.y},
                           Double4{offset.z, offset.x, offset.y, offset.z}};
     const double s = scale;
@@ -56,7 +56,7 @@ void QuantiseWide(const Vector3* positions, size_t count, const Vector3& offset,
                              (d2 < 0x1p31);
         if (!(inside[0] & inside[1] & inside[2] & inside[3])) {
             for (size_t w = v; w < v + 4; ++w) {
-                const Vector3& q = positions[w];
+                const Vector3f& q = positions[w];
                 StoreRecord(records + w * kFrameVertexSize, QuantisePosition(q.x, offset.x, scale),
                             QuantisePosition(q.z, offset.z, scale), QuantisePosition(q.y, offset.y, scale));
             }
@@ -73,7 +73,7 @@ void QuantiseWide(const Vector3* positions, size_t count, const Vector3& offset,
         std::memcpy(records + (v + 2) * kFrameVertexSize, &second, sizeof second);
     }
     for (; v < count; ++v) {
-        const Vector3& q = positions[v];
+        const Vector3f& q = positions[v];
         StoreRecord(records + v * kFrameVertexSize, QuantisePosition(q.x, offset.x, scale),
                     QuantisePosition(q.z, offset.z, scale), QuantisePosition(q.y, offset.y, scale));
     }
@@ -87,8 +87,8 @@ char* Append(char* out, const char (&text)[N]) {
 
 }  // namespace
 
-void QuantiseFrame(std::span<const Vector3> positions, const Vector3& offset, float scale, uint8_t* records) {
-    static_assert(sizeof(Vector3) == 12, "four positions are twelve floats in a row");
+void QuantiseFrame(std::span<const Vector3f> positions, const Vector3f& offset, float scale, uint8_t* records) {
+    static_assert(sizeof(Vector3f) == 12, "four positions are twelve floats in a row");
     QuantiseWide(positions.data(), positions.size(), offset, scale, records);
 }
 
@@ -100,7 +100,7 @@ VertexLines::VertexLines(int32_t largestMesh) {
             piece->size = static_cast<uint8_t>(end - piece->text);
         }
     }
-    starts_.resize(static_cast<size_t>(std::clamp(largestMesh, 0, 65536)));
+    starts_.resize(static_cast<size_t>(std::clamp<int64_t>(largestMesh, 0, hm::kMaxMeshVertices)));
     for (size_t vertex = 0; vertex < starts_.size(); ++vertex) {
         Start& start = starts_[vertex];
         char* out = Append(start.text, "To file: Vertex ");

@@ -15,7 +15,7 @@ inline constexpr size_t kFrameVertexSize = hm::kFrameVertexBytes;
 // Each position's record: x, the host's z, the host's y (the second and third
 // axes exchanged) as QuantisePosition gives them with the offset's matching
 // coordinate, then 0. records holds 8 bytes per position.
-void QuantiseFrame(std::span<const Vector3> positions, const Vector3& offset, float scale, uint8_t* records);
+void QuantiseFrame(std::span<const Vector3f> positions, const Vector3f& offset, float scale, uint8_t* records);
 
 // The "To file: Vertex" lines of a frame, assembled from pieces made once per
 // export: the line's start for each vertex number, and the text of every

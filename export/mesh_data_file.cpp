@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <array>
 
-uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
+uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log, const std::vector<uint8_t>& triangleTypes) {
     uint16_t polygonTotal = 0;
     uint16_t vertexTotal = 0;
     int64_t trueVertices = 0, trueTriangles = 0;
@@ -25,9 +25,9 @@ uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
 
     // The host's model is exported as it stands; what the format cannot hold
     // is written wrapped, and the log says so, a line for each.
-    if (trueVertices > 65535)
-        log.Print("Wrap: ", trueVertices, " vertices in all; the vertex count and numbers hold 65535, so the count reads ",
-                  vertexTotal, "\n");
+    if (trueVertices > hm::kMax16Bit)
+        log.Print("Wrap: ", trueVertices, " vertices in all; the vertex count and numbers hold ", hm::kMax16Bit,
+                  ", so the count reads ", vertexTotal, "\n");
     if (trueTriangles > hm::kMaxTriangleTotal)
         log.Print("Wrap: ", trueTriangles, " triangles in all; the triangle count holds ", hm::kMaxTriangleTotal,
                   ", so it reads ", polygonTotal, "\n");
@@ -44,6 +44,7 @@ uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
     file.Write(header.data(), header.size());
 
     uint16_t vertexBase = 0;
+    size_t triangleIndex = 0;
     for (int32_t i = 0; i < hmModel_GetMeshCount(model); ++i) {
         hmMesh* mesh = hmModel_GetMeshAt(model, i);
         const int32_t vertexCount = hmMesh_GetVertexCount(mesh);
@@ -63,7 +64,8 @@ uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log) {
                 corners[k] = static_cast<uint16_t>(corners[k] + vertexBase);
                 StoreU16(&record[2 * k], corners[k]);
             }
-            record[6] = 1;    // polyType
+            record[6] = triangleIndex < triangleTypes.size() ? triangleTypes[triangleIndex] : 1;  // polyType
+            ++triangleIndex;
             record[7] = 255;  // color
             record[14] = textureSlot;
             record[15] = 0;   // polyFlags

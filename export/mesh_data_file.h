@@ -3,13 +3,15 @@
 #pragma once
 
 #include "export/export_log.h"
-#include "export/output_file.h"
+#include "output/output_file.h"
+#include "host/format_limits.h"
 #include "host/hm_model_lib.h"
 
 #include <cstdint>
+#include <vector>
 
-inline constexpr size_t kDataHeaderSize = 48;
-inline constexpr size_t kPolygonRecordSize = 16;
+inline constexpr size_t kDataHeaderSize = hm::kDataHeaderBytes;
+inline constexpr size_t kPolygonRecordSize = hm::kPolygonRecordBytes;
 
 // Walks the model twice (totals, then records), holding no polygon beyond the
 // one being written, and traces every value in the log. Returns the model's
@@ -19,4 +21,9 @@ inline constexpr size_t kPolygonRecordSize = 16;
 // never report) keeps its index in the record, with vertexBase added as for
 // any corner, and gets texture coordinates (0, 0): the vertex is not asked for
 // its coordinates, since there is none.
-uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log);
+//
+// triangleTypes, when the host program knows them (from the materials of the
+// file it read), gives each triangle's type byte in model order; a triangle
+// past its end, and every triangle of a modelling host's model, is type 1.
+uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log,
+                           const std::vector<uint8_t>& triangleTypes = {});

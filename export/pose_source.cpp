@@ -12,7 +12,7 @@ public:
         : snapshot_(std::move(snapshot)), frames_(frames) {}
     BoneTable& Table() { return table_; }
     int32_t FrameCount() const override { return frames_; }
-    void PoseFrame(int32_t frame, std::span<Vector3> positions) override {
+    void PoseFrame(int32_t frame, std::span<Vector3f> positions) override {
         table_.EvaluatePose(*snapshot_, frame);
         table_.GetPosedVertices(*snapshot_, positions);
     }

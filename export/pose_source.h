@@ -27,7 +27,7 @@ public:
     // Writes every vertex's model-space position at the frame into positions,
     // in the model-wide order (mesh 0's vertices, then mesh 1's, and so on),
     // as far as positions reaches.
-    virtual void PoseFrame(int32_t frame, std::span<Vector3> positions) = 0;
+    virtual void PoseFrame(int32_t frame, std::span<Vector3f> positions) = 0;
     // A further source that gives the same bits for every frame and may pose
     // frames on another thread while this one and other forks do: it calls
     // into no host model. Called on the thread that uses this source. Null when
@@ -46,7 +46,7 @@ class SkeletonSource final : public PoseSource {
 public:
     SkeletonSource(BoneTable& table, hmModel* model) : table_(table), model_(model) {}
     int32_t FrameCount() const override { return hmModel_GetTotalFrames(model_); }
-    void PoseFrame(int32_t frame, std::span<Vector3> positions) override {
+    void PoseFrame(int32_t frame, std::span<Vector3f> positions) override {
         table_.EvaluatePose(model_, frame);
         table_.GetPosedVertices(model_, positions);
     }

@@ -10,7 +10,7 @@ std::string SequenceLine(const std::string& meshName, const AnimationSequence& s
 }
 
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
-                          float scale, const std::vector<AnimationSequence>& sequences) {
+                          float scale, ExportLog& log, const std::vector<AnimationSequence>& sequences) {
     const float invScale = 1.0f / scale;
     const std::string& m = meshName;
     TextOutput out(file);
@@ -34,6 +34,12 @@ void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& m
         char texture[hm::kNameField] = {};
         hmMaterial_GetDiffuseTexture(hmModel_GetMaterialAt(model, i), texture, sizeof texture);
         texture[sizeof texture - 1] = '\0';
+        int replaced = 0;
+        for (char* c = texture; *c; ++c)
+            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '_', ++replaced;
+        if (replaced)
+            log.Print("Texture name of material ", i, " holds ", replaced,
+                      " control character(s); each written as _: ", texture, "\n");
         out.Print("#exec TEXTURE IMPORT NAME=", m, "Tex", i, " FILE=textures\\", texture, " GROUP=Skins FLAGS=2\n");
         out.Print("#exec MESHMAP SETTEXTURE MESHMAP=", m, " NUM=", i, " TEXTURE=", m, "Tex", i, "\n");
         out.Print("\n");

@@ -2,7 +2,8 @@
 // files, declare the animation, the mesh scale and one texture per material.
 #pragma once
 
-#include "export/output_file.h"
+#include "export/export_log.h"
+#include "output/output_file.h"
 #include "host/hm_model_lib.h"
 
 #include <cstdint>
@@ -21,7 +22,10 @@ std::string SequenceLine(const std::string& meshName, const AnimationSequence& s
 
 // The mesh map's scale is 1 / scale as a 32-bit float, which undoes the
 // animation file's quantisation; an infinite scale (nothing moved away from
-// the origin) gives 0.000000. Writes nothing to the log. The sequence "All"
-// spans every frame; sequences follow it, below the comment that invites them.
+// the origin) gives 0.000000. The sequence "All" spans every frame; sequences
+// follow it, below the comment that invites them. A texture name is written
+// as the host reports it, but for control characters: a line break would end
+// the directive and start one of the name's making, so each becomes '_', and
+// the log says so.
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
-                          float scale, const std::vector<AnimationSequence>& sequences = {});
+                          float scale, ExportLog& log, const std::vector<AnimationSequence>& sequences = {});

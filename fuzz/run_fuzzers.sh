@@ -55,6 +55,8 @@ run_one() {
 innermost_frame() {
     awk '/ERROR: AddressSanitizer/ { asan = 1 }
          asan && / #0 / { print; exit }
+         /ERROR: LeakSanitizer/ { leak = 1 }
+         leak && / #1 / { print; exit }
          /ERROR: libFuzzer: deadly signal/ { abort = 1 }
          abort && / #[0-9]+ / {
              if (called && !/libstdc\+\+|__cxxabiv1|std::terminate/) { print; exit }
@@ -74,10 +76,13 @@ for name in $targets; do
     status=$(cat "$log.status")
     # A fault whose innermost frame is inside Assimp is the reader's own, which
     # the program contains in its child process; only faults in our code fail.
+    # A leak counts from the frame that called the allocator: memory zlib takes
+    # for Assimp's compressed FBX arrays and Assimp never frees is Assimp's (we
+    # never inflate).
     innermost=$(innermost_frame "$log")
     if [ "$status" = 0 ]; then
         printf '%-20s %10s executions  ok\n' "$name" "${runs:-?}"
-    elif [[ "$innermost" == *libassimp* ]]; then
+    elif [[ "$innermost" == *libassimp* || "$innermost" == *" in inflate"*libz.so* ]]; then
         printf '%-20s %10s executions  ok (a fault inside Assimp, not ours: %s)\n' "$name" "${runs:-?}" "$log"
     else
         printf '%-20s %10s executions  FAILED (exit %s), %s:\n' "$name" "${runs:-?}" "$status" "$log"

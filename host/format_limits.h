@@ -11,18 +11,26 @@
 
 namespace hm {
 
+// The files' layout: the mesh data file's header and triangle records, the
+// animation file's header and the record of one vertex in one frame.
+inline constexpr size_t kDataHeaderBytes = 48;
+inline constexpr size_t kPolygonRecordBytes = 16;
+inline constexpr size_t kAnimHeaderBytes = 4;
+inline constexpr int64_t kFrameVertexBytes = 8;
+// The most a 16-bit count or number of the files holds.
+inline constexpr int64_t kMax16Bit = 65535;
+
 // The animation file states a frame's size, 8 bytes a vertex, in 16 bits:
 // this is the tightest limit on the vertices of a model.
-inline constexpr int64_t kFrameVertexBytes = 8;
-inline constexpr int64_t kMaxFrameVertices = 65535 / kFrameVertexBytes;
+inline constexpr int64_t kMaxFrameVertices = kMax16Bit / kFrameVertexBytes;
 // The mesh data file's header counts vertices and triangles in 16 bits, and a
 // polygon's corners are 16-bit model-wide vertex numbers.
 inline constexpr int64_t kMaxVertexTotal = kMaxFrameVertices;
-inline constexpr int64_t kMaxTriangleTotal = 65535;
+inline constexpr int64_t kMaxTriangleTotal = kMax16Bit;
 // The host's triangle corners are 16-bit indices into their own mesh.
-inline constexpr int64_t kMaxMeshVertices = 65536;
+inline constexpr int64_t kMaxMeshVertices = kMax16Bit + 1;
 // The animation file counts its frames in 16 bits.
-inline constexpr int64_t kMaxFrames = 65535;
+inline constexpr int64_t kMaxFrames = kMax16Bit;
 // A polygon names its texture by its mesh's index, in 8 bits.
 inline constexpr int64_t kTextureSlots = 256;
 // A vertex names its bone with a signed 8-bit index.

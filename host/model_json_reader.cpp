@@ -4,12 +4,22 @@
 #include "host/json_document.h"
 #include "host/model_warnings.h"
 
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <unordered_map>
 
 namespace hm {
@@ -17,51 +27,116 @@ namespace {
 
 static_assert(sizeof(HostBone::name) == kNameField && sizeof(HostBone::parentName) == kNameField);
 
-// Where a value sits in the file, e.g. meshes[1].triangles[4]. A chain on the
-// stack, turned into text only when a message needs it.
-struct Place {
-    const Place* parent = nullptr;
+// The file is read as a stream of events, each value put straight into the
+// model: no document of the whole text is ever built, so memory follows the
+// model. Numbers arrive as their text and are converted straight to float, so
+// a decimal lands on its nearest float and not on the float nearest to the
+// nearest double.
+
+// What a value is expected to be, by where it stands in the file.
+enum class Slot {
+    kRoot, kTotalFrames, kCurrentFrame, kMeshes, kMesh, kMeshName, kVertices, kVertex, kPosition, kUv, kVertexBone,
+    kTriangles, kTriangle, kCorner, kMaterials, kMaterial, kMaterialName, kDiffuseTexture, kBones, kBone, kBoneName,
+    kBoneParent, kBonePosition, kBoneRotation, kPositionKeys, kRotationKeys, kKey, kKeyTime, kKeyValue, kFloat,
+    kSkip,  // after the first problem: only the text's own faults are still looked for
+};
+
+struct KeySlot {
     std::string_view key;
-    size_t index = 0;
-    bool isIndex = false;
+    Slot slot;
+};
 
-    Place Member(std::string_view name) const { return Place{this, name, 0, false}; }
-    Place Element(size_t i) const { return Place{this, {}, i, true}; }
+// The keys each kind of object takes, in the order the messages know them.
+const std::vector<KeySlot>& KeysOf(Slot object) {
+    static const std::vector<KeySlot> root{{"totalFrames", Slot::kTotalFrames}, {"currentFrame", Slot::kCurrentFrame},
+                                           {"meshes", Slot::kMeshes}, {"materials", Slot::kMaterials},
+                                           {"bones", Slot::kBones}};
+    static const std::vector<KeySlot> mesh{
+        {"name", Slot::kMeshName}, {"vertices", Slot::kVertices}, {"triangles", Slot::kTriangles}};
+    static const std::vector<KeySlot> vertex{
+        {"position", Slot::kPosition}, {"uv", Slot::kUv}, {"bone", Slot::kVertexBone}};
+    static const std::vector<KeySlot> material{{"name", Slot::kMaterialName}, {"diffuseTexture", Slot::kDiffuseTexture}};
+    static const std::vector<KeySlot> bone{{"name", Slot::kBoneName},         {"parent", Slot::kBoneParent},
+                                           {"position", Slot::kBonePosition}, {"rotation", Slot::kBoneRotation},
+                                           {"positionKeys", Slot::kPositionKeys}, {"rotationKeys", Slot::kRotationKeys}};
+    static const std::vector<KeySlot> key{{"time", Slot::kKeyTime}, {"value", Slot::kKeyValue}};
+    static const std::vector<KeySlot> none;
+    switch (object) {
+    case Slot::kRoot: return root;
+    case Slot::kMesh: return mesh;
+    case Slot::kVertex: return vertex;
+    case Slot::kMaterial: return material;
+    case Slot::kBone: return bone;
+    case Slot::kKey: return key;
+    default: return none;
+    }
+}
 
-    std::string Text() const {
-        std::string head = parent ? parent->Text() : std::string();
-        if (isIndex) return head + "[" + std::to_string(index) + "]";
-        if (key.empty()) return head;
-        return head.empty() ? std::string(key) : head + "." + std::string(key);
+bool IsObject(Slot slot) {
+    return slot == Slot::kRoot || slot == Slot::kMesh || slot == Slot::kVertex || slot == Slot::kMaterial ||
+           slot == Slot::kBone || slot == Slot::kKey;
+}
+
+// Arrays of a fixed count of numbers; 0 for any other slot.
+size_t FloatCount(Slot slot) {
+    switch (slot) {
+    case Slot::kPosition:
+    case Slot::kBonePosition:
+    case Slot::kBoneRotation:
+    case Slot::kKeyValue: return 3;
+    case Slot::kUv: return 2;
+    default: return 0;
+    }
+}
+
+Slot ElementOf(Slot array) {
+    switch (array) {
+    case Slot::kMeshes: return Slot::kMesh;
+    case Slot::kVertices: return Slot::kVertex;
+    case Slot::kTriangles: return Slot::kTriangle;
+    case Slot::kTriangle: return Slot::kCorner;
+    case Slot::kMaterials: return Slot::kMaterial;
+    case Slot::kBones: return Slot::kBone;
+    case Slot::kPositionKeys:
+    case Slot::kRotationKeys: return Slot::kKey;
+    case Slot::kSkip: return Slot::kSkip;
+    default: return FloatCount(array) ? Slot::kFloat : Slot::kSkip;
+    }
+}
+
+// A number as JSON has it: integers that fit 64 bits stay integers.
+struct Number {
+    enum Kind { kUnsigned, kSigned, kFloat } kind = kFloat;
+    uint64_t u = 0;
+    int64_t i = 0;
+    float f = 0;
+
+    float AsFloat() const {
+        return kind == kUnsigned ? static_cast<float>(u) : kind == kSigned ? static_cast<float>(i) : f;
     }
 };
 
-struct LoadError {
-    std::string place;
-    std::string problem;
-};
-
-[[noreturn]] void Fail(const Place& place, std::string problem) {
-    std::string text = place.Text();
-    throw LoadError{text.empty() ? "top level" : text, std::move(problem)};
-}
-
-std::string Message(const std::string& file, const std::string& place, const std::string& problem) {
-    return file + ": " + place + ": " + problem;
-}
-
-std::string Kind(const Json& value) {
-    switch (value.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::object: return "an object";
-    case Json::value_t::array: return "an array";
-    case Json::value_t::string: return "a string";
-    case Json::value_t::boolean: return "a boolean";
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-    case Json::value_t::number_float: return "a number";
-    default: return "an unexpected value";
+// False when the number is beyond the float range.
+bool ParseNumber(std::string_view text, Number& number) {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    if (std::none_of(begin, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; })) {
+        if (text.front() == '-') {
+            if (std::from_chars(begin, end, number.i).ec == std::errc()) {
+                number.kind = Number::kSigned;
+                return true;
+            }
+        } else if (std::from_chars(begin, end, number.u).ec == std::errc()) {
+            number.kind = Number::kUnsigned;
+            return true;
+        }
     }
+    number.kind = Number::kFloat;
+    if (std::from_chars(begin, end, number.f).ec == std::errc()) return true;
+    // Out of range: an underflow is the nearest float (a zero or the
+    // smallest subnormal), as strtof gives it; an overflow is refused.
+    number.f = std::strtof(std::string(text).c_str(), nullptr);
+    return !std::isinf(number.f);
 }
 
 // A float as a message shows it (no quotes around the special values).
@@ -71,242 +146,585 @@ std::string ShowFloat(float value) {
     return text;
 }
 
-void CheckObject(const Json& value, const Place& place, std::initializer_list<std::string_view> keys) {
-    if (!value.is_object()) Fail(place, "expected an object, got " + Kind(value));
-    for (const auto& member : value.items()) {
-        if (std::find(keys.begin(), keys.end(), member.key()) == keys.end())
-            Fail(place.Member(member.key()), "unknown key");
-    }
-}
-
-const Json* Find(const Json& object, std::string_view key) {
-    auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
-}
-
-const Json& Require(const Json& object, const Place& place, std::string_view key) {
-    const Json* value = Find(object, key);
-    if (!value) Fail(place.Member(key), "required key is missing");
-    return *value;
-}
-
-const Json& CheckArray(const Json& value, const Place& place) {
-    if (!value.is_array()) Fail(place, "expected an array, got " + Kind(value));
-    return value;
-}
-
-int64_t ReadInteger(const Json& value, const Place& place, int64_t low, int64_t high) {
-    std::string range = std::to_string(low) + " to " + std::to_string(high);
-    if (value.is_number_float()) Fail(place, "expected an integer, got a number with a fraction or exponent");
-    if (!value.is_number_integer()) Fail(place, "expected an integer, got " + Kind(value));
-    if (value.is_number_unsigned()) {
-        uint64_t number = value.get<uint64_t>();
-        if (number > static_cast<uint64_t>(high)) Fail(place, std::to_string(number) + " is out of range " + range);
-        return static_cast<int64_t>(number);
-    }
-    int64_t number = value.get<int64_t>();
-    if (number < low || number > high) Fail(place, std::to_string(number) + " is out of range " + range);
-    return number;
-}
-
-float ReadFloat(const Json& value, const Place& place) {
-    // The parser itself rejects a number beyond the float range, so a
-    // number never turns into an infinity unasked.
-    if (value.is_number_float()) return value.get<float>();
-    if (value.is_number_unsigned()) return static_cast<float>(value.get<uint64_t>());
-    if (value.is_number_integer()) return static_cast<float>(value.get<int64_t>());
-    if (value.is_string()) {
-        const auto& text = value.get_ref<const std::string&>();
-        if (text == "nan") return std::numeric_limits<float>::quiet_NaN();
-        if (text == "inf") return std::numeric_limits<float>::infinity();
-        if (text == "-inf") return -std::numeric_limits<float>::infinity();
-        Fail(place, "expected a number or \"nan\", \"inf\", \"-inf\", got \"" + text + "\"");
-    }
-    Fail(place, "expected a number, got " + Kind(value));
-}
-
-void ReadFloats(const Json& value, const Place& place, float* out, size_t count) {
-    std::string expected = "expected an array of " + std::to_string(count) + " numbers, got ";
-    if (!value.is_array()) Fail(place, expected + Kind(value));
-    if (value.size() != count) Fail(place, expected + "an array of " + std::to_string(value.size()));
-    for (size_t i = 0; i < count; ++i) out[i] = ReadFloat(value[i], place.Element(i));
-}
-
-HostVec3 ReadVec3(const Json& value, const Place& place) {
-    float v[3];
-    ReadFloats(value, place, v, 3);
-    return HostVec3{v[0], v[1], v[2]};
-}
-
-std::string ReadString(const Json& value, const Place& place) {
-    if (!value.is_string()) Fail(place, "expected a string, got " + Kind(value));
-    return value.get<std::string>();
-}
-
-std::string OptionalString(const Json& object, const Place& place, std::string_view key) {
-    const Json* value = Find(object, key);
-    return value ? ReadString(*value, place.Member(key)) : std::string();
-}
-
-HostVec3 OptionalVec3(const Json& object, const Place& place, std::string_view key) {
-    const Json* value = Find(object, key);
-    return value ? ReadVec3(*value, place.Member(key)) : HostVec3{0.0f, 0.0f, 0.0f};
-}
-
 // A name that goes into a 32-byte record field: it has to fit whole and
 // without a zero byte, or the model would hold a different name than the file.
-void CheckFieldName(const std::string& name, const Place& place, const char* what, size_t maxBytes) {
-    if (name.size() > maxBytes)
-        Fail(place, std::string(what) + " is " + std::to_string(name.size()) + " bytes long, at most " +
-                        std::to_string(maxBytes) + " allowed");
-    if (name.find('\0') != std::string::npos) Fail(place, std::string(what) + " contains a zero byte");
+// Names reach the script class's directives, where a line break would start
+// a directive of its own: no control character in any name.
+std::optional<std::string> ControlCharacterProblem(std::string_view name) {
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", c);
+            return std::string("name contains the control character ") + code + " at byte " + std::to_string(i);
+        }
+    }
+    return std::nullopt;
 }
 
-void ReadVertex(hmMesh& mesh, const Json& value, const Place& place) {
-    CheckObject(value, place, {"position", "uv", "bone"});
-    HostVertex vertex = MakeVertex(ReadVec3(Require(value, place, "position"), place.Member("position")));
-    if (const Json* uv = Find(value, "uv")) {
-        // Through a local: the packed record's floats are not aligned for a float pointer.
-        float read[2];
-        ReadFloats(*uv, place.Member("uv"), read, 2);
-        vertex.texCoords[0] = read[0];
-        vertex.texCoords[1] = read[1];
-    }
-    if (const Json* bone = Find(value, "bone"))
-        vertex.boneIndex = static_cast<int8_t>(ReadInteger(*bone, place.Member("bone"), -128, 127));
-    mesh.vertices.push_back(vertex);
+std::optional<std::string> FieldNameProblem(std::string_view name, const char* what) {
+    if (name.size() > kMaxNameBytes)
+        return std::string(what) + " is " + std::to_string(name.size()) + " bytes long, at most " +
+               std::to_string(kMaxNameBytes) + " allowed";
+    if (name.find('\0') != std::string_view::npos) return std::string(what) + " contains a zero byte";
+    return std::nullopt;
 }
 
-void ReadTriangle(hmMesh& mesh, const Json& value, const Place& place) {
-    const std::string expected = "expected an array of 3 corner indices, got ";
-    if (!value.is_array()) Fail(place, expected + Kind(value));
-    if (value.size() != 3) Fail(place, expected + "an array of " + std::to_string(value.size()));
-    hmTriangle triangle;
-    for (size_t k = 0; k < 3; ++k) {
-        Place corner = place.Element(k);
-        int64_t index = ReadInteger(value[k], corner, 0, 65535);
-        if (static_cast<size_t>(index) >= mesh.vertices.size())
-            Fail(corner, "corner index " + std::to_string(index) + " is not below the mesh's vertex count " +
-                             std::to_string(mesh.vertices.size()));
-        triangle.corners[k] = static_cast<uint16_t>(index);
+// Receives the parser's events and builds the model as they come. The first
+// problem is kept; parsing goes on to the end without building, since a fault
+// of the text itself, then a repeated key, is reported before any problem of
+// the model (whichever comes first in the file).
+class ModelBuilder {
+public:
+    enum class Fault { kNone, kModel, kRepeatedKey, kNumberOverflow };
+
+    ModelBuilder() : model_(CreateModel()) {}
+
+    ModelPtr TakeModel() { return std::move(model_); }
+    Fault FaultKind() const { return fault_; }
+    const std::string& FaultPlace() const { return place_; }
+    const std::string& FaultProblem() const { return problem_; }
+    size_t OverflowLastByte() const { return overflowLastByte_; }
+    // Where the parser stands, for a number's place: the byte after the current token.
+    std::function<size_t()> tell;
+
+    // The parser's handler interface. Numbers come as their text (RawNumber).
+    bool Null() { return Scalar("null"); }
+    bool Bool(bool) { return Scalar("a boolean"); }
+    bool Int(int) { return true; }
+    bool Uint(unsigned) { return true; }
+    bool Int64(int64_t) { return true; }
+    bool Uint64(uint64_t) { return true; }
+    bool Double(double) { return true; }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool);
+    bool String(const char* text, rapidjson::SizeType length, bool);
+    bool StartObject() { return Open(false); }
+    bool Key(const char* text, rapidjson::SizeType length, bool);
+    bool EndObject(rapidjson::SizeType) { return Close(); }
+    bool StartArray() { return Open(true); }
+    bool EndArray(rapidjson::SizeType) { return Close(); }
+
+private:
+    struct Frame {
+        Slot slot = Slot::kSkip;
+        bool isArray = false;
+        size_t count = 0;                      // array: elements begun so far
+        Slot valueSlot = Slot::kSkip;          // object: the current key's value
+        std::string key;                       // object: the current key
+        uint32_t seen = 0;                     // object: known keys given so far, by index in KeysOf
+        std::vector<std::string> unknownKeys;  // object: the others
+        float floats[3] = {};                  // a fixed count of numbers
+    };
+
+    void SetFault(Fault fault, std::string place, std::string problem) {
+        if (fault <= fault_) return;
+        fault_ = fault;
+        place_ = place.empty() ? "top level" : std::move(place);
+        problem_ = std::move(problem);
     }
-    mesh.triangles.push_back(triangle);
+    bool Building() const { return fault_ == Fault::kNone; }
+    // A problem of the value just begun, or of one at a given place.
+    void Fail(std::string problem) { SetFault(Fault::kModel, PlaceText(depth_), std::move(problem)); }
+    void FailAt(std::string place, std::string problem) {
+        SetFault(Fault::kModel, std::move(place), std::move(problem));
+    }
+
+    // The place the first `depth` frames lead to, e.g. meshes[1].triangles[4].
+    std::string PlaceText(size_t depth) const {
+        std::string text;
+        for (size_t i = 0; i < depth; ++i) {
+            const Frame& frame = frames_[i];
+            if (frame.isArray) {
+                text += "[" + std::to_string(frame.count - 1) + "]";
+            } else {
+                if (!text.empty()) text += ".";
+                text += frame.key;
+            }
+        }
+        return text;
+    }
+    // The place of a member of the innermost object.
+    std::string MemberPlace(std::string_view key) const {
+        std::string text = PlaceText(depth_ - 1);
+        return text.empty() ? std::string(key) : text + "." + std::string(key);
+    }
+    Frame& Top() { return frames_[depth_ - 1]; }
+
+    // The slot of the value that comes next, counting it as begun.
+    Slot NextSlot() {
+        if (depth_ == 0) return Slot::kRoot;
+        Frame& frame = Top();
+        if (!frame.isArray) return frame.valueSlot;
+        ++frame.count;
+        // Elements beyond a fixed count are not looked at: the count is the problem.
+        const size_t fixed = frame.slot == Slot::kTriangle ? 3 : FloatCount(frame.slot);
+        if (fixed && frame.count > fixed) return Slot::kSkip;
+        return ElementOf(frame.slot);
+    }
+
+    Frame& Push(Slot slot, bool isArray) {
+        if (depth_ == frames_.size()) frames_.emplace_back();
+        Frame& frame = frames_[depth_++];  // reused, with the memory of its strings
+        frame.slot = slot;
+        frame.isArray = isArray;
+        frame.count = 0;
+        frame.valueSlot = Slot::kSkip;
+        frame.key.clear();
+        frame.seen = 0;
+        frame.unknownKeys.clear();
+        return frame;
+    }
+
+    bool Expected(Slot slot, const char* kind);
+    bool Scalar(const char* kind) {
+        const Slot slot = NextSlot();
+        if (Building()) Expected(slot, kind);
+        return true;
+    }
+    bool Open(bool isArray);
+    bool Close();
+    void PutName(Slot slot, std::string_view value);
+    void PutFloat(float value);
+    void PutKeyTime(float time);
+    void PutInteger(Slot slot, const Number& number);
+    bool InPositionKeys() const { return frames_[depth_ - 2].slot == Slot::kPositionKeys; }  // else rotation keys
+
+    ModelPtr model_;
+    std::vector<Frame> frames_;
+    size_t depth_ = 0;  // frames in use; those beyond are kept for reuse
+    Fault fault_ = Fault::kNone;
+    std::string place_, problem_;
+    size_t overflowLastByte_ = 0;
+
+    // What is being read, before it joins the model.
+    std::unordered_map<std::string, size_t> boneNames_;
+    struct {
+        std::string name, parent;
+        HostVec3 position{}, rotation{};
+        std::vector<HostPositionKey> positionKeys;
+        std::vector<HostRotationKey> rotationKeys;
+    } bone_;
+    hmMaterial material_;
+    HostVertex vertex_{};
+    HostPositionKey key_{};  // a rotation key's fields are the same
+};
+
+bool ModelBuilder::Expected(Slot slot, const char* kind) {
+    const std::string got = std::string(", got ") + kind;
+    switch (slot) {
+    case Slot::kSkip: break;
+    case Slot::kPosition:
+    case Slot::kUv:
+    case Slot::kBonePosition:
+    case Slot::kBoneRotation:
+    case Slot::kKeyValue: Fail("expected an array of " + std::to_string(FloatCount(slot)) + " numbers" + got); break;
+    case Slot::kTriangle: Fail("expected an array of 3 corner indices" + got); break;
+    case Slot::kRoot:
+    case Slot::kMesh:
+    case Slot::kVertex:
+    case Slot::kMaterial:
+    case Slot::kBone:
+    case Slot::kKey: Fail("expected an object" + got); break;
+    case Slot::kMeshes:
+    case Slot::kVertices:
+    case Slot::kTriangles:
+    case Slot::kMaterials:
+    case Slot::kBones:
+    case Slot::kPositionKeys:
+    case Slot::kRotationKeys: Fail("expected an array" + got); break;
+    case Slot::kTotalFrames:
+    case Slot::kCurrentFrame:
+    case Slot::kVertexBone:
+    case Slot::kCorner: Fail("expected an integer" + got); break;
+    case Slot::kFloat:
+    case Slot::kKeyTime: Fail("expected a number" + got); break;
+    default: Fail("expected a string" + got); break;
+    }
+    return true;
 }
 
-void ReadMesh(hmModel& model, const Json& value, const Place& place) {
-    CheckObject(value, place, {"name", "vertices", "triangles"});
-    hmMesh& mesh = *AddMesh(&model, OptionalString(value, place, "name"));
-    // Vertices first, whatever the file's order: corners are checked against them.
-    if (const Json* vertices = Find(value, "vertices")) {
-        Place at = place.Member("vertices");
-        CheckArray(*vertices, at);
-        mesh.vertices.reserve(vertices->size());
-        for (size_t i = 0; i < vertices->size(); ++i) ReadVertex(mesh, (*vertices)[i], at.Element(i));
+bool ModelBuilder::Open(bool isArray) {
+    const Slot slot = NextSlot();
+    const bool fits = isArray ? (FloatCount(slot) || slot == Slot::kTriangle || ElementOf(slot) != Slot::kSkip)
+                              : IsObject(slot);
+    if (!Building() || !fits) {
+        if (Building()) Expected(slot, isArray ? "an array" : "an object");
+        Push(Slot::kSkip, isArray);
+        return true;
     }
-    if (const Json* triangles = Find(value, "triangles")) {
-        Place at = place.Member("triangles");
-        CheckArray(*triangles, at);
-        mesh.triangles.reserve(triangles->size());
-        for (size_t i = 0; i < triangles->size(); ++i) ReadTriangle(mesh, (*triangles)[i], at.Element(i));
+    Push(slot, isArray);
+    switch (slot) {
+    case Slot::kMesh: AddMesh(model_.get(), ""); break;
+    case Slot::kTriangle: model_->meshes.back()->triangles.emplace_back(); break;
+    case Slot::kVertex: vertex_ = MakeVertex({0.0f, 0.0f, 0.0f}); break;
+    case Slot::kMaterial: material_ = hmMaterial(); break;
+    case Slot::kBone:
+        bone_.name.clear();
+        bone_.parent.clear();
+        bone_.position = bone_.rotation = HostVec3{0.0f, 0.0f, 0.0f};
+        bone_.positionKeys.clear();
+        bone_.rotationKeys.clear();
+        break;
+    case Slot::kKey: key_ = HostPositionKey{}; break;
+    default: break;
+    }
+    return true;
+}
+
+bool ModelBuilder::Key(const char* text, rapidjson::SizeType length, bool) {
+    Frame& frame = Top();
+    frame.key.assign(text, length);
+    frame.valueSlot = Slot::kSkip;
+    const std::vector<KeySlot>& keys = KeysOf(frame.slot);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i].key != frame.key) continue;
+        if (frame.seen & (1u << i)) SetFault(Fault::kRepeatedKey, PlaceText(depth_), "key is given twice");
+        frame.seen |= 1u << i;
+        frame.valueSlot = keys[i].slot;
+        return true;
+    }
+    if (std::find(frame.unknownKeys.begin(), frame.unknownKeys.end(), frame.key) != frame.unknownKeys.end())
+        SetFault(Fault::kRepeatedKey, PlaceText(depth_), "key is given twice");
+    frame.unknownKeys.push_back(frame.key);
+    if (Building()) Fail("unknown key");
+    return true;
+}
+
+bool ModelBuilder::Close() {
+    Frame& frame = Top();
+    const Slot slot = frame.slot;
+    const size_t fixed = slot == Slot::kTriangle ? 3 : FloatCount(slot);
+    if (!Building() || slot == Slot::kSkip) {
+        --depth_;
+        return true;
+    }
+    if (fixed && frame.count != fixed) {
+        FailAt(PlaceText(depth_ - 1), std::string("expected an array of ") + std::to_string(fixed) +
+                                          (slot == Slot::kTriangle ? " corner indices" : " numbers") +
+                                          ", got an array of " + std::to_string(frame.count));
+        --depth_;
+        return true;
+    }
+    const HostVec3 vec{frame.floats[0], frame.floats[1], frame.floats[2]};
+    auto require = [&](size_t index, std::string_view key) {
+        if (frame.seen & (1u << index)) return true;
+        FailAt(MemberPlace(key), "required key is missing");
+        return false;
+    };
+    switch (slot) {
+    case Slot::kRoot: require(2, "meshes"); break;
+    case Slot::kPosition: vertex_.position = vec; break;
+    case Slot::kUv:
+        vertex_.texCoords[0] = vec.x;
+        vertex_.texCoords[1] = vec.y;
+        break;
+    case Slot::kBonePosition: bone_.position = vec; break;
+    case Slot::kBoneRotation: bone_.rotation = vec; break;
+    case Slot::kKeyValue: key_.value = vec; break;
+    case Slot::kVertex:
+        if (require(0, "position")) model_->meshes.back()->vertices.push_back(vertex_);
+        break;
+    case Slot::kKey:
+        if (!require(0, "time") || !require(1, "value")) break;
+        if (InPositionKeys()) bone_.positionKeys.push_back(key_);
+        else bone_.rotationKeys.push_back(HostRotationKey{key_.time, key_.value});
+        break;
+    case Slot::kMaterial: AddMaterial(model_.get(), material_.name, material_.diffuseTexture); break;
+    case Slot::kBone: {
+        if (!require(0, "name")) break;
+        HostBoneEntry& bone = *AddBone(model_.get(), bone_.name, bone_.parent, bone_.position, bone_.rotation);
+        bone.positionKeys = std::move(bone_.positionKeys);
+        bone.rotationKeys = std::move(bone_.rotationKeys);
+        break;
+    }
+    case Slot::kMesh: {
+        // Checked once the whole mesh is read: its vertices may follow its triangles.
+        const hmMesh& mesh = *model_->meshes.back();
+        for (size_t t = 0; t < mesh.triangles.size(); ++t)
+            for (size_t k = 0; k < 3; ++k) {
+                const size_t index = mesh.triangles[t].corners[k];
+                if (index < mesh.vertices.size()) continue;
+                FailAt(MemberPlace("triangles") + "[" + std::to_string(t) + "][" + std::to_string(k) + "]",
+                       "corner index " + std::to_string(index) + " is not below the mesh's vertex count " +
+                           std::to_string(mesh.vertices.size()));
+                --depth_;
+                return true;
+            }
+        break;
+    }
+    default: break;
+    }
+    --depth_;
+    return true;
+}
+
+bool ModelBuilder::RawNumber(const char* text, rapidjson::SizeType length, bool) {
+    Number number;
+    if (!ParseNumber(std::string_view(text, length), number)) {
+        fault_ = Fault::kNumberOverflow;  // a fault of the text: it ends the reading
+        overflowLastByte_ = tell() - 1;
+        problem_ = "number overflow parsing '" + std::string(text, length) + "'";
+        return false;
+    }
+    const Slot slot = NextSlot();
+    if (!Building()) return true;
+    switch (slot) {
+    case Slot::kFloat: PutFloat(number.AsFloat()); break;
+    case Slot::kKeyTime: PutKeyTime(number.AsFloat()); break;
+    case Slot::kTotalFrames:
+    case Slot::kCurrentFrame:
+    case Slot::kVertexBone:
+    case Slot::kCorner: PutInteger(slot, number); break;
+    default: Expected(slot, "a number"); break;
+    }
+    return true;
+}
+
+bool ModelBuilder::String(const char* text, rapidjson::SizeType length, bool) {
+    const std::string_view value(text, length);
+    const Slot slot = NextSlot();
+    if (!Building()) return true;
+    switch (slot) {
+    case Slot::kFloat:
+    case Slot::kKeyTime: {
+        float number = 0;
+        if (value == "nan") {
+            number = std::numeric_limits<float>::quiet_NaN();
+        } else if (value == "inf") {
+            number = std::numeric_limits<float>::infinity();
+        } else if (value == "-inf") {
+            number = -std::numeric_limits<float>::infinity();
+        } else {
+            Fail("expected a number or \"nan\", \"inf\", \"-inf\", got \"" + std::string(value) + "\"");
+            break;
+        }
+        if (slot == Slot::kFloat) PutFloat(number);
+        else PutKeyTime(number);
+        break;
+    }
+    case Slot::kMeshName:
+    case Slot::kMaterialName:
+    case Slot::kDiffuseTexture:
+    case Slot::kBoneName:
+    case Slot::kBoneParent:
+        PutName(slot, value);
+        break;
+    default: Expected(slot, "a string"); break;
+    }
+    return true;
+}
+
+void ModelBuilder::PutName(Slot slot, std::string_view value) {
+    const std::optional<std::string> control = ControlCharacterProblem(value);
+    if (control && slot != Slot::kBoneName && slot != Slot::kBoneParent) return Fail(*control);
+    switch (slot) {
+    case Slot::kMeshName: model_->meshes.back()->name = value; break;
+    case Slot::kMaterialName: material_.name = value; break;
+    case Slot::kDiffuseTexture: material_.diffuseTexture = value; break;
+    case Slot::kBoneName: {
+        if (value.empty()) {
+            Fail("bone name is empty");
+        } else if (std::optional<std::string> problem = FieldNameProblem(value, "bone name")) {
+            Fail(*problem);
+        } else if (control) {
+            Fail(*control);
+        } else if (auto [earlier, added] = boneNames_.emplace(value, frames_[depth_ - 2].count - 1); !added) {
+            Fail("bone name \"" + std::string(value) + "\" is given twice (also bones[" +
+                 std::to_string(earlier->second) + "])");
+        } else {
+            bone_.name = value;
+        }
+        break;
+    }
+    case Slot::kBoneParent:
+        if (std::optional<std::string> problem = FieldNameProblem(value, "parent name")) Fail(*problem);
+        else if (control) Fail(*control);
+        else bone_.parent = value;
+        break;
+    default: break;
     }
 }
 
-void ReadMaterial(hmModel& model, const Json& value, const Place& place) {
-    CheckObject(value, place, {"name", "diffuseTexture"});
-    AddMaterial(&model, OptionalString(value, place, "name"), OptionalString(value, place, "diffuseTexture"));
+void ModelBuilder::PutFloat(float value) {
+    Frame& frame = Top();
+    frame.floats[frame.count - 1] = value;
 }
 
 // Keys come as {time, value}; times may repeat but never go down.
-template <typename Key>
-void ReadKeys(std::vector<Key>& keys, const Json& object, const Place& place, std::string_view name) {
-    const Json* array = Find(object, name);
-    if (!array) return;
-    Place at = place.Member(name);
-    CheckArray(*array, at);
-    keys.reserve(array->size());
-    for (size_t i = 0; i < array->size(); ++i) {
-        Place keyPlace = at.Element(i);
-        const Json& value = (*array)[i];
-        CheckObject(value, keyPlace, {"time", "value"});
-        Key key{};
-        Place timePlace = keyPlace.Member("time");
-        key.time = ReadFloat(Require(value, keyPlace, "time"), timePlace);
-        if (std::isnan(key.time)) Fail(timePlace, "key time is NaN");
-        if (!keys.empty() && key.time < keys.back().time)
-            Fail(timePlace, "key time " + ShowFloat(key.time) + " is lower than the previous key's time " +
-                                ShowFloat(keys.back().time));
-        key.value = ReadVec3(Require(value, keyPlace, "value"), keyPlace.Member("value"));
-        keys.push_back(key);
+void ModelBuilder::PutKeyTime(float time) {
+    if (std::isnan(time)) return Fail("key time is NaN");
+    const bool position = InPositionKeys();
+    if (position ? bone_.positionKeys.empty() : bone_.rotationKeys.empty()) {
+        key_.time = time;
+        return;
+    }
+    const float previous = position ? bone_.positionKeys.back().time : bone_.rotationKeys.back().time;
+    if (time < previous)
+        return Fail("key time " + ShowFloat(time) + " is lower than the previous key's time " + ShowFloat(previous));
+    key_.time = time;
+}
+
+void ModelBuilder::PutInteger(Slot slot, const Number& number) {
+    int64_t low = 0, high = kMaxMeshVertices - 1;  // a corner: an index into its mesh
+    if (slot == Slot::kTotalFrames) high = INT32_MAX;
+    if (slot == Slot::kCurrentFrame) low = INT32_MIN, high = INT32_MAX;
+    if (slot == Slot::kVertexBone) low = -128, high = 127;
+    if (number.kind == Number::kFloat) return Fail("expected an integer, got a number with a fraction or exponent");
+    const std::string range = " is out of range " + std::to_string(low) + " to " + std::to_string(high);
+    int64_t value = number.i;
+    if (number.kind == Number::kUnsigned) {
+        if (number.u > static_cast<uint64_t>(high)) return Fail(std::to_string(number.u) + range);
+        value = static_cast<int64_t>(number.u);
+    } else if (value < low || value > high) {
+        return Fail(std::to_string(value) + range);
+    }
+    switch (slot) {
+    case Slot::kTotalFrames: model_->totalFrames = static_cast<int32_t>(value); break;
+    case Slot::kCurrentFrame: model_->currentFrame = static_cast<int32_t>(value); break;
+    case Slot::kVertexBone: vertex_.boneIndex = static_cast<int8_t>(value); break;
+    default: model_->meshes.back()->triangles.back().corners[Top().count - 1] = static_cast<uint16_t>(value); break;
     }
 }
 
-// names: every bone name so far, with its index.
-void ReadBone(hmModel& model, const Json& value, const Place& place,
-              std::unordered_map<std::string, size_t>& names) {
-    CheckObject(value, place, {"name", "parent", "position", "rotation", "positionKeys", "rotationKeys"});
-    Place namePlace = place.Member("name");
-    std::string name = ReadString(Require(value, place, "name"), namePlace);
-    if (name.empty()) Fail(namePlace, "bone name is empty");
-    CheckFieldName(name, namePlace, "bone name", kMaxNameBytes);
-    auto [earlier, added] = names.emplace(name, model.bones.size());
-    if (!added)
-        Fail(namePlace,
-             "bone name \"" + name + "\" is given twice (also bones[" + std::to_string(earlier->second) + "])");
-    std::string parent = OptionalString(value, place, "parent");
-    CheckFieldName(parent, place.Member("parent"), "parent name", kMaxNameBytes);
-    HostBoneEntry& bone = *AddBone(&model, name, parent, OptionalVec3(value, place, "position"),
-                                   OptionalVec3(value, place, "rotation"));
-    ReadKeys(bone.positionKeys, value, place, "positionKeys");
-    ReadKeys(bone.rotationKeys, value, place, "rotationKeys");
+// Line and column (from 1) of a byte, fed the text before it in pieces.
+struct LineCounter {
+    size_t line = 1, column = 1;
+    void Feed(const char* bytes, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            if (bytes[i] == '\n') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
+            }
+        }
+    }
+    std::string Text() const { return "line " + std::to_string(line) + ", column " + std::to_string(column); }
+};
+
+// What the parser met where it gave up: a character, a byte, or the end.
+std::string Unexpected(int byte) {
+    if (byte < 0) return "end of input";
+    if (byte >= 0x20 && byte < 0x7f) return std::string("'") + static_cast<char>(byte) + "'";
+    char text[16];
+    std::snprintf(text, sizeof text, "byte 0x%02x", static_cast<unsigned>(byte));
+    return text;
 }
 
-ModelPtr ReadModel(const Json& root) {
-    Place top;
-    CheckObject(root, top, {"totalFrames", "currentFrame", "meshes", "materials", "bones"});
-    ModelPtr model(CreateModel());
-    if (const Json* value = Find(root, "totalFrames"))
-        model->totalFrames = static_cast<int32_t>(ReadInteger(*value, top.Member("totalFrames"), 0, INT32_MAX));
-    if (const Json* value = Find(root, "currentFrame"))
-        model->currentFrame =
-            static_cast<int32_t>(ReadInteger(*value, top.Member("currentFrame"), INT32_MIN, INT32_MAX));
+// The parser's own wording, without its capital and full stop.
+std::string SyntaxProblem(rapidjson::ParseErrorCode code, int byte) {
+    std::string reason = rapidjson::GetParseError_En(code);
+    if (!reason.empty() && reason.back() == '.') reason.pop_back();
+    if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    return "syntax error: unexpected " + Unexpected(byte) + "; " + reason;
+}
 
-    Place meshesPlace = top.Member("meshes");
-    const Json& meshes = CheckArray(Require(root, top, "meshes"), meshesPlace);
-    for (size_t i = 0; i < meshes.size(); ++i) ReadMesh(*model, meshes[i], meshesPlace.Element(i));
+// A file read in pieces through one buffer, as the parser's stream: the text
+// is never held whole. At the end it answers '\0', as every stream does.
+class FileStream {
+public:
+    using Ch = char;
+    FileStream(std::FILE* file, size_t bufferSize) : file_(file), buffer_(bufferSize) { Refill(); }
 
-    if (const Json* materials = Find(root, "materials")) {
-        Place at = top.Member("materials");
-        CheckArray(*materials, at);
-        for (size_t i = 0; i < materials->size(); ++i) ReadMaterial(*model, (*materials)[i], at.Element(i));
+    Ch Peek() const { return *current_; }
+    Ch Take() {
+        const Ch c = *current_;
+        if (++current_ == last_) Refill();
+        return c;
     }
-    if (const Json* bones = Find(root, "bones")) {
-        Place at = top.Member("bones");
-        CheckArray(*bones, at);
-        std::unordered_map<std::string, size_t> names;
-        for (size_t i = 0; i < bones->size(); ++i) ReadBone(*model, (*bones)[i], at.Element(i), names);
+    size_t Tell() const { return count_ + static_cast<size_t>(current_ - buffer_.data()); }
+
+    // Only for writing streams.
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    size_t PutEnd(Ch*) { return 0; }
+
+private:
+    // At the end, back onto the '\0' that stands for it.
+    void Refill() {
+        if (end_) {
+            current_ = buffer_.data();
+            return;
+        }
+        count_ += static_cast<size_t>(current_ - buffer_.data());
+        const size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+        current_ = buffer_.data();
+        last_ = current_ + got;
+        if (got == 0) {
+            buffer_[0] = '\0';
+            last_ = current_ + 1;
+            end_ = true;
+        }
     }
-    return model;
+
+    std::FILE* file_;
+    std::vector<char> buffer_;
+    char* current_ = buffer_.data();
+    char* last_ = current_;
+    size_t count_ = 0;
+    bool end_ = false;
+};
+
+// The parser takes a zero byte for the end of the text. Zero bytes after the
+// value are padding and have always been read as such; anything else after
+// them is not. Where the text stops being padding (size when it never does).
+template <typename Stream>
+size_t ZeroBytesAfter(Stream& stream, size_t size) {
+    while (stream.Tell() < size && stream.Peek() == '\0') stream.Take();
+    return stream.Tell();
+}
+
+// Reads the whole text from stream into a model. lookBack(offset, counter)
+// feeds the counter the text before offset and returns the byte there (-1 at
+// the end); size is the text's length.
+template <typename Stream, typename LookBack>
+LoadResult Read(Stream& stream, size_t size, const std::string& fileName, LookBack lookBack) {
+    LoadResult result;
+    ModelBuilder builder;
+    builder.tell = [&stream] { return stream.Tell(); };
+    rapidjson::Reader reader;
+    // Iterative: nesting, however deep, takes no stack.
+    constexpr unsigned kFlags =
+        rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
+    rapidjson::ParseResult parsed = reader.Parse<kFlags>(stream, builder);
+    if (builder.FaultKind() == ModelBuilder::Fault::kNumberOverflow) {
+        LineCounter counter;
+        lookBack(builder.OverflowLastByte(), counter);
+        result.error = fileName + ": " + counter.Text() + ": " + builder.FaultProblem();
+    } else if (parsed.IsError()) {
+        LineCounter counter;
+        const int byte = lookBack(parsed.Offset(), counter);
+        result.error = fileName + ": " + counter.Text() + ": " + SyntaxProblem(parsed.Code(), byte);
+    } else if (size_t end = ZeroBytesAfter(stream, size); end != size) {
+        LineCounter counter;
+        const int byte = lookBack(end, counter);
+        result.error = fileName + ": " + counter.Text() + ": syntax error: unexpected " + Unexpected(byte) +
+                       " after the value";
+    } else if (builder.FaultKind() != ModelBuilder::Fault::kNone) {
+        result.error = fileName + ": " + builder.FaultPlace() + ": " + builder.FaultProblem();
+    } else {
+        ModelPtr model = builder.TakeModel();
+        result.warnings = FindModelWarnings(*model, fileName);
+        result.model = std::move(model);
+    }
+    return result;
 }
 }  // namespace
 
 LoadResult ParseModelJson(std::string_view text, const std::string& fileName) {
-    LoadResult result;
     try {
-        Json root;
-        std::string place, problem;
-        if (!ReadDocument(text, root, place, problem)) {
-            result.error = Message(fileName, place, problem);
-            return result;
-        }
-        ModelPtr model = ReadModel(root);
-        result.warnings = FindModelWarnings(*model, fileName);
-        result.model = std::move(model);
-    } catch (const LoadError& error) {
-        result.error = Message(fileName, error.place, error.problem);
+        rapidjson::MemoryStream stream(text.data(), text.size());
+        return Read(stream, text.size(), fileName, [text](size_t offset, LineCounter& counter) {
+            offset = std::min(offset, text.size());
+            counter.Feed(text.data(), offset);
+            return offset < text.size() ? static_cast<unsigned char>(text[offset]) : -1;
+        });
     } catch (const std::exception& error) {
+        LoadResult result;
         result.error = fileName + ": " + error.what();
+        return result;
     }
-    return result;
 }
 
 LoadResult LoadModelJson(const std::string& path) {
@@ -316,17 +734,36 @@ LoadResult LoadModelJson(const std::string& path) {
         result.error = path + ": " + std::strerror(errno);
         return result;
     }
-    std::string text;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    int readError = std::ferror(file) ? (errno ? errno : EIO) : 0;
-    std::fclose(file);
-    if (readError) {
-        result.error = path + ": " + std::strerror(readError);
-        return result;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
+    std::fseek(file, 0, SEEK_END);
+    const long end = std::ftell(file);
+    std::fseek(file, 0, SEEK_SET);
+    bool readFailed = false;
+    try {
+        FileStream stream(file, 1 << 16);
+        result = Read(stream, end < 0 ? 0 : static_cast<size_t>(end), path, [&](size_t offset, LineCounter& counter) {
+            readFailed = readFailed || std::ferror(file);
+            std::clearerr(file);
+            std::fseek(file, 0, SEEK_SET);
+            char piece[1 << 16];
+            while (offset > 0) {
+                const size_t got = std::fread(piece, 1, std::min(offset, sizeof piece), file);
+                if (got == 0) return -1;
+                counter.Feed(piece, got);
+                offset -= got;
+            }
+            const int byte = std::fgetc(file);
+            return byte == EOF ? -1 : byte;
+        });
+    } catch (const std::exception& error) {
+        result = LoadResult();
+        result.error = path + ": " + error.what();
     }
-    return ParseModelJson(text, path);
+    if (readFailed || std::ferror(file)) {
+        result = LoadResult();
+        result.error = path + ": " + std::strerror(errno ? errno : EIO);
+    }
+    return result;
 }
 
 }  // namespace hm

@@ -1,6 +1,6 @@
 #include "host/model_json.h"
 
-#include "export/output_file.h"
+#include "output/output_file.h"
 #include "host/json_document.h"
 
 #include <cstring>

@@ -45,6 +45,9 @@ enum class WarningKind {
     BadKeys,            // keys whose time or value is not a number
     KeysOutOfOrder,     // tracks whose keys were put in time order
     KeysPastClipEnd,    // a clip extended to its last key
+    // Imported files, added later (the order is part of the import result's encoding).
+    TextureRefused,     // an image outside the folders allowed, or one that does not decode
+    WeaponTriangles,    // a weapon material with more than its one triangle
 };
 
 // How many examples an entry keeps at most.

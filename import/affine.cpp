@@ -74,18 +74,18 @@ Affine Multiply(const Affine& a, const Affine& b) {
 Affine Inverse(const Affine& a) {
     Affine out;
     out.m = InverseMat(a.m);
-    const Vec3 t = Apply(out.m, a.t);
+    const Vec3d t = Apply(out.m, a.t);
     out.t = {-t.x, -t.y, -t.z};
     return out;
 }
 
-Vec3 Apply(const Mat3& m, Vec3 p) {
+Vec3d Apply(const Mat3& m, Vec3d p) {
     return {m[0][0] * p.x + m[0][1] * p.y + m[0][2] * p.z, m[1][0] * p.x + m[1][1] * p.y + m[1][2] * p.z,
             m[2][0] * p.x + m[2][1] * p.y + m[2][2] * p.z};
 }
 
-Vec3 Apply(const Affine& a, Vec3 p) {
-    const Vec3 r = Apply(a.m, p);
+Vec3d Apply(const Affine& a, Vec3d p) {
+    const Vec3d r = Apply(a.m, p);
     return {r.x + a.t.x, r.y + a.t.y, r.z + a.t.z};
 }
 
@@ -98,7 +98,7 @@ Mat3 RotationFromQuat(Quat q) {
              {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}}};
 }
 
-Affine FromTrs(Vec3 translation, Quat rotation, Vec3 scale) {
+Affine FromTrs(Vec3d translation, Quat rotation, Vec3d scale) {
     Affine out;
     const Mat3 r = RotationFromQuat(rotation);
     const double s[3] = {scale.x, scale.y, scale.z};
@@ -157,7 +157,7 @@ RigidSplit SplitRigid(const Affine& a) {
     return out;
 }
 
-Mat3 RotationFromEuler(Vec3 angles) {
+Mat3 RotationFromEuler(Vec3d angles) {
     const double sx = std::sin(angles.x), cx = std::cos(angles.x);
     const double sy = std::sin(angles.y), cy = std::cos(angles.y);
     const double sz = std::sin(angles.z), cz = std::cos(angles.z);
@@ -166,7 +166,7 @@ Mat3 RotationFromEuler(Vec3 angles) {
              {-sy, sx * cy, cx * cy}}};
 }
 
-Vec3 EulerFromRotation(const Mat3& r) {
+Vec3d EulerFromRotation(const Mat3& r) {
     // y from both of its sine and cosine keeps it accurate near +-90 degrees;
     // z is then solved from x, whatever x came out as, so the three always
     // recompose to r.

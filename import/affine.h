@@ -6,7 +6,9 @@
 
 namespace hm::imp {
 
-struct Vec3 {
+// Doubles, as the importer and the exact bake compute (the plug-in's
+// 32-bit vector is Vector3f).
+struct Vec3d {
     double x = 0, y = 0, z = 0;
 };
 
@@ -21,7 +23,7 @@ inline constexpr Mat3 kIdentity3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 // p' = m * p + t on column vectors; m may hold scale and shear.
 struct Affine {
     Mat3 m = kIdentity3;
-    Vec3 t;
+    Vec3d t;
 };
 
 Mat3 Multiply(const Mat3& a, const Mat3& b);
@@ -35,12 +37,12 @@ Affine Multiply(const Affine& a, const Affine& b);  // b first, then a
 bool IsFinite(const Affine& a);
 // Exact for any invertible m; a singular m gives non-finite elements.
 Affine Inverse(const Affine& a);
-Vec3 Apply(const Affine& a, Vec3 p);
-Vec3 Apply(const Mat3& m, Vec3 p);
+Vec3d Apply(const Affine& a, Vec3d p);
+Vec3d Apply(const Mat3& m, Vec3d p);
 
 // Translation, then rotation, then scale as a node's animation keys give them:
 // p' = T + R * (S * p). The quaternion need not be normalised.
-Affine FromTrs(Vec3 translation, Quat rotation, Vec3 scale);
+Affine FromTrs(Vec3d translation, Quat rotation, Vec3d scale);
 Mat3 RotationFromQuat(Quat q);
 // Shortest-arc spherical interpolation between two unit quaternions.
 Quat Slerp(Quat a, Quat b, double f);
@@ -59,7 +61,7 @@ RigidSplit SplitRigid(const Affine& a);
 // rotation matrix the angles recompose to it to within rounding, also at and
 // near y = +-90 degrees, where x and z are no longer separable (x is then
 // whatever the matrix's rounding suggests, and z makes up for it).
-Mat3 RotationFromEuler(Vec3 angles);
-Vec3 EulerFromRotation(const Mat3& r);
+Mat3 RotationFromEuler(Vec3d angles);
+Vec3d EulerFromRotation(const Mat3& r);
 
 }  // namespace hm::imp

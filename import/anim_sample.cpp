@@ -28,7 +28,7 @@ std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, unsigned
 }
 
 NodeTrack TrackOf(const aiNodeAnim& channel, int node, const aiMatrix4x4& nodeTransform) {
-    auto vec = [](const aiVector3D& v) { return Vec3{v.x, v.y, v.z}; };
+    auto vec = [](const aiVector3D& v) { return Vec3d{v.x, v.y, v.z}; };
     NodeTrack track;
     track.node = node;
     aiVector3D scale, position;

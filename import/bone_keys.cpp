@@ -4,7 +4,7 @@ namespace hm::imp {
 
 namespace {
 
-HostVec3 ToHost(Vec3 v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
+HostVec3 ToHost(Vec3d v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
 
 Affine Scaled(Affine rigid, double scale) {
     rigid.t = {rigid.t.x * scale, rigid.t.y * scale, rigid.t.z * scale};

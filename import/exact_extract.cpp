@@ -8,7 +8,7 @@ namespace hm::imp {
 
 namespace {
 
-Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
+Vec3d ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
 
 // A morph channel names the node whose mesh it animates: among nodes of that
 // name, the one that carries a mesh; -1 when none does.
@@ -63,7 +63,7 @@ void AddTargets(const aiMesh& mesh, const std::vector<unsigned>& kept, ExactMesh
             for (size_t k = 0; k < kept.size(); ++k) {
                 const aiVector3D& base = mesh.mVertices[kept[k]];
                 const aiVector3D& moved = target->mVertices[kept[k]];
-                const Vec3 d{double(moved.x) - base.x, double(moved.y) - base.y, double(moved.z) - base.z};
+                const Vec3d d{double(moved.x) - base.x, double(moved.y) - base.y, double(moved.z) - base.z};
                 if (d.x == 0 && d.y == 0 && d.z == 0) continue;
                 if (!std::isfinite(d.x) || !std::isfinite(d.y) || !std::isfinite(d.z)) continue;
                 out.deltaVertex.push_back(static_cast<uint32_t>(k));

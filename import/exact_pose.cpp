@@ -31,11 +31,11 @@ std::pair<size_t, double> Locate(const std::vector<Key>& keys, double ticks) {
     return {i, span > 0 ? (ticks - TimeOf(keys[i])) / span : 0.0};
 }
 
-Vec3 Lerp(const std::vector<VectorKey>& keys, double ticks) {
+Vec3d Lerp(const std::vector<VectorKey>& keys, double ticks) {
     const auto [i, f] = Locate(keys, ticks);
-    const Vec3& a = keys[i].value;
+    const Vec3d& a = keys[i].value;
     if (f == 0.0) return a;
-    const Vec3& b = keys[i + 1].value;
+    const Vec3d& b = keys[i + 1].value;
     return {a.x + (b.x - a.x) * f, a.y + (b.y - a.y) * f, a.z + (b.z - a.z) * f};
 }
 
@@ -80,13 +80,13 @@ inline void Load(const AffineColumns& from, Double4 (&to)[4]) {
 // any), or by rigid when it has none.
 VANTREL_WIDE_CLONES
 void PoseVertices(const AffineColumns& rigid, const AffineColumns* joints, const uint32_t* start,
-                  const uint32_t* joint, const double* weight, const Vec3* source, size_t count, Vec3* out,
-                  Vector3* rounded) {
+                  const uint32_t* joint, const double* weight, const Vec3d* source, size_t count, Vec3d* out,
+                  Vector3f* rounded) {
     // In locals, read once: the stores below could otherwise alias them.
     Double4 fixed[4];
     Load(rigid, fixed);
     for (size_t v = 0; v < count; ++v) {
-        const Vec3 p = source[v];
+        const Vec3d p = source[v];
         const Double4 x = {p.x, p.x, p.x, p.x}, y = {p.y, p.y, p.y, p.y}, z = {p.z, p.z, p.z, p.z};
         Double2 posedXy;
         double posedZ;
@@ -202,7 +202,7 @@ bool CheckExactScene(const ExactScene& scene, std::string& problem) {
 }
 
 Affine SampleTrack(const NodeTrack& track, double ticks) {
-    Vec3 t = track.restTranslation, s = track.restScale;
+    Vec3d t = track.restTranslation, s = track.restScale;
     Quat r = track.restRotation;
     if (!track.positions.empty()) t = Lerp(track.positions, ticks);
     if (!track.scales.empty()) s = Lerp(track.scales, ticks);
@@ -287,11 +287,11 @@ ExactPose::ExactPose(const ExactScene& scene)
     }
 }
 
-void ExactPose::PoseFrame(int32_t frame, std::span<Vector3> positions) { Pose(frame, &positions); }
+void ExactPose::PoseFrame(int32_t frame, std::span<Vector3f> positions) { Pose(frame, &positions); }
 
 void ExactPose::Evaluate(int64_t frame) { Pose(frame, nullptr); }
 
-void ExactPose::Pose(int64_t frame, std::span<Vector3>* rounded) {
+void ExactPose::Pose(int64_t frame, std::span<Vector3f>* rounded) {
     const ClipTime time = FrameTime(scene_, std::min<int64_t>(frame, frameCount_ - 1));
     nodes_.Evaluate(time);
     const std::vector<Affine>& globals = nodes_.Globals();
@@ -308,7 +308,7 @@ void ExactPose::Pose(int64_t frame, std::span<Vector3>* rounded) {
     for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time, rounded);
 }
 
-void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded) {
+void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded) {
     const ExactMesh& mesh = scene_.meshes[m];
     const std::vector<Affine>& globals = nodes_.Globals();
     size_t count = mesh.positions.size();
@@ -316,7 +316,7 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded) {
     if (count == 0) return;
 
     // Targets first: the skin deforms the morphed mesh.
-    const Vec3* source = mesh.positions.data();
+    const Vec3d* source = mesh.positions.data();
     if (mesh.TargetCount() > 0) {
         weights_ = mesh.restWeights;
         const int track = time.clip >= 0 ? weightTrackOf_[static_cast<size_t>(time.clip)][m] : -1;
@@ -336,8 +336,8 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded) {
             const double w = weights_[t];
             if (w == 0.0) continue;
             for (uint32_t i = mesh.targetStart[t]; i < mesh.targetStart[t + 1]; ++i) {
-                Vec3& p = morphed_[mesh.deltaVertex[i]];
-                const Vec3& d = mesh.delta[i];
+                Vec3d& p = morphed_[mesh.deltaVertex[i]];
+                const Vec3d& d = mesh.delta[i];
                 p = {p.x + w * d.x, p.y + w * d.y, p.z + w * d.z};
             }
         }

@@ -65,7 +65,7 @@ public:
     explicit ExactPose(const ExactScene& scene);
 
     int32_t FrameCount() const override { return frameCount_; }
-    void PoseFrame(int32_t frame, std::span<Vector3> positions) override;
+    void PoseFrame(int32_t frame, std::span<Vector3f> positions) override;
     // Another evaluation of the same scene, which only reads it.
     std::unique_ptr<PoseSource> Fork() override { return std::make_unique<ExactPose>(scene_); }
 
@@ -73,22 +73,22 @@ public:
     void Evaluate(int64_t frame);
     // Model space after scale, mesh after mesh in the scene's order, as the
     // last Evaluate left them (all at the origin before the first).
-    const std::vector<Vec3>& Positions() const { return positions_; }
+    const std::vector<Vec3d>& Positions() const { return positions_; }
     // Where mesh m's vertices begin in Positions().
     size_t MeshStart(size_t mesh) const { return meshStart_[mesh]; }
 
 private:
     // Into Positions(), or rounded to float into rounded as far as it reaches.
-    void Pose(int64_t frame, std::span<Vector3>* rounded);
-    void PoseMesh(size_t m, ClipTime time, std::span<Vector3>* rounded);
+    void Pose(int64_t frame, std::span<Vector3f>* rounded);
+    void PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded);
 
     const ExactScene& scene_;
     int32_t frameCount_;
     NodePose nodes_;
     std::vector<size_t> meshStart_;
     std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
-    std::vector<Vec3> positions_;
-    std::vector<Vec3> morphed_;    // one mesh's vertices after its targets
+    std::vector<Vec3d> positions_;
+    std::vector<Vec3d> morphed_;    // one mesh's vertices after its targets
     std::vector<double> weights_;  // one mesh's target weights
     // Per mesh: the first mesh with the same joints and bind matrices (meshes
     // that share a skin share its joint transforms, made once a frame), and

@@ -12,7 +12,7 @@ namespace hm::imp {
 
 struct VectorKey {
     double time = 0;  // in the clip's ticks
-    Vec3 value;
+    Vec3d value;
 };
 
 struct RotationKey {
@@ -24,9 +24,9 @@ struct RotationKey {
 // value, split as the file's reader splits the node's transform.
 struct NodeTrack {
     int node = -1;
-    Vec3 restTranslation;
+    Vec3d restTranslation;
     Quat restRotation;
-    Vec3 restScale{1, 1, 1};
+    Vec3d restScale{1, 1, 1};
     std::vector<VectorKey> positions;
     std::vector<RotationKey> rotations;
     std::vector<VectorKey> scales;
@@ -52,7 +52,7 @@ struct ExactMesh {
     // Moves the mesh when it has no skin, and the vertices of a skinned mesh
     // that no joint holds.
     int node = -1;
-    std::vector<Vec3> positions;  // as the file holds them
+    std::vector<Vec3d> positions;  // as the file holds them
 
     // Linear-blend skin: vertex v is held by influences influenceStart[v] to
     // influenceStart[v + 1] - 1, whose weights sum to 1. Empty without a skin.
@@ -67,7 +67,7 @@ struct ExactMesh {
     std::vector<double> restWeights;  // per target, where no clip animates them
     std::vector<uint32_t> targetStart;
     std::vector<uint32_t> deltaVertex;
-    std::vector<Vec3> delta;
+    std::vector<Vec3d> delta;
 
     size_t TargetCount() const { return restWeights.size(); }
 };

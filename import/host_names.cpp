@@ -10,6 +10,19 @@ std::string CutName(const std::string& name, size_t limit) {
     return name.substr(0, end);
 }
 
+std::string CutNameKeepingEnd(const std::string& name, size_t limit) {
+    if (name.size() <= limit) return name;
+    if (limit < 8) return CutName(name, limit);
+    // Names of one model's images differ at their ends as often as not
+    // (body_diffuse_left, body_diffuse_right): keep about half of the end.
+    size_t tail = name.size() - (limit - 1) / 2;
+    while (tail < name.size() && (static_cast<unsigned char>(name[tail]) & 0xC0) == 0x80) ++tail;
+    const std::string end = name.substr(tail);
+    std::string head = CutName(name, limit - 1 - end.size());
+    while (!head.empty() && head.back() == '_') head.pop_back();  // one "_" at the join
+    return head + "_" + (end.front() == '_' ? end.substr(1) : end);
+}
+
 std::string CutFileName(const std::string& name, size_t limit) {
     if (name.size() <= limit) return name;
     const size_t dot = name.rfind('.');

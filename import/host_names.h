@@ -15,6 +15,9 @@ inline constexpr size_t kHostNameLimit = hm::kMaxNameBytes;
 // The longest prefix of name of at most limit bytes that ends on a character boundary.
 std::string CutName(const std::string& name, size_t limit = kHostNameLimit);
 
+// The name cut to limit bytes with its start and its end kept, joined by "_".
+std::string CutNameKeepingEnd(const std::string& name, size_t limit = kHostNameLimit);
+
 // A file name cut to limit bytes with its extension kept, when the stem
 // leaves room for it.
 std::string CutFileName(const std::string& name, size_t limit = kHostNameLimit);

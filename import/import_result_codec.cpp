@@ -90,7 +90,7 @@ void Fields(Archive& a, TextureFile& texture) {
 template <typename Archive>
 void Fields(Archive& a, ImportResult& result) {
     a(result.error, result.errorKind, result.warnings, result.hostLosses, result.fit, result.clips, result.textures,
-      result.unitCentimetres, result.model, result.exact);
+      result.triangleTypes, result.unitCentimetres, result.model, result.exact);
 }
 
 namespace {
@@ -98,7 +98,7 @@ namespace {
 constexpr uint32_t kMagic = 0x00524956;  // "VIR"
 // Changes with any change of a description above: a result of another
 // version is refused rather than misread.
-constexpr uint32_t kVersion = 5;
+constexpr uint32_t kVersion = 6;
 
 }  // namespace
 

@@ -13,7 +13,7 @@ std::vector<uint32_t> FirstOfEach(const std::vector<uint32_t>& newIndex, uint32_
 }
 
 void RenumberExact(ExactMesh& exact, const std::vector<uint32_t>& newIndex, const std::vector<uint32_t>& first) {
-    std::vector<Vec3> positions;
+    std::vector<Vec3d> positions;
     positions.reserve(first.size());
     for (uint32_t old : first) positions.push_back(exact.positions[old]);
     exact.positions = std::move(positions);
@@ -37,7 +37,7 @@ void RenumberExact(ExactMesh& exact, const std::vector<uint32_t>& newIndex, cons
     // order of the first vertices, so they stay ascending.
     if (!exact.targetStart.empty()) {
         std::vector<uint32_t> start{0}, vertices;
-        std::vector<Vec3> deltas;
+        std::vector<Vec3d> deltas;
         for (size_t t = 0; t + 1 < exact.targetStart.size(); ++t) {
             for (uint32_t i = exact.targetStart[t]; i < exact.targetStart[t + 1]; ++i) {
                 const uint32_t old = exact.deltaVertex[i];

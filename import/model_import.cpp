@@ -15,9 +15,13 @@
 #include "import/texture_files.h"
 #include "import/weld.h"
 
+#include <assimp/GltfMaterial.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -52,6 +56,11 @@ std::string FileWord(std::string name) {
     for (char& c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
     return name;
+}
+
+std::string ToLower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 struct Counts {
@@ -90,9 +99,9 @@ bool AllAtOrigin(const hmModel& model) {
     return true;
 }
 
-Vec3 ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
-HostVec3 ToHost(Vec3 v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
-Vec3 Times(Vec3 v, double s) { return {v.x * s, v.y * s, v.z * s}; }
+Vec3d ToVec(const aiVector3D& v) { return {v.x, v.y, v.z}; }
+HostVec3 ToHost(Vec3d v) { return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)}; }
+Vec3d Times(Vec3d v, double s) { return {v.x * s, v.y * s, v.z * s}; }
 
 class Importer {
 public:
@@ -116,9 +125,12 @@ private:
     bool CheckScaledModel();
     void ReadUnit();
     std::string TextureName(const aiMesh& mesh);
-    std::string EmbeddedName(const aiTexture& texture, size_t index);
+    std::string EmbeddedName(const aiTexture& texture, size_t index, const std::string& uri, unsigned materialIndex);
     std::string ColourName(unsigned materialIndex);
-    std::string AddTexture(TextureFile file, const std::string& stem, const std::string& extension);
+    std::string ConvertedName(const ConvertedTexture& converted, const std::string& uri, unsigned materialIndex,
+                              const std::string& stem, const std::string& sourcePath);
+    std::string AddTexture(TextureFile file, const std::string& stem);
+    void SetTriangleTypes();
     std::string ModelWord() const;
     void Warn(WarningKind kind, std::string text, int64_t count = 1, std::vector<std::string> examples = {}) {
         AddWarning(result_.warnings, kind, std::move(text), count, std::move(examples));
@@ -145,17 +157,17 @@ private:
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::map<unsigned, std::string> colourNames_;
     std::set<std::string> textureFiles_;  // every file name handed out
-    std::set<std::string> copiedFiles_;   // those of the model's own images
+    std::map<std::string, std::string> convertedFiles_;  // the model's own images: real path -> file name
     ExactScene exact_;
     std::vector<MeshInstance> exactInstances_;  // the placement of each host mesh
     std::vector<Corners> corners_;              // each host mesh's triangles until they are final
 };
 
 bool Importer::CheckOptions() {
-    if (!std::isfinite(options_.scale) || !(options_.scale > 0))
-        return Fail("the scale must be a finite number above 0, not " + Format("%g", options_.scale));
-    if (!std::isfinite(options_.fps) || options_.fps < 0.001 || options_.fps > 100000)
-        return Fail("the frame rate must lie between 0.001 and 100000, not " + Format("%g", options_.fps));
+    if (const std::string problem = ScaleProblem(options_.scale); !problem.empty())
+        return Fail("the scale " + problem + ", not " + Format("%g", options_.scale));
+    if (const std::string problem = FpsProblem(options_.fps); !problem.empty())
+        return Fail("the frame rate " + problem + ", not " + Format("%g", options_.fps));
     return true;
 }
 
@@ -267,21 +279,21 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     const bool hasUv = mesh.HasTextureCoords(0);
     const Affine& placement = skeleton_.placementOfInstance[instanceIndex];
     for (unsigned v : kept) {
-        const Vec3 position = ToVec(mesh.mVertices[v]);
+        const Vec3d position = ToVec(mesh.mVertices[v]);
         int bone = -1;
-        Vec3 local;  // in the bone's rest frame, scaled
+        Vec3d local;  // in the bone's rest frame, scaled
         if (rigidBone >= 0) {
             bone = rigidBone;
             local = Times(Apply(skeleton_.bones[static_cast<size_t>(bone)].stretch, position), options_.scale);
         } else if (!heaviest.empty() && heaviest[v] >= 0) {
             const aiBone& source = *mesh.mBones[heaviest[v]];
             bone = boneOf[static_cast<size_t>(heaviest[v])];
-            const Vec3 inBone = Apply(ToAffine(source.mOffsetMatrix), position);
+            const Vec3d inBone = Apply(ToAffine(source.mOffsetMatrix), position);
             local = Times(Apply(skeleton_.bones[static_cast<size_t>(bone)].stretch, inBone), options_.scale);
         }
         // The plug-in moves a bound vertex into its bone's frame with the rest
         // it rebuilds; placing it with the same rest makes that exact.
-        const Vec3 placed = bone >= 0 ? Apply(rebuilt[static_cast<size_t>(bone)], local)
+        const Vec3d placed = bone >= 0 ? Apply(rebuilt[static_cast<size_t>(bone)], local)
                                       : Times(Apply(placement, position), options_.scale);
         if (bone >= 0) boneHoldsVertices_[static_cast<size_t>(bone)] = true;
         float u = 0, w = 0;
@@ -397,29 +409,55 @@ void Importer::ReadUnit() {
     else if (metadata && metadata->Get("UnitScaleFactor", single)) result_.unitCentimetres = single;
 }
 
-std::string Importer::AddTexture(TextureFile file, const std::string& stem, const std::string& extension) {
-    // Unique, with the extension kept at the end.
-    const std::string suffix = "." + CutName(extension, 8);
+std::string Importer::AddTexture(TextureFile file, const std::string& stem) {
+    // Unique, within what the host holds, cut keeping its end, where names of one model's images differ.
+    const std::string suffix = ".bmp";
     for (int n = 1; file.fileName.empty() || textureFiles_.count(file.fileName); ++n) {
         const std::string number = n == 1 ? "" : "_" + std::to_string(n);
-        file.fileName = CutName(stem, kHostNameLimit - suffix.size() - number.size()) + number + suffix;
+        file.fileName = CutNameKeepingEnd(stem, kHostNameLimit - suffix.size() - number.size()) + number + suffix;
     }
     textureFiles_.insert(file.fileName);
     result_.textures.push_back(std::move(file));
     return result_.textures.back().fileName;
 }
 
-std::string Importer::EmbeddedName(const aiTexture& texture, size_t index) {
+std::string Importer::ConvertedName(const ConvertedTexture& converted, const std::string& uri, unsigned materialIndex,
+                                    const std::string& stem, const std::string& sourcePath) {
+    if (converted.bmp.empty()) {
+        Warn(WarningKind::TextureRefused,
+             "texture '" + uri + "' " + converted.error + "; the material's colour stands in", 1, {uri});
+        return ColourName(materialIndex);
+    }
+    TextureFile file;
+    file.bytes = converted.bmp;
+    file.sourcePath = sourcePath;
+    return AddTexture(std::move(file), stem);
+}
+
+std::string Importer::EmbeddedName(const aiTexture& texture, size_t index, const std::string& uri,
+                                   unsigned materialIndex) {
     auto found = embeddedNames_.find(&texture);
     if (found != embeddedNames_.end()) return found->second;
     // Under the model's name: images inside files are often called "body" or
     // "Image_0", and several models exported into one folder would share them.
     std::string stem = FileWord(Stem(BaseName(texture.mFilename.C_Str())));
     stem = ModelWord() + "_" + (stem.empty() ? "tex" + std::to_string(index) : stem);
-    EncodedTexture encoded = EncodeEmbeddedTexture(texture);
-    TextureFile file;
-    file.bytes = std::move(encoded.bytes);
-    return embeddedNames_[&texture] = AddTexture(std::move(file), stem, encoded.extension);
+    ConvertedTexture converted;
+    if (texture.mHeight == 0) {  // compressed: the file's own bytes
+        converted = ConvertTexture(reinterpret_cast<const uint8_t*>(texture.pcData), texture.mWidth, options_.textureSide);
+    } else {
+        RgbaImage image;
+        image.width = static_cast<int>(texture.mWidth);
+        image.height = static_cast<int>(texture.mHeight);
+        const size_t texels = static_cast<size_t>(texture.mWidth) * texture.mHeight;
+        image.pixels.reserve(texels * 4);
+        for (size_t t = 0; t < texels; ++t) {
+            const aiTexel& texel = texture.pcData[t];
+            image.pixels.insert(image.pixels.end(), {texel.r, texel.g, texel.b, texel.a});
+        }
+        converted = ConvertTexture(image, options_.textureSide);
+    }
+    return embeddedNames_[&texture] = ConvertedName(converted, uri, materialIndex, stem, "");
 }
 
 std::string Importer::ColourName(unsigned materialIndex) {
@@ -434,11 +472,35 @@ std::string Importer::ColourName(unsigned materialIndex) {
         if (material.GetName().length) name = FileWord(material.GetName().C_Str());
     }
     TextureFile file;
-    file.bytes = ColourImage(colour.r, colour.g, colour.b);
-    return colourNames_[materialIndex] = AddTexture(std::move(file), ModelWord() + "_" + name, "bmp");
+    file.bytes = EncodeBmp(ColourTexture(colour.r, colour.g, colour.b));
+    return colourNames_[materialIndex] = AddTexture(std::move(file), ModelWord() + "_" + name);
 }
 
 std::string Importer::ModelWord() const { return FileWord(Stem(BaseName(path_))); }
+
+namespace {
+
+bool Within(const std::filesystem::path& path, const std::filesystem::path& folder) {
+    auto p = path.begin();
+    for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
+        if (f->empty()) continue;  // a trailing separator
+        if (p == path.end() || *p != *f) return false;
+    }
+    return true;
+}
+
+// Bounded: a texture that fills memory is no texture.
+bool ReadImageFile(const std::filesystem::path& path, std::vector<uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return false;
+    const std::streamoff size = in.tellg();
+    if (size < 0 || size > (512ll << 20)) return false;
+    bytes.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    return static_cast<bool>(in.read(reinterpret_cast<char*>(bytes.data()), size));
+}
+
+}  // namespace
 
 std::string Importer::TextureName(const aiMesh& mesh) {
     const aiScene& scene = *source_.scene;
@@ -448,46 +510,123 @@ std::string Importer::TextureName(const aiMesh& mesh) {
                       material->GetTexture(aiTextureType_BASE_COLOR, 0, &path) != AI_SUCCESS) ||
         BaseName(path.C_Str()).empty())
         return ColourName(mesh.mMaterialIndex);
+    const std::string uri = path.C_Str();
     if (const aiTexture* embedded = scene.GetEmbeddedTexture(path.C_Str())) {
         if (!embedded->pcData || (embedded->mHeight == 0 && embedded->mWidth == 0)) {
             Warn(WarningKind::EmptyTexture,
-                 "texture '" + std::string(path.C_Str()) +
-                     "' is held in the file without any data; the material's colour stands in",
-                 1, {path.C_Str()});
+                 "texture '" + uri + "' is held in the file without any data; the material's colour stands in", 1,
+                 {uri});
             return ColourName(mesh.mMaterialIndex);
         }
         size_t index = 0;
         while (index < scene.mNumTextures && scene.mTextures[index] != embedded) ++index;
-        return EmbeddedName(*embedded, index);
+        return EmbeddedName(*embedded, index, uri, mesh.mMaterialIndex);
     }
-    const std::string name = BaseName(path.C_Str());
-    const std::string cut = CutFileName(name);
-    if (cut != name)
-        Warn(WarningKind::TextureNameCut,
-             "texture name '" + name + "' cut to '" + cut + "' (the host holds " + std::to_string(kMaxNameBytes) +
-                 " bytes)",
-             1, {name});
-    if (copiedFiles_.count(cut)) return cut;
-    // Found where the model says, or beside the model, as exporters of models often leave them.
-    std::string relative = path.C_Str();
+    // Looked for where the model says, and by its name alone beside the model
+    // (as exporters of models often leave them) or in a folder the user
+    // named. Only there: a downloaded model must not take files from the disk.
+    const std::string name = BaseName(uri);
+    std::string relative = uri;
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+    namespace fs = std::filesystem;
     std::error_code code;
-    for (const std::filesystem::path& candidate :
-         {std::filesystem::path(relative).is_absolute() ? std::filesystem::path(relative) : folder / relative,
-          folder / name}) {
-        if (std::filesystem::is_regular_file(candidate, code)) {
-            textureFiles_.insert(cut);
-            copiedFiles_.insert(cut);
-            result_.textures.push_back({cut, {}, candidate.string()});
-            return cut;
+    const fs::path modelFolder = fs::weakly_canonical(fs::absolute(fs::path(path_), code).parent_path(), code);
+    std::vector<fs::path> allowed = {modelFolder};
+    for (const std::string& folder : options_.textureFolders) allowed.push_back(fs::weakly_canonical(fs::absolute(folder, code), code));
+    std::vector<fs::path> candidates;
+    const fs::path written(relative);
+    for (const fs::path& folder : allowed) {
+        candidates.push_back(written.is_absolute() ? written : folder / written);
+        candidates.push_back(folder / name);
+    }
+    bool outside = false;
+    for (const fs::path& candidate : candidates) {
+        const fs::path real = fs::weakly_canonical(candidate, code);
+        if (code || !fs::is_regular_file(real, code)) continue;
+        if (std::none_of(allowed.begin(), allowed.end(), [&](const fs::path& folder) { return Within(real, folder); })) {
+            outside = true;
+            continue;
         }
+        auto found = convertedFiles_.find(real.string());
+        if (found != convertedFiles_.end()) return found->second;
+        std::vector<uint8_t> bytes;
+        ConvertedTexture converted;
+        if (!ReadImageFile(real, bytes)) converted.error = "cannot be read";
+        else converted = ConvertTexture(bytes.data(), bytes.size(), options_.textureSide);
+        // A source already named NAME.bmp would be overwritten by its own conversion beside it.
+        std::string stem = FileWord(Stem(name));
+        if (ToLower(real.filename().string()) == ToLower(stem + ".bmp")) stem += "_pal";
+        return convertedFiles_[real.string()] =
+                   ConvertedName(converted, uri, mesh.mMaterialIndex, stem, real.string());
+    }
+    if (outside) {
+        Warn(WarningKind::TextureRefused,
+             "texture '" + uri +
+                 "' lies outside the model's folder; it is not read (name its folder with --texture-folder to allow "
+                 "it), and the material's colour stands in",
+             1, {uri});
+        return ColourName(mesh.mMaterialIndex);
     }
     Warn(WarningKind::MissingTexture,
-         "texture '" + std::string(path.C_Str()) + "' not found beside the model; put it in the package's textures folder as " +
-             cut + " yourself",
-         1, {cut});
-    return cut;
+         "texture '" + uri + "' not found beside the model (or in --texture-folder); the material's colour stands in",
+         1, {uri});
+    return ColourName(mesh.mMaterialIndex);
+}
+
+namespace {
+
+constexpr uint8_t kOneSided = 0, kTwoSided = 1, kTranslucent = 2, kMasked = 3, kWeapon = 8, kUnlit = 16;
+
+// The type a material gives its triangles, from what glTF files (and the
+// formats Assimp maps to the same keys: FBX's opacity and shading model)
+// say. What a file does not say stays two-sided, as the plug-in writes it.
+uint8_t MaterialTriangleType(const aiMaterial* material) {
+    if (!material) return kTwoSided;
+    uint8_t type = kTwoSided;
+    int twoSided = 1;
+    if (material->Get(AI_MATKEY_TWOSIDED, twoSided) == AI_SUCCESS && !twoSided) type = kOneSided;
+    aiString alphaMode;
+    float opacity = 1;
+    if (material->Get(AI_MATKEY_GLTF_ALPHAMODE, alphaMode) == AI_SUCCESS) {
+        if (std::string(alphaMode.C_Str()) == "MASK") type = kMasked;
+        if (std::string(alphaMode.C_Str()) == "BLEND") type = kTranslucent;
+    } else if (material->Get(AI_MATKEY_OPACITY, opacity) == AI_SUCCESS && opacity < 1) {
+        type = kTranslucent;
+    }
+    int shading = 0;
+    if (material->Get(AI_MATKEY_SHADING_MODEL, shading) == AI_SUCCESS && shading == aiShadingMode_Unlit)
+        type |= kUnlit;
+    return type;
+}
+
+}  // namespace
+
+// After welding and simplifying, when the triangles are final.
+void Importer::SetTriangleTypes() {
+    const aiScene& scene = *source_.scene;
+    bool weaponTaken = false;
+    int64_t weaponTriangles = 0;
+    std::string weaponName;
+    for (size_t i = 0; i < result_.model->meshes.size(); ++i) {
+        const aiMesh& mesh = *scene.mMeshes[meshOfHostMesh_[i]];
+        const aiMaterial* material = mesh.mMaterialIndex < scene.mNumMaterials ? scene.mMaterials[mesh.mMaterialIndex] : nullptr;
+        const uint8_t type = MaterialTriangleType(material);
+        const size_t count = result_.model->meshes[i]->triangles.size();
+        const size_t first = result_.triangleTypes.size();
+        result_.triangleTypes.insert(result_.triangleTypes.end(), count, type);
+        // The one triangle a player mesh holds its weapon by.
+        if (material && ToLower(material->GetName().C_Str()) == "weapon" && count > 0) {
+            weaponTriangles += static_cast<int64_t>(count);
+            weaponName = material->GetName().C_Str();
+            if (!weaponTaken) result_.triangleTypes[first] |= kWeapon;
+            weaponTaken = true;
+        }
+    }
+    if (weaponTriangles > 1)
+        Warn(WarningKind::WeaponTriangles,
+             "material '" + weaponName + "' holds " + std::to_string(weaponTriangles) +
+                 " triangles; only its first is the weapon triangle, the others are drawn as its type says",
+             weaponTriangles - 1, {weaponName});
 }
 
 // What the host cannot hold, counted over the whole file.
@@ -525,7 +664,16 @@ ImportResult Importer::Run() {
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
-    BuildSkeleton(source_, AnimatedNodes(), skeleton_, result_.warnings);
+    Warnings skeletonWarnings;
+    BuildSkeleton(source_, AnimatedNodes(), skeleton_, skeletonWarnings);
+    // Folding a rest's scale into the vertices only approximates it in the
+    // host's model; the exact bake poses the scale itself.
+    for (Warning& warning : skeletonWarnings) {
+        if (warning.kind == WarningKind::ScaledRest)
+            HostLoss(warning.kind, std::move(warning.text), warning.count, std::move(warning.examples));
+        else
+            Warn(warning.kind, std::move(warning.text), warning.count, std::move(warning.examples));
+    }
     if (!CheckBoneCount()) return std::move(result_);
     exact_ = ExtractNodes(source_, options_.scale, options_.fps);
     result_.model.reset(CreateModel());
@@ -565,6 +713,7 @@ ImportResult Importer::Run() {
             mesh.mMaterialIndex < source_.scene->mNumMaterials ? source_.scene->mMaterials[mesh.mMaterialIndex] : nullptr;
         AddMaterial(result_.model.get(), material ? material->GetName().C_Str() : "", TextureName(mesh));
     }
+    SetTriangleTypes();
     ReadUnit();
 
     ReportLeftOut();
@@ -610,10 +759,16 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
     std::vector<std::string> clipNames;
     for (const ClipInfo* clip : exported) clipNames.push_back(clip->name);
     const std::vector<std::string> names = imp::SequenceNames(clipNames);
+    int64_t frames = 0;
+    for (const ClipInfo* clip : exported) frames += clip->frameCount;
     std::vector<AnimationSequence> sequences;
-    for (size_t i = 0; i < exported.size(); ++i)
-        sequences.push_back({exported[i]->sequence.empty() ? names[i] : exported[i]->sequence,
-                             exported[i]->startFrame, exported[i]->frameCount});
+    for (size_t i = 0; i < exported.size(); ++i) {
+        const std::string& name = exported[i]->sequence.empty() ? names[i] : exported[i]->sequence;
+        std::string upper = name;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (upper == "ALL" && exported[i]->startFrame == 0 && exported[i]->frameCount == frames) continue;
+        sequences.push_back({name, exported[i]->startFrame, exported[i]->frameCount});
+    }
     return sequences;
 }
 

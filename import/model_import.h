@@ -8,8 +8,10 @@
 #include "host/warnings.h"
 #include "import/exact_scene.h"
 #include "import/simplify.h"
+#include "import/texture_convert.h"
 #include "import/texture_files.h"
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,9 +19,20 @@
 
 namespace hm {
 
+// The ranges of the options that shape an import, stated once: where an option
+// is given (the command line) and again by ImportModel for any other caller.
+// "" when the value is in its range, else what it must be.
+inline std::string ScaleProblem(double scale) {
+    return std::isfinite(scale) && scale > 0 ? "" : "must be a finite number above 0";
+}
+inline constexpr double kMinFps = 0.001, kMaxFps = 100000;
+inline std::string FpsProblem(double fps) {
+    return std::isfinite(fps) && fps >= kMinFps && fps <= kMaxFps ? "" : "must lie between 0.001 and 100000";
+}
+
 struct ImportOptions {
-    double scale = 1.0;   // multiplies every position; finite and above 0
-    double fps = 30.0;    // frames per second at which clips are sampled; finite, 0.001 to 100000
+    double scale = 1.0;   // multiplies every position: ScaleProblem says which
+    double fps = 30.0;    // frames per second at which clips are sampled: FpsProblem says which
     // Empty puts every clip on the timeline, end to end; else only these, in
     // this order, each named as the file names it or as its sequence is named.
     std::vector<std::string> clips;
@@ -34,6 +47,12 @@ struct ImportOptions {
     // import/weld.h): on by default, off keeps every vertex of the file.
     bool weld = true;
     imp::SimplifyRequest simplify;  // none by default
+    // Textures are written as 8-bit palettised BMPs whose sides are powers of
+    // two up to this (a power of two, 1 to kMaxTextureSide).
+    int textureSide = kDefaultTextureSide;
+    // Images are read from the model's folder and below, and from these
+    // folders and below: never from elsewhere on the disk.
+    std::vector<std::string> textureFolders;
 };
 
 // What welding and simplifying did to the counts.
@@ -60,6 +79,10 @@ struct ImportResult {
     Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<TextureFile> textures;  // to be written beside the outputs
+    // The engine's type of every triangle, mesh after mesh as the model holds
+    // them, from its material: 0 one-sided, 1 two-sided, 2 translucent, 3
+    // masked, plus 16 unlit, plus 8 on the weapon triangle.
+    std::vector<uint8_t> triangleTypes;
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
     // The source's deformation, vertex for vertex in the host model's order.
     std::unique_ptr<imp::ExactScene> exact;
@@ -70,9 +93,10 @@ struct ImportResult {
 
 // Meshes of triangles in node order (lines and points left out); positions
 // in model space, right-handed with Y up; texture v growing downwards. One
-// material per mesh, in mesh order, naming a diffuse texture file: the
-// model's own (copied), one held inside the file (written under the model's
-// name) or one made of the material's colour. Bones:
+// material per mesh, in mesh order, naming a diffuse texture file, always an
+// 8-bit palettised BMP converted from the model's own image (from the allowed
+// folders only), from one held inside the file (named after the model), or
+// made of the material's colour. Bones:
 // the nodes that move vertices and their ancestors up to a common root, parents
 // first; every vertex on its heaviest bone. With animation, every bone has a key
 // at every frame: clips sampled at options.fps, end to end; without, one frame
@@ -81,7 +105,9 @@ struct ImportResult {
 ImportResult ImportModel(const std::string& path, const ImportOptions& options);
 
 // Each exported clip as a sequence of the animation file, named as the
-// script compiler reads it: one word, unique (ClipInfo::sequence).
+// script compiler reads it: one word, unique (ClipInfo::sequence). A clip
+// named All over every frame is the plug-in's own All line, which the script
+// compiler would reject as declared twice: it is left out.
 std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips);
 
 }  // namespace hm

@@ -1,5 +1,6 @@
 #include "import/node_identity.h"
 
+#include <algorithm>
 #include <set>
 
 namespace hm::imp {
@@ -20,12 +21,19 @@ void Prefer(Candidates& candidates, Test test) {
 class Binder {
 public:
     Binder(const aiScene& scene, const NodeTree& tree) : scene_(scene), tree_(tree) {
-        for (size_t i = 0; i < tree.nodes.size(); ++i) byName_[tree.nodes[i]->mName.C_Str()].push_back(static_cast<int>(i));
+        meshNode_.assign(scene.mNumMeshes, -1);
+        for (size_t i = 0; i < tree.nodes.size(); ++i) {
+            byName_[tree.nodes[i]->mName.C_Str()].push_back(static_cast<int>(i));
+            for (unsigned k = 0; k < tree.nodes[i]->mNumMeshes; ++k) {
+                const unsigned mesh = tree.nodes[i]->mMeshes[k];
+                if (mesh < meshNode_.size() && meshNode_[mesh] < 0) meshNode_[mesh] = static_cast<int>(i);
+            }
+        }
     }
 
     NodeBindings Run() {
         NodeBindings out;
-        for (unsigned m = 0; m < scene_.mNumMeshes; ++m) out.boneNodes.push_back(BindSkin(*scene_.mMeshes[m]));
+        for (unsigned m = 0; m < scene_.mNumMeshes; ++m) out.boneNodes.push_back(BindSkin(*scene_.mMeshes[m], meshNode_[m]));
         for (const auto& skin : out.boneNodes)
             for (int node : skin)
                 if (node >= 0) skinned_.insert(node);
@@ -50,7 +58,23 @@ private:
         return found == byName_.end() ? Candidates() : found->second;
     }
 
-    std::vector<int> BindSkin(const aiMesh& mesh) {
+    int Depth(int node) const {
+        int depth = 0;
+        for (int n = node; n >= 0; n = tree_.parent[static_cast<size_t>(n)]) ++depth;
+        return depth;
+    }
+
+    // How deep the nearest node above both lies: a skin's bones usually hang
+    // from the node that holds the skinned mesh, or near it.
+    int CommonDepth(int a, int b) const {
+        std::set<int> above;
+        for (int n = a; n >= 0; n = tree_.parent[static_cast<size_t>(n)]) above.insert(n);
+        for (int n = b; n >= 0; n = tree_.parent[static_cast<size_t>(n)])
+            if (above.count(n)) return Depth(n);
+        return 0;
+    }
+
+    std::vector<int> BindSkin(const aiMesh& mesh, int meshNode) {
         std::vector<Candidates> candidates;
         for (unsigned b = 0; b < mesh.mNumBones; ++b) {
             candidates.push_back(Named(mesh.mBones[b]->mName));
@@ -76,6 +100,12 @@ private:
                 progress = progress || c.size() < before;
             }
         }
+        if (meshNode >= 0)
+            for (Candidates& c : candidates) {
+                int deepest = 0;
+                for (int n : c) deepest = std::max(deepest, CommonDepth(n, meshNode));
+                Prefer(c, [&](int n) { return CommonDepth(n, meshNode) == deepest; });
+            }
         std::vector<int> nodes;
         for (const Candidates& c : candidates) nodes.push_back(Choose(c, "bone"));
         return nodes;
@@ -101,7 +131,8 @@ private:
                 }
                 AddWarning(warnings_, WarningKind::AmbiguousName,
                            std::string(what) + " '" + name + "' may mean any of " + std::to_string(candidates.size()) +
-                               " nodes (" + list + "); taken as the first",
+                               " nodes (" + list + "); taken as '" + paths.front() +
+                               "', the first in the file, as nothing in the file tells them apart",
                            static_cast<int64_t>(candidates.size()), paths);
             }
         }
@@ -111,6 +142,7 @@ private:
     const aiScene& scene_;
     const NodeTree& tree_;
     std::unordered_map<std::string, Candidates> byName_;
+    std::vector<int> meshNode_;  // the first node that holds each mesh, or -1
     std::set<int> skinned_;
     std::set<std::string> reported_;
     Warnings warnings_;

@@ -26,10 +26,12 @@ struct NodeBindings {
 
 // A joint is a node that a skin or a channel targets and that carries no
 // mesh. Among several nodes of a bone's name, the joints are preferred, then
-// the one hanging from or holding another bone of the same skin; among
-// several of a channel's name, a node some skin binds, then the joints.
+// the one hanging from or holding another bone of the same skin, then the
+// one nearest the skinned mesh's node (their common ancestor the deepest);
+// among several of a channel's name, a node some skin binds, then the joints.
 // A name still shared after that goes to its first candidate, with a warning
-// naming them all.
+// naming them all. (Files whose names the importer can make unique before
+// Assimp reads them never get here: see import/file_names.h.)
 NodeBindings BindNodes(const aiScene& scene, const NodeTree& tree);
 
 }  // namespace hm::imp

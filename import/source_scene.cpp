@@ -1,5 +1,6 @@
 #include "import/source_scene.h"
 
+#include "import/file_names.h"
 #include "import/scene_repair.h"
 
 #include <assimp/config.h>
@@ -73,7 +74,18 @@ bool Readable(const std::string& path, std::string& error) {
     return true;
 }
 
+// Assimp tries every reader on a file whose extension none of them claims, and
+// its error is then the last one's complaint (BLENDER magic bytes are missing),
+// which says nothing about this file: name what was tried instead.
 bool Unreadable(const std::string& path, const Assimp::Importer& importer, std::string& error) {
+    const std::string extension = std::filesystem::path(path).extension().string();
+    if (extension.empty() || !importer.IsExtensionSupported(extension)) {
+        error = path + ": not a model file that can be read (" +
+                (extension.empty() ? std::string("no extension") : "the extension " + extension + " is no model format's") +
+                ", and the content is none of the formats told by content: glTF 2.0, FBX, Collada, OBJ, 3DS, Blender "
+                "and the rest Assimp reads; a host model file ends in .hm.json)";
+        return false;
+    }
     std::string reason = importer.GetErrorString();
     if (reason.empty()) reason = "unknown reason";
     error = path + ": not a model file that can be read (" + reason + ")";
@@ -88,6 +100,9 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     // FBX pivots otherwise come as helper nodes between a bone and its parent,
     // each of which would become a bone of its own.
     out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+    FileNames names = MakeNamesUnique(path);
+    if (!names.rewritten.empty())
+        out.importer->SetIOHandler(RewrittenFileSystem(path, std::move(names.rewritten)).release());
     // Read as the file stands: our own checks replace Assimp's validation step,
     // and must run before any processing that trusts the data.
     const aiScene* raw = out.importer->ReadFile(path, 0);
@@ -114,6 +129,7 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
         tree.parent.push_back(node.parent);
     }
     out.bindings = BindNodes(*out.scene, tree);
+    RestoreNames(*const_cast<aiScene*>(out.scene), names);
     warnings.insert(warnings.end(), out.bindings.warnings.begin(), out.bindings.warnings.end());
     return true;
 }

@@ -22,7 +22,7 @@ void Append(std::string& key, T value) {
 
 // Equal values, equal bytes: -0 and 0 are one position.
 void AppendNumber(std::string& key, double value) { Append(key, value + 0.0); }
-void AppendVec(std::string& key, Vec3 v) {
+void AppendVec(std::string& key, Vec3d v) {
     AppendNumber(key, v.x);
     AppendNumber(key, v.y);
     AppendNumber(key, v.z);
@@ -40,8 +40,8 @@ std::string HostKey(const HostVertex& vertex) {
 }
 
 // Each vertex's morph deltas as (target, delta), in target order.
-std::vector<std::vector<std::pair<uint32_t, Vec3>>> DeltasByVertex(const ExactMesh& mesh) {
-    std::vector<std::vector<std::pair<uint32_t, Vec3>>> out(mesh.positions.size());
+std::vector<std::vector<std::pair<uint32_t, Vec3d>>> DeltasByVertex(const ExactMesh& mesh) {
+    std::vector<std::vector<std::pair<uint32_t, Vec3d>>> out(mesh.positions.size());
     for (size_t t = 0; t + 1 < mesh.targetStart.size(); ++t)
         for (uint32_t i = mesh.targetStart[t]; i < mesh.targetStart[t + 1]; ++i)
             out[mesh.deltaVertex[i]].emplace_back(static_cast<uint32_t>(t), mesh.delta[i]);
@@ -49,7 +49,7 @@ std::vector<std::vector<std::pair<uint32_t, Vec3>>> DeltasByVertex(const ExactMe
 }
 
 void AppendExact(std::string& key, const ExactMesh& mesh, size_t v,
-                 const std::vector<std::pair<uint32_t, Vec3>>& deltas) {
+                 const std::vector<std::pair<uint32_t, Vec3d>>& deltas) {
     AppendVec(key, mesh.positions[v]);
     if (!mesh.influenceStart.empty()) {
         std::vector<std::pair<uint32_t, double>> influences;

@@ -22,8 +22,8 @@ void MoveIntoBoneFrame(HostVertex& vertex, const Matrix3x4& absoluteBind) {
     vertex.position.x = static_cast<float>(static_cast<double>(position.x) - absoluteBind.m[0][3]);
     vertex.position.y = static_cast<float>(static_cast<double>(position.y) - absoluteBind.m[1][3]);
     vertex.position.z = static_cast<float>(static_cast<double>(position.z) - absoluteBind.m[2][3]);
-    const Vector3 shifted{vertex.position.x, vertex.position.y, vertex.position.z};
-    Vector3 local;
+    const Vector3f shifted{vertex.position.x, vertex.position.y, vertex.position.z};
+    Vector3f local;
     InverseRotateVector(shifted, absoluteBind, local);
     vertex.position.x = local.x;
     vertex.position.y = local.y;
@@ -96,7 +96,7 @@ bool BoneTable::BuildBindPose(hmModel* model) {
         Matrix3x4& localBind = entries_[i].localBind;
         const HostVec3 rotation = bone ? bone->rotation : HostVec3{};
         const HostVec3 position = bone ? bone->position : HostVec3{};
-        const Vector3 degrees{RadiansToDegrees(rotation.x), RadiansToDegrees(rotation.y),
+        const Vector3f degrees{RadiansToDegrees(rotation.x), RadiansToDegrees(rotation.y),
                               RadiansToDegrees(rotation.z)};
         EulerDegreesToMatrix(degrees, localBind);
         localBind.m[0][3] = position.x;

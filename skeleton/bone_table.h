@@ -22,7 +22,7 @@ struct BoneMatrixSet {
 // Euler angles in radians). A key the host does not hand out has a NaN time.
 struct PoseKey {
     float time;
-    Vector3 value;
+    Vector3f value;
 };
 
 // What posing reads from the host model, copied out of it once: every bone's
@@ -93,11 +93,11 @@ public:
     // The vertex under the last evaluated pose (the rest pose right after
     // set-up). A vertex attached to no bone of the model set up last comes out
     // at its stored position, bit for bit; a null vertex at (0, 0, 0).
-    void GetPosedVertex(Vector3& out, const HostVertex* vertex) const;
+    void GetPosedVertex(Vector3f& out, const HostVertex* vertex) const;
     // Every vertex of the model in the model-wide order (mesh 0's vertices,
     // then mesh 1's, and so on) into out, as far as out reaches.
-    void GetPosedVertices(hmModel* model, std::span<Vector3> out) const;
-    void GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3> out) const;
+    void GetPosedVertices(hmModel* model, std::span<Vector3f> out) const;
+    void GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3f> out) const;
 
     // What EvaluatePose and GetPosedVertices read from the model, copied, after
     // SetupBindPose has moved the vertices into their bones' frames.

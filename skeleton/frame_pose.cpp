@@ -85,12 +85,12 @@ float Lerp(float from, float to, float f) {
     return static_cast<float>((static_cast<double>(to) - from) * f + from);
 }
 
-Vector3 DegreesOf(const Vector3& radians) {
+Vector3f DegreesOf(const Vector3f& radians) {
     return {RadiansToDegrees(radians.x), RadiansToDegrees(radians.y), RadiansToDegrees(radians.z)};
 }
 
 template <typename Keys>
-Vector3 KeyedPosition(const Keys& keys, float t) {
+Vector3f KeyedPosition(const Keys& keys, float t) {
     if (keys.count <= 0) return {0.0f, 0.0f, 0.0f};
     const int32_t next = FindNextKey(keys, t);
     if (next == 0) return keys[0].value;
@@ -137,7 +137,7 @@ void PoseBone(BoneMatrixSet& entry, const BoneMatrixSet* parent, const PositionK
         entry.absolutePose = entry.absoluteBind;
         return;
     }
-    const Vector3 position = KeyedPosition(positions, t);
+    const Vector3f position = KeyedPosition(positions, t);
     Matrix3x4 key;
     KeyedRotation(rotations, t, key);
     key.m[0][3] = position.x;
@@ -212,7 +212,7 @@ PoseSnapshot BoneTable::CopyPoseSnapshot(hmModel* model) const {
         snapshot.rotationStart.push_back(static_cast<uint32_t>(snapshot.rotationKeys.size()));
     }
     // Each vertex's bone, in the model-wide order, then the vertices bone by bone.
-    std::vector<std::pair<int32_t, Vector3>> vertices;
+    std::vector<std::pair<int32_t, Vector3f>> vertices;
     for (int32_t m = 0; model && m < hmModel_GetMeshCount(model); ++m) {
         hmMesh* mesh = hmModel_GetMeshAt(model, m);
         for (int32_t v = 0; v < hmMesh_GetVertexCount(mesh); ++v) {
@@ -248,7 +248,7 @@ PoseSnapshot BoneTable::CopyPoseSnapshot(hmModel* model) const {
 namespace {
 
 // R * p + T of the bone's pose, each sum rounded to float where it is stored.
-inline void PoseVertex(const Matrix3x4& pose, const Vector3& position, Vector3& out) {
+inline void PoseVertex(const Matrix3x4& pose, const Vector3f& position, Vector3f& out) {
     RotateVector(position, pose, out);
     out.x = static_cast<float>(static_cast<double>(out.x) + pose.m[0][3]);
     out.y = static_cast<float>(static_cast<double>(out.y) + pose.m[1][3]);
@@ -257,7 +257,7 @@ inline void PoseVertex(const Matrix3x4& pose, const Vector3& position, Vector3& 
 
 }  // namespace
 
-void BoneTable::GetPosedVertex(Vector3& out, const HostVertex* vertex) const {
+void BoneTable::GetPosedVertex(Vector3f& out, const HostVertex* vertex) const {
     if (!vertex) {
         out = {0.0f, 0.0f, 0.0f};
         return;
@@ -309,7 +309,7 @@ void PoseBoneVertices(const Matrix3x4& pose, const float* x, const float* y, con
         std::memcpy(oz + v, &out[2], sizeof out[2]);
     }
     for (; v < count; ++v) {
-        Vector3 posed;
+        Vector3f posed;
         PoseVertex(pose, {x[v], y[v], z[v]}, posed);
         ox[v] = posed.x;
         oy[v] = posed.y;
@@ -319,7 +319,7 @@ void PoseBoneVertices(const Matrix3x4& pose, const float* x, const float* y, con
 
 }  // namespace
 
-void BoneTable::GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3> out) const {
+void BoneTable::GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3f> out) const {
     constexpr size_t kBlock = 256;
     float ox[kBlock], oy[kBlock], oz[kBlock];
     for (size_t g = 0; g + 1 < snapshot.groupStart.size(); ++g) {
@@ -347,7 +347,7 @@ void BoneTable::GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3
 // A mesh whose records the host keeps side by side (its first and last records
 // are count - 1 records apart) is read through the first record's pointer; any
 // other is asked for vertex by vertex. Both give the same records.
-void BoneTable::GetPosedVertices(hmModel* model, std::span<Vector3> out) const {
+void BoneTable::GetPosedVertices(hmModel* model, std::span<Vector3f> out) const {
     size_t at = 0;
     for (int32_t m = 0; m < hmModel_GetMeshCount(model) && at < out.size(); ++m) {
         hmMesh* mesh = hmModel_GetMeshAt(model, m);

@@ -20,7 +20,7 @@ float RadiansToDegrees(float radians) {
     return ToFloat(static_cast<double>(radians) * 180.0f / 3.1415927f);
 }
 
-void EulerDegreesToMatrix(const Vector3& degrees, Matrix3x4& out) {
+void EulerDegreesToMatrix(const Vector3f& degrees, Matrix3x4& out) {
     const double az = degrees.z * kDegreesToRadians;
     const double sz = Stored(Sine(az));
     const double cz = Stored(Cosine(az));
@@ -56,7 +56,7 @@ void ConcatTransforms(const Matrix3x4& a, const Matrix3x4& b, Matrix3x4& out) {
     }
 }
 
-void RotateVector(const Vector3& v, const Matrix3x4& m, Vector3& out) {
+void RotateVector(const Vector3f& v, const Matrix3x4& m, Vector3f& out) {
     const double x = v.x;
     const double y = v.y;
     const double z = v.z;
@@ -65,7 +65,7 @@ void RotateVector(const Vector3& v, const Matrix3x4& m, Vector3& out) {
     out.z = ToFloat(x * m.m[2][0] + y * m.m[2][1] + z * m.m[2][2]);
 }
 
-void InverseRotateVector(const Vector3& v, const Matrix3x4& m, Vector3& out) {
+void InverseRotateVector(const Vector3f& v, const Matrix3x4& m, Vector3f& out) {
     const double x = v.x;
     const double y = v.y;
     const double z = v.z;
@@ -74,7 +74,7 @@ void InverseRotateVector(const Vector3& v, const Matrix3x4& m, Vector3& out) {
     out.z = ToFloat(x * m.m[0][2] + y * m.m[1][2] + z * m.m[2][2]);
 }
 
-void EulerToQuaternion(const Vector3& radians, Quaternion& out) {
+void EulerToQuaternion(const Vector3f& radians, Quaternion& out) {
     const double hz = radians.z * 0.5;
     const double sz = Stored(Sine(hz));
     const double cz = Stored(Cosine(hz));

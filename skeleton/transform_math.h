@@ -15,7 +15,9 @@
 // argument, which must not alias any input: results are written element by
 // element while the inputs are still being read.
 
-struct Vector3 {
+// 32-bit floats, as the host holds positions and the plug-in computes them
+// (the importer's double-precision vector is hm::imp::Vec3d).
+struct Vector3f {
     float x, y, z;
 };
 
@@ -40,20 +42,20 @@ inline constexpr double kDegreesToRadians = 0.017453292519943295;
 float RadiansToDegrees(float radians);
 
 // Rotation Rz(z) * Ry(y) * Rx(x) from angles in degrees; column 3 set to 0.
-void EulerDegreesToMatrix(const Vector3& degrees, Matrix3x4& out);
+void EulerDegreesToMatrix(const Vector3f& degrees, Matrix3x4& out);
 
 // out = a * b as 4x4 transforms with last row (0, 0, 0, 1): b applies first.
 void ConcatTransforms(const Matrix3x4& a, const Matrix3x4& b, Matrix3x4& out);
 
 // out = R(m) * v; column 3 is not used.
-void RotateVector(const Vector3& v, const Matrix3x4& m, Vector3& out);
+void RotateVector(const Vector3f& v, const Matrix3x4& m, Vector3f& out);
 
 // out = transpose(R(m)) * v; undoes RotateVector for an orthonormal R.
-void InverseRotateVector(const Vector3& v, const Matrix3x4& m, Vector3& out);
+void InverseRotateVector(const Vector3f& v, const Matrix3x4& m, Vector3f& out);
 
 // The quaternion of Rz(z) * Ry(y) * Rx(x) from angles in radians. Its matrix
 // agrees with EulerDegreesToMatrix of the same angles to about 5e-7.
-void EulerToQuaternion(const Vector3& radians, Quaternion& out);
+void EulerToQuaternion(const Vector3f& radians, Quaternion& out);
 
 // Writes the rotation columns 0 to 2 only; column 3 of out keeps its value.
 void QuaternionToMatrix(const Quaternion& q, Matrix3x4& out);

@@ -2,6 +2,8 @@
 
 #include "view/texture_image.h"
 
+#include "host/format_limits.h"
+
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -21,10 +23,10 @@ static_assert(std::endian::native == std::endian::little, "records are read into
 
 namespace {
 
-constexpr size_t kDataHeaderBytes = 48;
-constexpr size_t kPolygonBytes = 16;
-constexpr size_t kAnimHeaderBytes = 4;
-constexpr size_t kFrameVertexBytes = 8;
+using hm::kAnimHeaderBytes;
+using hm::kDataHeaderBytes;
+constexpr size_t kPolygonBytes = hm::kPolygonRecordBytes;
+constexpr size_t kFrameVertexBytes = hm::kFrameVertexBytes;
 // A well-formed mesh data file is at most 48 + 16 × 65535 bytes and a script
 // class a few kilobytes; these bounds only stop a wrong file from being read whole.
 constexpr uintmax_t kMaxDataFileBytes = 64u << 20;
@@ -194,7 +196,9 @@ private:
         else if (records > counted)
             Problem(label + "the file holds " + std::to_string(records) + " triangles, the header counts " +
                     std::to_string(counted) +
-                    (records % 65536 == counted ? " (the 16-bit count wrapped past 65535)" : "") +
+                    (records % (hm::kMax16Bit + 1) == counted
+                         ? " (the 16-bit count wrapped past " + std::to_string(hm::kMax16Bit) + ")"
+                         : "") +
                     "; the engine reads only those counted");
 
         set_.polygons.resize(std::min(records, counted));
@@ -206,60 +210,63 @@ private:
                 polygon.uv[k] = {record[8 + 2 * k], record[9 + 2 * k]};
             }
             polygon.textureSlot = record[14];
+            polygon.type = record[6];
+            polygon.color = record[7];
+            polygon.flags = record[15];
         }
     }
 
     void ReadAnim() {
         const std::string label = FileName(set_.animPath) + ": ";
         std::string error;
-        // Read as 16-bit words: the header is two of them and a record four.
-        std::vector<int16_t>& words = set_.records;
-        uintmax_t size = 0;
-        {
-            std::error_code code;
-            size = fs::file_size(BytesOf(set_.animPath), code);
-        }
-        if (!ReadWhole(BytesOf(set_.animPath), UINTMAX_MAX, words, error)) {
-            words.clear();
-            return Problem(label + error);
-        }
-        if (size < kAnimHeaderBytes) {
-            words.clear();
+        std::vector<uint8_t> bytes;
+        if (!ReadWhole(BytesOf(set_.animPath), UINTMAX_MAX, bytes, error)) return Problem(label + error);
+        const uint64_t size = bytes.size();
+        if (size < kAnimHeaderBytes)
             return Problem(label + std::to_string(size) + " bytes, shorter than its 4-byte header");
-        }
-        set_.headerFrameCount = static_cast<uint16_t>(words[0]);
-        set_.headerFrameSize = static_cast<uint16_t>(words[1]);
+        set_.headerFrameCount = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+        set_.headerFrameSize = static_cast<uint16_t>(bytes[2] | bytes[3] << 8);
 
         // The vertex count comes from the mesh data file; without it, from
         // the frame size, which is all the animation file says.
         const uint64_t vertices = dataRead_ ? set_.headerVertexCount : set_.headerFrameSize / kFrameVertexBytes;
         set_.vertexCount = static_cast<uint32_t>(vertices);
         const uint64_t frameBytes = vertices * kFrameVertexBytes;
-        if (frameBytes > 0xFFFF)
-            Problem(label + std::to_string(vertices) + " vertices take " + std::to_string(frameBytes) +
-                    " bytes a frame, more than the 16-bit frame size can state (at most 8191 vertices)");
-        else if (dataRead_ && set_.headerFrameSize != frameBytes)
-            Problem(label + "the frame size is " + std::to_string(set_.headerFrameSize) + " bytes, but " +
-                    std::to_string(vertices) + " vertices take " + std::to_string(frameBytes));
-
+        // The engine steps from frame to frame by the header's frame size and
+        // reads a frame's records from there: where that size is not what a
+        // frame takes (it wrapped past 65535, or a tool wrote another), frames
+        // overlap or leave gaps, and this reads what the engine shows.
+        const uint64_t stride = set_.headerFrameSize;
         const uint64_t payload = size - kAnimHeaderBytes;
-        const uint64_t expected = frameBytes * set_.headerFrameCount;
-        const uint64_t whole = frameBytes == 0 ? set_.headerFrameCount : payload / frameBytes;
-        set_.frameCount = static_cast<uint32_t>(std::min<uint64_t>(whole, set_.headerFrameCount));
+        const uint64_t frames = set_.headerFrameCount;
+        uint64_t whole = frames;
+        if (frameBytes > 0) whole = payload < frameBytes ? 0 : stride == 0 ? frames : (payload - frameBytes) / stride + 1;
+        set_.frameCount = static_cast<uint32_t>(std::min<uint64_t>(whole, frames));
+
+        if (frameBytes > static_cast<uint64_t>(hm::kMax16Bit))
+            Problem(label + std::to_string(vertices) + " vertices take " + std::to_string(frameBytes) +
+                    " bytes a frame, more than the 16-bit frame size can state (at most " +
+                    std::to_string(hm::kMaxFrameVertices) + " vertices)" +
+                    (stride == frameBytes % 65536 ? ": it wrapped to " + std::to_string(stride) : std::string()) +
+                    ", and the engine reads frame f from byte 4 + " + std::to_string(stride) + " x f");
+        else if (dataRead_ && stride != frameBytes)
+            Problem(label + "the frame size is " + std::to_string(stride) + " bytes, but " + std::to_string(vertices) +
+                    " vertices take " + std::to_string(frameBytes) + ": the engine reads frame f from byte 4 + " +
+                    std::to_string(stride) + " x f");
+        const uint64_t expected = frames == 0 ? 0 : stride * (frames - 1) + frameBytes;
         if (payload < expected)
-            Problem(label + "the header says " + std::to_string(set_.headerFrameCount) + " frames of " +
-                    std::to_string(vertices) + " vertices (" + std::to_string(kAnimHeaderBytes + expected) +
-                    " bytes), the file holds " + std::to_string(size) + " bytes: " +
-                    std::to_string(set_.frameCount) + " whole frames");
+            Problem(label + "the header says " + std::to_string(frames) + " frames of " + std::to_string(vertices) +
+                    " vertices (" + std::to_string(kAnimHeaderBytes + expected) + " bytes), the file holds " +
+                    std::to_string(size) + " bytes: " + std::to_string(set_.frameCount) + " whole frames");
         else if (payload > expected)
             Problem(label + std::to_string(payload - expected) + " bytes after the last of its " +
-                    std::to_string(set_.headerFrameCount) + " frames of " + std::to_string(vertices) + " vertices");
+                    std::to_string(frames) + " frames of " + std::to_string(vertices) + " vertices" +
+                    (stride != frameBytes ? " as the engine reads them" : ""));
 
-        // Keep only the records of whole frames, without the header.
-        const size_t kept = static_cast<size_t>(set_.frameCount) * vertices * 4;
-        words.erase(words.begin(), words.begin() + 2);
-        words.resize(kept);
-        words.shrink_to_fit();
+        set_.records.resize(static_cast<size_t>(set_.frameCount) * vertices * 4);
+        for (uint64_t f = 0; frameBytes > 0 && f < set_.frameCount; ++f)
+            std::memcpy(set_.records.data() + f * vertices * 4, bytes.data() + kAnimHeaderBytes + f * stride,
+                        frameBytes);
     }
 
     void CheckScript() {
@@ -277,6 +284,7 @@ private:
         if (!script.hasScale) Problem(label + "no #exec MESHMAP SCALE line for " + set_.meshName +
                                       ": the engine keeps a scale of 1, not the model's size");
         set_.scale = script.scale;
+        set_.origin = script.origin;
         static const char* axes[3] = {"X", "Y", "Z"};
         for (int axis = 0; axis < 3; ++axis)
             if (set_.scale[axis] == 0)
@@ -341,6 +349,37 @@ private:
         return {};
     }
 
+    // What the engine's texture importer would trip over: it reads 8-bit
+    // palettised BMP and PCX only, keeps each side a power of two, and under a
+    // masked import draws entry 0 as see-through.
+    void CheckTexture(const std::string& where, const SetTexture& texture, const TextureFacts& facts) {
+        if (!facts.palettised)
+            Problem(where + " is a " + facts.format + "; the engine imports 8-bit palettised BMP or PCX only");
+        const auto powerOfTwo = [](int side) { return side > 0 && (side & (side - 1)) == 0; };
+        if (!powerOfTwo(texture.width) || !powerOfTwo(texture.height))
+            Problem(where + " is " + std::to_string(texture.width) + " x " + std::to_string(texture.height) +
+                    "; the engine keeps each side a power of two, so it would not map as painted");
+        if (!texture.masked || facts.entryZero == 0) return;
+        // A masked texture whose every pixel is entry 0 draws as nothing: it
+        // was meant opaque. Some pixels there are the holes it was painted with.
+        if (facts.entryZero == facts.pixels)
+            Problem(where + ": every pixel is at palette entry 0, which FLAGS=2 (masked) draws see-through: the "
+                            "texture shows as nothing");
+        else
+            Note(where + ": " + std::to_string(facts.entryZero) + " of " + std::to_string(facts.pixels) +
+                 " pixels at palette entry 0, see-through under FLAGS=2 (masked)");
+    }
+
+    void AddSource(SetTexture& texture) {
+        auto source = options_.sourceImages.find(FileName(texture.foundPath));
+        if (source == options_.sourceImages.end()) return;
+        PngImage image;
+        std::string error;
+        if (!LoadImageAsPng(source->second, image, error)) return;  // a picture for the artist, nothing more
+        texture.sourcePath = source->second;
+        texture.sourcePng = std::move(image.bytes);
+    }
+
     void ReadTextures() {
         const std::string label = set_.scriptPath.empty() ? std::string() : FileName(set_.scriptPath) + ": ";
         std::map<int, const TextureAssignment*> bySlot;
@@ -372,23 +411,29 @@ private:
                 Problem(where + ": " + texture.file + " not found in " + FolderName() + ", its textures folder or " +
                         FolderName() + "/..");
             } else {
-                if (onlyElsewhere)
+                auto same = loaded.find(texture.foundPath);
+                if (onlyElsewhere && same == loaded.end())  // once a file, however many slots use it
                     Note(texture.file + " found only at " + texture.foundPath +
                          "; copy it into a textures folder beside the set for the engine");
-                auto same = loaded.find(texture.foundPath);
+                texture.masked = import->masked;
                 if (same != loaded.end()) {
                     const SetTexture& earlier = set_.textures[same->second];
                     texture.width = earlier.width;
                     texture.height = earlier.height;
                     texture.png = earlier.png;
+                    texture.sourcePath = earlier.sourcePath;
+                    texture.sourcePng = earlier.sourcePng;
                 } else {
                     PngImage image;
+                    TextureFacts facts;
                     std::string error;
-                    if (LoadImageAsPng(BytesOf(texture.foundPath), image, error)) {
+                    if (LoadImageAsPng(BytesOf(texture.foundPath), image, error, texture.masked, &facts)) {
                         texture.width = image.width;
                         texture.height = image.height;
                         texture.png = std::move(image.bytes);
                         loaded[texture.foundPath] = set_.textures.size();
+                        CheckTexture(where + ": " + FileName(texture.foundPath), texture, facts);
+                        AddSource(texture);
                     } else {
                         Problem(where + ": " + texture.foundPath + " " + error);
                     }
@@ -426,12 +471,13 @@ ExportedSet ReadExportedSet(const std::string& path, const ReadOptions& options)
 
 std::array<float, 3> DecodePosition(const ExportedSet& set, uint32_t frame, uint32_t vertex) {
     const int16_t* record = set.records.data() + (static_cast<size_t>(frame) * set.vertexCount + vertex) * 4;
-    return {record[0] * set.scale[0], record[1] * set.scale[1], record[2] * set.scale[2]};
+    return {(record[0] - set.origin[0]) * set.scale[0], (record[1] - set.origin[1]) * set.scale[1],
+            (record[2] - set.origin[2]) * set.scale[2]};
 }
 
-Box DecodedBox(const ExportedSet& set) {
+Box DecodedBox(const ExportedSet& set, bool firstFrameOnly) {
     Box box;
-    const size_t records = set.records.size() / 4;
+    const size_t records = firstFrameOnly ? std::min<size_t>(set.vertexCount, set.records.size() / 4) : set.records.size() / 4;
     if (records == 0) return box;
     std::array<int16_t, 3> low{INT16_MAX, INT16_MAX, INT16_MAX}, high{INT16_MIN, INT16_MIN, INT16_MIN};
     for (size_t i = 0; i < records; ++i)
@@ -441,7 +487,7 @@ Box DecodedBox(const ExportedSet& set) {
         }
     for (int axis = 0; axis < 3; ++axis) {
         // A negative scale turns the box over.
-        float a = low[axis] * set.scale[axis], b = high[axis] * set.scale[axis];
+        float a = (low[axis] - set.origin[axis]) * set.scale[axis], b = (high[axis] - set.origin[axis]) * set.scale[axis];
         box.min[axis] = std::min(a, b);
         box.max[axis] = std::max(a, b);
     }

@@ -16,6 +16,7 @@ struct SetPolygon {
     std::array<uint16_t, 3> corners;
     std::array<std::array<uint8_t, 2>, 3> uv;  // u, v per corner, as bytes
     uint8_t textureSlot;
+    uint8_t type = 1, color = 0, flags = 0;  // bytes 6, 7 and 15 of the record
 };
 
 struct SetTexture {
@@ -24,7 +25,10 @@ struct SetTexture {
     std::string file;         // FILE= as written, backslashes included
     std::string foundPath;    // empty when not found
     int width = 0, height = 0;
+    bool masked = false;      // imported with FLAGS=2: entry 0 see-through (so in png)
     std::vector<uint8_t> png; // the image as PNG; empty when unreadable
+    std::string sourcePath;         // the image it was converted from, when known
+    std::vector<uint8_t> sourcePng; // that image as PNG
 };
 
 struct Box {
@@ -52,6 +56,7 @@ struct ExportedSet {
 
     ScriptClass script;
     std::array<float, 3> scale{1, 1, 1};  // the mesh map's, in the engine's axes
+    std::array<float, 3> origin{0, 0, 0}; // MESH ORIGIN, in record units
     std::vector<SetTexture> textures;
 
     std::vector<std::string> problems;  // what makes the set inconsistent
@@ -65,6 +70,8 @@ struct ReadOptions {
     // of the model an export came from, say); a texture found only there is
     // a note, since the engine will not look there.
     std::vector<std::string> extraTextureFolders;
+    // Texture file name -> the image it was converted from, shown beside it.
+    std::map<std::string, std::string> sourceImages;
     // Files of the set not yet in place: each path they will have, and the
     // file that holds their bytes until then. They are read as if in place.
     std::map<std::string, std::string> staged;
@@ -77,11 +84,13 @@ ExportedSet ReadExportedSet(const std::string& path, const ReadOptions& options 
 // The set's base path (folder and mesh name, no suffix) for any file of it.
 std::string SetBasePath(const std::string& path);
 
-// Vertex n of frame f in model space: each record coordinate times the mesh
-// map's scale on its axis, rounded once to a 32-bit float.
+// Vertex n of frame f in model space: each record coordinate less the mesh's
+// origin, times the mesh map's scale on its axis, rounded once to a 32-bit
+// float (with the origin at 0, as we write it, the product is exact).
 std::array<float, 3> DecodePosition(const ExportedSet& set, uint32_t frame, uint32_t vertex);
 
-// The box of every decoded position of every frame (zero when there is none).
-Box DecodedBox(const ExportedSet& set);
+// The box of every decoded position of every frame, or of the first frame
+// only (the model at rest, as the page frames it); zero when there is none.
+Box DecodedBox(const ExportedSet& set, bool firstFrameOnly = false);
 
 }  // namespace view

@@ -1,5 +1,6 @@
 // vantrel-view: validates an exported set and writes its preview page.
 #include "view/exported_set.h"
+#include "view/gltf_writer.h"
 #include "view/preview_page.h"
 
 #include <CLI/CLI.hpp>
@@ -76,6 +77,26 @@ int DumpPositions(const view::ExportedSet& set, const std::vector<unsigned>& fra
     return kDone;
 }
 
+int WriteGltf(const view::ExportedSet& set, const std::string& path) {
+    if (set.polygons.empty()) {
+        std::cerr << "vantrel-view: " << set.meshName << ": the set holds no triangle to write\n";
+        return kBadInput;
+    }
+    view::GltfReport report;
+    std::string error;
+    if (!view::WriteSetAsGltf(set, path, report, error)) {
+        std::cerr << "vantrel-view: " << error << "\n";
+        return kWriteFailed;
+    }
+    for (const std::string& difference : report.differences) std::cout << "  differs: " << difference << "\n";
+    std::cout << "Wrote " << path << " (" << report.bytes << " bytes: " << report.primitives << " primitives, "
+              << report.morphTargets << " morph targets)\nExport back: vantrel-export " << path << " "
+              << set.meshName << ".3D";
+    for (const std::string& option : report.exportOptions) std::cout << " " << option;
+    std::cout << "\n";
+    return kDone;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,11 +104,12 @@ int main(int argc, char** argv) {
         "Validates an exported set (NAME_d.3d, NAME_a.3d, NAME.uc and the textures it names) and writes\n"
         "NAME.html beside it: a page that shows the mesh as the engine will, opened from disk in a browser.\n\n"
         "Exit status: 0 done (with --check: the set is consistent); 2 bad arguments, no set found,\n"
-        "or with --check a set with problems; 3 the page could not be written.",
+        "or with --check a set with problems; 3 the page or the glTF file could not be written.",
         "vantrel-view"};
     std::string path, output;
     bool check = false;
     std::vector<unsigned> dumpFrames;
+    std::string gltfPath;
     view::ReadOptions options;
     app.add_option("PATH", path, "Any file of the set, or the name chosen when exporting (NAME.3D)")->required();
     app.add_flag("--check", check, "Only validate: print a summary and the problems, write nothing");
@@ -97,6 +119,10 @@ int main(int argc, char** argv) {
     app.add_option("--dump-positions", dumpFrames,
                    "Print the decoded positions of these frames as JSON (frame: [x, y, z, ...]) and stop")
         ->delimiter(',');
+    app.add_option("--gltf", gltfPath,
+                   "Write the set as one glTF 2.0 binary file (OUT.glb) instead of the page: the mesh, its\n"
+                   "textures, every frame as a morph target and every sequence as an animation")
+        ->type_name("OUT.glb");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -112,6 +138,7 @@ int main(int argc, char** argv) {
     if (!dumpFrames.empty()) return DumpPositions(set, dumpFrames);
     std::cout << Summary(set);
     if (check) return set.Consistent() ? kDone : kInconsistent;
+    if (!gltfPath.empty()) return WriteGltf(set, gltfPath);
 
     if (output.empty()) output = view::PreviewPagePath(path);
     std::string error;

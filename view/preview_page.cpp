@@ -2,7 +2,7 @@
 
 #include "view/web_assets.h"
 
-#include "export/output_file.h"
+#include "output/output_file.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -57,6 +57,8 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
     meta["scale"] = set.scale;
     Box box = DecodedBox(set);
     meta["box"] = {{"min", box.min}, {"max", box.max}};
+    const Box rest = DecodedBox(set, true);
+    meta["restBox"] = {{"min", rest.min}, {"max", rest.max}};
     meta["sequences"] = nlohmann::json::array();
     for (const Sequence& sequence : set.script.sequences)
         meta["sequences"].push_back({{"name", sequence.name},
@@ -74,6 +76,7 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
             record[8 + 2 * k] = polygon.uv[k][0];
             record[9 + 2 * k] = polygon.uv[k][1];
         }
+        record[6] = polygon.type;
         record[14] = polygon.textureSlot;
     }
     meta["polygons"] = Section(sections, polygons.data(), polygons.size());
@@ -100,7 +103,12 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
         nlohmann::json entry = {{"slot", texture.slot},     {"name", texture.name},
                                 {"file", texture.file},     {"found", texture.foundPath},
                                 {"width", texture.width},   {"height", texture.height}};
+        entry["masked"] = texture.masked;
         if (!texture.png.empty()) entry["png"] = Section(sections, texture.png.data(), texture.png.size());
+        if (!texture.sourcePng.empty()) {
+            entry["source"] = texture.sourcePath;
+            entry["sourcePng"] = Section(sections, texture.sourcePng.data(), texture.sourcePng.size());
+        }
         meta["textures"].push_back(entry);
     }
     meta["problems"] = set.problems;

@@ -4,6 +4,7 @@
 
 #include "view/exported_set.h"
 
+#include <map>
 #include <string>
 #include <vector>
 

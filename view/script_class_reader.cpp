@@ -84,6 +84,7 @@ public:
         if (kind == "MESH IMPORT") MeshImport(directive);
         else if (kind == "MESH SEQUENCE") MeshSequence(directive);
         else if (kind == "MESHMAP SCALE") MeshMapScale(directive);
+        else if (kind == "MESH ORIGIN") MeshOrigin(directive);
         else if (kind == "TEXTURE IMPORT") TextureImportLine(directive);
         else if (kind == "MESHMAP SETTEXTURE") SetTexture(directive);
     }
@@ -150,18 +151,32 @@ private:
         script_.sequences.push_back(sequence);
     }
 
-    void MeshMapScale(const Directive& directive) {
-        if (!Concerns(directive, "MESHMAP")) return;
-        std::array<float, 3> scale{1, 1, 1};
+    // An axis not given keeps its default (the compiler's 1 for a scale, 0 for an origin).
+    bool Axes(const Directive& directive, const std::string& kind, std::array<float, 3>& values) {
         const char* keys[3] = {"X", "Y", "Z"};
         for (int axis = 0; axis < 3; ++axis) {
             auto found = directive.values.find(keys[axis]);
-            if (found == directive.values.end()) continue;  // the compiler keeps 1 for an axis not given
-            if (!ParseFloat(found->second, scale[axis]))
-                return Problem(std::string("MESHMAP SCALE ") + keys[axis] + "=" + found->second + " is not a number");
+            if (found == directive.values.end()) continue;
+            if (!ParseFloat(found->second, values[axis])) {
+                Problem(kind + " " + keys[axis] + "=" + found->second + " is not a number");
+                return false;
+            }
         }
+        return true;
+    }
+
+    void MeshMapScale(const Directive& directive) {
+        if (!Concerns(directive, "MESHMAP")) return;
+        std::array<float, 3> scale{1, 1, 1};
+        if (!Axes(directive, "MESHMAP SCALE", scale)) return;
         script_.hasScale = true;
         script_.scale = scale;
+    }
+
+    void MeshOrigin(const Directive& directive) {
+        if (!Concerns(directive, "MESH")) return;
+        std::array<float, 3> origin{0, 0, 0};
+        if (Axes(directive, "MESH ORIGIN", origin)) script_.origin = origin;
     }
 
     void TextureImportLine(const Directive& directive) {
@@ -169,7 +184,11 @@ private:
         auto file = directive.values.find("FILE");
         if (name == directive.values.end() || file == directive.values.end())
             return Problem("TEXTURE IMPORT without NAME= or FILE=");
-        script_.textures.push_back({name->second, file->second, number_});
+        TextureImport texture{name->second, file->second, number_};
+        int flags = 0;
+        auto given = directive.values.find("FLAGS");
+        if (given != directive.values.end() && Int(directive, "FLAGS", flags)) texture.masked = (flags & 2) != 0;
+        script_.textures.push_back(texture);
     }
 
     void SetTexture(const Directive& directive) {

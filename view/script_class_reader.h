@@ -20,6 +20,7 @@ struct TextureImport {
     std::string name;
     std::string file;  // as written
     int line = 0;
+    bool masked = false;  // FLAGS with 2 set: palette entry 0 is see-through
 };
 
 struct TextureAssignment {
@@ -33,6 +34,7 @@ struct ScriptClass {
     std::string animFile, dataFile;  // its ANIVFILE= and DATAFILE=
     bool hasScale = false;
     std::array<float, 3> scale{1, 1, 1};  // MESHMAP SCALE X, Y, Z
+    std::array<float, 3> origin{0, 0, 0}; // MESH ORIGIN X, Y, Z
     std::vector<Sequence> sequences;
     std::vector<TextureImport> textures;
     std::vector<TextureAssignment> assignments;

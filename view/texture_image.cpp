@@ -18,8 +18,14 @@ constexpr std::streamoff kMaxTextureFileBytes = 256ll << 20;
 
 struct Rgba {
     int width = 0, height = 0;
-    std::vector<uint8_t> pixels;  // 4 bytes per pixel, top row first
+    std::vector<uint8_t> pixels;   // 4 bytes per pixel, top row first
+    std::vector<uint8_t> indices;  // palette entry per pixel, for palettised files
 };
+
+uint32_t U32(const std::vector<uint8_t>& bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
+           static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
 
 uint16_t U16(const std::vector<uint8_t>& bytes, size_t at) {
     return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
@@ -72,6 +78,7 @@ bool DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image, std::string& erro
     image.width = width;
     image.height = height;
     image.pixels.resize(static_cast<size_t>(width) * height * 4);
+    if (paletted) image.indices.resize(static_cast<size_t>(width) * height);
     const uint8_t* palette = bytes.data() + bytes.size() - 768;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
@@ -79,8 +86,54 @@ bool DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image, std::string& erro
             uint8_t* pixel = image.pixels.data() + (static_cast<size_t>(y) * width + x) * 4;
             for (int c = 0; c < 3; ++c) pixel[c] = paletted ? palette[line[x] * 3 + c] : line[c * lineBytes + x];
             pixel[3] = 255;
+            if (paletted) image.indices[static_cast<size_t>(y) * width + x] = line[x];
         }
     return true;
+}
+
+// An uncompressed 8-bit BMP with its indices (stb gives only colours).
+// False when the file is another kind of BMP, for stb to read.
+bool DecodeBmp8(const std::vector<uint8_t>& bytes, Rgba& image) {
+    if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return false;
+    const uint32_t offset = U32(bytes, 10), header = U32(bytes, 14);
+    if (header < 40 || 14 + static_cast<uint64_t>(header) > bytes.size()) return false;
+    const int32_t width = static_cast<int32_t>(U32(bytes, 18)), height = static_cast<int32_t>(U32(bytes, 22));
+    if (U16(bytes, 28) != 8 || U32(bytes, 30) != 0 || width <= 0 || width > 65536 || height == 0 ||
+        height < -65536 || height > 65536)
+        return false;
+    uint32_t colours = U32(bytes, 46);
+    if (colours == 0 || colours > 256) colours = 256;
+    const size_t rows = static_cast<size_t>(height < 0 ? -static_cast<int64_t>(height) : height);
+    const size_t stride = (static_cast<size_t>(width) + 3) & ~size_t{3};
+    if (14 + header + 4 * static_cast<uint64_t>(colours) > bytes.size() || offset > bytes.size() ||
+        stride * rows > bytes.size() - offset)
+        return false;
+    image.width = width;
+    image.height = static_cast<int>(rows);
+    image.pixels.resize(static_cast<size_t>(width) * rows * 4);
+    image.indices.resize(static_cast<size_t>(width) * rows);
+    const uint8_t* palette = bytes.data() + 14 + header;
+    for (size_t y = 0; y < rows; ++y) {
+        const uint8_t* line = bytes.data() + offset + stride * (height < 0 ? y : rows - 1 - y);
+        for (int x = 0; x < width; ++x) {
+            const uint8_t entry = line[x];
+            uint8_t* pixel = image.pixels.data() + (y * width + x) * 4;
+            const uint8_t* colour = palette + 4 * (entry < colours ? entry : 0);
+            pixel[0] = colour[2], pixel[1] = colour[1], pixel[2] = colour[0], pixel[3] = 255;
+            image.indices[y * width + x] = entry;
+        }
+    }
+    return true;
+}
+
+std::string FormatName(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() >= 30 && bytes[0] == 'B' && bytes[1] == 'M')
+        return std::to_string(U16(bytes, 28)) + "-bit BMP" + (U32(bytes, 30) ? " (compressed)" : "");
+    if (!bytes.empty() && bytes[0] == 0x0A && bytes.size() >= 66)
+        return std::to_string(bytes[3] * bytes[65]) + "-bit PCX";
+    if (bytes.size() >= 4 && bytes[1] == 'P' && bytes[2] == 'N' && bytes[3] == 'G') return "PNG";
+    if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8) return "JPEG";
+    return "not BMP or PCX";
 }
 
 bool DecodeWithStb(const std::vector<uint8_t>& bytes, Rgba& image, std::string& error) {
@@ -108,7 +161,7 @@ bool IsPng(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-bool LoadImageAsPng(const std::string& path, PngImage& image, std::string& error) {
+bool LoadImageAsPng(const std::string& path, PngImage& image, std::string& error, bool masked, TextureFacts* facts) {
     image = PngImage();
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
@@ -129,9 +182,22 @@ bool LoadImageAsPng(const std::string& path, PngImage& image, std::string& error
 
     Rgba rgba;
     const bool pcx = !bytes.empty() && bytes[0] == 0x0A;
-    if (!(pcx ? DecodePcx(bytes, rgba, error) : DecodeWithStb(bytes, rgba, error))) return false;
+    if (!(pcx ? DecodePcx(bytes, rgba, error) : DecodeBmp8(bytes, rgba) || DecodeWithStb(bytes, rgba, error)))
+        return false;
     image.width = rgba.width;
     image.height = rgba.height;
+    int64_t entryZero = 0;
+    for (size_t p = 0; p < rgba.indices.size(); ++p)
+        if (rgba.indices[p] == 0) {
+            ++entryZero;
+            if (masked) rgba.pixels[4 * p + 3] = 0;
+        }
+    if (facts) {
+        facts->palettised = !rgba.indices.empty();
+        facts->format = FormatName(bytes);
+        facts->pixels = static_cast<int64_t>(rgba.width) * rgba.height;
+        facts->entryZero = entryZero;
+    }
     if (IsPng(bytes)) {  // the browser shows it as it is
         image.bytes = std::move(bytes);
         return true;

@@ -3,6 +3,7 @@
 "use strict";
 
 const DEFAULT_RATE = 30;  // frames per second of a sequence without RATE=
+const FIELD_OF_VIEW = 0.7;  // vertical, in radians
 const POSITION_ROW = 1024;  // vertices per row of the texture holding a frame
 
 // ---------------------------------------------------------------- the data
@@ -56,7 +57,8 @@ function parseSet(bytes) {
     scale: meta.scale.map(Math.fround),
     polygons: section(meta.polygons),
     frames,
-    textures: meta.textures.map(t => ({ ...t, bytes: t.png ? section(t.png) : null })),
+    textures: meta.textures.map(t => ({ ...t, bytes: t.png ? section(t.png) : null,
+                                        sourceBytes: t.sourcePng ? section(t.sourcePng) : null })),
   };
 }
 
@@ -120,7 +122,8 @@ void main() {
   vec3 a = vec3(texelFetch(uFrameA, at, 0).xyz), b = vec3(texelFetch(uFrameB, at, 0).xyz);
   vec3 engine = mix(a, b, uBlend) * uScale;
   vWorld = engine.xzy;
-  vUv = aUv;
+  // The engine reads a coordinate byte b as b/256 of the texture's side.
+  vUv = aUv / 256.0;
   vBary = aBary;
   gl_Position = uViewProjection * vec4(vWorld, 1.0);
 }`;
@@ -130,6 +133,9 @@ precision highp float;
 uniform sampler2D uTexture;
 uniform bool uHasTexture;
 uniform int uMode;  // 1 textured, 2 wireframe, 3 both
+uniform bool uMasked;     // entry 0 see-through: a masked import or a masked triangle
+uniform bool uUnlit;
+uniform bool uHighlight;  // the weapon triangle, when asked for
 in vec2 vUv;
 in vec3 vBary;
 in vec3 vWorld;
@@ -140,8 +146,10 @@ void main() {
   // A slot without a texture shows a checker, as engines show a missing one.
   vec2 cell = floor(vUv * 8.0);
   vec3 missing = mod(cell.x + cell.y, 2.0) < 1.0 ? vec3(0.85, 0.2, 0.75) : vec3(0.25);
-  vec3 base = uHasTexture ? texture(uTexture, vUv).rgb : missing;
-  vec3 color = base * light;
+  vec4 texel = uHasTexture ? texture(uTexture, vUv) : vec4(missing, 1.0);
+  if (uMasked && texel.a < 0.5 && (uMode & 1) != 0) discard;
+  vec3 color = uUnlit ? texel.rgb : texel.rgb * light;
+  if (uHighlight) color = mix(color, vec3(1.0, 0.25, 0.1), 0.75);
   if ((uMode & 2) != 0) {
     float edge = min(min(vBary.x, vBary.y), vBary.z);
     float line = 1.0 - smoothstep(0.0, fwidth(edge) * 1.2, edge);
@@ -209,20 +217,28 @@ class Renderer {
   // Triangles naming vertices past the last (listed as problems) are left out.
   buildCorners() {
     const gl = this.gl, set = this.set, records = set.polygons, count = records.length / 16;
-    const bySlot = new Map();
+    // Drawn in groups of one texture slot and one triangle type (its low three
+    // bits the kind, then 8 weapon, 16 unlit, 32 flat, 64 environment-mapped).
+    const byKey = new Map();
     for (let t = 0; t < count; t++) {
-      const r = t * 16, slot = records[r + 14];
+      const r = t * 16, slot = records[r + 14], type = records[r + 6];
       const corners = [records[r] | records[r + 1] << 8, records[r + 2] | records[r + 3] << 8,
                        records[r + 4] | records[r + 5] << 8];
       if (corners.some(c => c >= set.vertexCount)) continue;
-      if (!bySlot.has(slot)) bySlot.set(slot, []);
-      bySlot.get(slot).push(t);
+      const key = slot * 256 + type;
+      if (!byKey.has(key)) byKey.set(key, []);
+      byKey.get(key).push(t);
     }
     this.triangleCount = 0;
     this.groups = [];
-    for (const [slot, triangles] of [...bySlot].sort((a, b) => a[0] - b[0])) {
+    this.weaponTriangles = 0;
+    // Opaque kinds first, then the blended ones over them.
+    const order = key => [0, 1, 3].includes(key & 7) ? 0 : 1;
+    for (const [key, triangles] of [...byKey].sort((a, b) => order(a[0]) - order(b[0]) || a[0] - b[0])) {
+      const slot = key >> 8, type = key & 255;
       const n = triangles.length * 3;
       const vertex = new Uint16Array(n), uv = new Uint8Array(n * 2), bary = new Uint8Array(n * 3);
+      if (type & 8) this.weaponTriangles += triangles.length;
       triangles.forEach((t, i) => {
         const r = t * 16;
         for (let k = 0; k < 3; k++) {
@@ -245,10 +261,10 @@ class Renderer {
         else gl.vertexAttribPointer(location, size, type, normalized, 0, 0);
       };
       attribute("aVertex", vertex, 1, gl.UNSIGNED_SHORT, false, true);
-      attribute("aUv", uv, 2, gl.UNSIGNED_BYTE, true, false);
+      attribute("aUv", uv, 2, gl.UNSIGNED_BYTE, false, false);
       attribute("aBary", bary, 3, gl.UNSIGNED_BYTE, true, false);
       gl.bindVertexArray(null);
-      this.groups.push({ slot, vao, count: n });
+      this.groups.push({ slot, type, vao, count: n });
       this.triangleCount += triangles.length;
     }
   }
@@ -283,7 +299,9 @@ class Renderer {
   buildTextures(images) {
     const gl = this.gl;
     this.slotTextures = new Map();
-    for (const { slot, image } of images) {
+    this.maskedSlots = new Set();
+    for (const { slot, image, masked } of images) {
+      if (masked) this.maskedSlots.add(slot);
       const texture = gl.createTexture();
       gl.bindTexture(gl.TEXTURE_2D, texture);
       gl.pixelStorei(gl.UNPACK_ALIGNMENT, 4);
@@ -362,12 +380,27 @@ class Renderer {
       gl.uniform1i(u.uFrameB, 1);
       gl.uniform1i(u.uTexture, 2);
       for (const group of this.groups) {
-        const texture = this.slotTextures.get(group.slot);
+        const texture = this.slotTextures.get(group.slot), kind = group.type & 7;
         gl.activeTexture(gl.TEXTURE2);
         gl.bindTexture(gl.TEXTURE_2D, texture || null);
         gl.uniform1i(u.uHasTexture, texture ? 1 : 0);
+        gl.uniform1i(u.uMasked, this.maskedSlots.has(group.slot) || kind === 3 ? 1 : 0);
+        gl.uniform1i(u.uUnlit, group.type & 16 ? 1 : 0);
+        gl.uniform1i(u.uHighlight, this.highlightWeapon && group.type & 8 ? 1 : 0);
+        // One-sided triangles show their front only; translucent ones add
+        // their colour, modulated ones multiply what is behind by twice theirs.
+        if (kind === 0) gl.enable(gl.CULL_FACE); else gl.disable(gl.CULL_FACE);
+        if (kind === 2 || kind === 4) {
+          gl.enable(gl.BLEND);
+          gl.depthMask(false);
+          if (kind === 2) gl.blendFunc(gl.ONE, gl.ONE_MINUS_SRC_COLOR);
+          else gl.blendFunc(gl.DST_COLOR, gl.SRC_COLOR);
+        }
         gl.bindVertexArray(group.vao);
         gl.drawArrays(gl.TRIANGLES, 0, group.count);
+        gl.disable(gl.BLEND);
+        gl.disable(gl.CULL_FACE);
+        gl.depthMask(true);
       }
     }
     if (this.showBox) {
@@ -383,32 +416,44 @@ class Renderer {
 // ---------------------------------------------------------------- camera
 
 class Camera {
-  constructor(box) {
+  // Centred on the model at rest, far enough that every frame stays in view
+  // whatever the window's shape.
+  constructor(box, restBox) {
     const lo = toWorld(box.min), hi = toWorld(box.max);
-    this.home = {
-      target: [0, 1, 2].map(i => (lo[i] + hi[i]) / 2),
-      radius: Math.max(Math.hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]) / 2, 1e-3),
-    };
+    const rest = restBox ? [toWorld(restBox.min), toWorld(restBox.max)] : [lo, hi];
+    const target = [0, 1, 2].map(i => (rest[0][i] + rest[1][i]) / 2);
+    const reach = [0, 1, 2].map(i => Math.max(Math.abs(lo[i] - target[i]), Math.abs(hi[i] - target[i])));
+    this.home = { target, radius: Math.max(Math.hypot(...reach), 1e-3) };
     this.reset();
   }
 
   reset() {
     this.target = [...this.home.target];
-    this.distance = this.home.radius * 3.1;
+    this.zoomFactor = 1;
     this.yaw = 0.6;
     this.pitch = 0.3;
+    this.aspect = 1;
+  }
+
+  // The distance at which the sphere around every frame fills the narrower of
+  // the two fields of view, with a margin; zooming scales it.
+  get distance() {
+    const half = Math.min(FIELD_OF_VIEW / 2, Math.atan(Math.tan(FIELD_OF_VIEW / 2) * this.aspect));
+    return this.home.radius / Math.sin(half) * 1.08 * this.zoomFactor;
   }
 
   eye() {
-    const c = Math.cos(this.pitch);
-    return [this.target[0] + this.distance * c * Math.sin(this.yaw), this.target[1] + this.distance * Math.sin(this.pitch),
-            this.target[2] + this.distance * c * Math.cos(this.yaw)];
+    const c = Math.cos(this.pitch), d = this.distance;
+    return [this.target[0] + d * c * Math.sin(this.yaw), this.target[1] + d * Math.sin(this.pitch),
+            this.target[2] + d * c * Math.cos(this.yaw)];
   }
 
   matrix(aspect) {
-    const near = Math.max(this.distance - this.home.radius * 4, this.distance * 0.01);
-    const far = this.distance + this.home.radius * 4;
-    return multiply(perspective(0.7, aspect, near, far), lookAt(this.eye(), this.target, [0, 1, 0]));
+    this.aspect = aspect;
+    const d = this.distance;
+    const near = Math.max(d - this.home.radius * 4, d * 0.01);
+    const far = d + this.home.radius * 4;
+    return multiply(perspective(FIELD_OF_VIEW, aspect, near, far), lookAt(this.eye(), this.target, [0, 1, 0]));
   }
 
   orbit(dx, dy) {
@@ -417,14 +462,14 @@ class Camera {
   }
 
   pan(dx, dy, viewHeight) {
-    const perPixel = 2 * this.distance * Math.tan(0.35) / viewHeight;
+    const perPixel = 2 * this.distance * Math.tan(FIELD_OF_VIEW / 2) / viewHeight;
     const view = lookAt(this.eye(), this.target, [0, 1, 0]);
     const right = [view[0], view[4], view[8]], up = [view[1], view[5], view[9]];
     for (let i = 0; i < 3; i++) this.target[i] += (-dx * right[i] + dy * up[i]) * perPixel;
   }
 
   zoom(steps) {
-    this.distance = Math.max(this.home.radius * 0.05, Math.min(this.home.radius * 50, this.distance * Math.exp(steps * 0.1)));
+    this.zoomFactor = Math.max(0.02, Math.min(20, this.zoomFactor * Math.exp(steps * 0.1)));
   }
 }
 
@@ -441,6 +486,30 @@ function text(tag, content, className) {
 
 const number = x => (Math.abs(x) >= 1e6 || (x !== 0 && Math.abs(x) < 1e-4)) ? x.toExponential(4) : +x.toPrecision(6) + "";
 const triple = a => a.map(number).join("  ");
+
+// "As painted": each texture as the engine will draw it beside the image it
+// was converted from, so that the artist sees what the conversion did.
+function fillPainted(set) {
+  const list = $("painted");
+  let any = false;
+  for (const t of set.textures) {
+    if (!t.bytes) continue;
+    const figure = document.createElement("figure");
+    const image = bytes => {
+      const img = document.createElement("img");
+      img.src = URL.createObjectURL(new Blob([bytes], { type: "image/png" }));
+      return img;
+    };
+    figure.append(image(t.bytes));
+    if (t.sourceBytes) { figure.append(image(t.sourceBytes)); any = true; }
+    figure.append(text("figcaption", `${t.name}: ${t.file}` + (t.sourceBytes ? ` (right: ${t.source})` : " (no source image here)")
+      + (t.masked ? "; masked: entry 0 see-through" : "")));
+    list.append(figure);
+  }
+  $("painted-hint").textContent = any ? "Left as the engine draws it, right as painted."
+    : "The source images are shown when the page is written by an export (--preview).";
+  $("as-painted").addEventListener("change", e => { $("painted-section").hidden = !e.target.checked; });
+}
 
 function fillInfo(set, renderer) {
   const m = set.meta, info = $("info");
@@ -579,6 +648,8 @@ function buildControls(set, player, renderer, camera) {
   $("slider").addEventListener("input", e => { player.pause(); player.setFrame(+e.target.value); });
   $("draw").addEventListener("change", e => { renderer.mode = +e.target.value; player.request(); });
   $("box").addEventListener("change", e => { renderer.showBox = e.target.checked; player.request(); });
+  $("weapon").disabled = renderer.weaponTriangles === 0;
+  $("weapon").addEventListener("change", e => { renderer.highlightWeapon = e.target.checked; player.request(); });
   $("reset").addEventListener("click", () => { camera.reset(); player.request(); });
 
   window.addEventListener("keydown", e => {
@@ -627,9 +698,12 @@ async function main() {
     $("title").textContent = set.meta.name;
     const images = [];
     for (const t of set.textures)
-      if (t.bytes) images.push({ slot: t.slot, image: await createImageBitmap(new Blob([t.bytes], { type: "image/png" })) });
+      if (t.bytes)
+        images.push({ slot: t.slot, masked: t.masked,
+                      image: await createImageBitmap(new Blob([t.bytes], { type: "image/png" })) });
+    fillPainted(set);
     const renderer = new Renderer($("view"), set, images);
-    const camera = new Camera(set.meta.box);
+    const camera = new Camera(set.meta.box, set.meta.restBox);
     const player = new Player(set, renderer, camera);
     fillInfo(set, renderer);
     buildControls(set, player, renderer, camera);
@@ -644,6 +718,16 @@ async function main() {
       triangleCount: renderer.triangleCount,
       sequences: set.meta.sequences.map(s => ({ name: s.name, firstFrame: s.firstFrame, frameCount: s.frameCount })),
       problems: [...set.meta.problems],
+      weaponTriangles: renderer.weaponTriangles,
+      // Where a point of the engine's model space lands on the canvas, in
+      // canvas pixels from the top left, for tests that read pixels back.
+      canvasPoint(p) {
+        const m = camera.matrix(renderer.canvas.width / renderer.canvas.height), w = toWorld(p);
+        const clip = [0, 1, 2, 3].map(i => m[i] * w[0] + m[4 + i] * w[1] + m[8 + i] * w[2] + m[12 + i]);
+        return [(clip[0] / clip[3] + 1) / 2 * renderer.canvas.width, (1 - clip[1] / clip[3]) / 2 * renderer.canvas.height];
+      },
+      // Looks along the engine's -Z (down from above) or another axis, for such tests.
+      look(yaw, pitch) { camera.yaw = yaw; camera.pitch = pitch; player.request(); },
       get frame() { return player.frame; },
       // Resolves once the frame is drawn (and the canvas keeps it).
       show(frame) {

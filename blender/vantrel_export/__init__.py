@@ -6,7 +6,7 @@ bl_info = {
     "author": "Vantrel export developers",
     "version": (1, 0, 0),
     "blender": (3, 4, 0),
-    "location": "File > Export > Vantrel mesh (.3D)",
+    "location": "File > Export > Vantrel mesh (.3D), File > Import > Vantrel mesh (.3D)",
     "description": "Exports skinned, animated meshes as Vantrel vertex-animated meshes (_d.3d, _a.3d, .uc)",
     "category": "Import-Export",
 }
@@ -26,6 +26,8 @@ import webbrowser
 import bpy
 from bpy.props import BoolProperty, CollectionProperty, EnumProperty, FloatProperty, IntProperty, StringProperty
 from bpy_extras.io_utils import ExportHelper
+
+from . import import_set
 
 TOOL_NAME = "vantrel-export"
 WARNING_PREFIX = TOOL_NAME + ": warning: "
@@ -578,9 +580,11 @@ def register():
     bpy.types.Scene.vantrel_clips = CollectionProperty(type=VantrelClip)
     bpy.types.Scene.vantrel_clip_index = IntProperty()
     bpy.types.TOPBAR_MT_file_export.append(menu_func_export)
+    import_set.register()
 
 
 def unregister():
+    import_set.unregister()
     bpy.types.TOPBAR_MT_file_export.remove(menu_func_export)
     del bpy.types.Scene.vantrel_clips
     del bpy.types.Scene.vantrel_clip_index

@@ -73,19 +73,58 @@ def decode_png(data):
     return width, height, rows
 
 
-def write_bmp(path, width, height, colour_at):
-    """A 24-bit BMP, so that the page's textures go through the conversion."""
-    padding = (4 - width * 3 % 4) % 4
+def write_palettised_bmp(path, width, height, palette, entry_at):
+    """An 8-bit palettised BMP, as the engine imports textures."""
+    padding = (4 - width % 4) % 4
     pixels = bytearray()
-    for y in reversed(range(height)):  # BMP rows run bottom up
-        for x in range(width):
-            r, g, b = colour_at(x, y)
-            pixels += bytes((b, g, r))
-        pixels += b"\0" * padding
-    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
+    for y in reversed(range(height)):
+        pixels += bytes(entry_at(x, y) for x in range(width)) + b"\0" * padding
+    colours = b"".join(bytes((b, g, r, 0)) for r, g, b in palette) + bytes(4 * (256 - len(palette)))
+    offset = 54 + len(colours)
+    header = struct.pack("<2sIHHI", b"BM", offset + len(pixels), 0, 0, offset)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 8, 0, len(pixels), 2835, 2835, 256, 0)
     with open(path, "wb") as out:
-        out.write(header + info + pixels)
+        out.write(header + info + colours + pixels)
+
+
+def check_texels(browser, export, view, work):
+    """Two flat triangles side by side, each corner of a triangle at one
+    coordinate byte, on a masked texture: entries 0 (a hole) up to texel 127,
+    blue up to 254, red at 255. Byte 64 must show the background through the
+    hole; byte 254 read as b/256 lands between two blue texels (b/255 would
+    blend in the red one)."""
+    folder = os.path.join(work, "texels")
+    os.makedirs(os.path.join(folder, "textures"))
+    quad = lambda x0: [{"position": [x0 + dx, dy, 0.0], "uv": [0.5, 0.5]} for dx, dy in ((0, 0), (1, 0), (0, 1))]
+    model = {"meshes": [{"name": "Panel", "vertices": quad(0.0) + quad(1.5), "triangles": [[0, 1, 2], [3, 4, 5]]}],
+             "materials": [{"name": "Panel", "diffuseTexture": "Texels.bmp"}], "totalFrames": 1}
+    with open(os.path.join(folder, "Texels.hm.json"), "w") as out:
+        json.dump(model, out)
+    run([export, "Texels.hm.json", "Texels.3D"], folder)
+    data = bytearray(open(os.path.join(folder, "Texels_d.3d"), "rb").read())
+    for triangle, byte in ((0, 64), (1, 254)):
+        record = 48 + 16 * triangle
+        data[record + 8:record + 14] = bytes([byte, 0] * 3)
+    open(os.path.join(folder, "Texels_d.3d"), "wb").write(bytes(data))
+    write_palettised_bmp(os.path.join(folder, "textures", "Texels.bmp"), 256, 2,
+                         [(0, 0, 0), (40, 60, 230), (230, 40, 40)],
+                         lambda x, y: 0 if x < 128 else 1 if x < 255 else 2)
+    script = open(os.path.join(folder, "Texels.uc"), encoding="latin-1").read()
+    assert "FLAGS=2" in script, "the class no longer imports its textures masked"
+    run([view, "Texels.uc"], folder)
+    url, errors, requests = browser.open(os.path.join(folder, "Texels.html"))
+    assert errors == [], errors
+    d = browser.driver
+    d.execute_script("window.preview.look(0, 0.9)")  # from above and in front: the panel is seen whichever way it lies
+    browser.show(0)
+    points = d.execute_script(
+        "const p = window.preview.positions(0);"
+        "return [0, 1].map(t => window.preview.canvasPoint([0, 1, 2].map(i => "
+        "(p[9 * t + i] + p[9 * t + 3 + i] + p[9 * t + 6 + i]) / 3)));")
+    width, height, pixels = browser.canvas_pixels()
+    hole, texel = [pixels[int(y)][int(x)] for x, y in points]
+    assert max(abs(a - b) for a, b in zip(hole, BACKGROUND)) <= 24, f"entry 0 of a masked texture is drawn: {hole}"
+    assert texel[2] > 80 and texel[0] < 40, f"byte 254 did not sample blue texels alone (b/256): {texel}"
 
 
 def script_sequences(script_path):
@@ -187,9 +226,10 @@ class Checks:
 def check_page(browser, view, page, script, expected_sequences, screenshot_to=None):
     url, errors, requests = browser.open(page)
     assert errors == [], f"console errors: {errors}"
-    strangers = [r for r in requests if r != url]
+    # Blob addresses are the page's own images, made in memory.
+    strangers = [r for r in requests if r != url and not r.startswith("blob:")]
     assert strangers == [], f"requests other than the page itself: {strangers}"
-    assert requests == [url], f"the page itself was not the one request: {requests}"
+    assert requests[0] == url, f"the page itself was not the first request: {requests}"
 
     d = browser.driver
     preview = d.execute_script("const p = window.preview; return {frameCount: p.frameCount, "
@@ -247,17 +287,18 @@ def main():
         run([export, "--preview", os.path.join(ROOT, "examples", "totem.gltf"), "Totem.3D"], totem)
 
         # The page of the export as it is: it plays, with the texture the
-        # export copied beside the set.
+        # export wrote beside the set.
+        texture = re.search(r"FILE=textures\\(\S+)", open(os.path.join(totem, "Totem.uc"), encoding="latin-1").read())
         def export_page():
             url, errors, requests = browser.open(os.path.join(totem, "Totem.html"))
-            assert errors == [] and requests == [url], (errors, requests)
-            assert os.path.isfile(os.path.join(totem, "totem_skin.png"))
+            assert errors == [] and [r for r in requests if not r.startswith("blob:")] == [url], (errors, requests)
+            assert texture and os.path.isfile(os.path.join(totem, texture.group(1)))
             assert browser.driver.execute_script("return window.preview.problems") == []
-        checks.check("vantrel-export --preview: the totem's page loads with its copied texture", export_page)
+        checks.check("vantrel-export --preview: the totem's page loads with the texture it wrote", export_page)
 
         # As a user finishes the set: the texture in textures/, a sequence of
         # their own beside the clips' the export wrote.
-        shutil.copy(os.path.join(ROOT, "examples", "totem_skin.png"), os.path.join(totem, "textures"))
+        shutil.move(os.path.join(totem, texture.group(1)), os.path.join(totem, "textures"))
         add_sequence_lines(os.path.join(totem, "Totem.uc"),
                            ["#exec MESH SEQUENCE MESH=Totem SEQ=Landing STARTFRAME=80 NUMFRAMES=12"])
         run([view, "Totem.uc"], totem)
@@ -269,12 +310,14 @@ def main():
              {"name": "Sway", "firstFrame": 0, "frameCount": 61}, {"name": "Hop", "firstFrame": 61, "frameCount": 31}],
             os.path.join(ROOT, "docs", "preview.png")))
 
+        checks.check("a masked texture's entry 0 is a hole, and a coordinate byte b samples at b/256",
+                     lambda: check_texels(browser, export, view, work))
+
         sample = os.path.join(work, "sample")
         os.makedirs(os.path.join(sample, "textures"))
         run([export, "--preview", os.path.join(ROOT, "examples", "sample.hm.json"), "Sample.3D"], sample)
-        write_bmp(os.path.join(sample, "textures", "SampleBody.bmp"), 64, 64,
-                  lambda x, y: (200, 120, 40) if (x // 8 + y // 8) % 2 else (240, 220, 160))
-        write_bmp(os.path.join(sample, "textures", "SampleArm.bmp"), 32, 16, lambda x, y: (60, 140, 220))
+        for name in ("SampleBody.bmp", "SampleArm.bmp"):
+            shutil.copy(os.path.join(ROOT, "examples", name), os.path.join(sample, "textures"))
         add_sequence_lines(os.path.join(sample, "Sample.uc"),
                            ["#exec MESH SEQUENCE MESH=Sample SEQ=Wave STARTFRAME=10 NUMFRAMES=20 RATE=15"])
         run([view, "Sample.3D"], sample)

@@ -103,18 +103,25 @@ TEST(HostProgram, CommandLines) {
     const std::vector<std::string> exported = {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d", "VantrelExport.log"};
     const std::vector<std::string> untouched = {"Tri.hm.json"};
     const std::vector<Case> cases = {
-        {"Tri.hm.json", 0, "Vertices 3, triangles 1, frames 1\n", "", exported},
+        {"Tri.hm.json", 0, "Vertices 3, triangles 1, frames 1 (no animation: one frame at rest)\n", "", exported},
         {"Tri.hm.json", 0, "  Tri.uc                 ", "", exported},
         {"Tri.hm.json", 0, "->  MODELS\\Tri_a.3d\n", "", exported},
         {"Tri.hm.json", 0, "Size: 2 wide, 4 tall, 0 deep (model units, at rest)\n", "", exported},
         {"Tri.hm.json", 0, "Mesh-map scale 0.015625: positions are stored in steps of 0.015625 units", "", exported},
         {"-q Tri.hm.json", 0, "", "", exported},
         {"Tri.hm.json --no-log", 0, "Tri.uc", "", {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d"}},
-        {"Tri.hm.json --log trace.txt", 0, "trace.txt: the diagnostic log",  "",
+        {"Tri.hm.json --log trace.txt", 0, "  trace.txt ", "",
          {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d", "trace.txt"}},
-        {"Tri.hm.json -o Guard", 0, "Exported Guard.", "", {"Guard.uc", "Guard_a.3d", "Guard_d.3d", "Tri.hm.json",
-                                                               "VantrelExport.log"}},
-        {"Tri.hm.json 2-guard.3D", 2, "", "the class would be named \"2-guard\"", untouched},
+        {"Tri.hm.json -o Guard.3D", 0, "Exported Guard.", "", {"Guard.uc", "Guard_a.3d", "Guard_d.3d", "Tri.hm.json",
+                                                                  "VantrelExport.log"}},
+        {"Tri.hm.json -o Guard", 2, "", "Guard: no such folder, and no extension to make it a file name; give Guard.3D",
+         untouched},
+        {"Tri.hm.json 2-guard.3D", 2, "", "the class would be named \"2-guard\", which the engine cannot compile "
+         "(letters, digits and '_', not starting with a digit); name the outputs, as in Model2_guard.3D", untouched},
+        {"Tri.hm.json Actor.3D", 2, "", "a class of the engine's own, which it would hide or extend; name the outputs, "
+         "as in ActorModel.3D", untouched},
+        {"Tri.hm.json none.3D", 2, "", "a reserved word of the engine's script language; name the outputs, as in "
+         "noneModel.3D", untouched},
         {"Tri.hm.json out/", 2, "", "out/: no such folder", untouched},
         {"Tri.hm.json --ask", 2, "", "--ask needs a terminal", untouched},
         {"Tri.hm.json --scale 2 --clip Walk", 2, "", "--scale, --clip: only for models in common 3D formats", untouched},
@@ -147,7 +154,8 @@ TEST(HostProgram, FolderDestinationGetsTheModelsName) {
     for (const char* destination : {"out", "out/"}) {
         const Outcome outcome = RunProgram(dir, std::string("Tri.hm.json ") + destination);
         EXPECT_EQ(outcome.status, 0) << outcome.err;
-        EXPECT_EQ(Files(dir / "out"), (std::vector<std::string>{"Tri.uc", "Tri_a.3d", "Tri_d.3d"})) << destination;
+        EXPECT_EQ(Files(dir / "out"), (std::vector<std::string>{"Tri.uc", "Tri_a.3d", "Tri_d.3d", "VantrelExport.log"}))
+            << destination;
         EXPECT_NE(ReadFile(dir / "out/Tri.uc").find("class Tri extends Actor;"), std::string::npos);
     }
 }
@@ -493,7 +501,7 @@ std::map<std::string, std::string> FolderContents(const std::filesystem::path& d
 // written fails the export with exit 3 and leaves the earlier set byte for byte.
 TEST(HostProgramOutputs, FileOfTheSetThatCannotBeWrittenLeavesTheEarlierSet) {
     for (const char* bake : {"exact", "host"}) {
-        for (const char* blocked : {"Totem.uc", "totem_skin.png", "trace.log", "Totem.html"}) {
+        for (const char* blocked : {"Totem.uc", "totem_skin.bmp", "trace.log", "Totem.html"}) {
             SCOPED_TRACE(std::string(bake) + " " + blocked);
             ScratchDir dir;
             std::filesystem::create_directory(dir / "out");
@@ -535,3 +543,38 @@ TEST(HostProgram, ExitStatusFollowsTheKindOfFailure) {
 }
 
 }  // namespace
+
+// The README's sample output is what the program prints for the README's
+// command. VANTREL_UPDATE_README=1 writes the program's output into the README.
+TEST(HostProgram, ReadmeSampleIsTheProgramsOutput) {
+    const std::string readmePath = kSource + "/README.md";
+    std::string readme = ReadFile(readmePath);
+    const std::string command = "$ build/vantrel-export examples/totem.gltf out/Totem.3D\n";
+    const size_t start = readme.find(command);
+    ASSERT_NE(start, std::string::npos) << "the README shows no export of the totem";
+    const size_t end = readme.find("```", start);
+    ASSERT_NE(end, std::string::npos);
+
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "build");
+    std::filesystem::create_directory(dir / "out");
+    std::filesystem::create_directory_symlink(kSource + "/examples", dir / "examples");
+    std::filesystem::create_symlink(VANTREL_EXPORT_PATH, dir / "build/vantrel-export");
+    // Errors and warnings come first, as they are printed while the model loads.
+    const std::string shell = "cd '" + dir.Path().string() + "' && build/vantrel-export examples/totem.gltf out/Totem.3D " +
+                              "2>.stderr >.stdout; cat .stderr .stdout";
+    std::string printed;
+    if (FILE* pipe = popen(shell.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) printed.append(buffer, n);
+        pclose(pipe);
+    }
+    const std::string shown = readme.substr(start + command.size(), end - start - command.size());
+    if (std::getenv("VANTREL_UPDATE_README") && shown != printed) {
+        readme.replace(start + command.size(), shown.size(), printed);
+        std::ofstream(readmePath, std::ios::binary) << readme;
+        return;
+    }
+    EXPECT_EQ(shown, printed) << "the README's sample output differs from the program's; "
+                                 "VANTREL_UPDATE_README=1 build/cli_tests --gtest_filter='*Readme*' puts it there";
+}

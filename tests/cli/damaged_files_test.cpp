@@ -35,6 +35,7 @@ const char* const kModels[] = {
     "tests/data/greenman/greenman.glb", "tests/data/sample/animated.fbx",
     "tests/data/sample/animated_arm.dae", "tests/data/sample/static.dae",
     "tests/data/sample/static_zup.dae", "tests/data/sample/static_scaled.gltf",
+    "tests/data/sample/two_armatures.fbx",
 };
 
 uint64_t Mix(uint64_t x) {  // splitmix64: every case's choices from its number alone

@@ -7,9 +7,13 @@
 //
 //   corpus_sweep --models DIR --exporter PATH --table FILE.md [--jobs N]
 //                [--timeout SECONDS] [--memory-mb MB, 0 for no bound] [--skinning heaviest|weights]
-//   corpus_sweep --check MODEL FOLDER [--skinning ...]   (one export, in a bounded child)
+//   corpus_sweep --check MODEL FOLDER [--skinning ...] [--exporter PATH]   (one export, in a bounded child)
+// With --exporter the check also takes the set the way back: read into glTF,
+// exported again, and compared with itself.
 #include "tests/import/pose_check.h"
 #include "view/exported_set.h"
+#include "view/gltf_writer.h"
+#include "view/set_compare.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -57,8 +61,36 @@ struct Sequence {
     int start = 0, frames = 0;
 };
 
+// Prints "round-trip held <steps>" or "round-trip broken <what differs>".
+void RoundTrip(const view::ExportedSet& set, const fs::path& folder, const std::string& exporter) {
+    if (exporter.empty()) return;
+    view::GltfReport report;
+    std::string error, options;
+    if (!view::WriteSetAsGltf(set, (folder / "Back.glb").string(), report, error)) {
+        std::cout << "round-trip broken " << error << "\n";
+        return;
+    }
+    for (const std::string& option : report.exportOptions) options += " '" + option + "'";
+    const std::string command = "cd '" + folder.string() + "' && '" + exporter + "' --no-log Back.glb Back.3D" + options +
+                                " >back.out 2>&1 </dev/null";
+    if (std::system(command.c_str()) != 0) {
+        const std::string said = ReadAll(folder / "back.out");
+        std::cout << "round-trip broken the export of the glTF failed: " << said.substr(0, said.find('\n')) << "\n";
+        return;
+    }
+    const view::SetComparison comparison =
+        view::CompareSets(set, view::ReadExportedSet((folder / "Back.3D").string()));
+    std::string differences;
+    for (const std::string& line : comparison.differences) differences += (differences.empty() ? "" : "; ") + line;
+    // Sets exported unwelded may hold vertices alike in everything, which a
+    // reader merges: the triangles as drawn are what must come back.
+    if (comparison.HoldsAsDrawn(1)) std::cout << "round-trip held " << comparison.largestStep << "\n";
+    else std::cout << "round-trip broken " << differences << "\n";
+}
+
 // Prints "ok <worst error in steps or -1>" or "bad <reason>"; exit 0 when consistent.
-int CheckExport(const std::string& model, const fs::path& folder, testing_pose::Skinning skinning) {
+int CheckExport(const std::string& model, const fs::path& folder, testing_pose::Skinning skinning,
+                const std::string& exporter) {
     auto bad = [](const std::string& reason) {
         std::cout << "bad " << reason << "\n";
         return 1;
@@ -94,6 +126,7 @@ int CheckExport(const std::string& model, const fs::path& folder, testing_pose::
         evaluates = evaluates || reference.Scene().mAnimations[a]->mNumChannels > 0;
     if (sequences.empty() || !evaluates) {
         std::cout << "ok -1\n";
+        RoundTrip(set, folder, exporter);
         return 0;
     }
     if (sequences.size() != reference.Scene().mNumAnimations) return bad("not every clip was exported");
@@ -123,6 +156,7 @@ int CheckExport(const std::string& model, const fs::path& folder, testing_pose::
         }
     }
     std::cout << "ok " << worst << "\n";
+    RoundTrip(set, folder, exporter);
     return worst <= kStepTolerance ? 0 : 1;
 }
 
@@ -144,6 +178,10 @@ struct Outcome {
     // that scale during a clip, which the host's rigid bones cannot follow.
     bool approximated = false;
     double seconds = 0;
+    // The set read into glTF and exported again.
+    enum RoundTripKind { NotTried, Held, Broken } roundTrip = NotTried;
+    int roundTripSteps = 0;
+    std::string roundTripWhy;
 };
 
 struct Job {
@@ -279,6 +317,23 @@ void WriteTable(const std::string& target, const std::vector<Outcome>& outcomes,
     md << "\n## Animated exports whose clips scale bones\n\n| File | Error (steps) |\n|---|---:|\n";
     for (const Outcome& o : outcomes)
         if (o.approximated) md << "| " << fs::relative(o.path, root).string() << " | " << worst(o.worstSteps) << " |\n";
+    int held = 0, broken = 0, steps = 0;
+    for (const Outcome& o : outcomes) {
+        held += o.roundTrip == Outcome::Held;
+        broken += o.roundTrip == Outcome::Broken;
+        if (o.roundTrip == Outcome::Held) steps = std::max(steps, o.roundTripSteps);
+    }
+    md << "\n## The way back\n\n"
+       << "Each consistent set read into glTF (`vantrel-view --gltf`) and exported again with the options it\n"
+       << "names: the same triangles as the engine draws them, frames within one step, the same sequences,\n"
+       << "textures alike. The sets are exported unwelded, so vertices alike in everything may come back merged.\n\n"
+       << "| Held | Largest step | Broken |\n|---:|---:|---:|\n| " << held << " | " << steps << " | " << broken << " |\n";
+    if (broken) {
+        md << "\n| File | What differs |\n|---|---|\n";
+        for (const Outcome& o : outcomes)
+            if (o.roundTrip == Outcome::Broken)
+                md << "| " << fs::relative(o.path, root).string() << " | " << escape(o.roundTripWhy) << " |\n";
+    }
     md << "\n## Every file that was not exported\n\n| File | Exit | Reason |\n|---|---:|---|\n";
     for (const Outcome& o : outcomes) {
         if (o.kind == Outcome::Exported && o.consistent) continue;
@@ -354,13 +409,21 @@ int Sweep(const fs::path& root, const std::string& exporter, const std::string& 
             }
             if (o.kind == Outcome::Exported) {
                 job.checking = true;
-                start(job, {self, "--check", o.path, job.folder.string(), "--skinning", skinning}, "check");
+                start(job, {self, "--check", o.path, job.folder.string(), "--skinning", skinning, "--exporter", exporter},
+                      "check");
                 continue;
             }
         } else {
             const std::string said = ReadAll(job.folder / "check");
             o.consistent = WIFEXITED(status) && WEXITSTATUS(status) == 0;
             if (said.rfind("ok ", 0) == 0) o.worstSteps = std::stod(said.substr(3));
+            if (const size_t at = said.find("round-trip "); at != std::string::npos) {
+                std::string line = said.substr(at + 11);
+                line = line.substr(0, line.find('\n'));
+                o.roundTrip = line.rfind("held ", 0) == 0 ? Outcome::Held : Outcome::Broken;
+                if (o.roundTrip == Outcome::Held) o.roundTripSteps = std::stoi(line.substr(5));
+                else o.roundTripWhy = line.substr(7);
+            }
             if (!o.consistent && o.worstSteps >= 0 &&
                 ReadAll(job.folder / "stdout.err").find("the host's bones do not scale") != std::string::npos) {
                 o.approximated = true;
@@ -381,6 +444,7 @@ int Sweep(const fs::path& root, const std::string& exporter, const std::string& 
                                      : "each vertex moved by its heaviest bone, as the host's one bone per vertex");
 
     int exported = 0, refused = 0, nothing = 0, crashed = 0, hung = 0, writes = 0, failed = 0, animated = 0, scaling = 0;
+    int held = 0, brokenWays = 0;
     double worst = 0;
     for (const Outcome& o : outcomes) {
         exported += o.kind == Outcome::Exported;
@@ -392,14 +456,20 @@ int Sweep(const fs::path& root, const std::string& exporter, const std::string& 
         if (o.worstSteps >= 0 && !o.approximated) ++animated, worst = std::max(worst, o.worstSteps);
         scaling += o.approximated;
         const bool bad = o.kind == Outcome::Crashed || o.kind == Outcome::Hung || o.kind == Outcome::WriteFailed || !o.consistent;
+        // The way back is reported, not yet held to: see the table.
         failed += bad;
         if (bad)
             std::cout << "FAILED " << o.path << ": " << (o.consistent ? o.reason : o.problem) << "\n";
+        else if (o.roundTrip == Outcome::Broken)
+            std::cout << "the way back broken: " << o.path << ": " << o.roundTripWhy << "\n";
+        held += o.roundTrip == Outcome::Held;
+        brokenWays += o.roundTrip == Outcome::Broken;
     }
     std::cout << files.size() << " files: " << exported << " exported (" << animated << " animated, worst "
               << worst << " steps; " << scaling << " more whose clips scale bones), " << refused << " refused, " << nothing << " with nothing to export, " << writes
               << " failed writes, crashed " << crashed << ", hung " << hung << "; " << std::lround(elapsed)
               << " s; table in " << table << "\n";
+    std::cout << "the way back (glTF and exported again): " << held << " held, " << brokenWays << " broken\n";
     std::cout << "corpus: " << files.size() - failed << " passed, " << failed << " failed\n";
     return failed ? 1 : 0;
 }
@@ -439,7 +509,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto mode = skinning == "weights" ? testing_pose::Skinning::AllWeights : testing_pose::Skinning::HeaviestBone;
-    if (!checkModel.empty()) return CheckExport(checkModel, checkFolder, mode);
+    if (!checkModel.empty()) return CheckExport(checkModel, checkFolder, mode, exporter);
     if (models.empty() || exporter.empty() || table.empty()) {
         std::cerr << "usage: corpus_sweep --models DIR --exporter PATH --table FILE.md [--jobs N] [--timeout S] "
                      "[--memory-mb MB] [--skinning heaviest|weights]\n";

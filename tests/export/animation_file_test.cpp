@@ -40,14 +40,14 @@ Written WriteAnimFile(hmModel* model, uint16_t vertexTotal) {
 // Frames given position by position.
 class ListedFrames : public PoseSource {
 public:
-    explicit ListedFrames(std::vector<std::vector<Vector3>> frames) : frames_(std::move(frames)) {}
+    explicit ListedFrames(std::vector<std::vector<Vector3f>> frames) : frames_(std::move(frames)) {}
     int32_t FrameCount() const override { return static_cast<int32_t>(frames_.size()); }
-    void PoseFrame(int32_t frame, std::span<Vector3> positions) override {
+    void PoseFrame(int32_t frame, std::span<Vector3f> positions) override {
         std::copy_n(frames_[frame].begin(), std::min(positions.size(), frames_[frame].size()), positions.begin());
     }
 
 private:
-    std::vector<std::vector<Vector3>> frames_;
+    std::vector<std::vector<Vector3f>> frames_;
 };
 
 int16_t S16(const std::string& bytes, size_t at) {

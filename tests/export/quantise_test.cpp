@@ -49,14 +49,14 @@ TEST(Quantise, WholeFramesAsEachVertexAlone) {
     std::uniform_real_distribution<float> spread(-10.0f, 10.0f);
     for (const float scale : {12.8f, 1e-3f, 1e9f, inf}) {
         for (size_t count = 1; count <= 13; ++count) {
-            std::vector<Vector3> positions(count);
-            for (Vector3& p : positions) p = {spread(random), spread(random), spread(random)};
+            std::vector<Vector3f> positions(count);
+            for (Vector3f& p : positions) p = {spread(random), spread(random), spread(random)};
             if (count % 3 == 0) positions[count / 2].y = odd[count % 8];  // one odd value among ordinary ones
-            const Vector3 offset{0.5f, -1.25f, 3.0f};
+            const Vector3f offset{0.5f, -1.25f, 3.0f};
             std::vector<uint8_t> records(count * kFrameVertexSize, 0xAA);
             QuantiseFrame(positions, offset, scale, records.data());
             for (size_t v = 0; v < count; ++v) {
-                const Vector3& p = positions[v];
+                const Vector3f& p = positions[v];
                 const int16_t expected[4] = {QuantisePosition(p.x, offset.x, scale), QuantisePosition(p.z, offset.z, scale),
                                              QuantisePosition(p.y, offset.y, scale), 0};
                 int16_t written[4];

@@ -191,9 +191,9 @@ class ExhaustedSource final : public PoseSource {
 public:
     explicit ExhaustedSource(int32_t frames) : frames_(frames) {}
     int32_t FrameCount() const override { return frames_; }
-    void PoseFrame(int32_t frame, std::span<Vector3> positions) override {
+    void PoseFrame(int32_t frame, std::span<Vector3f> positions) override {
         if (frame == frames_ - 1) throw std::bad_alloc();
-        for (Vector3& position : positions) position = {};
+        for (Vector3f& position : positions) position = {};
     }
     std::unique_ptr<PoseSource> Fork() override { return std::make_unique<ExhaustedSource>(frames_); }
 

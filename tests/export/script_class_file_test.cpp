@@ -9,12 +9,17 @@ using namespace testing_support;
 
 namespace {
 
-std::string Script(hmModel* model, const std::string& name, uint16_t frames, float scale) {
+std::string Script(hmModel* model, const std::string& name, uint16_t frames, float scale,
+                   std::string* logText = nullptr) {
     ScratchDir dir;
     OutputFile file;
+    ExportLog log;
     EXPECT_TRUE(file.Open(dir / "s.uc"));
-    WriteScriptClassFile(model, file, name, frames, scale);
+    EXPECT_TRUE(log.Open(dir / "s.log"));
+    WriteScriptClassFile(model, file, name, frames, scale, log);
     EXPECT_TRUE(file.Commit());
+    EXPECT_TRUE(log.Close());
+    if (logText) *logText = ReadFile(dir / "s.log");
     return ReadFile(dir / "s.uc");
 }
 
@@ -78,6 +83,21 @@ TEST(ScriptClassFile, TextureNamesAreCutAt31Bytes) {
     std::string text = Script(model.get(), "M", 1, 1.0f);
     EXPECT_NE(text.find("FILE=textures\\" + std::string(31, 't') + " GROUP"), std::string::npos) << text;
     EXPECT_NE(text.find("NAME=MTex1 FILE=textures\\ GROUP=Skins"), std::string::npos) << text;
+}
+
+// A host may hand over any bytes: a line break in a name must not start a
+// directive of the name's making when the script compiler reads the class.
+TEST(ScriptClassFile, ControlCharactersInTextureNamesBecomeUnderscores) {
+    hm::ModelPtr model = OneTriangleModel();
+    hm::AddMaterial(model.get(), "Evil", "a.bmp\r\n#exec OBJ LOAD F=x");
+    hm::AddMaterial(model.get(), "Tab", "b\tc.bmp");
+    std::string log;
+    const std::string text = Script(model.get(), "M", 1, 1.0f, &log);
+    EXPECT_NE(text.find("FILE=textures\\a.bmp__#exec OBJ LOAD F=x GROUP=Skins"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\n#exec OBJ"), std::string::npos) << text;
+    EXPECT_NE(text.find("FILE=textures\\b_c.bmp GROUP"), std::string::npos) << text;
+    EXPECT_NE(log.find("Texture name of material 0 holds 2 control character(s)"), std::string::npos) << log;
+    EXPECT_NE(log.find("Texture name of material 1 holds 1 "), std::string::npos) << log;
 }
 
 }  // namespace

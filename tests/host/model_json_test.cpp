@@ -308,6 +308,23 @@ TEST(ModelJson, BadBoneNames) {
     EXPECT_EQ(std::string(longest.model->bones[0]->record.parentName), std::string(31, 'p'));
 }
 
+// Names reach the script class's directive lines: a line break there would
+// let a downloaded model write a directive of its own.
+TEST(ModelJson, ControlCharactersInNamesAreRefusedWithThePlace) {
+    const struct {
+        std::string text, error;
+    } cases[] = {
+        {R"({"meshes": [], "materials": [{"diffuseTexture": "a.bmp\r\n#exec OBJ LOAD F=x"}]})",
+         "m.hm.json: materials[0].diffuseTexture: name contains the control character 0x0D at byte 5"},
+        {R"({"meshes": [], "materials": [{"name": "a\tb"}]})", "m.hm.json: materials[0].name: name contains the control character 0x09 at byte 1"},
+        {R"({"meshes": [{"name": "\u007f"}]})", "m.hm.json: meshes[0].name: name contains the control character 0x7F at byte 0"},
+        {WithBones(R"([{"name": "a\nb"}])"), "m.hm.json: bones[0].name: name contains the control character 0x0A at byte 1"},
+        {WithBones(R"([{"name": "a", "parent": "\u001b"}])"),
+         "m.hm.json: bones[0].parent: name contains the control character 0x1B at byte 0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ErrorOf(c.text), c.error) << c.text;
+}
+
 TEST(ModelJson, KeyTimesMustNotGoDown) {
     EXPECT_EQ(ErrorOf(WithBones(R"([{"name": "a", "positionKeys": [
                   {"time": 0, "value": [0, 0, 0]}, {"time": 3, "value": [0, 0, 0]},
@@ -446,6 +463,38 @@ TEST_F(ModelJsonFiles, FileProblemsNameThePath) {
     EXPECT_THAT(error, StartsWith(occupied + ": "));
     EXPECT_TRUE(fs::exists(occupied + "/keep"));
     EXPECT_TRUE(NoTemporaryLeft());
+}
+
+// The file is read in pieces: a model and its problems come out as from the
+// whole text, wherever a piece ends.
+TEST_F(ModelJsonFiles, FileReadsAsItsText) {
+    hm::ModelPtr model(hm::CreateModel());
+    hmMesh* mesh = hm::AddMesh(model.get(), "long");
+    for (int i = 0; i < 6000; ++i) mesh->vertices.push_back(hm::MakeVertex({0.1f * i, -0.25f, 1e-3f * i}, 0.5f));
+    const std::string text = hm::ModelToJson(*model);
+    ASSERT_GT(text.size(), 200000u);
+    std::string late = text;
+    late[190000] = '#';
+    const struct {
+        const char* what;
+        std::string text;
+        bool loads;
+    } cases[] = {
+        {"whole", text, true},
+        {"a fault far into the file", late, false},
+        {"cut short", text.substr(0, 150001), false},
+        {"zero bytes after the value", text + std::string(3, '\0'), true},
+        {"a zero byte, then more, after the value", text + std::string(2, '\0') + "{}", false},
+    };
+    const std::string path = PathOf("model.hm.json");
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
+        const hm::LoadResult fromFile = hm::LoadModelJson(path);
+        const hm::LoadResult fromText = hm::ParseModelJson(c.text, path);
+        EXPECT_EQ(fromFile.error, fromText.error) << c.what;
+        EXPECT_EQ(fromFile.model != nullptr, c.loads) << c.what << ": " << fromFile.error;
+        if (fromFile.model) EXPECT_EQ(hm::ModelToJson(*fromFile.model), text);
+    }
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ using namespace hm::imp;
 
 constexpr double kPi = 3.14159265358979323846;
 
-Mat3 FloatRecompose(Vec3 angles) {
+Mat3 FloatRecompose(Vec3d angles) {
     // The host stores the angles as floats; the recomposed rotation must stay close.
     return RotationFromEuler({static_cast<float>(angles.x), static_cast<float>(angles.y), static_cast<float>(angles.z)});
 }
@@ -27,7 +27,7 @@ TEST(EulerFromRotation, RecomposesEverywhereIncludingNinetyDegreesAboutY) {
         if (i % 4 == 2) y = -kPi / 2 + tiny(random);
         if (i % 4 == 3) y = (i % 8 == 3 ? 1 : -1) * kPi / 2;
         const Mat3 r = RotationFromEuler({angle(random), y, angle(random)});
-        const Vec3 found = EulerFromRotation(r);
+        const Vec3d found = EulerFromRotation(r);
         EXPECT_LE(std::fabs(found.y), kPi / 2 + 1e-12);
         worst = std::max(worst, MaxDifference(FloatRecompose(found), r));
     }
@@ -35,20 +35,20 @@ TEST(EulerFromRotation, RecomposesEverywhereIncludingNinetyDegreesAboutY) {
 }
 
 TEST(EulerFromRotation, KnownAngles) {
-    const Vec3 a = EulerFromRotation(RotationFromEuler({0.3, -0.4, 0.5}));
+    const Vec3d a = EulerFromRotation(RotationFromEuler({0.3, -0.4, 0.5}));
     EXPECT_NEAR(a.x, 0.3, 1e-12);
     EXPECT_NEAR(a.y, -0.4, 1e-12);
     EXPECT_NEAR(a.z, 0.5, 1e-12);
     // A quarter turn about Z takes x to y.
     const Mat3 r = RotationFromEuler({0, 0, kPi / 2});
-    const Vec3 p = Apply(r, Vec3{1, 0, 0});
+    const Vec3d p = Apply(r, Vec3d{1, 0, 0});
     EXPECT_NEAR(p.x, 0, 1e-15);
     EXPECT_NEAR(p.y, 1, 1e-15);
 }
 
 TEST(SplitRigid, SeparatesRotationFromScaleShearAndMirror) {
     const Affine rotation = FromTrs({1, 2, 3}, Quat{0.2, -0.3, 0.1, 0.9}, {1, 1, 1});
-    for (Vec3 scale : {Vec3{2, 2, 2}, Vec3{0.5, 3, 1}, Vec3{-1, 1, 1}, Vec3{0.01, 0.01, 0.01}}) {
+    for (Vec3d scale : {Vec3d{2, 2, 2}, Vec3d{0.5, 3, 1}, Vec3d{-1, 1, 1}, Vec3d{0.01, 0.01, 0.01}}) {
         Affine a = FromTrs({1, 2, 3}, Quat{0.2, -0.3, 0.1, 0.9}, scale);
         a.m[0][1] += 0.02 * scale.y;  // a little shear
         const RigidSplit split = SplitRigid(a);

@@ -9,7 +9,7 @@ namespace {
 
 using namespace hm::imp;
 
-Affine Rigid(Vec3 angles, Vec3 t) { return {RotationFromEuler(angles), t}; }
+Affine Rigid(Vec3d angles, Vec3d t) { return {RotationFromEuler(angles), t}; }
 
 // Within tolerance of the double transform, rotation and translation.
 void ExpectPose(const Matrix3x4& m, const Affine& a, double tolerance) {

@@ -343,7 +343,7 @@ TEST(ImportedExport, OverTheLimitsStopsAndFitExportsWithinThem) {
         std::printf("%s: %s", std::filesystem::path(model).filename().c_str(), match.str(0).c_str());
         std::printf("\n");
     }
-    if (!tried) GTEST_SKIP() << "assimp-testmodels is not installed";
+    if (!tried) GTEST_SKIP() << "needs Assimp's test models in " << kCorpus << " (Debian's assimp-testmodels: make deps-corpus installs it)";
 }
 
 // Files made by others and a name clash of our own: bound by node, every frame
@@ -375,9 +375,10 @@ TEST(ImportedExport, EmbeddedTextureLandsBesideTheOutputsAndTheScriptNamesIt) {
     const Outcome outcome = RunProgram(dir, "'" + kData + "/greenman/greenman.glb' art/Greenman.3D");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(testing_support::Files(dir / "art"),
-              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "greenman_body.png"}));
+              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "VantrelExport.log",
+                                        "greenman_body.bmp"}));
     const std::string script = ReadFile(dir / "art/Greenman.uc");
-    EXPECT_NE(script.find("FILE=textures\\greenman_body.png"), std::string::npos);
+    EXPECT_NE(script.find("FILE=textures\\greenman_body.bmp"), std::string::npos);
     EXPECT_NE(script.find("animation sections\r\n"
                           "#exec MESH SEQUENCE MESH=Greenman SEQ=0_pose STARTFRAME=0 NUMFRAMES=6\r\n"
                           "#exec MESH SEQUENCE MESH=Greenman SEQ=1_idle STARTFRAME=6 NUMFRAMES=76\r\n"
@@ -415,7 +416,7 @@ TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     EXPECT_NE(info.out.find("Meshes: 1\n  0 \"1_body\": 196 vertices, 356 triangles\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("Bones: 9\n  0 root, 147 position and 147 rotation keys\n"), std::string::npos);
     EXPECT_NE(info.out.find("Frames: 147\n"), std::string::npos);
-    EXPECT_NE(info.out.find("  0 \"body\": texture greenman_body.png\n"), std::string::npos);
+    EXPECT_NE(info.out.find("  0 \"body\": texture greenman_body.bmp\n"), std::string::npos);
     EXPECT_NE(info.out.find("  3_attack: 0.833 s, 26 frames, frames 121 to 146\n"), std::string::npos);
     EXPECT_NE(info.out.find("Bake: exact (the source's own deformation: every bone influence, morph targets, any "
                             "number of bones)\nWith --bake host:\n  158 vertices had more than one bone influence; "
@@ -482,21 +483,22 @@ TEST(ImportedExport, FirstHourCommandLines) {
     };
     const std::string rigged = "'" + kData + "/RiggedSimple/RiggedSimple.gltf'";
     const std::string fbx = "'" + kData + "/sample/animated.fbx'";
-    const std::vector<std::string> totem = {"totem.uc", "totem_a.3d", "totem_d.3d", "totem_skin.png"};
+    const std::vector<std::string> totem = {"VantrelExport.log", "totem.uc", "totem_a.3d", "totem_d.3d", "totem_skin.bmp"};
     const std::vector<Case> cases = {
-        {rigged + " out", 0, {"  ->  textures\\RiggedSimple_Material_001-e.bmp\n"},
-         {"RiggedSimple.uc", "RiggedSimple_Material_001-e.bmp", "RiggedSimple_a.3d", "RiggedSimple_d.3d"},
-         {"FILE=textures\\RiggedSimple_Material_001-e.bmp GROUP"}},
-        {"totem.gltf out/ --clip Sway", 0, {"out/totem_skin.png ", "frames 61\n"}, totem,
+        {rigged + " out", 0, {"  ->  textures\\RiggedSimple_al_001-effect.bmp\n"},
+         {"RiggedSimple.uc", "RiggedSimple_a.3d", "RiggedSimple_al_001-effect.bmp", "RiggedSimple_d.3d",
+          "VantrelExport.log"},
+         {"FILE=textures\\RiggedSimple_al_001-effect.bmp GROUP"}},
+        {"totem.gltf out/ --clip Sway", 0, {"out/totem_skin.bmp ", "frames 61\n"}, totem,
          {"SEQ=Sway STARTFRAME=0 NUMFRAMES=61\r\n\r\n#exec MESHMAP"}},
         {"totem.gltf out --clip Hop --clip 'Armature|Sway'", 0, {"Vertices 65, triangles 112, frames 92\n"}, totem,
          {"SEQ=Hop STARTFRAME=0 NUMFRAMES=31\r\n#exec MESH SEQUENCE MESH=totem SEQ=Sway STARTFRAME=31 NUMFRAMES=61\r\n"}},
         {"totem.gltf out --clip Hop --clip Hop", 2, {}, {}, {}},
         {"totem.gltf out --clip Armature_Sway", 2, {}, {}, {}},
         {fbx + " out", 0, {"try --scale 0.01\n", "Size: 1.1 wide, 3 tall, 1.1 deep"},
-         {"animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.png"}, {}},
-        {fbx + " --scale 0.01 -o out/Small", 0, {"Size: 0.011 wide, 0.03 tall"},
-         {"Small.uc", "Small_a.3d", "Small_d.3d", "animated_skin.png"}, {}},
+         {"VantrelExport.log", "animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.bmp"}, {}},
+        {fbx + " --scale 0.01 -o out/Small.3D", 0, {"Size: 0.011 wide, 0.03 tall"},
+         {"Small.uc", "Small_a.3d", "Small_d.3d", "VantrelExport.log", "animated_skin.bmp"}, {}},
         {"totem.gltf --info", 0, {"Vertices: 65\nTriangles: 112\n", "Size: 1.1 wide, 3 tall, 1.1 deep"}, {}, {}},
     };
     std::string gltf = ReadFile(kExamples + "/totem.gltf");
@@ -519,6 +521,34 @@ TEST(ImportedExport, FirstHourCommandLines) {
                 for (const std::string& text : c.script)
                     EXPECT_NE(script.find(text), std::string::npos) << c.arguments << ": " << text << "\n" << script;
             }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Each material's kind reaches every triangle's type byte, by either bake.
+TEST(ImportedExport, TriangleTypesFollowTheMaterials) {
+    ScratchDir dir;
+    test_files::WriteText(dir / "kinds.gltf",
+                          test_files::MaterialsGltf({{.name = "OneSided", .doubleSided = false},
+                                                     {.name = "TwoSided"},
+                                                     {.name = "Cutout", .alphaMode = "MASK"},
+                                                     {.name = "Glass", .alphaMode = "BLEND"},
+                                                     {.name = "Glow", .unlit = true},
+                                                     {.name = "WEAPON", .triangles = 2}}));
+    const std::vector<int> expected = {0, 1, 3, 2, 1 + 16, 1 + 8, 1};
+    for (const char* bake : {"exact", "host"}) {
+        const Outcome outcome = RunProgram(dir, std::string("kinds.gltf Out.3D --bake ") + bake);
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        const std::string data = ReadFile(dir / "Out_d.3d");
+        std::vector<int> types;
+        for (size_t at = 48 + 6; at < data.size(); at += 16) types.push_back(static_cast<uint8_t>(data[at]));
+        EXPECT_EQ(types, expected) << bake;
+        EXPECT_NE(outcome.err.find("material 'WEAPON' holds 2 triangles; only its first is the weapon triangle"),
+                  std::string::npos)
+            << outcome.err;
     }
 }
 

@@ -36,7 +36,7 @@ hm::ImportResult ImportExact(const std::string& path, hm::ImportOptions options 
 
 std::vector<Point> Posed(const hm::imp::ExactPose& pose) {
     std::vector<Point> points;
-    for (const hm::imp::Vec3& p : pose.Positions()) points.push_back({p.x, p.y, p.z});
+    for (const hm::imp::Vec3d& p : pose.Positions()) points.push_back({p.x, p.y, p.z});
     return points;
 }
 
@@ -132,8 +132,8 @@ TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
         mesh.node = 1;
         for (size_t v = 0; v < c.vertices; ++v) {
             const double a = std::sin(0.7 * v) * 3, b = std::cos(1.3 * v) * 5;
-            mesh.positions.push_back(v % 4 ? hm::imp::Vec3{a, b, a * b}
-                                           : hm::imp::Vec3{odd[v / 4 % 8], -0.0, odd[(v + 3) % 8]});
+            mesh.positions.push_back(v % 4 ? hm::imp::Vec3d{a, b, a * b}
+                                           : hm::imp::Vec3d{odd[v / 4 % 8], -0.0, odd[(v + 3) % 8]});
         }
         for (int j = 0; j < 3; ++j) {
             mesh.jointNodes.push_back(2 - j);
@@ -154,7 +154,7 @@ TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
         hm::imp::ExactPose pose(scene);
         pose.Evaluate(0);
         // As far as the span reaches, and not beyond.
-        std::vector<Vector3> rounded(c.vertices, {7, 7, 7});
+        std::vector<Vector3f> rounded(c.vertices, {7, 7, 7});
         pose.PoseFrame(0, std::span(rounded).first(c.vertices - 1));
         hm::imp::NodePose nodes(scene);
         nodes.Evaluate({});
@@ -165,7 +165,7 @@ TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
             return a;
         };
         for (size_t v = 0; v < c.vertices; ++v) {
-            const hm::imp::Vec3 p = mesh.positions[v];
+            const hm::imp::Vec3d p = mesh.positions[v];
             double expected[3] = {0, 0, 0};
             auto add = [&](const hm::imp::Affine& a, double w, bool weighted) {
                 const double t[3] = {a.t.x, a.t.y, a.t.z};
@@ -263,7 +263,7 @@ TEST(ExactPose, MeshAmongOthersPosesAsAlone) {
         hm::imp::ExactPose pose(alone);
         pose.Evaluate(0);
         EXPECT_EQ(std::memcmp(pose.Positions().data(), together.Positions().data() + together.MeshStart(m),
-                              pose.Positions().size() * sizeof(hm::imp::Vec3)),
+                              pose.Positions().size() * sizeof(hm::imp::Vec3d)),
                   0)
             << "mesh " << m;
     }

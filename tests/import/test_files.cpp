@@ -110,7 +110,7 @@ std::string PropOnAnimatedNodeGltf() {
            buffer.Json() + "}";
 }
 
-std::string AmbiguousJointGltf() {
+std::string SharedJointNameGltf() {
     Buffer buffer;
     const int positions = buffer.Add(kTriangle, 5126, "VEC3", 3);
     const int joints = buffer.Add(std::vector<uint16_t>(12, 0), 5123, "VEC4", 3);
@@ -118,11 +118,11 @@ std::string AmbiguousJointGltf() {
     const int binds = buffer.Add(std::vector<float>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -1, 0, 1}, 5126, "MAT4", 1);
     return "{\"asset\":{\"version\":\"2.0\"},\"scene\":0,\"scenes\":[{\"nodes\":[0,1,3]}],\"nodes\":["
            "{\"name\":\"Skin\",\"mesh\":0,\"skin\":0},"
-           "{\"name\":\"Left\",\"children\":[2]},{\"name\":\"joint\",\"translation\":[0,1,0]},"
-           "{\"name\":\"Right\",\"children\":[4]},{\"name\":\"joint\",\"translation\":[0,1,0]}],"
+           "{\"name\":\"Left\",\"children\":[2],\"translation\":[-5,0,0]},{\"name\":\"joint\",\"translation\":[0,1,0]},"
+           "{\"name\":\"Right\",\"children\":[4],\"translation\":[5,0,0]},{\"name\":\"joint\",\"translation\":[0,1,0]}],"
            "\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":" + std::to_string(positions) +
            ",\"JOINTS_0\":" + std::to_string(joints) + ",\"WEIGHTS_0\":" + std::to_string(weights) + "}}]}],"
-           "\"skins\":[{\"joints\":[2],\"inverseBindMatrices\":" + std::to_string(binds) + "}]," + buffer.Json() + "}";
+           "\"skins\":[{\"joints\":[4],\"inverseBindMatrices\":" + std::to_string(binds) + "}]," + buffer.Json() + "}";
 }
 
 std::string NoMeshGltf() {
@@ -225,6 +225,50 @@ LadderOptions FaceRigLadder() {
     options.bendDegrees = 270;
     options.morph = true;
     return options;
+}
+
+std::string MaterialsGltf(const std::vector<GltfMaterial>& materials) {
+    Buffer buffer;
+    std::string nodes, meshes, gltfMaterials, textures, images;
+    const auto join = [](std::string& list, const std::string& item) { list += (list.empty() ? "" : ",") + item; };
+    for (size_t m = 0; m < materials.size(); ++m) {
+        const GltfMaterial& material = materials[m];
+        std::vector<float> positions, uvs;
+        for (int t = 0; t < material.triangles; ++t) {
+            const float x = static_cast<float>(m) * 2 + static_cast<float>(t) * 0.1f;
+            positions.insert(positions.end(), {x, 0, 0, x + 1, 0, 0, x, 1, 0});
+            uvs.insert(uvs.end(), {0, 1, 1, 1, 0, 0});
+        }
+        const int count = 3 * material.triangles;
+        const int p = buffer.Add(positions, 5126, "VEC3", count), uv = buffer.Add(uvs, 5126, "VEC2", count);
+        join(nodes, "{\"name\":\"Part" + std::to_string(m) + "\",\"mesh\":" + std::to_string(m) + "}");
+        join(meshes, "{\"primitives\":[{\"attributes\":{\"POSITION\":" + std::to_string(p) + ",\"TEXCOORD_0\":" +
+                         std::to_string(uv) + "},\"material\":" + std::to_string(m) + "}]}");
+        std::string entry = "{\"name\":\"" + material.name + "\",\"doubleSided\":" +
+                            (material.doubleSided ? "true" : "false") + ",\"alphaMode\":\"" + material.alphaMode + "\"";
+        if (material.unlit) entry += ",\"extensions\":{\"KHR_materials_unlit\":{}}";
+        entry += ",\"pbrMetallicRoughness\":{\"baseColorFactor\":[0.8,0.2,0.1,1]";
+        if (!material.imageUri.empty() || !material.embeddedPng.empty()) {
+            if (material.embeddedPng.empty()) {
+                join(images, "{\"uri\":\"" + material.imageUri + "\"}");
+            } else {
+                const int view = buffer.Add(material.embeddedPng, 5121, "SCALAR", material.embeddedPng.size());
+                join(images, "{\"name\":\"" + material.name + "\",\"bufferView\":" + std::to_string(view) +
+                                 ",\"mimeType\":\"image/png\"}");
+            }
+            const std::string index = std::to_string(std::count(images.begin(), images.end(), '{') - 1);
+            join(textures, "{\"source\":" + index + "}");
+            entry += ",\"baseColorTexture\":{\"index\":" + index + "}";
+        }
+        join(gltfMaterials, entry + "}}");
+    }
+    std::string scene;
+    for (size_t m = 0; m < materials.size(); ++m) join(scene, std::to_string(m));
+    std::string json = "{\"asset\":{\"version\":\"2.0\"},\"extensionsUsed\":[\"KHR_materials_unlit\"],\"scene\":0,"
+                       "\"scenes\":[{\"nodes\":[" + scene + "]}],\"nodes\":[" + nodes + "],\"meshes\":[" + meshes +
+                       "],\"materials\":[" + gltfMaterials + "]";
+    if (!images.empty()) json += ",\"images\":[" + images + "],\"textures\":[" + textures + "]";
+    return json + "," + buffer.Json() + "}";
 }
 
 }  // namespace test_files

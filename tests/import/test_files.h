@@ -3,7 +3,9 @@
 // without meshes, loose lines and points, long and repeated names.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace test_files {
 
@@ -13,9 +15,9 @@ void WriteText(const std::string& path, const std::string& text);
 std::string ChainGltf(int bones);
 // glTF: an unskinned triangle whose node's parent turns 90 degrees about Y over one second.
 std::string PropOnAnimatedNodeGltf();
-// glTF: a triangle skinned to a joint named "joint", in a file where two
-// nodes without meshes, "Left/joint" and "Right/joint", carry that name.
-std::string AmbiguousJointGltf();
+// glTF: a triangle skinned to the joint "Right/joint" (x = 5), in a file where
+// "Left/joint" (x = -5), listed first, carries the same name.
+std::string SharedJointNameGltf();
 // glTF: a node and nothing else.
 std::string NoMeshGltf();
 
@@ -35,5 +37,18 @@ struct LadderOptions {
 std::string LadderGltf(const LadderOptions& options);
 // What only the exact bake exports: 200 bones, 8 influences a vertex, morph targets.
 LadderOptions FaceRigLadder();
+
+// glTF: one mesh of `triangles` triangles (with texture coordinates) per
+// material, side by side.
+struct GltfMaterial {
+    std::string name{};
+    std::string imageUri{};            // the base colour image's URI ("" for none)
+    std::vector<uint8_t> embeddedPng{};  // else an image held in the file
+    bool doubleSided = true;
+    std::string alphaMode = "OPAQUE";
+    bool unlit = false;
+    int triangles = 1;
+};
+std::string MaterialsGltf(const std::vector<GltfMaterial>& materials);
 
 }  // namespace test_files

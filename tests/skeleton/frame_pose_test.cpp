@@ -12,8 +12,8 @@
 
 namespace {
 
-Vector3 Posed(const BoneTable& table, const HostVertex& vertex) {
-    Vector3 out;
+Vector3f Posed(const BoneTable& table, const HostVertex& vertex) {
+    Vector3f out;
     table.GetPosedVertex(out, &vertex);
     return out;
 }
@@ -27,7 +27,7 @@ struct MovingRoot : ::testing::Test {
     BoneTable table;
 
     const BoneMatrixSet& Entry(int32_t bone) const { return *table.Entry(bone); }
-    Vector3 Posed(const HostVertex& vertex) const { return ::Posed(table, vertex); }
+    Vector3f Posed(const HostVertex& vertex) const { return ::Posed(table, vertex); }
 
     void SetUp() override {
         HostBoneEntry* root = hm::AddBone(model.get(), "root", "", {0, 0, 0}, {0, 0, 0});
@@ -69,12 +69,12 @@ TEST_F(MovingRoot, SameFrameTwiceIsIdenticalAndUnboundVerticesKeepTheirBits) {
     const HostVertex loose[] = {hm::MakeVertex({-0.0f, 1e-40f, 3.3f}), hm::MakeVertex({1, 2, 3}, 0, 0, 3),
                                 hm::MakeVertex({4, 5, 6}, 0, 0, -7)};
     table.EvaluatePose(model.get(), 7);
-    const Vector3 first = Posed(mesh->vertices[0]);
+    const Vector3f first = Posed(mesh->vertices[0]);
     table.EvaluatePose(model.get(), 3);
     table.EvaluatePose(model.get(), 7);
     EXPECT_TRUE(SameBits(Posed(mesh->vertices[0]), first));
     for (const HostVertex& vertex : loose) EXPECT_TRUE(SameBits(Posed(vertex), PositionOf(vertex)));
-    Vector3 out{1, 1, 1};
+    Vector3f out{1, 1, 1};
     table.GetPosedVertex(out, nullptr);
     ExpectNear(out, 0, 0, 0, 0.0f);
 }
@@ -120,7 +120,7 @@ TEST(FramePose, ZeroKeysGiveRestPoseInAnyBoneOrder) {
         for (const HostVec3& p : points) mesh->vertices.push_back(hm::MakeVertex(p, 0, 0, parentsFirst ? 2 : 1));
         return model;
     };
-    std::vector<Vector3> posed[2];
+    std::vector<Vector3f> posed[2];
     for (bool parentsFirst : {true, false}) {
         hm::ModelPtr model = build(parentsFirst);
         table.SetupBindPose(model.get());
@@ -206,13 +206,13 @@ TEST(FramePose, CopyPosesAsTheModelBitForBit) {
     table.SetupBindPose(model.get());
     ASSERT_TRUE(forked.BuildBindPose(model.get()));
     const PoseSnapshot snapshot = table.CopyPoseSnapshot(model.get());
-    std::vector<Vector3> fromModel(36), fromCopy(36);
+    std::vector<Vector3f> fromModel(36), fromCopy(36);
     for (int32_t frame = -1; frame < 14; ++frame) {
         table.EvaluatePose(model.get(), frame);
         table.GetPosedVertices(model.get(), fromModel);
         forked.EvaluatePose(snapshot, frame);
         forked.GetPosedVertices(snapshot, fromCopy);
-        ASSERT_EQ(std::memcmp(fromModel.data(), fromCopy.data(), fromModel.size() * sizeof(Vector3)), 0)
+        ASSERT_EQ(std::memcmp(fromModel.data(), fromCopy.data(), fromModel.size() * sizeof(Vector3f)), 0)
             << "frame " << frame;
     }
 }

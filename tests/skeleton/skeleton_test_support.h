@@ -11,7 +11,7 @@
 
 inline constexpr float kPi = 3.14159265358979f;
 
-inline void ExpectNear(const Vector3& v, float x, float y, float z, float tolerance) {
+inline void ExpectNear(const Vector3f& v, float x, float y, float z, float tolerance) {
     EXPECT_NEAR(v.x, x, tolerance);
     EXPECT_NEAR(v.y, y, tolerance);
     EXPECT_NEAR(v.z, z, tolerance);
@@ -19,7 +19,7 @@ inline void ExpectNear(const Vector3& v, float x, float y, float z, float tolera
 
 inline bool SameBits(const Matrix3x4& a, const Matrix3x4& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-inline bool SameBits(const Vector3& a, const Vector3& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+inline bool SameBits(const Vector3f& a, const Vector3f& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Equal element by element; 0 and -0 count as equal.
 inline void ExpectEqualMatrices(const Matrix3x4& a, const Matrix3x4& b) {
@@ -27,14 +27,14 @@ inline void ExpectEqualMatrices(const Matrix3x4& a, const Matrix3x4& b) {
         for (int c = 0; c < 4; ++c) EXPECT_EQ(a.m[r][c], b.m[r][c]) << r << "," << c;
 }
 
-inline Vector3 Translation(const Matrix3x4& m) { return {m.m[0][3], m.m[1][3], m.m[2][3]}; }
+inline Vector3f Translation(const Matrix3x4& m) { return {m.m[0][3], m.m[1][3], m.m[2][3]}; }
 
 inline void ExpectSameRotation(const Matrix3x4& a, const Matrix3x4& b, float tolerance) {
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << "," << c;
 }
 
-inline Vector3 PositionOf(const HostVertex& vertex) {
+inline Vector3f PositionOf(const HostVertex& vertex) {
     const HostVec3 p = vertex.position;
     return {p.x, p.y, p.z};
 }

@@ -4,8 +4,8 @@ namespace {
 
 constexpr Matrix3x4 kIdentity{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}}};
 
-Vector3 Rotated(const Matrix3x4& m, Vector3 v) {
-    Vector3 out;
+Vector3f Rotated(const Matrix3x4& m, Vector3f v) {
+    Vector3f out;
     RotateVector(v, m, out);
     return out;
 }
@@ -70,8 +70,8 @@ TEST(TransformMath, InverseRotationUndoesRotationAndIgnoresTranslation) {
     m.m[0][3] = 100;
     m.m[1][3] = -100;
     m.m[2][3] = 50;
-    for (const Vector3& v : {Vector3{10, 0, 0}, Vector3{-3, 5.5f, 7}, Vector3{0.1f, -9.9f, 0.5f}}) {
-        Vector3 back;
+    for (const Vector3f& v : {Vector3f{10, 0, 0}, Vector3f{-3, 5.5f, 7}, Vector3f{0.1f, -9.9f, 0.5f}}) {
+        Vector3f back;
         InverseRotateVector(Rotated(m, v), m, back);
         ExpectNear(back, v.x, v.y, v.z, 1e-6f);
     }

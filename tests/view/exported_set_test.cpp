@@ -17,18 +17,21 @@ namespace {
 std::string Bytes(const std::string& path) { return ReadFile(path); }
 void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-// A 2 x 2 24-bit BMP.
-std::string SmallBmp() {
-    std::string bmp(54 + 16, '\0');
+// 2 x 2, 8-bit palettised as the engine imports textures, no pixel at entry 0
+// (or another width or bit depth, or every pixel at entry 0).
+std::string SmallBmp(uint32_t width = 2, char bits = 8, bool allAtEntryZero = false) {
+    const uint32_t palette = bits == 8 ? 1024 : 0, row = (width * (bits / 8) + 3) & ~3u;
+    std::string bmp(54 + palette + 2 * row, '\0');
     auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&bmp[at], &v, 4); };
     bmp[0] = 'B', bmp[1] = 'M';
     put32(2, static_cast<uint32_t>(bmp.size()));
-    put32(10, 54);
+    put32(10, 54 + palette);
     put32(14, 40);
-    put32(18, 2);
+    put32(18, width);
     put32(22, 2);
-    bmp[26] = 1, bmp[28] = 24;
+    bmp[26] = 1, bmp[28] = bits;
     for (size_t i = 54; i < bmp.size(); ++i) bmp[i] = static_cast<char>(i * 37);
+    for (size_t i = 54 + palette; i < bmp.size() && bits == 8; ++i) bmp[i] = static_cast<char>(allAtEntryZero ? 0 : 1 + i % 4);
     return bmp;
 }
 
@@ -155,6 +158,14 @@ const Damage kDamages[] = {
      "line 20: texture SampleTex0: textures\\SampleBody.bmp not found"},
     {"a texture unreadable", [](const GoldenCopy& g) { Write(g.Path("textures/SampleArm.bmp"), "BM garbage"); },
      "SampleArm.bmp cannot decode it"},
+    // What the engine's texture importer trips over.
+    {"a texture not palettised", [](const GoldenCopy& g) { Write(g.Path("textures/SampleArm.bmp"), SmallBmp(2, 24)); },
+     "SampleArm.bmp is a 24-bit BMP; the engine imports 8-bit palettised BMP or PCX only"},
+    {"a side not a power of two", [](const GoldenCopy& g) { Write(g.Path("textures/SampleArm.bmp"), SmallBmp(3)); },
+     "SampleArm.bmp is 3 x 2; the engine keeps each side a power of two"},
+    {"every pixel at entry 0 under a masked import",
+     [](const GoldenCopy& g) { Write(g.Path("textures/SampleArm.bmp"), SmallBmp(2, 8, true)); },
+     "SampleArm.bmp: every pixel is at palette entry 0"},
     {"a slot no texture fills",
      [](const GoldenCopy& g) {
          g.Replace("Sample.uc", "#exec MESHMAP SETTEXTURE MESHMAP=Sample NUM=2 TEXTURE=SampleTex2", "");

@@ -1,4 +1,4 @@
-#include "export/temporaries.h"
+#include "output/temporaries.h"
 
 #if !defined(_WIN32)
 #include <csignal>

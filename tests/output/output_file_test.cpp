@@ -1,4 +1,4 @@
-#include "export/output_file.h"
+#include "output/output_file.h"
 #include "tests/support/test_support.h"
 
 #include <fcntl.h>

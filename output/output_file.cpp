@@ -1,6 +1,6 @@
-#include "export/output_file.h"
+#include "output/output_file.h"
 
-#include "export/temporaries.h"
+#include "output/temporaries.h"
 
 #include <algorithm>
 #include <atomic>

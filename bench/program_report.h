@@ -1,0 +1,14 @@
+// Whole runs of vantrel-export as a user runs it, a process each: on a host
+// model file and on a glTF of the same size.
+#pragma once
+
+#include <filesystem>
+
+// exporter: the vantrel-export to run. Writes its model files and exports
+// into dir, and removes them after.
+int ProgramReport(int runs, const std::filesystem::path& exporter, const std::filesystem::path& dir);
+
+// The "child" mode the report measures through: runs argv (a program and its
+// arguments) with its output thrown away, and prints its wall seconds,
+// processor seconds, peak memory in KiB and 1 when it succeeded.
+int RunChild(char** argv);

@@ -1,0 +1,131 @@
+// The glTF file of a set, read back as a glTF reader would: sequences from a
+// hand-edited script class, and a set whose frame size wrapped.
+#include "view/gltf_writer.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+#include <fstream>
+#include <set>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// The JSON chunk of a glTF binary file, and a float accessor's values.
+struct Glb {
+    explicit Glb(const std::string& path) : bytes(ReadFile(path)) {
+        uint32_t length = 0;
+        std::memcpy(&length, bytes.data() + 12, 4);
+        json = nlohmann::json::parse(bytes.substr(20, length));
+        bin = 20 + length + 8;
+    }
+    std::vector<float> Floats(int accessor) const {
+        const auto& a = json["accessors"][accessor];
+        const auto& view = json["bufferViews"][a["bufferView"].get<int>()];
+        std::vector<float> values(view["byteLength"].get<size_t>() / 4);
+        std::memcpy(values.data(), bytes.data() + bin + view["byteOffset"].get<size_t>(), values.size() * 4);
+        return values;
+    }
+    std::string bytes;
+    nlohmann::json json;
+    size_t bin = 0;
+};
+
+std::string Differences(const view::GltfReport& report) {
+    std::string text;
+    for (const std::string& line : report.differences) text += line + "\n";
+    return text;
+}
+
+// The golden sample (48 frames, sequence All) with a script class edited by
+// hand: other case, odd spacing, comments, other directives, a rate, a
+// sequence over frames already in another, and one line commented out.
+TEST(GltfWriter, EverySequenceOfAHandEditedClassIsAnAnimation) {
+    ScratchDir dir;
+    for (const char* name : {"Sample_d.3d", "Sample_a.3d"}) fs::copy_file(fs::path(GOLDEN_DIR) / name, dir.Path() / name);
+    std::string script = ReadFile(std::string(GOLDEN_DIR) + "/Sample.uc");
+    const std::string all = "#exec MESH SEQUENCE MESH=Sample SEQ=All STARTFRAME=0 NUMFRAMES=48";
+    script.replace(script.find(all), all.size(),
+                   "#EXEC  mesh sequence   mesh=sample seq=Walk startframe=0  numframes=30 RATE=15\r\n"
+                   "\t#exec MESH SEQUENCE MESH=Sample SEQ=Jump STARTFRAME=30 NUMFRAMES=18 GROUP=Moves\r\n"
+                   "#exec MESH SEQUENCE MESH=Sample SEQ=Kick STARTFRAME=40 NUMFRAMES=4  // a hand-added line\r\n"
+                   "/* #exec MESH SEQUENCE MESH=Sample SEQ=Gone STARTFRAME=0 NUMFRAMES=2 */\r\n"
+                   "#exec MESH LODPARAMS MESH=Sample STRENGTH=0.5\r\n");
+    Write(dir / "Sample.uc", script);
+
+    const view::ExportedSet set = view::ReadExportedSet(dir / "Sample.uc");
+    view::GltfReport report;
+    std::string error;
+    ASSERT_TRUE(view::WriteSetAsGltf(set, dir / "Sample.glb", report, error)) << error;
+    const Glb glb(dir / "Sample.glb");
+    std::vector<std::string> names;
+    for (const auto& animation : glb.json["animations"]) names.push_back(animation["name"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"Walk", "Jump", "Kick"}));
+    // Walk's last frame, 29, at 29 / 15 s; Kick holds frames 40 to 43 at 30 a second.
+    const auto& walk = glb.json["animations"][0]["samplers"][0];
+    EXPECT_FLOAT_EQ(glb.Floats(walk["input"]).back(), 29.0f / 15);
+    EXPECT_FLOAT_EQ(glb.Floats(glb.json["animations"][2]["samplers"][0]["input"]).back(), 3.0f / 30);
+    EXPECT_EQ(report.exportOptions,
+              (std::vector<std::string>{"--no-weld", "--scale", report.exportOptions[2], "--fps", "15", "--clip",
+                                        "Walk", "--clip", "Jump"}));
+    const std::string differences = Differences(report);
+    EXPECT_NE(differences.find("sequence Kick (line 12) is not a clip on the exported timeline"), std::string::npos)
+        << differences;
+    EXPECT_NE(differences.find("play at different rates"), std::string::npos) << differences;
+    EXPECT_NE(differences.find("RATE=15"), std::string::npos) << differences;
+    EXPECT_NE(differences.find("gains sequence All"), std::string::npos) << differences;
+    // A target for each distinct frame but the mesh's own.
+    std::set<std::vector<int16_t>> frames;
+    const size_t words = size_t{set.vertexCount} * 4;
+    for (size_t f = 0; f < set.frameCount; ++f)
+        frames.emplace(set.records.begin() + f * words, set.records.begin() + (f + 1) * words);
+    EXPECT_EQ(report.morphTargets + 1, frames.size());
+    EXPECT_EQ(glb.json["meshes"][0]["primitives"].size(), 3u);
+}
+
+// 8193 vertices take 65544 bytes a frame, which the 16-bit frame size states
+// as 8: the engine steps 8 bytes from frame to frame, and so does the reader.
+TEST(GltfWriter, AFrameSizeThatWrappedIsReadAsTheEngineReadsIt) {
+    ScratchDir dir;
+    const uint32_t vertices = 8193, frames = 3;
+    std::string data(48 + 16, '\0');
+    data[0] = 1, data[2] = static_cast<char>(vertices & 255), data[3] = static_cast<char>(vertices >> 8);
+    data[48 + 2] = 1, data[48 + 4] = 2, data[48 + 6] = 1, data[48 + 7] = static_cast<char>(255);
+    Write(dir / "Wrap_d.3d", data);
+    std::string anim(4 + 8ull * vertices * frames, '\0');
+    anim[0] = frames, anim[2] = 8;
+    for (uint32_t i = 0; i < vertices * frames; ++i) {
+        const int16_t x = static_cast<int16_t>(i % 200 - 100);
+        std::memcpy(&anim[4 + 8 * i], &x, 2);
+    }
+    Write(dir / "Wrap_a.3d", anim);
+    Write(dir / "Wrap.uc",
+          "#exec MESH IMPORT MESH=Wrap ANIVFILE=MODELS\\Wrap_a.3d DATAFILE=MODELS\\Wrap_d.3d\r\n"
+          "#exec MESH SEQUENCE MESH=Wrap SEQ=All STARTFRAME=0 NUMFRAMES=3\r\n"
+          "#exec MESHMAP SCALE MESHMAP=Wrap X=0.5 Y=0.5 Z=0.5\r\n");
+
+    const view::ExportedSet set = view::ReadExportedSet(dir / "Wrap.uc");
+    ASSERT_EQ(set.frameCount, frames);
+    std::string problems;
+    for (const std::string& problem : set.problems) problems += problem + "\n";
+    EXPECT_NE(problems.find("it wrapped to 8, and the engine reads frame f from byte 4 + 8 x f"), std::string::npos)
+        << problems;
+    // Frame 2 starts 16 bytes in: vertex 0 of frame 2 is vertex 2 of frame 0.
+    EXPECT_EQ(view::DecodePosition(set, 2, 0), view::DecodePosition(set, 0, 2));
+
+    view::GltfReport report;
+    std::string error;
+    ASSERT_TRUE(view::WriteSetAsGltf(set, dir / "Wrap.glb", report, error)) << error;
+    const std::string differences = Differences(report);
+    EXPECT_NE(differences.find("8190 vertices no triangle uses are left out"), std::string::npos) << differences;
+    EXPECT_NE(differences.find("texture slot 0 has no image"), std::string::npos) << differences;
+    EXPECT_EQ(Glb(dir / "Wrap.glb").json["accessors"][0]["count"], 3);
+}
+
+}  // namespace

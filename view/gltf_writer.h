@@ -1,0 +1,39 @@
+// Writes an exported set as one glTF 2.0 binary file, the way back into a
+// modelling tool: triangles, textures, every frame and every sequence.
+#pragma once
+
+#include "view/exported_set.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace view {
+
+// What the file holds beside the set, and how to export it back.
+//
+// Texture coordinates: byte b is written as (b + 1/8) / 255, which the
+// exporter's truncation of t × 255 turns back into b (the margin of 1/8 is far
+// above a float's rounding, a v turned over and back included); it lies
+// between 1/8 and 9/8 of a texel (of a 256-texel image) past the engine's b / 256.
+// Positions: each frame decoded as the engine does (DecodePosition), in the
+// host's axes (engine x, z, y), each record in the middle of the span the
+// exporter truncates to it; the mesh holds frame 0 (or the first frame whose
+// vertices a reader will not merge), every other distinct frame is a morph
+// target of it (a frame equal to an earlier one shares its target).
+// Sequences: one animation each, whose weights hold frame k flat from
+// (k - 1/4) / rate to (k + 1/4) / rate, so that sampling at k / rate lands on
+// frame k however the times round.
+struct GltfReport {
+    std::vector<std::string> differences;  // what exporting the file back will not give as the set has it
+    std::vector<std::string> exportOptions;  // vantrel-export options that give the set back
+    size_t morphTargets = 0;
+    size_t primitives = 0;
+    uint64_t bytes = 0;
+};
+
+// False with error set when the file cannot be written; an earlier file of
+// that name is then left as it was. Never throws.
+bool WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report, std::string& error);
+
+}  // namespace view
