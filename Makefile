@@ -24,7 +24,7 @@ WINE_PACKAGES = wine64 xvfb xdotool
 # Only for the Windows programs: what builds Assimp from Debian's source
 # packages (the header-only libraries Debian strips from it come as the -dev
 # packages the Linux build uses).
-ASSIMP_MINGW_PACKAGES = dpkg-dev libutfcpp-dev libstb-dev libminizip-dev libmeshoptimizer-dev
+ASSIMP_MINGW_PACKAGES = dpkg-dev libutfcpp-dev libstb-dev libminizip-dev libmeshoptimizer-dev libimagequant-dev
 # Built once per Assimp version, outside the clone.
 ASSIMP_MINGW_CACHE ?= $(HOME)/.cache/vantrel
 # 32-bit Wine comes from Debian's i386 architecture (multiarch).

@@ -27,7 +27,7 @@ cp "$win64/vantrel-export.exe" "$win64/vantrel-view.exe" "$win64/hmVantrelExport
 cp "$win64/hmVantrelExport.dll" "$win64/hmModelLib.dll" "$w/plugin/64-bit/"
 cp "$win32/hmVantrelExport.dll" "$win32/hmModelLib.dll" "$w/plugin/32-bit/"
 # The add-on finds the program beside itself once Blender has installed it.
-cp "$root/blender/vantrel_export/__init__.py" "$root/blender/vantrel_export/blender_manifest.toml" \
+cp "$root"/blender/vantrel_export/*.py "$root/blender/vantrel_export/blender_manifest.toml" \
    "$win64/vantrel-export.exe" "$win64/hmVantrelExport.dll" "$win64/hmModelLib.dll" "$stage/addon/vantrel_export/"
 (cd "$stage/addon" && find vantrel_export -type f | LC_ALL=C sort > "$stage/addon-list" &&
  cmake -E tar cf "$w/vantrel_export.zip" --format=zip --mtime="$mtime" --files-from="$stage/addon-list")
@@ -36,6 +36,9 @@ cp "$root/docs/INSTALL-windows.txt" "$w/INSTALL.txt"
 cp "$deps"/licenses/* "$w/licenses/"
 cp /usr/share/doc/libcli11-dev/copyright "$w/licenses/cli11.txt"
 cp /usr/share/doc/nlohmann-json3-dev/copyright "$w/licenses/nlohmann-json.txt"
+cp /usr/share/doc/rapidjson-dev/copyright "$w/licenses/rapidjson.txt"
+# The programs link libimagequant: they come under the GPL, version 3 or later.
+cp /usr/share/common-licenses/GPL-3 "$w/licenses/GPL-3.txt"
 cp /usr/share/doc/gcc-mingw-w64-base/copyright "$w/licenses/gcc-runtime.txt"
 cp /usr/share/doc/mingw-w64-common/copyright "$w/licenses/mingw-w64-runtime.txt"
 cp "$deps/VERSIONS" "$w/licenses/VERSIONS.txt"

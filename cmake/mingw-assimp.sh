@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds Assimp for 64-bit Windows (static, import only) from Debian's source
 # packages of the versions the Linux build links, with the zlib and minizip
-# Debian strips from Assimp's own tree, into a cache folder outside the clone
-# keyed by those versions. Prints the folder; a second run only prints it.
+# Debian strips from Assimp's own tree, and libimagequant for the textures,
+# into a cache folder outside the clone keyed by those versions. Prints the
+# folder; a second run only prints it.
 #   cmake/mingw-assimp.sh [CACHE_ROOT]
 set -eu
 
@@ -16,10 +17,12 @@ assimp=$(srcver libassimp-dev)
 zlib=$(srcver zlib1g-dev)
 minizip=$(srcver libminizip-dev)
 meshopt=$(srcver libmeshoptimizer-dev)
-key=$(printf '%s' "$assimp" | tr '~:' '__')
-prefix=$root/assimp-$key-mingw64
-# The folder is named after Assimp's version; the others are checked too.
-wanted="assimp $assimp zlib $zlib minizip $minizip meshoptimizer $meshopt"
+imagequant=$(srcver libimagequant-dev)
+stb=$(srcver libstb-dev)
+key=$(printf '%s' "assimp-$assimp-imagequant-$imagequant" | tr '~:' '__')
+prefix=$root/$key-mingw64
+# The folder is named after Assimp's and libimagequant's versions; the others are checked too.
+wanted="assimp $assimp zlib $zlib minizip $minizip meshoptimizer $meshopt imagequant $imagequant stb $stb"
 if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$wanted" ]; then echo "$prefix"; exit 0; fi
 
 # The archive's sources (security updates among them: the Linux build may
@@ -57,6 +60,7 @@ fetch assimp "$assimp"
 fetch zlib "$zlib"
 fetch minizip "$minizip"
 fetch meshoptimizer "$meshopt"
+fetch libimagequant "$imagequant"
 
 cc="$triplet-gcc-posix -O2 -ffp-contract=off"
 # zlib and minizip: their few C files straight into static libraries (Debian's
@@ -85,11 +89,22 @@ done
 $triplet-ar rcs "$stage/lib/libmeshoptimizer.a" meshopt-*.o
 cp "${osrc}src/meshoptimizer.h" "$stage/include/"
 
+# libimagequant (C) as Debian configures it for amd64 (-O3, SSE), less
+# OpenMP: the conversion runs it on one thread, and Windows has no libgomp
+# to link. Its arithmetic is the same either way.
+qsrc=$(echo libimagequant-*/)
+for f in pam mediancut blur mempool kmeans nearest libimagequant; do
+  $triplet-gcc-posix -std=c99 -O3 -DNDEBUG -DUSE_SSE=1 -msse -mfpmath=sse -fexcess-precision=fast -ffp-contract=off \
+    -Wno-unknown-pragmas -I"$qsrc" -c "$qsrc$f.c" -o "imagequant-$f.o" 2>>imagequant.log
+done
+$triplet-ar rcs "$stage/lib/libimagequant.a" imagequant-*.o
+cp "${qsrc}libimagequant.h" "$stage/include/"
+
 # Header-only libraries Debian also strips: the same -dev packages the Linux
 # build uses, exposed alone so no Linux header reaches the Windows build.
 cp /usr/include/utf8cpp/utf8.h "$stage/include/utf8cpp/"
 cp -r /usr/include/utf8cpp/utf8 "$stage/include/utf8cpp/"
-mkdir -p "$stage/include/stb" && cp /usr/include/stb/stb_image.h /usr/include/stb/stb_image_write.h "$stage/include/stb/"
+mkdir -p "$stage/include/stb" && cp /usr/include/stb/stb_image.h /usr/include/stb/stb_image_write.h /usr/include/stb/stb_image_resize.h "$stage/include/stb/"
 
 # Assimp as Debian configures it (-O2, assertions kept), less what a reader does not need: no tools,
 # tests, exporters or samples; static, for one self-contained program.
@@ -117,6 +132,8 @@ cp "${asrc}debian/copyright" "$stage/licenses/assimp-debian-copyright.txt"
 cp "${zsrc}debian/copyright" "$stage/licenses/zlib.txt"
 cp "${msrc}debian/copyright" "$stage/licenses/minizip.txt"
 cp "${osrc}debian/copyright" "$stage/licenses/meshoptimizer.txt"
+cp "${qsrc}COPYRIGHT" "$stage/licenses/libimagequant.txt"
+cp "${qsrc}debian/copyright" "$stage/licenses/libimagequant-debian-copyright.txt"
 cp /usr/share/doc/libutfcpp-dev/copyright "$stage/licenses/utfcpp.txt"
 cp /usr/share/doc/libstb-dev/copyright "$stage/licenses/stb.txt"
 cp built-versions "$stage/VERSIONS"

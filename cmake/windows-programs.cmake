@@ -2,7 +2,8 @@
 # the folder cmake/mingw-assimp.sh wrote (VANTREL_MINGW_DEPS), the header-only
 # ones from the build machine's Debian packages, each exposed alone.
 set(deps ${VANTREL_MINGW_DEPS})
-foreach(file lib/libassimp.a lib/libminizip.a lib/libz.a lib/libmeshoptimizer.a include/assimp/Importer.hpp)
+foreach(file lib/libassimp.a lib/libminizip.a lib/libz.a lib/libmeshoptimizer.a lib/libimagequant.a
+             include/assimp/Importer.hpp include/stb/stb_image_resize.h)
   if(NOT EXISTS ${deps}/${file})
     message(FATAL_ERROR "${deps}/${file} is missing: build it with make assimp-mingw")
   endif()
@@ -25,16 +26,22 @@ file(CREATE_LINK ${CLI11_DIR}/CLI ${CMAKE_BINARY_DIR}/cli11-include/CLI SYMBOLIC
 add_library(CLI11::CLI11 INTERFACE IMPORTED)
 target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/cli11-include)
 
+set(IMAGEQUANT_INCLUDE_DIR ${deps}/include)
+set(IMAGEQUANT_LIBRARY ${deps}/lib/libimagequant.a)
+
 # stb: Debian's static library is built for Linux; its implementations are
-# compiled here from the same headers.
+# compiled here from the same headers, with the wrapping arithmetic Debian
+# builds them with, assertions kept as there.
 set(STB_INCLUDE_DIR ${deps}/include/stb)
 file(WRITE ${CMAKE_BINARY_DIR}/stb_implementation.c
-     "#define STB_IMAGE_IMPLEMENTATION\n#include <stb_image.h>\n#define STB_IMAGE_WRITE_IMPLEMENTATION\n#include <stb_image_write.h>\n")
-add_library(stb_windows STATIC ${CMAKE_BINARY_DIR}/stb_implementation.c)
-set_target_properties(stb_windows PROPERTIES LINKER_LANGUAGE CXX)
-target_include_directories(stb_windows PRIVATE ${STB_INCLUDE_DIR})
-set(STB_LIBRARY stb_windows)
+     "#define STB_IMAGE_IMPLEMENTATION\n#include <stb_image.h>\n"
+     "#define STB_IMAGE_WRITE_IMPLEMENTATION\n#include <stb_image_write.h>\n"
+     "#define STB_IMAGE_RESIZE_IMPLEMENTATION\n#include <stb_image_resize.h>\n")
 enable_language(C RC)
+add_library(stb_windows STATIC ${CMAKE_BINARY_DIR}/stb_implementation.c)
+target_include_directories(stb_windows PRIVATE ${STB_INCLUDE_DIR})
+target_compile_options(stb_windows PRIVATE -fwrapv -UNDEBUG -w)
+set(STB_LIBRARY stb_windows)
 
 # The plug-in is found beside the program, as in the download.
 set(VANTREL_PLUGINDIR_FROM_BINDIR .)

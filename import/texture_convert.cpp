@@ -1,7 +1,9 @@
 #include "import/texture_convert.h"
 
 #include <libimagequant.h>
+#ifdef VANTREL_IMAGEQUANT_OPENMP
 #include <omp.h>
+#endif
 #include <stb_image.h>
 #include <stb_image_resize.h>
 
@@ -173,8 +175,11 @@ std::vector<IndexedImage> QuantiseWays(const RgbaImage& image, std::initializer_
 
     // One thread: libimagequant parallelises with OpenMP, whose thread pool
     // does not survive a fork, and the model reader runs in a forked child of
-    // a process that may have converted a texture before.
+    // a process that may have converted a texture before. (The Windows build
+    // of libimagequant has no OpenMP: one thread there too.)
+#ifdef VANTREL_IMAGEQUANT_OPENMP
     omp_set_num_threads(1);
+#endif
     Attr attr(liq_attr_create());
     Image liqImage;
     Result result;

@@ -87,7 +87,9 @@ SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigs
 // same lock), then removes the temporaries, keeps the lock so that no later
 // commit starts, and lets the default handler end the process. A temporary is
 // still open while it is written; it is opened so that it can be deleted then
-// (see output_file.cpp), and goes when the process's handles close.
+// (see output_file.cpp), and goes when the process's handles close. The
+// program runs on until the process ends: a temporary it creates after the
+// handler has run is removed as it is registered.
 #include <windows.h>
 
 #include <mutex>
@@ -97,6 +99,7 @@ namespace {
 
 std::mutex guard;  // the registered paths
 std::vector<std::wstring> paths;
+bool interrupted = false;
 CRITICAL_SECTION commit;
 const bool commitReady = (InitializeCriticalSection(&commit), true);
 bool installed = false;
@@ -115,6 +118,7 @@ BOOL WINAPI RemoveAndPassOn(DWORD event) {
     std::lock_guard<std::mutex> lock(guard);
     for (const std::wstring& path : paths) DeleteFileW(path.c_str());
     paths.clear();
+    interrupted = true;
     return FALSE;
 }
 
@@ -122,6 +126,10 @@ BOOL WINAPI RemoveAndPassOn(DWORD event) {
 
 void RegisterTemporary(const std::string& path) {
     std::lock_guard<std::mutex> lock(guard);
+    if (interrupted) {
+        DeleteFileW(Wide(path).c_str());
+        return;
+    }
     paths.push_back(Wide(path));
     // Once for the process: a handler that finds nothing to remove passes the event on.
     if (!installed) installed = SetConsoleCtrlHandler(RemoveAndPassOn, TRUE) != 0;

@@ -134,6 +134,11 @@ bool Gzip(const std::vector<uint8_t>& input, std::vector<uint8_t>& output, std::
         error = "cannot start compression";
         return false;
     }
+    // zlib names the system it was built for in the header: name Unix on
+    // every system, so that a page is the same bytes wherever it was written.
+    gz_header header{};
+    header.os = 3;
+    deflateSetHeader(&stream, &header);
     output.resize(deflateBound(&stream, input.size()));
     stream.next_in = const_cast<Bytef*>(input.data());
     stream.avail_in = static_cast<uInt>(0);
