@@ -21,8 +21,10 @@ imagequant=$(srcver libimagequant-dev)
 stb=$(srcver libstb-dev)
 key=$(printf '%s' "assimp-$assimp-imagequant-$imagequant" | tr '~:' '__')
 prefix=$root/$key-mingw64
-# The folder is named after Assimp's and libimagequant's versions; the others are checked too.
-wanted="assimp $assimp zlib $zlib minizip $minizip meshoptimizer $meshopt imagequant $imagequant stb $stb"
+# The folder is named after Assimp's and libimagequant's versions; the others
+# are checked too, and so is the sort libimagequant is given.
+mergesort=$(sha256sum "$here/mingw-merge-qsort.c" | cut -c1-16)
+wanted="assimp $assimp zlib $zlib minizip $minizip meshoptimizer $meshopt imagequant $imagequant stb $stb sort $mergesort"
 if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$wanted" ]; then echo "$prefix"; exit 0; fi
 
 # The archive's sources (security updates among them: the Linux build may
@@ -91,12 +93,15 @@ cp "${osrc}src/meshoptimizer.h" "$stage/include/"
 
 # libimagequant (C) as Debian configures it for amd64 (-O3, SSE), less
 # OpenMP: the conversion runs it on one thread, and Windows has no libgomp
-# to link. Its arithmetic is the same either way.
+# to link. Its arithmetic is the same either way. Its palette sort is given
+# the Linux C library's order (see mingw-merge-qsort.c).
 qsrc=$(echo libimagequant-*/)
+qflags="-std=c99 -O3 -DNDEBUG -DUSE_SSE=1 -msse -mfpmath=sse -fexcess-precision=fast -ffp-contract=off"
 for f in pam mediancut blur mempool kmeans nearest libimagequant; do
-  $triplet-gcc-posix -std=c99 -O3 -DNDEBUG -DUSE_SSE=1 -msse -mfpmath=sse -fexcess-precision=fast -ffp-contract=off \
-    -Wno-unknown-pragmas -I"$qsrc" -c "$qsrc$f.c" -o "imagequant-$f.o" 2>>imagequant.log
+  $triplet-gcc-posix $qflags -Dqsort=vantrel_merge_qsort -Wno-unknown-pragmas -I"$qsrc" \
+    -c "$qsrc$f.c" -o "imagequant-$f.o" 2>>imagequant.log
 done
+$triplet-gcc-posix $qflags -c "$here/mingw-merge-qsort.c" -o imagequant-merge-qsort.o
 $triplet-ar rcs "$stage/lib/libimagequant.a" imagequant-*.o
 cp "${qsrc}libimagequant.h" "$stage/include/"
 
@@ -136,6 +141,7 @@ cp "${qsrc}COPYRIGHT" "$stage/licenses/libimagequant.txt"
 cp "${qsrc}debian/copyright" "$stage/licenses/libimagequant-debian-copyright.txt"
 cp /usr/share/doc/libutfcpp-dev/copyright "$stage/licenses/utfcpp.txt"
 cp /usr/share/doc/libstb-dev/copyright "$stage/licenses/stb.txt"
+echo "libstb $stb (the headers of libstb-dev)" >>built-versions
 cp built-versions "$stage/VERSIONS"
 printf '%s\n' "$wanted" > "$stage/.complete"
 

@@ -90,9 +90,10 @@ RunLinux() {
     (cd "$dir" && timeout 300 "$linux_exporter" "$@" > "$dir.out" 2>&1)
 }
 
-# Every file the Linux program wrote (the converted textures and the preview
-# page among them), the same bytes from the .exe; the log after the two
-# output paths it begins with, which differ by system.
+# Every file the Linux program wrote, the converted textures among them, the
+# same bytes from the .exe; the log after the two output paths it begins
+# with, and the preview page but for a texture's source path, which differ
+# by system.
 CompareSets() {
     local what=$1 linux_dir=$2 windows_dir=$3 file same=1 linux_files windows_files
     linux_files=$(cd "$linux_dir" && ls -A | sort | tr '\n' ' ')
@@ -102,13 +103,40 @@ CompareSets() {
         return
     fi
     for file in $linux_files; do
-        if [ "$file" = VantrelExport.log ]; then
+        if [ "${file##*.}" = html ]; then
+            SamePage "$linux_dir/$file" "$windows_dir/$file" || { same=; echo "    $file differs"; }
+        elif [ "$file" = VantrelExport.log ]; then
             cmp -s <(tail -n +3 "$linux_dir/$file") <(tail -n +3 "$windows_dir/$file") || { same=; echo "    $file differs after its paths"; }
         else
             cmp -s "$linux_dir/$file" "$windows_dir/$file" || { same=; echo "    $file differs: $(cmp "$linux_dir/$file" "$windows_dir/$file" 2>&1)"; }
         fi
     done
     [ -n "$same" ] && Pass "$what: byte-identical to the Linux program's ($linux_files)" || Fail "$what: differs from the Linux program's"
+}
+
+# Two preview pages the same: the page around the set, the gzip header and
+# the set's bytes; in the set's description, a texture's source image is
+# named by its path on each system (Z:\x\y on Windows for /x/y).
+SamePage() {
+    python3 - "$1" "$2" <<'PAGE'
+import base64, gzip, json, re, sys
+def parts(path):
+    html = open(path, encoding="utf-8").read()
+    chunks = re.findall(r'class="set-data">([^<]*)<', html)
+    data = base64.b64decode("".join(chunks))
+    blob = gzip.decompress(data)
+    length = int.from_bytes(blob[:4], "little")
+    described = json.loads(blob[4:4 + length])
+    for texture in described.get("textures", []):
+        if texture.get("source", "").startswith("Z:"):
+            texture["source"] = texture["source"][2:].replace("\\", "/")
+    sections = 4 + length + (-(4 + length) % 8)  # after the description, from 8 bytes' alignment
+    return re.sub(r'class="set-data">[^<]*<', "", html), data[:10], described, blob[sections:]
+linux, windows = parts(sys.argv[1]), parts(sys.argv[2])
+for what, a, b in zip(["page", "gzip header", "description", "sections"], linux, windows):
+    if a != b:
+        sys.exit(f"    the {what} differs")
+PAGE
 }
 
 # Export $2 named $3 with options; by the .exe and by the Linux program.
@@ -227,9 +255,10 @@ before=$(cd "$case/dest" && sha256sum * | sort)
 printf '%q ' "$wine64" "$win64_build/vantrel-ctrl-c.exe" "$(WindowsPath "$case/dest")" "$exe" \
     "$(WindowsPath "$case/Big.hm.json")" Big.3D --no-log -q > "$case/command"
 timeout 300 script -qec "bash $(printf %q "$case/command")" /dev/null < /dev/null 2>&1 | tr -d '\r' |
-    sed 's/\x1b\[[0-9;?]*[A-Za-z]/ /g' > "$case.out"
+    sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' > "$case.out"
 status=${PIPESTATUS[0]}
 after=$(cd "$case/dest" && sha256sum * | sort)
+# (A terminal's output: the spaces come as cursor moves.)
 code=$(grep -o 'exit *code *0x[0-9A-F]*' "$case.out" | grep -o '0x[0-9A-F]*')
 if [ "$status" -eq 0 ] && [ -n "$code" ] && [ "$before" = "$after" ] && ! ls -A "$case/dest" | grep -q '^\.vt'; then
     Pass "Ctrl-C mid-export: the program ended ($code), the earlier set kept, no temporary left"
