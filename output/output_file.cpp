@@ -72,6 +72,7 @@ int ErrnoOf(DWORD error) {
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS: return EEXIST;
         case ERROR_WRITE_PROTECT: return EROFS;
+        case ERROR_OPERATION_ABORTED: return EINTR;
         default: return EIO;
     }
 }
@@ -83,14 +84,16 @@ std::FILE* CreateUnique(const std::string& folder, std::string& created) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         created = UniqueName(folder);
 #if defined(_WIN32)
-        // Shared for deletion, so that Ctrl-C's handler can remove it while it is written.
-        const HANDLE handle = CreateFileW(Wide(created).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle = CreateTemporary(created);  // registered with it
         int fd = -1;
-        if (handle == INVALID_HANDLE_VALUE)
+        if (handle == INVALID_HANDLE_VALUE) {
             errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : ErrnoOf(GetLastError());
-        else if ((fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY)) < 0)
+        } else if ((fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY)) < 0) {
             CloseHandle(handle);
+            DeleteFileW(Wide(created).c_str());
+            UnregisterTemporary(created);
+            errno = EMFILE;
+        }
 #else
         const int fd = open(created.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
 #endif
@@ -98,7 +101,9 @@ std::FILE* CreateUnique(const std::string& folder, std::string& created) {
             if (errno == EEXIST) continue;
             return nullptr;
         }
+#if !defined(_WIN32)
         RegisterTemporary(created);
+#endif
         std::FILE* file = fdopen(fd, "wb");
         if (!file) {
             const int error = errno;

@@ -87,19 +87,21 @@ SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigs
 // same lock), then removes the temporaries, keeps the lock so that no later
 // commit starts, and lets the default handler end the process. A temporary is
 // still open while it is written; it is opened so that it can be deleted then
-// (see output_file.cpp), and goes when the process's handles close. The
-// program runs on until the process ends: a temporary it creates after the
-// handler has run is removed as it is registered.
+// (see CreateTemporary), and goes when the process's handles close. The
+// program runs on until the process ends: no temporary is created once the
+// handler has run. The program and the DLLs it loads each hold their own copy
+// of this file, and a copy that created nothing has no handler: that the
+// event came is known to the whole process.
 #include <windows.h>
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
 
 std::mutex guard;  // the registered paths
 std::vector<std::wstring> paths;
-bool interrupted = false;
 CRITICAL_SECTION commit;
 const bool commitReady = (InitializeCriticalSection(&commit), true);
 bool installed = false;
@@ -112,13 +114,20 @@ std::wstring Wide(const std::string& path) {
     return wide;
 }
 
+// Set once a handler of any copy in the process has run.
+HANDLE Interrupted() {
+    static const HANDLE event = CreateEventW(
+        nullptr, TRUE, FALSE, (L"Local\\vantrel-interrupted-" + std::to_wstring(GetCurrentProcessId())).c_str());
+    return event;
+}
+
 BOOL WINAPI RemoveAndPassOn(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    if (Interrupted()) SetEvent(Interrupted());  // first: the program goes on meanwhile
     EnterCriticalSection(&commit);  // never left: the process ends with it held
     std::lock_guard<std::mutex> lock(guard);
     for (const std::wstring& path : paths) DeleteFileW(path.c_str());
     paths.clear();
-    interrupted = true;
     return FALSE;
 }
 
@@ -126,13 +135,24 @@ BOOL WINAPI RemoveAndPassOn(DWORD event) {
 
 void RegisterTemporary(const std::string& path) {
     std::lock_guard<std::mutex> lock(guard);
-    if (interrupted) {
-        DeleteFileW(Wide(path).c_str());
-        return;
-    }
     paths.push_back(Wide(path));
     // Once for the process: a handler that finds nothing to remove passes the event on.
     if (!installed) installed = SetConsoleCtrlHandler(RemoveAndPassOn, TRUE) != 0;
+}
+
+void* CreateTemporary(const std::string& path) {
+    std::lock_guard<std::mutex> lock(guard);
+    // Before the file exists, so that an event from now on finds it registered.
+    if (!installed) installed = SetConsoleCtrlHandler(RemoveAndPassOn, TRUE) != 0;
+    if (Interrupted() && WaitForSingleObject(Interrupted(), 0) == WAIT_OBJECT_0) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::wstring wide = Wide(path);
+    const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) paths.push_back(wide);
+    return handle;
 }
 
 void UnregisterTemporary(const std::string& path) {

@@ -12,6 +12,15 @@
 void RegisterTemporary(const std::string& path);
 void UnregisterTemporary(const std::string& path);
 
+#if defined(_WIN32)
+// Creates path anew (shared for deletion, so that the handler can remove it
+// while it is written) and registers it, in one step that the console control
+// handler, which runs on a thread of its own, cannot come between. Returns the
+// file's HANDLE, or INVALID_HANDLE_VALUE with GetLastError() set, and
+// ERROR_OPERATION_ABORTED once Ctrl-C came.
+void* CreateTemporary(const std::string& path);
+#endif
+
 // SIGINT and SIGTERM are held back while it lives and delivered when it goes
 // (on Windows, the console control handler waits for it to go).
 class SignalsHeld {
