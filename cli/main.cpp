@@ -356,8 +356,14 @@ int Main(int argc, char** argv) {
     for (const AnimationSequence& sequence : sequences) summary.sequences += SequenceLine(meshName, sequence);
     summary.sequencesWritten = !options.noSequences;
     std::cout << DescribeExport(summary);
+#if defined(_WIN32)
+    constexpr bool kWindowsPath = true;
+#else
+    constexpr bool kWindowsPath = false;
+#endif
     if (!outcome.pagePath.empty())
-        std::cout << "Preview: file://" << fs::absolute(outcome.pagePath).lexically_normal().string() << "\n";
+        std::cout << "Preview: " << FileUrl(fs::absolute(outcome.pagePath).lexically_normal().string(), kWindowsPath)
+                  << "\n";
     return kExported;
 }
 

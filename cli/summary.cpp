@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -101,4 +102,22 @@ std::string DescribeExport(const ExportSummary& summary) {
     }
     out += CentimetreHint(summary.size, summary.imported, summary.scale, summary.unitCentimetres);
     return out;
+}
+
+std::string FileUrl(const std::string& absolutePath, bool windowsPath) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string url = windowsPath ? "file:///" : "file://";
+    for (char raw : absolutePath) {
+        const unsigned char c = static_cast<unsigned char>(windowsPath && raw == '\\' ? '/' : raw);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           (c != 0 && std::strchr("/-._~:", c) != nullptr);
+        if (plain) {
+            url += static_cast<char>(c);
+        } else {
+            url += '%';
+            url += kHex[c >> 4];
+            url += kHex[c & 15];
+        }
+    }
+    return url;
 }

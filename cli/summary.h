@@ -28,3 +28,8 @@ std::string DescribeExport(const ExportSummary& summary);
 
 // The hint for a model whose size or unit says centimetres ("" when none).
 std::string CentimetreHint(const ModelSize& size, bool imported, double scale, double unitCentimetres);
+
+// A file's address for a terminal or a browser to open: file:///... with what
+// a URL cannot hold percent-encoded (spaces, non-ASCII letters as their UTF-8
+// bytes); a Windows path (C:\x) as file:///C:/x.
+std::string FileUrl(const std::string& absolutePath, bool windowsPath);

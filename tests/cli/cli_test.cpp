@@ -53,6 +53,18 @@ TEST(HostProgram, ExportsAModelWithItsDefaultName) {
     EXPECT_EQ(log.rfind("Tri_d.3dTri_a.3d", 0), 0u) << log;
 }
 
+// The page's address opens in a browser: a space and a non-ASCII letter of
+// its folder percent-encoded, as a URL must have them.
+TEST(HostProgram, PreviewAddressIsAUrl) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir / "a b\xC3\xA9");
+    SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+    Outcome outcome = RunProgram(dir, "Tri.hm.json 'a b\xC3\xA9/Tri.3D' --preview");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const std::string url = "file://" + std::filesystem::canonical(dir.Path()).string() + "/a%20b%C3%A9/Tri.html\n";
+    EXPECT_NE(outcome.out.find("Preview: " + url), std::string::npos) << outcome.out;
+}
+
 TEST(HostProgram, EmptyModelIsReportedAndNothingWritten) {
     ScratchDir dir;
     WriteText(dir / "empty.hm.json", R"({"meshes": []})");

@@ -161,6 +161,10 @@ for model in "${models[@]}"; do
 done
 ExportBoth "sample.hm.json (through the plug-in DLL)" "$root/examples/sample.hm.json" Sample sample
 ExportBoth "totem with --preview" "$root/examples/totem.gltf" Totem totem-preview --preview
+# The page's address as a browser on Windows opens it.
+url="file:///Z:$scratch/cases/totem-preview/windows/Totem.html"
+tr -d '\r' < "$scratch/cases/totem-preview/windows.out" | grep -qxF "Preview: $url" &&
+    Pass "the .exe names the page as $url" || Fail "the .exe names the page otherwise than $url" "$scratch/cases/totem-preview/windows.out"
 
 # vantrel-view.exe reads what the .exe wrote.
 check=$scratch/cases/totem-exact/windows
