@@ -375,14 +375,22 @@ private:
     }
 
     // The triangle type's bits as glTF says them: 1 two-sided, 2 translucent,
-    // 3 masked (palette entry 0 see-through), +8 weapon, +16 unlit; the bytes
-    // themselves ride in the material's extras for tools that read them.
+    // 3 masked (palette entry 0 see-through), +16 unlit, and +8 weapon as the
+    // material's name (the exporter gives the first triangle of a material
+    // named weapon the flag); the bytes themselves ride in the material's
+    // extras for tools that read them.
     int Material(const Group& group) {
         std::string name;
         const SetTexture* texture = nullptr;
         for (const SetTexture& t : set_.textures)
             if (t.slot == group.slot) texture = &t;
         name = texture && !texture->name.empty() ? texture->name : "Slot" + std::to_string(group.slot);
+        if (group.type & 8) {
+            name = "weapon";
+            if (group.triangles.size() > 1)
+                Difference(std::to_string(group.triangles.size()) + " triangles of texture slot " +
+                           std::to_string(group.slot) + " are weapon triangles: exported back, only the first is");
+        }
         json material = {{"name", name}};
         json pbr = {{"metallicFactor", 0.0}, {"roughnessFactor", 1.0}};
         if (texture && !texture->png.empty()) pbr["baseColorTexture"] = {{"index", Texture(*texture)}};

@@ -62,6 +62,13 @@ TEST_P(RoundTrip, ExportOfTheGltfIsTheSetAndAgainTheSame) {
     if (model == "ladder") {
         model = dir / "ladder.gltf";
         test_files::WriteText(model, test_files::LadderGltf(test_files::FaceRigLadder()));
+    } else if (model == "triangle types") {
+        model = dir / "types.gltf";
+        test_files::WriteText(model, test_files::MaterialsGltf({{.name = "OneSided", .doubleSided = false},
+                                                                {.name = "Cutout", .alphaMode = "MASK"},
+                                                                {.name = "Glass", .alphaMode = "BLEND"},
+                                                                {.name = "Glow", .unlit = true},
+                                                                {.name = "Weapon"}}));
     } else {
         model = std::string(VANTREL_SOURCE_DIR) + "/" + model;
     }
@@ -103,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"tests/data/SimpleSkin/SimpleSkin.gltf", "--bake exact", 1},
                     Case{"tests/data/SimpleSkin/SimpleSkin.gltf", "--bake host", 1},
                     Case{"tests/data/greenman/greenman.glb", "--bake exact", 1},
-                    Case{"tests/data/greenman/greenman.glb", "--bake host", 1}, Case{"ladder", "--bake exact", 1, true}),
+                    Case{"tests/data/greenman/greenman.glb", "--bake host", 1}, Case{"ladder", "--bake exact", 1, true},
+                    Case{"triangle types", "", 1}),
     [](const testing::TestParamInfo<Case>& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace
