@@ -3,6 +3,7 @@
 #include "import/file_names.h"
 #include "import/scene_repair.h"
 
+#include <assimp/commonMetaData.h>
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 
@@ -185,6 +186,16 @@ private:
     std::vector<Marked> marked_;
 };
 
+// A glTF file vantrel-view wrote from an exported set states every vertex of
+// the set on purpose, also vertices alike in every frame and texture
+// coordinate, which the engine keeps apart: joined, the set would come back
+// with fewer vertices, numbered otherwise.
+bool WrittenFromASet(const aiScene& scene) {
+    aiString generator;
+    return scene.mMetaData && scene.mMetaData->Get(AI_METADATA_SOURCE_GENERATOR, generator) &&
+           std::string_view(generator.C_Str()) == "vantrel-view";
+}
+
 }  // namespace
 
 bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error) {
@@ -212,7 +223,8 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     // Lines and points are kept apart from triangles by the triangulation and
     // dropped later, with a warning.
     MorphedVertexMarks marks(*const_cast<aiScene*>(raw));
-    out.scene = out.importer->ApplyPostProcessing(aiProcess_Triangulate | aiProcess_JoinIdenticalVertices);
+    const unsigned join = WrittenFromASet(*raw) ? 0u : unsigned{aiProcess_JoinIdenticalVertices};
+    out.scene = out.importer->ApplyPostProcessing(aiProcess_Triangulate | join);
     if (!out.scene) return Unreadable(path, *out.importer, error);
     marks.Restore();
     out.axes.m = AxisChange(out.scene->mMetaData);

@@ -71,6 +71,7 @@ public:
         Animations();
         report_.morphTargets = targetFrames_.size();
         report_.primitives = groups_.size();
+        // vantrel-export reads a file of this generator vertex for vertex.
         root_["asset"] = {{"version", "2.0"}, {"generator", "vantrel-view"}};
     }
 
@@ -317,7 +318,7 @@ private:
         }
         if (alike)
             Difference(std::to_string(alike) + " vertices match another in every frame and in texture coordinates: "
-                       "readers merge them, so the vertex count shrinks (the engine shows the same)");
+                       "vantrel-export keeps them apart, readers that join alike vertices merge them (the engine shows the same)");
     }
 
     json Primitive(const Group& group) {
