@@ -761,12 +761,23 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
     const std::vector<std::string> names = imp::SequenceNames(clipNames);
     int64_t frames = 0;
     for (const ClipInfo* clip : exported) frames += clip->frameCount;
+    auto folded = [](std::string name) {
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return name;
+    };
+    std::set<std::string> taken;
+    for (size_t i = 0; i < exported.size(); ++i)
+        taken.insert(folded(exported[i]->sequence.empty() ? names[i] : exported[i]->sequence));
     std::vector<AnimationSequence> sequences;
     for (size_t i = 0; i < exported.size(); ++i) {
-        const std::string& name = exported[i]->sequence.empty() ? names[i] : exported[i]->sequence;
-        std::string upper = name;
-        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (upper == "ALL" && exported[i]->startFrame == 0 && exported[i]->frameCount == frames) continue;
+        std::string name = exported[i]->sequence.empty() ? names[i] : exported[i]->sequence;
+        if (folded(name) == "ALL") {
+            if (exported[i]->startFrame == 0 && exported[i]->frameCount == frames) continue;
+            // The plug-in's own All line spans every frame; a second All
+            // makes the script compiler reject the class.
+            for (int number = 2; !taken.insert(folded(name = "All_" + std::to_string(number))).second; ++number) {
+            }
+        }
         sequences.push_back({name, exported[i]->startFrame, exported[i]->frameCount});
     }
     return sequences;

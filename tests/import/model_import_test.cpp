@@ -648,7 +648,10 @@ TEST(ClipSequences, OneWordUniqueNamesForExportedClipsOnly) {
 
 TEST(ClipSequences, AClipNamedAllOverEveryFrameIsThePlugInsLine) {
     EXPECT_TRUE(hm::ClipSequences({{"all", 1.0, 31, 0, ""}}).empty());
-    EXPECT_EQ(hm::ClipSequences({{"All", 1.0, 31, 0, ""}, {"Hop", 1.0, 31, 31, ""}}).size(), 2u);
+    const std::vector<AnimationSequence> partial =
+        hm::ClipSequences({{"All", 1.0, 31, 0, ""}, {"Hop", 1.0, 31, 31, ""}, {"All_2", 1.0, 1, 62, ""}});
+    ASSERT_EQ(partial.size(), 3u);
+    EXPECT_EQ(partial[0].name, "All_3");
 }
 
 }  // namespace
