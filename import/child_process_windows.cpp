@@ -148,6 +148,7 @@ int AnswerFromChild(const std::function<std::string()>& work) {
 
 ChildOutcome RunProgramInChild(const std::string& flag, const std::string& input, const ChildLimits& limits) {
     ChildOutcome outcome;
+    outcome.memoryBytes = limits.memoryBytes;  // the job's limit is the one asked for
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     Handle inRead, inWrite, outRead, outWrite, job;
     if (!CreatePipe(&inRead.h, &inWrite.h, &inherit, 0) || !CreatePipe(&outRead.h, &outWrite.h, &inherit, 0)) {
