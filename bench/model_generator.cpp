@@ -104,11 +104,8 @@ hm::imp::ExactScene GenerateExactScene(const GeneratedModelSize& size, int influ
         }
         WeightTrack weights;
         weights.mesh = static_cast<int>(m);
-        for (int f = 0; f < size.frames; f += 10) {
-            weights.times.push_back(f);
-            weights.weights.insert(weights.weights.end(),
-                                   {0.5 + 0.5 * std::sin(0.2 * f), 0.5 + 0.5 * std::cos(0.3 * f)});
-        }
+        for (int f = 0; f < size.frames; f += 10)
+            weights.AddKey(f, {0.5 + 0.5 * std::sin(0.2 * f), 0.5 + 0.5 * std::cos(0.3 * f)});
         clip.weights.push_back(std::move(weights));
         scene.meshes.push_back(std::move(mesh));
     }

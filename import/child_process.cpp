@@ -103,8 +103,16 @@ ChildOutcome Reap(pid_t pid, ChildOutcome outcome) {
 
 }  // namespace
 
-ChildOutcome RunInChild(const std::function<std::string()>& work, const ChildLimits& limits) {
+ChildOutcome RunInChild(const std::function<std::string()>& work, const ChildLimits& asked) {
     ChildOutcome outcome;
+    ChildLimits limits = asked;
+#if !defined(VANTREL_ASAN)
+    rlimit current{};
+    if (limits.memoryBytes > 0 && getrlimit(RLIMIT_AS, &current) == 0 && current.rlim_max != RLIM_INFINITY &&
+        current.rlim_max < limits.memoryBytes)
+        limits.memoryBytes = current.rlim_max;
+#endif
+    outcome.memoryBytes = limits.memoryBytes;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         outcome.error = std::string("no pipe: ") + std::strerror(errno);

@@ -28,6 +28,9 @@ struct ChildOutcome {
     int exitStatus = 0;
     std::string bytes;
     std::string error;
+    // The memory limit the child ran under: the one asked for, or the most
+    // this process may grant where that is less (a limit it was started under).
+    uint64_t memoryBytes = 0;
 };
 
 // The child is a fork of this process, so work sees everything the caller

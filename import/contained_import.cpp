@@ -26,6 +26,10 @@ std::string Problem(const ChildOutcome& outcome, const ReaderLimits& limits) {
             return "the model reader stopped on this file without a result (exit status " +
                    std::to_string(outcome.exitStatus) + "): " + kDamaged;
         case ChildEnd::OutOfMemory:
+            if (outcome.memoryBytes >> 20 < limits.memoryMegabytes)
+                return "the model reader needed more than " + std::to_string(outcome.memoryBytes >> 20) +
+                       " MB of memory for this file, the most this process may take (its memory limit), and was "
+                       "stopped: the file is damaged, or a model this large needs a higher limit";
             return "the model reader needed more than " + std::to_string(limits.memoryMegabytes) +
                    " MB of memory for this file and was stopped: the file is damaged, or a model this large "
                    "needs a higher --max-memory";

@@ -127,13 +127,14 @@ void AddExactClip(const SourceScene& scene, unsigned clipIndex, const ClipTiming
             if (!named || targets == 0) continue;
             WeightTrack track;
             track.mesh = static_cast<int>(m);
+            std::vector<double> weights;
             for (unsigned k = 0; k < channel->mNumKeys; ++k) {
                 const aiMeshMorphKey& key = channel->mKeys[k];
-                track.times.push_back(key.mTime);
-                track.weights.resize(track.times.size() * targets, 0.0);
+                weights.assign(targets, 0.0);
                 for (unsigned i = 0; key.mValues && key.mWeights && i < key.mNumValuesAndWeights; ++i)
                     if (key.mValues[i] < targets && std::isfinite(key.mWeights[i]))
-                        track.weights[(track.times.size() - 1) * targets + key.mValues[i]] = key.mWeights[i];
+                        weights[key.mValues[i]] = key.mWeights[i];
+                track.AddKey(key.mTime, weights);
             }
             exact.weights.push_back(std::move(track));
         }

@@ -141,6 +141,15 @@ bool SameSkin(const ExactMesh& a, const ExactMesh& b) {
 
 bool InRange(int index, size_t count) { return index >= 0 && static_cast<size_t>(index) < count; }
 
+bool FitsTargets(const WeightTrack& track, size_t targets) {
+    if (track.keyStart.size() != track.times.size() + 1 || track.keyStart[0] != 0 ||
+        track.keyStart.back() != track.target.size() || track.weight.size() != track.target.size())
+        return false;
+    for (size_t k = 0; k + 1 < track.keyStart.size(); ++k)
+        if (track.keyStart[k] > track.keyStart[k + 1]) return false;
+    return std::all_of(track.target.begin(), track.target.end(), [targets](uint32_t t) { return t < targets; });
+}
+
 // An index list [start[i], start[i + 1]) for each of `count` entries over `size` items.
 bool Ranges(const std::vector<uint32_t>& start, size_t count, size_t size) {
     if (start.size() != count + 1 || start.front() != 0 || start.back() != size) return false;
@@ -203,8 +212,7 @@ bool CheckExactScene(const ExactScene& scene, std::string& problem) {
         for (const NodeTrack& track : clip.nodes) fine = fine && InRange(track.node, nodes);
         for (const WeightTrack& track : clip.weights)
             fine = fine && InRange(track.mesh, scene.meshes.size()) &&
-                   track.weights.size() ==
-                       track.times.size() * scene.meshes[static_cast<size_t>(track.mesh)].TargetCount();
+                   FitsTargets(track, scene.meshes[static_cast<size_t>(track.mesh)].TargetCount());
         if (!fine) {
             problem = "clip " + std::to_string(c) + " has a track that does not match the scene";
             return false;
@@ -357,12 +365,15 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded) 
         const int track = time.clip >= 0 ? weightTrackOf_[static_cast<size_t>(time.clip)][m] : -1;
         if (track >= 0) {
             const WeightTrack& keys = scene_.clips[static_cast<size_t>(time.clip)].weights[static_cast<size_t>(track)];
-            const size_t targets = mesh.TargetCount();
-            if (!keys.times.empty() && keys.weights.size() >= keys.times.size() * targets) {
+            if (!keys.times.empty()) {
                 const auto [i, f] = Locate(keys.times, time.ticks);
-                for (size_t t = 0; t < targets; ++t) {
-                    const double a = keys.weights[i * targets + t];
-                    weights_[t] = f == 0.0 ? a : a + (keys.weights[(i + 1) * targets + t] - a) * f;
+                std::fill(weights_.begin(), weights_.end(), 0.0);
+                keys.Scatter(i, weights_);
+                if (f != 0.0) {
+                    nextWeights_.assign(weights_.size(), 0.0);
+                    keys.Scatter(i + 1, nextWeights_);
+                    for (size_t t = 0; t < weights_.size(); ++t)
+                        weights_[t] = weights_[t] + (nextWeights_[t] - weights_[t]) * f;
                 }
             }
         }

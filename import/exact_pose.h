@@ -98,7 +98,8 @@ private:
     std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
     std::vector<Vec3d> positions_;
     std::vector<Vec3d> morphed_;    // one mesh's vertices after its targets
-    std::vector<double> weights_;  // one mesh's target weights
+    std::vector<double> weights_;      // one mesh's target weights
+    std::vector<double> nextWeights_;  // at the key after
     // Per mesh: the first mesh with the same joints and bind matrices (meshes
     // that share a skin share its joint transforms, made once a frame), and
     // for each such first mesh its joint transforms, scale included.

@@ -33,10 +33,30 @@ struct NodeTrack {
 };
 
 // A mesh's morph-target weights in one clip, interpolated linearly between keys.
+// A key holds its weights that are not 0 (a mesh of many targets, one per
+// frame, would otherwise hold keys × targets numbers, mostly 0): key k sets
+// target[i] to weight[i] for i from keyStart[k] to keyStart[k + 1] - 1.
 struct WeightTrack {
     int mesh = -1;
-    std::vector<double> times;    // ascending, in the clip's ticks
-    std::vector<double> weights;  // one per target at each time: times.size() × the mesh's target count
+    std::vector<double> times;        // ascending, in the clip's ticks
+    std::vector<uint32_t> keyStart{0};  // times.size() + 1 entries
+    std::vector<uint32_t> target;
+    std::vector<double> weight;
+
+    // weights: one per target, the last one of a target counting.
+    void AddKey(double time, const std::vector<double>& weights) {
+        times.push_back(time);
+        for (size_t t = 0; t < weights.size(); ++t)
+            if (weights[t] != 0.0) {
+                target.push_back(static_cast<uint32_t>(t));
+                weight.push_back(weights[t]);
+            }
+        keyStart.push_back(static_cast<uint32_t>(target.size()));
+    }
+    // Key k's weights into weights, whose other entries it leaves alone.
+    void Scatter(size_t k, std::vector<double>& weights) const {
+        for (uint32_t i = keyStart[k]; i < keyStart[k + 1]; ++i) weights[target[i]] = weight[i];
+    }
 };
 
 struct ExactClip {

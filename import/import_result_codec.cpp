@@ -38,7 +38,7 @@ void Fields(Archive& a, NodeTrack& track) {
 
 template <typename Archive>
 void Fields(Archive& a, WeightTrack& track) {
-    a(track.mesh, track.times, track.weights);
+    a(track.mesh, track.times, track.keyStart, track.target, track.weight);
 }
 
 template <typename Archive>
@@ -98,7 +98,7 @@ namespace {
 constexpr uint32_t kMagic = 0x00524956;  // "VIR"
 // Changes with any change of a description above: a result of another
 // version is refused rather than misread.
-constexpr uint32_t kVersion = 6;
+constexpr uint32_t kVersion = 7;
 
 }  // namespace
 

@@ -3,11 +3,16 @@
 #include "import/file_names.h"
 #include "import/scene_repair.h"
 
+#include <assimp/commonMetaData.h>
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace hm::imp {
 
@@ -92,6 +97,105 @@ bool Unreadable(const std::string& path, const Assimp::Importer& importer, std::
     return false;
 }
 
+// Assimp joins the vertices of a mesh that are alike in its own shape, also
+// where a morph target moves them apart, and keeps the first one's target
+// positions for all (a frame of a vertex-animated mesh read back as targets
+// comes back with vertices stuck together). Until the join, the third texture
+// coordinate of such a mesh's vertices carries a group number, the same
+// exactly for vertices alike in it and in every target, so the join keeps the
+// others apart; then the coordinates are put back. Meshes without targets,
+// and vertices the join rightly merges, fare as before.
+class MorphedVertexMarks {
+public:
+    explicit MorphedVertexMarks(aiScene& scene) {
+        for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+            aiMesh* mesh = scene.mMeshes[m];
+            // Float numbers are exact up to 2^24.
+            if (!mesh || mesh->mNumAnimMeshes == 0 || mesh->mNumVertices == 0 || mesh->mNumVertices > (1u << 24))
+                continue;
+            Mark(*mesh);
+        }
+    }
+
+    // The third coordinates as they were, or the texture coordinates made for the join removed.
+    void Restore() {
+        for (const Marked& marked : marked_) {
+            aiMesh& mesh = *marked.mesh;
+            if (marked.madeCoordinates) {
+                delete[] mesh.mTextureCoords[0];
+                mesh.mTextureCoords[0] = nullptr;
+                mesh.mNumUVComponents[0] = 0;
+                continue;
+            }
+            for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
+                float& z = mesh.mTextureCoords[0][v].z;
+                if (z >= 0 && z < static_cast<float>(marked.groupZ.size())) z = marked.groupZ[static_cast<size_t>(z)];
+            }
+        }
+    }
+
+private:
+    struct Marked {
+        aiMesh* mesh = nullptr;
+        bool madeCoordinates = false;
+        std::vector<float> groupZ;  // per group: the third coordinate its vertices had
+    };
+
+    // Equal values, equal bytes: -0 and 0 are one coordinate.
+    static void Append(std::vector<float>& values, const aiVector3D& v) {
+        values.insert(values.end(), {v.x + 0.0f, v.y + 0.0f, v.z + 0.0f});
+    }
+
+    void Mark(aiMesh& mesh) {
+        Marked marked{&mesh, mesh.mTextureCoords[0] == nullptr, {}};
+        if (marked.madeCoordinates) mesh.mTextureCoords[0] = new aiVector3D[mesh.mNumVertices]();
+        // A vertex's values: its third coordinate, then its position in every target.
+        auto values = [&mesh](unsigned v, std::vector<float>& out) {
+            out.assign(1, mesh.mTextureCoords[0][v].z + 0.0f);
+            for (unsigned t = 0; t < mesh.mNumAnimMeshes; ++t) {
+                const aiAnimMesh* target = mesh.mAnimMeshes[t];
+                if (target && target->mVertices && target->mNumVertices == mesh.mNumVertices)
+                    Append(out, target->mVertices[v]);
+            }
+        };
+        // The first vertex of each group, found by its values' hash.
+        std::unordered_map<uint64_t, std::vector<std::pair<unsigned, float>>> groupsByHash;
+        std::vector<float> mine, theirs;
+        std::vector<float> group(mesh.mNumVertices);
+        for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
+            values(v, mine);
+            const uint64_t hash =
+                std::hash<std::string_view>()({reinterpret_cast<const char*>(mine.data()), mine.size() * sizeof(float)});
+            auto& candidates = groupsByHash[hash];
+            group[v] = -1;
+            for (const auto& [first, number] : candidates) {
+                values(first, theirs);
+                if (std::memcmp(mine.data(), theirs.data(), mine.size() * sizeof(float)) == 0) group[v] = number;
+                if (group[v] >= 0) break;
+            }
+            if (group[v] < 0) {
+                group[v] = static_cast<float>(marked.groupZ.size());
+                marked.groupZ.push_back(mesh.mTextureCoords[0][v].z);
+                candidates.emplace_back(v, group[v]);
+            }
+        }
+        for (unsigned v = 0; v < mesh.mNumVertices; ++v) mesh.mTextureCoords[0][v].z = group[v];
+        marked_.push_back(std::move(marked));
+    }
+
+    std::vector<Marked> marked_;
+};
+
+// A glTF file vantrel-view wrote from an exported set states every vertex of
+// the set on purpose, also vertices alike in every frame and texture
+// coordinate, which the engine keeps apart: joined, the set would come back
+// with fewer vertices, numbered otherwise.
+bool WrittenFromASet(const aiScene& scene) {
+    aiString generator;
+    return scene.mMetaData && scene.mMetaData->Get(AI_METADATA_SOURCE_GENERATOR, generator) &&
+           std::string_view(generator.C_Str()) == "vantrel-view";
+}
+
 }  // namespace
 
 bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error) {
@@ -118,8 +222,11 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     }
     // Lines and points are kept apart from triangles by the triangulation and
     // dropped later, with a warning.
-    out.scene = out.importer->ApplyPostProcessing(aiProcess_Triangulate | aiProcess_JoinIdenticalVertices);
+    MorphedVertexMarks marks(*const_cast<aiScene*>(raw));
+    const unsigned join = WrittenFromASet(*raw) ? 0u : unsigned{aiProcess_JoinIdenticalVertices};
+    out.scene = out.importer->ApplyPostProcessing(aiProcess_Triangulate | join);
     if (!out.scene) return Unreadable(path, *out.importer, error);
+    marks.Restore();
     out.axes.m = AxisChange(out.scene->mMetaData);
     out.mirrored = Determinant(out.axes.m) < 0;
     AddNode(out, out.scene->mRootNode, -1);

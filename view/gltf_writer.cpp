@@ -71,6 +71,7 @@ public:
         Animations();
         report_.morphTargets = targetFrames_.size();
         report_.primitives = groups_.size();
+        // vantrel-export reads a file of this generator vertex for vertex.
         root_["asset"] = {{"version", "2.0"}, {"generator", "vantrel-view"}};
     }
 
@@ -317,7 +318,7 @@ private:
         }
         if (alike)
             Difference(std::to_string(alike) + " vertices match another in every frame and in texture coordinates: "
-                       "readers merge them, so the vertex count shrinks (the engine shows the same)");
+                       "vantrel-export keeps them apart, readers that join alike vertices merge them (the engine shows the same)");
     }
 
     json Primitive(const Group& group) {
@@ -375,14 +376,22 @@ private:
     }
 
     // The triangle type's bits as glTF says them: 1 two-sided, 2 translucent,
-    // 3 masked (palette entry 0 see-through), +8 weapon, +16 unlit; the bytes
-    // themselves ride in the material's extras for tools that read them.
+    // 3 masked (palette entry 0 see-through), +16 unlit, and +8 weapon as the
+    // material's name (the exporter gives the first triangle of a material
+    // named weapon the flag); the bytes themselves ride in the material's
+    // extras for tools that read them.
     int Material(const Group& group) {
         std::string name;
         const SetTexture* texture = nullptr;
         for (const SetTexture& t : set_.textures)
             if (t.slot == group.slot) texture = &t;
         name = texture && !texture->name.empty() ? texture->name : "Slot" + std::to_string(group.slot);
+        if (group.type & 8) {
+            name = "weapon";
+            if (group.triangles.size() > 1)
+                Difference(std::to_string(group.triangles.size()) + " triangles of texture slot " +
+                           std::to_string(group.slot) + " are weapon triangles: exported back, only the first is");
+        }
         json material = {{"name", name}};
         json pbr = {{"metallicFactor", 0.0}, {"roughnessFactor", 1.0}};
         if (texture && !texture->png.empty()) pbr["baseColorTexture"] = {{"index", Texture(*texture)}};

@@ -55,6 +55,7 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
                       {"frameSize", set.headerFrameSize}};
     meta["vertexCount"] = set.vertexCount;
     meta["scale"] = set.scale;
+    meta["origin"] = set.origin;
     Box box = DecodedBox(set);
     meta["box"] = {{"min", box.min}, {"max", box.max}};
     const Box rest = DecodedBox(set, true);

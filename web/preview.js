@@ -55,6 +55,7 @@ function parseSet(bytes) {
     vertexCount: meta.vertexCount,
     frameCount: meta.frameCount,
     scale: meta.scale.map(Math.fround),
+    origin: (meta.origin || [0, 0, 0]).map(Math.fround),
     polygons: section(meta.polygons),
     frames,
     textures: meta.textures.map(t => ({ ...t, bytes: t.png ? section(t.png) : null,
@@ -63,14 +64,12 @@ function parseSet(bytes) {
 }
 
 // Vertex n of frame f in the engine's model space: each record coordinate
-// times the mesh map's scale on its axis, rounded once to a 32-bit float.
+// less the mesh's origin, times the mesh map's scale on its axis, in 32-bit
+// floats (each step rounded once, as the reader's float arithmetic does).
 function decodePositions(set, frame) {
-  const v = set.vertexCount, out = new Array(v * 3), records = set.frames, s = set.scale;
-  for (let n = 0, at = frame * v * 4; n < v; n++, at += 4) {
-    out[3 * n] = Math.fround(records[at] * s[0]);
-    out[3 * n + 1] = Math.fround(records[at + 1] * s[1]);
-    out[3 * n + 2] = Math.fround(records[at + 2] * s[2]);
-  }
+  const v = set.vertexCount, out = new Array(v * 3), records = set.frames, s = set.scale, o = set.origin;
+  for (let n = 0, at = frame * v * 4; n < v; n++, at += 4)
+    for (let a = 0; a < 3; a++) out[3 * n + a] = Math.fround(Math.fround(records[at + a] - o[a]) * s[a]);
   return out;
 }
 
@@ -109,7 +108,7 @@ precision highp float;
 precision highp int;
 uniform highp isampler2D uFrameA, uFrameB;
 uniform float uBlend;
-uniform vec3 uScale;
+uniform vec3 uScale, uOrigin;
 uniform mat4 uViewProjection;
 in uint aVertex;
 in vec2 aUv;
@@ -120,7 +119,7 @@ out vec3 vWorld;
 void main() {
   ivec2 at = ivec2(int(aVertex % ${POSITION_ROW}u), int(aVertex / ${POSITION_ROW}u));
   vec3 a = vec3(texelFetch(uFrameA, at, 0).xyz), b = vec3(texelFetch(uFrameB, at, 0).xyz);
-  vec3 engine = mix(a, b, uBlend) * uScale;
+  vec3 engine = (mix(a, b, uBlend) - uOrigin) * uScale;
   vWorld = engine.xzy;
   // The engine reads a coordinate byte b as b/256 of the texture's side.
   vUv = aUv / 256.0;
@@ -370,6 +369,7 @@ class Renderer {
       gl.useProgram(this.mesh.program);
       gl.uniformMatrix4fv(u.uViewProjection, false, viewProjection);
       gl.uniform3fv(u.uScale, this.set.scale);
+      gl.uniform3fv(u.uOrigin, this.set.origin);
       gl.uniform1f(u.uBlend, blend);
       gl.uniform1i(u.uMode, this.mode);
       gl.activeTexture(gl.TEXTURE0);

@@ -198,12 +198,14 @@ def gather_takes(context, use_selection):
     """The takes of the exported armatures (and their meshes' shape keys), in the
     order Blender lists the actions, and the actions left out."""
     objects = [o for o in context.scene.objects if o.select_get() or not use_selection]
+    # Without an armature, a mesh's shape keys are its animation (an imported set's frames).
+    skinned = any(o.type == 'ARMATURE' for o in objects)
     targets_of = {}
     for obj in objects:
         if obj.type == 'ARMATURE':
             targets_of[obj] = {bone.name for bone in obj.data.bones}
-        elif obj.type == 'MESH' and obj.data.shape_keys and any(
-                modifier.type == 'ARMATURE' and modifier.object in objects for modifier in obj.modifiers):
+        elif obj.type == 'MESH' and obj.data.shape_keys and (not skinned or any(
+                modifier.type == 'ARMATURE' and modifier.object in objects for modifier in obj.modifiers)):
             targets_of[obj.data.shape_keys] = {block.name for block in obj.data.shape_keys.key_blocks}
     owners = list(targets_of)
     takes, left_out = {}, []
@@ -434,9 +436,17 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
     preview: BoolProperty(name="Preview",
                           description="Also write a preview page (NAME.html) and open it in the browser", default=False)
 
+    def take_imported_options(self, context):
+        """A scene File > Import made exports back with the scale and welding its
+        set needs, unless chosen otherwise here."""
+        for name, kind in (("scale", float), ("weld", bool)):
+            if "vantrel_" + name in context.scene and not self.properties.is_property_set(name):
+                setattr(self, name, kind(context.scene["vantrel_" + name]))
+
     def invoke(self, context, event):
         # The list is the scene's: filled before the dialog draws it (drawing cannot change the scene).
         sync_clip_list(context.scene, gather_takes(context, False)[0])
+        self.take_imported_options(context)
         return ExportHelper.invoke(self, context, event)
 
     def draw(self, context):
@@ -483,6 +493,7 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         return arguments, warnings
 
     def execute(self, context):
+        self.take_imported_options(context)
         tool = find_tool(context)
         if not tool:
             self.report({'ERROR'}, TOOL_NAME + " was not found: set it in the add-on's preferences or put it on PATH")

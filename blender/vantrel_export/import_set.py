@@ -59,6 +59,30 @@ def name_actions(before, sequences):
                 break
 
 
+def prepare_export_back(context, meshes, options, sequences):
+    """The scene made ready for File > Export > Vantrel mesh to give the set
+    back: faces smooth (the engine lights a mesh by its vertex normals, and
+    Blender's glTF exporter then writes each vertex once, not once a face),
+    the clips the way back names chosen in its order and the other sequences
+    not, and its scale and welding kept for the export to take."""
+    for obj in meshes:
+        obj.data.polygons.foreach_set("use_smooth", [True] * len(obj.data.polygons))
+        obj.data.update()
+    scene = context.scene
+    scene["vantrel_weld"] = "--no-weld" not in options
+    if "--scale" in options[:-1]:
+        scene["vantrel_scale"] = float(options[options.index("--scale") + 1])
+    chosen = [options[i + 1] for i in range(len(options) - 1) if options[i] == "--clip"]
+    clips = scene.vantrel_clips
+    for index in reversed(range(len(clips))):
+        if clips[index].name in chosen or any(clips[index].name == s["name"] for s in sequences):
+            clips.remove(index)
+    for name in chosen + [s["name"] for s in sequences if s["name"] not in chosen]:
+        if not any(clip.name == name for clip in clips):
+            clip = clips.add()
+            clip.name, clip.use = name, name in chosen
+
+
 class ImportVantrelMesh(bpy.types.Operator, ImportHelper):
     """Import a Vantrel vertex-animated mesh (_d.3d, _a.3d, .uc and its textures)"""
     bl_idname = "import_mesh.vantrel"
@@ -94,13 +118,15 @@ class ImportVantrelMesh(bpy.types.Operator, ImportHelper):
                 context.scene.render.fps = max(1, round(sequences[0]["rate"]))
                 context.scene.render.fps_base = context.scene.render.fps / sequences[0]["rate"]
             restore_numpy_bool()
-            before = set(bpy.data.actions)
+            before, objects_before = set(bpy.data.actions), set(bpy.data.objects)
             try:
                 bpy.ops.import_scene.gltf(filepath=model)
             except (RuntimeError, TypeError, AttributeError) as error:
                 self.report({'ERROR'}, "Blender's glTF import failed: %s" % error)
                 return {'CANCELLED'}
             name_actions(before, sequences)
+            prepare_export_back(context, [o for o in bpy.data.objects if o not in objects_before and o.type == 'MESH'],
+                                extras.get("vantrelExportOptions", []), sequences)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
 

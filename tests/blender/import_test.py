@@ -1,10 +1,12 @@
 # File > Import > Vantrel mesh (.3D) in a real Blender, headless (make test-blender):
 #   blender -b --factory-startup --python-exit-code 1 --python import_test.py -- ADDON.zip MODEL
 # MODEL is exported with vantrel-export from PATH, imported through the add-on,
-# and Blender's evaluated mesh compared with the frames vantrel-view decodes.
+# Blender's evaluated mesh compared with the frames vantrel-view decodes, and
+# the scene exported back with the add-on compared with the set.
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -79,6 +81,21 @@ def main():
     check(worst <= step / 2 + ROUNDING, "frame %d of %s is %g off the decoded frame (step %g)" % (k, name, worst, step))
     print("import: %d vertices, %d actions, frame %d of %s within %g (step %g)" % (len(expected), len(names), k, name,
                                                                                worst, step))
+
+    # Back through the add-on's own export, with the options the import left: the set again.
+    back = os.path.join(WORK, "back", "Imported")
+    os.makedirs(os.path.dirname(back), exist_ok=True)
+    check(bpy.ops.export_scene.vantrel_mesh(filepath=back + ".3D") == {'FINISHED'}, "the export back finishes")
+    files = [open(path, "rb").read() for path in (base + "_d.3d", back + "_d.3d", base + "_a.3d", back + "_a.3d")]
+    check(files[0] == files[1], "the export back gives the same _d.3d")
+    records = [struct.unpack("<%dh" % ((len(data) - 4) // 2), data[4:]) for data in files[2:]]
+    steps = max((abs(a - b) for a, b in zip(*records)), default=0)
+    check(files[2][:4] == files[3][:4] and len(records[0]) == len(records[1]) and steps <= 1,
+          "the export back gives the frames within a step (%d)" % steps)
+    with open(back + ".uc") as script:
+        again = [(m.group(1), int(m.group(2)), int(m.group(3))) for m in re.finditer(
+            r"MESH SEQUENCE MESH=\w+ SEQ=(\w+) STARTFRAME=(\d+) NUMFRAMES=(\d+)", script.read())]
+    check(again == sequences, "the export back gives the sequences %s, not %s" % (again, sequences))
 
 
 main()

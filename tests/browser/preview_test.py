@@ -320,8 +320,16 @@ def main():
             shutil.copy(os.path.join(ROOT, "examples", name), os.path.join(sample, "textures"))
         add_sequence_lines(os.path.join(sample, "Sample.uc"),
                            ["#exec MESH SEQUENCE MESH=Sample SEQ=Wave STARTFRAME=10 NUMFRAMES=20 RATE=15"])
+        # A mesh origin set by hand, as far off as the model is wide: drawn
+        # without it, the model would sit beside the box the camera frames.
+        with open(os.path.join(sample, "Sample.uc"), "rb") as f:
+            text = f.read().decode("latin-1")
+        text, count = re.subn(r"#exec MESH ORIGIN MESH=Sample X=0 Y=0 Z=0", "#exec MESH ORIGIN MESH=Sample X=200 Y=-150 Z=90", text)
+        assert count == 1, "the script class has no MESH ORIGIN line"
+        with open(os.path.join(sample, "Sample.uc"), "wb") as f:
+            f.write(text.encode("latin-1"))
         run([view, "Sample.3D"], sample)
-        checks.check("sample: the page matches the set", lambda: check_page(
+        checks.check("sample: the page matches the set, its mesh origin moved", lambda: check_page(
             browser, view, os.path.join(sample, "Sample.html"), os.path.join(sample, "Sample.uc"),
             [{"name": "All", "firstFrame": 0, "frameCount": 48}, {"name": "Wave", "firstFrame": 10, "frameCount": 20}]))
     finally:

@@ -82,9 +82,7 @@ void RoundTrip(const view::ExportedSet& set, const fs::path& folder, const std::
         view::CompareSets(set, view::ReadExportedSet((folder / "Back.3D").string()));
     std::string differences;
     for (const std::string& line : comparison.differences) differences += (differences.empty() ? "" : "; ") + line;
-    // Sets exported unwelded may hold vertices alike in everything, which a
-    // reader merges: the triangles as drawn are what must come back.
-    if (comparison.HoldsAsDrawn(1)) std::cout << "round-trip held " << comparison.largestStep << "\n";
+    if (comparison.Holds(1)) std::cout << "round-trip held " << comparison.largestStep << "\n";
     else std::cout << "round-trip broken " << differences << "\n";
 }
 
@@ -272,7 +270,8 @@ void WriteTable(const std::string& target, const std::vector<Outcome>& outcomes,
             if (o.approximated) ++row->approximated;
             if (o.kind == Outcome::Refused) ++row->refused, ++row->reasons[o.reason];
             if (o.kind == Outcome::NothingExported) ++row->nothing;
-            if (o.kind == Outcome::Crashed || o.kind == Outcome::Hung || o.kind == Outcome::WriteFailed || !o.consistent)
+            if (o.kind == Outcome::Crashed || o.kind == Outcome::Hung || o.kind == Outcome::WriteFailed || !o.consistent ||
+                o.roundTrip == Outcome::Broken)
                 ++row->failed;
         }
         if (o.kind == Outcome::Refused) ++reasons[o.reason];
@@ -302,8 +301,8 @@ void WriteTable(const std::string& target, const std::vector<Outcome>& outcomes,
     for (const auto& [format, row] : rows) line(format, row);
     line("**all**", total);
     md << "\n";
-    md << "Failed counts crashes, hangs, failed writes, inconsistent sets and animated exports off by\n"
-       << "more than a step; it must be 0.\n\n"
+    md << "Failed counts crashes, hangs, failed writes, inconsistent sets, animated exports off by\n"
+       << "more than a step and sets that do not come back the way back (below); it must be 0.\n\n"
        << "## Why files were refused\n\n| Reason | Files |\n|---|---:|\n";
     std::vector<std::pair<int, std::string>> byCount;
     for (const auto& [reason, count] : reasons) byCount.emplace_back(-count, reason);
@@ -325,8 +324,8 @@ void WriteTable(const std::string& target, const std::vector<Outcome>& outcomes,
     }
     md << "\n## The way back\n\n"
        << "Each consistent set read into glTF (`vantrel-view --gltf`) and exported again with the options it\n"
-       << "names: the same triangles as the engine draws them, frames within one step, the same sequences,\n"
-       << "textures alike. The sets are exported unwelded, so vertices alike in everything may come back merged.\n\n"
+       << "names: the same mesh data file byte for byte, frames within one step, the same sequences,\n"
+       << "textures alike.\n\n"
        << "| Held | Largest step | Broken |\n|---:|---:|---:|\n| " << held << " | " << steps << " | " << broken << " |\n";
     if (broken) {
         md << "\n| File | What differs |\n|---|---|\n";
@@ -456,12 +455,11 @@ int Sweep(const fs::path& root, const std::string& exporter, const std::string& 
         if (o.worstSteps >= 0 && !o.approximated) ++animated, worst = std::max(worst, o.worstSteps);
         scaling += o.approximated;
         const bool bad = o.kind == Outcome::Crashed || o.kind == Outcome::Hung || o.kind == Outcome::WriteFailed || !o.consistent;
-        // The way back is reported, not yet held to: see the table.
-        failed += bad;
+        failed += bad || o.roundTrip == Outcome::Broken;
         if (bad)
             std::cout << "FAILED " << o.path << ": " << (o.consistent ? o.reason : o.problem) << "\n";
         else if (o.roundTrip == Outcome::Broken)
-            std::cout << "the way back broken: " << o.path << ": " << o.roundTripWhy << "\n";
+            std::cout << "FAILED " << o.path << ": the way back broken: " << o.roundTripWhy << "\n";
         held += o.roundTrip == Outcome::Held;
         brokenWays += o.roundTrip == Outcome::Broken;
     }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -57,6 +58,29 @@ TEST(ReaderChild, TellsHowTheWorkEnded) {
         if (c.end == hm::ChildEnd::Finished) EXPECT_EQ(outcome.bytes, std::string(3 << 20, 'x'));
         else EXPECT_EQ(outcome.bytes, "") << c.name;
     }
+}
+
+// A child cannot be given more memory than a limit its parent was started
+// under: what it ran under is named, not what was asked for.
+TEST(ReaderChild, NamesTheMemoryLimitItRanUnder) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer builds bound resident memory, not address space";
+#endif
+    const hm::ChildOutcome outer = hm::RunInChild(
+        [] {
+            const rlimit started{1024ull << 20, 1024ull << 20};
+            setrlimit(RLIMIT_AS, &started);
+            const hm::ChildOutcome inner = hm::RunInChild(
+                [] {
+                    std::vector<std::vector<char>> held;
+                    for (;;) held.emplace_back(16 << 20, 'x');
+                    return std::string();
+                },
+                {4096ull << 20, 8.0});
+            return std::to_string(static_cast<int>(inner.end)) + " " + std::to_string(inner.memoryBytes >> 20);
+        },
+        {0, 20.0});
+    EXPECT_EQ(outer.bytes, std::to_string(static_cast<int>(hm::ChildEnd::OutOfMemory)) + " 1024");
 }
 
 template <typename T, typename Fields>

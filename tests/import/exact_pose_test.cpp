@@ -218,7 +218,8 @@ TEST(ExactPose, InconsistentScenesAreRefused) {
         {[](Scene& s) { s.meshes[0].influenceStart.pop_back(); }, "mesh 0 has influences that do not match"},
         {[](Scene& s) { s.meshes[0].deltaVertex[0] = 999; }, "mesh 0 has a morph delta of no vertex"},
         {[](Scene& s) { s.meshes[0].restWeights.push_back(0); }, "mesh 0 has morph targets that do not match"},
-        {[](Scene& s) { s.clips[0].weights[0].weights.pop_back(); }, "clip 0 has a track that does not match"},
+        {[](Scene& s) { s.clips[0].weights[0].keyStart.pop_back(); }, "clip 0 has a track that does not match"},
+        {[](Scene& s) { s.clips[0].weights[0].target.at(0) = 2; }, "clip 0 has a track that does not match"},
         {[](Scene& s) { s.fps = 0; }, "the frame rate is not a positive number"}};
     for (const auto& [damage, expected] : damages) {
         Scene scene = *result.exact;
