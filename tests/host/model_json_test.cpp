@@ -508,7 +508,9 @@ TEST_F(ModelJsonFiles, FileReadsAsItsText) {
         const hm::LoadResult fromText = hm::ParseModelJson(c.text, path);
         EXPECT_EQ(fromFile.error, fromText.error) << c.what;
         EXPECT_EQ(fromFile.model != nullptr, c.loads) << c.what << ": " << fromFile.error;
-        if (fromFile.model) EXPECT_EQ(hm::ModelToJson(*fromFile.model), text);
+        if (fromFile.model) {
+            EXPECT_EQ(hm::ModelToJson(*fromFile.model), text);
+        }
     }
 }
 
