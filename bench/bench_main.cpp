@@ -403,6 +403,13 @@ int main(int argc, char** argv) {
     bool memoryExact = false;
     memory->add_flag("--exact", memoryExact, "The exact bake of a scene of that size, not the plug-in's");
 
+    CLI::App* model = app.add_subcommand("model", "Writes the program report's model as FILE (.hm.json, or .gltf with "
+                                                  "its .bin), to profile a run of vantrel-export on it");
+    std::string modelFile;
+    GeneratedModelSize modelSize{8000, 8, 60, 1500};
+    model->add_option("FILE", modelFile)->required();
+    model->add_option("--frames", modelSize.frames, "Frames of the animation")->check(CLI::Range(1, 65535));
+
     CLI::App* textures = app.add_subcommand("textures", "The texture conversion's quality (PSNR) on made images and FILES");
     std::vector<std::string> textureFiles;
     int textureSide = hm::kDefaultTextureSide;
@@ -425,6 +432,7 @@ int main(int argc, char** argv) {
         fs::remove_all(folder);
         return status;
     }
+    if (*model) return WriteReportModel(modelSize, modelFile) ? 0 : 1;
     if (*textures) return TextureMode(textureFiles, textureSide);
     return MemoryMode(size, memoryDir, memoryExact);
 }

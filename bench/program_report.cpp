@@ -107,9 +107,7 @@ double MedianOf(const std::vector<Sample>& samples, Field field) {
 // Writes the model of that size as the kind of file given ("hm.json" or "gltf").
 fs::path WriteModel(const fs::path& dir, const GeneratedModelSize& size, const std::string& kind) {
     const fs::path path = dir / ("Bench" + std::to_string(size.frames) + "." + kind);
-    if (kind == "gltf") return WriteGeneratedGltf(size, path.string()) ? path : fs::path();
-    std::string error;
-    return hm::SaveModelJson(*GenerateModel(size), path.string(), error) ? path : fs::path();
+    return WriteReportModel(size, path) ? path : fs::path();
 }
 
 bool ReportKind(Runner& runner, int runs, const fs::path& dir, const std::string& kind) {
@@ -164,6 +162,14 @@ bool ReportKind(Runner& runner, int runs, const fs::path& dir, const std::string
 }
 
 }  // namespace
+
+bool WriteReportModel(const GeneratedModelSize& size, const fs::path& path) {
+    if (path.extension() == ".gltf") return WriteGeneratedGltf(size, path.string());
+    std::string error;
+    if (hm::SaveModelJson(*GenerateModel(size), path.string(), error)) return true;
+    std::fprintf(stderr, "vantrel-bench: %s\n", error.c_str());
+    return false;
+}
 
 int RunChild(char** argv) {
     const auto start = std::chrono::steady_clock::now();

@@ -4,9 +4,15 @@
 
 #include <filesystem>
 
+#include "bench/model_generator.h"
+
 // exporter: the vantrel-export to run. Writes its model files and exports
 // into dir, and removes them after.
 int ProgramReport(int runs, const std::filesystem::path& exporter, const std::filesystem::path& dir);
+
+// Writes the model of that size as path: a glTF (and its .bin) when path ends
+// in .gltf, else a host model file.
+bool WriteReportModel(const GeneratedModelSize& size, const std::filesystem::path& path);
 
 // The "child" mode the report measures through: runs argv (a program and its
 // arguments) with its output thrown away, and prints its wall seconds,

@@ -48,8 +48,9 @@ struct ModelSize {
 };
 
 bool IsHostModelFile(const std::string& path);
-// A host model file is read whole into memory: beyond this it is refused
-// before reading (the JSON text of the largest model the format holds is far smaller).
+// A host model file is read as a stream, but its model is held whole: beyond
+// this it is refused before reading (the JSON text of the largest model the
+// format holds is far smaller), so a huge file is not parsed only to be refused.
 inline constexpr uint64_t kMaxHostModelFileBytes = uint64_t{1} << 30;
 
 // Empty when path is a regular file of a size the host program reads; else

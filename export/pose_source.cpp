@@ -1,6 +1,7 @@
 #include "export/pose_source.h"
 
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -9,17 +10,18 @@ namespace {
 class SnapshotSource final : public PoseSource {
 public:
     SnapshotSource(std::shared_ptr<const PoseSnapshot> snapshot, int32_t frames)
-        : snapshot_(std::move(snapshot)), frames_(frames) {}
+        : snapshot_(std::move(snapshot)), frames_(frames), cursors_(2 * snapshot_->positionOrdered.size()) {}
     BoneTable& Table() { return table_; }
     int32_t FrameCount() const override { return frames_; }
     void PoseFrame(int32_t frame, std::span<Vector3f> positions) override {
-        table_.EvaluatePose(*snapshot_, frame);
+        table_.EvaluatePose(*snapshot_, frame, cursors_);
         table_.GetPosedVertices(*snapshot_, positions);
     }
 
 private:
     std::shared_ptr<const PoseSnapshot> snapshot_;
     int32_t frames_;
+    std::vector<int32_t> cursors_;  // where each bone's keys were found for the last frame
     BoneTable table_;
 };
 

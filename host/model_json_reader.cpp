@@ -185,6 +185,10 @@ public:
     const std::string& FaultPlace() const { return place_; }
     const std::string& FaultProblem() const { return problem_; }
     size_t OverflowLastByte() const { return overflowLastByte_; }
+    // Nesting at which the reading stops, so a parser that recurses stays
+    // within its stack (0: no limit). A model nests far less than this.
+    size_t depthLimit = 0;
+    bool TooDeep() const { return tooDeep_; }
     // Where the parser stands, for a number's place: the byte after the current token.
     std::function<size_t()> tell;
 
@@ -210,7 +214,8 @@ private:
         bool isArray = false;
         size_t count = 0;                      // array: elements begun so far
         Slot valueSlot = Slot::kSkip;          // object: the current key's value
-        std::string key;                       // object: the current key
+        int knownKey = -1;                     // object: the current key's index in KeysOf, or -1 for `key`
+        std::string key;                       // object: the current key when it is not a known one
         uint32_t seen = 0;                     // object: known keys given so far, by index in KeysOf
         std::vector<std::string> unknownKeys;  // object: the others
         float floats[3] = {};                  // a fixed count of numbers
@@ -238,7 +243,8 @@ private:
                 text += "[" + std::to_string(frame.count - 1) + "]";
             } else {
                 if (!text.empty()) text += ".";
-                text += frame.key;
+                text += frame.knownKey >= 0 ? KeysOf(frame.slot)[static_cast<size_t>(frame.knownKey)].key
+                                            : std::string_view(frame.key);
             }
         }
         return text;
@@ -269,6 +275,7 @@ private:
         frame.isArray = isArray;
         frame.count = 0;
         frame.valueSlot = Slot::kSkip;
+        frame.knownKey = -1;
         frame.key.clear();
         frame.seen = 0;
         frame.unknownKeys.clear();
@@ -295,6 +302,7 @@ private:
     Fault fault_ = Fault::kNone;
     std::string place_, problem_;
     size_t overflowLastByte_ = 0;
+    bool tooDeep_ = false;
 
     // What is being read, before it joins the model.
     std::unordered_map<std::string, size_t> boneNames_;
@@ -344,6 +352,10 @@ bool ModelBuilder::Expected(Slot slot, const char* kind) {
 }
 
 bool ModelBuilder::Open(bool isArray) {
+    if (depthLimit && depth_ >= depthLimit) {
+        tooDeep_ = true;
+        return false;
+    }
     const Slot slot = NextSlot();
     const bool fits = isArray ? (FloatCount(slot) || slot == Slot::kTriangle || ElementOf(slot) != Slot::kSkip)
                               : IsObject(slot);
@@ -373,16 +385,20 @@ bool ModelBuilder::Open(bool isArray) {
 
 bool ModelBuilder::Key(const char* text, rapidjson::SizeType length, bool) {
     Frame& frame = Top();
-    frame.key.assign(text, length);
-    frame.valueSlot = Slot::kSkip;
+    const std::string_view key(text, length);
     const std::vector<KeySlot>& keys = KeysOf(frame.slot);
     for (size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i].key != frame.key) continue;
+        if (keys[i].key != key) continue;
+        frame.knownKey = static_cast<int>(i);
         if (frame.seen & (1u << i)) SetFault(Fault::kRepeatedKey, PlaceText(depth_), "key is given twice");
         frame.seen |= 1u << i;
         frame.valueSlot = keys[i].slot;
         return true;
     }
+    // Only keys the model does not know are kept as text, for their place.
+    frame.knownKey = -1;
+    frame.key.assign(key);
+    frame.valueSlot = Slot::kSkip;
     if (std::find(frame.unknownKeys.begin(), frame.unknownKeys.end(), frame.key) != frame.unknownKeys.end())
         SetFault(Fault::kRepeatedKey, PlaceText(depth_), "key is given twice");
     frame.unknownKeys.push_back(frame.key);
@@ -627,9 +643,9 @@ public:
     FileStream(std::FILE* file, size_t bufferSize) : file_(file), buffer_(bufferSize) { Refill(); }
 
     Ch Peek() const { return *current_; }
-    Ch Take() {
+    [[gnu::always_inline]] Ch Take() {
         const Ch c = *current_;
-        if (++current_ == last_) Refill();
+        if (++current_ == last_) [[unlikely]] Refill();
         return c;
     }
     size_t Tell() const { return count_ + static_cast<size_t>(current_ - buffer_.data()); }
@@ -641,8 +657,9 @@ public:
     size_t PutEnd(Ch*) { return 0; }
 
 private:
-    // At the end, back onto the '\0' that stands for it.
-    void Refill() {
+    // At the end, back onto the '\0' that stands for it. Kept out of Take, so
+    // that the parser's every character stays a load and a compare.
+    [[gnu::noinline]] void Refill() {
         if (end_) {
             current_ = buffer_.data();
             return;
@@ -675,19 +692,28 @@ size_t ZeroBytesAfter(Stream& stream, size_t size) {
     return stream.Tell();
 }
 
-// Reads the whole text from stream into a model. lookBack(offset, counter)
-// feeds the counter the text before offset and returns the byte there (-1 at
-// the end); size is the text's length.
-template <typename Stream, typename LookBack>
-LoadResult Read(Stream& stream, size_t size, const std::string& fileName, LookBack lookBack) {
-    LoadResult result;
+// Reads the whole text from a stream open() gives into a model.
+// lookBack(offset, counter) feeds the counter the text before offset and
+// returns the byte there (-1 at the end); size is the text's length.
+// The recursive parser is the faster one; a text nested deeper than any
+// model is read again by the iterative one, whose nesting takes no stack, so
+// that its faults are found and reported as for any other text.
+template <typename Open, typename LookBack>
+LoadResult Read(Open open, size_t size, const std::string& fileName, LookBack lookBack, bool iterative = false) {
+    constexpr unsigned kFlags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
+    auto stream = open();
     ModelBuilder builder;
     builder.tell = [&stream] { return stream.Tell(); };
     rapidjson::Reader reader;
-    // Iterative: nesting, however deep, takes no stack.
-    constexpr unsigned kFlags =
-        rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
-    rapidjson::ParseResult parsed = reader.Parse<kFlags>(stream, builder);
+    rapidjson::ParseResult parsed;
+    if (iterative) {
+        parsed = reader.Parse<kFlags | rapidjson::kParseIterativeFlag>(stream, builder);
+    } else {
+        builder.depthLimit = 64;
+        parsed = reader.Parse<kFlags>(stream, builder);
+        if (builder.TooDeep()) return Read(open, size, fileName, lookBack, true);
+    }
+    LoadResult result;
     if (builder.FaultKind() == ModelBuilder::Fault::kNumberOverflow) {
         LineCounter counter;
         lookBack(builder.OverflowLastByte(), counter);
@@ -714,8 +740,7 @@ LoadResult Read(Stream& stream, size_t size, const std::string& fileName, LookBa
 
 LoadResult ParseModelJson(std::string_view text, const std::string& fileName) {
     try {
-        rapidjson::MemoryStream stream(text.data(), text.size());
-        return Read(stream, text.size(), fileName, [text](size_t offset, LineCounter& counter) {
+        return Read([text] { return rapidjson::MemoryStream(text.data(), text.size()); }, text.size(), fileName, [text](size_t offset, LineCounter& counter) {
             offset = std::min(offset, text.size());
             counter.Feed(text.data(), offset);
             return offset < text.size() ? static_cast<unsigned char>(text[offset]) : -1;
@@ -740,8 +765,11 @@ LoadResult LoadModelJson(const std::string& path) {
     std::fseek(file, 0, SEEK_SET);
     bool readFailed = false;
     try {
-        FileStream stream(file, 1 << 16);
-        result = Read(stream, end < 0 ? 0 : static_cast<size_t>(end), path, [&](size_t offset, LineCounter& counter) {
+        auto open = [file] {
+            std::fseek(file, 0, SEEK_SET);
+            return FileStream(file, 1 << 16);
+        };
+        result = Read(open, end < 0 ? 0 : static_cast<size_t>(end), path, [&](size_t offset, LineCounter& counter) {
             readFailed = readFailed || std::ferror(file);
             std::clearerr(file);
             std::fseek(file, 0, SEEK_SET);

@@ -15,14 +15,26 @@ double TimeOf(const VectorKey& key) { return key.time; }
 double TimeOf(const RotationKey& key) { return key.time; }
 double TimeOf(double time) { return time; }
 
-// Index of the last key at or before the time, and the fraction towards the next.
+// Index of the last key at or before the time, and the fraction towards the
+// next. hint, when given, is where the keys were found last; it is given only
+// for keys whose times never go down and are never NaN, where the first key
+// after the time is the same whichever way it is looked for.
 template <typename Key>
-std::pair<size_t, double> Locate(const std::vector<Key>& keys, double ticks) {
+std::pair<size_t, double> Locate(const std::vector<Key>& keys, double ticks, size_t* hint = nullptr) {
     const size_t count = keys.size();
     if (count == 1 || ticks <= TimeOf(keys[0])) return {0, 0.0};
     if (ticks >= TimeOf(keys[count - 1])) return {count - 1, 0.0};
-    const auto next =
-        std::upper_bound(keys.begin(), keys.end(), ticks, [](double t, const Key& k) { return t < TimeOf(k); });
+    auto next = keys.end();
+    if (hint) {
+        for (size_t k = std::max<size_t>(*hint, 1); k < count && k < *hint + 4; ++k)
+            if (TimeOf(keys[k - 1]) <= ticks && ticks < TimeOf(keys[k])) {
+                next = keys.begin() + static_cast<std::ptrdiff_t>(k);
+                break;
+            }
+    }
+    if (next == keys.end())
+        next = std::upper_bound(keys.begin(), keys.end(), ticks, [](double t, const Key& k) { return t < TimeOf(k); });
+    if (hint) *hint = static_cast<size_t>(next - keys.begin());
     // Times out of order or NaN can leave the search at either end.
     if (next == keys.begin()) return {0, 0.0};
     if (next == keys.end()) return {count - 1, 0.0};
@@ -31,8 +43,8 @@ std::pair<size_t, double> Locate(const std::vector<Key>& keys, double ticks) {
     return {i, span > 0 ? (ticks - TimeOf(keys[i])) / span : 0.0};
 }
 
-Vec3d Lerp(const std::vector<VectorKey>& keys, double ticks) {
-    const auto [i, f] = Locate(keys, ticks);
+Vec3d Lerp(const std::vector<VectorKey>& keys, double ticks, size_t* hint) {
+    const auto [i, f] = Locate(keys, ticks, hint);
     const Vec3d& a = keys[i].value;
     if (f == 0.0) return a;
     const Vec3d& b = keys[i + 1].value;
@@ -209,19 +221,33 @@ bool CheckExactScene(const ExactScene& scene, std::string& problem) {
     return true;
 }
 
-Affine SampleTrack(const NodeTrack& track, double ticks) {
+namespace {
+
+template <typename Key>
+bool Ordered(const std::vector<Key>& keys) {
+    for (size_t k = 0; k < keys.size(); ++k)
+        if (std::isnan(TimeOf(keys[k])) || (k > 0 && TimeOf(keys[k]) < TimeOf(keys[k - 1]))) return false;
+    return true;
+}
+
+Affine SampleTrackFrom(const NodeTrack& track, double ticks, NodePose::Cursor* cursor) {
+    auto hint = [cursor](int kind) { return cursor && cursor->ordered[kind] ? &cursor->next[kind] : nullptr; };
     Vec3d t = track.restTranslation, s = track.restScale;
     Quat r = track.restRotation;
-    if (!track.positions.empty()) t = Lerp(track.positions, ticks);
-    if (!track.scales.empty()) s = Lerp(track.scales, ticks);
+    if (!track.positions.empty()) t = Lerp(track.positions, ticks, hint(0));
+    if (!track.scales.empty()) s = Lerp(track.scales, ticks, hint(2));
     if (!track.rotations.empty()) {
         const auto& keys = track.rotations;
-        const auto [i, f] = Locate(keys, ticks);
+        const auto [i, f] = Locate(keys, ticks, hint(1));
         r = keys[i].value;
         if (f != 0.0) r = Slerp(r, keys[i + 1].value, f);
     }
     return FromTrs(t, r, s);
 }
+
+}  // namespace
+
+Affine SampleTrack(const NodeTrack& track, double ticks) { return SampleTrackFrom(track, ticks, nullptr); }
 
 int64_t FrameCount(const ExactScene& scene) {
     if (scene.clips.empty()) return 1;
@@ -243,6 +269,14 @@ ClipTime FrameTime(const ExactScene& scene, int64_t frame) {
 
 NodePose::NodePose(const ExactScene& scene) : scene_(scene), globals_(scene.nodeParent.size()) {
     for (const ExactClip& clip : scene.clips) {
+        cursors_.emplace_back();
+        for (const NodeTrack& track : clip.nodes) {
+            Cursor cursor;
+            cursor.ordered[0] = Ordered(track.positions);
+            cursor.ordered[1] = Ordered(track.rotations);
+            cursor.ordered[2] = Ordered(track.scales);
+            cursors_.back().push_back(cursor);
+        }
         trackOfNode_.emplace_back(scene.nodeParent.size(), -1);
         for (size_t k = 0; k < clip.nodes.size(); ++k) {
             const int node = clip.nodes[k].node;
@@ -257,8 +291,9 @@ void NodePose::Evaluate(ClipTime time) {
     for (size_t i = 0; i < globals_.size(); ++i) {
         const int track = tracks ? (*tracks)[i] : -1;
         const Affine local =
-            track >= 0 ? SampleTrack(scene_.clips[static_cast<size_t>(time.clip)].nodes[static_cast<size_t>(track)],
-                                     time.ticks)
+            track >= 0 ? SampleTrackFrom(scene_.clips[static_cast<size_t>(time.clip)].nodes[static_cast<size_t>(track)],
+                                         time.ticks,
+                                         &cursors_[static_cast<size_t>(time.clip)][static_cast<size_t>(track)])
                        : scene_.nodeRest[i];
         const int parent = scene_.nodeParent[i];
         globals_[i] = Multiply(parent < 0 ? scene_.axes : globals_[static_cast<size_t>(parent)], local);

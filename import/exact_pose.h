@@ -41,9 +41,18 @@ public:
     void Evaluate(ClipTime time);
     const std::vector<Affine>& Globals() const { return globals_; }
 
+    // Where a track's keys were found last, for each of its positions,
+    // rotations and scales: frames come mostly in order, so the next time
+    // lies a key or two on.
+    struct Cursor {
+        size_t next[3] = {};
+        bool ordered[3] = {};  // no time goes down or is NaN: any search finds the same key
+    };
+
 private:
     const ExactScene& scene_;
     std::vector<std::vector<int>> trackOfNode_;  // per clip, per node: track index or -1
+    std::vector<std::vector<Cursor>> cursors_;   // per clip, per track
     std::vector<Affine> globals_;
 };
 

@@ -38,6 +38,9 @@ struct PoseSnapshot {
     std::vector<PoseKey> positionKeys;
     std::vector<PoseKey> rotationKeys;
     std::vector<Quaternion> rotationQuaternions;  // each rotation key's, as posing makes it
+    // Per bone: its position (rotation) keys' times never go down and are
+    // never NaN, so the key for a time is the same wherever it is looked for.
+    std::vector<uint8_t> positionOrdered, rotationOrdered;
     // The vertices grouped by bone, so that one bone's are posed together:
     // group g is vertices groupStart[g] to groupStart[g + 1] - 1 of bone
     // groupBone[g] (-1: no bone of the model; the position is used as it is).
@@ -87,8 +90,11 @@ public:
     // translation, or the identity rotation, for the kind it lacks.
     void EvaluatePose(hmModel* model, int32_t frame);
     // The same from a copy made by CopyPoseSnapshot for the model this table
-    // was set up for (or another table set up for it).
-    void EvaluatePose(const PoseSnapshot& snapshot, int32_t frame);
+    // was set up for (or another table set up for it). cursors, when it holds
+    // two entries per bone of the snapshot (zero at first, then left as this
+    // call leaves them), keeps where each bone's keys were found: frames
+    // posed mostly in order then find theirs a key or two on.
+    void EvaluatePose(const PoseSnapshot& snapshot, int32_t frame, std::span<int32_t> cursors = {});
 
     // The vertex under the last evaluated pose (the rest pose right after
     // set-up). A vertex attached to no bone of the model set up last comes out

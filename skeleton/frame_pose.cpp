@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -40,14 +41,23 @@ struct HostRotationKeys {
     }
 };
 
-// A copy's rotation keys also hold each key's quaternion, made once.
+// A copy's rotation keys also hold each key's quaternion, made once. hint,
+// when given, is where the keys were found last; only keys whose times never
+// go down and are never NaN have one.
 struct CopiedKeys {
     const Key* keys;
     const Quaternion* quaternions;
     int32_t count;
+    int32_t* hint = nullptr;
     Key operator[](int32_t index) const { return keys[index]; }
     Quaternion QuaternionAt(int32_t index, const Key&) const { return quaternions[index]; }
 };
+
+bool Ordered(const Key* keys, size_t count) {
+    for (size_t k = 0; k < count; ++k)
+        if (std::isnan(keys[k].time) || (k > 0 && keys[k].time < keys[k - 1].time)) return false;
+    return true;
+}
 
 // Lower bound of "time >= t". The walk from the first key answers the first
 // key for which that holds, stepping over NaN times. Judging a NaN key by the
@@ -58,6 +68,14 @@ struct CopiedKeys {
 // run of NaN keys costs more than one look.
 template <typename Keys>
 int32_t FindNextKey(const Keys& keys, float t) {
+    if constexpr (std::is_same_v<Keys, CopiedKeys>) {
+        // In ordered keys the answer is the one place with a time below t
+        // just before it and none below t from it on.
+        if (keys.hint && keys.count > 0) {
+            for (int32_t k = std::max(*keys.hint, 0); k <= keys.count && k < *keys.hint + 4; ++k)
+                if ((k == 0 || keys[k - 1].time < t) && (k == keys.count || keys[k].time >= t)) return *keys.hint = k;
+        }
+    }
     int32_t low = 0;
     int32_t high = std::max(keys.count, 0);
     while (low < high) {
@@ -69,6 +87,9 @@ int32_t FindNextKey(const Keys& keys, float t) {
             high = middle;
         else
             low = middle + 1;
+    }
+    if constexpr (std::is_same_v<Keys, CopiedKeys>) {
+        if (keys.hint) *keys.hint = low;
     }
     return low;
 }
@@ -176,9 +197,13 @@ void BoneTable::EvaluatePose(hmModel* model, int32_t frame) {
     }
 }
 
-void BoneTable::EvaluatePose(const PoseSnapshot& snapshot, int32_t frame) {
+void BoneTable::EvaluatePose(const PoseSnapshot& snapshot, int32_t frame, std::span<int32_t> cursors) {
     const float t = static_cast<float>(frame);
     const int32_t count = std::min(static_cast<int32_t>(snapshot.positionStart.size()) - 1, boneCount_);
+    const bool cursored = cursors.size() == 2 * (snapshot.positionStart.size() - 1);
+    auto hint = [&](const std::vector<uint8_t>& ordered, int32_t bone, size_t kind) {
+        return cursored && ordered[static_cast<size_t>(bone)] ? &cursors[2 * static_cast<size_t>(bone) + kind] : nullptr;
+    };
 
     for (int32_t k = 0; k < boneCount_; ++k) {
         const int32_t i = order_[k];
@@ -187,9 +212,11 @@ void BoneTable::EvaluatePose(const PoseSnapshot& snapshot, int32_t frame) {
         const int32_t parent = parents_[i];
         PoseBone(entries_[i], parent < 0 ? nullptr : &entries_[parent],
                  CopiedKeys{snapshot.positionKeys.data() + p, nullptr,
-                            static_cast<int32_t>(snapshot.positionStart[i + 1] - p)},
+                            static_cast<int32_t>(snapshot.positionStart[i + 1] - p),
+                            hint(snapshot.positionOrdered, i, 0)},
                  CopiedKeys{snapshot.rotationKeys.data() + r, snapshot.rotationQuaternions.data() + r,
-                            static_cast<int32_t>(snapshot.rotationStart[i + 1] - r)},
+                            static_cast<int32_t>(snapshot.rotationStart[i + 1] - r),
+                            hint(snapshot.rotationOrdered, i, 1)},
                  t);
     }
 }
@@ -210,6 +237,10 @@ PoseSnapshot BoneTable::CopyPoseSnapshot(hmModel* model) const {
         }
         snapshot.positionStart.push_back(static_cast<uint32_t>(snapshot.positionKeys.size()));
         snapshot.rotationStart.push_back(static_cast<uint32_t>(snapshot.rotationKeys.size()));
+        snapshot.positionOrdered.push_back(Ordered(snapshot.positionKeys.data() + snapshot.positionStart[i],
+                                                   static_cast<size_t>(positions.count)));
+        snapshot.rotationOrdered.push_back(Ordered(snapshot.rotationKeys.data() + snapshot.rotationStart[i],
+                                                   static_cast<size_t>(rotations.count)));
     }
     // Each vertex's bone, in the model-wide order, then the vertices bone by bone.
     std::vector<std::pair<int32_t, Vector3f>> vertices;

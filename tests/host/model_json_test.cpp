@@ -206,6 +206,19 @@ TEST(ModelJson, MalformedJsonNamesLineAndColumn) {
     EXPECT_THAT(ErrorOf("{\"meshes\": [], \"name\": \"\xff\"}"), StartsWith("m.hm.json: line 1, column 25: "));
 }
 
+// Far deeper than any model and than a stack would take: the text's own
+// faults are still found, after the first problem of the model.
+TEST(ModelJson, DeepNestingIsReadLikeAnyText) {
+    const size_t depth = 300000;
+    const std::string deep = std::string(depth, '[') + std::string(depth, ']');
+    const std::string column = std::to_string(std::strlen(R"({"meshes": [], "x": )") + deep.size() + 2);
+    EXPECT_EQ(ErrorOf(R"({"meshes": [], "x": )" + deep + "}"), "m.hm.json: x: unknown key");
+    EXPECT_THAT(ErrorOf(R"({"meshes": [], "x": )" + deep + ",}"),
+                StartsWith("m.hm.json: line 1, column " + column + ": syntax error: unexpected '}'"));
+    EXPECT_THAT(ErrorOf(R"({"meshes": [{"vertices": [)" + deep.substr(0, depth)),
+                HasSubstr("syntax error: unexpected end of input"));
+}
+
 TEST(ModelJson, MissingRequiredKeys) {
     EXPECT_EQ(ErrorOf("{}"), "m.hm.json: meshes: required key is missing");
     EXPECT_EQ(ErrorOf(WithMesh(R"([{"position": [0, 0, 0]}, {"uv": [0, 0]}])")),
@@ -485,6 +498,8 @@ TEST_F(ModelJsonFiles, FileReadsAsItsText) {
         {"cut short", text.substr(0, 150001), false},
         {"zero bytes after the value", text + std::string(3, '\0'), true},
         {"a zero byte, then more, after the value", text + std::string(2, '\0') + "{}", false},
+        {"nested deeper than any model", text.substr(0, text.size() - 1) + ", \"x\": " + std::string(1000, '[') + "}",
+         false},
     };
     const std::string path = PathOf("model.hm.json");
     for (const auto& c : cases) {
@@ -493,7 +508,9 @@ TEST_F(ModelJsonFiles, FileReadsAsItsText) {
         const hm::LoadResult fromText = hm::ParseModelJson(c.text, path);
         EXPECT_EQ(fromFile.error, fromText.error) << c.what;
         EXPECT_EQ(fromFile.model != nullptr, c.loads) << c.what << ": " << fromFile.error;
-        if (fromFile.model) EXPECT_EQ(hm::ModelToJson(*fromFile.model), text);
+        if (fromFile.model) {
+            EXPECT_EQ(hm::ModelToJson(*fromFile.model), text);
+        }
     }
 }
 

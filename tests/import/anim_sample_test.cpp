@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -71,6 +72,41 @@ TEST(SampleTrack, KeysWithTimesOutOfOrderOrNaNStayInTheirArray) {
         for (double ticks : {0.5, 3.0, double(NAN)}) {
             const hm::imp::Affine pose = hm::imp::SampleTrack(track, ticks);
             EXPECT_TRUE((pose.t.x >= 0 && pose.t.x <= 2) || std::isnan(pose.t.x)) << ticks;
+        }
+    }
+}
+
+// A node pose looks for each time's keys from where it found the last ones:
+// in order, backwards, by jumps, over repeated times and within a track whose
+// times are out of order or NaN, it poses as the track sampled on its own.
+TEST(SampleTrack, NodePoseFindsTheSameKeysInAnyOrderOfTimes) {
+    const std::vector<std::vector<double>> trackTimes = {
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 1, 1, 2, 5, 5, 8, 9, 9}, {0, 2, NAN, 3, 4, 5, 6, 7, 8, 9},
+        {0, 5, 2, 3, 4, 1, 6, 7, 8, 9}};
+    hm::imp::ExactScene scene;
+    hm::imp::ExactClip clip;
+    for (size_t n = 0; n < trackTimes.size(); ++n) {
+        scene.nodeParent.push_back(-1);
+        scene.nodeRest.push_back(hm::imp::Affine{});
+        hm::imp::NodeTrack track;
+        track.node = static_cast<int>(n);
+        for (size_t k = 0; k < trackTimes[n].size(); ++k) {
+            const double v = static_cast<double>(k * k);
+            track.positions.push_back({trackTimes[n][k], {v, -v, 0.5 * v}});
+            track.scales.push_back({trackTimes[n][k], {1 + v, 1, 1}});
+            track.rotations.push_back({trackTimes[n][k], hm::imp::Quat{std::cos(v), 0, std::sin(v), 0}});
+        }
+        clip.nodes.push_back(track);
+    }
+    scene.clips = {clip};
+    hm::imp::NodePose nodes(scene);
+    const double order[] = {0.25, 0.5, 1,   1.5, 2.75, 3,  4.5, 4.75, 8.5, 9,   9.5, 8.75, 1.25,
+                            5,    5.5, 2.5, 6,   0,    -1, 7,   1,    1.5, 2.5, 3.5, 4.5,  5.5};
+    for (double ticks : order) {
+        nodes.Evaluate({0, ticks});
+        for (size_t n = 0; n < trackTimes.size(); ++n) {
+            const hm::imp::Affine expected = hm::imp::Multiply(scene.axes, hm::imp::SampleTrack(clip.nodes[n], ticks));
+            EXPECT_EQ(std::memcmp(&nodes.Globals()[n], &expected, sizeof expected), 0) << "track " << n << " at " << ticks;
         }
     }
 }

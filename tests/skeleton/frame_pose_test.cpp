@@ -192,8 +192,10 @@ TEST(FramePose, CopyPosesAsTheModelBitForBit) {
         HostBoneEntry* bone = hm::AddBone(model.get(), "b" + std::to_string(b), b ? "b" + std::to_string(b / 2) : "",
                                           {value(b), value(b + 1), 0}, {angle(random), angle(random), angle(random)});
         for (int k = 0; b % 4 != 3 && k < 4 + b; ++k) {  // every fourth bone unkeyed
-            bone->positionKeys.push_back({float(k * 3), {value(k), value(k + 2), -0.0f}});
-            bone->rotationKeys.push_back({float(k * 2), {angle(random), angle(random), angle(random)}});
+            // Bone 5's times repeat, bone 6's go down once, bone 2's hold a NaN.
+            const float time = b == 5 ? float(k / 2 * 3) : b == 6 && k == 3 ? 1.0f : b == 2 && k == 2 ? NAN : k * 3.0f;
+            bone->positionKeys.push_back({time, {value(k), value(k + 2), -0.0f}});
+            bone->rotationKeys.push_back({time * 2 / 3, {angle(random), angle(random), angle(random)}});
         }
     }
     for (int m = 0; m < 3; ++m) {
@@ -207,10 +209,14 @@ TEST(FramePose, CopyPosesAsTheModelBitForBit) {
     ASSERT_TRUE(forked.BuildBindPose(model.get()));
     const PoseSnapshot snapshot = table.CopyPoseSnapshot(model.get());
     std::vector<Vector3f> fromModel(36), fromCopy(36);
-    for (int32_t frame = -1; frame < 14; ++frame) {
+    // Frames in order, as a worker of several takes them, backwards and by
+    // jumps: a copy looks for each frame's keys from where it found the last.
+    std::vector<int32_t> cursors(2 * 9);
+    for (int32_t frame : {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 11, 13, 15, 17, 19, 25,
+                          12, 9, 7, 4, 2, 0, 5, 3, 1, 20, 0, 6, 14, 8, 10}) {
         table.EvaluatePose(model.get(), frame);
         table.GetPosedVertices(model.get(), fromModel);
-        forked.EvaluatePose(snapshot, frame);
+        forked.EvaluatePose(snapshot, frame, cursors);
         forked.GetPosedVertices(snapshot, fromCopy);
         ASSERT_EQ(std::memcmp(fromModel.data(), fromCopy.data(), fromModel.size() * sizeof(Vector3f)), 0)
             << "frame " << frame;
