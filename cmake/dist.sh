@@ -1,8 +1,10 @@
 #!/bin/sh
 # Writes the downloads into OUT: vantrel-VERSION-windows.zip (both programs,
 # both plug-in builds with their host libraries, the add-on with the program
-# inside, README, INSTALL.txt, the licences of what is linked in),
-# vantrel-VERSION-linux.tar.gz (the installed tree) and a SHA256SUMS file.
+# inside, README, INSTALL.txt, the licences of what is linked in, the
+# sources the GPL asks for),
+# vantrel-VERSION-linux.tar.gz (the installed tree), vantrel-VERSION-source.tar.gz
+# (the last commit's source) and a SHA256SUMS file.
 #   cmake/dist.sh VERSION OUT LINUX_BUILD WIN32_BUILD WIN64_BUILD MINGW_DEPS
 set -eu
 version=$1 out=$2 linux=$3 win32=$4 win64=$5 deps=$6
@@ -42,6 +44,15 @@ cp /usr/share/common-licenses/GPL-3 "$w/licenses/GPL-3.txt"
 cp /usr/share/doc/gcc-mingw-w64-base/copyright "$w/licenses/gcc-runtime.txt"
 cp /usr/share/doc/mingw-w64-common/copyright "$w/licenses/mingw-w64-runtime.txt"
 cp "$deps/VERSIONS" "$w/licenses/VERSIONS.txt"
+# The GPL asks for the source beside what it covers: ours, and libimagequant's
+# Debian source package, the one the programs were built from.
+mkdir -p "$w/source"
+sname=vantrel-$version-source
+git -C "$root" archive --format=tar --prefix="vantrel-$version/" HEAD | gzip -n > "$out/$sname.tar.gz"
+cp "$out/$sname.tar.gz" "$w/source/"
+liq=$(sed -n 's/^libimagequant \([^ ]*\).*/\1/p' "$deps/VERSIONS")
+(cd "$w/source" && apt-get source --download-only -qq --only-source "libimagequant=$liq" >/dev/null 2>&1) ||
+  { echo "dist: cannot fetch libimagequant $liq's source package from the Debian archive" >&2; exit 1; }
 rm -f "$out/$name.zip"
 pack "$out/$name.zip" zip "$w"
 
@@ -53,7 +64,8 @@ rm -f "$out/$lname.tar.gz"
 (cd "$stage" && find "$lname" -type f | LC_ALL=C sort > list &&
  tar --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" -cf - -T list | gzip -n > "$out/$lname.tar.gz")
 
-(cd "$out" && sha256sum "$name.zip" "$lname.tar.gz" > "vantrel-$version-SHA256SUMS")
+(cd "$out" && sha256sum "$name.zip" "$lname.tar.gz" "$sname.tar.gz" > "vantrel-$version-SHA256SUMS")
 echo "$out/$name.zip"
 echo "$out/$lname.tar.gz"
+echo "$out/$sname.tar.gz"
 echo "$out/vantrel-$version-SHA256SUMS"

@@ -62,10 +62,10 @@ view='C:\Program Files\Vantrel Tools é\'"$top"'\vantrel-view.exe'
 missing=
 for file in vantrel-export.exe vantrel-view.exe hmVantrelExport.dll hmModelLib.dll plugin/64-bit/hmVantrelExport.dll \
     plugin/64-bit/hmModelLib.dll plugin/32-bit/hmVantrelExport.dll plugin/32-bit/hmModelLib.dll vantrel_export.zip \
-    README.md INSTALL.txt licenses/assimp.txt licenses/zlib.txt licenses/libimagequant.txt licenses/stb.txt licenses/GPL-3.txt; do
-    [ -f "$install/$file" ] || missing+=" $file"
+    README.md INSTALL.txt licenses/assimp.txt licenses/zlib.txt licenses/libimagequant.txt licenses/stb.txt licenses/GPL-3.txt source/libimagequant_*.dsc source/vantrel-*-source.tar.gz; do
+    ls "$install"/$file > /dev/null 2>&1 || missing+=" $file"
 done
-[ -z "$missing" ] && Pass "the zip holds the programs, both plug-in builds, the add-on, README, INSTALL.txt, licences" ||
+[ -z "$missing" ] && Pass "the zip holds the programs, both plug-in builds, the add-on, README, INSTALL.txt, licences, sources" ||
     Fail "the zip lacks$missing"
 # Only system DLLs, and the host library the zip holds beside them.
 imports=$(x86_64-w64-mingw32-objdump -p "$install/vantrel-export.exe" "$install/vantrel-view.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
