@@ -31,6 +31,12 @@ cp "$win32/hmVantrelExport.dll" "$win32/hmModelLib.dll" "$w/plugin/32-bit/"
 # The add-on finds the program beside itself once Blender has installed it.
 cp "$root"/blender/vantrel_export/*.py "$root/blender/vantrel_export/blender_manifest.toml" \
    "$win64/vantrel-export.exe" "$win64/hmVantrelExport.dll" "$win64/hmModelLib.dll" "$stage/addon/vantrel_export/"
+# The builds keep their debug information for the developer; the download
+# does not need it (half the zip).
+for f in "$w"/*.exe "$w"/*.dll "$w"/plugin/64-bit/*.dll "$stage"/addon/vantrel_export/*.exe "$stage"/addon/vantrel_export/*.dll; do
+  x86_64-w64-mingw32-strip --strip-debug "$f"
+done
+for f in "$w"/plugin/32-bit/*.dll; do i686-w64-mingw32-strip --strip-debug "$f"; done
 (cd "$stage/addon" && find vantrel_export -type f | LC_ALL=C sort > "$stage/addon-list" &&
  cmake -E tar cf "$w/vantrel_export.zip" --format=zip --mtime="$mtime" --files-from="$stage/addon-list")
 cp "$root/README.md" "$w/README.md"
