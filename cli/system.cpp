@@ -8,6 +8,7 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
+#include "platform/windows_text.h"
 
 #include <cstdlib>
 #include <vector>
@@ -24,24 +25,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-    std::wstring wide(text.size() + 1, L'\0');
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                                      static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return wide;
-}
+std::wstring Wide(const std::string& text) { return hm::platform::Wide(text, CP_UTF8); }
 
-std::string SystemMessage(DWORD code) {
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = text ? text : "error " + std::to_string(code);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
+using hm::platform::SystemMessage;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #if defined(_WIN32)
 
 #include <windows.h>  // before psapi.h, which needs its types
+#include "platform/windows_text.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -30,16 +31,7 @@ constexpr DWORD kChildAborted = 0xE0000006;  // an application exception code no
 
 constexpr DWORD kPollMilliseconds = 5;
 
-std::string SystemMessage(DWORD code) {
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = text ? text : "error " + std::to_string(code);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
+using hm::platform::SystemMessage;
 
 // The signal a Linux child would have died of, for the exception code that
 // ended the Windows one; 0 when the code is an ordinary exit status.
@@ -75,13 +67,7 @@ int SignalOf(DWORD code) {
     }
 }
 
-std::wstring Wide(const std::string& text) {
-    std::wstring wide(text.size() + 1, L'\0');
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                                      static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return wide;
-}
+std::wstring Wide(const std::string& text) { return hm::platform::Wide(text, CP_UTF8); }
 
 // This program's path, quoted for a command line.
 std::wstring SelfCommand(const std::string& flag) {

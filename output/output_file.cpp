@@ -15,6 +15,7 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
+#include "platform/windows_text.h"
 #else
 #include <sys/file.h>
 #include <unistd.h>
@@ -50,15 +51,7 @@ std::string UniqueName(const std::string& folder) {
 }
 
 #if defined(_WIN32)
-// Paths are in the process's code page: UTF-8 in our programs, the system's
-// in a modelling host.
-std::wstring Wide(const std::string& path) {
-    std::wstring wide(path.size() + 1, L'\0');
-    const int n = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
-                                      static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return wide;
-}
+using hm::platform::Wide;
 
 int ErrnoOf(DWORD error) {
     switch (error) {

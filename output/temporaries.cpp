@@ -93,6 +93,7 @@ SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigs
 // of this file, and a copy that created nothing has no handler: that the
 // event came is known to the whole process.
 #include <windows.h>
+#include "platform/windows_text.h"
 
 #include <mutex>
 #include <string>
@@ -106,13 +107,7 @@ CRITICAL_SECTION commit;
 const bool commitReady = (InitializeCriticalSection(&commit), true);
 bool installed = false;
 
-std::wstring Wide(const std::string& path) {
-    std::wstring wide(path.size() + 1, L'\0');
-    const int n = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
-                                      static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return wide;
-}
+using hm::platform::Wide;
 
 // Set once a handler of any copy in the process has run.
 HANDLE Interrupted() {
