@@ -12,24 +12,12 @@ import sys
 
 import bpy
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from blender_checks import check, clear_scene, failures  # noqa: E402
+
 WORK = os.getcwd()
 STEP_TOLERANCE = 1.5  # truncation loses up to one step
 TOOL_FPS, BLENDER_FPS = 30, 24
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message)
-    return condition
-
-
-def clear_scene():
-    for collection in (bpy.data.objects, bpy.data.meshes, bpy.data.armatures, bpy.data.actions):
-        for item in list(collection):
-            collection.remove(item)
 
 
 def armature(name, location, bones):

@@ -12,6 +12,9 @@ import types
 import addon_utils
 import bpy
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from blender_checks import check, clear_scene, failures  # noqa: E402
+
 ADDON_ZIP = os.path.abspath(sys.argv[sys.argv.index("--") + 1])
 ADDON = "vantrel_export"
 WORK = os.getcwd()
@@ -19,21 +22,6 @@ WORK = os.getcwd()
 # Truncation loses up to one step; the script's six decimals and float
 # arithmetic a little more.
 STEP_TOLERANCE = 1.5
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message)
-    return condition
-
-
-def clear_scene():
-    for collection in (bpy.data.objects, bpy.data.meshes, bpy.data.armatures, bpy.data.actions):
-        for item in list(collection):
-            collection.remove(item)
 
 
 def build_scene(blend, takes=False):

@@ -13,6 +13,9 @@ import sys
 import addon_utils
 import bpy
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from blender_checks import check, failures  # noqa: E402
+
 ADDON_ZIP, MODEL = (os.path.abspath(a) for a in sys.argv[sys.argv.index("--") + 1:][:2])
 ADDON = "vantrel_export"
 WORK = os.getcwd()
@@ -20,15 +23,6 @@ WORK = os.getcwd()
 # truncates to it, half a step from the decoded position; Blender adds a
 # float's rounding.
 ROUNDING = 1e-4
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message)
-    return condition
 
 
 def decoded(base, frames):
