@@ -14,33 +14,12 @@
 
 namespace {
 
-struct Box {
-    Vector3f max{0.0f, 0.0f, 0.0f};
-    Vector3f min{0.0f, 0.0f, 0.0f};
-
-    // Strict comparisons from a box at the origin: the result is the same in
-    // any order of points or of boxes merged (a NaN never enters, and -0 never
-    // replaces the 0 the box starts from).
-    void Add(const Vector3f& p) {
-        if (p.x > max.x) max.x = p.x;
-        if (p.x < min.x) min.x = p.x;
-        if (p.y > max.y) max.y = p.y;
-        if (p.y < min.y) min.y = p.y;
-        if (p.z > max.z) max.z = p.z;
-        if (p.z < min.z) min.z = p.z;
-    }
-    void Add(const Box& other) {
-        Add(other.max);
-        Add(other.min);
-    }
-};
-
 // Room for "Writing frame no. N" before a frame's vertex lines.
 constexpr size_t kFrameLineRoom = 32;
 
 // One frame in flight: its box (first pass), or its records and log lines.
 struct FrameSlot {
-    Box box;
+    FrameBox box;
     std::vector<uint8_t> records;
     std::vector<char> text;
     size_t textSize = 0;
@@ -111,15 +90,12 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     };
     std::vector<FrameSlot> slots(static_cast<size_t>(workers.Count()) * 4);
 
-    Box bounds;
+    FrameBox bounds;
     RunFramePipeline(
         workers.Count(), frameCount, slots.size(),
         [&](int worker, int32_t f, size_t slot) {
             std::vector<Vector3f>& positions = workers.positions[static_cast<size_t>(worker)];
-            sourceOf(worker).PoseFrame(f, positions);
-            Box box;
-            for (const Vector3f& p : positions) box.Add(p);
-            slots[slot].box = box;
+            slots[slot].box = sourceOf(worker).BoxFrame(f, positions);
         },
         [&](int32_t, size_t slot) { bounds.Add(slots[slot].box); });
     const Vector3f boundsMax = bounds.max;

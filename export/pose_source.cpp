@@ -17,12 +17,17 @@ public:
         table_.EvaluatePose(*snapshot_, frame, cursors_);
         table_.GetPosedVertices(*snapshot_, positions);
     }
+    FrameBox BoxFrame(int32_t frame, std::span<Vector3f> positions) override {
+        table_.EvaluatePose(*snapshot_, frame, cursors_);
+        return table_.BoxPosedVertices(*snapshot_, positions, scan_);
+    }
 
 private:
     std::shared_ptr<const PoseSnapshot> snapshot_;
     int32_t frames_;
     std::vector<int32_t> cursors_;  // where each bone's keys were found for the last frame
     BoneTable table_;
+    BoxScan scan_;
 };
 
 }  // namespace

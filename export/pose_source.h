@@ -4,6 +4,7 @@
 
 #include "host/hm_model_lib.h"
 #include "skeleton/bone_table.h"
+#include "skeleton/frame_box.h"
 #include "skeleton/transform_math.h"
 
 #include <cstdint>
@@ -28,6 +29,15 @@ public:
     // in the model-wide order (mesh 0's vertices, then mesh 1's, and so on),
     // as far as positions reaches.
     virtual void PoseFrame(int32_t frame, std::span<Vector3f> positions) = 0;
+    // The box of the positions PoseFrame gives, to the bit, using positions
+    // as room to work in. Each posed and added, unless the source knows how
+    // to pose fewer.
+    virtual FrameBox BoxFrame(int32_t frame, std::span<Vector3f> positions) {
+        PoseFrame(frame, positions);
+        FrameBox box;
+        for (const Vector3f& p : positions) box.Add(p);
+        return box;
+    }
     // A further source that gives the same bits for every frame and may pose
     // frames on another thread while this one and other forks do: it calls
     // into no host model. Called on the thread that uses this source. Null when

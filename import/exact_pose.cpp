@@ -313,6 +313,7 @@ ExactPose::ExactPose(const ExactScene& scene)
     meshStart_.push_back(total);
     positions_.resize(total);
     morphed_.resize(largest);
+    weights_.resize(scene.meshes.size());
     joints_.resize(scene.meshes.size());
     for (size_t m = 0; m < scene.meshes.size(); ++m) {
         const ExactMesh& mesh = scene.meshes[m];
@@ -334,7 +335,7 @@ void ExactPose::PoseFrame(int32_t frame, std::span<Vector3f> positions) { Pose(f
 
 void ExactPose::Evaluate(int64_t frame) { Pose(frame, nullptr); }
 
-void ExactPose::Pose(int64_t frame, std::span<Vector3f>* rounded) {
+ClipTime ExactPose::PoseNodes(int64_t frame) {
     const ClipTime time = FrameTime(scene_, std::min<int64_t>(frame, frameCount_ - 1));
     nodes_.Evaluate(time);
     const std::vector<Affine>& globals = nodes_.Globals();
@@ -348,12 +349,42 @@ void ExactPose::Pose(int64_t frame, std::span<Vector3f>* rounded) {
             joints.push_back(ColumnsOf(Scaled(Multiply(global, mesh.inverseBinds[j]), scene_.scale)));
         }
     }
+    return time;
+}
+
+bool ExactPose::MeshWeights(size_t m, ClipTime time) {
+    const ExactMesh& mesh = scene_.meshes[m];
+    std::vector<double>& weights = weights_[m];
+    weights = mesh.restWeights;
+    const int track = time.clip >= 0 ? weightTrackOf_[static_cast<size_t>(time.clip)][m] : -1;
+    if (track >= 0) {
+        const WeightTrack& keys = scene_.clips[static_cast<size_t>(time.clip)].weights[static_cast<size_t>(track)];
+        if (!keys.times.empty()) {
+            const auto [i, f] = Locate(keys.times, time.ticks);
+            std::fill(weights.begin(), weights.end(), 0.0);
+            keys.Scatter(i, weights);
+            if (f != 0.0) {
+                nextWeights_.assign(weights.size(), 0.0);
+                keys.Scatter(i + 1, nextWeights_);
+                for (size_t t = 0; t < weights.size(); ++t)
+                    weights[t] = weights[t] + (nextWeights_[t] - weights[t]) * f;
+            }
+        }
+    }
+    return std::any_of(weights.begin(), weights.end(), [](double w) { return w != 0.0; });
+}
+
+AffineColumns ExactPose::Rigid(size_t m) const {
+    return ColumnsOf(Scaled(nodes_.Globals()[static_cast<size_t>(scene_.meshes[m].node)], scene_.scale));
+}
+
+void ExactPose::Pose(int64_t frame, std::span<Vector3f>* rounded) {
+    const ClipTime time = PoseNodes(frame);
     for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time, rounded);
 }
 
 void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded) {
     const ExactMesh& mesh = scene_.meshes[m];
-    const std::vector<Affine>& globals = nodes_.Globals();
     size_t count = mesh.positions.size();
     if (rounded) count = std::min(count, rounded->size() - std::min(rounded->size(), meshStart_[m]));
     if (count == 0) return;
@@ -361,25 +392,10 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded) 
     // Targets first: the skin deforms the morphed mesh.
     const Vec3d* source = mesh.positions.data();
     if (mesh.TargetCount() > 0) {
-        weights_ = mesh.restWeights;
-        const int track = time.clip >= 0 ? weightTrackOf_[static_cast<size_t>(time.clip)][m] : -1;
-        if (track >= 0) {
-            const WeightTrack& keys = scene_.clips[static_cast<size_t>(time.clip)].weights[static_cast<size_t>(track)];
-            if (!keys.times.empty()) {
-                const auto [i, f] = Locate(keys.times, time.ticks);
-                std::fill(weights_.begin(), weights_.end(), 0.0);
-                keys.Scatter(i, weights_);
-                if (f != 0.0) {
-                    nextWeights_.assign(weights_.size(), 0.0);
-                    keys.Scatter(i + 1, nextWeights_);
-                    for (size_t t = 0; t < weights_.size(); ++t)
-                        weights_[t] = weights_[t] + (nextWeights_[t] - weights_[t]) * f;
-                }
-            }
-        }
+        MeshWeights(m, time);
         std::copy(mesh.positions.begin(), mesh.positions.end(), morphed_.begin());
         for (size_t t = 0; t < mesh.TargetCount(); ++t) {
-            const double w = weights_[t];
+            const double w = weights_[m][t];
             if (w == 0.0) continue;
             for (uint32_t i = mesh.targetStart[t]; i < mesh.targetStart[t + 1]; ++i) {
                 Vec3d& p = morphed_[mesh.deltaVertex[i]];
@@ -390,10 +406,373 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded) 
         source = morphed_.data();
     }
 
-    const AffineColumns rigid = ColumnsOf(Scaled(globals[static_cast<size_t>(mesh.node)], scene_.scale));
-    PoseVertices(rigid, joints_[skinOf_[m]].data(), mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data(),
+    PoseVertices(Rigid(m), joints_[skinOf_[m]].data(), mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data(),
                  mesh.influenceJoint.data(), mesh.influenceWeight.data(), source, count,
                  positions_.data() + meshStart_[m], rounded ? rounded->data() + meshStart_[m] : nullptr);
+}
+
+// Blocks of nearby vertices of one mesh that are posed alike (by the mesh's
+// node, or mostly by one joint), and what each frame's bounds need of them.
+struct ExactPose::Blocks {
+    struct Block {
+        uint32_t mesh;
+        uint32_t first, end;              // its vertices: vertex[first, end)
+        uint32_t jointFirst, jointEnd;    // its joints' weights: none when posed by the mesh's node
+        uint32_t targetFirst, targetEnd;  // its targets' deltas
+        bool always;                      // something is not finite: always posed
+        double low[3], high[3];           // the rest positions' box
+        // The least and most of a vertex's positive weights' sum, and of its
+        // negative weights' magnitudes' sum; the most of all magnitudes' sum.
+        double positive[2], negative[2], weightSize;
+        double rounding;  // the room for rounding, relative to the sizes of the terms
+    };
+    struct JointWeights {
+        uint32_t joint;
+        double low, high;  // a vertex's weights of the joint summed, 0 where it has none
+    };
+    struct TargetDeltas {
+        uint32_t target;
+        double low[3], high[3];  // a vertex's deltas of the target summed, 0 where it has none
+    };
+    std::vector<Block> blocks;
+    std::vector<uint32_t> vertex;
+    std::vector<JointWeights> joints;
+    std::vector<TargetDeltas> targets;
+    // Per mesh and vertex, its deltas in the order posing adds them: the
+    // targets and deltas of morphEntry[morphStart[v], morphStart[v + 1]).
+    std::vector<std::vector<uint32_t>> morphStart;
+    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> morphEntry;
+};
+
+namespace {
+
+Vec3d operator+(const Vec3d& a, const Vec3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+
+struct Sums {
+    std::vector<std::pair<uint32_t, double>> joint;  // joint, weights summed
+    std::vector<std::pair<uint32_t, Vec3d>> target;  // target, deltas summed
+};
+
+// Adds value to key's entry, or adds the entry.
+template <typename Value>
+void AddTo(std::vector<std::pair<uint32_t, Value>>& entries, uint32_t key, const Value& value) {
+    for (auto& [k, v] : entries)
+        if (k == key) {
+            v = v + value;
+            return;
+        }
+    entries.push_back({key, value});
+}
+
+double Component(const Vec3d& p, int k) { return k == 0 ? p.x : k == 1 ? p.y : p.z; }
+
+void AddBlock(ExactPose::Blocks& out, const ExactMesh& mesh, uint32_t m, std::span<const uint32_t> vertices,
+              const std::vector<uint32_t>& morphStart, const std::vector<std::pair<uint32_t, uint32_t>>& morphEntry) {
+    ExactPose::Blocks::Block block{m, static_cast<uint32_t>(out.vertex.size()), 0, 0, 0, 0, 0, false, {}, {},
+                                   {HUGE_VAL, -HUGE_VAL}, {HUGE_VAL, -HUGE_VAL}, 0, 0};
+    std::vector<Sums> sums(vertices.size());
+    size_t mostTerms = 0;
+    bool finite = true;
+    for (int k = 0; k < 3; ++k) {
+        block.low[k] = HUGE_VAL;
+        block.high[k] = -HUGE_VAL;
+    }
+    for (size_t n = 0; n < vertices.size(); ++n) {
+        const uint32_t v = vertices[n];
+        out.vertex.push_back(v);
+        for (int k = 0; k < 3; ++k) {
+            const double c = Component(mesh.positions[v], k);
+            finite = finite && std::isfinite(c);
+            block.low[k] = std::min(block.low[k], c);
+            block.high[k] = std::max(block.high[k], c);
+        }
+        Sums& sum = sums[n];
+        size_t terms = 0;
+        if (!mesh.influenceStart.empty())
+            for (uint32_t i = mesh.influenceStart[v]; i < mesh.influenceStart[v + 1]; ++i, ++terms)
+                AddTo(sum.joint, mesh.influenceJoint[i], mesh.influenceWeight[i]);
+        for (uint32_t e = morphStart[v]; e < morphStart[v + 1]; ++e, ++terms) {
+            const auto [t, i] = morphEntry[e];
+            AddTo(sum.target, t, mesh.delta[i]);
+        }
+        mostTerms = std::max(mostTerms, terms);
+        double positive = 0, negative = 0;
+        for (const auto& [joint, w] : sum.joint) (w > 0 ? positive : negative) += std::fabs(w);
+        finite = finite && std::isfinite(positive) && std::isfinite(negative);
+        block.positive[0] = std::min(block.positive[0], positive);
+        block.positive[1] = std::max(block.positive[1], positive);
+        block.negative[0] = std::min(block.negative[0], negative);
+        block.negative[1] = std::max(block.negative[1], negative);
+        block.weightSize = std::max(block.weightSize, positive + negative);
+    }
+    block.end = static_cast<uint32_t>(out.vertex.size());
+    // Every joint and target of the block, with the range of its sums; a
+    // vertex without it has 0.
+    block.jointFirst = static_cast<uint32_t>(out.joints.size());
+    block.targetFirst = static_cast<uint32_t>(out.targets.size());
+    for (const Sums& sum : sums) {
+        for (const auto& [joint, w] : sum.joint) {
+            auto first = out.joints.begin() + block.jointFirst;
+            if (std::none_of(first, out.joints.end(), [&](const auto& j) { return j.joint == joint; }))
+                out.joints.push_back({joint, 0, 0});
+        }
+        for (const auto& [target, d] : sum.target) {
+            auto first = out.targets.begin() + block.targetFirst;
+            if (std::none_of(first, out.targets.end(), [&](const auto& t) { return t.target == target; }))
+                out.targets.push_back({target, {0, 0, 0}, {0, 0, 0}});
+        }
+    }
+    for (auto j = out.joints.begin() + block.jointFirst; j != out.joints.end(); ++j) {
+        j->low = HUGE_VAL;
+        j->high = -HUGE_VAL;
+        for (const Sums& sum : sums) {
+            double w = 0;
+            for (const auto& [joint, value] : sum.joint)
+                if (joint == j->joint) w = value;
+            j->low = std::min(j->low, w);
+            j->high = std::max(j->high, w);
+        }
+    }
+    for (auto t = out.targets.begin() + block.targetFirst; t != out.targets.end(); ++t) {
+        for (int k = 0; k < 3; ++k) {
+            t->low[k] = HUGE_VAL;
+            t->high[k] = -HUGE_VAL;
+        }
+        for (const Sums& sum : sums) {
+            Vec3d d{0, 0, 0};
+            for (const auto& [target, value] : sum.target)
+                if (target == t->target) d = value;
+            for (int k = 0; k < 3; ++k) {
+                const double c = Component(d, k);
+                finite = finite && std::isfinite(c);
+                t->low[k] = std::min(t->low[k], c);
+                t->high[k] = std::max(t->high[k], c);
+            }
+        }
+    }
+    block.jointEnd = static_cast<uint32_t>(out.joints.size());
+    block.targetEnd = static_cast<uint32_t>(out.targets.size());
+    block.always = !finite;
+    // Each term of a vertex's sums is rounded a few times, each time by at
+    // most 2^-53 of the sizes involved; this allows far more.
+    block.rounding = static_cast<double>(mostTerms + 8) * 0x1p-40;
+    out.blocks.push_back(block);
+}
+
+std::shared_ptr<const ExactPose::Blocks> MakeBlocks(const ExactScene& scene) {
+    auto blocks = std::make_shared<ExactPose::Blocks>();
+    for (uint32_t m = 0; m < scene.meshes.size(); ++m) {
+        const ExactMesh& mesh = scene.meshes[m];
+        const auto count = static_cast<uint32_t>(mesh.positions.size());
+        // Each vertex's deltas, in the order posing adds them.
+        std::vector<uint32_t>& start = blocks->morphStart.emplace_back(count + 1, 0);
+        auto& entry = blocks->morphEntry.emplace_back(mesh.delta.size());
+        for (uint32_t v : mesh.deltaVertex) ++start[v + 1];
+        for (uint32_t v = 0; v < count; ++v) start[v + 1] += start[v];
+        std::vector<uint32_t> next(start.begin(), start.end() - 1);
+        for (uint32_t t = 0; t < mesh.TargetCount(); ++t)
+            for (uint32_t i = mesh.targetStart[t]; i < mesh.targetStart[t + 1]; ++i)
+                entry[next[mesh.deltaVertex[i]]++] = {t, i};
+
+        // Vertices posed alike together, then near ones together.
+        auto dominant = [&](uint32_t v) -> int64_t {
+            if (mesh.influenceStart.empty() || mesh.influenceStart[v] == mesh.influenceStart[v + 1]) return -1;
+            uint32_t best = mesh.influenceStart[v];
+            for (uint32_t i = best; i < mesh.influenceStart[v + 1]; ++i)
+                if (std::fabs(mesh.influenceWeight[i]) > std::fabs(mesh.influenceWeight[best])) best = i;
+            return mesh.influenceJoint[best];
+        };
+        std::vector<std::pair<int64_t, uint32_t>> keyed;
+        for (uint32_t v = 0; v < count; ++v) keyed.push_back({dominant(v), v});
+        std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<uint32_t> order;
+        for (const auto& [key, v] : keyed) order.push_back(v);
+        for (size_t first = 0, end = 0; first < count; first = end) {
+            while (end < count && keyed[end].first == keyed[first].first) ++end;
+            const std::span<uint32_t> run(order.data() + first, end - first);
+            OrderNearby(run, [&](uint32_t v) {
+                const Vec3d& p = mesh.positions[v];
+                return std::array<double, 3>{p.x, p.y, p.z};
+            });
+            CutBlocks(run.size(), [&](size_t at, size_t end) {
+                AddBlock(*blocks, mesh, m, run.subspan(at, end - at), start, entry);
+            });
+        }
+    }
+    return blocks;
+}
+
+// Where transform a (and m, its elements' magnitudes) takes a box of that
+// centre, half size and extent (the largest magnitude on each axis): the
+// middle, the reach either side, and the size of the terms, a row a lane.
+struct Reach {
+    Double4 middle, reach, size;
+};
+
+[[gnu::always_inline]] inline Reach Transform(const AffineColumns& a, const AffineColumns& m, const Double4 (&centre)[3],
+                       const Double4 (&half)[3], const Double4 (&extent)[3]) {
+    Double4 c[4], d[4];
+    Load(a, c);
+    Load(m, d);
+    return {c[3] + c[0] * centre[0] + c[1] * centre[1] + c[2] * centre[2],
+            d[0] * half[0] + d[1] * half[1] + d[2] * half[2],
+            d[3] + d[0] * extent[0] + d[1] * extent[1] + d[2] * extent[2]};
+}
+
+// Always inlined, into code built for four-wide registers: no call passes a
+// vector, so the warning about how calls would pass one does not apply.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+[[gnu::always_inline]] inline Double4 Min(Double4 a, Double4 b) { return a < b ? a : b; }
+[[gnu::always_inline]] inline Double4 Max(Double4 a, Double4 b) { return a > b ? a : b; }
+[[gnu::always_inline]] inline Double4 Splat(double v) { return Double4{v, v, v, v}; }
+#pragma GCC diagnostic pop
+
+AffineColumns Magnitudes(const AffineColumns& a) {
+    AffineColumns m;
+    for (int k = 0; k < 4; ++k)
+        for (int r = 0; r < 4; ++r) m.c[k][r] = std::fabs(a.c[k][r]);
+    return m;
+}
+
+// Bounds on where each block's vertices are at a frame, with room for the
+// rounding of posing them.
+VANTREL_WIDE_CLONES
+void BoundBlocks(const ExactPose::Blocks& blocks, std::span<const ExactPose::MeshFrame> meshes, std::span<BlockBound> bounds) {
+    for (size_t b = 0; b < bounds.size(); ++b) {
+        const ExactPose::Blocks::Block& block = blocks.blocks[b];
+        // The box of the vertices after their targets, and the size of the terms.
+        double low[3], high[3], largest[3];
+        for (int k = 0; k < 3; ++k) {
+            low[k] = block.low[k];
+            high[k] = block.high[k];
+            largest[k] = std::max(std::fabs(low[k]), std::fabs(high[k]));
+        }
+        const ExactPose::MeshFrame& mesh = meshes[block.mesh];
+        if (mesh.morphing)
+            for (uint32_t t = block.targetFirst; t < block.targetEnd; ++t) {
+                const ExactPose::Blocks::TargetDeltas& deltas = blocks.targets[t];
+                const double w = mesh.weights[deltas.target];
+                for (int k = 0; k < 3; ++k) {
+                    const double a = w * deltas.low[k], c = w * deltas.high[k];
+                    low[k] += std::min(a, c);
+                    high[k] += std::max(a, c);
+                    largest[k] += std::max(std::fabs(a), std::fabs(c));
+                }
+            }
+        Double4 centre[3], half[3], extent[3];
+        for (int k = 0; k < 3; ++k) {
+            centre[k] = Splat((low[k] + high[k]) / 2);
+            half[k] = Splat((high[k] - low[k]) / 2);
+            extent[k] = Splat(largest[k]);
+        }
+        // A NaN or an infinity anywhere reaches this sum.
+        Double4 check = centre[0] + half[0] + centre[1] + half[1] + centre[2] + half[2];
+        Double4 down, up, size;
+        double weightSize = 1;
+        if (block.jointFirst == block.jointEnd) {
+            const Reach r = Transform(*mesh.rigid, *mesh.rigidMagnitudes, centre, half, extent);
+            down = r.middle - r.reach;
+            up = r.middle + r.reach;
+            size = r.size;
+            check += r.middle + r.reach + r.size;
+        } else {
+            // Two bounds, the tighter taken: each joint's weight and position
+            // apart, and the hull of the joints' positions scaled by the sums
+            // of positive and of negative weights.
+            Double4 sumDown = Splat(0), sumUp = Splat(0), least = Splat(HUGE_VAL), most = Splat(-HUGE_VAL);
+            size = Splat(0);
+            for (uint32_t j = block.jointFirst; j < block.jointEnd; ++j) {
+                const ExactPose::Blocks::JointWeights& weight = blocks.joints[j];
+                const Reach r = Transform(mesh.joints[weight.joint], mesh.jointMagnitudes[weight.joint], centre, half, extent);
+                const Double4 lo = r.middle - r.reach, hi = r.middle + r.reach;
+                const Double4 a = Splat(weight.low) * lo, b = Splat(weight.low) * hi;
+                const Double4 c = Splat(weight.high) * lo, d = Splat(weight.high) * hi;
+                sumDown += Min(Min(a, b), Min(c, d));
+                sumUp += Max(Max(a, b), Max(c, d));
+                least = Min(least, lo);
+                most = Max(most, hi);
+                size = Max(size, r.size);
+                check += r.middle + r.reach + r.size;
+            }
+            const Double4 hullUp = Max(Splat(block.positive[0]) * most, Splat(block.positive[1]) * most) +
+                                   Max(Splat(-block.negative[0]) * least, Splat(-block.negative[1]) * least);
+            const Double4 hullDown = Min(Splat(block.positive[0]) * least, Splat(block.positive[1]) * least) +
+                                     Min(Splat(-block.negative[0]) * most, Splat(-block.negative[1]) * most);
+            up = Min(sumUp, hullUp);
+            down = Max(sumDown, hullDown);
+            weightSize = block.weightSize;
+        }
+        const Double4 room = Splat(block.rounding * weightSize) * size + Splat(0x1p-1000);
+        BlockBound& bound = bounds[b];
+        for (int r = 0; r < 3; ++r) {
+            const bool finite = !block.always && std::isfinite(check[r]);
+            bound.low[r] = finite ? down[r] - room[r] : NAN;
+            bound.high[r] = finite ? up[r] + room[r] : NAN;
+        }
+    }
+
+}
+
+}  // namespace
+
+std::unique_ptr<PoseSource> ExactPose::Fork() {
+    if (!blocks_) blocks_ = MakeBlocks(scene_);
+    auto fork = std::make_unique<ExactPose>(scene_);
+    fork->blocks_ = blocks_;
+    return fork;
+}
+
+FrameBox ExactPose::BoxFrame(int32_t frame, std::span<Vector3f> positions) {
+    if (positions.size() != meshStart_.back()) return PoseSource::BoxFrame(frame, positions);
+    if (!blocks_) blocks_ = MakeBlocks(scene_);
+    const ClipTime time = PoseNodes(frame);
+    std::vector<AffineColumns>& rigid = rigid_;
+    rigid.clear();
+    morphing_.clear();
+    for (size_t m = 0; m < scene_.meshes.size(); ++m) {
+        rigid.push_back(Rigid(m));
+        morphing_.push_back(scene_.meshes[m].TargetCount() > 0 && MeshWeights(m, time));
+    }
+
+    magnitudes_.resize(scene_.meshes.size());
+    for (size_t m = 0; m < scene_.meshes.size(); ++m) {
+        magnitudes_[m].clear();
+        if (skinOf_[m] == m)
+            for (const AffineColumns& joint : joints_[m]) magnitudes_[m].push_back(Magnitudes(joint));
+        magnitudes_[m].push_back(Magnitudes(rigid[m]));  // last: the node's
+    }
+
+    std::vector<MeshFrame>& meshes = meshFrames_;
+    meshes.clear();
+    for (size_t m = 0; m < scene_.meshes.size(); ++m)
+        meshes.push_back({&rigid[m], &magnitudes_[m].back(), joints_[skinOf_[m]].data(),
+                          magnitudes_[skinOf_[m]].data(), weights_[m].data(), morphing_[m] != 0});
+    BoundBlocks(*blocks_, meshes, scan_.Bounds(blocks_->blocks.size()));
+
+    return scan_.Run([&](uint32_t b, FrameBox& box) {
+        const Blocks::Block& block = blocks_->blocks[b];
+        const ExactMesh& mesh = scene_.meshes[block.mesh];
+        const std::vector<uint32_t>& morphStart = blocks_->morphStart[block.mesh];
+        const auto& morphEntry = blocks_->morphEntry[block.mesh];
+        for (uint32_t n = block.first; n < block.end; ++n) {
+            const uint32_t v = blocks_->vertex[n];
+            Vec3d p = mesh.positions[v];
+            if (morphing_[block.mesh])
+                for (uint32_t e = morphStart[v]; e < morphStart[v + 1]; ++e) {
+                    const auto [t, i] = morphEntry[e];
+                    const double w = weights_[block.mesh][t];
+                    if (w == 0.0) continue;
+                    const Vec3d& d = mesh.delta[i];
+                    p = {p.x + w * d.x, p.y + w * d.y, p.z + w * d.z};
+                }
+            Vector3f posed;
+            PoseVertices(rigid_[block.mesh], joints_[skinOf_[block.mesh]].data(),
+                         mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data() + v,
+                         mesh.influenceJoint.data(), mesh.influenceWeight.data(), &p, 1, nullptr, &posed);
+            box.Add(posed);
+        }
+    });
 }
 
 }  // namespace hm::imp

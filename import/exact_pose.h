@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,8 +76,9 @@ public:
 
     int32_t FrameCount() const override { return frameCount_; }
     void PoseFrame(int32_t frame, std::span<Vector3f> positions) override;
+    FrameBox BoxFrame(int32_t frame, std::span<Vector3f> positions) override;
     // Another evaluation of the same scene, which only reads it.
-    std::unique_ptr<PoseSource> Fork() override { return std::make_unique<ExactPose>(scene_); }
+    std::unique_ptr<PoseSource> Fork() override;
 
     // Frames outside 0 to FrameCount() - 1 are held at the nearest end.
     void Evaluate(int64_t frame);
@@ -86,7 +88,25 @@ public:
     // Where mesh m's vertices begin in Positions().
     size_t MeshStart(size_t mesh) const { return meshStart_[mesh]; }
 
+    // The scene's vertices in blocks of nearby ones, with what bounds each
+    // block's posed positions (made once, shared by forks).
+    struct Blocks;
+    // What bounding the blocks needs of a mesh at a frame.
+    struct MeshFrame {
+        const AffineColumns* rigid;            // the mesh's node transform, scale included
+        const AffineColumns* rigidMagnitudes;  // its elements' magnitudes
+        const AffineColumns* joints;           // the skin's joint transforms
+        const AffineColumns* jointMagnitudes;
+        const double* weights;  // target weights
+        bool morphing;          // whether a target weight is not 0
+    };
+
 private:
+    // The nodes, and the joints of each skin, at the frame.
+    ClipTime PoseNodes(int64_t frame);
+    // Mesh m's target weights at the time, into weights_[m]; false when they are all 0.
+    bool MeshWeights(size_t m, ClipTime time);
+    AffineColumns Rigid(size_t m) const;
     // Into Positions(), or rounded to float into rounded as far as it reaches.
     void Pose(int64_t frame, std::span<Vector3f>* rounded);
     void PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded);
@@ -97,14 +117,22 @@ private:
     std::vector<size_t> meshStart_;
     std::vector<std::vector<int>> weightTrackOf_;  // per clip, per mesh: track index or -1
     std::vector<Vec3d> positions_;
-    std::vector<Vec3d> morphed_;    // one mesh's vertices after its targets
-    std::vector<double> weights_;      // one mesh's target weights
-    std::vector<double> nextWeights_;  // at the key after
+    std::vector<Vec3d> morphed_;                // one mesh's vertices after its targets
+    std::vector<std::vector<double>> weights_;  // each mesh's target weights
+    std::vector<double> nextWeights_;           // at the key after
     // Per mesh: the first mesh with the same joints and bind matrices (meshes
     // that share a skin share its joint transforms, made once a frame), and
     // for each such first mesh its joint transforms, scale included.
     std::vector<size_t> skinOf_;
     std::vector<std::vector<AffineColumns>> joints_;
+    std::shared_ptr<const Blocks> blocks_;
+    BoxScan scan_;
+    std::vector<AffineColumns> rigid_;  // each mesh's node transform, scale included, at the frame
+    std::vector<uint8_t> morphing_;     // whether each mesh has a target weight that is not 0
+    // Per mesh that owns its skin: the magnitudes of its joints' elements,
+    // and (for every mesh) of its node's transform, last.
+    std::vector<std::vector<AffineColumns>> magnitudes_;
+    std::vector<MeshFrame> meshFrames_;
 };
 
 }  // namespace hm::imp

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/hm_model_lib.h"
+#include "skeleton/frame_box.h"
 #include "skeleton/transform_math.h"
 
 #include <cstddef>
@@ -50,6 +51,15 @@ struct PoseSnapshot {
     std::vector<uint32_t> groupStart;
     std::vector<float> x, y, z;
     std::vector<uint32_t> target;
+    // Each group cut into blocks of vertices near one another (a group's
+    // vertices are in that order), with the box around each at rest: its
+    // centre, its half size and their sum of magnitudes, on each axis.
+    struct Block {
+        uint32_t start, end;
+        int32_t bone;
+        double centre[3], half[3], extent[3];
+    };
+    std::vector<Block> blocks;
 };
 
 // A value its caller holds and sets up for one model after another. It holds
@@ -104,6 +114,10 @@ public:
     // then mesh 1's, and so on) into out, as far as out reaches.
     void GetPosedVertices(hmModel* model, std::span<Vector3f> out) const;
     void GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3f> out) const;
+    // The box of what GetPosedVertices would give into out (which it uses as
+    // room to work in), to the bit, posing only the blocks that could decide
+    // it. scan is kept from frame to frame by the caller.
+    FrameBox BoxPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3f> out, BoxScan& scan) const;
 
     // What EvaluatePose and GetPosedVertices read from the model, copied, after
     // SetupBindPose has moved the vertices into their bones' frames.

@@ -261,12 +261,36 @@ PoseSnapshot BoneTable::CopyPoseSnapshot(hmModel* model) const {
     for (size_t k = 0; k < byBone.size(); ++k) byBone[k] = static_cast<uint32_t>(k);
     std::stable_sort(byBone.begin(), byBone.end(),
                      [&](uint32_t a, uint32_t b) { return vertices[a].first < vertices[b].first; });
+    for (size_t first = 0, end = 0; first < byBone.size(); first = end) {
+        const int32_t bone = vertices[byBone[first]].first;
+        while (end < byBone.size() && vertices[byBone[end]].first == bone) ++end;
+        std::span<uint32_t> group(byBone.data() + first, end - first);
+        OrderNearby(group, [&](uint32_t k) {
+            const Vector3f& p = vertices[k].second;
+            return std::array<float, 3>{p.x, p.y, p.z};
+        });
+        snapshot.groupBone.push_back(bone);
+        snapshot.groupStart.push_back(static_cast<uint32_t>(first));
+        CutBlocks(end - first, [&](size_t from, size_t to) {
+            PoseSnapshot::Block block{static_cast<uint32_t>(first + from), static_cast<uint32_t>(first + to), bone,
+                                      {}, {}, {}};
+            for (int k = 0; k < 3; ++k) {
+                float low = HUGE_VALF, high = -HUGE_VALF;
+                for (size_t n = block.start; n < block.end; ++n) {
+                    const Vector3f& p = vertices[byBone[n]].second;
+                    const float c = k == 0 ? p.x : k == 1 ? p.y : p.z;
+                    // A NaN stays, and makes the block's bounds NaN: it is then always posed.
+                    low = std::isnan(c) ? c : std::min(low, c);
+                    high = std::isnan(c) ? c : std::max(high, c);
+                }
+                block.centre[k] = (static_cast<double>(low) + high) / 2;
+                block.half[k] = (static_cast<double>(high) - low) / 2;
+                block.extent[k] = std::fabs(block.centre[k]) + block.half[k];
+            }
+            snapshot.blocks.push_back(block);
+        });
+    }
     for (const uint32_t k : byBone) {
-        const int32_t bone = vertices[k].first;
-        if (snapshot.groupBone.empty() || snapshot.groupBone.back() != bone) {
-            snapshot.groupBone.push_back(bone);
-            snapshot.groupStart.push_back(static_cast<uint32_t>(snapshot.target.size()));
-        }
         snapshot.x.push_back(vertices[k].second.x);
         snapshot.y.push_back(vertices[k].second.y);
         snapshot.z.push_back(vertices[k].second.z);
@@ -373,6 +397,56 @@ void BoneTable::GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3
             }
         }
     }
+}
+
+FrameBox BoneTable::BoxPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3f> out, BoxScan& scan) const {
+    if (out.size() != snapshot.target.size()) {  // places beyond out, or places left as they were
+        GetPosedVertices(snapshot, out);
+        FrameBox box;
+        for (const Vector3f& p : out) box.Add(p);
+        return box;
+    }
+    // A posed coordinate is R * p rounded to float, plus T, rounded again:
+    // within 2^-23 of (|R| * |p| + |T|) of the exact value. The bounds allow
+    // eight times that.
+    const std::span<BlockBound> bounds = scan.Bounds(snapshot.blocks.size());
+    for (size_t b = 0; b < snapshot.blocks.size(); ++b) {
+        const PoseSnapshot::Block& block = snapshot.blocks[b];
+        BlockBound& bound = bounds[b];
+        const bool posed = block.bone >= 0 && block.bone < boneCount_;
+        for (int r = 0; r < 3; ++r) {
+            if (!posed) {  // exactly the extent, since nothing is rounded
+                bound.low[r] = block.centre[r] - block.half[r];
+                bound.high[r] = block.centre[r] + block.half[r];
+                continue;
+            }
+            const float* row = entries_[block.bone].absolutePose.m[r];
+            const double a = row[0], b = row[1], c = row[2], t = row[3];
+            const double middle = t + a * block.centre[0] + b * block.centre[1] + c * block.centre[2];
+            const double reach = std::fabs(a) * block.half[0] + std::fabs(b) * block.half[1] +
+                                 std::fabs(c) * block.half[2] +
+                                 0x1p-20 * (std::fabs(t) + std::fabs(a) * block.extent[0] +
+                                            std::fabs(b) * block.extent[1] + std::fabs(c) * block.extent[2]) +
+                                 0x1p-140;
+            bound.low[r] = middle - reach;
+            bound.high[r] = middle + reach;
+        }
+    }
+    return scan.Run([&](uint32_t b, FrameBox& box) {
+        const PoseSnapshot::Block& block = snapshot.blocks[b];
+        const size_t count = block.end - block.start;
+        float ox[kBlockVertices], oy[kBlockVertices], oz[kBlockVertices];
+        const float* x = snapshot.x.data() + block.start;
+        const float* y = snapshot.y.data() + block.start;
+        const float* z = snapshot.z.data() + block.start;
+        if (block.bone >= 0 && block.bone < boneCount_) {
+            PoseBoneVertices(entries_[block.bone].absolutePose, x, y, z, count, ox, oy, oz);
+            x = ox;
+            y = oy;
+            z = oz;
+        }
+        for (size_t v = 0; v < count; ++v) box.Add(Vector3f{x[v], y[v], z[v]});
+    });
 }
 
 // A mesh whose records the host keeps side by side (its first and last records

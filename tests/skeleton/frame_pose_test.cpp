@@ -212,6 +212,7 @@ TEST(FramePose, CopyPosesAsTheModelBitForBit) {
     // Frames in order, as a worker of several takes them, backwards and by
     // jumps: a copy looks for each frame's keys from where it found the last.
     std::vector<int32_t> cursors(2 * 9);
+    BoxScan scan;
     for (int32_t frame : {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 11, 13, 15, 17, 19, 25,
                           12, 9, 7, 4, 2, 0, 5, 3, 1, 20, 0, 6, 14, 8, 10}) {
         table.EvaluatePose(model.get(), frame);
@@ -220,6 +221,11 @@ TEST(FramePose, CopyPosesAsTheModelBitForBit) {
         forked.GetPosedVertices(snapshot, fromCopy);
         ASSERT_EQ(std::memcmp(fromModel.data(), fromCopy.data(), fromModel.size() * sizeof(Vector3f)), 0)
             << "frame " << frame;
+        // The box from the blocks that could decide it is every vertex's box.
+        FrameBox expected;
+        for (const Vector3f& p : fromModel) expected.Add(p);
+        const FrameBox box = forked.BoxPosedVertices(snapshot, fromCopy, scan);
+        ASSERT_EQ(std::memcmp(&box, &expected, sizeof box), 0) << "frame " << frame;
     }
 }
 
