@@ -511,14 +511,16 @@ void AddBlock(ExactPose::Blocks& out, const ExactMesh& mesh, uint32_t m, std::sp
     block.jointFirst = static_cast<uint32_t>(out.joints.size());
     block.targetFirst = static_cast<uint32_t>(out.targets.size());
     for (const Sums& sum : sums) {
-        for (const auto& [joint, w] : sum.joint) {
+        for (const auto& entry : sum.joint) {
+            const uint32_t joint = entry.first;
             auto first = out.joints.begin() + block.jointFirst;
-            if (std::none_of(first, out.joints.end(), [&](const auto& j) { return j.joint == joint; }))
+            if (std::none_of(first, out.joints.end(), [joint](const auto& j) { return j.joint == joint; }))
                 out.joints.push_back({joint, 0, 0});
         }
-        for (const auto& [target, d] : sum.target) {
+        for (const auto& entry : sum.target) {
+            const uint32_t target = entry.first;
             auto first = out.targets.begin() + block.targetFirst;
-            if (std::none_of(first, out.targets.end(), [&](const auto& t) { return t.target == target; }))
+            if (std::none_of(first, out.targets.end(), [target](const auto& t) { return t.target == target; }))
                 out.targets.push_back({target, {0, 0, 0}, {0, 0, 0}});
         }
     }
