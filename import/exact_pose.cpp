@@ -51,6 +51,10 @@ Vec3d Lerp(const std::vector<VectorKey>& keys, double ticks, size_t* hint) {
     return {a.x + (b.x - a.x) * f, a.y + (b.y - a.y) * f, a.z + (b.z - a.z) * f};
 }
 
+// A morph target's step: p + w d, each coordinate rounded once. The full
+// pose and the box's scan both morph a vertex through this.
+Vec3d AddScaled(const Vec3d& p, double w, const Vec3d& d) { return {p.x + w * d.x, p.y + w * d.y, p.z + w * d.z}; }
+
 Affine Scaled(const Affine& a, double s) {
     Affine out = a;
     for (auto& row : out.m)
@@ -399,8 +403,7 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded) 
             if (w == 0.0) continue;
             for (uint32_t i = mesh.targetStart[t]; i < mesh.targetStart[t + 1]; ++i) {
                 Vec3d& p = morphed_[mesh.deltaVertex[i]];
-                const Vec3d& d = mesh.delta[i];
-                p = {p.x + w * d.x, p.y + w * d.y, p.z + w * d.z};
+                p = AddScaled(p, w, mesh.delta[i]);
             }
         }
         source = morphed_.data();
@@ -468,15 +471,12 @@ double Component(const Vec3d& p, int k) { return k == 0 ? p.x : k == 1 ? p.y : p
 
 void AddBlock(ExactPose::Blocks& out, const ExactMesh& mesh, uint32_t m, std::span<const uint32_t> vertices,
               const std::vector<uint32_t>& morphStart, const std::vector<std::pair<uint32_t, uint32_t>>& morphEntry) {
-    ExactPose::Blocks::Block block{m, static_cast<uint32_t>(out.vertex.size()), 0, 0, 0, 0, 0, false, {}, {},
+    ExactPose::Blocks::Block block{m, static_cast<uint32_t>(out.vertex.size()), 0, 0, 0, 0, 0, false,
+                                   {HUGE_VAL, HUGE_VAL, HUGE_VAL}, {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL},
                                    {HUGE_VAL, -HUGE_VAL}, {HUGE_VAL, -HUGE_VAL}, 0, 0};
     std::vector<Sums> sums(vertices.size());
     size_t mostTerms = 0;
     bool finite = true;
-    for (int k = 0; k < 3; ++k) {
-        block.low[k] = HUGE_VAL;
-        block.high[k] = -HUGE_VAL;
-    }
     for (size_t n = 0; n < vertices.size(); ++n) {
         const uint32_t v = vertices[n];
         out.vertex.push_back(v);
@@ -604,6 +604,12 @@ std::shared_ptr<const ExactPose::Blocks> MakeBlocks(const ExactScene& scene) {
     return blocks;
 }
 
+// The helpers below are always inlined into BoundBlocks, built also for
+// four-wide registers: no call passes a vector, so the warning about how
+// calls would pass one does not apply (it comes at the file's end, so it is
+// off from here on).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 // Where transform a (and m, its elements' magnitudes) takes a box of that
 // centre, half size and extent (the largest magnitude on each axis): the
 // middle, the reach either side, and the size of the terms, a row a lane.
@@ -621,14 +627,9 @@ struct Reach {
             d[3] + d[0] * extent[0] + d[1] * extent[1] + d[2] * extent[2]};
 }
 
-// Always inlined, into code built for four-wide registers: no call passes a
-// vector, so the warning about how calls would pass one does not apply.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
 [[gnu::always_inline]] inline Double4 Min(Double4 a, Double4 b) { return a < b ? a : b; }
 [[gnu::always_inline]] inline Double4 Max(Double4 a, Double4 b) { return a > b ? a : b; }
 [[gnu::always_inline]] inline Double4 Splat(double v) { return Double4{v, v, v, v}; }
-#pragma GCC diagnostic pop
 
 AffineColumns Magnitudes(const AffineColumns& a) {
     AffineColumns m;
@@ -673,7 +674,7 @@ void BoundBlocks(const ExactPose::Blocks& blocks, std::span<const ExactPose::Mes
         Double4 down, up, size;
         double weightSize = 1;
         if (block.jointFirst == block.jointEnd) {
-            const Reach r = Transform(*mesh.rigid, *mesh.rigidMagnitudes, centre, half, extent);
+            const Reach r = Transform(mesh.rigid, mesh.rigidMagnitudes, centre, half, extent);
             down = r.middle - r.reach;
             up = r.middle + r.reach;
             size = r.size;
@@ -729,47 +730,37 @@ FrameBox ExactPose::BoxFrame(int32_t frame, std::span<Vector3f> positions) {
     if (positions.size() != meshStart_.back()) return PoseSource::BoxFrame(frame, positions);
     if (!blocks_) blocks_ = MakeBlocks(scene_);
     const ClipTime time = PoseNodes(frame);
-    std::vector<AffineColumns>& rigid = rigid_;
-    rigid.clear();
-    morphing_.clear();
-    for (size_t m = 0; m < scene_.meshes.size(); ++m) {
-        rigid.push_back(Rigid(m));
-        morphing_.push_back(scene_.meshes[m].TargetCount() > 0 && MeshWeights(m, time));
-    }
-
     magnitudes_.resize(scene_.meshes.size());
     for (size_t m = 0; m < scene_.meshes.size(); ++m) {
         magnitudes_[m].clear();
         if (skinOf_[m] == m)
             for (const AffineColumns& joint : joints_[m]) magnitudes_[m].push_back(Magnitudes(joint));
-        magnitudes_[m].push_back(Magnitudes(rigid[m]));  // last: the node's
     }
-
-    std::vector<MeshFrame>& meshes = meshFrames_;
-    meshes.clear();
-    for (size_t m = 0; m < scene_.meshes.size(); ++m)
-        meshes.push_back({&rigid[m], &magnitudes_[m].back(), joints_[skinOf_[m]].data(),
-                          magnitudes_[skinOf_[m]].data(), weights_[m].data(), morphing_[m] != 0});
-    BoundBlocks(*blocks_, meshes, scan_.Bounds(blocks_->blocks.size()));
+    meshFrames_.clear();
+    for (size_t m = 0; m < scene_.meshes.size(); ++m) {
+        const AffineColumns rigid = Rigid(m);
+        const bool morphing = scene_.meshes[m].TargetCount() > 0 && MeshWeights(m, time);
+        meshFrames_.push_back({rigid, Magnitudes(rigid), joints_[skinOf_[m]].data(), magnitudes_[skinOf_[m]].data(),
+                               weights_[m].data(), morphing});
+    }
+    BoundBlocks(*blocks_, meshFrames_, scan_.Bounds(blocks_->blocks.size()));
 
     return scan_.Run([&](uint32_t b, FrameBox& box) {
         const Blocks::Block& block = blocks_->blocks[b];
         const ExactMesh& mesh = scene_.meshes[block.mesh];
+        const MeshFrame& at = meshFrames_[block.mesh];
         const std::vector<uint32_t>& morphStart = blocks_->morphStart[block.mesh];
         const auto& morphEntry = blocks_->morphEntry[block.mesh];
         for (uint32_t n = block.first; n < block.end; ++n) {
             const uint32_t v = blocks_->vertex[n];
             Vec3d p = mesh.positions[v];
-            if (morphing_[block.mesh])
+            if (at.morphing)
                 for (uint32_t e = morphStart[v]; e < morphStart[v + 1]; ++e) {
                     const auto [t, i] = morphEntry[e];
-                    const double w = weights_[block.mesh][t];
-                    if (w == 0.0) continue;
-                    const Vec3d& d = mesh.delta[i];
-                    p = {p.x + w * d.x, p.y + w * d.y, p.z + w * d.z};
+                    if (at.weights[t] != 0.0) p = AddScaled(p, at.weights[t], mesh.delta[i]);
                 }
             Vector3f posed;
-            PoseVertices(rigid_[block.mesh], joints_[skinOf_[block.mesh]].data(),
+            PoseVertices(at.rigid, at.joints,
                          mesh.influenceStart.empty() ? nullptr : mesh.influenceStart.data() + v,
                          mesh.influenceJoint.data(), mesh.influenceWeight.data(), &p, 1, nullptr, &posed);
             box.Add(posed);

@@ -91,12 +91,12 @@ public:
     // The scene's vertices in blocks of nearby ones, with what bounds each
     // block's posed positions (made once, shared by forks).
     struct Blocks;
-    // What bounding the blocks needs of a mesh at a frame.
+    // What bounding and posing the blocks needs of a mesh at a frame.
     struct MeshFrame {
-        const AffineColumns* rigid;            // the mesh's node transform, scale included
-        const AffineColumns* rigidMagnitudes;  // its elements' magnitudes
+        AffineColumns rigid;            // the mesh's node transform, scale included
+        AffineColumns rigidMagnitudes;  // its elements' magnitudes
         const AffineColumns* joints;           // the skin's joint transforms
-        const AffineColumns* jointMagnitudes;
+        const AffineColumns* jointMagnitudes;  // theirs
         const double* weights;  // target weights
         bool morphing;          // whether a target weight is not 0
     };
@@ -127,10 +127,7 @@ private:
     std::vector<std::vector<AffineColumns>> joints_;
     std::shared_ptr<const Blocks> blocks_;
     BoxScan scan_;
-    std::vector<AffineColumns> rigid_;  // each mesh's node transform, scale included, at the frame
-    std::vector<uint8_t> morphing_;     // whether each mesh has a target weight that is not 0
-    // Per mesh that owns its skin: the magnitudes of its joints' elements,
-    // and (for every mesh) of its node's transform, last.
+    // Per mesh that owns its skin: the magnitudes of its joints' elements.
     std::vector<std::vector<AffineColumns>> magnitudes_;
     std::vector<MeshFrame> meshFrames_;
 };

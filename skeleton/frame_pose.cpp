@@ -415,9 +415,10 @@ FrameBox BoneTable::BoxPosedVertices(const PoseSnapshot& snapshot, std::span<Vec
         BlockBound& bound = bounds[b];
         const bool posed = block.bone >= 0 && block.bone < boneCount_;
         for (int r = 0; r < 3; ++r) {
-            if (!posed) {  // exactly the extent, since nothing is rounded
-                bound.low[r] = block.centre[r] - block.half[r];
-                bound.high[r] = block.centre[r] + block.half[r];
+            if (!posed) {  // the extent, with room for the centre and half size's rounding
+                const double room = 0x1p-20 * block.extent[r] + 0x1p-140;
+                bound.low[r] = block.centre[r] - block.half[r] - room;
+                bound.high[r] = block.centre[r] + block.half[r] + room;
                 continue;
             }
             const float* row = entries_[block.bone].absolutePose.m[r];
