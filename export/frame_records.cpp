@@ -143,10 +143,9 @@ char* VertexLines::Format(std::span<const int32_t> meshVertices, const uint8_t* 
             const Start& start = starts[vertex];
             std::memcpy(text, start.text, sizeof start.text);
             text += start.size;
-            for (const Piece* piece : {&spaced[x + 128], &spaced[y + 128], &ended[z + 128]}) {
-                std::memcpy(text, piece->text, sizeof piece->text);
-                text += piece->size;
-            }
+            text = Put(text, spaced[x + 128]);
+            text = Put(text, spaced[y + 128]);
+            text = Put(text, ended[z + 128]);
         }
         for (; vertex < count; ++vertex, records += kFrameVertexSize)
             text = Line(text, vertex, LoadS16(records), LoadS16(records + 2), LoadS16(records + 4));

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -48,6 +49,10 @@ private:
     // vertex number beyond 65535.
     static char* Line(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z);
     static char* Number(char* out, int16_t value, const char* after);
+    static char* Put(char* out, const Piece& piece) {
+        std::memcpy(out, piece.text, sizeof piece.text);
+        return out + piece.size;
+    }
 
     Piece spaced_[257];  // -128 to 128, then " "
     Piece ended_[257];   // -128 to 128, then CR LF
