@@ -11,6 +11,7 @@
 #include "import/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "skeleton/bone_table.h"
+#include "skeleton/frame_box.h"
 
 #include <CLI/CLI.hpp>
 #include <benchmark/benchmark.h>
@@ -116,9 +117,15 @@ void BM_FrameRecords(benchmark::State& state) {
     const VertexLines lines(1000);
     std::vector<uint8_t> records(8000 * kFrameVertexSize);
     std::vector<char> text(8000 * VertexLines::kLineRoom);
+    // The frame's own box, as the export quantises it: every coordinate
+    // within -128 to 128, the lines all from the tables.
+    FrameBox box;
+    for (const Vector3f& p : positions) box.Add(p);
+    const Vector3f offset{(box.max.x + box.min.x) / 2, (box.max.y + box.min.y) / 2, (box.max.z + box.min.z) / 2};
+    const float scale = 256.0f / std::max({box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z});
     const bool format = state.range(0) != 0;
     for (auto _ : state) {
-        QuantiseFrame(positions, {0.5f, 1.0f, -0.5f}, 12.5f, records.data());
+        QuantiseFrame(positions, offset, scale, records.data());
         benchmark::DoNotOptimize(records.data());
         if (format) benchmark::DoNotOptimize(lines.Format(meshVertices, records.data(), text.data()));
     }
