@@ -5,7 +5,9 @@
 #include "host/model_json.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -21,7 +23,8 @@ namespace {
 struct Process {
     double seconds = 0;     // wall
     double cpuSeconds = 0;  // user and system, on every thread
-    long peakKiB = 0;
+    long peakKiB = 0;      // the program's own
+    long treePeakKiB = 0;  // the largest of it and the processes it started
     bool ok = false;
 };
 
@@ -39,7 +42,8 @@ Process RunProgram(const std::vector<std::string>& arguments) {
     Process process;
     std::FILE* child = popen(command.c_str(), "r");
     int ok = 0;
-    if (child && std::fscanf(child, "%lf %lf %ld %d", &process.seconds, &process.cpuSeconds, &process.peakKiB, &ok) == 4)
+    if (child && std::fscanf(child, "%lf %lf %ld %ld %d", &process.seconds, &process.cpuSeconds, &process.peakKiB,
+                             &process.treePeakKiB, &ok) == 5)
         process.ok = ok == 1;
     if (!child || pclose(child) != 0) process.ok = false;
     return process;
@@ -48,7 +52,7 @@ Process RunProgram(const std::vector<std::string>& arguments) {
 struct Sample {
     double whole = 0, load = 0, floor = 0;
     double wholeCpu = 0, loadCpu = 0;
-    long wholeKiB = 0, loadKiB = 0;
+    long wholeKiB = 0, loadKiB = 0, readerKiB = 0;
     double Export() const { return whole - load; }
 };
 
@@ -79,15 +83,23 @@ public:
         sample.loadCpu = load.cpuSeconds;
         sample.wholeKiB = whole.peakKiB;
         sample.loadKiB = load.peakKiB;
+        sample.readerKiB = whole.treePeakKiB;
         return whole.ok && load.ok;
     }
 
-    bool MeasureRuns(const fs::path& model, int runs, std::vector<Sample>& samples) {
+    // runs samples of each model, taken in turn: models[0], models[1], ...,
+    // then again, so that a ratio between them compares runs made close
+    // together, in the same state of the machine.
+    bool MeasureRuns(const std::vector<fs::path>& models, int runs, std::vector<std::vector<Sample>>& samples) {
+        samples.assign(models.size(), {});
         Sample sample;
-        if (!Measure(model, sample)) return false;  // unmeasured: learns the sizes the warm-up writes
+        for (const fs::path& model : models)
+            if (!Measure(model, sample)) return false;  // unmeasured: learns the sizes the warm-up writes
         for (int i = 0; i < runs; ++i) {
-            if (!Measure(model, sample)) return false;
-            samples.push_back(sample);
+            for (size_t m = 0; m < models.size(); ++m) {
+                if (!Measure(models[m], sample)) return false;
+                samples[m].push_back(sample);
+            }
         }
         return true;
     }
@@ -118,20 +130,28 @@ bool ReportKind(Runner& runner, int runs, const fs::path& dir, const std::string
     longRun.frames = 2000;
     const fs::path baseFile = WriteModel(dir, base, kind), doubledFile = WriteModel(dir, doubled, kind);
     const fs::path shortFile = WriteModel(dir, shortRun, kind), longFile = WriteModel(dir, longRun, kind);
-    std::vector<Sample> baseRuns, doubledRuns, shortRuns, longRuns;
+    std::vector<std::vector<Sample>> paired, single;
     if (baseFile.empty() || doubledFile.empty() || shortFile.empty() || longFile.empty() ||
-        !runner.MeasureRuns(baseFile, runs, baseRuns) || !runner.MeasureRuns(doubledFile, runs, doubledRuns) ||
-        !runner.MeasureRuns(shortFile, 1, shortRuns) || !runner.MeasureRuns(longFile, 1, longRuns)) {
+        !runner.MeasureRuns({baseFile, doubledFile}, runs, paired) ||
+        !runner.MeasureRuns({shortFile, longFile}, 1, single)) {
         std::fprintf(stderr, "vantrel-bench: vantrel-export failed on the %s file\n", kind.c_str());
         return false;
     }
+    const std::vector<Sample>&baseRuns = paired[0], &doubledRuns = paired[1];
+    const std::vector<Sample>&shortRuns = single[0], &longRuns = single[1];
+    // Each doubled run against the base run made just before it.
+    auto doubledOver = [&](auto field) {
+        std::vector<double> ratios;
+        for (size_t i = 0; i < baseRuns.size(); ++i) ratios.push_back(field(doubledRuns[i]) / field(baseRuns[i]));
+        return Median(ratios);
+    };
     const double whole = MedianOf(baseRuns, [](const Sample& s) { return s.whole; });
     const double load = MedianOf(baseRuns, [](const Sample& s) { return s.load; });
     const double exportOnly = MedianOf(baseRuns, [](const Sample& s) { return s.Export(); });
     const double floor = MedianOf(baseRuns, [](const Sample& s) { return s.floor; });
     const double ratio = MedianOf(baseRuns, [](const Sample& s) { return s.Export() / s.floor; });
-    const double doubledWhole = MedianOf(doubledRuns, [](const Sample& s) { return s.whole; });
-    const double doubledExport = MedianOf(doubledRuns, [](const Sample& s) { return s.Export(); });
+    const double doubledWhole = doubledOver([](const Sample& s) { return s.whole; });
+    const double doubledExport = doubledOver([](const Sample& s) { return s.Export(); });
     auto exportPeak = [](const Sample& s) { return (s.wholeKiB - s.loadKiB) / 1024.0; };
     std::printf("\nvantrel-export on a .%s of %d vertices, %d bones, %d frames (%.1f MiB; median of %d runs)\n",
                 kind.c_str(), base.vertices, base.bones, base.frames,
@@ -147,13 +167,16 @@ bool ReportKind(Runner& runner, int runs, const fs::path& dir, const std::string
     std::printf("  I/O floor             %8.3f s   (the same bytes, after deleting as many)\n", floor);
     std::printf("  export less load / floor %5.2f x   (target: at most 2.0)\n", ratio);
     std::printf("  twice the frames      %8.2f x whole run, %.2f x export less load   (target: at most 2.1)\n",
-                doubledWhole / whole, doubledExport / exportOnly);
+                doubledWhole, doubledExport);
     std::printf("  peak memory, export less load: %d frames %.1f MiB, %d frames %.1f MiB: %+.1f MiB   "
                 "(target: within 10)\n",
                 shortRun.frames, exportPeak(shortRuns[0]), longRun.frames, exportPeak(longRuns[0]),
                 exportPeak(longRuns[0]) - exportPeak(shortRuns[0]));
-    std::printf("  (peak of the whole run at %d frames: %.1f MiB, of loading it: %.1f MiB)\n", longRun.frames,
+    std::printf("  (peak of the whole run at %d frames: %.1f MiB, of loading it: %.1f MiB", longRun.frames,
                 longRuns[0].wholeKiB / 1024.0, longRuns[0].loadKiB / 1024.0);
+    if (longRuns[0].readerKiB > longRuns[0].wholeKiB)
+        std::printf("; of the reader it started: %.1f MiB", longRuns[0].readerKiB / 1024.0);
+    std::printf(")\n");
     for (const fs::path& file : {baseFile, doubledFile, shortFile, longFile}) {
         fs::remove(file);
         fs::remove(fs::path(file).replace_extension(".bin"));
@@ -171,23 +194,58 @@ bool WriteReportModel(const GeneratedModelSize& size, const fs::path& path) {
     return false;
 }
 
+namespace {
+
+// The peak resident size of the process pid, in KiB, from /proc; -1 when unknown.
+long PeakKiB(pid_t pid) {
+    std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long peak = -1;
+    char line[256];
+    while (status && std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmHWM: %ld kB", &peak) == 1) break;
+    if (status) std::fclose(status);
+    return peak;
+}
+
+}  // namespace
+
 int RunChild(char** argv) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        // Traced, so that it stops once on its way out, its memory still there
+        // to be read: the program's own peak, apart from any process it starts
+        // (which the rusage of its end would count as well).
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
         execv(argv[0], argv);
         _exit(127);
     }
+    if (pid < 0) return 1;
     int status = 0;
     rusage usage{};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return 1;
+    long ownKiB = -1;
+    bool traced = false;
+    while (wait4(pid, &status, 0, &usage) == pid && WIFSTOPPED(status)) {
+        int deliver = 0;
+        if (!traced) {  // the stop at execv
+            traced = true;
+            ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL));
+        } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+            ownKiB = PeakKiB(pid);
+        } else {
+            deliver = WSTOPSIG(status);  // a signal for the program: passed on
+        }
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(deliver)));
+    }
+    if (!WIFEXITED(status) && !WIFSIGNALED(status)) return 1;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::printf("%f %f %ld %d\n", seconds, cpu, usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::printf("%f %f %ld %ld %d\n", seconds, cpu, ownKiB >= 0 ? ownKiB : usage.ru_maxrss, usage.ru_maxrss,
+                WIFEXITED(status) && WEXITSTATUS(status) == 0);
     return 0;
 }
 

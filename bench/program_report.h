@@ -16,5 +16,6 @@ bool WriteReportModel(const GeneratedModelSize& size, const std::filesystem::pat
 
 // The "child" mode the report measures through: runs argv (a program and its
 // arguments) with its output thrown away, and prints its wall seconds,
-// processor seconds, peak memory in KiB and 1 when it succeeded.
+// processor seconds, its own peak memory in KiB, the largest peak of it and
+// the processes it started (a reader child), and 1 when it succeeded.
 int RunChild(char** argv);
