@@ -85,6 +85,12 @@ char* Append(char* out, const char (&text)[N]) {
     return out + (N - 1);
 }
 
+// A piece's text, and past it by the length in its last byte.
+char* Put(char* out, uint64_t piece) {
+    std::memcpy(out, &piece, sizeof piece);
+    return out + (piece >> 56);
+}
+
 }  // namespace
 
 void QuantiseFrame(std::span<const Vector3f> positions, const Vector3f& offset, float scale, uint8_t* records) {
@@ -95,9 +101,11 @@ void QuantiseFrame(std::span<const Vector3f> positions, const Vector3f& offset, 
 VertexLines::VertexLines(int32_t largestMesh) {
     for (int value = -128; value <= 128; ++value) {
         for (auto [piece, after] : {std::pair{&spaced_[value + 128], " "}, std::pair{&ended_[value + 128], "\r\n"}}) {
-            char* end = std::to_chars(piece->text, piece->text + 4, value).ptr;
+            char text[sizeof(Piece)] = {};
+            char* end = std::to_chars(text, text + 4, value).ptr;
             end = std::copy_n(after, std::strlen(after), end);
-            piece->size = static_cast<uint8_t>(end - piece->text);
+            text[sizeof text - 1] = static_cast<char>(end - text);
+            std::memcpy(piece, text, sizeof text);
         }
     }
     starts_.resize(static_cast<size_t>(std::clamp<int64_t>(largestMesh, 0, hm::kMaxMeshVertices)));
@@ -106,7 +114,7 @@ VertexLines::VertexLines(int32_t largestMesh) {
         char* out = Append(start.text, "To file: Vertex ");
         out = std::to_chars(out, start.text + sizeof start.text, vertex).ptr;
         out = Append(out, " - ");
-        start.size = static_cast<uint8_t>(out - start.text);
+        start.text[sizeof start.text - 1] = static_cast<char>(out - start.text);
     }
 }
 
@@ -142,7 +150,7 @@ char* VertexLines::Format(std::span<const int32_t> meshVertices, const uint8_t* 
             }
             const Start& start = starts[vertex];
             std::memcpy(text, start.text, sizeof start.text);
-            text += start.size;
+            text += static_cast<uint8_t>(start.text[sizeof start.text - 1]);
             text = Put(text, spaced[x + 128]);
             text = Put(text, spaced[y + 128]);
             text = Put(text, ended[z + 128]);

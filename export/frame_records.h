@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <vector>
 
@@ -37,22 +36,19 @@ public:
     char* Format(std::span<const int32_t> meshVertices, const uint8_t* records, char* text) const;
 
 private:
-    struct Piece {
-        char text[8];  // the number and a space, or the number and CR LF
-        uint8_t size;
-    };
+    // The text of a number from -128 to 128 and what follows it, then its
+    // length in the last byte: one load gives both. A length read apart, just
+    // after the text before it is stored, can be held back behind that store,
+    // and every line's place hangs on the lengths before it.
+    using Piece = uint64_t;
+    // "To file: Vertex 65535 - " and, in the last byte, its length.
     struct Start {
-        char text[31];  // "To file: Vertex 65535 - " and room to copy whole
-        uint8_t size;
+        char text[32];
     };
     // A line that the tables do not hold: a coordinate beyond them, or a
     // vertex number beyond 65535.
     static char* Line(char* out, int32_t vertex, int16_t x, int16_t y, int16_t z);
     static char* Number(char* out, int16_t value, const char* after);
-    static char* Put(char* out, const Piece& piece) {
-        std::memcpy(out, piece.text, sizeof piece.text);
-        return out + piece.size;
-    }
 
     Piece spaced_[257];  // -128 to 128, then " "
     Piece ended_[257];   // -128 to 128, then CR LF

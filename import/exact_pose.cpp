@@ -34,7 +34,13 @@ std::pair<size_t, double> Locate(const std::vector<Key>& keys, double ticks, siz
     }
     if (next == keys.end())
         next = std::upper_bound(keys.begin(), keys.end(), ticks, [](double t, const Key& k) { return t < TimeOf(k); });
-    if (hint) *hint = static_cast<size_t>(next - keys.begin());
+    if (hint) {
+        *hint = static_cast<size_t>(next - keys.begin());
+        // The keys a few frames on, fetched while this frame is posed: each
+        // node's keys are far apart in memory, and every frame moves on to
+        // new ones in every list, more lists than the processor follows alone.
+        if (*hint + 4 < count) __builtin_prefetch(&keys[*hint + 4]);
+    }
     // Times out of order or NaN can leave the search at either end.
     if (next == keys.begin()) return {0, 0.0};
     if (next == keys.end()) return {count - 1, 0.0};
