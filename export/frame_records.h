@@ -37,9 +37,8 @@ public:
 
 private:
     // The text of a number from -128 to 128 and what follows it, then its
-    // length in the last byte: one load gives both. A length read apart, just
-    // after the text before it is stored, can be held back behind that store,
-    // and every line's place hangs on the lengths before it.
+    // length in the last byte: one load gives both, and every line's place
+    // hangs on the lengths before it.
     using Piece = uint64_t;
     // "To file: Vertex 65535 - " and, in the last byte, its length.
     struct Start {
