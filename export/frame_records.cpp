@@ -66,9 +66,13 @@ void QuantiseWide(const Vector3f* positions, size_t count, const Vector3f& offse
         const Int4 a = __builtin_convertvector(d0, Int4);
         const Int4 b = __builtin_convertvector(d1, Int4);
         const Int4 c = __builtin_convertvector(d2, Int4);
-        const Int8 keep = {-1, -1, -1, 0, -1, -1, -1, 0};
-        const Short8 first = __builtin_convertvector(__builtin_shufflevector(a, b, 0, 2, 1, 0, 3, 5, 4, 0) & keep, Short8);
-        const Short8 second = __builtin_convertvector(__builtin_shufflevector(b, c, 2, 4, 3, 0, 5, 7, 6, 0) & keep, Short8);
+        // Narrowed eight at a time, then each record's three picked out of
+        // them, with a zero after.
+        const Short8 ab = __builtin_convertvector(__builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7), Short8);
+        const Short8 bc = __builtin_convertvector(__builtin_shufflevector(b, c, 0, 1, 2, 3, 4, 5, 6, 7), Short8);
+        const Short8 zero = {};
+        const Short8 first = __builtin_shufflevector(ab, zero, 0, 2, 1, 8, 3, 5, 4, 8);
+        const Short8 second = __builtin_shufflevector(bc, zero, 2, 4, 3, 8, 5, 7, 6, 8);
         std::memcpy(records + v * kFrameVertexSize, &first, sizeof first);
         std::memcpy(records + (v + 2) * kFrameVertexSize, &second, sizeof second);
     }
