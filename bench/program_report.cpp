@@ -137,8 +137,10 @@ bool ReportKind(Runner& runner, int runs, const fs::path& dir, const std::string
         std::fprintf(stderr, "vantrel-bench: vantrel-export failed on the %s file\n", kind.c_str());
         return false;
     }
-    const std::vector<Sample>&baseRuns = paired[0], &doubledRuns = paired[1];
-    const std::vector<Sample>&shortRuns = single[0], &longRuns = single[1];
+    const std::vector<Sample>& baseRuns = paired[0];
+    const std::vector<Sample>& doubledRuns = paired[1];
+    const std::vector<Sample>& shortRuns = single[0];
+    const std::vector<Sample>& longRuns = single[1];
     // Each doubled run against the base run made just before it.
     auto doubledOver = [&](auto field) {
         std::vector<double> ratios;
