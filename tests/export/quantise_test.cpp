@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -66,6 +68,31 @@ TEST(Quantise, WholeFramesAsEachVertexAlone) {
             }
         }
     }
+}
+
+// The log's vertex lines are pieced together from tables: each must read as
+// printf prints it, for every coordinate in the tables and beyond them, for
+// vertex numbers of every width, and past the vertices the tables number.
+TEST(Quantise, LogLinesReadAsPrintfPrintsThem) {
+    const std::vector<int32_t> meshVertices = {12000, 3};
+    const VertexLines lines(10001);  // numbers 10001 on printed without the tables
+    std::vector<uint8_t> records;
+    std::string expected;
+    for (const int32_t count : meshVertices) {
+        for (int32_t v = 0; v < count; ++v) {
+            int16_t xyz[4] = {static_cast<int16_t>(v % 257 - 128), static_cast<int16_t>(v * 7 % 257 - 128),
+                              static_cast<int16_t>(v * 13 % 263 - 131), 0};
+            if (v % 1000 == 999) xyz[v / 1000 % 3] = v % 2000 == 999 ? INT16_MIN : INT16_MAX;
+            records.insert(records.end(), reinterpret_cast<const uint8_t*>(xyz),
+                           reinterpret_cast<const uint8_t*>(xyz) + sizeof xyz);
+            char line[64];
+            std::snprintf(line, sizeof line, "To file: Vertex %d - %d %d %d\r\n", v, xyz[0], xyz[1], xyz[2]);
+            expected += line;
+        }
+    }
+    std::vector<char> text(records.size() / kFrameVertexSize * VertexLines::kLineRoom);
+    const char* end = lines.Format(meshVertices, records.data(), text.data());
+    EXPECT_EQ(std::string(static_cast<const char*>(text.data()), end), expected);
 }
 
 }  // namespace
