@@ -8,8 +8,10 @@
 #include <array>
 #include <cmath>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -17,19 +19,51 @@ namespace {
 // Room for "Writing frame no. N" before a frame's vertex lines.
 constexpr size_t kFrameLineRoom = 32;
 
-// One frame in flight: its box (first pass), or its records and log lines.
+// One frame in flight: its box (first pass), or its log lines when they
+// are handed over to be written in order.
 struct FrameSlot {
     FrameBox box;
-    std::vector<uint8_t> records;
     std::vector<char> text;
     size_t textSize = 0;
 };
 
+// Where each frame's log text goes when the threads that make the frames
+// write it themselves: frame f's place is known once every frame before it
+// has its length. Frames are claimed in order, so the frame waited for is
+// always being made.
+class LogPlaces {
+public:
+    explicit LogPlaces(uint64_t start) : next_(start) {}
+
+    // Frame f's place for size bytes, once frame f - 1 has its own. A frame
+    // that fails takes none (size 0), so that the frames after it go on.
+    uint64_t Take(int32_t frame, size_t size) {
+        std::unique_lock<std::mutex> hold(lock_);
+        placed_.wait(hold, [&] { return taken_ == frame; });
+        const uint64_t at = next_;
+        next_ += size;
+        ++taken_;
+        placed_.notify_all();
+        return at;
+    }
+    uint64_t End() const { return next_; }
+
+private:
+    std::mutex lock_;
+    std::condition_variable placed_;
+    int32_t taken_ = 0;
+    uint64_t next_;
+};
+
 // Where each worker poses its frames: the source itself with one worker, or
 // a fork of it for each.
+// Each worker's own buffers stay in its own core's cache, whichever frames
+// it takes.
 struct Workers {
     std::vector<std::unique_ptr<PoseSource>> forks;
     std::vector<std::vector<Vector3f>> positions;
+    std::vector<std::vector<uint8_t>> records;
+    std::vector<std::vector<char>> text;  // log lines written at their place
     int Count() const { return static_cast<int>(positions.size()); }
 };
 
@@ -44,7 +78,10 @@ Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices, int thre
         }
         workers.forks.push_back(std::move(fork));
     }
-    workers.positions.resize(std::max<size_t>(workers.forks.size(), 1), std::vector<Vector3f>(vertices));
+    const size_t count = std::max<size_t>(workers.forks.size(), 1);
+    workers.positions.resize(count, std::vector<Vector3f>(vertices));
+    workers.records.resize(count, std::vector<uint8_t>(vertices * kFrameVertexSize));
+    workers.text.resize(count);
     return workers;
 }
 
@@ -121,36 +158,53 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
 
     const bool logged = log.IsOpen();
     const VertexLines lines(logged && vertices > 0 ? *std::max_element(meshVertices.begin(), meshVertices.end()) : 0);
+    // Every frame's line shows the host's current frame, which stays as it
+    // is while the host waits for the export.
+    char frameLine[kFrameLineRoom];
+    char* frameLineEnd = std::to_chars(frameLine + 18, frameLine + sizeof frameLine - 2, hmModel_GetFrame(model)).ptr;
+    std::memcpy(frameLine, "Writing frame no. ", 18);
+    std::memcpy(frameLineEnd, "\r\n", 2);
+    const size_t frameLineSize = static_cast<size_t>(frameLineEnd + 2 - frameLine);
+    // The thread that made a frame's lines writes them at their place in the
+    // log, while they are in its core's cache: handed to another thread, the
+    // text would cross between cores twice. A log without places (a pipe)
+    // gets the frames in order on this thread instead.
+    const int64_t logStart = logged && workers.Count() > 1 ? log.File().BeginPlaces() : -1;
+    LogPlaces places(logStart >= 0 ? static_cast<uint64_t>(logStart) : 0);
     RunFramePipeline(
         workers.Count(), frameCount, slots.size(),
         [&](int worker, int32_t f, size_t slot) {
-            std::vector<Vector3f>& positions = workers.positions[static_cast<size_t>(worker)];
-            sourceOf(worker).PoseFrame(f, positions);
+            const size_t w = static_cast<size_t>(worker);
             FrameSlot& out = slots[slot];
-            out.records.resize(vertices * kFrameVertexSize);
-            QuantiseFrame(positions, offset, scale, out.records.data());
-            file.WriteAt(kAnimHeaderSize + static_cast<uint64_t>(f) * out.records.size(), out.records.data(),
-                         out.records.size());
-            out.textSize = 0;
-            if (!logged) return;
-            out.text.resize(kFrameLineRoom + vertices * VertexLines::kLineRoom);
-            char* const first = out.text.data() + kFrameLineRoom;
-            out.textSize = static_cast<size_t>(lines.Format(meshVertices, out.records.data(), first) - first);
+            std::vector<char>& text = logStart >= 0 ? workers.text[w] : out.text;
+            size_t size = 0;
+            try {
+                sourceOf(worker).PoseFrame(f, workers.positions[w]);
+                std::vector<uint8_t>& records = workers.records[w];
+                QuantiseFrame(workers.positions[w], offset, scale, records.data());
+                file.WriteAt(kAnimHeaderSize + static_cast<uint64_t>(f) * records.size(), records.data(),
+                             records.size());
+                if (logged) {
+                    // The frame's line just before its vertices' lines, so
+                    // that the log gets them in one piece.
+                    text.resize(kFrameLineRoom + vertices * VertexLines::kLineRoom);
+                    char* const first = text.data() + kFrameLineRoom;
+                    std::memcpy(first - frameLineSize, frameLine, frameLineSize);
+                    size = static_cast<size_t>(lines.Format(meshVertices, records.data(), first) - first) + frameLineSize;
+                }
+            } catch (...) {
+                if (logStart >= 0) places.Take(f, 0);
+                throw;
+            }
+            out.textSize = size;
+            if (logStart >= 0)
+                log.File().WriteAt(places.Take(f, size), text.data() + kFrameLineRoom - frameLineSize, size);
         },
         [&](int32_t, size_t slot) {
-            // The frame's line goes just before its vertices' lines, so that
-            // the log gets them in one piece.
-            const int32_t current = hmModel_GetFrame(model);
-            if (!logged) return;
-            FrameSlot& frame = slots[slot];
-            char line[kFrameLineRoom];
-            char* end = std::to_chars(line + 18, line + sizeof line - 2, current).ptr;
-            std::memcpy(line, "Writing frame no. ", 18);
-            std::memcpy(end, "\r\n", 2);
-            const size_t size = static_cast<size_t>(end + 2 - line);
-            char* start = frame.text.data() + kFrameLineRoom - size;
-            std::memcpy(start, line, size);
-            log.Print(Verbatim{std::string_view(start, size + frame.textSize)});
+            if (!logged || logStart >= 0) return;
+            const FrameSlot& frame = slots[slot];
+            log.Print(Verbatim{std::string_view(frame.text.data() + kFrameLineRoom - frameLineSize, frame.textSize)});
         });
+    if (logStart >= 0) log.File().EndPlaces(places.End());
     return {frameCount, scale};
 }

@@ -276,6 +276,27 @@ void OutputFile::WriteAt(uint64_t offset, const void* data, size_t size) {
     }
 }
 
+int64_t OutputFile::BeginPlaces() {
+    if (!file_) return -1;
+    Flush();
+    if (Failed()) return -1;
+#if defined(_WIN32)
+    return _ftelli64(file_);
+#else
+    return ftello(file_);
+#endif
+}
+
+void OutputFile::EndPlaces(uint64_t end) {
+    if (!file_) return;
+#if defined(_WIN32)
+    const int moved = _fseeki64(file_, static_cast<__int64>(end), SEEK_SET);
+#else
+    const int moved = fseeko(file_, static_cast<off_t>(end), SEEK_SET);
+#endif
+    if (moved != 0) Fail(errno);
+}
+
 void OutputFile::Flush() {
     if (file_ && !Failed() && used_ > 0 && std::fwrite(buffer_.data(), 1, used_, file_) != used_) Fail(errno);
     used_ = 0;

@@ -38,6 +38,13 @@ public:
     // places alone (not also by Write), from several threads at once. A
     // failure is kept as Write's are.
     void WriteAt(uint64_t offset, const void* data, size_t size);
+    // A part of a file written by places between parts written by Write:
+    // BeginPlaces hands Write's bytes to the file and gives the offset where
+    // they end, where the part can start; -1 when the file has no places (a
+    // pipe) or has failed, and Write goes on as before. EndPlaces(end) has
+    // Write go on from end, past the part.
+    int64_t BeginPlaces();
+    void EndPlaces(uint64_t end);
 
     // Flushes and closes, and checks that the destination can be replaced. False
     // when any step, or any earlier write, failed; Error() then says why.

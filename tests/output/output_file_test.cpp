@@ -69,6 +69,33 @@ TEST(OutputFile, PipeIsWrittenIntoNotReplaced) {
     EXPECT_TRUE(std::filesystem::is_fifo(pipe));
 }
 
+// A part written by places, in any order, between parts written in a row;
+// a pipe has no places and keeps its bytes in a row.
+TEST(OutputFile, PartWrittenByPlacesLiesBetweenTheWrites) {
+    ScratchDir dir;
+    OutputFile file;
+    ASSERT_TRUE(file.Open(dir / "out"));
+    file.Write("head");
+    ASSERT_EQ(file.BeginPlaces(), 4);
+    file.WriteAt(7, "BBB", 3);
+    file.WriteAt(4, "AAA", 3);
+    file.EndPlaces(10);
+    file.Write("tail");
+    ASSERT_TRUE(file.Commit()) << file.Error();
+    EXPECT_EQ(ReadFile(dir / "out"), "headAAABBBtail");
+
+    const std::string pipe = dir / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    OutputFile piped;
+    ASSERT_TRUE(piped.Open(pipe));
+    piped.Write("in a row");
+    EXPECT_EQ(piped.BeginPlaces(), -1);
+    EXPECT_TRUE(piped.Commit()) << piped.Error();
+    close(reader);
+}
+
 // A rename that fails on the second file: the first, already replaced, is
 // put back, the third never replaced, and nothing else is left in the folder.
 std::error_code FailOnB(const std::string& from, const std::string& to) {
