@@ -56,9 +56,8 @@ private:
 };
 
 // Where each worker poses its frames: the source itself with one worker, or
-// a fork of it for each.
-// Each worker's own buffers stay in its own core's cache, whichever frames
-// it takes.
+// a fork of it for each; and its own buffers, which stay in its core's cache
+// whichever frames it takes.
 struct Workers {
     std::vector<std::unique_ptr<PoseSource>> forks;
     std::vector<std::vector<Vector3f>> positions;

@@ -35,8 +35,8 @@ public:
     }
     void Write(std::string_view text) { Write(text.data(), text.size()); }
     // Writes at a place in the file, past the buffer: for a file written by
-    // places alone (not also by Write), from several threads at once. A
-    // failure is kept as Write's are.
+    // places alone, or for a part between BeginPlaces and EndPlaces, from
+    // several threads at once. A failure is kept as Write's are.
     void WriteAt(uint64_t offset, const void* data, size_t size);
     // A part of a file written by places between parts written by Write:
     // BeginPlaces hands Write's bytes to the file and gives the offset where
