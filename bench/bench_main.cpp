@@ -119,8 +119,7 @@ void BM_FrameRecords(benchmark::State& state) {
     std::vector<char> text(8000 * VertexLines::kLineRoom);
     // The frame's own box, as the export quantises it: every coordinate
     // within -128 to 128, the lines all from the tables.
-    FrameBox box;
-    for (const Vector3f& p : positions) box.Add(p);
+    const FrameBox box = BoxOf(positions);
     const Vector3f offset{(box.max.x + box.min.x) / 2, (box.max.y + box.min.y) / 2, (box.max.z + box.min.z) / 2};
     const float scale = 256.0f / std::max({box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z});
     const bool format = state.range(0) != 0;

@@ -34,9 +34,7 @@ public:
     // to pose fewer.
     virtual FrameBox BoxFrame(int32_t frame, std::span<Vector3f> positions) {
         PoseFrame(frame, positions);
-        FrameBox box;
-        for (const Vector3f& p : positions) box.Add(p);
-        return box;
+        return BoxOf(positions);
     }
     // A further source that gives the same bits for every frame and may pose
     // frames on another thread while this one and other forks do: it calls

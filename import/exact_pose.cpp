@@ -720,7 +720,6 @@ void BoundBlocks(const ExactPose::Blocks& blocks, std::span<const ExactPose::Mes
             bound.high[r] = finite ? up[r] + room[r] : NAN;
         }
     }
-
 }
 
 }  // namespace
@@ -737,13 +736,12 @@ FrameBox ExactPose::BoxFrame(int32_t frame, std::span<Vector3f> positions) {
     if (!blocks_) blocks_ = MakeBlocks(scene_);
     const ClipTime time = PoseNodes(frame);
     magnitudes_.resize(scene_.meshes.size());
+    meshFrames_.clear();
     for (size_t m = 0; m < scene_.meshes.size(); ++m) {
+        // A skin's first mesh comes before the meshes that share it.
         magnitudes_[m].clear();
         if (skinOf_[m] == m)
             for (const AffineColumns& joint : joints_[m]) magnitudes_[m].push_back(Magnitudes(joint));
-    }
-    meshFrames_.clear();
-    for (size_t m = 0; m < scene_.meshes.size(); ++m) {
         const AffineColumns rigid = Rigid(m);
         const bool morphing = scene_.meshes[m].TargetCount() > 0 && MeshWeights(m, time);
         meshFrames_.push_back({rigid, Magnitudes(rigid), joints_[skinOf_[m]].data(), magnitudes_[skinOf_[m]].data(),

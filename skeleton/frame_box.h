@@ -35,6 +35,13 @@ struct FrameBox {
     }
 };
 
+// The box of every one of positions.
+inline FrameBox BoxOf(std::span<const Vector3f> positions) {
+    FrameBox box;
+    for (const Vector3f& p : positions) box.Add(p);
+    return box;
+}
+
 // Bounds on a block of vertices at one frame: every position the block's
 // vertices take, as the source rounds it, lies within low to high on each
 // axis. A source makes them from the block's rest extent, with room for its

@@ -402,9 +402,7 @@ void BoneTable::GetPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3
 FrameBox BoneTable::BoxPosedVertices(const PoseSnapshot& snapshot, std::span<Vector3f> out, BoxScan& scan) const {
     if (out.size() != snapshot.target.size()) {  // places beyond out, or places left as they were
         GetPosedVertices(snapshot, out);
-        FrameBox box;
-        for (const Vector3f& p : out) box.Add(p);
-        return box;
+        return BoxOf(out);
     }
     // A posed coordinate is R * p rounded to float, plus T, rounded again:
     // within 2^-23 of (|R| * |p| + |T|) of the exact value. The bounds allow
