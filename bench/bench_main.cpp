@@ -8,7 +8,7 @@
 #include "export/frame_pipeline.h"
 #include "export/frame_records.h"
 #include "export/pose_source.h"
-#include "import/exact_pose.h"
+#include "bake/exact_pose.h"
 #include "platform/platform_ui.h"
 #include "skeleton/bone_table.h"
 #include "skeleton/frame_box.h"

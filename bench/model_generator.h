@@ -3,7 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
-#include "import/exact_scene.h"
+#include "bake/exact_scene.h"
 
 struct GeneratedModelSize {
     int vertices = 20000;  // in all, over the meshes; at most 65535 for the format

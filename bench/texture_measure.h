@@ -2,7 +2,7 @@
 // quality of the palettes made of them and of the images a user names.
 #pragma once
 
-#include "import/texture_convert.h"
+#include "texture/texture_convert.h"
 
 #include <string>
 #include <vector>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
-#include "import/contained_import.h"
+#include "contained/contained_import.h"
 #include "import/model_import.h"
 
 #include <memory>

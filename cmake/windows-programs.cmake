@@ -46,7 +46,7 @@ set(STB_LIBRARY stb_windows)
 # The plug-in is found beside the program, as in the download.
 set(VANTREL_PLUGINDIR_FROM_BINDIR .)
 
-add_subdirectory(import)
+include(cmake/host-rooms.cmake)
 add_subdirectory(view)
 add_subdirectory(cli)
 

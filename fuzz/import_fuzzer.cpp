@@ -10,8 +10,8 @@
 // than the reads: a small process forked at the start makes the children.
 #include "fuzz/fuzz_export.h"
 #include "host/model_json.h"
-#include "import/child_process.h"
-#include "import/import_result_codec.h"
+#include "contained/child_process.h"
+#include "contained/import_result_codec.h"
 #include "import/model_import.h"
 #include "import/source_scene.h"
 

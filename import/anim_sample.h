@@ -2,8 +2,8 @@
 // node each channel animates, and the channels as plain data.
 #pragma once
 
-#include "import/affine.h"
-#include "import/exact_scene.h"
+#include "bake/affine.h"
+#include "bake/exact_scene.h"
 #include "import/source_scene.h"
 
 #include <cstdint>

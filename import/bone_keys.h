@@ -4,7 +4,7 @@
 #pragma once
 
 #include "host/host_model.h"
-#include "import/affine.h"
+#include "bake/affine.h"
 #include "import/skeleton_build.h"
 
 #include <vector>

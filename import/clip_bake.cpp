@@ -1,6 +1,6 @@
 #include "import/clip_bake.h"
 
-#include "import/exact_pose.h"
+#include "bake/exact_pose.h"
 
 #include <cmath>
 #include <cstdio>

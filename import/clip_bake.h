@@ -5,7 +5,7 @@
 #include "host/warnings.h"
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
-#include "import/exact_scene.h"
+#include "bake/exact_scene.h"
 #include "import/skeleton_build.h"
 #include "import/source_scene.h"
 

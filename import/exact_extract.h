@@ -3,7 +3,7 @@
 #pragma once
 
 #include "import/anim_sample.h"
-#include "import/exact_scene.h"
+#include "bake/exact_scene.h"
 #include "import/source_scene.h"
 
 #include <string>

@@ -6,14 +6,14 @@
 #include "import/bone_keys.h"
 #include "import/clip_bake.h"
 #include "import/exact_extract.h"
-#include "import/host_names.h"
-#include "import/mesh_vertices.h"
-#include "import/sequence_names.h"
+#include "names/host_names.h"
+#include "mesh_edit/mesh_vertices.h"
+#include "names/sequence_names.h"
 #include "import/skeleton_build.h"
 #include "import/skin_reduction.h"
 #include "import/source_scene.h"
-#include "import/texture_files.h"
-#include "import/weld.h"
+#include "texture/texture_files.h"
+#include "mesh_edit/weld.h"
 
 #include <assimp/GltfMaterial.h>
 

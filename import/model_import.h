@@ -6,10 +6,10 @@
 #include "export/script_class_file.h"
 #include "host/host_model.h"
 #include "host/warnings.h"
-#include "import/exact_scene.h"
-#include "import/simplify.h"
-#include "import/texture_convert.h"
-#include "import/texture_files.h"
+#include "bake/exact_scene.h"
+#include "mesh_edit/simplify.h"
+#include "texture/texture_convert.h"
+#include "texture/texture_files.h"
 
 #include <cmath>
 #include <cstdint>
@@ -44,7 +44,7 @@ struct ImportOptions {
     // what only the host model lacks is described in hostLosses, not warned of.
     bool exact = false;
     // Joins the vertices of a mesh that no exported file tells apart (see
-    // import/weld.h): on by default, off keeps every vertex of the file.
+    // mesh_edit/weld.h): on by default, off keeps every vertex of the file.
     bool weld = true;
     imp::SimplifyRequest simplify;  // none by default
     // Textures are written as 8-bit palettised BMPs whose sides are powers of

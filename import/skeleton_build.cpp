@@ -1,6 +1,6 @@
 #include "import/skeleton_build.h"
 
-#include "import/host_names.h"
+#include "names/host_names.h"
 
 #include <cmath>
 #include <optional>

@@ -4,7 +4,7 @@
 
 #include "host/format_limits.h"
 #include "host/warnings.h"
-#include "import/affine.h"
+#include "bake/affine.h"
 #include "import/source_scene.h"
 
 #include <string>

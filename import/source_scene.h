@@ -2,7 +2,7 @@
 // node tree parents first with each node's transform in the host's axes.
 #pragma once
 
-#include "import/affine.h"
+#include "bake/affine.h"
 #include "import/node_identity.h"
 
 #include <assimp/Importer.hpp>

@@ -1,6 +1,6 @@
 // Clip sampling, on keys as files hold them and as damaged files leave them.
 #include "import/anim_sample.h"
-#include "import/exact_pose.h"
+#include "bake/exact_pose.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "import/exact_pose.h"
+#include "bake/exact_pose.h"
 #include "import/model_import.h"
 #include "tests/import/pose_check.h"
 #include "tests/import/test_files.h"

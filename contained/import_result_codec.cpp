@@ -1,6 +1,6 @@
-#include "import/import_result_codec.h"
+#include "contained/import_result_codec.h"
 
-#include "import/binary_form.h"
+#include "contained/binary_form.h"
 
 // Each struct of the result is described once, by the fields it carries; the
 // same description writes and reads it. Trivially copyable records (vertices,

@@ -1,4 +1,4 @@
-#include "import/texture_files.h"
+#include "texture/texture_files.h"
 
 #include <filesystem>
 #include <fstream>

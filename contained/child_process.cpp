@@ -1,4 +1,4 @@
-#include "import/child_process.h"
+#include "contained/child_process.h"
 
 // The fork of POSIX; Windows starts the program again (child_process_windows.cpp).
 #if !defined(_WIN32)

@@ -1,4 +1,4 @@
-#include "import/host_names.h"
+#include "names/host_names.h"
 
 namespace hm::imp {
 

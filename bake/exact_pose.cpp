@@ -1,4 +1,4 @@
-#include "import/exact_pose.h"
+#include "bake/exact_pose.h"
 
 #include "skeleton/wide_clones.h"
 

@@ -1,4 +1,4 @@
-#include "import/affine.h"
+#include "bake/affine.h"
 
 #include <gtest/gtest.h>
 

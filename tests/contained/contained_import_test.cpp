@@ -1,9 +1,9 @@
 // The reader's child process and the binary form of what it hands back.
 #include "host/model_json.h"
-#include "import/child_process.h"
-#include "import/contained_import.h"
-#include "import/binary_form.h"
-#include "import/import_result_codec.h"
+#include "contained/child_process.h"
+#include "contained/contained_import.h"
+#include "contained/binary_form.h"
+#include "contained/import_result_codec.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

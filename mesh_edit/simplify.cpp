@@ -1,7 +1,7 @@
-#include "import/simplify.h"
+#include "mesh_edit/simplify.h"
 
 #include "host/format_limits.h"
-#include "import/mesh_vertices.h"
+#include "mesh_edit/mesh_vertices.h"
 
 #include <meshoptimizer.h>
 

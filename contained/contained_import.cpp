@@ -1,7 +1,7 @@
-#include "import/contained_import.h"
+#include "contained/contained_import.h"
 
-#include "import/child_process.h"
-#include "import/import_result_codec.h"
+#include "contained/child_process.h"
+#include "contained/import_result_codec.h"
 
 #include <cstdio>
 #include <stdexcept>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "host/host_model.h"
-#include "import/exact_scene.h"
-#include "import/mesh_vertices.h"
+#include "bake/exact_scene.h"
+#include "mesh_edit/mesh_vertices.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 // The exact bake's evaluation of imported files against Assimp's own data
 // skinned with every weight and morphed by every target.
-#include "import/exact_pose.h"
+#include "bake/exact_pose.h"
 #include "import/model_import.h"
 #include "tests/import/pose_check.h"
 #include "tests/import/test_files.h"

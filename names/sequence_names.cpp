@@ -1,4 +1,4 @@
-#include "import/sequence_names.h"
+#include "names/sequence_names.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "import/child_process.h"
+#include "contained/child_process.h"
 
 #if defined(_WIN32)
 

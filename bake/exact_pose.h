@@ -3,7 +3,7 @@
 #pragma once
 
 #include "export/pose_source.h"
-#include "import/exact_scene.h"
+#include "bake/exact_scene.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "host/host_model.h"
-#include "import/exact_scene.h"
+#include "bake/exact_scene.h"
 
 #include <cstdint>
 #include <vector>

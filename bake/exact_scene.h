@@ -2,7 +2,7 @@
 // no reader's objects, so it outlives the reader and can cross a process boundary.
 #pragma once
 
-#include "import/affine.h"
+#include "bake/affine.h"
 
 #include <cstddef>
 #include <cstdint>

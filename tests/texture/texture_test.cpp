@@ -1,7 +1,7 @@
 // Textures as the engine imports them: converted images, colour textures,
 // and the importer's choice of which images it may read and how it names them.
 #include "import/model_import.h"
-#include "import/texture_convert.h"
+#include "texture/texture_convert.h"
 #include "tests/import/test_files.h"
 #include "tests/support/test_support.h"
 

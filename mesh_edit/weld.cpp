@@ -1,7 +1,7 @@
-#include "import/weld.h"
+#include "mesh_edit/weld.h"
 
 #include "export/quantise.h"
-#include "import/mesh_vertices.h"
+#include "mesh_edit/mesh_vertices.h"
 
 #include <algorithm>
 #include <cstring>

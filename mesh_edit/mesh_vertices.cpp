@@ -1,4 +1,4 @@
-#include "import/mesh_vertices.h"
+#include "mesh_edit/mesh_vertices.h"
 
 namespace hm::imp {
 

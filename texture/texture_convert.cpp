@@ -1,4 +1,4 @@
-#include "import/texture_convert.h"
+#include "texture/texture_convert.h"
 
 #include <libimagequant.h>
 #ifdef VANTREL_IMAGEQUANT_OPENMP
