@@ -125,7 +125,7 @@ install: build
 test-browser: build deps-browser
 	/usr/bin/python3 tests/browser/preview_test.py $(BUILD)
 
-# Each export in a folder of its own: the log goes to the current directory.
+# Each export in a folder of its own, its log beside it.
 demo: build
 	mkdir -p out/sample out/totem
 	cd out/sample && ../../$(BUILD)/vantrel-export --preview ../../examples/sample.hm.json Sample.3D

@@ -27,6 +27,7 @@
 #include <memory>
 #include <iostream>
 #include <optional>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -320,7 +321,8 @@ int ReportMode(int runs, fs::path dir) {
     fs::create_directories(dir);
     fs::current_path(dir);  // the log goes to the current directory
     std::printf("Output directory: %s\n", dir.c_str());
-    std::printf("Threads: %d (VANTREL_THREADS, or the machine's cores)\n\n", BakeThreads());
+    const char* threads = std::getenv("VANTREL_THREADS");  // what the plug-in's run reads in a host
+    std::printf("Threads: %s\n\n", threads ? threads : (std::to_string(MachineThreads()) + " (the machine's cores)").c_str());
 
     // Each bake: one unmeasured run first, which learns the sizes the warm-up writes.
     for (const bool exact : {false, true}) {

@@ -15,7 +15,7 @@
 enum class Bake { kAuto, kExact, kHost };
 
 struct ModelOptions {
-    hm::ImportOptions import;  // --scale, --fps, --clip, --force
+    hm::ImportOptions import;  // the import group's options, and --force
     Bake bake = Bake::kAuto;   // --bake: exact for imported models, host for host model files
     bool noWeld = false;       // --no-weld: keep every vertex of the file
     std::string simplify;      // --simplify N (triangles) or a fraction below 1; "" for none
@@ -23,7 +23,7 @@ struct ModelOptions {
     bool list = false;         // --list: print the clips and stop
     bool info = false;         // --info: print the model as the host sees it and stop
     std::string dump;          // --dump FILE: write the host model file and stop
-    std::vector<std::string> importOptionsGiven;  // those of --scale, --fps, --clip on the command line
+    std::vector<std::string> importOptionsGiven;  // the import group's options given, but --bake
 };
 
 struct LoadedModel {

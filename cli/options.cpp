@@ -138,7 +138,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         ->group(kOutputGroup);
     app.add_option("--log", options.logPath,
                    "Write the diagnostic log (every value written, traced) to this file\n"
-                   "(default: VantrelExport.log in the current folder, as in the modelling host)")
+                   "(default: VantrelExport.log beside the outputs)")
         ->type_name("FILE")
         ->group(kOutputGroup);
     app.add_flag("--no-log", options.noLog, "Write no diagnostic log")->group(kOutputGroup);
@@ -293,7 +293,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     if (!output.empty()) options.destination = output;
     if (options.noLog && !options.logPath.empty()) return Error("--log and --no-log contradict each other");
     if (options.ask && !options.destination.empty()) return Error("--ask and a destination both given; give one");
-    for (const char* name : {"--scale", "--fps", "--clip", "--no-weld", "--simplify", "--fit", "--texture-size", "--texture-folder"})
-        if (app.count(name)) model.importOptionsGiven.push_back(name);
+    // Those of the import group that shape what is read; --bake has a message of its own.
+    for (const CLI::Option* option : app.get_options())
+        if (option->get_group() == kImportGroup && option->count() > 0 && option->get_name() != "--bake")
+            model.importOptionsGiven.push_back(option->get_name());
     return std::nullopt;
 }

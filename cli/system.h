@@ -14,8 +14,10 @@ std::string ProgramDirectory();
 const char* PluginFileName();
 
 // The plug-in's CreatePlugIn, loaded as the modelling host loads it; null,
-// with the reason in error, when it cannot be. On Windows the plug-in's
-// message boxes and save dialogs are answered by the program, as on Linux.
+// with the reason in error, when it cannot be. Handed the program's request,
+// the plug-in shows nothing; on Windows a dialog or message box it shows
+// all the same (a plug-in of another version) goes to the stand-ins, as on
+// Linux, and never opens a window in a console program.
 CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error);
 
 // First thing in the program. On Windows: its own export run shows its message

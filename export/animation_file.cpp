@@ -68,7 +68,7 @@ struct Workers {
 
 Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices, int threads) {
     Workers workers;
-    const int wanted = static_cast<int>(std::min<int64_t>(threads > 0 ? threads : BakeThreads(), std::max<int32_t>(frames, 1)));
+    const int wanted = static_cast<int>(std::min<int64_t>(threads > 0 ? threads : MachineThreads(), std::max<int32_t>(frames, 1)));
     for (int i = 0; wanted > 1 && i < wanted; ++i) {
         std::unique_ptr<PoseSource> fork = poses.Fork();
         if (!fork) {

@@ -20,7 +20,7 @@ struct AnimationResult {
 
 // Makes two passes over the source's frames: the first finds the box of every
 // posed vertex (always containing the origin), the second writes. Both are
-// shared among `threads` threads (0: BakeThreads()), each posing with a fork of the source
+// shared among `threads` threads (0: the machine's cores), each posing with a fork of the source
 // (or, with one thread or a source that cannot fork, on the calling thread
 // alone); a few frames per thread are held at a time, whatever the frame
 // count. The model is used on the calling thread only: it gives the meshes'

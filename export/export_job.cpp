@@ -10,13 +10,6 @@
 
 namespace {
 
-// The one table the plug-in keeps for the process: later runs reuse its
-// storage, and a model with more bones than any before enlarges it.
-BoneTable& ProcessBoneTable() {
-    static BoneTable table;
-    return table;
-}
-
 std::string FileTitle(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
 
 // Removes every temporary of the set; the message names the file that failed.
@@ -31,14 +24,16 @@ ExportError Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& l
     const OutputPaths paths = DeriveOutputPaths(request.destination);
     if (!request.logPath.empty() && !log.Open(request.logPath)) {
         if (request.logRequired) return Fault(ErrorKind::kWriteFailed, log.Error());
-        outcome.warnings.push_back("Could not create the log " + log.Error() + ". The export goes on without it.");
+        hm::AddWarning(outcome.warnings, hm::WarningKind::LogNotCreated,
+                       "Could not create the log " + log.Error() + ". The export goes on without it.");
     }
     log.Print(paths.data, paths.anim);
 
     PoseSource* poses = request.poses;
+    std::optional<BoneTable> ownBones;
     std::optional<SkeletonSource> skeleton;
     if (!poses) {
-        BoneTable& table = ProcessBoneTable();
+        BoneTable& table = request.bones ? *request.bones : ownBones.emplace();
         table.SetupBindPose(request.model);
         poses = &skeleton.emplace(table, request.model);
     }

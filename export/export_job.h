@@ -10,15 +10,18 @@
 #include "export/pose_source.h"
 #include "export/script_class_file.h"
 #include "host/hm_model_lib.h"
+#include "host/warnings.h"
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
+class BoneTable;
+
 inline constexpr const char* kEmptyModelText = "The model is empty!  Nothing exported!";
-// The log's name in the current folder, where the plug-in writes it.
+// The log's name: in the current folder, where the plug-in in the modelling
+// host writes it; beside the outputs, where the host program writes it.
 inline constexpr const char* kLogFileName = "VantrelExport.log";
 
 // A file written with the export whose bytes are already made (a texture).
@@ -54,12 +57,13 @@ struct ExportAdditions {
 
 struct ExportRequest {
     hmModel* model = nullptr;     // with a mesh or more; the job does not release it
-    PoseSource* poses = nullptr;  // null: the host's skeleton poses the model
+    PoseSource* poses = nullptr;  // null: the host's skeleton poses the model, with bones
+    BoneTable* bones = nullptr;   // the table that skeleton uses; null: one of the job's own
     std::string destination;      // the chosen name: the outputs and the mesh are named after it
     std::string logPath;          // "" for no log
     bool logRequired = false;     // a log that cannot be created fails the export; else it goes on without
     ExportAdditions additions;
-    int threads = 0;              // that pose and write the frames; 0: BakeThreads()
+    int threads = 0;              // that pose and write the frames; 0: the machine's cores
     OutputSet::RenameFunction rename = nullptr;  // puts a file in place; a seam for tests
 };
 
@@ -68,7 +72,7 @@ struct ExportOutcome {
     std::vector<std::string> written;   // every file committed, in order; empty when the export failed
     std::string logPath;                // where the log went, "" for nowhere
     std::string pagePath;               // "" without a page
-    std::vector<std::string> warnings;  // what the export went on past (a log that could not be created)
+    hm::Warnings warnings;              // what the export went on past (a log that could not be created)
     std::vector<std::string> previewFindings;
 };
 
@@ -88,15 +92,13 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
 // The line a host shows for a failed export.
 std::string DescribeFailure(const ExportError& error);
 
-// What a host program hands the plug-in with its model, so that a run through
-// the plug-in commits the host's files with its own. The modelling host hands
-// none: the plug-in then writes its own files alone.
-inline constexpr uint32_t kExportExtensionVersion = 1;
+// What this project's host program hands the plug-in with its model: the
+// export it planned, which the plug-in runs in place of asking its dialog, and
+// where the run's outcome goes, an early end included. The modelling host
+// hands none: the plug-in then asks, and writes its own files alone.
+inline constexpr uint32_t kExportExtensionVersion = 2;
 struct hmExportExtension {
     uint32_t version = kExportExtensionVersion;
-    ExportAdditions additions;
-    std::optional<std::string> logPath;  // nullopt: the plug-in's own log; "": none
-    bool logRequired = false;            // as in ExportRequest
-    int threads = 0;                     // 0: the plug-in's own default
-    ExportOutcome outcome;               // the run's, filled by the plug-in
+    ExportRequest* request = nullptr;  // the plug-in sets its model, poses and bone table
+    ExportOutcome* outcome = nullptr;
 };

@@ -3,7 +3,9 @@
 #include "export/frame_pipeline.h"
 #include "host/host_extension.h"
 #include "platform/platform_ui.h"
+#include "skeleton/bone_table.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -33,12 +35,53 @@ hmExportExtension* ExtensionOf(const hmModel* model) {
 #endif
     if (!entry) return nullptr;
     hmExportExtension* extension = reinterpret_cast<HostExtensionEntry>(entry)(model);
-    return extension && extension->version == kExportExtensionVersion ? extension : nullptr;
+    return extension && extension->version == kExportExtensionVersion && extension->request && extension->outcome
+               ? extension
+               : nullptr;
+}
+
+// The one table the plug-in keeps for the process: later runs reuse its
+// storage, and a model with more bones than any before enlarges it.
+BoneTable& ProcessBoneTable() {
+    static BoneTable table;
+    return table;
+}
+
+// In the modelling host, where nothing else can say how many threads to use:
+// VANTREL_THREADS when it holds a whole number from 1 to kMaxBakeThreads,
+// otherwise the machine's cores.
+int HostThreads() {
+    if (const char* text = std::getenv("VANTREL_THREADS")) {
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && value >= 1 && value <= kMaxBakeThreads) return static_cast<int>(value);
+    }
+    return MachineThreads();
+}
+
+// The host program's run: its planned request, with its destination in place
+// of the dialog's answer; every end, an early one too, recorded in its outcome
+// for the program to report.
+int32_t RunPlanned(hmModel* model, PoseSource* poses, hmExportExtension& extension) {
+    ExportOutcome& outcome = *extension.outcome;
+    if (hmModel_GetMeshCount(model) == 0) {
+        outcome = {};
+        outcome.error = Fault(ErrorKind::kNothingExported, kEmptyModelText);
+        return 0;
+    }
+    ExportRequest& job = *extension.request;
+    job.model = model;
+    job.poses = poses;
+    job.bones = &ProcessBoneTable();
+    outcome = RunExportJob(job);
+    hmModel_Destroy(model);
+    return outcome.error ? -1 : 0;
 }
 
 // poses null: the host's skeleton poses the model.
 int32_t RunWith(hmModel* model, PoseSource* poses) {
     if (!model) return -1;
+    if (hmExportExtension* extension = ExtensionOf(model)) return RunPlanned(model, poses, *extension);
     if (hmModel_GetMeshCount(model) == 0) {
         MessageBoxA(nullptr, kEmptyModelText, kMessageCaption, MB_OK | MB_ICONEXCLAMATION);
         return 0;
@@ -69,27 +112,19 @@ int32_t RunWith(hmModel* model, PoseSource* poses) {
     request.lpstrDefExt = defaultExtension;
     if (!GetSaveFileNameA(&request)) return 0;
 
-    hmExportExtension* extension = ExtensionOf(model);
     ExportRequest job;
     job.model = model;
     job.poses = poses;
+    job.bones = &ProcessBoneTable();
     job.destination = filePath;
     job.logPath = kLogFileName;
-    if (extension) {
-        if (extension->logPath) job.logPath = *extension->logPath;
-        job.logRequired = extension->logRequired;
-        job.additions = extension->additions;
-        job.threads = extension->threads;
-    }
-    if (job.threads <= 0) job.threads = BakeThreads();
-    ExportOutcome outcome = RunExportJob(job);
+    job.threads = HostThreads();
+    const ExportOutcome outcome = RunExportJob(job);
 
     hmModel_Destroy(model);
-    for (const std::string& warning : outcome.warnings) ShowProblem(warning);
+    for (const hm::Warning& warning : outcome.warnings) ShowProblem(warning.text);
     if (outcome.error) ShowProblem(DescribeFailure(outcome.error));
-    const bool failed = static_cast<bool>(outcome.error);
-    if (extension) extension->outcome = std::move(outcome);
-    return failed ? -1 : 0;
+    return outcome.error ? -1 : 0;
 }
 
 }  // namespace

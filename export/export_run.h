@@ -36,9 +36,11 @@ inline constexpr const char* kMessageCaption = "Vantrel Export";
 // and written on VANTREL_THREADS threads, or the machine's cores.
 //
 // A host program of this project may hand the run an hmExportExtension with
-// the model (hmHost_GetExportExtension in its host library): its sequences,
-// files, page, log and threads join the run's, in its one commit, and the
-// run's outcome is left in it. A host without it gets the run described here.
+// the model (hmHost_GetExportExtension in its host library): the run then
+// exports the program's request (its destination, log, threads, sequences,
+// files and page, in its one commit) without a dialog or a message box, and
+// leaves every end in the extension's outcome, an empty model's too; the
+// model is released as above. A host without it gets the run described here.
 int32_t Run(hmModel* model);
 
 // The same run with every frame's posed vertices taken from `poses`, which

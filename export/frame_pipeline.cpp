@@ -2,20 +2,14 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-int BakeThreads() {
-    if (const char* text = std::getenv("VANTREL_THREADS")) {
-        char* end = nullptr;
-        const long value = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && value >= 1 && value <= kMaxBakeThreads) return static_cast<int>(value);
-    }
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+int MachineThreads() {
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, static_cast<unsigned>(kMaxBakeThreads)));
 }
 
 namespace {

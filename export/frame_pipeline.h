@@ -9,9 +9,8 @@
 // The most threads a bake is given.
 inline constexpr int kMaxBakeThreads = 256;
 
-// The threads a bake uses: VANTREL_THREADS when it holds a whole number from
-// 1 to kMaxBakeThreads, otherwise the machine's cores (1 when they cannot be told).
-int BakeThreads();
+// The machine's cores, at most kMaxBakeThreads (1 when they cannot be told).
+int MachineThreads();
 
 // Makes frames 0 to count - 1 with make(worker, frame, slot) on `workers`
 // threads, and hands each to hand(frame, slot) on the calling thread, frame 0

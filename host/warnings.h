@@ -48,6 +48,8 @@ enum class WarningKind {
     // Imported files, added later (the order is part of the import result's encoding).
     TextureRefused,     // an image outside the folders allowed, or one that does not decode
     WeaponTriangles,    // a weapon material with more than its one triangle
+    // The export itself.
+    LogNotCreated,      // the log could not be created; the export went on without it
 };
 
 // How many examples an entry keeps at most.

@@ -137,6 +137,8 @@ TEST(HostProgram, CommandLines) {
         {"Tri.hm.json out/", 2, "", "out/: no such folder", untouched},
         {"Tri.hm.json --ask", 2, "", "--ask needs a terminal", untouched},
         {"Tri.hm.json --scale 2 --clip Walk", 2, "", "--scale, --clip: only for models in common 3D formats", untouched},
+        {"Tri.hm.json --fps 24 --no-weld --texture-size 64 --texture-folder . --bake host", 2, "",
+         "--fps, --no-weld, --texture-size, --texture-folder: only for models in common 3D formats", untouched},
         {"Tri.hm.json --list", 0, "it exports its 1 frame(s)", "", untouched},
         {"Tri.hm.json --fsp 3", 2, "", "unknown option --fsp; did you mean --fps?", untouched},
         {"Tri.hm.json --log trace.txt --no-log", 2, "", "contradict", untouched},

@@ -70,6 +70,43 @@ TEST_F(RunTest, CancelledDialogWritesNothingAndKeepsTheModel) {
     EXPECT_TRUE(Files(dir.Path()).empty());
 }
 
+// A host program's planned request: the plug-in asks and shows nothing, and
+// leaves every end in the outcome for the program to report.
+TEST_F(RunTest, PlannedRequestRunsWithoutDialogAndLeavesEveryEndInTheOutcome) {
+    struct Case {
+        const char* name;
+        bool empty;
+        std::string destination;
+        ErrorKind kind;
+        int releases;
+        size_t written;
+    };
+    const std::vector<Case> cases = {
+        {"empty model", true, dir / "Guard.3D", ErrorKind::kNothingExported, 0, 0},
+        {"written", false, dir / "Guard.3D", ErrorKind::kNone, 1, 3},
+        {"unwritable", false, "/proc/Guard.3D", ErrorKind::kWriteFailed, 1, 0},
+    };
+    for (const Case& c : cases) {
+        platform::ClearRecords();
+        released = 0;
+        ExportRequest request;
+        request.destination = c.destination;
+        ExportOutcome outcome;
+        hmExportExtension extension;
+        extension.request = &request;
+        extension.outcome = &outcome;
+        hm::ModelPtr model = c.empty ? hm::ModelPtr(hm::CreateModel()) : OneTriangleModel();
+        model->exportExtension = &extension;
+        EXPECT_EQ(RunCounting(std::move(model)), c.kind == ErrorKind::kWriteFailed ? -1 : 0) << c.name;
+        EXPECT_EQ(outcome.error.kind, c.kind) << c.name << ": " << outcome.error.message;
+        EXPECT_EQ(released, c.releases) << c.name;
+        EXPECT_EQ(outcome.written.size(), c.written) << c.name;
+        EXPECT_TRUE(platform::DialogRequests().empty()) << c.name;
+        EXPECT_TRUE(platform::ShownMessages().empty()) << c.name;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir / "Guard_a.3d"));
+}
+
 TEST_F(RunTest, DialogIsAskedWithTheExpectedRequest) {
     RunCounting(OneTriangleModel());
     auto requests = platform::DialogRequests();

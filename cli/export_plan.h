@@ -1,0 +1,28 @@
+// What one export of the program will do, worked out from the options and the
+// loaded model before anything is written: one request for the export job.
+#pragma once
+
+#include "cli/model_loading.h"
+#include "cli/options.h"
+#include "export/export_job.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct ExportPlan {
+    // Everything the export writes, in its one commit. Its model and poses are
+    // set when it runs: through the plug-in the model is the plug-in's to release.
+    ExportRequest request;
+    bool throughPlugIn = false;  // the host bake: the plug-in poses the host model
+    std::string pluginPath;      // which plug-in, when through it
+    std::unique_ptr<PoseSource> poses;  // the exact bake's source, when not through the plug-in
+    std::vector<AnimationSequence> sequences;  // the clips' sequence lines, written or only printed
+    std::vector<std::string> keptTextures;     // files in the way of a converted texture, kept
+    ModelSize size;  // at rest, measured before the plug-in poses the model in place
+};
+
+// The plan, or why the export cannot be made: the destination (DEST, a folder,
+// or asked for with --ask), the log, the room on the disk, the textures and
+// sequences the program adds, the threads, and which bake poses the frames.
+ExportError PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& plan);
