@@ -106,33 +106,10 @@ std::string ClosestOption(const std::string& typed, const std::vector<std::strin
     return best;
 }
 
-std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) {
-    CLI::App app{
-        "Turns a skinned, keyframe-animated model into the Vantrel engine's vertex-animated mesh:\n"
-        "NAME_d.3d (triangles and texture coordinates), NAME_a.3d (every frame's vertex positions),\n"
-        "NAME.uc (the script class that imports both, with one texture per material) and the\n"
-        "texture files the class names, all in DEST's folder. NAME, DEST's file name without its\n"
-        "extension, is the class name: letters, digits and '_', not starting with a digit.\n",
-        kProgram};
-    app.formatter(std::make_shared<HelpFormatter>());
-    app.footer(
-        "\nExit status: 0 exported; 1 nothing exported (empty model, cancelled); 2 bad arguments or\n"
-        "bad input (nothing written); 3 an output could not be written.");
-    app.set_help_flag();  // defined last, so that its group comes last
+namespace {
 
+void AddOutputOptions(CLI::App& app, CliOptions& options, std::string& output) {
     ModelOptions& model = options.modelOptions;
-    app.add_option("MODEL", options.model,
-                   "The model: glTF 2.0, FBX, Collada, OBJ or another format Assimp reads, or a host\n"
-                   "model file (.hm.json, the modelling host's own model as JSON)")
-        ->required()
-        ->type_name("");
-    app.add_option("DEST", options.destination,
-                   "Where the outputs go: a file name such as out/Guard.3D (the name the modelling host's\n"
-                   "save dialog would be given; its extension is replaced) or an existing folder, which\n"
-                   "receives the outputs named after MODEL. Default: MODEL's name, in the current folder")
-        ->type_name("");
-
-    std::string output;
     app.add_option("-o,--output", output, "The same as DEST")->type_name("NAME|FOLDER")->group(kOutputGroup);
     app.add_flag("--ask", options.ask, "Without DEST, ask for the name on the terminal, as the save dialog would")
         ->group(kOutputGroup);
@@ -154,7 +131,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
                      std::to_string(hm::kTextureSlots) + " meshes, " + std::to_string(hm::kMaxBones) +
                      " bones) with the wraps the format implies, instead of stopping")
         ->group(kOutputGroup);
+}
 
+void AddImportOptions(CLI::App& app, ModelOptions& model) {
     app.add_option("--scale", model.import.scale, "Multiply every position (default 1; 0.01 turns centimetres into metres)")
         ->check(Number([](double value, const std::string& text) {
             const std::string problem = hm::ScaleProblem(value);
@@ -229,15 +208,19 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         ->type_name("DIR")
         ->allow_extra_args(false)
         ->group(kImportGroup);
+}
 
+void AddInspectionOptions(CLI::App& app, ModelOptions& model) {
     app.add_flag("--list", model.list, "List the model's clips and the frames they export")->group(kInspectGroup);
     app.add_flag("--info", model.info, "Print the model as the host sees it: meshes, bones, frames, size")
         ->group(kInspectGroup);
     app.add_option("--dump", model.dump, "Write the model as a host model file (.hm.json)")
         ->type_name("FILE")
         ->group(kInspectGroup);
+}
 
-    bool quiet = false, verbose = false, version = false;
+void AddProgramOptions(CLI::App& app, CliOptions& options, bool& quiet, bool& verbose, bool& version) {
+    ModelOptions& model = options.modelOptions;
     app.set_help_flag("-h,--help", "Print this help and stop")->group(kProgramGroup);
     app.add_flag("-q,--quiet", quiet, "Print errors only")->group(kProgramGroup);
     app.add_flag("-v,--verbose", verbose, "Print more: the plug-in loaded and where from")->group(kProgramGroup);
@@ -261,6 +244,42 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         ->check(CLI::Range(0.01, 1e6))
         ->type_name("SECONDS")
         ->group(kProgramGroup);
+}
+
+}  // namespace
+
+std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) {
+    CLI::App app{
+        "Turns a skinned, keyframe-animated model into the Vantrel engine's vertex-animated mesh:\n"
+        "NAME_d.3d (triangles and texture coordinates), NAME_a.3d (every frame's vertex positions),\n"
+        "NAME.uc (the script class that imports both, with one texture per material) and the\n"
+        "texture files the class names, all in DEST's folder. NAME, DEST's file name without its\n"
+        "extension, is the class name: letters, digits and '_', not starting with a digit.\n",
+        kProgram};
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.footer(
+        "\nExit status: 0 exported; 1 nothing exported (empty model, cancelled); 2 bad arguments or\n"
+        "bad input (nothing written); 3 an output could not be written.");
+    app.set_help_flag();  // defined last, so that its group comes last
+
+    ModelOptions& model = options.modelOptions;
+    app.add_option("MODEL", options.model,
+                   "The model: glTF 2.0, FBX, Collada, OBJ or another format Assimp reads, or a host\n"
+                   "model file (.hm.json, the modelling host's own model as JSON)")
+        ->required()
+        ->type_name("");
+    app.add_option("DEST", options.destination,
+                   "Where the outputs go: a file name such as out/Guard.3D (the name the modelling host's\n"
+                   "save dialog would be given; its extension is replaced) or an existing folder, which\n"
+                   "receives the outputs named after MODEL. Default: MODEL's name, in the current folder")
+        ->type_name("");
+
+    std::string output;
+    bool quiet = false, verbose = false, version = false;
+    AddOutputOptions(app, options, output);
+    AddImportOptions(app, model);
+    AddInspectionOptions(app, model);
+    AddProgramOptions(app, options, quiet, verbose, version);
 
     // --version answers even without MODEL.
     for (int i = 1; i < argc; ++i)
