@@ -134,14 +134,16 @@ DecodedImportResult DecodeImportResult(std::string_view bytes) {
 
 namespace hm {
 
+// Bound whole: a field added to the options and not carried here does not compile.
 template <typename Archive>
 void Fields(Archive& a, ImportOptions& options) {
-    a(options.scale, options.fps, options.clips, options.force, options.exact, options.weld, options.simplify);
+    auto& [scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders] = options;
+    a(scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders);
 }
 
 namespace {
 constexpr uint32_t kRequestMagic = 0x51524956;  // "VIRQ"
-constexpr uint32_t kRequestVersion = 1;         // changes with the description above
+constexpr uint32_t kRequestVersion = 2;
 }  // namespace
 
 std::string EncodeImportRequest(const std::string& path, const ImportOptions& options) {

@@ -53,6 +53,8 @@ struct ImportOptions {
     // Images are read from the model's folder and below, and from these
     // folders and below: never from elsewhere on the disk.
     std::vector<std::string> textureFolders;
+
+    bool operator==(const ImportOptions&) const = default;
 };
 
 // What welding and simplifying did to the counts.

@@ -16,6 +16,7 @@ struct SimplifyRequest {
     double fraction = 0;    // or at most this share of them (0 to 1); 0 for none
     bool fit = false;       // or as many as the format holds (vertices, triangles, per mesh)
     bool Wanted() const { return triangles > 0 || fraction > 0 || fit; }
+    bool operator==(const SimplifyRequest&) const = default;
 };
 
 // The simplifier may move the surface by at most this much relative to each

@@ -201,17 +201,23 @@ TEST(ImportRequestCodec, CarriesEveryOptionAndRefusesACutRequest) {
     options.force = true;
     options.exact = true;
     options.weld = false;
-    options.simplify.fraction = 0.5;
-    options.simplify.fit = true;
+    options.simplify = {1000, 0.5, true};
+    options.textureSide = 64;
+    options.textureFolders = {"textures", "../shared é"};
+    // Every field away from its default, so that one the codec drops shows;
+    // bound whole, so that a field added to the options must be set here.
+    const hm::ImportOptions defaults;
+    const auto& [scale, fps, clips, force, exact, weld, simplify, side, folders] = options;
+    const auto& [scale0, fps0, clips0, force0, exact0, weld0, simplify0, side0, folders0] = defaults;
+    EXPECT_TRUE(scale != scale0 && fps != fps0 && clips != clips0 && force != force0 && exact != exact0 &&
+                weld != weld0 && simplify.triangles != simplify0.triangles && simplify.fraction != simplify0.fraction &&
+                simplify.fit != simplify0.fit && side != side0 && folders != folders0);
     const std::string bytes = hm::EncodeImportRequest("dir/Gu ard é.glb", options);
     std::string path;
     hm::ImportOptions decoded;
     ASSERT_TRUE(hm::DecodeImportRequest(bytes, path, decoded));
     EXPECT_EQ(path, "dir/Gu ard é.glb");
-    EXPECT_EQ(std::tie(decoded.scale, decoded.fps, decoded.clips, decoded.force, decoded.exact, decoded.weld),
-              std::tie(options.scale, options.fps, options.clips, options.force, options.exact, options.weld));
-    EXPECT_EQ(std::tie(decoded.simplify.triangles, decoded.simplify.fraction, decoded.simplify.fit),
-              std::tie(options.simplify.triangles, options.simplify.fraction, options.simplify.fit));
+    EXPECT_TRUE(decoded == options);
     for (size_t length = 0; length < bytes.size(); ++length) {
         hm::ImportOptions cut;
         EXPECT_FALSE(hm::DecodeImportRequest(std::string_view(bytes).substr(0, length), path, cut)) << length;
