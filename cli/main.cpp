@@ -37,7 +37,7 @@ int Fail(int status, const std::string& message) {
 }
 
 // An export's failure: its line, and its exit status.
-int Report(const ExportError& error) {
+int Report(const Error& error) {
     const std::string text = error.kind == ErrorKind::kNothingExported ? "nothing exported: " + error.message
                                                                         : DescribeFailure(error);
     return Fail(ExitStatus(error.kind), text);
@@ -136,7 +136,7 @@ std::string RoomProblem(const ExportSizes& sizes, const std::string& destination
 
 struct Destination {
     std::string path;   // the name the save dialog answers with; empty when it cannot be used
-    ExportError error;  // why not
+    Error error;        // why not
 };
 
 // DEST as a file name, or inside DEST when it is a folder.

@@ -5,10 +5,10 @@
 #pragma once
 
 #include "export/animation_file.h"
-#include "export/export_error.h"
 #include "export/export_log.h"
 #include "export/pose_source.h"
 #include "export/script_class_file.h"
+#include "host/error.h"
 #include "host/hm_model_lib.h"
 
 #include <cstdint>
@@ -39,7 +39,7 @@ struct PreviewPage {
     std::string path;
     std::string html;
     std::vector<std::string> findings;  // what reading the set found (problems first, then notes)
-    ExportError error;
+    Error error;
 };
 using PreviewMaker = std::function<PreviewPage(const std::vector<StagedFile>& staged)>;
 
@@ -64,7 +64,7 @@ struct ExportRequest {
 };
 
 struct ExportOutcome {
-    ExportError error;
+    Error error;
     std::vector<std::string> written;   // every file committed, in order; empty when the export failed
     std::string logPath;                // where the log went, "" for nowhere
     std::string pagePath;               // "" without a page
@@ -86,7 +86,7 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
                             const std::vector<uint8_t>& triangleTypes = {});
 
 // The line a host shows for a failed export.
-std::string DescribeFailure(const ExportError& error);
+std::string DescribeFailure(const Error& error);
 
 // What a host program hands the plug-in with its model, so that a run through
 // the plug-in commits the host's files with its own. The modelling host hands

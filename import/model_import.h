@@ -2,8 +2,8 @@
 // reads) turned into the host's model, posed so the plug-in exports them as authored.
 #pragma once
 
-#include "export/export_error.h"
 #include "export/script_class_file.h"
+#include "host/error.h"
 #include "host/host_model.h"
 #include "host/warnings.h"
 #include "bake/exact_scene.h"
