@@ -194,9 +194,8 @@ PreviewMaker PagePreview(const std::string& destination, const std::string& mode
         page.path = view::PreviewPagePath(destination);
         page.findings = set.problems;
         page.findings.insert(page.findings.end(), set.notes.begin(), set.notes.end());
-        view::PageText text = view::BuildPreviewPage(set);
-        page.html = std::move(text.html);
-        if (!text.error.empty()) page.error = Fault(ErrorKind::kOutOfMemory, page.path + ": " + text.error);
+        if (Error error = view::BuildPreviewPage(set, page.html))
+            page.error = Fault(error.kind, page.path + ": " + error.message);
         return page;
     };
 }
@@ -262,9 +261,8 @@ int Main(int argc, char** argv) {
     if (!loaded.model) return Fail(ExitStatus(loaded.error.kind), loaded.error.message);
     if (loaded.done) return kExported;  // an informational option did all the work
     if (!quiet) std::cout << DescribeFit(loaded.fit);
-    std::string sceneProblem;
-    if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
-        return Fail(kBadInput, options.model + ": " + sceneProblem);
+    const Error sceneError = loaded.exact ? hm::imp::CheckExactScene(*loaded.exact) : Error();
+    if (sceneError) return Fail(ExitStatus(sceneError.kind), options.model + ": " + sceneError.message);
     std::string problem = DestinationProblem(destination);
     if (problem.empty()) problem = RoomProblem(SizesOf(*loaded.model, destination), destination, logFolder.string());
     if (!problem.empty()) return Fail(kBadInput, problem);
@@ -277,9 +275,9 @@ int Main(int argc, char** argv) {
         if (verbose) std::cout << "Bake: exact (the source's own deformation)\n";
     } else {
         if (options.pluginPath.empty()) options.pluginPath = DefaultPluginPath();
-        std::string loadError;
-        const CreatePlugInFunction create = LoadPlugIn(options.pluginPath, loadError);
-        if (!create) return Fail(kBadInput, "cannot load the plug-in: " + loadError);
+        CreatePlugInFunction create = nullptr;
+        if (const Error loadError = LoadPlugIn(options.pluginPath, create))
+            return Fail(ExitStatus(loadError.kind), "cannot load the plug-in: " + loadError.message);
         plugin.reset(create());
         if (!plugin) return Fail(kBadInput, options.pluginPath + ": CreatePlugIn returned no object");
         if (PlugInKind(plugin.get()) != kExporterKind)

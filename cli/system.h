@@ -2,6 +2,7 @@
 // Windows alike: where it is, loading the plug-in, the terminal, free space.
 #pragma once
 
+#include "host/error.h"
 #include "plugin/plugin.h"
 
 #include <cstdint>
@@ -13,10 +14,10 @@ std::string ProgramDirectory();
 // The plug-in's file name on this system.
 const char* PluginFileName();
 
-// The plug-in's CreatePlugIn, loaded as the modelling host loads it; null,
-// with the reason in error, when it cannot be. On Windows the plug-in's
-// message boxes and save dialogs are answered by the program, as on Linux.
-CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error);
+// The plug-in's CreatePlugIn into create, loaded as the modelling host loads
+// it; kBadInput with the system's reason when it cannot be. On Windows the
+// plug-in's message boxes and save dialogs are answered by the program, as on Linux.
+Error LoadPlugIn(const std::string& path, CreatePlugInFunction& create);
 
 // First thing in the program. On Windows: its own export run shows its message
 // box and save dialog through the stand-ins too (its calls would reach the

@@ -74,8 +74,7 @@ struct ClipInfo {
 
 struct ImportResult {
     ModelPtr model;                     // null when the import failed
-    std::string error;                  // "<file>: <problem>" when model is null
-    ErrorKind errorKind = ErrorKind::kNone;  // what kind of problem error is
+    Error error;                        // "<file>: <problem>" when model is null
     Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<TextureFile> textures;  // to be written beside the outputs
