@@ -193,28 +193,19 @@ std::string CheckMesh(const ExactScene& scene, const ExactMesh& mesh) {
 
 }  // namespace
 
-bool CheckExactScene(const ExactScene& scene, std::string& problem) {
+Error CheckExactScene(const ExactScene& scene) {
+    const auto bad = [](std::string problem) { return Fault(ErrorKind::kBadInput, std::move(problem)); };
     const size_t nodes = scene.nodeParent.size();
-    if (!(scene.fps > 0) || !std::isfinite(scene.fps)) {
-        problem = "the frame rate is not a positive number";
-        return false;
-    }
-    if (scene.nodeRest.size() != nodes) {
-        problem = "the node tree has transforms for " + std::to_string(scene.nodeRest.size()) + " of " +
-                  std::to_string(nodes) + " nodes";
-        return false;
-    }
+    if (!(scene.fps > 0) || !std::isfinite(scene.fps)) return bad("the frame rate is not a positive number");
+    if (scene.nodeRest.size() != nodes)
+        return bad("the node tree has transforms for " + std::to_string(scene.nodeRest.size()) + " of " +
+                   std::to_string(nodes) + " nodes");
     for (size_t i = 0; i < nodes; ++i)
-        if (scene.nodeParent[i] >= static_cast<int>(i) || scene.nodeParent[i] < -1) {
-            problem = "node " + std::to_string(i) + " does not come after its parent";
-            return false;
-        }
+        if (scene.nodeParent[i] >= static_cast<int>(i) || scene.nodeParent[i] < -1)
+            return bad("node " + std::to_string(i) + " does not come after its parent");
     for (size_t m = 0; m < scene.meshes.size(); ++m) {
         const std::string wrong = CheckMesh(scene, scene.meshes[m]);
-        if (!wrong.empty()) {
-            problem = "mesh " + std::to_string(m) + " " + wrong;
-            return false;
-        }
+        if (!wrong.empty()) return bad("mesh " + std::to_string(m) + " " + wrong);
     }
     for (size_t c = 0; c < scene.clips.size(); ++c) {
         const ExactClip& clip = scene.clips[c];
@@ -223,12 +214,9 @@ bool CheckExactScene(const ExactScene& scene, std::string& problem) {
         for (const WeightTrack& track : clip.weights)
             fine = fine && InRange(track.mesh, scene.meshes.size()) &&
                    FitsTargets(track, scene.meshes[static_cast<size_t>(track.mesh)].TargetCount());
-        if (!fine) {
-            problem = "clip " + std::to_string(c) + " has a track that does not match the scene";
-            return false;
-        }
+        if (!fine) return bad("clip " + std::to_string(c) + " has a track that does not match the scene");
     }
-    return true;
+    return {};
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "export/pose_source.h"
 #include "bake/exact_scene.h"
+#include "host/error.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +17,9 @@ namespace hm::imp {
 // Whether every index and count in the scene is consistent (nodes, joints,
 // influences, targets, tracks), so that evaluating it reads only what it
 // holds. Scenes made by the importer always are; one that arrives from
-// elsewhere (another process) is checked first. False, with the first
-// problem named, otherwise.
-bool CheckExactScene(const ExactScene& scene, std::string& problem);
+// elsewhere (another process) is checked first. Otherwise kBadInput, naming
+// the first problem (not the file, which the scene does not know).
+Error CheckExactScene(const ExactScene& scene);
 
 // A track's local transform at a time in ticks: positions and scales
 // interpolated linearly, rotations along the shortest arc, held at the ends.

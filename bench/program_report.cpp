@@ -190,9 +190,9 @@ bool ReportKind(Runner& runner, int runs, const fs::path& dir, const std::string
 
 bool WriteReportModel(const GeneratedModelSize& size, const fs::path& path) {
     if (path.extension() == ".gltf") return WriteGeneratedGltf(size, path.string());
-    std::string error;
-    if (hm::SaveModelJson(*GenerateModel(size), path.string(), error)) return true;
-    std::fprintf(stderr, "vantrel-bench: %s\n", error.c_str());
+    const Error error = hm::SaveModelJson(*GenerateModel(size), path.string());
+    if (!error) return true;
+    std::fprintf(stderr, "vantrel-bench: %s\n", error.message.c_str());
     return false;
 }
 

@@ -82,9 +82,8 @@ int TextureMode(const std::vector<std::string>& files, int maxSide) {
         std::ifstream in(file, std::ios::binary);
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         hm::RgbaImage image;
-        std::string error;
-        if (!hm::DecodeImage(bytes.data(), bytes.size(), image, error)) {
-            std::printf("| %s | %s | | | | | | |\n", file.c_str(), error.c_str());
+        if (const Error error = hm::DecodeImage(bytes.data(), bytes.size(), image)) {
+            std::printf("| %s | %s | | | | | | |\n", file.c_str(), error.message.c_str());
             continue;
         }
         row(file.substr(file.find_last_of('/') + 1), image);

@@ -112,7 +112,7 @@ std::string RoomProblem(const ExportSizes& sizes, const std::string& destination
 
 struct Destination {
     std::string path;   // the name the save dialog answers with; empty when it cannot be used
-    ExportError error;  // why not
+    Error error;  // why not
 };
 
 // DEST as a file name, or inside DEST when it is a folder.
@@ -170,16 +170,15 @@ PreviewMaker PagePreview(const std::string& destination, const std::string& mode
         page.path = view::PreviewPagePath(destination);
         page.findings = set.problems;
         page.findings.insert(page.findings.end(), set.notes.begin(), set.notes.end());
-        view::PageText text = view::BuildPreviewPage(set);
-        page.html = std::move(text.html);
-        if (!text.error.empty()) page.error = Fault(ErrorKind::kOutOfMemory, page.path + ": " + text.error);
+        if (Error error = view::BuildPreviewPage(set, page.html))
+            page.error = Fault(error.kind, page.path + ": " + error.message);
         return page;
     };
 }
 
 }  // namespace
 
-ExportError PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& plan) {
+Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& plan) {
     std::string given = options.destination;
     if (options.ask) {
         if (!InputIsTerminal())
@@ -205,9 +204,8 @@ ExportError PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPla
     if (!options.logPath.empty() && !fs::is_directory(logFolder))
         return Fault(ErrorKind::kBadInput, options.logPath + ": the folder for the log does not exist");
 
-    std::string sceneProblem;
-    if (loaded.exact && !hm::imp::CheckExactScene(*loaded.exact, sceneProblem))
-        return Fault(ErrorKind::kBadInput, options.model + ": " + sceneProblem);
+    if (const Error error = loaded.exact ? hm::imp::CheckExactScene(*loaded.exact) : Error())
+        return Fault(error.kind, options.model + ": " + error.message);
     std::string problem = DestinationProblem(destination);
     if (problem.empty()) problem = RoomProblem(SizesOf(*loaded.model, destination), destination, logFolder.string());
     if (!problem.empty()) return Fault(ErrorKind::kBadInput, problem);

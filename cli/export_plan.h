@@ -25,4 +25,4 @@ struct ExportPlan {
 // The plan, or why the export cannot be made: the destination (DEST, a folder,
 // or asked for with --ask), the log, the room on the disk, the textures and
 // sequences the program adds, the threads, and which bake poses the frames.
-ExportError PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& plan);
+Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& plan);

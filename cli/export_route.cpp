@@ -8,7 +8,7 @@
 
 namespace {
 
-ExportOutcome Failed(ExportError error) {
+ExportOutcome Failed(Error error) {
     ExportOutcome outcome;
     outcome.error = std::move(error);
     return outcome;
@@ -47,9 +47,9 @@ ExportOutcome RunExport(ExportPlan& plan, hm::ModelPtr model, bool verbose) {
         plan.request.poses = plan.poses.get();
         return RunExportJob(plan.request);
     }
-    std::string loadError;
-    const CreatePlugInFunction create = LoadPlugIn(plan.pluginPath, loadError);
-    if (!create) return Failed(Fault(ErrorKind::kBadInput, "cannot load the plug-in: " + loadError));
+    CreatePlugInFunction create = nullptr;
+    if (const Error error = LoadPlugIn(plan.pluginPath, create))
+        return Failed(Fault(error.kind, "cannot load the plug-in: " + error.message));
     const std::unique_ptr<PlugInBase, void (*)(PlugInBase*)> plugin(create(), DeletePlugIn);
     if (!plugin) return Failed(Fault(ErrorKind::kBadInput, plan.pluginPath + ": CreatePlugIn returned no object"));
     if (PlugInKind(plugin.get()) != kExporterKind)

@@ -25,13 +25,13 @@ int Fail(int status, const std::string& message) {
 }
 
 // A failure before the export: its line as it stands, and its exit status.
-int Refuse(const ExportError& error) {
+int Refuse(const Error& error) {
     return Fail(ExitStatus(error.kind),
                 error.kind == ErrorKind::kNothingExported ? "nothing exported: " + error.message : error.message);
 }
 
 // The export's own failure, as a host shows it.
-int Report(const ExportError& error) {
+int Report(const Error& error) {
     return error.kind == ErrorKind::kNothingExported ? Refuse(error) : Fail(ExitStatus(error.kind), DescribeFailure(error));
 }
 
@@ -94,7 +94,7 @@ int Main(int argc, char** argv) {
     if (!quiet) std::cout << DescribeFit(loaded.fit);
 
     ExportPlan plan;
-    if (const ExportError error = PlanExport(options, loaded, plan)) return Refuse(error);
+    if (const Error error = PlanExport(options, loaded, plan)) return Refuse(error);
     const ExportOutcome outcome = RunExport(plan, std::move(loaded.model), options.verbosity == Verbosity::Verbose);
     return ReportExport(options, loaded, plan, outcome);
 }

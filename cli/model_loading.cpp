@@ -106,7 +106,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.hostModelFile = true;
         hm::LoadResult result = hm::LoadModelJson(path);
         loaded.model = std::move(result.model);
-        if (!loaded.model) loaded.error = Fault(ErrorKind::kBadInput, std::move(result.error));
+        if (!loaded.model) loaded.error = std::move(result.error);
         loaded.warnings = std::move(result.warnings);
         // The importer checks its model before baking; a host model file is checked here, the same way.
         if (loaded.model) {
@@ -125,8 +125,9 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     } else {
         hm::ImportResult result = hm::ImportModelContained(path, importOptions, options.limits);
         loaded.model = std::move(result.model);
-        if (!loaded.model) loaded.error = Fault(result.errorKind == ErrorKind::kNone ? ErrorKind::kBadInput : result.errorKind,
-                                                   std::move(result.error));
+        if (!loaded.model)
+            loaded.error = Fault(result.error ? result.error.kind : ErrorKind::kBadInput,
+                                 std::move(result.error.message));
         loaded.warnings = std::move(result.warnings);
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
@@ -147,10 +148,9 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.done = true;
     }
     if (!options.dump.empty()) {
-        std::string error;
-        if (!hm::SaveModelJson(*loaded.model, options.dump, error)) {
+        if (Error error = hm::SaveModelJson(*loaded.model, options.dump)) {
             loaded.model.reset();
-            loaded.error = Fault(ErrorKind::kWriteFailed, error);
+            loaded.error = std::move(error);
             return loaded;
         }
         std::cout << "Wrote " << options.dump << "\n";

@@ -28,7 +28,7 @@ struct ModelOptions {
 
 struct LoadedModel {
     hm::ModelPtr model;                 // null when the file could not be loaded
-    ExportError error;                  // its message one line naming the file, the place and the problem
+    Error error;                        // its message one line naming the file, the place and the problem
     hm::Warnings warnings;              // both routes' warnings, reported once before the export
     bool done = false;                  // an informational option already did all there was to do
     std::vector<hm::ClipInfo> clips;    // a file with animation clips: all of them, exported or not

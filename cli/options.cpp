@@ -51,7 +51,7 @@ size_t Distance(const std::string& a, const std::string& b) {
     return d[a.size()][b.size()];
 }
 
-int Error(const std::string& message) {
+int Refuse(const std::string& message) {
     std::cerr << kProgram << ": " << message << "\n";
     return kBadInput;
 }
@@ -70,10 +70,10 @@ int UnknownArguments(const CLI::App& app, const std::vector<std::string>& extras
         if (extra.rfind("-", 0) != 0) continue;
         const std::string typed = extra.substr(0, extra.find('='));
         const std::string closest = ClosestOption(typed, LongNames(app));
-        return Error("unknown option " + typed + (closest.empty() ? "" : "; did you mean " + closest + "?") +
-                     " (" + kProgram + " --help lists the options)");
+        return Refuse("unknown option " + typed + (closest.empty() ? "" : "; did you mean " + closest + "?") +
+                      " (" + kProgram + " --help lists the options)");
     }
-    return Error("too many arguments: " + extras.front() + " (MODEL and DEST at most)");
+    return Refuse("too many arguments: " + extras.front() + " (MODEL and DEST at most)");
 }
 
 // A number that check accepts; what check returns says why not.
@@ -296,22 +296,22 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     } catch (const CLI::ExtrasError&) {
         return UnknownArguments(app, app.remaining());
     } catch (const CLI::RequiredError&) {
-        return Error("no MODEL given (" + std::string(kProgram) + " --help tells the rest)");
+        return Refuse("no MODEL given (" + std::string(kProgram) + " --help tells the rest)");
     } catch (const CLI::ArgumentMismatch& error) {  // CLI11: "--scale: 1 required FACTOR missing"
         const std::string what = error.what();
         const std::string name = what.substr(0, what.find(':'));
-        return Error(what.find("At Most") == std::string::npos ? name + " needs a value"
-                                                                : name + " may be given once");
+        return Refuse(what.find("At Most") == std::string::npos ? name + " needs a value"
+                                                                 : name + " may be given once");
     } catch (const CLI::ParseError& error) {
-        return Error(error.what());
+        return Refuse(error.what());
     }
-    if (quiet && verbose) return Error("-q and -v contradict each other");
+    if (quiet && verbose) return Refuse("-q and -v contradict each other");
     options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
     if (!output.empty() && !options.destination.empty())
-        return Error("DEST and -o/--output both given (" + options.destination + ", " + output + "); give one");
+        return Refuse("DEST and -o/--output both given (" + options.destination + ", " + output + "); give one");
     if (!output.empty()) options.destination = output;
-    if (options.noLog && !options.logPath.empty()) return Error("--log and --no-log contradict each other");
-    if (options.ask && !options.destination.empty()) return Error("--ask and a destination both given; give one");
+    if (options.noLog && !options.logPath.empty()) return Refuse("--log and --no-log contradict each other");
+    if (options.ask && !options.destination.empty()) return Refuse("--ask and a destination both given; give one");
     // Those of the import group that shape what is read; --bake has a message of its own.
     for (const CLI::Option* option : app.get_options())
         if (option->get_group() == kImportGroup && option->count() > 0 && option->get_name() != "--bake")

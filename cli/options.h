@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cli/model_loading.h"
-#include "export/export_error.h"
+#include "host/error.h"
 
 #include <optional>
 #include <string>

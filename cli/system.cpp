@@ -41,17 +41,14 @@ std::string ProgramDirectory() {
 
 const char* PluginFileName() { return "hmVantrelExport.dll"; }
 
-CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error) {
+Error LoadPlugIn(const std::string& path, CreatePlugInFunction& create) {
     // Its host library beside it, as the modelling host's folder would hold it.
     HMODULE library = LoadLibraryExW(Wide(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!library) {
-        error = path + ": " + SystemMessage(GetLastError());
-        return nullptr;
-    }
+    if (!library) return Fault(ErrorKind::kBadInput, path + ": " + SystemMessage(GetLastError()));
     platform::AnswerDialogsIn(library);
-    auto create = reinterpret_cast<CreatePlugInFunction>(reinterpret_cast<void*>(GetProcAddress(library, "CreatePlugIn")));
-    if (!create) error = path + ": no CreatePlugIn";
-    return create;
+    create = reinterpret_cast<CreatePlugInFunction>(reinterpret_cast<void*>(GetProcAddress(library, "CreatePlugIn")));
+    if (!create) return Fault(ErrorKind::kBadInput, path + ": no CreatePlugIn");
+    return {};
 }
 
 void PrepareProgram() {
@@ -91,15 +88,12 @@ std::string ProgramDirectory() {
 
 const char* PluginFileName() { return "hmVantrelExport.so"; }
 
-CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error) {
+Error LoadPlugIn(const std::string& path, CreatePlugInFunction& create) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        error = dlerror();
-        return nullptr;
-    }
-    auto create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
-    if (!create) error = path + ": no CreatePlugIn";
-    return create;
+    if (!library) return Fault(ErrorKind::kBadInput, dlerror());
+    create = reinterpret_cast<CreatePlugInFunction>(dlsym(library, "CreatePlugIn"));
+    if (!create) return Fault(ErrorKind::kBadInput, path + ": no CreatePlugIn");
+    return {};
 }
 
 void PrepareProgram() {}

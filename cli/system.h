@@ -2,6 +2,7 @@
 // Windows alike: where it is, loading the plug-in, the terminal, free space.
 #pragma once
 
+#include "host/error.h"
 #include "plugin/plugin.h"
 
 #include <cstdint>
@@ -13,12 +14,12 @@ std::string ProgramDirectory();
 // The plug-in's file name on this system.
 const char* PluginFileName();
 
-// The plug-in's CreatePlugIn, loaded as the modelling host loads it; null,
-// with the reason in error, when it cannot be. Handed the program's request,
-// the plug-in shows nothing; on Windows a dialog or message box it shows
-// all the same (a plug-in of another version) goes to the stand-ins, as on
-// Linux, and never opens a window in a console program.
-CreatePlugInFunction LoadPlugIn(const std::string& path, std::string& error);
+// The plug-in's CreatePlugIn into create, loaded as the modelling host loads
+// it; kBadInput with the system's reason when it cannot be. Handed the
+// program's request, the plug-in shows nothing; on Windows a dialog or message
+// box it shows all the same (a plug-in of another version) goes to the
+// stand-ins, as on Linux, and never opens a window in a console program.
+Error LoadPlugIn(const std::string& path, CreatePlugInFunction& create);
 
 // First thing in the program. On Windows: its own export run shows its message
 // box and save dialog through the stand-ins too (its calls would reach the

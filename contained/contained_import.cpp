@@ -57,14 +57,13 @@ ImportResult ImportModelContained(const std::string& path, const ImportOptions& 
 #endif
     if (outcome.end != ChildEnd::Finished) {
         ImportResult result;
-        result.error = path + ": " + Problem(outcome, limits);
-        result.errorKind = ErrorKind::kReaderCrash;
+        result.error = Fault(ErrorKind::kReaderCrash, path + ": " + Problem(outcome, limits));
         return result;
     }
     DecodedImportResult decoded = DecodeImportResult(outcome.bytes);
     if (!decoded.problem.empty()) {
-        decoded.result.error = path + ": the model reader handed back a damaged result (" + decoded.problem + ")";
-        decoded.result.errorKind = ErrorKind::kReaderCrash;
+        const std::string damaged = "the model reader handed back a damaged result (" + decoded.problem + ")";
+        decoded.result.error = Fault(ErrorKind::kReaderCrash, path + ": " + damaged);
     }
     return std::move(decoded.result);
 }

@@ -89,8 +89,8 @@ void Fields(Archive& a, TextureFile& texture) {
 
 template <typename Archive>
 void Fields(Archive& a, ImportResult& result) {
-    a(result.error, result.errorKind, result.warnings, result.hostLosses, result.fit, result.clips, result.textures,
-      result.triangleTypes, result.unitCentimetres, result.model, result.exact);
+    a(result.error.message, result.error.kind, result.warnings, result.hostLosses, result.fit, result.clips,
+      result.textures, result.triangleTypes, result.unitCentimetres, result.model, result.exact);
 }
 
 namespace {
@@ -98,7 +98,7 @@ namespace {
 constexpr uint32_t kMagic = 0x00524956;  // "VIR"
 // Changes with any change of a description above: a result of another
 // version is refused rather than misread.
-constexpr uint32_t kVersion = 7;
+constexpr uint32_t kVersion = 8;
 
 }  // namespace
 
@@ -123,7 +123,7 @@ DecodedImportResult DecodeImportResult(std::string_view bytes) {
         return decoded;
     }
     in(decoded.result);
-    if (in.Failed() || !in.AtEnd() || decoded.result.errorKind > ErrorKind::kWriteFailed) {
+    if (in.Failed() || !in.AtEnd() || decoded.result.error.kind > ErrorKind::kWriteFailed) {
         decoded.result = ImportResult();
         decoded.problem = "the import result is cut short or damaged";
     }

@@ -13,14 +13,14 @@ namespace {
 std::string FileTitle(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
 
 // Removes every temporary of the set; the message names the file that failed.
-ExportError WriteFailure(OutputSet& outputs, const OutputFile* failed = nullptr) {
+Error WriteFailure(OutputSet& outputs, const OutputFile* failed = nullptr) {
     outputs.Discard();
     return Fault(ErrorKind::kWriteFailed, failed && failed->Failed() ? failed->Error() : outputs.Error());
 }
 
 // Stages every file of the request into outputs, in the order they are
 // committed: the mesh files, the script class, the log, the extra files, the page.
-ExportError Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, ExportOutcome& outcome) {
+Error Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, ExportOutcome& outcome) {
     const OutputPaths paths = DeriveOutputPaths(request.destination);
     if (!request.logPath.empty() && !log.Open(request.logPath)) {
         if (request.logRequired) return Fault(ErrorKind::kWriteFailed, log.Error());
@@ -119,7 +119,7 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
     return animation;
 }
 
-std::string DescribeFailure(const ExportError& error) {
+std::string DescribeFailure(const Error& error) {
     if (error.kind == ErrorKind::kWriteFailed || error.kind == ErrorKind::kOutOfMemory)
         return "Could not write " + error.message + ". Nothing was exported; the earlier files were left as they were.";
     return error.message;

@@ -5,10 +5,10 @@
 #pragma once
 
 #include "export/animation_file.h"
-#include "export/export_error.h"
 #include "export/export_log.h"
 #include "export/pose_source.h"
 #include "export/script_class_file.h"
+#include "host/error.h"
 #include "host/hm_model_lib.h"
 #include "host/warnings.h"
 
@@ -42,7 +42,7 @@ struct PreviewPage {
     std::string path;
     std::string html;
     std::vector<std::string> findings;  // what reading the set found (problems first, then notes)
-    ExportError error;
+    Error error;
 };
 using PreviewMaker = std::function<PreviewPage(const std::vector<StagedFile>& staged)>;
 
@@ -68,7 +68,7 @@ struct ExportRequest {
 };
 
 struct ExportOutcome {
-    ExportError error;
+    Error error;
     std::vector<std::string> written;   // every file committed, in order; empty when the export failed
     std::string logPath;                // where the log went, "" for nowhere
     std::string pagePath;               // "" without a page
@@ -90,7 +90,7 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
                             const std::vector<uint8_t>& triangleTypes = {});
 
 // The line a host shows for a failed export.
-std::string DescribeFailure(const ExportError& error);
+std::string DescribeFailure(const Error& error);
 
 // What this project's host program hands the plug-in with its model: the
 // export it planned, which the plug-in runs in place of asking its dialog, and

@@ -2,6 +2,7 @@
 // model, read with every problem named by file and place, and written back.
 #pragma once
 
+#include "host/error.h"
 #include "host/host_model.h"
 #include "host/warnings.h"
 
@@ -13,7 +14,8 @@ namespace hm {
 
 struct LoadResult {
     ModelPtr model;                     // null when the file could not be loaded
-    std::string error;                  // "<file>: <place>: <problem>" when model is null
+    Error error;                        // "<file>: <place>: <problem>" when model is null; kBadInput
+                                        // unless memory ran out (kOutOfMemory)
     Warnings warnings;                  // suspicious but legal content, texts of the same form
 };
 
@@ -27,7 +29,7 @@ HM_API LoadResult LoadModelJson(const std::string& path);
 // of a name that are not UTF-8 are written as U+FFFD; a model the reader would
 // refuse (say, two bones of one name) is written as it is and refused on loading.
 HM_API std::string ModelToJson(const hmModel& model);
-// False (with error set to "<path>: <reason>") when the file cannot be written.
-HM_API bool SaveModelJson(const hmModel& model, const std::string& path, std::string& error);
+// kWriteFailed, "<path>: <reason>", when the file cannot be written.
+HM_API Error SaveModelJson(const hmModel& model, const std::string& path);
 
 }  // namespace hm

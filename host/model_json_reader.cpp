@@ -19,6 +19,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unordered_map>
 
@@ -717,18 +718,21 @@ LoadResult Read(Open open, size_t size, const std::string& fileName, LookBack lo
     if (builder.FaultKind() == ModelBuilder::Fault::kNumberOverflow) {
         LineCounter counter;
         lookBack(builder.OverflowLastByte(), counter);
-        result.error = fileName + ": " + counter.Text() + ": " + builder.FaultProblem();
+        result.error =
+            Fault(ErrorKind::kBadInput, fileName + ": " + counter.Text() + ": " + builder.FaultProblem());
     } else if (parsed.IsError()) {
         LineCounter counter;
         const int byte = lookBack(parsed.Offset(), counter);
-        result.error = fileName + ": " + counter.Text() + ": " + SyntaxProblem(parsed.Code(), byte);
+        result.error =
+            Fault(ErrorKind::kBadInput, fileName + ": " + counter.Text() + ": " + SyntaxProblem(parsed.Code(), byte));
     } else if (size_t end = ZeroBytesAfter(stream, size); end != size) {
         LineCounter counter;
         const int byte = lookBack(end, counter);
-        result.error = fileName + ": " + counter.Text() + ": syntax error: unexpected " + Unexpected(byte) +
-                       " after the value";
+        result.error = Fault(ErrorKind::kBadInput, fileName + ": " + counter.Text() + ": syntax error: unexpected " +
+                                                       Unexpected(byte) + " after the value");
     } else if (builder.FaultKind() != ModelBuilder::Fault::kNone) {
-        result.error = fileName + ": " + builder.FaultPlace() + ": " + builder.FaultProblem();
+        result.error =
+            Fault(ErrorKind::kBadInput, fileName + ": " + builder.FaultPlace() + ": " + builder.FaultProblem());
     } else {
         ModelPtr model = builder.TakeModel();
         result.warnings = FindModelWarnings(*model, fileName);
@@ -736,6 +740,12 @@ LoadResult Read(Open open, size_t size, const std::string& fileName, LookBack lo
     }
     return result;
 }
+
+// A reader that ran out of memory has found nothing wrong with the file.
+ErrorKind ThrownKind(const std::exception& thrown) {
+    return dynamic_cast<const std::bad_alloc*>(&thrown) ? ErrorKind::kOutOfMemory : ErrorKind::kBadInput;
+}
+
 }  // namespace
 
 LoadResult ParseModelJson(std::string_view text, const std::string& fileName) {
@@ -747,7 +757,7 @@ LoadResult ParseModelJson(std::string_view text, const std::string& fileName) {
         });
     } catch (const std::exception& error) {
         LoadResult result;
-        result.error = fileName + ": " + error.what();
+        result.error = Fault(ThrownKind(error), fileName + ": " + error.what());
         return result;
     }
 }
@@ -756,7 +766,7 @@ LoadResult LoadModelJson(const std::string& path) {
     LoadResult result;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
-        result.error = path + ": " + std::strerror(errno);
+        result.error = Fault(ErrorKind::kBadInput, path + ": " + std::strerror(errno));
         return result;
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
@@ -785,11 +795,11 @@ LoadResult LoadModelJson(const std::string& path) {
         });
     } catch (const std::exception& error) {
         result = LoadResult();
-        result.error = path + ": " + error.what();
+        result.error = Fault(ThrownKind(error), path + ": " + error.what());
     }
     if (readFailed || std::ferror(file)) {
         result = LoadResult();
-        result.error = path + ": " + std::strerror(errno ? errno : EIO);
+        result.error = Fault(ErrorKind::kBadInput, path + ": " + std::strerror(errno ? errno : EIO));
     }
     return result;
 }

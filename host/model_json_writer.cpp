@@ -120,13 +120,12 @@ std::string ModelToJson(const hmModel& model) {
     return out;
 }
 
-bool SaveModelJson(const hmModel& model, const std::string& path, std::string& error) {
+Error SaveModelJson(const hmModel& model, const std::string& path) {
     const std::string text = ModelToJson(model);
     OutputSet outputs;
     if (OutputFile* file = outputs.Add(path)) file->Write(text);
-    if (outputs.Commit()) return true;
-    error = outputs.Error();
-    return false;
+    if (outputs.Commit()) return {};
+    return Fault(ErrorKind::kWriteFailed, outputs.Error());
 }
 
 }  // namespace hm

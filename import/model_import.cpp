@@ -110,8 +110,7 @@ public:
 
 private:
     bool Fail(const std::string& problem, ErrorKind kind = ErrorKind::kBadInput) {
-        result_.error = path_ + ": " + problem;
-        result_.errorKind = kind;
+        result_.error = Fault(kind, path_ + ": " + problem);
         return false;
     }
     bool CheckOptions();
@@ -657,10 +656,8 @@ void Importer::ReportLeftOut() {
 
 ImportResult Importer::Run() {
     if (!CheckOptions()) return std::move(result_);
-    std::string problem;
-    if (!LoadSourceScene(path_, source_, result_.warnings, problem)) {
-        result_.error = problem;
-        result_.errorKind = ErrorKind::kBadInput;
+    if (Error error = LoadSourceScene(path_, source_, result_.warnings)) {
+        result_.error = std::move(error);
         return std::move(result_);
     }
     if (!ChooseClips()) return std::move(result_);
@@ -744,8 +741,7 @@ ImportResult ImportModel(const std::string& path, const ImportOptions& options) 
     } catch (const std::bad_alloc&) {
         // Assimp turns its own failures to allocate into an error; ours come here.
         ImportResult result;
-        result.error = path + ": the model needs more memory than this machine grants";
-        result.errorKind = ErrorKind::kOutOfMemory;
+        result.error = Fault(ErrorKind::kOutOfMemory, path + ": the model needs more memory than this machine grants");
         return result;
     }
 }

@@ -2,8 +2,8 @@
 // reads) turned into the host's model, posed so the plug-in exports them as authored.
 #pragma once
 
-#include "export/export_error.h"
 #include "export/script_class_file.h"
+#include "host/error.h"
 #include "host/host_model.h"
 #include "host/warnings.h"
 #include "bake/exact_scene.h"
@@ -76,8 +76,7 @@ struct ClipInfo {
 
 struct ImportResult {
     ModelPtr model;                     // null when the import failed
-    std::string error;                  // "<file>: <problem>" when model is null
-    ErrorKind errorKind = ErrorKind::kNone;  // what kind of problem error is
+    Error error;                        // "<file>: <problem>" when model is null
     Warnings warnings;                  // what was dropped, cut or approximated
     std::vector<ClipInfo> clips;        // every clip of the file, in file order
     std::vector<TextureFile> textures;  // to be written beside the outputs

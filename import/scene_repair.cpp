@@ -13,6 +13,8 @@ std::string Name(const aiString& name, const std::string& fallback) {
     return name.length ? "'" + std::string(name.C_Str()) + "'" : fallback;
 }
 
+Error Refused(std::string problem) { return Fault(ErrorKind::kBadInput, std::move(problem)); }
+
 std::string Number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", value);
@@ -55,17 +57,14 @@ class Repair {
 public:
     Repair(aiScene& scene, Warnings& warnings) : scene_(scene), warnings_(warnings) {}
 
-    bool Run(std::string& error) {
-        if (!scene_.mRootNode) {
-            error = "the file holds no nodes";
-            return false;
-        }
-        if (!Nodes(scene_.mRootNode, error)) return false;
+    Error Run() {
+        if (!scene_.mRootNode) return Refused("the file holds no nodes");
+        if (Error error = Nodes(scene_.mRootNode)) return error;
         for (unsigned m = 0; m < scene_.mNumMeshes; ++m)
-            if (!Mesh(m, error)) return false;
+            if (Error error = Mesh(m)) return error;
         Compact(scene_.mAnimations, scene_.mNumAnimations, [](const aiAnimation* a) { return a != nullptr; });
         for (unsigned a = 0; a < scene_.mNumAnimations; ++a) Clip(a);
-        return true;
+        return {};
     }
 
 private:
@@ -75,17 +74,14 @@ private:
 
     // Node references to meshes past the file's meshes are dropped; a node
     // reached twice would be exported twice or forever.
-    bool Nodes(aiNode* node, std::string& error) {
-        if (!visited_.insert(node).second) {
-            error = "node " + Name(node->mName, "without a name") + " appears twice in the node tree";
-            return false;
-        }
+    Error Nodes(aiNode* node) {
+        if (!visited_.insert(node).second)
+            return Refused("node " + Name(node->mName, "without a name") + " appears twice in the node tree");
         for (unsigned r = 0; r < 4; ++r)
             for (unsigned c = 0; c < 4; ++c)
-                if (!std::isfinite(node->mTransformation[r][c])) {
-                    error = "node " + Name(node->mName, "without a name") + " has a transform that is not a finite number";
-                    return false;
-                }
+                if (!std::isfinite(node->mTransformation[r][c]))
+                    return Refused("node " + Name(node->mName, "without a name") +
+                                   " has a transform that is not a finite number");
         const unsigned meshes = scene_.mNumMeshes;
         const unsigned lost = Compact(node->mMeshes, node->mNumMeshes, [meshes](unsigned m) { return m < meshes; });
         if (lost)
@@ -96,38 +92,29 @@ private:
         Compact(node->mChildren, node->mNumChildren, [](const aiNode* child) { return child != nullptr; });
         for (unsigned i = 0; i < node->mNumChildren; ++i) {
             node->mChildren[i]->mParent = node;
-            if (!Nodes(node->mChildren[i], error)) return false;
+            if (Error error = Nodes(node->mChildren[i])) return error;
         }
-        return true;
+        return {};
     }
 
-    bool Mesh(unsigned index, std::string& error) {
+    Error Mesh(unsigned index) {
         aiMesh* mesh = scene_.mMeshes[index];
-        if (!mesh) {
-            error = "mesh " + std::to_string(index) + " is missing from the file";
-            return false;
-        }
+        if (!mesh) return Refused("mesh " + std::to_string(index) + " is missing from the file");
         const std::string name = Name(mesh->mName, "number " + std::to_string(index + 1));
         if (!mesh->mVertices) mesh->mNumVertices = 0;
         if (!mesh->mFaces) mesh->mNumFaces = 0;
         unsigned infinite = 0;
         for (unsigned v = 0; v < mesh->mNumVertices; ++v) infinite += !Finite(mesh->mVertices[v]);
-        if (infinite) {
-            error = "mesh " + name + " has " + std::to_string(infinite) + " vertex position(s) that are not finite numbers";
-            return false;
-        }
+        if (infinite)
+            return Refused("mesh " + name + " has " + std::to_string(infinite) +
+                           " vertex position(s) that are not finite numbers");
         for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
             const aiFace& face = mesh->mFaces[f];
-            if (face.mNumIndices && !face.mIndices) {
-                error = "mesh " + name + " has a polygon without corners";
-                return false;
-            }
+            if (face.mNumIndices && !face.mIndices) return Refused("mesh " + name + " has a polygon without corners");
             for (unsigned k = 0; k < face.mNumIndices; ++k)
-                if (face.mIndices[k] >= mesh->mNumVertices) {
-                    error = "mesh " + name + " has a polygon corner past its " + std::to_string(mesh->mNumVertices) +
-                            " vertices";
-                    return false;
-                }
+                if (face.mIndices[k] >= mesh->mNumVertices)
+                    return Refused("mesh " + name + " has a polygon corner past its " +
+                                   std::to_string(mesh->mNumVertices) + " vertices");
         }
         // Joining identical vertices walks each morph target along the mesh's vertices.
         const unsigned vertices = mesh->mNumVertices;
@@ -158,7 +145,7 @@ private:
                  "mesh " + name + " has " + std::to_string(strayWeights) + " bone weight(s) for vertices past its " +
                      std::to_string(mesh->mNumVertices) + "; left out",
                  strayWeights, name);
-        return true;
+        return {};
     }
 
     void Clip(unsigned index) {
@@ -218,8 +205,6 @@ private:
 
 }  // namespace
 
-bool RepairScene(aiScene& scene, Warnings& warnings, std::string& error) {
-    return Repair(scene, warnings).Run(error);
-}
+Error RepairScene(aiScene& scene, Warnings& warnings) { return Repair(scene, warnings).Run(); }
 
 }  // namespace hm::imp

@@ -5,6 +5,7 @@
 // a light it cannot place, which the export does not use.
 #pragma once
 
+#include "host/error.h"
 #include "host/warnings.h"
 
 #include <assimp/scene.h>
@@ -14,8 +15,8 @@
 
 namespace hm::imp {
 
-// Repairs the scene in place. False, with error set (without the file's
-// name), when it cannot be exported; each repair adds a warning.
-bool RepairScene(aiScene& scene, Warnings& warnings, std::string& error);
+// Repairs the scene in place; each repair adds a warning. kBadInput (its
+// message without the file's name) when it cannot be exported.
+Error RepairScene(aiScene& scene, Warnings& warnings);
 
 }  // namespace hm::imp

@@ -61,40 +61,33 @@ void AddNode(SourceScene& out, const aiNode* node, int parent) {
     for (unsigned i = 0; i < node->mNumChildren; ++i) AddNode(out, node->mChildren[i], index);
 }
 
-bool Readable(const std::string& path, std::string& error) {
+Error Refused(const std::string& path, std::string problem) {
+    return Fault(ErrorKind::kBadInput, path + ": " + std::move(problem));
+}
+
+Error CheckReadable(const std::string& path) {
     std::error_code code;
     const auto status = std::filesystem::status(path, code);
-    if (!std::filesystem::exists(status)) {
-        error = path + ": no such file";
-        return false;
-    }
-    if (std::filesystem::is_directory(status)) {
-        error = path + ": is a directory, not a model file";
-        return false;
-    }
-    if (!std::ifstream(path, std::ios::binary)) {
-        error = path + ": cannot be opened for reading";
-        return false;
-    }
-    return true;
+    if (!std::filesystem::exists(status)) return Refused(path, "no such file");
+    if (std::filesystem::is_directory(status)) return Refused(path, "is a directory, not a model file");
+    if (!std::ifstream(path, std::ios::binary)) return Refused(path, "cannot be opened for reading");
+    return {};
 }
 
 // Assimp tries every reader on a file whose extension none of them claims, and
 // its error is then the last one's complaint (BLENDER magic bytes are missing),
 // which says nothing about this file: name what was tried instead.
-bool Unreadable(const std::string& path, const Assimp::Importer& importer, std::string& error) {
+Error Unreadable(const std::string& path, const Assimp::Importer& importer) {
     const std::string extension = std::filesystem::path(path).extension().string();
-    if (extension.empty() || !importer.IsExtensionSupported(extension)) {
-        error = path + ": not a model file that can be read (" +
-                (extension.empty() ? std::string("no extension") : "the extension " + extension + " is no model format's") +
-                ", and the content is none of the formats told by content: glTF 2.0, FBX, Collada, OBJ, 3DS, Blender "
-                "and the rest Assimp reads; a host model file ends in .hm.json)";
-        return false;
-    }
+    if (extension.empty() || !importer.IsExtensionSupported(extension))
+        return Refused(path, "not a model file that can be read (" +
+                                 (extension.empty() ? std::string("no extension")
+                                                    : "the extension " + extension + " is no model format's") +
+                                 ", and the content is none of the formats told by content: glTF 2.0, FBX, Collada, "
+                                 "OBJ, 3DS, Blender and the rest Assimp reads; a host model file ends in .hm.json)");
     std::string reason = importer.GetErrorString();
     if (reason.empty()) reason = "unknown reason";
-    error = path + ": not a model file that can be read (" + reason + ")";
-    return false;
+    return Refused(path, "not a model file that can be read (" + reason + ")");
 }
 
 // Assimp joins the vertices of a mesh that are alike in its own shape, also
@@ -198,8 +191,8 @@ bool WrittenFromASet(const aiScene& scene) {
 
 }  // namespace
 
-bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error) {
-    if (!Readable(path, error)) return false;
+Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings) {
+    if (Error error = CheckReadable(path)) return error;
     out.importer = std::make_unique<Assimp::Importer>();
     // FBX pivots otherwise come as helper nodes between a bone and its parent,
     // each of which would become a bone of its own.
@@ -210,22 +203,16 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     // Read as the file stands: our own checks replace Assimp's validation step,
     // and must run before any processing that trusts the data.
     const aiScene* raw = out.importer->ReadFile(path, 0);
-    if (!raw) return Unreadable(path, *out.importer, error);
-    std::string problem;
-    if (!RepairScene(*const_cast<aiScene*>(raw), warnings, problem)) {
-        error = path + ": " + problem;
-        return false;
-    }
-    if (raw->mNumMeshes == 0) {
-        error = path + ": the file holds no meshes";
-        return false;
-    }
+    if (!raw) return Unreadable(path, *out.importer);
+    if (Error error = RepairScene(*const_cast<aiScene*>(raw), warnings))
+        return Fault(error.kind, path + ": " + error.message);
+    if (raw->mNumMeshes == 0) return Refused(path, "the file holds no meshes");
     // Lines and points are kept apart from triangles by the triangulation and
     // dropped later, with a warning.
     MorphedVertexMarks marks(*const_cast<aiScene*>(raw));
     const unsigned join = WrittenFromASet(*raw) ? 0u : unsigned{aiProcess_JoinIdenticalVertices};
     out.scene = out.importer->ApplyPostProcessing(aiProcess_Triangulate | join);
-    if (!out.scene) return Unreadable(path, *out.importer, error);
+    if (!out.scene) return Unreadable(path, *out.importer);
     marks.Restore();
     out.axes.m = AxisChange(out.scene->mMetaData);
     out.mirrored = Determinant(out.axes.m) < 0;
@@ -238,7 +225,7 @@ bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnin
     out.bindings = BindNodes(*out.scene, tree);
     RestoreNames(*const_cast<aiScene*>(out.scene), names);
     warnings.insert(warnings.end(), out.bindings.warnings.begin(), out.bindings.warnings.end());
-    return true;
+    return {};
 }
 
 }  // namespace hm::imp

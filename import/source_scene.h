@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bake/affine.h"
+#include "host/error.h"
 #include "import/node_identity.h"
 
 #include <assimp/Importer.hpp>
@@ -41,8 +42,8 @@ Affine ToAffine(const aiMatrix4x4& m);
 
 // Reads the file (format chosen by its content and extension), repairs what
 // is safe to repair (a warning for each), then triangulates it and joins
-// identical vertices. On failure error is one line naming the file and the problem.
-bool LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings, std::string& error);
+// identical vertices. Every failure is kBadInput, naming the file and the problem.
+Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings);
 
 // The node mesh `mesh`'s bone `bone` means, or -1.
 inline int BoneNode(const SourceScene& scene, unsigned mesh, unsigned bone) {

@@ -55,32 +55,25 @@ double Blurred(int width, int height, int x, int y, Get get) {
 
 }  // namespace
 
-bool DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image, std::string& error) {
+Error DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image) {
+    const auto refused = [](std::string reason) { return Fault(ErrorKind::kBadInput, std::move(reason)); };
     image = RgbaImage();
-    if (size == 0 || size > static_cast<size_t>(std::numeric_limits<int>::max())) {
-        error = size ? "larger than any image the decoder reads" : "an empty file";
-        return false;
-    }
+    if (size == 0 || size > static_cast<size_t>(std::numeric_limits<int>::max()))
+        return refused(size ? "larger than any image the decoder reads" : "an empty file");
     int width = 0, height = 0, channels = 0;
-    if (!stbi_info_from_memory(bytes, static_cast<int>(size), &width, &height, &channels)) {
-        error = std::string("not an image the decoder reads (") + stbi_failure_reason() + ")";
-        return false;
-    }
+    if (!stbi_info_from_memory(bytes, static_cast<int>(size), &width, &height, &channels))
+        return refused(std::string("not an image the decoder reads (") + stbi_failure_reason() + ")");
     if (width > kMaxDecodedSide || height > kMaxDecodedSide ||
-        static_cast<int64_t>(width) * height > kMaxDecodedPixels) {
-        error = std::to_string(width) + " x " + std::to_string(height) + " pixels, more than a texture can use";
-        return false;
-    }
+        static_cast<int64_t>(width) * height > kMaxDecodedPixels)
+        return refused(std::to_string(width) + " x " + std::to_string(height) + " pixels, more than a texture can use");
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
         stbi_load_from_memory(bytes, static_cast<int>(size), &width, &height, &channels, 4), stbi_image_free);
-    if (!pixels || width <= 0 || height <= 0) {
-        error = std::string("cannot be decoded (") + (pixels ? "no pixels" : stbi_failure_reason()) + ")";
-        return false;
-    }
+    if (!pixels || width <= 0 || height <= 0)
+        return refused(std::string("cannot be decoded (") + (pixels ? "no pixels" : stbi_failure_reason()) + ")");
     image.width = width;
     image.height = height;
     image.pixels.assign(pixels.get(), pixels.get() + static_cast<size_t>(width) * height * 4);
-    return true;
+    return {};
 }
 
 int PowerOfTwoSide(int side, int maxSide) {
@@ -306,7 +299,10 @@ ConvertedTexture ConvertTexture(const RgbaImage& source, int maxSide) {
 ConvertedTexture ConvertTexture(const uint8_t* bytes, size_t size, int maxSide) {
     RgbaImage image;
     ConvertedTexture converted;
-    if (!DecodeImage(bytes, size, image, converted.error)) return converted;
+    if (Error error = DecodeImage(bytes, size, image)) {
+        converted.error = std::move(error.message);
+        return converted;
+    }
     return ConvertTexture(image, maxSide);
 }
 

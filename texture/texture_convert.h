@@ -3,6 +3,8 @@
 // for the holes a masked import shows as see-through.
 #pragma once
 
+#include "host/error.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -26,10 +28,10 @@ struct IndexedImage {
     std::vector<uint8_t> indices;                        // a byte a pixel, top row first
 };
 
-// stb's decoders (PNG, JPEG, TGA, BMP, GIF, PSD, HDR, PIC, PNM). False, with
-// the decoder's reason, for anything else; an image of more than 64 million
-// pixels or a side over 16384 is refused before it is decoded.
-bool DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image, std::string& error);
+// stb's decoders (PNG, JPEG, TGA, BMP, GIF, PSD, HDR, PIC, PNM). kBadInput,
+// with the decoder's reason, for anything else; an image of more than 64
+// million pixels or a side over 16384 is refused before it is decoded.
+Error DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image);
 
 // The power of two nearest to side (by ratio), at most maxSide, at least 1.
 int PowerOfTwoSide(int side, int maxSide);

@@ -20,7 +20,7 @@ struct TextureFile {
 struct TexturePlan {
     std::vector<ExtraFile> files;   // to be written with the export
     std::vector<std::string> kept;  // existing files left alone: another's file of that name, or the model's image
-    ExportError error;
+    Error error;
 };
 
 // The textures to write into the directory ("" for the current one) with the

@@ -77,33 +77,26 @@ std::string FindFile(const fs::path& folder, const std::string& relative) {
     return fs::is_regular_file(at, code) ? at.lexically_normal().string() : std::string();
 }
 
-// Reads a whole file, at most maxBytes; false with a reason otherwise.
+// Reads a whole file, at most maxBytes; the reason, without the file's name, otherwise.
 template <typename Element>
-bool ReadWhole(const std::string& path, uintmax_t maxBytes, std::vector<Element>& out, std::string& error) {
+Error ReadWhole(const std::string& path, uintmax_t maxBytes, std::vector<Element>& out) {
+    const auto refused = [](std::string reason) { return Fault(ErrorKind::kBadInput, std::move(reason)); };
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     std::error_code code;
     uintmax_t size = fs::file_size(path, code);
-    if (!in || code) {
-        error = std::string("cannot be opened (") + std::strerror(errno ? errno : EIO) + ")";
-        return false;
-    }
-    if (size > maxBytes) {
-        error = "is " + std::to_string(size) + " bytes, more than this kind of file can be (" +
-                std::to_string(maxBytes) + ")";
-        return false;
-    }
+    if (!in || code) return refused(std::string("cannot be opened (") + std::strerror(errno ? errno : EIO) + ")");
+    if (size > maxBytes)
+        return refused("is " + std::to_string(size) + " bytes, more than this kind of file can be (" +
+                       std::to_string(maxBytes) + ")");
     try {
         out.resize((size + sizeof(Element) - 1) / sizeof(Element));
     } catch (const std::bad_alloc&) {
-        error = "is " + std::to_string(size) + " bytes, more than there is memory for";
-        return false;
+        return Fault(ErrorKind::kOutOfMemory, "is " + std::to_string(size) + " bytes, more than there is memory for");
     }
-    if (!in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(size))) {
-        error = std::string("cannot be read (") + std::strerror(errno ? errno : EIO) + ")";
-        return false;
-    }
-    return true;
+    if (!in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(size)))
+        return refused(std::string("cannot be read (") + std::strerror(errno ? errno : EIO) + ")");
+    return {};
 }
 
 class SetReader {
@@ -163,9 +156,9 @@ private:
 
     void ReadScript() {
         std::vector<char> text;
-        std::string error;
         const std::string label = FileName(set_.scriptPath) + ": ";
-        if (!ReadWhole(BytesOf(set_.scriptPath), kMaxScriptFileBytes, text, error)) return Problem(label + error);
+        if (Error error = ReadWhole(BytesOf(set_.scriptPath), kMaxScriptFileBytes, text))
+            return Problem(label + error.message);
         set_.script = ReadScriptClass(std::string(text.begin(), text.end()), set_.meshName);
         for (const std::string& problem : set_.script.problems) Problem(label + problem);
         for (const std::string& note : set_.script.notes) Note(label + note);
@@ -173,9 +166,9 @@ private:
 
     void ReadData() {
         std::vector<uint8_t> bytes;
-        std::string error;
         const std::string label = FileName(set_.dataPath) + ": ";
-        if (!ReadWhole(BytesOf(set_.dataPath), kMaxDataFileBytes, bytes, error)) return Problem(label + error);
+        if (Error error = ReadWhole(BytesOf(set_.dataPath), kMaxDataFileBytes, bytes))
+            return Problem(label + error.message);
         dataRead_ = true;
         if (bytes.size() < kDataHeaderBytes)
             return Problem(label + std::to_string(bytes.size()) + " bytes, shorter than its " +
@@ -218,9 +211,8 @@ private:
 
     void ReadAnim() {
         const std::string label = FileName(set_.animPath) + ": ";
-        std::string error;
         std::vector<uint8_t> bytes;
-        if (!ReadWhole(BytesOf(set_.animPath), UINTMAX_MAX, bytes, error)) return Problem(label + error);
+        if (Error error = ReadWhole(BytesOf(set_.animPath), UINTMAX_MAX, bytes)) return Problem(label + error.message);
         const uint64_t size = bytes.size();
         if (size < kAnimHeaderBytes)
             return Problem(label + std::to_string(size) + " bytes, shorter than its 4-byte header");
@@ -374,8 +366,7 @@ private:
         auto source = options_.sourceImages.find(FileName(texture.foundPath));
         if (source == options_.sourceImages.end()) return;
         PngImage image;
-        std::string error;
-        if (!LoadImageAsPng(source->second, image, error)) return;  // a picture for the artist, nothing more
+        if (LoadImageAsPng(source->second, image)) return;  // a picture for the artist, nothing more
         texture.sourcePath = source->second;
         texture.sourcePng = std::move(image.bytes);
     }
@@ -426,16 +417,15 @@ private:
                 } else {
                     PngImage image;
                     TextureFacts facts;
-                    std::string error;
-                    if (LoadImageAsPng(BytesOf(texture.foundPath), image, error, texture.masked, &facts)) {
+                    if (Error error = LoadImageAsPng(BytesOf(texture.foundPath), image, texture.masked, &facts)) {
+                        Problem(where + ": " + texture.foundPath + " " + error.message);
+                    } else {
                         texture.width = image.width;
                         texture.height = image.height;
                         texture.png = std::move(image.bytes);
                         loaded[texture.foundPath] = set_.textures.size();
                         CheckTexture(where + ": " + FileName(texture.foundPath), texture, facts);
                         AddSource(texture);
-                    } else {
-                        Problem(where + ": " + texture.foundPath + " " + error);
                     }
                 }
             }

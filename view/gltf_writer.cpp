@@ -75,15 +75,14 @@ public:
         root_["asset"] = {{"version", "2.0"}, {"generator", "vantrel-view"}};
     }
 
-    bool Write(const std::string& path, std::string& error) {
+    Error Write(const std::string& path) {
         root_["buffers"] = json::array({{{"byteLength", binBytes_}}});
         std::string text = root_.dump();
         text.resize((text.size() + 3) / 4 * 4, ' ');
         const uint64_t total = 12 + 8 + text.size() + 8 + binBytes_;
-        if (total > 0xFFFFFFFFull) {
-            error = path + ": the file would be " + std::to_string(total) + " bytes, more than glTF's 4 GiB";
-            return false;
-        }
+        if (total > 0xFFFFFFFFull)
+            return Fault(ErrorKind::kLimit,
+                         path + ": the file would be " + std::to_string(total) + " bytes, more than glTF's 4 GiB");
         const std::string temporary = path + "." + std::to_string(getpid()) + ".vantrel-tmp";
         errno = 0;
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -114,12 +113,12 @@ public:
         std::error_code code;
         if (out) std::filesystem::rename(temporary, path, code);
         if (!out || code) {
-            error = path + ": cannot be written (" + (code ? code.message() : std::string(std::strerror(errno ? errno : EIO))) + ")";
+            const std::string reason = code ? code.message() : std::strerror(errno ? errno : EIO);
             std::remove(temporary.c_str());
-            return false;
+            return Fault(ErrorKind::kWriteFailed, path + ": cannot be written (" + reason + ")");
         }
         report_.bytes = total;
-        return true;
+        return {};
     }
 
 private:
@@ -605,18 +604,17 @@ private:
 
 }  // namespace
 
-bool WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report, std::string& error) {
+Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report) {
     report = GltfReport();
     try {
         GltfBuilder builder(set, report);
         builder.Build();
-        return builder.Write(path, error);
+        return builder.Write(path);
     } catch (const std::bad_alloc&) {
-        error = path + ": not enough memory to build the file";
+        return Fault(ErrorKind::kOutOfMemory, path + ": not enough memory to build the file");
     } catch (const std::exception& failure) {
-        error = path + ": " + failure.what();
+        return Fault(ErrorKind::kWriteFailed, path + ": " + failure.what());
     }
-    return false;
 }
 
 }  // namespace view

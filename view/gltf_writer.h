@@ -2,6 +2,7 @@
 // modelling tool: triangles, textures, every frame and every sequence.
 #pragma once
 
+#include "host/error.h"
 #include "view/exported_set.h"
 
 #include <cstdint>
@@ -32,8 +33,9 @@ struct GltfReport {
     uint64_t bytes = 0;
 };
 
-// False with error set when the file cannot be written; an earlier file of
-// that name is then left as it was. Never throws.
-bool WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report, std::string& error);
+// kWriteFailed when the file cannot be written, kLimit when the set is too
+// large for glTF, kOutOfMemory; an earlier file of that name is then left as
+// it was. Never throws.
+Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report);
 
 }  // namespace view

@@ -83,9 +83,8 @@ int WriteGltf(const view::ExportedSet& set, const std::string& path) {
         return kBadInput;
     }
     view::GltfReport report;
-    std::string error;
-    if (!view::WriteSetAsGltf(set, path, report, error)) {
-        std::cerr << "vantrel-view: " << error << "\n";
+    if (const Error error = view::WriteSetAsGltf(set, path, report)) {
+        std::cerr << "vantrel-view: " << error.message << "\n";
         return kWriteFailed;
     }
     for (const std::string& difference : report.differences) std::cout << "  differs: " << difference << "\n";
@@ -141,9 +140,8 @@ int main(int argc, char** argv) {
     if (!gltfPath.empty()) return WriteGltf(set, gltfPath);
 
     if (output.empty()) output = view::PreviewPagePath(path);
-    std::string error;
-    if (!view::WritePreviewPage(set, output, error)) {
-        std::cerr << "vantrel-view: " << error << "\n";
+    if (const Error error = view::WritePreviewPage(set, output)) {
+        std::cerr << "vantrel-view: " << error.message << "\n";
         return kWriteFailed;
     }
     std::error_code code;

@@ -129,12 +129,12 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
     return blob;
 }
 
-bool Gzip(const std::vector<uint8_t>& input, std::vector<uint8_t>& output, std::string& error) {
+Error Gzip(const std::vector<uint8_t>& input, std::vector<uint8_t>& output) {
     z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        error = "cannot start compression";
-        return false;
-    }
+    if (const int started = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+        started != Z_OK)
+        return Fault(started == Z_MEM_ERROR ? ErrorKind::kOutOfMemory : ErrorKind::kWriteFailed,
+                     "cannot start compression");
     // zlib names the system it was built for in the header: name Unix on
     // every system, so that a page is the same bytes wherever it was written.
     gz_header header{};
@@ -158,11 +158,8 @@ bool Gzip(const std::vector<uint8_t>& input, std::vector<uint8_t>& output, std::
     }
     output.resize(stream.next_out - output.data());
     deflateEnd(&stream);
-    if (status != Z_STREAM_END) {
-        error = "compression failed";
-        return false;
-    }
-    return true;
+    if (status != Z_STREAM_END) return Fault(ErrorKind::kWriteFailed, "compression failed");
+    return {};
 }
 
 void AppendBase64(const uint8_t* data, size_t size, std::string& out) {
@@ -217,39 +214,33 @@ std::string FillTemplate(const std::string& title, const std::string& data) {
 
 std::string PreviewPagePath(const std::string& anyFileOfTheSet) { return SetBasePath(anyFileOfTheSet) + ".html"; }
 
-PageText BuildPreviewPage(const ExportedSet& set) {
-    PageText page;
+Error BuildPreviewPage(const ExportedSet& set, std::string& html) {
+    html.clear();
     try {
         std::vector<std::string> pageNotes;
         std::vector<uint8_t> compressed;
-        if (!Gzip(BuildBlob(set, pageNotes), compressed, page.error)) return page;
+        if (Error error = Gzip(BuildBlob(set, pageNotes), compressed)) return error;
         std::string data;
         for (size_t at = 0; at < compressed.size(); at += kBase64Chunk / 4 * 3) {
             data += "<script type=\"application/octet-stream\" class=\"set-data\">";
             AppendBase64(compressed.data() + at, std::min(compressed.size() - at, kBase64Chunk / 4 * 3), data);
             data += "</script>\n";
         }
-        page.html = FillTemplate(EscapeHtml(set.meshName), data);
+        html = FillTemplate(EscapeHtml(set.meshName), data);
     } catch (const std::bad_alloc&) {
-        page.html.clear();
-        page.error = "not enough memory to build the page";
+        html.clear();
+        return Fault(ErrorKind::kOutOfMemory, "not enough memory to build the page");
     }
-    return page;
+    return {};
 }
 
-bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::string& error) {
-    PageText page = BuildPreviewPage(set);
-    if (!page.error.empty()) {
-        error = page.error;
-        return false;
-    }
+Error WritePreviewPage(const ExportedSet& set, const std::string& pagePath) {
+    std::string html;
+    if (Error error = BuildPreviewPage(set, html)) return error;
     OutputFile out;
-    if (out.Open(pagePath)) out.Write(page.html);
-    if (!out.IsOpen() || !out.Commit()) {
-        error = out.Error();
-        return false;
-    }
-    return true;
+    if (out.Open(pagePath)) out.Write(html);
+    if (!out.IsOpen() || !out.Commit()) return Fault(ErrorKind::kWriteFailed, out.Error());
+    return {};
 }
 
 }  // namespace view

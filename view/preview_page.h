@@ -2,6 +2,7 @@
 // disk with no server and no network, its data and textures inside it.
 #pragma once
 
+#include "host/error.h"
 #include "view/exported_set.h"
 
 #include <map>
@@ -13,14 +14,12 @@ namespace view {
 // The page beside the set: its base path plus ".html".
 std::string PreviewPagePath(const std::string& anyFileOfTheSet);
 
-struct PageText {
-    std::string html;
-    std::string error;  // why the page could not be made; empty when it was
-};
-PageText BuildPreviewPage(const ExportedSet& set);
+// The page's text into html. Failures (kOutOfMemory, or kWriteFailed when
+// compression fails) name no file, and leave html empty.
+Error BuildPreviewPage(const ExportedSet& set, std::string& html);
 
-// False with error set ("<path>: <reason>") when the page cannot be written;
-// an earlier page of that name is then left as it was.
-bool WritePreviewPage(const ExportedSet& set, const std::string& pagePath, std::string& error);
+// kWriteFailed ("<path>: <reason>") when the page cannot be written, or what
+// BuildPreviewPage failed with; an earlier page of that name is then left as it was.
+Error WritePreviewPage(const ExportedSet& set, const std::string& pagePath);
 
 }  // namespace view

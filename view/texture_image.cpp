@@ -22,6 +22,8 @@ struct Rgba {
     std::vector<uint8_t> indices;  // palette entry per pixel, for palettised files
 };
 
+Error Unread(std::string reason) { return Fault(ErrorKind::kBadInput, std::move(reason)); }
+
 uint32_t U32(const std::vector<uint8_t>& bytes, size_t at) {
     return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
            static_cast<uint32_t>(bytes[at + 3]) << 24;
@@ -33,44 +35,28 @@ uint16_t U16(const std::vector<uint8_t>& bytes, size_t at) {
 
 // stb reads no PCX, the engine's usual texture format: run-length encoded
 // 8-bit images with a 256-colour palette at the end, or 24-bit in 3 planes.
-bool DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image, std::string& error) {
-    if (bytes.size() < 128 || bytes[0] != 0x0A || bytes[2] != 1) {
-        error = "not a run-length encoded PCX file";
-        return false;
-    }
+Error DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image) {
+    if (bytes.size() < 128 || bytes[0] != 0x0A || bytes[2] != 1) return Unread("not a run-length encoded PCX file");
     const int bits = bytes[3], planes = bytes[65], lineBytes = U16(bytes, 66);
     const int width = U16(bytes, 8) - U16(bytes, 4) + 1, height = U16(bytes, 10) - U16(bytes, 6) + 1;
     const bool paletted = bits == 8 && planes == 1, trueColour = bits == 8 && planes == 3;
-    if (!paletted && !trueColour) {
-        error = "PCX with " + std::to_string(bits) + " bits in " + std::to_string(planes) +
-                " planes (only 8-bit paletted and 24-bit are read)";
-        return false;
-    }
-    if (width <= 0 || height <= 0 || lineBytes < width) {
-        error = "PCX with a damaged header";
-        return false;
-    }
-    if (paletted && (bytes.size() < 128 + 769 || bytes[bytes.size() - 769] != 0x0C)) {
-        error = "PCX without its palette";
-        return false;
-    }
+    if (!paletted && !trueColour)
+        return Unread("PCX with " + std::to_string(bits) + " bits in " + std::to_string(planes) +
+                      " planes (only 8-bit paletted and 24-bit are read)");
+    if (width <= 0 || height <= 0 || lineBytes < width) return Unread("PCX with a damaged header");
+    if (paletted && (bytes.size() < 128 + 769 || bytes[bytes.size() - 769] != 0x0C))
+        return Unread("PCX without its palette");
     const size_t end = paletted ? bytes.size() - 769 : bytes.size();
     const size_t scanline = static_cast<size_t>(lineBytes) * planes;
     std::vector<uint8_t> plain(scanline * height);
     size_t at = 128, out = 0;
     while (out < plain.size()) {
-        if (at >= end) {
-            error = "PCX cut short";
-            return false;
-        }
+        if (at >= end) return Unread("PCX cut short");
         uint8_t value = bytes[at++];
         size_t count = 1;
         if ((value & 0xC0) == 0xC0) {
             count = value & 0x3F;
-            if (at >= end) {
-                error = "PCX cut short";
-                return false;
-            }
+            if (at >= end) return Unread("PCX cut short");
             value = bytes[at++];
         }
         for (; count > 0 && out < plain.size(); --count) plain[out++] = value;
@@ -88,7 +74,7 @@ bool DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image, std::string& erro
             pixel[3] = 255;
             if (paletted) image.indices[static_cast<size_t>(y) * width + x] = line[x];
         }
-    return true;
+    return {};
 }
 
 // An uncompressed 8-bit BMP with its indices (stb gives only colours).
@@ -136,17 +122,14 @@ std::string FormatName(const std::vector<uint8_t>& bytes) {
     return "not BMP or PCX";
 }
 
-bool DecodeWithStb(const std::vector<uint8_t>& bytes, Rgba& image, std::string& error) {
+Error DecodeWithStb(const std::vector<uint8_t>& bytes, Rgba& image) {
     int channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
         stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &image.width, &image.height, &channels, 4),
         stbi_image_free);
-    if (!pixels) {
-        error = std::string("cannot decode it (") + stbi_failure_reason() + ")";
-        return false;
-    }
+    if (!pixels) return Unread(std::string("cannot decode it (") + stbi_failure_reason() + ")");
     image.pixels.assign(pixels.get(), pixels.get() + static_cast<size_t>(image.width) * image.height * 4);
-    return true;
+    return {};
 }
 
 void AppendBytes(void* context, void* data, int size) {
@@ -161,29 +144,21 @@ bool IsPng(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-bool LoadImageAsPng(const std::string& path, PngImage& image, std::string& error, bool masked, TextureFacts* facts) {
+Error LoadImageAsPng(const std::string& path, PngImage& image, bool masked, TextureFacts* facts) {
     image = PngImage();
     std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        error = std::string("cannot be opened (") + std::strerror(errno) + ")";
-        return false;
-    }
+    if (!in) return Unread(std::string("cannot be opened (") + std::strerror(errno) + ")");
     std::streamoff size = in.tellg();
-    if (size < 0 || size > kMaxTextureFileBytes) {
-        error = "is not a texture (" + std::to_string(size) + " bytes)";
-        return false;
-    }
+    if (size < 0 || size > kMaxTextureFileBytes) return Unread("is not a texture (" + std::to_string(size) + " bytes)");
     std::vector<uint8_t> bytes(static_cast<size_t>(size));
     in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
-        error = std::string("cannot be read (") + std::strerror(errno) + ")";
-        return false;
-    }
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), size))
+        return Unread(std::string("cannot be read (") + std::strerror(errno) + ")");
 
     Rgba rgba;
     const bool pcx = !bytes.empty() && bytes[0] == 0x0A;
-    if (!(pcx ? DecodePcx(bytes, rgba, error) : DecodeBmp8(bytes, rgba) || DecodeWithStb(bytes, rgba, error)))
-        return false;
+    if (Error error = pcx ? DecodePcx(bytes, rgba) : (DecodeBmp8(bytes, rgba) ? Error() : DecodeWithStb(bytes, rgba)))
+        return error;
     image.width = rgba.width;
     image.height = rgba.height;
     int64_t entryZero = 0;
@@ -200,15 +175,15 @@ bool LoadImageAsPng(const std::string& path, PngImage& image, std::string& error
     }
     if (IsPng(bytes)) {  // the browser shows it as it is
         image.bytes = std::move(bytes);
-        return true;
+        return {};
     }
+    // stb's PNG writer fails only when it cannot allocate.
     if (!stbi_write_png_to_func(AppendBytes, &image.bytes, rgba.width, rgba.height, 4, rgba.pixels.data(),
                                 rgba.width * 4)) {
-        error = "cannot be converted to PNG";
         image = PngImage();
-        return false;
+        return Fault(ErrorKind::kOutOfMemory, "cannot be converted to PNG");
     }
-    return true;
+    return {};
 }
 
 }  // namespace view

@@ -3,6 +3,8 @@
 // engine's importer takes it as painted.
 #pragma once
 
+#include "host/error.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,10 +24,10 @@ struct TextureFacts {
     int64_t entryZero = 0;    // pixels at palette entry 0: holes under a masked import
 };
 
-// False with error set (the reader's reason) when the file cannot be read or
-// decoded; the result is then empty. With masked, a palettised file's entry
-// 0 is see-through in the PNG, as the engine draws it.
-bool LoadImageAsPng(const std::string& path, PngImage& image, std::string& error, bool masked = false,
-                    TextureFacts* facts = nullptr);
+// kBadInput with the reader's reason (not the file's name) when the file
+// cannot be read or decoded, kOutOfMemory when the PNG cannot be made; the
+// image is then empty. With masked, a palettised file's entry 0 is
+// see-through in the PNG, as the engine draws it.
+Error LoadImageAsPng(const std::string& path, PngImage& image, bool masked = false, TextureFacts* facts = nullptr);
 
 }  // namespace view

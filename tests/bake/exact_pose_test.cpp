@@ -31,7 +31,7 @@ constexpr double kTolerance = 1e-5;
 hm::ImportResult ImportExact(const std::string& path, hm::ImportOptions options = {}) {
     options.exact = true;
     hm::ImportResult result = hm::ImportModel(path, options);
-    EXPECT_TRUE(result.model) << result.error;
+    EXPECT_TRUE(result.model) << result.error.message;
     EXPECT_TRUE(result.exact);
     return result;
 }
@@ -151,8 +151,8 @@ TEST(ExactPose, PosesAsThePlainFormulaBitForBit) {
             mesh.influenceStart.push_back(static_cast<uint32_t>(mesh.influenceJoint.size()));
         }
         scene.meshes = {mesh};
-        std::string problem;
-        ASSERT_TRUE(hm::imp::CheckExactScene(scene, problem)) << problem;
+        const Error error = hm::imp::CheckExactScene(scene);
+        ASSERT_FALSE(error) << error.message;
         hm::imp::ExactPose pose(scene);
         pose.Evaluate(0);
         // As far as the span reaches, and not beyond.
@@ -209,8 +209,8 @@ TEST(ExactPose, InconsistentScenesAreRefused) {
     test_files::WriteText(dir / "ladder.gltf", test_files::LadderGltf(ladder));
     const hm::ImportResult result = ImportExact(dir / "ladder.gltf");
     ASSERT_TRUE(result.exact);
-    std::string problem;
-    EXPECT_TRUE(hm::imp::CheckExactScene(*result.exact, problem)) << problem;
+    const Error consistent = hm::imp::CheckExactScene(*result.exact);
+    EXPECT_FALSE(consistent) << consistent.message;
     using Scene = hm::imp::ExactScene;
     const std::vector<std::pair<void (*)(Scene&), std::string>> damages = {
         {[](Scene& s) { s.nodeParent[0] = 5; }, "node 0 does not come after its parent"},
@@ -226,9 +226,9 @@ TEST(ExactPose, InconsistentScenesAreRefused) {
     for (const auto& [damage, expected] : damages) {
         Scene scene = *result.exact;
         damage(scene);
-        problem.clear();
-        EXPECT_FALSE(hm::imp::CheckExactScene(scene, problem)) << expected;
-        EXPECT_EQ(problem.rfind(expected, 0), 0u) << problem;
+        const Error error = hm::imp::CheckExactScene(scene);
+        EXPECT_EQ(error.kind, ErrorKind::kBadInput) << expected;
+        EXPECT_EQ(error.message.rfind(expected, 0), 0u) << error.message;
     }
 }
 
@@ -369,8 +369,8 @@ hm::imp::ExactScene RandomScene(unsigned seed, bool oddValues) {
 TEST(ExactPose, BoxOfAFrameIsTheBoxOfEveryVertex) {
     for (unsigned seed = 0; seed < 20; ++seed) {
         const hm::imp::ExactScene scene = RandomScene(seed, seed % 8 == 7);
-        std::string problem;
-        ASSERT_TRUE(hm::imp::CheckExactScene(scene, problem)) << problem;
+        const Error error = hm::imp::CheckExactScene(scene);
+        ASSERT_FALSE(error) << error.message;
         hm::imp::ExactPose pose(scene), full(scene);
         const std::unique_ptr<PoseSource> fork = pose.Fork();
         std::vector<Vector3f> all(8000), scratch(8000);

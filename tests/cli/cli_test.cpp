@@ -38,8 +38,8 @@ Outcome RunProgram(const ScratchDir& dir, const std::string& arguments) {
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 void SaveModel(const hmModel& model, const std::string& path) {
-    std::string error;
-    ASSERT_TRUE(hm::SaveModelJson(model, path, error)) << error;
+    const Error error = hm::SaveModelJson(model, path);
+    ASSERT_FALSE(error) << error.message;
 }
 
 TEST(HostProgram, ExportsAModelWithItsDefaultName) {

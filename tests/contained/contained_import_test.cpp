@@ -92,11 +92,11 @@ void ExpectSame(const std::vector<T>& got, const std::vector<T>& expected, Field
 TEST(ImportResultCodec, HandsBackTheWholeResult) {
     hm::ImportOptions options;
     const hm::ImportResult original = hm::ImportModel(kData + "/greenman/greenman.glb", options);
-    ASSERT_TRUE(original.model) << original.error;
+    ASSERT_TRUE(original.model) << original.error.message;
     ASSERT_FALSE(original.textures.empty());
     ASSERT_FALSE(original.warnings.empty());
     const hm::ImportResult contained = hm::ImportModelContained(kData + "/greenman/greenman.glb", options, {});
-    ASSERT_TRUE(contained.model) << contained.error;
+    ASSERT_TRUE(contained.model) << contained.error.message;
     EXPECT_EQ(hm::ModelToJson(*contained.model), hm::ModelToJson(*original.model));
     ExpectSame(contained.warnings, original.warnings,
                [](const hm::Warning& w) { return std::tie(w.kind, w.text, w.count, w.examples); });
@@ -123,9 +123,23 @@ TEST(ImportResultCodec, CarriesEmptyArrays) {
     EXPECT_TRUE(decoded.result.textures[0].bytes.empty());
 }
 
+// A failed import reaches the program with its kind, which decides the exit
+// status; a kind this program does not know is a damaged result.
+TEST(ImportResultCodec, CarriesTheFailureAndRefusesAKindItDoesNotKnow) {
+    hm::ImportResult result;
+    result.error = Fault(ErrorKind::kLimit, "big.gltf: 129 bones");
+    const hm::DecodedImportResult decoded = hm::DecodeImportResult(hm::EncodeImportResult(result));
+    EXPECT_EQ(decoded.problem, "");
+    EXPECT_EQ(decoded.result.error.kind, ErrorKind::kLimit);
+    EXPECT_EQ(decoded.result.error.message, "big.gltf: 129 bones");
+    result.error.kind = static_cast<ErrorKind>(static_cast<int>(ErrorKind::kWriteFailed) + 1);
+    EXPECT_EQ(hm::DecodeImportResult(hm::EncodeImportResult(result)).problem,
+              "the import result is cut short or damaged");
+}
+
 TEST(ImportResultCodec, RefusesAResultCutShortOrWithACountTooLarge) {
     hm::ImportResult result = hm::ImportModel(kExamples + "/totem.gltf", hm::ImportOptions{});
-    ASSERT_TRUE(result.model) << result.error;
+    ASSERT_TRUE(result.model) << result.error.message;
     const std::string bytes = hm::EncodeImportResult(result);
     for (size_t length = 0; length < bytes.size(); length += 1 + length / 8)
         EXPECT_NE(hm::DecodeImportResult(std::string_view(bytes).substr(0, length)).problem, "") << length;

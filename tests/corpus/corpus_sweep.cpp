@@ -65,11 +65,11 @@ struct Sequence {
 void RoundTrip(const view::ExportedSet& set, const fs::path& folder, const std::string& exporter) {
     if (exporter.empty()) return;
     view::GltfReport report;
-    std::string error, options;
-    if (!view::WriteSetAsGltf(set, (folder / "Back.glb").string(), report, error)) {
-        std::cout << "round-trip broken " << error << "\n";
+    if (const Error error = view::WriteSetAsGltf(set, (folder / "Back.glb").string(), report)) {
+        std::cout << "round-trip broken " << error.message << "\n";
         return;
     }
+    std::string options;
     for (const std::string& option : report.exportOptions) options += " '" + option + "'";
     const std::string command = "cd '" + folder.string() + "' && '" + exporter + "' --no-log Back.glb Back.3D" + options +
                                 " >back.out 2>&1 </dev/null";

@@ -30,7 +30,8 @@ hm::LoadResult Parse(const std::string& text) { return hm::ParseModelJson(text, 
 std::string ErrorOf(const std::string& text) {
     hm::LoadResult result = Parse(text);
     EXPECT_EQ(result.model, nullptr) << text;
-    return result.error;
+    EXPECT_EQ(result.error.kind, ErrorKind::kBadInput) << text;
+    return result.error.message;
 }
 
 // A model with one mesh holding the given vertices and triangles, and the
@@ -143,7 +144,7 @@ TEST(ModelJson, ReadsTheDocumentedExampleWithDefaults) {
         { "name": "tip", "parent": "root" }
       ]
     })");
-    ASSERT_NE(result.model, nullptr) << result.error;
+    ASSERT_NE(result.model, nullptr) << result.error.message;
     EXPECT_TRUE(result.warnings.empty());
     hmModel* model = result.model.get();
     EXPECT_EQ(hmModel_GetTotalFrames(model), 30);
@@ -182,7 +183,7 @@ TEST(ModelJson, NumbersLandOnTheirNearestFloat) {
     hm::LoadResult result = Parse(WithMesh(
         R"([{"position": [0.1, 1.0000001788139343261718749, 16777217], "uv": [1e-45, -1e-50]},
             {"position": ["nan", "inf", "-inf"], "uv": [-0.0, 1E2]}])"));
-    ASSERT_NE(result.model, nullptr) << result.error;
+    ASSERT_NE(result.model, nullptr) << result.error.message;
     const HostVertex& a = result.model->meshes[0]->vertices[0];
     EXPECT_EQ(Bits(a.position.x), Bits(0.1f));
     EXPECT_EQ(Bits(a.position.y), 0x3f800001u);
@@ -287,7 +288,7 @@ TEST(ModelJson, ValuesOutOfRange) {
 
     hm::LoadResult limits = Parse(
         R"({"meshes": [], "totalFrames": 2147483647, "currentFrame": -2147483648, "bones": []})");
-    ASSERT_NE(limits.model, nullptr) << limits.error;
+    ASSERT_NE(limits.model, nullptr) << limits.error.message;
     EXPECT_EQ(limits.model->totalFrames, 2147483647);
     EXPECT_EQ(limits.model->currentFrame, INT32_MIN);
 }
@@ -316,7 +317,7 @@ TEST(ModelJson, BadBoneNames) {
 
     hm::LoadResult longest = Parse(WithBones(R"([{"name": ")" + std::string(31, 'n') + R"(", "parent": ")" +
                                              std::string(31, 'p') + R"("}])"));
-    ASSERT_NE(longest.model, nullptr) << longest.error;
+    ASSERT_NE(longest.model, nullptr) << longest.error.message;
     EXPECT_EQ(hmModel_FindBoneByName(longest.model.get(), std::string(31, 'n').c_str()), 0);
     EXPECT_EQ(std::string(longest.model->bones[0]->record.parentName), std::string(31, 'p'));
 }
@@ -357,7 +358,7 @@ TEST(ModelJson, KeyTimesMustNotGoDown) {
         {"time": "-inf", "value": [0, 0, 0]}, {"time": 1, "value": [1, 0, 0]},
         {"time": 1, "value": [2, 0, 0]}, {"time": "inf", "value": [3, 0, 0]},
         {"time": "inf", "value": [4, 0, 0]}]}])"));
-    ASSERT_NE(result.model, nullptr) << result.error;
+    ASSERT_NE(result.model, nullptr) << result.error.message;
     EXPECT_EQ(result.model->bones[0]->positionKeys.size(), 5u);
 }
 
@@ -372,7 +373,7 @@ TEST(ModelJson, SuspiciousContentLoadsWithWarnings) {
         {"name": "arm", "parent": "nobody"},
         {"name": "loop", "parent": "loop"}]
     })");
-    ASSERT_NE(result.model, nullptr) << result.error;
+    ASSERT_NE(result.model, nullptr) << result.error.message;
     ASSERT_EQ(result.warnings.size(), 3u);
     EXPECT_EQ(result.warnings[0].kind, hm::WarningKind::UnknownBone);
     EXPECT_EQ(result.warnings[0].count, 2);
@@ -392,7 +393,7 @@ TEST(ModelJson, WrittenModelReadsBackIdentical) {
     hm::ModelPtr model = AwkwardModel();
     std::string text = hm::ModelToJson(*model);
     hm::LoadResult result = Parse(text);
-    ASSERT_NE(result.model, nullptr) << result.error << "\n" << text;
+    ASSERT_NE(result.model, nullptr) << result.error.message << "\n" << text;
     EXPECT_TRUE(result.warnings.empty());
     ExpectSameModel(*model, *result.model);
     EXPECT_EQ(hm::ModelToJson(*result.model), text);
@@ -415,7 +416,7 @@ TEST(ModelJson, AnyFiniteFloatReadsBackToItsBits) {
         mesh->vertices.push_back(hm::MakeVertex({v[0], v[1], v[2]}, v[3], v[4]));
     }
     hm::LoadResult result = Parse(hm::ModelToJson(*model));
-    ASSERT_NE(result.model, nullptr) << result.error;
+    ASSERT_NE(result.model, nullptr) << result.error.message;
     ExpectSameModel(*model, *result.model);
 }
 
@@ -443,37 +444,37 @@ TEST_F(ModelJsonFiles, SavedModelLoadsBackAndReplacesTheOldFile) {
     const std::string path = PathOf("model.hm.json");
     std::ofstream(path) << "old content";
     hm::ModelPtr model = AwkwardModel();
-    std::string error;
-    ASSERT_TRUE(hm::SaveModelJson(*model, path, error)) << error;
+    const Error error = hm::SaveModelJson(*model, path);
+    ASSERT_FALSE(error) << error.message;
     EXPECT_TRUE(NoTemporaryLeft());
     hm::LoadResult result = hm::LoadModelJson(path);
-    ASSERT_NE(result.model, nullptr) << result.error;
+    ASSERT_NE(result.model, nullptr) << result.error.message;
     ExpectSameModel(*model, *result.model);
 }
 
 TEST_F(ModelJsonFiles, FileProblemsNameThePath) {
     const std::string missing = PathOf("missing.hm.json");
-    EXPECT_EQ(hm::LoadModelJson(missing).error, missing + ": No such file or directory");
-    EXPECT_EQ(hm::LoadModelJson(dir_.string()).error, dir_.string() + ": Is a directory");
+    EXPECT_EQ(hm::LoadModelJson(missing).error.message, missing + ": No such file or directory");
+    EXPECT_EQ(hm::LoadModelJson(dir_.string()).error.message, dir_.string() + ": Is a directory");
 
     const std::string bad = PathOf("bad.hm.json");
     std::ofstream(bad) << R"({"meshes": [{"vertices": 3}]})";
-    EXPECT_EQ(hm::LoadModelJson(bad).error, bad + ": meshes[0].vertices: expected an array, got a number");
+    EXPECT_EQ(hm::LoadModelJson(bad).error.message, bad + ": meshes[0].vertices: expected an array, got a number");
 
     hm::ModelPtr model = AwkwardModel();
-    std::string error;
     const std::string nowhere = PathOf("no/such/dir/model.hm.json");
-    EXPECT_FALSE(hm::SaveModelJson(*model, nowhere, error));
-    EXPECT_EQ(error, nowhere + ": No such file or directory");
+    Error error = hm::SaveModelJson(*model, nowhere);
+    EXPECT_EQ(error.kind, ErrorKind::kWriteFailed);
+    EXPECT_EQ(error.message, nowhere + ": No such file or directory");
 
     // The destination is a directory: the rename fails, it stays as it was
     // and the temporary is cleaned up.
     const std::string occupied = PathOf("occupied");
     fs::create_directory(occupied);
     std::ofstream(occupied + "/keep") << "kept";
-    error.clear();
-    EXPECT_FALSE(hm::SaveModelJson(*model, occupied, error));
-    EXPECT_THAT(error, StartsWith(occupied + ": "));
+    error = hm::SaveModelJson(*model, occupied);
+    EXPECT_EQ(error.kind, ErrorKind::kWriteFailed);
+    EXPECT_THAT(error.message, StartsWith(occupied + ": "));
     EXPECT_TRUE(fs::exists(occupied + "/keep"));
     EXPECT_TRUE(NoTemporaryLeft());
 }
@@ -506,8 +507,8 @@ TEST_F(ModelJsonFiles, FileReadsAsItsText) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
         const hm::LoadResult fromFile = hm::LoadModelJson(path);
         const hm::LoadResult fromText = hm::ParseModelJson(c.text, path);
-        EXPECT_EQ(fromFile.error, fromText.error) << c.what;
-        EXPECT_EQ(fromFile.model != nullptr, c.loads) << c.what << ": " << fromFile.error;
+        EXPECT_EQ(fromFile.error.message, fromText.error.message) << c.what;
+        EXPECT_EQ(fromFile.model != nullptr, c.loads) << c.what << ": " << fromFile.error.message;
         if (fromFile.model) {
             EXPECT_EQ(hm::ModelToJson(*fromFile.model), text);
         }

@@ -114,7 +114,7 @@ std::vector<Point> ZUpToYUp(std::vector<Point> points) {
 
 hm::ImportResult Import(const std::string& path, hm::ImportOptions options = {}) {
     hm::ImportResult result = hm::ImportModel(path, options);
-    EXPECT_TRUE(result.model) << result.error;
+    EXPECT_TRUE(result.model) << result.error.message;
     return result;
 }
 
@@ -227,18 +227,18 @@ TEST(ImportOptions, UnknownClipAndBadValuesAreErrors) {
     options.clips = {"dance"};
     hm::ImportResult result = hm::ImportModel(path, options);
     EXPECT_FALSE(result.model);
-    EXPECT_EQ(result.error, path + ": no clip named 'dance' (its clips: 0_pose, 1_idle, 2_move, 3_attack)");
+    EXPECT_EQ(result.error.message, path + ": no clip named 'dance' (its clips: 0_pose, 1_idle, 2_move, 3_attack)");
     options.clips = {"1_idle", "1_idle"};
-    EXPECT_EQ(hm::ImportModel(path, options).error, path + ": the clip '1_idle' is named twice");
+    EXPECT_EQ(hm::ImportModel(path, options).error.message, path + ": the clip '1_idle' is named twice");
 
     for (double scale : {0.0, -1.0, std::nan("")}) {
         result = hm::ImportModel(path, {scale, 30.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
         EXPECT_FALSE(result.model);
-        EXPECT_NE(result.error.find("scale"), std::string::npos);
+        EXPECT_NE(result.error.message.find("scale"), std::string::npos);
     }
     result = hm::ImportModel(path, {1.0, 0.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
     EXPECT_FALSE(result.model);
-    EXPECT_NE(result.error.find("frame rate"), std::string::npos);
+    EXPECT_NE(result.error.message.find("frame rate"), std::string::npos);
 }
 
 TEST(ImportSample, BundledSampleExportsAsAuthored) {
@@ -360,7 +360,7 @@ TEST(ImportBuiltFiles, MoreBonesThanAVertexCanNameIsAnError) {
 
     const hm::ImportResult tooMany = hm::ImportModel(dir + "/129.gltf", {});
     EXPECT_FALSE(tooMany.model);
-    EXPECT_EQ(tooMany.error, dir + "/129.gltf: 129 bones; a vertex's bone index can name at most 128");
+    EXPECT_EQ(tooMany.error.message, dir + "/129.gltf: 129 bones; a vertex's bone index can name at most 128");
 }
 
 TEST(ImportBuiltFiles, LinesPointsAndNames) {
@@ -399,9 +399,10 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     test_files::WriteText(dir + "/big.obj", vertices + "g first\n" + firstHalf + "g second\n" + secondHalf);
     hm::ImportResult result = hm::ImportModel(dir + "/big.obj", {});
     EXPECT_FALSE(result.model);
-    EXPECT_EQ(result.error, dir + "/big.obj: 65538 vertices in all; the animation file states a frame's size (8 bytes a "
-                            "vertex) in 16 bits, so it holds at most 8191 (--force exports anyway: the frame size and "
-                            "the vertex numbers wrap); --fit simplifies the model to what the format holds");
+    EXPECT_EQ(result.error.message,
+              dir + "/big.obj: 65538 vertices in all; the animation file states a frame's size (8 bytes a "
+                    "vertex) in 16 bits, so it holds at most 8191 (--force exports anyway: the frame size and "
+                    "the vertex numbers wrap); --fit simplifies the model to what the format holds");
     hm::ImportOptions force;
     force.force = true;
     result = hm::ImportModel(dir + "/big.obj", force);
@@ -419,8 +420,9 @@ TEST(ImportBuiltFiles, FormatLimitsStopTheImportUnlessForced) {
     fast.fps = 12000;  // 5.5 s gives 66001 frames
     result = hm::ImportModel(skin, fast);
     EXPECT_FALSE(result.model);
-    EXPECT_EQ(result.error, skin + ": 66001 frames; the animation file counts them in 16 bits, so at most 65535 "
-                                   "(--force exports anyway: the frame count wraps, and only that many frames are written)");
+    EXPECT_EQ(result.error.message,
+              skin + ": 66001 frames; the animation file counts them in 16 bits, so at most 65535 "
+                     "(--force exports anyway: the frame count wraps, and only that many frames are written)");
     fast.force = true;
     result = hm::ImportModel(skin, fast);
     ASSERT_TRUE(result.model);
@@ -455,8 +457,8 @@ TEST(ImportBadFiles, EachGetsAClearErrorAndNoModel) {
                           Case{"", ": is a directory, not a model file"}}) {
         const hm::ImportResult result = hm::ImportModel(dir + c.file, {});
         EXPECT_FALSE(result.model) << c.file;
-        EXPECT_EQ(result.error.rfind(dir + c.file + c.problem, 0), 0u) << result.error;
-        EXPECT_EQ(result.error.find('\n'), std::string::npos);
+        EXPECT_EQ(result.error.message.rfind(dir + c.file + c.problem, 0), 0u) << result.error.message;
+        EXPECT_EQ(result.error.message.find('\n'), std::string::npos);
     }
 }
 
@@ -595,7 +597,7 @@ TEST(ImportSimplify, HalfTheTrianglesKeepsEachKeptVertexsDeformation) {
     const hm::ImportResult whole = hm::ImportModel(path, options);
     options.simplify.fraction = 0.5;
     const hm::ImportResult half = hm::ImportModel(path, options);
-    ASSERT_TRUE(whole.model && half.model) << half.error;
+    ASSERT_TRUE(whole.model && half.model) << half.error.message;
     const hm::imp::SimplifyResult& fit = half.fit.simplify;
     EXPECT_TRUE(half.fit.simplified);
     EXPECT_LE(fit.trianglesAfter, fit.trianglesBefore / 2);

@@ -10,11 +10,10 @@ using namespace hm::imp;
 
 bool Load(const std::string& path, const std::string& text, SourceScene& scene) {
     test_files::WriteText(path, text);
-    std::string error;
     hm::Warnings warnings;
-    const bool loaded = LoadSourceScene(path, scene, warnings, error);
-    EXPECT_TRUE(loaded) << error;
-    return loaded;
+    const Error error = LoadSourceScene(path, scene, warnings);
+    EXPECT_FALSE(error) << error.message;
+    return !error;
 }
 
 // The joints between the two that move vertices become bones, parents first,

@@ -110,8 +110,7 @@ TEST(TextureConvert, ImagesBecomePalettisedBmpsThatLookTheSame) {
         EXPECT_EQ(bmp.height, c.height) << c.what;
         // The source at the texture's size, by another resampler, holes marked.
         hm::RgbaImage decoded;
-        std::string error;
-        ASSERT_TRUE(hm::DecodeImage(file.data(), file.size(), decoded, error));
+        ASSERT_FALSE(hm::DecodeImage(file.data(), file.size(), decoded));
         std::vector<uint8_t> sized(static_cast<size_t>(bmp.width) * bmp.height * 4);
         stbir_resize_uint8(decoded.pixels.data(), decoded.width, decoded.height, 0, sized.data(), bmp.width,
                            bmp.height, 0, 4);
@@ -155,7 +154,7 @@ protected:
 
 TEST_F(ImportedTextures, ImageInsideTheFileIsConverted) {
     const hm::ImportResult result = Import({{.name = "Skin", .embeddedPng = Encoded(Photo(40, 20, true), false)}});
-    ASSERT_TRUE(result.model) << result.error;
+    ASSERT_TRUE(result.model) << result.error.message;
     ASSERT_EQ(result.textures.size(), 1u);
     EXPECT_EQ(result.model->materials[0]->diffuseTexture, result.textures[0].fileName);
     const Bmp bmp = ReadBmp(result.textures[0].bytes);
@@ -166,7 +165,7 @@ TEST_F(ImportedTextures, ImageInsideTheFileIsConverted) {
 TEST_F(ImportedTextures, LongNamesSharingAPrefixKeepTheirEndsApart) {
     const std::string prefix = "character_body_armour_diffuse_";
     const hm::ImportResult result = Import({{.name = prefix + "left"}, {.name = prefix + "right"}});
-    ASSERT_TRUE(result.model) << result.error;
+    ASSERT_TRUE(result.model) << result.error.message;
     ASSERT_EQ(result.textures.size(), 2u);
     EXPECT_NE(result.textures[0].fileName, result.textures[1].fileName);
     EXPECT_EQ(result.textures[0].fileName.substr(result.textures[0].fileName.size() - 9), "_left.bmp");
@@ -185,7 +184,7 @@ TEST_F(ImportedTextures, OnlyImagesFromTheAllowedFoldersAreRead) {
     const hm::ImportResult result = Import({{.name = "Up", .imageUri = "../elsewhere/secret.png"},
                                             {.name = "Absolute", .imageUri = absolute},
                                             {.name = "Text", .imageUri = "notes.png"}});
-    ASSERT_TRUE(result.model) << result.error;
+    ASSERT_TRUE(result.model) << result.error.message;
     const std::string warnings = Warnings(result);
     for (const std::string& uri : {std::string("../elsewhere/secret.png"), absolute})
         EXPECT_NE(warnings.find("texture '" + uri + "' lies outside the model's folder"), std::string::npos) << warnings;

@@ -61,8 +61,8 @@ TEST(GltfWriter, EverySequenceOfAHandEditedClassIsAnAnimation) {
 
     const view::ExportedSet set = view::ReadExportedSet(dir / "Sample.uc");
     view::GltfReport report;
-    std::string error;
-    ASSERT_TRUE(view::WriteSetAsGltf(set, dir / "Sample.glb", report, error)) << error;
+    const Error error = view::WriteSetAsGltf(set, dir / "Sample.glb", report);
+    ASSERT_FALSE(error) << error.message;
     const Glb glb(dir / "Sample.glb");
     std::vector<std::string> names;
     for (const auto& animation : glb.json["animations"]) names.push_back(animation["name"]);
@@ -120,8 +120,8 @@ TEST(GltfWriter, AFrameSizeThatWrappedIsReadAsTheEngineReadsIt) {
     EXPECT_EQ(view::DecodePosition(set, 2, 0), view::DecodePosition(set, 0, 2));
 
     view::GltfReport report;
-    std::string error;
-    ASSERT_TRUE(view::WriteSetAsGltf(set, dir / "Wrap.glb", report, error)) << error;
+    const Error error = view::WriteSetAsGltf(set, dir / "Wrap.glb", report);
+    ASSERT_FALSE(error) << error.message;
     const std::string differences = Differences(report);
     EXPECT_NE(differences.find("8190 vertices no triangle uses are left out"), std::string::npos) << differences;
     EXPECT_NE(differences.find("texture slot 0 has no image"), std::string::npos) << differences;

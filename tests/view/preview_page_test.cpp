@@ -48,8 +48,8 @@ TEST(PreviewPage, HoldsTheSetAndFetchesNothing) {
     ScratchDir dir;
     const std::string golden = std::string(GOLDEN_DIR) + "/Sample.uc";
     view::ExportedSet set = view::ReadExportedSet(golden);
-    std::string error;
-    ASSERT_TRUE(view::WritePreviewPage(set, dir / "Sample.html", error)) << error;
+    Error error = view::WritePreviewPage(set, dir / "Sample.html");
+    ASSERT_FALSE(error) << error.message;
     const std::string page = ReadFile(dir / "Sample.html");
     for (const char* absent : {"http:", "https:", "src=", "href=", "@STYLE@", "@SCRIPT@", "@DATA@", "@TITLE@"})
         EXPECT_EQ(page.find(absent), std::string::npos) << absent;
@@ -88,8 +88,9 @@ TEST(PreviewPage, HoldsTheSetAndFetchesNothing) {
         EXPECT_EQ(polygons.substr(i + 8, 7), data.substr(48 + i + 8, 7)) << i;  // texture coordinates, slot
     }
 
-    EXPECT_FALSE(view::WritePreviewPage(set, dir / "no/such/folder/Sample.html", error));
-    EXPECT_NE(error.find("no/such/folder/Sample.html"), std::string::npos) << error;
+    error = view::WritePreviewPage(set, dir / "no/such/folder/Sample.html");
+    EXPECT_EQ(error.kind, ErrorKind::kWriteFailed);
+    EXPECT_NE(error.message.find("no/such/folder/Sample.html"), std::string::npos) << error.message;
 }
 
 // An 8-bit PCX of 3 x 1 pixels (lines padded to 4 bytes), run-length encoded.
@@ -110,8 +111,8 @@ TEST(TextureImage, PcxBecomesPngOfTheSamePixels) {
     ScratchDir dir;
     std::ofstream(dir / "skin.pcx", std::ios::binary) << PalettedPcx();
     view::PngImage image;
-    std::string error;
-    ASSERT_TRUE(view::LoadImageAsPng(dir / "skin.pcx", image, error)) << error;
+    Error error = view::LoadImageAsPng(dir / "skin.pcx", image);
+    ASSERT_FALSE(error) << error.message;
     int width, height, channels;
     stbi_uc* pixels = stbi_load_from_memory(image.bytes.data(), static_cast<int>(image.bytes.size()), &width, &height,
                                             &channels, 4);
@@ -124,8 +125,9 @@ TEST(TextureImage, PcxBecomesPngOfTheSamePixels) {
     std::string cut = PalettedPcx();
     cut.erase(129, 3);
     std::ofstream(dir / "cut.pcx", std::ios::binary) << cut;
-    EXPECT_FALSE(view::LoadImageAsPng(dir / "cut.pcx", image, error));
-    EXPECT_EQ(error, "PCX cut short");
+    error = view::LoadImageAsPng(dir / "cut.pcx", image);
+    EXPECT_EQ(error.kind, ErrorKind::kBadInput);
+    EXPECT_EQ(error.message, "PCX cut short");
 }
 
 }  // namespace

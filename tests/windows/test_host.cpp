@@ -142,7 +142,7 @@ int RunBatch(HMODULE library, const std::string& listPath) {
 
         hm::LoadResult loaded = hm::LoadModelJson(modelPath);
         if (!loaded.model) {
-            std::printf("%s: error: %s\n", modelPath.c_str(), loaded.error.c_str());
+            std::printf("%s: error: %s\n", modelPath.c_str(), loaded.error.message.c_str());
             ++failures;
             continue;
         }
@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
     hm::ModelPtr model;
     if (modelPath != "--null") {
         hm::LoadResult loaded = hm::LoadModelJson(modelPath);
-        if (!loaded.model) return Fail(loaded.error);
+        if (!loaded.model) return Fail(loaded.error.message);
         model = std::move(loaded.model);
         model->onDestroy = [](const hmModel*) { ++destroyCount; };
         std::printf("model %s: %d meshes\n", modelPath.c_str(), static_cast<int>(hmModel_GetMeshCount(model.get())));

@@ -15,11 +15,14 @@ enum class ErrorKind {
     kWriteFailed,      // an output could not be written; the earlier files are as they were
 };
 
-struct ExportError {
+// A caller that drops a returned one loses a failure without a word.
+struct [[nodiscard]] Error {
     ErrorKind kind = ErrorKind::kNone;
-    std::string message;  // one line, naming the file and the problem
+    // One line: the file and the problem, or only the problem where the step
+    // does not know the file and its caller names it.
+    std::string message;
 
     explicit operator bool() const { return kind != ErrorKind::kNone; }
 };
 
-inline ExportError Fault(ErrorKind kind, std::string message) { return {kind, std::move(message)}; }
+inline Error Fault(ErrorKind kind, std::string message) { return {kind, std::move(message)}; }
