@@ -3,27 +3,33 @@
 #include "contained/binary_form.h"
 
 // Each struct of the result is described once, by the fields it carries; the
-// same description writes and reads it. Trivially copyable records (vertices,
-// bone records, keys, vectors, transforms) go as their bytes.
+// same description writes and reads it. Each is bound whole, so a field added
+// to a struct and not carried here does not compile. Trivially copyable
+// records (vertices, bone records, keys, vectors, transforms) go as their bytes.
 
 template <typename Archive>
 void Fields(Archive& a, hmMesh& mesh) {
-    a(mesh.name, mesh.vertices, mesh.triangles);
+    auto& [name, vertices, triangles] = mesh;
+    a(name, vertices, triangles);
 }
 
 template <typename Archive>
 void Fields(Archive& a, hmMaterial& material) {
-    a(material.name, material.diffuseTexture);
+    auto& [name, diffuseTexture] = material;
+    a(name, diffuseTexture);
 }
 
 template <typename Archive>
 void Fields(Archive& a, HostBoneEntry& bone) {
-    a(bone.record, bone.positionKeys, bone.rotationKeys);
+    auto& [record, positionKeys, rotationKeys] = bone;
+    a(record, positionKeys, rotationKeys);
 }
 
+// The release callback and the export extension belong to the process that set them.
 template <typename Archive>
 void Fields(Archive& a, hmModel& model) {
-    a(model.totalFrames, model.currentFrame, model.meshes, model.materials, model.bones);
+    auto& [totalFrames, currentFrame, meshes, materials, bones, onDestroy, exportExtension] = model;
+    a(totalFrames, currentFrame, meshes, materials, bones);
 }
 
 namespace hm {
@@ -32,65 +38,77 @@ namespace imp {
 
 template <typename Archive>
 void Fields(Archive& a, NodeTrack& track) {
-    a(track.node, track.restTranslation, track.restRotation, track.restScale, track.positions, track.rotations,
-      track.scales);
+    auto& [node, restTranslation, restRotation, restScale, positions, rotations, scales] = track;
+    a(node, restTranslation, restRotation, restScale, positions, rotations, scales);
 }
 
 template <typename Archive>
 void Fields(Archive& a, WeightTrack& track) {
-    a(track.mesh, track.times, track.keyStart, track.target, track.weight);
+    auto& [mesh, times, keyStart, target, weight] = track;
+    a(mesh, times, keyStart, target, weight);
 }
 
 template <typename Archive>
 void Fields(Archive& a, ExactClip& clip) {
-    a(clip.ticksPerSecond, clip.durationTicks, clip.frameCount, clip.nodes, clip.weights);
+    auto& [ticksPerSecond, durationTicks, frameCount, nodes, weights] = clip;
+    a(ticksPerSecond, durationTicks, frameCount, nodes, weights);
 }
 
 // The exact scene is plain arrays; its own check (CheckExactScene) judges
 // the indices before anything poses with them.
 template <typename Archive>
 void Fields(Archive& a, ExactMesh& mesh) {
-    a(mesh.node, mesh.positions, mesh.jointNodes, mesh.inverseBinds, mesh.influenceStart, mesh.influenceJoint,
-      mesh.influenceWeight, mesh.restWeights, mesh.targetStart, mesh.deltaVertex, mesh.delta);
+    auto& [node, positions, jointNodes, inverseBinds, influenceStart, influenceJoint, influenceWeight, restWeights,
+           targetStart, deltaVertex, delta] = mesh;
+    a(node, positions, jointNodes, inverseBinds, influenceStart, influenceJoint, influenceWeight, restWeights,
+      targetStart, deltaVertex, delta);
 }
 
 template <typename Archive>
 void Fields(Archive& a, ExactScene& scene) {
-    a(scene.nodeParent, scene.nodeRest, scene.axes, scene.scale, scene.fps, scene.meshes, scene.clips);
+    auto& [nodeParent, nodeRest, axes, scale, fps, meshes, clips] = scene;
+    a(nodeParent, nodeRest, axes, scale, fps, meshes, clips);
 }
 
 template <typename Archive>
-void Fields(Archive& a, SimplifyResult& s) {
-    a(s.ok, s.problem, s.trianglesBefore, s.trianglesAfter, s.verticesBefore, s.verticesAfter, s.error,
-      s.bordersLocked, s.topologyKept);
+void Fields(Archive& a, SimplifyResult& result) {
+    auto& [ok, problem, trianglesBefore, trianglesAfter, verticesBefore, verticesAfter, error, bordersLocked,
+           topologyKept] = result;
+    a(ok, problem, trianglesBefore, trianglesAfter, verticesBefore, verticesAfter, error, bordersLocked, topologyKept);
 }
 
 }  // namespace imp
 
 template <typename Archive>
 void Fields(Archive& a, Warning& warning) {
-    a(warning.kind, warning.text, warning.count, warning.examples);
+    auto& [kind, text, count, examples] = warning;
+    a(kind, text, count, examples);
 }
 
 template <typename Archive>
 void Fields(Archive& a, FitReport& fit) {
-    a(fit.welded, fit.verticesBeforeWeld, fit.verticesAfterWeld, fit.simplified, fit.simplify);
+    auto& [welded, verticesBeforeWeld, verticesAfterWeld, simplified, simplify] = fit;
+    a(welded, verticesBeforeWeld, verticesAfterWeld, simplified, simplify);
 }
 
 template <typename Archive>
 void Fields(Archive& a, ClipInfo& clip) {
-    a(clip.name, clip.seconds, clip.frameCount, clip.startFrame, clip.sequence);
+    auto& [name, seconds, frameCount, startFrame, sequence] = clip;
+    a(name, seconds, frameCount, startFrame, sequence);
 }
 
 template <typename Archive>
 void Fields(Archive& a, TextureFile& texture) {
-    a(texture.fileName, texture.bytes, texture.sourcePath);
+    auto& [fileName, bytes, sourcePath] = texture;
+    a(fileName, bytes, sourcePath);
 }
 
+// The message goes before the kind, as the first versions had it.
 template <typename Archive>
 void Fields(Archive& a, ImportResult& result) {
-    a(result.error.message, result.error.kind, result.warnings, result.hostLosses, result.fit, result.clips,
-      result.textures, result.triangleTypes, result.unitCentimetres, result.model, result.exact);
+    auto& [model, error, warnings, clips, textures, triangleTypes, unitCentimetres, exact, hostLosses, fit] = result;
+    a(error.message, error.kind, warnings, hostLosses, fit, clips, textures, triangleTypes, unitCentimetres, model,
+      exact);
 }
 
 namespace {

@@ -108,6 +108,42 @@ TEST(ImportResultCodec, HandsBackTheWholeResult) {
     EXPECT_EQ(contained.unitCentimetres, original.unitCentimetres);
 }
 
+// Every field away from its default arrives; bound whole, so that a field
+// added to the result must be set and checked here.
+TEST(ImportResultCodec, CarriesEveryField) {
+    hm::ImportResult result;
+    result.model = testing_support::OneTriangleModel();
+    result.error = Fault(ErrorKind::kLimit, "Guard.fbx: 129 bones");
+    hm::AddWarning(result.warnings, hm::WarningKind::ScaledRest, "two bones rest scaled", 2, {"Hip", "Knee"});
+    result.clips = {{"Walk", 1.5, 46, 0, "Walk"}};
+    result.textures = {{"skin.bmp", {1, 2, 3}, "skin.png"}};
+    result.triangleTypes = {1, 18};
+    result.unitCentimetres = 2.54;
+    result.exact = std::make_unique<hm::imp::ExactScene>();
+    result.exact->fps = 24;
+    result.exact->nodeParent = {-1, 0};
+    hm::AddWarning(result.hostLosses, hm::WarningKind::TooManyBones, "130 bones");
+    result.fit.welded = true;
+    result.fit.verticesAfterWeld = 7;
+    const hm::DecodedImportResult decoded = hm::DecodeImportResult(hm::EncodeImportResult(result));
+    ASSERT_EQ(decoded.problem, "");
+    const auto& [model, error, warnings, clips, textures, types, unit, exact, losses, fit] = decoded.result;
+    ASSERT_TRUE(model && exact);
+    EXPECT_EQ(hm::ModelToJson(*model), hm::ModelToJson(*result.model));
+    EXPECT_EQ(std::tie(error.kind, error.message), std::tie(result.error.kind, result.error.message));
+    const auto warning = [](const hm::Warning& w) { return std::tie(w.kind, w.text, w.count, w.examples); };
+    ExpectSame(warnings, result.warnings, warning);
+    ExpectSame(losses, result.hostLosses, warning);
+    ExpectSame(clips, result.clips,
+               [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame, c.sequence); });
+    ExpectSame(textures, result.textures,
+               [](const hm::TextureFile& t) { return std::tie(t.fileName, t.bytes, t.sourcePath); });
+    EXPECT_EQ(types, result.triangleTypes);
+    EXPECT_EQ(unit, result.unitCentimetres);
+    EXPECT_EQ(std::tie(exact->fps, exact->nodeParent), std::tie(result.exact->fps, result.exact->nodeParent));
+    EXPECT_EQ(std::tie(fit.welded, fit.verticesAfterWeld), std::tie(result.fit.welded, result.fit.verticesAfterWeld));
+}
+
 // Empty arrays (a mesh without triangles, a bone without keys, an empty
 // texture) have no storage to copy from or to; the sanitizer build sees a copy.
 TEST(ImportResultCodec, CarriesEmptyArrays) {
