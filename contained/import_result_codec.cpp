@@ -114,8 +114,8 @@ void Fields(Archive& a, ImportResult& result) {
 namespace {
 
 constexpr uint32_t kMagic = 0x00524956;  // "VIR"
-// Changes with any change of a description above: a result of another
-// version is refused rather than misread.
+// Both ends are one build of this program; the version still turns bytes of
+// another build (a stale child, a damaged file) into a refusal, not a misreading.
 constexpr uint32_t kVersion = 8;
 
 }  // namespace
