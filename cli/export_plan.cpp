@@ -90,8 +90,8 @@ ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
 }
 
 // Refuses an export whose files cannot fit: the outputs in the destination's
-// folder, the log in its folder, together when both are on one
-// file system. Empty when they fit.
+// folder, the log (sizes.log 0 when there is none) in its folder, together
+// when both are on one file system. Empty when they fit.
 std::string RoomProblem(const ExportSizes& sizes, const std::string& destination, const std::string& logFolder) {
     std::string folder = fs::path(destination).parent_path().string();
     if (folder.empty()) folder = ".";
@@ -206,8 +206,10 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
 
     if (const Error error = loaded.exact ? hm::imp::CheckExactScene(*loaded.exact) : Error())
         return Fault(error.kind, options.model + ": " + error.message);
+    ExportSizes sizes = SizesOf(*loaded.model, destination);
+    if (request.logPath.empty()) sizes.log = 0;
     std::string problem = DestinationProblem(destination);
-    if (problem.empty()) problem = RoomProblem(SizesOf(*loaded.model, destination), destination, logFolder.string());
+    if (problem.empty()) problem = RoomProblem(sizes, destination, logFolder.string());
     if (!problem.empty()) return Fault(ErrorKind::kBadInput, problem);
 
     // Everything the export writes goes into its one commit: the clips'
@@ -217,11 +219,14 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
     ExportAdditions& additions = request.additions;
     plan.sequences = hm::ClipSequences(loaded.clips);
     if (!options.noSequences) additions.sequences = plan.sequences;
-    hm::TexturePlan textures =
-        hm::PlanTextureFiles(loaded.textures, folder, ReadText(DeriveOutputPaths(destination).script));
-    if (textures.error) return textures.error;
-    additions.files = std::move(textures.files);
-    plan.keptTextures = std::move(textures.kept);
+    if (!loaded.textures.empty())
+        additions.planFiles = [&textures = loaded.textures, folder, script = DeriveOutputPaths(destination).script](
+                                  std::vector<ExtraFile>& files, std::vector<std::string>& kept) {
+            hm::TexturePlan planned = hm::PlanTextureFiles(textures, folder, ReadText(script));
+            files = std::move(planned.files);
+            kept = std::move(planned.kept);
+            return planned.error;
+        };
     additions.triangleTypes = loaded.triangleTypes;
     if (options.preview) {
         std::map<std::string, std::string> sources;

@@ -18,7 +18,6 @@ struct ExportPlan {
     std::string pluginPath;      // which plug-in, when through it
     std::unique_ptr<PoseSource> poses;  // the exact bake's source, when not through the plug-in
     std::vector<AnimationSequence> sequences;  // the clips' sequence lines, written or only printed
-    std::vector<std::string> keptTextures;     // files in the way of a converted texture, kept
     ModelSize size;  // at rest, measured before the plug-in poses the model in place
 };
 

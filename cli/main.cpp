@@ -44,7 +44,7 @@ int ReportExport(const CliOptions& options, const LoadedModel& loaded, const Exp
         for (const hm::Warning& warning : outcome.warnings) std::cerr << "vantrel-export: " << warning.text << "\n";
     if (outcome.error) return Report(outcome.error);
     if (quiet) return kExported;
-    for (const std::string& kept : plan.keptTextures)
+    for (const std::string& kept : outcome.keptFiles)
         std::cerr << "vantrel-export: warning: " << kept
                   << " is not from an earlier export of this class, or is the model's own image, and differs from "
                      "the converted texture; kept it (move it away and export again to get the model's)\n";

@@ -38,6 +38,17 @@ Error Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, Ex
         poses = &skeleton.emplace(table, request.model);
     }
 
+    // From here to the commit the folder is this export's: what the plan
+    // finds there stays true until the set replaces it.
+    outputs.LockFolder(paths.data);
+    std::vector<ExtraFile> planned;
+    const std::vector<ExtraFile>* const extraFiles[] = {&request.additions.files, &planned};
+    if (request.additions.planFiles)
+        if (Error error = request.additions.planFiles(planned, outcome.keptFiles)) {
+            outputs.Discard();
+            return error;
+        }
+
     OutputFile* dataFile = outputs.Add(paths.data);
     OutputFile* animFile = dataFile ? outputs.Add(paths.anim) : nullptr;
     OutputFile* scriptFile = animFile ? outputs.Add(paths.script) : nullptr;
@@ -54,13 +65,14 @@ Error Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, Ex
         if (!file->Finish()) return WriteFailure(outputs, file);
         staged.push_back({file->Path(), file->WrittenPath()});
     }
-    for (const ExtraFile& extra : request.additions.files) {
-        OutputFile* file = outputs.Add(extra.path);
-        if (!file) return WriteFailure(outputs);
-        file->Write(extra.bytes.data(), extra.bytes.size());
-        if (!file->Finish()) return WriteFailure(outputs, file);
-        staged.push_back({file->Path(), file->WrittenPath()});
-    }
+    for (const std::vector<ExtraFile>* extras : extraFiles)
+        for (const ExtraFile& extra : *extras) {
+            OutputFile* file = outputs.Add(extra.path);
+            if (!file) return WriteFailure(outputs);
+            file->Write(extra.bytes.data(), extra.bytes.size());
+            if (!file->Finish()) return WriteFailure(outputs, file);
+            staged.push_back({file->Path(), file->WrittenPath()});
+        }
     if (request.additions.preview) {
         PreviewPage page = request.additions.preview(staged);
         outcome.previewFindings = std::move(page.findings);
@@ -76,7 +88,8 @@ Error Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, Ex
     if (!outputs.Commit()) return Fault(ErrorKind::kWriteFailed, outputs.Error());
     outcome.written = {paths.data, paths.anim, paths.script};
     if (logged) outcome.written.push_back(outcome.logPath = request.logPath);
-    for (const ExtraFile& extra : request.additions.files) outcome.written.push_back(extra.path);
+    for (const std::vector<ExtraFile>* extras : extraFiles)
+        for (const ExtraFile& extra : *extras) outcome.written.push_back(extra.path);
     if (!outcome.pagePath.empty()) outcome.written.push_back(outcome.pagePath);
     return {};
 }

@@ -46,11 +46,18 @@ struct PreviewPage {
 };
 using PreviewMaker = std::function<PreviewPage(const std::vector<StagedFile>& staged)>;
 
+// Files whose names and bytes depend on what the destination's folder holds
+// (a texture must not replace another's file of its name). The job plans them
+// under the folder's lock, held until its commit, so that no other export
+// changes the folder between the plan and the commit. kept: files left alone.
+using FilePlanner = std::function<Error(std::vector<ExtraFile>& files, std::vector<std::string>& kept)>;
+
 // What a host program adds to the export's own files; all of it goes into
 // the one commit.
 struct ExportAdditions {
     std::vector<AnimationSequence> sequences;  // into the script class, after its own
     std::vector<ExtraFile> files;
+    FilePlanner planFiles;  // null: none; planned files go after `files`
     PreviewMaker preview;  // null: no page
     std::vector<uint8_t> triangleTypes;  // each triangle's type byte in model order; empty: all type 1
 };
@@ -74,6 +81,7 @@ struct ExportOutcome {
     std::string pagePath;               // "" without a page
     hm::Warnings warnings;              // what the export went on past (a log that could not be created)
     std::vector<std::string> previewFindings;
+    std::vector<std::string> keptFiles;  // what the additions' plan left alone
 };
 
 // Writes the whole set or nothing. The kinds it fails with: kWriteFailed (the

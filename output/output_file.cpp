@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <system_error>
 
@@ -122,8 +123,11 @@ std::error_code ReplaceDestination(const std::string& from, const std::string& t
     return std::error_code(ErrnoOf(GetLastError()), std::generic_category());
 }
 
-// Held while a set's files are renamed into place, so that two processes
-// replacing the same set do it one after the other. Windows locks no folder:
+}  // namespace
+
+// Held while a set's files are renamed into place (or from the plan of a set
+// on, see OutputSet::LockFolder), so that two processes replacing the same set
+// do it one after the other. Windows locks no folder:
 // a mutex named after the folder's volume root and file number stands for it
 // (every spelling of a folder names the same one), in the user's session.
 class FolderLock {
@@ -163,6 +167,8 @@ public:
 private:
     HANDLE mutex_ = nullptr;
 };
+
+namespace {
 #else
 std::error_code ReplaceDestination(const std::string& from, const std::string& to) {
     std::error_code code;
@@ -170,8 +176,11 @@ std::error_code ReplaceDestination(const std::string& from, const std::string& t
     return code;
 }
 
-// Held while a set's files are renamed into place, so that two processes
-// replacing the same set do it one after the other. Advisory, on the folder.
+}  // namespace
+
+// Held while a set's files are renamed into place (or from the plan of a set
+// on, see OutputSet::LockFolder), so that two processes replacing the same set
+// do it one after the other. Advisory, on the folder.
 class FolderLock {
 public:
     explicit FolderLock(const std::string& folder) {
@@ -187,7 +196,39 @@ public:
 private:
     int fd_ = -1;
 };
+
+namespace {
 #endif
+
+// A file written in place, a device or a pipe: opened for writing as it is. A pipe nobody reads would
+// hold the export for ever: it is refused at once (ENXIO) instead.
+std::FILE* OpenInPlace(const std::string& path) {
+#if defined(_WIN32)
+    return std::fopen(path.c_str(), "wb");
+#else
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    // Once open, writes wait for the reader as usual.
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) close(fd);
+    return file;
+#endif
+}
+
+// An earlier file marked read-only is kept, as Windows keeps it: its owner
+// said it is not to be replaced.
+bool ReadOnly(const std::string& path) {
+    std::error_code code;
+    const fs::file_status status = fs::symlink_status(path, code);
+    constexpr fs::perms kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    return !code && fs::is_regular_file(status) && (status.permissions() & kWrite) == fs::perms::none;
+}
 
 }  // namespace
 
@@ -210,7 +251,7 @@ bool OutputFile::Open(const std::string& path, bool viaTemporary) {
         file_ = CreateUnique(FolderOf(path), writtenPath_);
     } else {
         writtenPath_ = path;
-        file_ = std::fopen(writtenPath_.c_str(), "wb");
+        file_ = OpenInPlace(path);
     }
     if (!file_) {
         Fail(errno);
@@ -316,6 +357,8 @@ bool OutputFile::Finish() {
     buffer_ = {};
     std::error_code code;
     if (writtenPath_ != path_ && fs::is_directory(path_, code)) Fail(EISDIR);
+    if (writtenPath_ != path_ && ReadOnly(path_) && error_.empty())
+        error_ = path_ + ": the earlier file is read-only, and is kept (make it writable to replace it)";
     return !Failed();
 }
 
@@ -361,6 +404,17 @@ OutputFile* OutputSet::Add(const std::string& path) {
     owned_.push_back(std::make_unique<OutputFile>());
     OutputFile* file = owned_.back().get();
     files_.push_back(file);
+    // A set's names are the export's own: a link planted at one of them that
+    // leads to a device or a pipe is not written through.
+    std::error_code code;
+    if (fs::is_symlink(fs::symlink_status(path, code))) {
+        const fs::file_status target = fs::status(path, code);
+        if (fs::exists(target) && !fs::is_regular_file(target)) {
+            if (error_.empty())
+                error_ = path + ": a link to a device or a pipe, where the set has a file (remove the link)";
+            return nullptr;
+        }
+    }
     if (file->Open(path)) return file;
     if (error_.empty()) error_ = file->Error();
     return nullptr;
@@ -380,7 +434,8 @@ bool OutputSet::Commit() {
     // The earlier files are kept under unique names until every new one is
     // in place, and put back if any rename fails. Signals wait meanwhile, so
     // an interrupt never leaves a set half replaced.
-    FolderLock lock(FolderOf(files_.front()->Path()));
+    std::optional<FolderLock> lock;
+    if (!held_) lock.emplace(FolderOf(files_.front()->Path()));
     SignalsHeld held;
     struct Step {
         OutputFile* file;
@@ -447,4 +502,8 @@ bool OutputSet::Commit() {
 
 void OutputSet::Discard() {
     for (OutputFile* file : files_) file->Discard();
+}
+
+void OutputSet::LockFolder(const std::string& path) {
+    if (!held_) held_ = std::make_shared<FolderLock>(FolderOf(path));
 }

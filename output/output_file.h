@@ -85,6 +85,8 @@ private:
 // Outputs that replace their destinations together: every file added is
 // written to its temporary, and Commit renames them into place only when all
 // of them are complete. An uncommitted set removes its temporaries when it goes.
+class FolderLock;
+
 class OutputSet {
 public:
     // Replaces to by from, as rename does; a seam for tests to make it fail.
@@ -107,10 +109,15 @@ public:
     bool Commit();
     // Removes every temporary; the destinations are left as they were.
     void Discard();
+    // Takes the lock Commit takes on path's folder now and holds it while the
+    // set lives: what is planned from the folder's files then stays true
+    // until the set replaces them.
+    void LockFolder(const std::string& path);
     // "<path>: <the system's reason>" of the first failure, empty while all is well.
     const std::string& Error() const { return error_; }
 
 private:
+    std::shared_ptr<FolderLock> held_;  // shared: the lock's type is the file's own
     RenameFunction rename_;
     std::vector<std::unique_ptr<OutputFile>> owned_;
     std::vector<OutputFile*> files_;

@@ -437,6 +437,34 @@ TEST(HostProgramOutputs, ConcurrentExportsLeaveOneWholeSet) {
     }
 }
 
+// Two models that name one texture, exported into one folder at once: the
+// texture is planned and committed with its set, so the class and the
+// texture it names always come from the same model.
+TEST(HostProgramOutputs, ConcurrentExportsKeepEachSetsOwnTexture) {
+    ScratchDir dir;
+    for (const char* model : {"A", "B"}) {
+        std::filesystem::create_directories(dir / model);
+        std::filesystem::copy_file(kSource + "/examples/totem.gltf", dir / (std::string(model) + "/totem.gltf"));
+    }
+    std::filesystem::copy_file(kSource + "/examples/totem_skin.png", dir / "A/totem_skin.png");
+    std::filesystem::copy_file(kSource + "/tests/data/sample/cap_skin.png", dir / "B/totem_skin.png");
+    std::filesystem::create_directory(dir / "out");
+    const std::string a = "A/totem.gltf out/Out.3D", b = "B/totem.gltf out/Out.3D --scale 2";
+    const auto set = [&] { return std::make_pair(ReadFile(dir / "out/Out.uc"), ReadFile(dir / "out/totem_skin.bmp")); };
+    ASSERT_EQ(RunProgram(dir, a).status, 0);
+    const auto fromA = set();
+    ASSERT_EQ(RunProgram(dir, b).status, 0);
+    const auto fromB = set();
+    ASSERT_NE(fromA.second, fromB.second);
+    const std::string program = VANTREL_EXPORT_PATH;
+    for (int round = 0; round < 12; ++round) {
+        const std::string both = "cd '" + dir.Path().string() + "' && (" + program + " -q " + a + " & " + program +
+                                 " -q " + b + " & wait) >/dev/null 2>&1";
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        EXPECT_TRUE(set() == fromA || set() == fromB) << "round " << round;
+    }
+}
+
 // A signal in the middle of an export removes its temporaries and leaves the
 // earlier set as it was.
 TEST(HostProgramOutputs, InterruptedExportLeavesNoTemporary) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 using namespace testing_support;
@@ -114,6 +115,7 @@ TEST(OutputSet, CommitsAllOrPutsEveryDestinationBack) {
     WriteText(dir / "b", "old b");
     {
         OutputSet set(FailOnB);
+        set.Add(dir / "new")->Write("new");  // placed before the failure, with no earlier file: removed
         set.Add(dir / "a")->Write("new a");
         set.Add(dir / "b")->Write("new b");
         set.Add(dir / "c")->Write("new c");  // no earlier c: none after
@@ -136,6 +138,52 @@ TEST(OutputSet, CommitsAllOrPutsEveryDestinationBack) {
     EXPECT_EQ(ReadFile(dir / "a"), "new a");
     EXPECT_EQ(ReadFile(dir / "b"), "new b");
     EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+// What an export finds at one of its names, other than its earlier file: a
+// read-only file is kept, a link is replaced and its target untouched, a link
+// to a device is not written through, a pipe nobody reads holds nothing up.
+TEST(OutputSet, NamesTakenByOthersAreNeitherWrittenThroughNorWaitedFor) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> make;
+        bool added;
+        bool committed;
+        std::string error;  // found in the set's error
+    };
+    const std::vector<Case> cases = {
+        {"read-only earlier file",
+         [](const std::string& path) {
+             WriteText(path, "earlier");
+             std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+         },
+         true, false, "the earlier file is read-only, and is kept"},
+        {"link to a file elsewhere",
+         [](const std::string& path) {
+             WriteText(path + ".victim", "victim");
+             std::filesystem::create_symlink(path + ".victim", path);
+         },
+         true, true, ""},
+        {"link to a device",
+         [](const std::string& path) { std::filesystem::create_symlink("/dev/full", path); }, false, false,
+         "a link to a device or a pipe"},
+        {"pipe nobody reads", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, false,
+         false, "No such device or address"},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const std::string path = dir / "out";
+        c.make(path);
+        OutputSet set;
+        OutputFile* file = set.Add(path);
+        EXPECT_EQ(file != nullptr, c.added) << c.name;
+        if (file) file->Write("new");
+        EXPECT_EQ(set.Commit(), c.committed) << c.name;
+        EXPECT_NE(set.Error().find(c.error), std::string::npos) << c.name << ": " << set.Error();
+        if (c.committed) EXPECT_EQ(ReadFile(path), "new") << c.name;
+        if (std::filesystem::exists(path + ".victim")) EXPECT_EQ(ReadFile(path + ".victim"), "victim") << c.name;
+        if (std::filesystem::is_regular_file(path) && !c.committed) EXPECT_EQ(ReadFile(path), "earlier") << c.name;
+    }
 }
 
 TEST(OutputSet, OutputThatCannotBeCreatedFailsTheSet) {
