@@ -66,11 +66,17 @@ TEST(SplitRigid, SeparatesRotationFromScaleShearAndMirror) {
     EXPECT_EQ(SplitRigid(flat).stretch, flat.m);
 }
 
-TEST(Slerp, HalfWayAndShortestArc) {
+// A turn of 160 degrees at an even rate: a quarter of the way, a blend of the
+// ends (which agrees halfway) would be degrees off.
+TEST(Slerp, EvenRateAndShortestArc) {
+    const double theta = 160 * kPi / 180;
+    for (const double f : {0.25, 0.5, 0.75}) {
+        const Quat q = Slerp({0, 0, 0, 1}, {0, 0, std::sin(theta / 2), std::cos(theta / 2)}, f);
+        EXPECT_NEAR(q.z, std::sin(f * theta / 2), 1e-12) << f;
+        EXPECT_NEAR(q.w, std::cos(f * theta / 2), 1e-12) << f;
+    }
     const double s = std::sqrt(0.5);
     const Quat half = Slerp({0, 0, 0, 1}, {0, 0, s, s}, 0.5);
-    EXPECT_NEAR(half.z, std::sin(kPi / 8), 1e-12);
-    EXPECT_NEAR(half.w, std::cos(kPi / 8), 1e-12);
     // -q is the same rotation: the way there is the short one.
     const Quat viaNegated = Slerp({0, 0, 0, 1}, {0, 0, -s, -s}, 0.5);
     EXPECT_LT(MaxDifference(RotationFromQuat(viaNegated), RotationFromQuat(half)), 1e-12);

@@ -80,7 +80,8 @@ TEST(Quantise, LogLinesReadAsPrintfPrintsThem) {
     std::string expected;
     for (const int32_t count : meshVertices) {
         for (int32_t v = 0; v < count; ++v) {
-            int16_t xyz[4] = {static_cast<int16_t>(v % 257 - 128), static_cast<int16_t>(v * 7 % 257 - 128),
+            // Each coordinate from -131 to 131: the tables' ends (-128 and 128) and just past them.
+            int16_t xyz[4] = {static_cast<int16_t>(v % 263 - 131), static_cast<int16_t>(v * 7 % 263 - 131),
                               static_cast<int16_t>(v * 13 % 263 - 131), 0};
             if (v % 1000 == 999) xyz[v / 1000 % 3] = v % 2000 == 999 ? INT16_MIN : INT16_MAX;
             records.insert(records.end(), reinterpret_cast<const uint8_t*>(xyz),
