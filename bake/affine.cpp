@@ -1,5 +1,7 @@
 #include "bake/affine.h"
 
+#include "skeleton/trig.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -116,10 +118,11 @@ Quat Slerp(Quat a, Quat b, double f) {
     }
     double k0 = 1 - f, k1 = f;
     if (dot < 0.9999) {
-        const double omega = std::acos(dot);
-        const double s = std::sin(omega);
-        k0 = std::sin((1 - f) * omega) / s;
-        k1 = std::sin(f * omega) / s;
+        // The skeleton's functions: the same bits on every system's runtime.
+        const double omega = ArcCosine(dot);
+        const double s = Sine(omega);
+        k0 = Sine((1 - f) * omega) / s;
+        k1 = Sine(f * omega) / s;
     }
     Quat out{k0 * a.x + k1 * b.x, k0 * a.y + k1 * b.y, k0 * a.z + k1 * b.z, k0 * a.w + k1 * b.w};
     const double n = std::sqrt(out.x * out.x + out.y * out.y + out.z * out.z + out.w * out.w);
@@ -158,9 +161,9 @@ RigidSplit SplitRigid(const Affine& a) {
 }
 
 Mat3 RotationFromEuler(Vec3d angles) {
-    const double sx = std::sin(angles.x), cx = std::cos(angles.x);
-    const double sy = std::sin(angles.y), cy = std::cos(angles.y);
-    const double sz = std::sin(angles.z), cz = std::cos(angles.z);
+    const double sx = Sine(angles.x), cx = Cosine(angles.x);
+    const double sy = Sine(angles.y), cy = Cosine(angles.y);
+    const double sz = Sine(angles.z), cz = Cosine(angles.z);
     return {{{cy * cz, sx * sy * cz - cx * sz, cx * sy * cz + sx * sz},
              {cy * sz, sx * sy * sz + cx * cz, cx * sy * sz - sx * cz},
              {-sy, sx * cy, cx * cy}}};
@@ -172,7 +175,7 @@ Vec3d EulerFromRotation(const Mat3& r) {
     // recompose to r.
     const double y = std::atan2(-r[2][0], std::hypot(r[0][0], r[1][0]));
     const double x = std::atan2(r[2][1], r[2][2]);
-    const double sx = std::sin(x), cx = std::cos(x);
+    const double sx = Sine(x), cx = Cosine(x);
     const double z = std::atan2(sx * r[0][2] - cx * r[0][1], cx * r[1][1] - sx * r[1][2]);
     return {x, y, z};
 }
