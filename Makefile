@@ -46,7 +46,7 @@ FUZZ_PARALLEL ?= 2
 
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps deps-windows deps-assimp-mingw assimp-mingw deps-wine deps-wine32 deps-blender deps-browser deps-corpus deps-fuzz build test \
+.PHONY: all deps deps-windows deps-assimp-mingw assimp-mingw deps-wine deps-wine32 deps-blender deps-browser deps-corpus deps-fuzz build build-all test \
         test-corpus install demo bench bench-blender windows test-windows dist blender-addon test-blender test-browser fuzz clean
 
 all: build
@@ -97,12 +97,17 @@ deps-fuzz: deps
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
+# The programs and the plug-in: what a user runs.
 build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target vantrel-export hmVantrelExport hmModelLib vantrel-view
+
+# Everything: the tests and the benchmarks too.
+build-all: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
 # In random order, so that no test leans on another having run first. ctest
 # counts a skipped test but keeps its reason in its log: print it.
-test: build
+test: build-all
 	ctest --test-dir $(BUILD) --output-on-failure --schedule-random -j$(JOBS)
 	@awk '/: Skipped$$/ { reason = ""; open = 1; next } \
 	      open && /^\[  SKIPPED \]/ { print "skipped " $$4 ": " reason; open = 0; next } \
@@ -110,7 +115,7 @@ test: build
 
 # Every model file of Assimp's test files through vantrel-export, two at a
 # time, each bounded to 30 s and 2 GiB; writes docs/corpus.md.
-test-corpus: build deps-corpus
+test-corpus: build-all deps-corpus
 	$(BUILD)/corpus_sweep --models $(CORPUS_MODELS) --exporter $(BUILD)/vantrel-export --table docs/corpus.md \
 	  --jobs 2 --timeout 30 --memory-mb 2048 --skinning $(CORPUS_SKINNING)
 
@@ -133,7 +138,7 @@ demo: build
 
 # The pieces with Google Benchmark, then whole exports against the I/O floor:
 # in one process, then vantrel-export run as a user runs it.
-bench: build
+bench: build-all
 	$(BUILD)/vantrel-bench pieces --benchmark_min_time=0.5
 	$(BUILD)/vantrel-bench report --runs 5
 	$(BUILD)/vantrel-bench program --runs 5

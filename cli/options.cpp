@@ -183,7 +183,7 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
 
     app.add_option("--texture-size", model.import.textureSide,
                    "Largest side of the textures written, a power of two up to " + std::to_string(hm::kMaxTextureSide) +
-                       " (default " + std::to_string(hm::kDefaultTextureSide) +
+                       "\n(default " + std::to_string(hm::kDefaultTextureSide) +
                        ", which every renderer of the engine takes)")
         ->check(CLI::Validator(
             [](std::string& text) {
@@ -198,13 +198,13 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
                            ? std::string()
                            : "must be a power of two from 1 to " + std::to_string(hm::kMaxTextureSide) + ", not " + text;
             },
-            "POWER OF TWO"))
+            ""))
         ->type_name("N")
         ->group(kImportGroup);
     app.add_option("--texture-folder", model.import.textureFolders,
                    "Also read the model's images from this folder and below (by default only the model's\n"
                    "folder and below); give it again for more")
-        ->check(CLI::ExistingDirectory)
+        ->check(CLI::ExistingDirectory.description(""))
         ->type_name("DIR")
         ->allow_extra_args(false)
         ->group(kImportGroup);
@@ -231,17 +231,17 @@ void AddProgramOptions(CLI::App& app, CliOptions& options, bool& quiet, bool& ve
     app.add_option("--threads", options.threads,
                    "Threads that pose and write the frames (default: the machine's cores);\n"
                    "the files are the same with any number")
-        ->check(CLI::Range(1, kMaxBakeThreads))
+        ->check(CLI::Range(1, kMaxBakeThreads).description(""))
         ->type_name("N")
         ->group(kProgramGroup);
     app.add_option("--max-memory", model.limits.memoryMegabytes,
                    "Memory the model reader may take for a file read with Assimp (default 4096)")
-        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24))
+        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24).description(""))
         ->type_name("MB")
         ->group(kProgramGroup);
     app.add_option("--timeout", model.limits.seconds,
                    "Seconds the model reader may take for a file read with Assimp (default 120)")
-        ->check(CLI::Range(0.01, 1e6))
+        ->check(CLI::Range(0.01, 1e6).description(""))
         ->type_name("SECONDS")
         ->group(kProgramGroup);
 }

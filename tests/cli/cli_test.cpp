@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <map>
 
 using namespace testing_support;
@@ -146,6 +148,8 @@ TEST(HostProgram, CommandLines) {
         {"Tri.hm.json A.3D -o B.3D", 2, "", "give one", untouched},
         {"--version", 0, "vantrel-export 1.0.0 (Assimp 5.", "", untouched},
         {"--help", 0, "Output:\n  -o,--output NAME|FOLDER", "", untouched},
+        {"--help", 0, "  --texture-size N          Largest side", "", untouched},
+        {"--help", 0, "  --threads N               Threads", "", untouched},
     };
     for (const Case& c : cases) {
         ScratchDir dir;
@@ -620,3 +624,56 @@ TEST(HostProgram, ReadmeSampleIsTheProgramsOutput) {
     EXPECT_EQ(shown, printed) << "the README's sample output differs from the program's; "
                                  "VANTREL_UPDATE_README=1 build/cli_tests --gtest_filter='*Readme*' puts it there";
 }
+
+namespace {
+
+// The README's walk-throughs as a reader types them: in a code block, a command
+// ("$ build/..." or "build/...") and the output quoted after it ("#   " lines in
+// a shell block, bare lines after a "$ " command). Each quoted line must be a
+// line of what the program prints now, in the order quoted.
+TEST(Readme, QuotedOutputIsWhatTheProgramsPrint) {
+    ScratchDir dir;
+    std::filesystem::create_directory_symlink(kSource + "/examples", dir / "examples");
+    std::filesystem::create_directory_symlink(std::filesystem::path(VANTREL_EXPORT_PATH).parent_path(), dir / "build");
+    std::istringstream readme(ReadFile(kSource + "/README.md"));
+    // Each block's commands, with what is quoted after each; only blocks that quote run.
+    using Command = std::pair<std::string, std::vector<std::string>>;
+    std::vector<std::vector<Command>> blocks;
+    bool inBlock = false, dollarBlock = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("```", 0) == 0) {
+            inBlock = !inBlock;
+            dollarBlock = false;
+            if (inBlock) blocks.emplace_back();
+            continue;
+        }
+        if (!inBlock) continue;
+        std::vector<Command>& commands = blocks.back();
+        const bool dollar = line.rfind("$ ", 0) == 0;
+        if (dollar) dollarBlock = true;
+        const std::string command = dollar ? line.substr(2) : line;
+        if (command.rfind("build/", 0) == 0 || command.rfind("mkdir ", 0) == 0)
+            commands.push_back({command.substr(0, command.find("  #")), {}});
+        else if (!commands.empty() && (line.rfind("#   ", 0) == 0 || (dollarBlock && !dollar)))
+            commands.back().second.push_back(line.rfind("#   ", 0) == 0 ? line.substr(4) : line);
+    }
+    size_t quoted = 0;
+    for (const std::vector<Command>& commands : blocks) {
+        if (std::all_of(commands.begin(), commands.end(), [](const Command& c) { return c.second.empty(); })) continue;
+        for (const auto& [command, expected] : commands) {
+            const std::string run = "cd '" + dir.Path().string() + "' && " + command + " >.out 2>&1 </dev/null";
+            ASSERT_EQ(std::system(run.c_str()), 0) << command << "\n" << ReadFile(dir / ".out");
+            std::istringstream printed(ReadFile(dir / ".out"));
+            size_t next = 0;
+            for (std::string line; std::getline(printed, line) && next < expected.size();)
+                if (line == expected[next]) ++next;
+            if (!expected.empty())
+                EXPECT_EQ(next, expected.size()) << command << ": the README quotes \"" << expected[std::min(next, expected.size() - 1)]
+                                                 << "\"; the program printed\n" << ReadFile(dir / ".out");
+            quoted += expected.size();
+        }
+    }
+    EXPECT_GE(quoted, 12u) << "the walk-throughs were not found";
+}
+
+}  // namespace

@@ -62,10 +62,11 @@ TEST(BindNodes, SharedNameGoesToTheBoneNearestTheMesh) {
         const NodeBindings bindings = BindNodes(s.scene, s.tree);
         EXPECT_EQ(s.Bound(bindings), c.bound) << c.holder;
         ASSERT_EQ(bindings.warnings.size(), c.warned ? 1u : 0u) << c.holder;
-        if (c.warned)
+        if (c.warned) {
             EXPECT_EQ(bindings.warnings[0].text,
                       "bone 'joint' may mean any of 2 nodes ('Root/Left/joint', 'Root/Right/joint'); taken as "
                       "'Root/Left/joint', the first in the file, as nothing in the file tells them apart");
+        }
     }
 }
 
