@@ -126,7 +126,7 @@ Error DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image) {
     if (!stbi_info_from_memory(bytes, static_cast<int>(size), &width, &height, &channels))
         return refused(format == "TGA"
                            ? std::string("not an image the decoder reads (") + stbi_failure_reason() + ")"
-                           : "a " + format + " file whose header cannot be read (damaged or cut short)");
+                           : "is a " + format + " file whose header cannot be read (damaged or cut short)");
     const std::string sides = std::to_string(width) + " x " + std::to_string(height) + " pixels";
     if (width > kMaxDecodedSide || height > kMaxDecodedSide ||
         static_cast<int64_t>(width) * height > kMaxDecodedPixels)
@@ -134,7 +134,7 @@ Error DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image) {
     if (const uint64_t least = LeastBytes(format.c_str(), bytes, size, static_cast<uint64_t>(width),
                                           static_cast<uint64_t>(height));
         least > size)
-        return refused("a " + format + " of " + sides + " needs at least " + std::to_string(least) +
+        return refused("is a " + format + " of " + sides + ", which needs at least " + std::to_string(least) +
                        " bytes; the file holds " + std::to_string(size) + " (damaged or cut short)");
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
         stbi_load_from_memory(bytes, static_cast<int>(size), &width, &height, &channels, 4), stbi_image_free);

@@ -208,24 +208,23 @@ TEST(DamagedFiles, ThatStopTheReaderEndWithExitTwoAndAClearMessage) {
     }
 }
 
-// The files read under a folder and its subfolders while the object lives
+// The files read in the subfolders of a folder while the object lives
 // (inotify: a file read through a symbolic link counts in its own folder).
 class ReadFiles {
 public:
     explicit ReadFiles(const std::filesystem::path& root) : fd_(inotify_init1(IN_NONBLOCK)), root_(root) {
-        Watch(root);
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
             if (entry.is_directory() && !entry.is_symlink()) Watch(entry.path());
     }
     ~ReadFiles() { close(fd_); }
 
-    // Relative to the root, sorted; the shell's own files (named ".*") left out.
+    // Relative to the root, sorted.
     std::vector<std::string> Names() {
         alignas(inotify_event) char buffer[1 << 16];
         for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;)
             for (char* at = buffer; at < buffer + n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(at);
-                if (event->len && !(event->mask & IN_ISDIR) && event->name[0] != '.')
+                if (event->len && !(event->mask & IN_ISDIR))
                     read_.insert((folders_[event->wd] / event->name).lexically_relative(root_).string());
                 at += sizeof(inotify_event) + event->len;
             }
@@ -297,7 +296,7 @@ struct Hostile {
     std::vector<std::pair<std::string, std::string>> files;
     std::string arguments;  // run in the scratch folder, the outputs there
     int status;
-    std::vector<std::string> read;     // files the program read under the scratch folder, sorted
+    std::vector<std::string> read;     // files the program read in model/ and secret/, sorted
     std::vector<std::string> written;  // files it left there, sorted
     std::vector<std::string> says;     // each found in standard error
 };
@@ -328,7 +327,7 @@ TEST(HostileFiles, ReadOnlyTheModelsFolderAndNeverInject) {
         {"a material library outside the model's folder",
          {{"model/m.obj", "mtllib ../secret/secret.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl Secret\nf 1 2 3\n"},
           {"secret/secret.mtl", "newmtl Secret\nKd 1 0 0\nmap_Kd Secret.png\n"}},
-         reads + "m.obj Out.3D", 0, {"model/m.obj"}, with({"m_DefaultMaterial.bmp"}),
+         reads + "m.obj Out.3D", 0, {"model/m.obj"}, with({"m_Secret.bmp"}),
          {"secret/secret.mtl', which lies outside the model's folder"}},
         {"texture names that differ only in case",
          {{"model/m.gltf", Gltf(kTriangleUri, "Tri", {{"c", ""}, {"C", ""}, {"Up", "Skin.png"}, {"Low", "skin.png"}})},
@@ -348,8 +347,8 @@ TEST(HostileFiles, ReadOnlyTheModelsFolderAndNeverInject) {
          {{"model/m.gltf", Gltf(kTriangleUri, "Tri", {{"Big", "big.bmp"}, {"Cut", "cut.jpg"}})},
           {"model/big.bmp", CutBmp()}, {"model/cut.jpg", jpegStart}},
          reads + "m.gltf Out.3D", 0, {"model/big.bmp", "model/cut.jpg", "model/m.gltf"}, with({"m_Big.bmp", "m_Cut.bmp"}),
-         {"texture 'big.bmp' a BMP of 16384 x 4096 pixels needs at least 201326646 bytes; the file holds 54",
-          "texture 'cut.jpg' a JPEG file whose header cannot be read"}},
+         {"texture 'big.bmp' is a BMP of 16384 x 4096 pixels, which needs at least 201326646 bytes; the file holds 54",
+          "texture 'cut.jpg' is a JPEG file whose header cannot be read"}},
         {"texture names a host model file gives",
          {{"model/m.hm.json", HostModel({"a b.bmp FLAGS=0 GROUP=Evil", "..\\..\\..\\System\\Engine.u",
                                          std::string(28, 'T') + ".bmp", "caf\u0085\u2028.bmp", "Clean_1.bmp"})}},
