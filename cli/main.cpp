@@ -9,6 +9,7 @@
 #include "cli/system.h"
 #include "contained/contained_import.h"
 #include "export/output_names.h"
+#include "host/warnings.h"
 
 #include <filesystem>
 #include <iostream>
@@ -19,10 +20,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Messages and warnings quote the model's own strings (names, paths it
+// names): whatever control characters those hold are shown escaped.
 int Fail(int status, const std::string& message) {
-    std::cerr << "vantrel-export: " << message << "\n";
+    std::cerr << "vantrel-export: " << hm::Printable(message) << "\n";
     return status;
 }
+
+void Warn(const std::string& text) { std::cerr << "vantrel-export: " << hm::Printable(text) << "\n"; }
 
 // A failure before the export: its line as it stands, and its exit status.
 int Refuse(const Error& error) {
@@ -41,14 +46,14 @@ int ReportExport(const CliOptions& options, const LoadedModel& loaded, const Exp
                  const ExportOutcome& outcome) {
     const bool quiet = options.verbosity == Verbosity::Quiet;
     if (!quiet)
-        for (const hm::Warning& warning : outcome.warnings) std::cerr << "vantrel-export: " << warning.text << "\n";
+        for (const hm::Warning& warning : outcome.warnings) Warn(warning.text);
     if (outcome.error) return Report(outcome.error);
     if (quiet) return kExported;
     for (const std::string& kept : outcome.keptFiles)
-        std::cerr << "vantrel-export: warning: " << kept
-                  << " is not from an earlier export of this class, or is the model's own image, and differs from "
-                     "the converted texture; kept it (move it away and export again to get the model's)\n";
-    for (const std::string& finding : outcome.previewFindings) std::cerr << "vantrel-export: preview: " << finding << "\n";
+        Warn("warning: " + kept +
+             " is not from an earlier export of this class, or is the model's own image, and differs from the "
+             "converted texture; kept it (move it away and export again to get the model's)");
+    for (const std::string& finding : outcome.previewFindings) Warn("preview: " + finding);
 
     const std::string& destination = plan.request.destination;
     const std::string folder = fs::path(destination).parent_path().string();
@@ -88,7 +93,7 @@ int Main(int argc, char** argv) {
     LoadedModel loaded = LoadModel(options.model, options.modelOptions);
     const bool quiet = options.verbosity == Verbosity::Quiet;
     if (!quiet)
-        for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
+        for (const hm::Warning& warning : loaded.warnings) Warn("warning: " + warning.text);
     if (!loaded.model) return Refuse(loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
     if (!quiet) std::cout << DescribeFit(loaded.fit);

@@ -2,6 +2,7 @@
 
 #include "host/format_limits.h"
 #include "host/model_json.h"
+#include "names/host_names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,25 @@ std::string Printf(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
     return text;
+}
+
+// A host model file names its textures as it likes; the script class names
+// them in its directives, where the engine reads a name. Each is made one
+// (names/host_names.h), with a warning: no directive of the name's making,
+// no file outside textures\, no name cut without a word.
+void CleanTextureNames(const std::string& path, hmModel& model, hm::Warnings& warnings) {
+    for (size_t i = 0; i < model.materials.size(); ++i) {
+        std::string& texture = model.materials[i]->diffuseTexture;
+        const std::string clean = hm::imp::EngineFileName(texture);
+        if (clean == texture) continue;
+        const std::string place = "materials[" + std::to_string(i) + "].diffuseTexture";
+        hm::AddWarning(warnings, hm::WarningKind::TextureNameChanged,
+                       path + ": " + place + ": the texture '" + hm::Printable(texture) + "' is named " + clean +
+                           " (the engine reads a file name of letters, digits and '_', one '.' before the "
+                           "extension, and at most " + std::to_string(hm::kMaxNameBytes) + " bytes)",
+                       1, {place});
+        texture = clean;
+    }
 }
 
 }  // namespace
@@ -108,6 +128,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.model = std::move(result.model);
         if (!loaded.model) loaded.error = std::move(result.error);
         loaded.warnings = std::move(result.warnings);
+        if (loaded.model) CleanTextureNames(path, *loaded.model, loaded.warnings);
         // The importer checks its model before baking; a host model file is checked here, the same way.
         if (loaded.model) {
             for (const hm::LimitFinding& finding :
@@ -165,7 +186,7 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
     out += "Meshes: " + std::to_string(model.meshes.size()) + "\n";
     for (size_t i = 0; i < model.meshes.size(); ++i) {
         const hmMesh& mesh = *model.meshes[i];
-        out += "  " + std::to_string(i) + " \"" + mesh.name + "\": " + std::to_string(mesh.vertices.size()) +
+        out += "  " + std::to_string(i) + " \"" + hm::Printable(mesh.name) + "\": " + std::to_string(mesh.vertices.size()) +
                " vertices, " + std::to_string(mesh.triangles.size()) + " triangles\n";
         vertices += mesh.vertices.size();
         triangles += mesh.triangles.size();
@@ -175,7 +196,8 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
     for (size_t i = 0; i < model.bones.size(); ++i) {
         const HostBoneEntry& bone = *model.bones[i];
         const std::string parent = bone.record.parentName;
-        out += "  " + std::to_string(i) + " " + bone.record.name + (parent.empty() ? "" : " (in " + parent + ")") +
+        out += "  " + std::to_string(i) + " " + hm::Printable(bone.record.name) +
+               (parent.empty() ? "" : " (in " + hm::Printable(parent) + ")") +
                ", " + std::to_string(bone.positionKeys.size()) + " position and " +
                std::to_string(bone.rotationKeys.size()) + " rotation keys\n";
     }
@@ -184,13 +206,13 @@ std::string DescribeModel(const hmModel& model, const std::vector<hm::ClipInfo>&
     out += "Materials: " + std::to_string(model.materials.size()) + "\n";
     for (size_t i = 0; i < model.materials.size(); ++i) {
         const hmMaterial& material = *model.materials[i];
-        out += "  " + std::to_string(i) + " \"" + material.name + "\": texture " +
-               (material.diffuseTexture.empty() ? "(none)" : material.diffuseTexture) + "\n";
+        out += "  " + std::to_string(i) + " \"" + hm::Printable(material.name) + "\": texture " +
+               (material.diffuseTexture.empty() ? "(none)" : hm::Printable(material.diffuseTexture)) + "\n";
     }
     if (!clips.empty()) {
         out += "Clips: " + std::to_string(clips.size()) + "\n";
         for (const hm::ClipInfo& clip : clips) {
-            out += "  " + clip.name + ": " + Printf("%.3f", clip.seconds) + " s, " + std::to_string(clip.frameCount) +
+            out += "  " + hm::Printable(clip.name) + ": " + Printf("%.3f", clip.seconds) + " s, " + std::to_string(clip.frameCount) +
                    " frames, " +
                    (clip.startFrame < 0 ? std::string("not exported")
                                         : "frames " + std::to_string(clip.startFrame) + " to " +
@@ -248,7 +270,7 @@ std::string DescribeClips(const LoadedModel& loaded, double fps) {
                       " per second; name them to --clip as in the first column:\n";
     for (const hm::ClipInfo& clip : clips)
         out += "  " + clip.sequence + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
-               " frames" + (clip.sequence == clip.name ? "" : "  (in the file: " + clip.name + ")") + "\n";
+               " frames" + (clip.sequence == clip.name ? "" : "  (in the file: " + hm::Printable(clip.name) + ")") + "\n";
     return out;
 }
 
@@ -258,6 +280,6 @@ std::string DescribeBake(bool exact, const hm::Warnings& hostLosses) {
                             : "Bake: host (the host model through the plug-in, one bone per vertex)\n";
     if (hostLosses.empty()) return out + "With --bake host: nothing of the deformation is lost\n";
     out += "With --bake host:\n";
-    for (const hm::Warning& loss : hostLosses) out += "  " + loss.text + "\n";
+    for (const hm::Warning& loss : hostLosses) out += "  " + hm::Printable(loss.text) + "\n";
     return out;
 }

@@ -202,8 +202,8 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
         ->type_name("N")
         ->group(kImportGroup);
     app.add_option("--texture-folder", model.import.textureFolders,
-                   "Also read the model's images from this folder and below (by default only the model's\n"
-                   "folder and below); give it again for more")
+                   "Also read the model's images and other files from this folder and below (by default only\n"
+                   "the model's folder and below); give it again for more")
         ->check(CLI::ExistingDirectory.description(""))
         ->type_name("DIR")
         ->allow_extra_args(false)

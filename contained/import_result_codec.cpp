@@ -116,7 +116,7 @@ namespace {
 constexpr uint32_t kMagic = 0x00524956;  // "VIR"
 // Both ends are one build of this program; the version still turns bytes of
 // another build (a stale child, a damaged file) into a refusal, not a misreading.
-constexpr uint32_t kVersion = 8;
+constexpr uint32_t kVersion = 9;
 
 }  // namespace
 

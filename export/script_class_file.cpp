@@ -34,12 +34,17 @@ void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& m
         char texture[hm::kNameField] = {};
         hmMaterial_GetDiffuseTexture(hmModel_GetMaterialAt(model, i), texture, sizeof texture);
         texture[sizeof texture - 1] = '\0';
-        int replaced = 0;
-        for (char* c = texture; *c; ++c)
-            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '_', ++replaced;
-        if (replaced)
-            log.Print("Texture name of material ", i, " holds ", replaced,
+        int control = 0, splitting = 0;
+        for (char* c = texture; *c; ++c) {
+            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '_', ++control;
+            else if (*c == ' ' || *c == ',' || *c == '=') *c = '_', ++splitting;
+        }
+        if (control)
+            log.Print("Texture name of material ", i, " holds ", control,
                       " control character(s); each written as _: ", texture, "\n");
+        if (splitting)
+            log.Print("Texture name of material ", i, " holds ", splitting,
+                      " space(s), ',' or '=' that would split the directive; each written as _: ", texture, "\n");
         out.Print("#exec TEXTURE IMPORT NAME=", m, "Tex", i, " FILE=textures\\", texture, " GROUP=Skins FLAGS=2\n");
         out.Print("#exec MESHMAP SETTEXTURE MESHMAP=", m, " NUM=", i, " TEXTURE=", m, "Tex", i, "\n");
         out.Print("\n");

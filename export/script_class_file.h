@@ -24,8 +24,10 @@ std::string SequenceLine(const std::string& meshName, const AnimationSequence& s
 // animation file's quantisation; an infinite scale (nothing moved away from
 // the origin) gives 0.000000. The sequence "All" spans every frame; sequences
 // follow it, below the comment that invites them. A texture name is written
-// as the host reports it, but for control characters: a line break would end
-// the directive and start one of the name's making, so each becomes '_', and
-// the log says so.
+// as the host reports it, but for the characters that would break its
+// directive: a control character (a line break would end the directive and
+// start one of the name's making), a space or ',' (either ends the file name
+// where the engine reads it) and '=' (the engine finds "GROUP=" or "FLAGS="
+// inside the name first). Each becomes '_', and the log says so.
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,
                           float scale, ExportLog& log, const std::vector<AnimationSequence>& sequences = {});

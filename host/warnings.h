@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,7 +31,7 @@ enum class WarningKind {
     TooManyBones,       // more bones than a vertex's index can name (the exact bake goes on without them)
     MorphTargetsDropped,  // morph targets, which the host does not have
     UnweightedVertices, // vertices of skinned meshes without a weight
-    TextureNameCut,     // a texture name longer than the host holds
+    TextureNameChanged, // a texture name made of the engine's name characters, or cut to what the host holds
     MissingTexture,     // meshes without a diffuse texture
     EmptyTexture,       // a texture held in the file without data
     AmbiguousName,      // a bone's or channel's name shared by nodes the file does not tell apart
@@ -48,6 +50,7 @@ enum class WarningKind {
     // Imported files, added later (the order is part of the import result's encoding).
     TextureRefused,     // an image outside the folders allowed, or one that does not decode
     WeaponTriangles,    // a weapon material with more than its one triangle
+    FileRefused,        // another file the model names (a buffer, a material library) outside the folders allowed
     // The export itself.
     LogNotCreated,      // the log could not be created; the export went on without it
 };
@@ -68,6 +71,50 @@ inline void AddWarning(Warnings& warnings, WarningKind kind, std::string text, i
                        std::vector<std::string> examples = {}) {
     if (examples.size() > kWarningExamples) examples.resize(kWarningExamples);
     warnings.push_back({kind, std::move(text), count, std::move(examples)});
+}
+
+// Text from a model as a message shows it: every control character (C0, DEL
+// and C1), the Unicode line and paragraph separators, and every byte that is
+// not part of UTF-8 written as \xNN or \uNNNN, so that nothing a file holds
+// moves a terminal's cursor, rings its bell or starts a line of a log.
+// Printable text comes back as it is (a backslash stays one).
+inline std::string Printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&out](const char* format, unsigned value) {
+        char code[8];
+        std::snprintf(code, sizeof code, format, value);
+        out += code;
+    };
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7F) escape("\\x%02x", c);
+            else out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // A UTF-8 sequence: its length by its lead byte, each byte after it 10xxxxxx, no overlong form.
+        const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        unsigned code = length == 2 ? c & 0x1Fu : length == 3 ? c & 0x0Fu : c & 0x07u;
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = code << 6 | (next & 0x3Fu);
+        }
+        valid = valid && !(length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) &&
+                !(length == 4 && (code < 0x10000 || code > 0x10FFFF));
+        if (!valid) {
+            escape("\\x%02x", c);
+            ++i;
+            continue;
+        }
+        if (code <= 0x9F || code == 0x2028 || code == 0x2029) escape("\\u%04x", code);
+        else out.append(text.substr(i, length));
+        i += length;
+    }
+    return out;
 }
 
 }  // namespace hm

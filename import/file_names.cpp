@@ -1,8 +1,5 @@
 #include "import/file_names.h"
 
-#include <assimp/DefaultIOSystem.h>
-#include <assimp/MemoryIOWrapper.h>
-
 #include <nlohmann/json.hpp>
 
 #include <cstring>
@@ -150,6 +147,26 @@ bool UniqueGltfNodes(nlohmann::json& document, FileNames& out) {
     return !out.original.empty();
 }
 
+// Assimp reads an image's data URI only with a comma before the data and
+// the data in base64; otherwise the image comes without data or file, and
+// the material shows its colour without a word.
+void UnreadableDataUris(const nlohmann::json& document, FileNames& out) {
+    if (!document.is_object() || !document.contains("images") || !document["images"].is_array()) return;
+    for (const auto& image : document["images"]) {
+        if (!image.is_object() || !image.contains("uri") || !image["uri"].is_string()) continue;
+        const std::string uri = image["uri"].get<std::string>();
+        if (uri.compare(0, 5, "data:") != 0) continue;
+        const size_t comma = uri.find(',');
+        const char* problem = comma == std::string::npos                          ? "without a comma before its data"
+                              : uri.substr(0, comma).find(";base64") == std::string::npos ? "not in base64"
+                                                                                          : nullptr;
+        if (!problem) continue;
+        const std::string shown = uri.size() > 48 ? uri.substr(0, 45) + "..." : uri;
+        out.unreadableImages.push_back("texture '" + shown + "' is a data URI " + problem +
+                                       ", which cannot be read; the material's colour stands in");
+    }
+}
+
 void UniqueGltf(const std::string& data, FileNames& out) {
     constexpr uint32_t kJsonChunk = 0x4E4F534A;
     const bool binary = data.size() >= 20 && data.compare(0, 4, "glTF") == 0;
@@ -160,6 +177,7 @@ void UniqueGltf(const std::string& data, FileNames& out) {
     }
     const auto json = data.begin() + (binary ? 20 : 0);
     nlohmann::json document = nlohmann::json::parse(json, json + static_cast<long>(jsonLength), nullptr, false);
+    if (!document.is_discarded()) UnreadableDataUris(document, out);
     if (document.is_discarded() || !UniqueGltfNodes(document, out)) return;
     std::string text = document.dump();
     if (!binary) {
@@ -172,21 +190,6 @@ void UniqueGltf(const std::string& data, FileNames& out) {
     WriteLittle(rewritten, 12, static_cast<uint32_t>(text.size()));
     out.rewritten = std::move(rewritten);
 }
-
-class RewrittenFiles : public Assimp::DefaultIOSystem {
-public:
-    RewrittenFiles(std::string path, std::string bytes) : path_(std::move(path)), bytes_(std::move(bytes)) {}
-
-    Assimp::IOStream* Open(const char* file, const char* mode) override {
-        if (file && ComparePaths(file, path_.c_str()))
-            return new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(bytes_.data()), bytes_.size(), false);
-        return DefaultIOSystem::Open(file, mode);
-    }
-
-private:
-    std::string path_;
-    std::string bytes_;
-};
 
 void Restore(aiString& name, const FileNames& names) {
     const auto found = names.original.find(name.C_Str());
@@ -216,10 +219,6 @@ FileNames MakeNamesUnique(const std::string& path) {
         return {};  // text that is not UTF-8 cannot be written back; Assimp reads the file as it is
     }
     return out;
-}
-
-std::unique_ptr<Assimp::IOSystem> RewrittenFileSystem(const std::string& path, std::string rewritten) {
-    return std::make_unique<RewrittenFiles>(path, std::move(rewritten));
 }
 
 void RestoreNames(aiScene& scene, const FileNames& names) {

@@ -5,27 +5,27 @@
 // each channel on its own node. The names are put back once the nodes are bound.
 #pragma once
 
-#include <assimp/IOSystem.hpp>
 #include <assimp/scene.h>
 
 #include <map>
-#include <memory>
 #include <string>
+#include <vector>
 
 namespace hm::imp {
 
 struct FileNames {
     // The file's bytes with its shared names made unique, for the IO system
-    // below; empty when the file needs no change or is not one this reads
+    // (import/model_files.h); empty when the file needs no change or is not one this reads
     // (binary FBX, glTF and glb).
     std::string rewritten;
     std::map<std::string, std::string> original;  // each made-up name and the name it stands for
+    // glTF: what is wrong with each image's data URI that Assimp passes on as
+    // no image at all (no comma before the data, data not in base64), a
+    // warning's text each.
+    std::vector<std::string> unreadableImages;
 };
 
 FileNames MakeNamesUnique(const std::string& path);
-
-// Serves path as `rewritten`; every other file as it is on disk.
-std::unique_ptr<Assimp::IOSystem> RewrittenFileSystem(const std::string& path, std::string rewritten);
 
 // The made-up names replaced by the file's own, wherever Assimp put them.
 void RestoreNames(aiScene& scene, const FileNames& names);

@@ -5,6 +5,7 @@
 #include "import/anim_sample.h"
 #include "import/bone_keys.h"
 #include "import/clip_bake.h"
+#include "import/model_files.h"
 #include "import/exact_extract.h"
 #include "names/host_names.h"
 #include "mesh_edit/mesh_vertices.h"
@@ -49,13 +50,6 @@ std::string BaseName(const std::string& path) {
 std::string Stem(const std::string& fileName) {
     const size_t dot = fileName.rfind('.');
     return dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
-}
-
-// A name that stays one word in a script class line and a file name anywhere.
-std::string FileWord(std::string name) {
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
-    return name;
 }
 
 std::string ToLower(std::string text) {
@@ -155,7 +149,7 @@ private:
     Counts counts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::map<unsigned, std::string> colourNames_;
-    std::set<std::string> textureFiles_;  // every file name handed out
+    std::set<std::string> textureFiles_;  // every file name handed out, in lower case
     std::map<std::string, std::string> convertedFiles_;  // the model's own images: real path -> file name
     ExactScene exact_;
     std::vector<MeshInstance> exactInstances_;  // the placement of each host mesh
@@ -260,7 +254,9 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             kept.push_back(v);
         }
 
-    hmMesh* out = hm::AddMesh(result_.model.get(), meshNames.Make(wanted, "mesh" + std::to_string(instanceIndex)));
+    // The log prints mesh names a line each.
+    hmMesh* out =
+        hm::AddMesh(result_.model.get(), meshNames.Make(OneLineName(wanted), "mesh" + std::to_string(instanceIndex)));
     meshOfHostMesh_.push_back(instance.mesh);
     AddExactMesh(source_, instance, kept, exact_);
     exactInstances_.push_back(instance);
@@ -409,13 +405,15 @@ void Importer::ReadUnit() {
 }
 
 std::string Importer::AddTexture(TextureFile file, const std::string& stem) {
-    // Unique, within what the host holds, cut keeping its end, where names of one model's images differ.
+    // Unique, within what the host holds, cut keeping its end, where names of
+    // one model's images differ. Unique regardless of case: Windows and the
+    // engine's packages do not tell Skin.bmp from skin.bmp.
     const std::string suffix = ".bmp";
-    for (int n = 1; file.fileName.empty() || textureFiles_.count(file.fileName); ++n) {
+    for (int n = 1; file.fileName.empty() || textureFiles_.count(ToLower(file.fileName)); ++n) {
         const std::string number = n == 1 ? "" : "_" + std::to_string(n);
         file.fileName = CutNameKeepingEnd(stem, kHostNameLimit - suffix.size() - number.size()) + number + suffix;
     }
-    textureFiles_.insert(file.fileName);
+    textureFiles_.insert(ToLower(file.fileName));
     result_.textures.push_back(std::move(file));
     return result_.textures.back().fileName;
 }
@@ -439,7 +437,7 @@ std::string Importer::EmbeddedName(const aiTexture& texture, size_t index, const
     if (found != embeddedNames_.end()) return found->second;
     // Under the model's name: images inside files are often called "body" or
     // "Image_0", and several models exported into one folder would share them.
-    std::string stem = FileWord(Stem(BaseName(texture.mFilename.C_Str())));
+    std::string stem = EngineWord(Stem(BaseName(texture.mFilename.C_Str())));
     stem = ModelWord() + "_" + (stem.empty() ? "tex" + std::to_string(index) : stem);
     ConvertedTexture converted;
     if (texture.mHeight == 0) {  // compressed: the file's own bytes
@@ -468,25 +466,16 @@ std::string Importer::ColourName(unsigned materialIndex) {
     if (materialIndex < scene.mNumMaterials && scene.mMaterials[materialIndex]) {
         const aiMaterial& material = *scene.mMaterials[materialIndex];
         if (material.Get(AI_MATKEY_BASE_COLOR, colour) != AI_SUCCESS) material.Get(AI_MATKEY_COLOR_DIFFUSE, colour);
-        if (material.GetName().length) name = FileWord(material.GetName().C_Str());
+        if (material.GetName().length) name = EngineWord(material.GetName().C_Str());
     }
     TextureFile file;
     file.bytes = EncodeBmp(ColourTexture(colour.r, colour.g, colour.b));
     return colourNames_[materialIndex] = AddTexture(std::move(file), ModelWord() + "_" + name);
 }
 
-std::string Importer::ModelWord() const { return FileWord(Stem(BaseName(path_))); }
+std::string Importer::ModelWord() const { return EngineWord(Stem(BaseName(path_))); }
 
 namespace {
-
-bool Within(const std::filesystem::path& path, const std::filesystem::path& folder) {
-    auto p = path.begin();
-    for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
-        if (f->empty()) continue;  // a trailing separator
-        if (p == path.end() || *p != *f) return false;
-    }
-    return true;
-}
 
 // Bounded: a texture that fills memory is no texture.
 bool ReadImageFile(const std::filesystem::path& path, std::vector<uint8_t>& bytes) {
@@ -528,24 +517,19 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     std::string relative = uri;
     std::replace(relative.begin(), relative.end(), '\\', '/');
     namespace fs = std::filesystem;
-    std::error_code code;
-    const fs::path modelFolder = fs::weakly_canonical(fs::absolute(fs::path(path_), code).parent_path(), code);
-    std::vector<fs::path> allowed = {modelFolder};
-    for (const std::string& folder : options_.textureFolders) allowed.push_back(fs::weakly_canonical(fs::absolute(folder, code), code));
+    const FolderRule rule(path_, options_.textureFolders);
     std::vector<fs::path> candidates;
     const fs::path written(relative);
-    for (const fs::path& folder : allowed) {
+    for (const fs::path& folder : rule.Folders()) {
         candidates.push_back(written.is_absolute() ? written : folder / written);
         candidates.push_back(folder / name);
     }
     bool outside = false;
     for (const fs::path& candidate : candidates) {
-        const fs::path real = fs::weakly_canonical(candidate, code);
-        if (code || !fs::is_regular_file(real, code)) continue;
-        if (std::none_of(allowed.begin(), allowed.end(), [&](const fs::path& folder) { return Within(real, folder); })) {
-            outside = true;
-            continue;
-        }
+        const FolderRule::Verdict verdict = rule.Judge(candidate);
+        outside = outside || verdict.outside;
+        if (verdict.real.empty()) continue;
+        const fs::path& real = verdict.real;
         auto found = convertedFiles_.find(real.string());
         if (found != convertedFiles_.end()) return found->second;
         std::vector<uint8_t> bytes;
@@ -553,7 +537,7 @@ std::string Importer::TextureName(const aiMesh& mesh) {
         if (!ReadImageFile(real, bytes)) converted.error = "cannot be read";
         else converted = ConvertTexture(bytes.data(), bytes.size(), options_.textureSide);
         // A source already named NAME.bmp would be overwritten by its own conversion beside it.
-        std::string stem = FileWord(Stem(name));
+        std::string stem = EngineWord(Stem(name));
         if (ToLower(real.filename().string()) == ToLower(stem + ".bmp")) stem += "_pal";
         return convertedFiles_[real.string()] =
                    ConvertedName(converted, uri, mesh.mMaterialIndex, stem, real.string());
@@ -656,7 +640,7 @@ void Importer::ReportLeftOut() {
 
 ImportResult Importer::Run() {
     if (!CheckOptions()) return std::move(result_);
-    if (Error error = LoadSourceScene(path_, source_, result_.warnings)) {
+    if (Error error = LoadSourceScene(path_, source_, result_.warnings, options_.textureFolders)) {
         result_.error = std::move(error);
         return std::move(result_);
     }

@@ -1,6 +1,7 @@
 #include "import/source_scene.h"
 
 #include "import/file_names.h"
+#include "import/model_files.h"
 #include "import/scene_repair.h"
 
 #include <assimp/commonMetaData.h>
@@ -191,19 +192,30 @@ bool WrittenFromASet(const aiScene& scene) {
 
 }  // namespace
 
-Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings) {
+Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings,
+                      const std::vector<std::string>& folders) {
     if (Error error = CheckReadable(path)) return error;
     out.importer = std::make_unique<Assimp::Importer>();
     // FBX pivots otherwise come as helper nodes between a bone and its parent,
     // each of which would become a bone of its own.
     out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
     FileNames names = MakeNamesUnique(path);
-    if (!names.rewritten.empty())
-        out.importer->SetIOHandler(RewrittenFileSystem(path, std::move(names.rewritten)).release());
+    auto* files = new ModelFileSystem(path, std::move(names.rewritten), FolderRule(path, folders));
+    out.importer->SetIOHandler(files);  // the importer owns it
     // Read as the file stands: our own checks replace Assimp's validation step,
     // and must run before any processing that trusts the data.
     const aiScene* raw = out.importer->ReadFile(path, 0);
+    const auto refusal = [](const std::string& file) {
+        return FolderRule::Describe(file) +
+               ", which lies outside the model's folder; it is not read (name its folder with --texture-folder to "
+               "allow it)";
+    };
+    if (!raw && !files->Refused().empty())
+        return Refused(path, "cannot be read without the file " + refusal(files->Refused().front()));
     if (!raw) return Unreadable(path, *out.importer);
+    for (const std::string& file : files->Refused())
+        AddWarning(warnings, WarningKind::FileRefused, "the model names the file " + refusal(file), 1, {file});
+    for (std::string& problem : names.unreadableImages) AddWarning(warnings, WarningKind::TextureRefused, std::move(problem));
     if (Error error = RepairScene(*const_cast<aiScene*>(raw), warnings))
         return Fault(error.kind, path + ": " + error.message);
     if (raw->mNumMeshes == 0) return Refused(path, "the file holds no meshes");

@@ -42,8 +42,12 @@ Affine ToAffine(const aiMatrix4x4& m);
 
 // Reads the file (format chosen by its content and extension), repairs what
 // is safe to repair (a warning for each), then triangulates it and joins
-// identical vertices. Every failure is kBadInput, naming the file and the problem.
-Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings);
+// identical vertices. The other files it names are read only from its folder
+// and `folders` (import/model_files.h): a warning names each refused, or the
+// failure does when the file cannot be read without it. Every failure is
+// kBadInput, naming the file and the problem.
+Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings,
+                      const std::vector<std::string>& folders = {});
 
 // The node mesh `mesh`'s bone `bone` means, or -1.
 inline int BoneNode(const SourceScene& scene, unsigned mesh, unsigned bone) {

@@ -31,6 +31,46 @@ std::string CutFileName(const std::string& name, size_t limit) {
     return CutName(name.substr(0, dot), limit - extension.size()) + extension;
 }
 
+std::string EngineWord(const std::string& name) {
+    std::string word = name;
+    for (char& c : word) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        const bool engine = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_' || u == '-';
+        if (!engine) c = '_';
+    }
+    return word;
+}
+
+std::string EngineFileName(const std::string& name, size_t limit) {
+    const size_t slash = name.find_last_of("/\\");
+    const std::string file = slash == std::string::npos ? name : name.substr(slash + 1);
+    const size_t dot = file.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == file.size()) return CutName(EngineWord(file), limit);
+    return CutFileName(EngineWord(file.substr(0, dot)) + "." + EngineWord(file.substr(dot + 1)), limit);
+}
+
+std::string OneLineName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        const unsigned char next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+        const unsigned char third = i + 2 < name.size() ? static_cast<unsigned char>(name[i + 2]) : 0;
+        if (c < 0x20 || c == 0x7F) {
+            out += '_';
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F: C1 controls, U+0085 among them
+            out += '_';
+            ++i;
+        } else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {  // U+2028, U+2029
+            out += '_';
+            i += 2;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string UniqueNames::Make(const std::string& wanted, const std::string& fallback) {
     const std::string base = CutName(wanted.empty() ? fallback : wanted);
     std::string name = base;

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <string_view>
 #include <limits>
 #include <memory>
 
@@ -53,6 +55,63 @@ double Blurred(int width, int height, int x, int y, Get get) {
     return sum / 9;
 }
 
+uint32_t Little(const uint8_t* b, size_t at, size_t size) {
+    uint32_t value = 0;
+    for (size_t i = size; i-- > 0;) value = value << 8 | b[at + i];
+    return value;
+}
+
+// The format stb decodes a file as: by the bytes it begins with, tested in
+// stb's order; TGA has none, and is stb's last guess.
+const char* FormatOf(const uint8_t* b, size_t size) {
+    const auto starts = [&](std::string_view magic) {
+        return size >= magic.size() && std::memcmp(b, magic.data(), magic.size()) == 0;
+    };
+    if (starts("\xFF\xD8")) return "JPEG";
+    if (starts("\x89PNG\r\n\x1A\n")) return "PNG";
+    if (starts("BM")) return "BMP";
+    if (starts("GIF8")) return "GIF";
+    if (starts("8BPS")) return "PSD";
+    if (starts("\x53\x80\xF6\x34")) return "PIC";
+    if (starts("P5") || starts("P6")) return "PNM";
+    if (starts("#?")) return "HDR";
+    return "TGA";
+}
+
+// The bytes a file of width x height pixels in this format needs at least,
+// so that sides a damaged or cut file claims are refused before the decoder
+// allocates them (it reads past the end as zeros): the pixel bytes of an
+// uncompressed BMP, TGA and PNM, and for the compressed formats the pixels
+// over the most a byte of each can hold (deflate 1032:1 over rows of at
+// least a bit a pixel; a JPEG block of 64 pixels takes a bit at least; an
+// LZW code of 12 bits at most 4096 pixels; run lengths of at most 128 bytes
+// in 2 in PSD, HDR and RLE TGA; PIC's 16-bit runs).
+uint64_t LeastBytes(const char* format, const uint8_t* b, size_t size, uint64_t width, uint64_t height) {
+    const std::string_view f(format);
+    const uint64_t pixels = width * height;
+    if (f == "BMP" && size >= 30) {
+        const uint32_t header = Little(b, 14, 4);
+        const uint64_t bits = header == 12 ? Little(b, 24, 2) : Little(b, 28, 2);
+        const uint32_t compression = header == 12 || size < 34 ? 0 : Little(b, 30, 4);
+        if (compression == 0 || compression == 3)  // stored as rows, each padded to 4 bytes
+            return Little(b, 10, 4) + (width * bits + 31) / 32 * 4 * height;
+        return 0;
+    }
+    if (f == "TGA" && size >= 18) {
+        const uint64_t pixelBytes = (b[16] + 7u) / 8, colourMap = b[1] ? Little(b, 5, 2) * ((b[7] + 7u) / 8) : 0;
+        const uint64_t start = 18 + b[0] + colourMap;
+        if (b[2] >= 1 && b[2] <= 3) return start + pixels * pixelBytes;
+        if (b[2] >= 9 && b[2] <= 11) return start + (pixels + 127) / 128 * (1 + pixelBytes);
+        return 0;
+    }
+    if (f == "PNM") return pixels * (b[1] == '6' ? 3 : 1);
+    if (f == "PNG") return height * (1 + (width + 7) / 8) / 1032;
+    if (f == "JPEG") return (width + 7) / 8 * ((height + 7) / 8) / 8;
+    if (f == "GIF") return pixels / 4096;
+    if (f == "PIC") return pixels / 16384;
+    return pixels / 64;  // PSD, HDR
+}
+
 }  // namespace
 
 Error DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image) {
@@ -61,15 +120,26 @@ Error DecodeImage(const uint8_t* bytes, size_t size, RgbaImage& image) {
     if (size == 0 || size > static_cast<size_t>(std::numeric_limits<int>::max()))
         return refused(size ? "larger than any image the decoder reads" : "an empty file");
     int width = 0, height = 0, channels = 0;
+    const std::string format = FormatOf(bytes, size);
+    // stb tries every format on a file whose header it cannot read, and
+    // names the last one's complaint; a file that begins as one is named so.
     if (!stbi_info_from_memory(bytes, static_cast<int>(size), &width, &height, &channels))
-        return refused(std::string("not an image the decoder reads (") + stbi_failure_reason() + ")");
+        return refused(format == "TGA"
+                           ? std::string("not an image the decoder reads (") + stbi_failure_reason() + ")"
+                           : "is a " + format + " file whose header cannot be read (damaged or cut short)");
+    const std::string sides = std::to_string(width) + " x " + std::to_string(height) + " pixels";
     if (width > kMaxDecodedSide || height > kMaxDecodedSide ||
         static_cast<int64_t>(width) * height > kMaxDecodedPixels)
-        return refused(std::to_string(width) + " x " + std::to_string(height) + " pixels, more than a texture can use");
+        return refused(sides + ", more than a texture can use");
+    if (const uint64_t least = LeastBytes(format.c_str(), bytes, size, static_cast<uint64_t>(width),
+                                          static_cast<uint64_t>(height));
+        least > size)
+        return refused("is a " + format + " of " + sides + ", which needs at least " + std::to_string(least) +
+                       " bytes; the file holds " + std::to_string(size) + " (damaged or cut short)");
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
         stbi_load_from_memory(bytes, static_cast<int>(size), &width, &height, &channels, 4), stbi_image_free);
     if (!pixels || width <= 0 || height <= 0)
-        return refused(std::string("cannot be decoded (") + (pixels ? "no pixels" : stbi_failure_reason()) + ")");
+        return refused("cannot be decoded as " + format + " (" + (pixels ? "no pixels" : stbi_failure_reason()) + ")");
     image.width = width;
     image.height = height;
     image.pixels.assign(pixels.get(), pixels.get() + static_cast<size_t>(width) * height * 4);

@@ -37,6 +37,8 @@ Outcome RunProgram(const ScratchDir& dir, const std::string& arguments) {
     return outcome;
 }
 
+const std::string kTotem = std::string(VANTREL_SOURCE_DIR) + "/examples/totem.gltf";
+
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 void SaveModel(const hmModel& model, const std::string& path) {
@@ -136,12 +138,18 @@ TEST(HostProgram, CommandLines) {
          "as in ActorModel.3D", untouched},
         {"Tri.hm.json none.3D", 2, "", "a reserved word of the engine's script language; name the outputs, as in "
          "noneModel.3D", untouched},
+        {"Tri.hm.json aCTOR.3D", 2, "", "a class of the engine's own, which it would hide or extend; name the "
+         "outputs, as in aCTORModel.3D", untouched},
         {"Tri.hm.json out/", 2, "", "out/: no such folder", untouched},
         {"Tri.hm.json --ask", 2, "", "--ask needs a terminal", untouched},
         {"Tri.hm.json --scale 2 --clip Walk", 2, "", "--scale, --clip: only for models in common 3D formats", untouched},
         {"Tri.hm.json --fps 24 --no-weld --texture-size 64 --texture-folder . --bake host", 2, "",
          "--fps, --no-weld, --texture-size, --texture-folder: only for models in common 3D formats", untouched},
         {"Tri.hm.json --list", 0, "it exports its 1 frame(s)", "", untouched},
+        {"'" + kTotem + "' --list --texture-size 2048", 0, "clip(s)", "", untouched},
+        {"'" + kTotem + "' --list --texture-size 4096", 2, "", "--texture-size: must be a power of two from 1 to 2048, "
+         "not 4096", untouched},
+        {"'" + kTotem + "' --list --texture-size 3", 2, "", "must be a power of two from 1 to 2048, not 3", untouched},
         {"Tri.hm.json --fsp 3", 2, "", "unknown option --fsp; did you mean --fps?", untouched},
         {"Tri.hm.json --log trace.txt --no-log", 2, "", "contradict", untouched},
         {"Tri.hm.json --fps", 2, "", "vantrel-export: --fps needs a value\n", untouched},

@@ -28,7 +28,10 @@ struct ChildCase {
     std::function<std::string()> work;
     hm::ChildEnd end;
     int signal;
+    bool abortHandled = false;  // the parent handles SIGABRT, as a sanitizer does, by exiting
 };
+
+void ExitOnAbort(int) { _exit(99); }
 
 TEST(ReaderChild, TellsHowTheWorkEnded) {
     const hm::ChildLimits limits{256ull << 20, 2.0};
@@ -36,6 +39,8 @@ TEST(ReaderChild, TellsHowTheWorkEnded) {
         {"a result larger than a pipe holds", [] { return std::string(3 << 20, 'x'); }, hm::ChildEnd::Finished, 0},
         {"a segmentation fault", [] { raise(SIGSEGV); return std::string(); }, hm::ChildEnd::Crashed, SIGSEGV},
         {"an abort", []() -> std::string { std::abort(); }, hm::ChildEnd::Crashed, SIGABRT},
+        {"an abort where the parent handles it", []() -> std::string { std::abort(); }, hm::ChildEnd::Crashed, SIGABRT,
+         true},
         {"memory without end",
          [] {
              std::vector<std::vector<char>> held;
@@ -51,7 +56,11 @@ TEST(ReaderChild, TellsHowTheWorkEnded) {
         // is given: only the hang meets the time limit.
         hm::ChildLimits caseLimits = limits;
         if (c.end != hm::ChildEnd::TimedOut) caseLimits.seconds = 8.0;
+        struct sigaction handled {}, previous{};
+        handled.sa_handler = ExitOnAbort;
+        if (c.abortHandled) sigaction(SIGABRT, &handled, &previous);
         const hm::ChildOutcome outcome = hm::RunInChild(c.work, caseLimits);
+        if (c.abortHandled) sigaction(SIGABRT, &previous, nullptr);
         EXPECT_EQ(outcome.end, c.end) << c.name;
         EXPECT_EQ(outcome.signal, c.signal) << c.name;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.name;

@@ -86,18 +86,27 @@ TEST(ScriptClassFile, TextureNamesAreCutAt31Bytes) {
 }
 
 // A host may hand over any bytes: a line break in a name must not start a
-// directive of the name's making when the script compiler reads the class.
-TEST(ScriptClassFile, ControlCharactersInTextureNamesBecomeUnderscores) {
+// directive of the name's making when the script compiler reads the class,
+// nor a space or '=' give the directive a parameter of the name's making.
+TEST(ScriptClassFile, CharactersThatBreakTheDirectiveBecomeUnderscores) {
     hm::ModelPtr model = OneTriangleModel();
     hm::AddMaterial(model.get(), "Evil", "a.bmp\r\n#exec OBJ LOAD F=x");
     hm::AddMaterial(model.get(), "Tab", "b\tc.bmp");
+    hm::AddMaterial(model.get(), "Group", "a b.bmp FLAGS=0 GROUP=Evil");
+    hm::AddMaterial(model.get(), "Clean", "Skin_2.bmp");
     std::string log;
     const std::string text = Script(model.get(), "M", 1, 1.0f, &log);
-    EXPECT_NE(text.find("FILE=textures\\a.bmp__#exec OBJ LOAD F=x GROUP=Skins"), std::string::npos) << text;
+    EXPECT_NE(text.find("FILE=textures\\a.bmp__#exec_OBJ_LOAD_F_x GROUP=Skins"), std::string::npos) << text;
     EXPECT_EQ(text.find("\n#exec OBJ"), std::string::npos) << text;
     EXPECT_NE(text.find("FILE=textures\\b_c.bmp GROUP"), std::string::npos) << text;
+    EXPECT_NE(text.find("FILE=textures\\a_b.bmp_FLAGS_0_GROUP_Evil GROUP=Skins FLAGS=2\r\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("FILE=textures\\Skin_2.bmp GROUP=Skins FLAGS=2\r\n"), std::string::npos) << text;
     EXPECT_NE(log.find("Texture name of material 0 holds 2 control character(s)"), std::string::npos) << log;
+    EXPECT_NE(log.find("Texture name of material 0 holds 4 space(s), ',' or '='"), std::string::npos) << log;
     EXPECT_NE(log.find("Texture name of material 1 holds 1 "), std::string::npos) << log;
+    EXPECT_NE(log.find("Texture name of material 2 holds 5 space(s)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("material 3"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -163,11 +163,38 @@ std::string LadderGltf(const LadderOptions& o) {
                                            static_cast<uint16_t>(a + 2)});
         }
     }
+    std::vector<float> normals;
+    if (o.backFaces) {
+        const size_t front = positions.size() / 3;
+        positions.insert(positions.end(), positions.begin(), positions.end());
+        normals.assign(3 * front, 0.0f);
+        for (size_t v = 0; v < front; ++v) normals[3 * v + 2] = 1;
+        for (size_t v = 0; v < front; ++v) normals.insert(normals.end(), {0, 0, -1});
+        for (int set = 0; set < 2; ++set) {
+            joints[set].insert(joints[set].end(), joints[set].begin(), joints[set].end());
+            weights[set].insert(weights[set].end(), weights[set].begin(), weights[set].end());
+        }
+        for (size_t v = front; v < 2 * front; ++v) {
+            float* w[8];
+            for (int i = 0; i < 8; ++i) w[i] = &weights[i / 4][4 * v + i % 4];
+            int heaviest = 0;
+            for (int i = 1; i < 8; ++i)
+                if (*w[i] > *w[heaviest]) heaviest = i;
+            for (float* weight : w) *weight *= 0.9f;
+            *w[heaviest] += 0.1f;
+        }
+        const size_t frontIndices = indices.size();
+        for (size_t i = 0; i < frontIndices; i += 3)
+            indices.insert(indices.end(), {static_cast<uint16_t>(indices[i] + front),
+                                           static_cast<uint16_t>(indices[i + 2] + front),
+                                           static_cast<uint16_t>(indices[i + 1] + front)});
+    }
     Buffer buffer;
     const size_t count = positions.size() / 3;
     const int position = buffer.Add(positions, 5126, "VEC3", count);
     const int index = buffer.Add(indices, 5123, "SCALAR", indices.size());
     std::string attributes = "\"POSITION\":" + std::to_string(position);
+    if (o.backFaces) attributes += ",\"NORMAL\":" + std::to_string(buffer.Add(normals, 5126, "VEC3", count));
     for (int set = 0; set < (o.influences > 4 ? 2 : 1); ++set) {
         attributes +=
             ",\"JOINTS_" + std::to_string(set) + "\":" + std::to_string(buffer.Add(joints[set], 5123, "VEC4", count));

@@ -33,6 +33,9 @@ struct LadderOptions {
     double bendDegrees = 90;
     double halfWidth = 0.25;
     bool morph = false;
+    // The ladder's back as faces of their own: each vertex again with the
+    // opposite normal, held a little more by its heaviest joint.
+    bool backFaces = false;
 };
 std::string LadderGltf(const LadderOptions& options);
 // What only the exact bake exports: 200 bones, 8 influences a vertex, morph targets.

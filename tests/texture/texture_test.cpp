@@ -33,6 +33,13 @@ hm::RgbaImage Photo(int width, int height, bool holedEdge = false) {
     return image;
 }
 
+// The photo with the given alphas in turn, pixel after pixel.
+hm::RgbaImage Alphas(int width, int height, std::vector<uint8_t> alphas) {
+    hm::RgbaImage image = Photo(width, height);
+    for (size_t p = 0; p < image.pixels.size() / 4; ++p) image.pixels[4 * p + 3] = alphas[p % alphas.size()];
+    return image;
+}
+
 std::vector<uint8_t> Encoded(const hm::RgbaImage& image, bool jpeg) {
     std::vector<uint8_t> out;
     const auto append = [](void* context, void* data, int size) {
@@ -100,6 +107,7 @@ TEST(TextureConvert, ImagesBecomePalettisedBmpsThatLookTheSame) {
         {"non-square JPEG of other sides", Photo(300, 170), true, 256, 256, 128},
         {"larger than the default", Photo(600, 600), false, 256, 256, 256},
         {"--texture-size 1024", Photo(600, 600), false, 1024, 512, 512},
+        {"alpha 127 a hole, 128 not", Alphas(64, 64, {127, 128}), false, 256, 64, 64},
     };
     for (const auto& c : cases) {
         const std::vector<uint8_t> file = Encoded(c.image, c.jpeg);
