@@ -113,6 +113,7 @@ std::string RoomProblem(const ExportSizes& sizes, const std::string& destination
 struct Destination {
     std::string path;   // the name the save dialog answers with; empty when it cannot be used
     Error error;  // why not
+    std::string note;  // how the program named it, when it did not take the model's name as it is
 };
 
 // DEST as a file name, or inside DEST when it is a folder.
@@ -131,6 +132,18 @@ Destination ChooseDestination(const std::string& given, const std::string& model
         if (!fs::is_directory(destination, code)) return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder")};
         destination = (fs::path(destination) / (ModelName(modelPath) + ".3D")).string();
     }
+    // A name taken from the model is the program's choice, not the user's: one
+    // the engine cannot compile becomes the nearest that it can, and is said.
+    std::string note;
+    if (given.empty() || folderMeant) {
+        const std::string modelName = DeriveMeshName(fs::path(destination).filename().string());
+        if (const std::string problem = ClassNameProblem(modelName); !problem.empty()) {
+            const std::string suggested = SuggestClassName(modelName);
+            destination = (fs::path(destination).parent_path() / (suggested + ".3D")).string();
+            note = "The class is named " + suggested + " (from the model's name, " + problem +
+                   "; give DEST to choose another)";
+        }
+    }
     const fs::path folder = fs::path(destination).parent_path();
     if (!folder.empty() && !fs::is_directory(folder, code))
         return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() + " does not exist")};
@@ -138,7 +151,7 @@ Destination ChooseDestination(const std::string& given, const std::string& model
     if (const std::string problem = ClassNameProblem(meshName); !problem.empty())
         return {"", Fault(ErrorKind::kBadInput, destination + ": " + problem + "; name the outputs, as in " +
                                                     (folder / (SuggestClassName(meshName) + ".3D")).string())};
-    return {destination, {}};
+    return {destination, {}, note};
 }
 
 // What --ask gets from a person at the terminal: a file name, confirmed when
@@ -190,6 +203,7 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
     const Destination chosen = ChooseDestination(given, options.model);
     if (chosen.error) return chosen.error;
     const std::string& destination = chosen.path;
+    plan.nameNote = chosen.note;
 
     // The log goes beside the outputs unless asked for elsewhere: one export's
     // log does not replace another's in whatever folder the command was typed.

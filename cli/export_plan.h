@@ -19,6 +19,7 @@ struct ExportPlan {
     std::unique_ptr<PoseSource> poses;  // the exact bake's source, when not through the plug-in
     std::vector<AnimationSequence> sequences;  // the clips' sequence lines, written or only printed
     ModelSize size;  // at rest, measured before the plug-in poses the model in place
+    std::string nameNote;  // how the class was named, when the model's own name would not compile
 };
 
 // The plan, or why the export cannot be made: the destination (DEST, a folder,

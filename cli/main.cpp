@@ -55,6 +55,7 @@ int ReportExport(const CliOptions& options, const LoadedModel& loaded, const Exp
              "converted texture; kept it (move it away and export again to get the model's)");
     for (const std::string& finding : outcome.previewFindings) Warn("preview: " + finding);
 
+    if (!plan.nameNote.empty()) std::cout << plan.nameNote << "\n";
     const std::string& destination = plan.request.destination;
     const std::string folder = fs::path(destination).parent_path().string();
     const OutputPaths paths = DeriveOutputPaths(destination);

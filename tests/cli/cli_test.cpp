@@ -173,6 +173,19 @@ TEST(HostProgram, CommandLines) {
     }
 }
 
+// Without DEST the class takes the model's name, or the nearest the engine
+// compiles, and says so; a name the user gives is never changed.
+TEST(HostProgram, ModelsNameTheEngineCannotCompileBecomesTheNearestThatItCan) {
+    ScratchDir dir;
+    SaveModel(*OneTriangleModel(), dir / "2-guard.hm.json");
+    const Outcome outcome = RunProgram(dir, "2-guard.hm.json");
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out.rfind("The class is named Model2_guard (from the model's name, the class would be named", 0), 0u)
+        << outcome.out;
+    EXPECT_NE(ReadFile(dir / "Model2_guard.uc").find("class Model2_guard extends"), std::string::npos);
+    EXPECT_EQ(RunProgram(dir, "2-guard.hm.json 2-guard.3D").status, 2);
+}
+
 TEST(HostProgram, FolderDestinationGetsTheModelsName) {
     ScratchDir dir;
     SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
