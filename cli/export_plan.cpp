@@ -127,9 +127,9 @@ Destination ChooseDestination(const std::string& given, const std::string& model
         return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder, and no extension to make it a file name; give " +
                                                     destination + ".3D for files named " +
                                                     fs::path(destination).filename().string() +
-                                                    ", or make the folder first (mkdir " + destination + ")")};
+                                                    ", or make the folder first (mkdir " + destination + ")"), {}};
     if (folderMeant) {
-        if (!fs::is_directory(destination, code)) return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder")};
+        if (!fs::is_directory(destination, code)) return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder"), {}};
         destination = (fs::path(destination) / (ModelName(modelPath) + ".3D")).string();
     }
     // A name taken from the model is the program's choice, not the user's: one
@@ -146,11 +146,11 @@ Destination ChooseDestination(const std::string& given, const std::string& model
     }
     const fs::path folder = fs::path(destination).parent_path();
     if (!folder.empty() && !fs::is_directory(folder, code))
-        return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() + " does not exist")};
+        return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() + " does not exist"), {}};
     const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
     if (const std::string problem = ClassNameProblem(meshName); !problem.empty())
         return {"", Fault(ErrorKind::kBadInput, destination + ": " + problem + "; name the outputs, as in " +
-                                                    (folder / (SuggestClassName(meshName) + ".3D")).string())};
+                                                    (folder / (SuggestClassName(meshName) + ".3D")).string()), {}};
     return {destination, {}, note};
 }
 

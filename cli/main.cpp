@@ -69,7 +69,7 @@ int ReportExport(const CliOptions& options, const LoadedModel& loaded, const Exp
     summary.logPath = outcome.logPath;
     summary.size = plan.size;
     summary.imported = !loaded.hostModelFile;
-    summary.scale = options.modelOptions.import.scale;
+    summary.sizeChosen = options.modelOptions.import.scale != 1 || options.modelOptions.height > 0;
     summary.unitCentimetres = loaded.unitCentimetres;
     for (const AnimationSequence& sequence : plan.sequences) summary.sequences += SequenceLine(summary.meshName, sequence);
     summary.sequencesWritten = !options.noSequences;

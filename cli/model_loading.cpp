@@ -145,6 +145,18 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         }
     } else {
         hm::ImportResult result = hm::ImportModelContained(path, importOptions, options.limits);
+        // --height: the model as the file has it is measured, then read again at
+        // the scale that makes it that tall, so that every part of the import
+        // (the exact scene, the keys, the limits) sees the one scale.
+        if (options.height > 0 && result.model) {
+            const double height = MeasureModel(*result.model).height;
+            if (!(height > 0) || !hm::ScaleProblem(options.height / height).empty()) {
+                loaded.error = Fault(ErrorKind::kBadInput, path + ": --height: the model has no height at rest to scale");
+                return loaded;
+            }
+            importOptions.scale *= options.height / height;
+            result = hm::ImportModelContained(path, importOptions, options.limits);
+        }
         loaded.model = std::move(result.model);
         if (!loaded.model)
             loaded.error = Fault(result.error ? result.error.kind : ErrorKind::kBadInput,

@@ -19,6 +19,7 @@ struct ModelOptions {
     Bake bake = Bake::kAuto;   // --bake: exact for imported models, host for host model files
     bool noWeld = false;       // --no-weld: keep every vertex of the file
     std::string simplify;      // --simplify N (triangles) or a fraction below 1; "" for none
+    double height = 0;         // --height: the rest height wanted, in engine units; 0 for --scale's size
     hm::ReaderLimits limits;   // --max-memory, --timeout: the reader's child process
     bool list = false;         // --list: print the clips and stop
     bool info = false;         // --info: print the model as the host sees it and stop
@@ -41,6 +42,10 @@ struct LoadedModel {
     std::unique_ptr<hm::imp::ExactScene> exact;
     hm::FitReport fit;
 };
+
+// About the height of the engine's human-sized characters, in its units: their
+// collision cylinder's half-height is 39.
+inline constexpr int kCharacterHeight = 78;
 
 // The model's extent at rest, in its units.
 struct ModelSize {

@@ -141,6 +141,14 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
         }))
         ->type_name("FACTOR")
         ->group(kImportGroup);
+    app.add_option("--height", model.height,
+                   "Scale the model so that it stands this many units tall at rest, instead of --scale\n"
+                   "(the engine's human-sized characters are about " + std::to_string(kCharacterHeight) + " units tall)")
+        ->check(Number([](double value, const std::string& text) {
+            return std::isfinite(value) && value > 0 ? std::string() : "must be a finite number above 0, not " + text;
+        }))
+        ->type_name("UNITS")
+        ->group(kImportGroup);
     app.add_option("--fps", model.import.fps, "Frames per second at which clips are sampled (default 30)")
         ->check(Number([](double value, const std::string& text) {
             const std::string problem = hm::FpsProblem(value);
@@ -310,6 +318,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     if (!output.empty() && !options.destination.empty())
         return Refuse("DEST and -o/--output both given (" + options.destination + ", " + output + "); give one");
     if (!output.empty()) options.destination = output;
+    if (model.height > 0 && app.count("--scale")) return Refuse("--scale and --height both give the size; give one");
     if (options.noLog && !options.logPath.empty()) return Refuse("--log and --no-log contradict each other");
     if (options.ask && !options.destination.empty()) return Refuse("--ask and a destination both given; give one");
     // Those of the import group that shape what is read; --bake has a message of its own.

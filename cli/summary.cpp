@@ -60,16 +60,17 @@ std::string MeshMapScale(const std::string& script) {
 
 }  // namespace
 
-std::string CentimetreHint(const ModelSize& size, bool imported, double scale, double unitCentimetres) {
-    if (!imported || scale != 1) return "";
-    // People are 1.5 to 2 units tall in metres and 150 to 200 in centimetres;
-    // props are rarely 50 metres high.
+std::string SizeHint(const ModelSize& size, bool imported, bool sizeChosen, double unitCentimetres) {
+    if (!imported || sizeChosen) return "";
+    // A character in metres is a mouse in the engine, one in centimetres a
+    // giant; the file's unit settles nothing, so the hint offers the height.
     const double tallest = std::max({size.width, size.height, size.depth});
-    if (unitCentimetres == 1 || (unitCentimetres == 0 && tallest >= 50))
-        return "Hint: the model is " + Number("%.4g", size.height) + " units tall" +
-               (unitCentimetres == 1 ? " and its file says a unit is a centimetre" : "") +
-               "; if that is centimetres, try --scale 0.01\n";
-    return "";
+    if (unitCentimetres != 1 && tallest >= kCharacterHeight / 4.0 && tallest <= kCharacterHeight * 4.0) return "";
+    return "Hint: the model is " + Number("%.4g", size.height) + " units tall" +
+           (unitCentimetres == 1 ? " (its file says a unit is a centimetre)" : "") +
+           "; the engine's human-sized characters are about " + std::to_string(kCharacterHeight) +
+           " (their collision cylinder's half-height is " + std::to_string(kCharacterHeight / 2) + "): --height " +
+           std::to_string(kCharacterHeight) + " makes it that tall\n";
 }
 
 std::string DescribeExport(const ExportSummary& summary) {
@@ -100,7 +101,7 @@ std::string DescribeExport(const ExportSummary& summary) {
             out += "  " + summary.sequences.substr(start, end - start) + "\n";
         }
     }
-    out += CentimetreHint(summary.size, summary.imported, summary.scale, summary.unitCentimetres);
+    out += SizeHint(summary.size, summary.imported, summary.sizeChosen, summary.unitCentimetres);
     return out;
 }
 

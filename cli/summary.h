@@ -15,7 +15,7 @@ struct ExportSummary {
     std::string logPath;               // "" when no log was written
     ModelSize size;
     bool imported = false;             // a model in a common format (--scale applies)
-    double scale = 1;                  // the --scale given
+    bool sizeChosen = false;           // --scale or --height given
     double unitCentimetres = 0;        // as the file says (0: it does not say)
     std::string sequences;             // the clips' sequence lines
     bool sequencesWritten = true;      // into the script class; else to be pasted there
@@ -26,8 +26,9 @@ std::string ReadText(const std::string& path);
 
 std::string DescribeExport(const ExportSummary& summary);
 
-// The hint for a model whose size or unit says centimetres ("" when none).
-std::string CentimetreHint(const ModelSize& size, bool imported, double scale, double unitCentimetres);
+// The hint for a model whose size is far from a character's in the engine, or
+// whose file says centimetres ("" when none, or when the size was chosen).
+std::string SizeHint(const ModelSize& size, bool imported, bool sizeChosen, double unitCentimetres);
 
 // A file's address for a terminal or a browser to open: file:///... with what
 // a URL cannot hold percent-encoded (spaces, non-ASCII letters as their UTF-8

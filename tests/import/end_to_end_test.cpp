@@ -502,10 +502,12 @@ TEST(ImportedExport, FirstHourCommandLines) {
          {"SEQ=Hop STARTFRAME=0 NUMFRAMES=31\r\n#exec MESH SEQUENCE MESH=totem SEQ=Sway STARTFRAME=31 NUMFRAMES=61\r\n"}},
         {"totem.gltf out --clip Hop --clip Hop", 2, {}, {}, {}},
         {"totem.gltf out --clip Armature_Sway", 2, {}, {}, {}},
-        {fbx + " out", 0, {"try --scale 0.01\n", "Size: 1.1 wide, 3 tall, 1.1 deep"},
+        {fbx + " out", 0, {"(its file says a unit is a centimetre); the engine's human-sized characters are about 78", "--height 78 makes it that tall\n", "Size: 1.1 wide, 3 tall, 1.1 deep"},
          {"VantrelExport.log", "animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.bmp"}, {}},
         {fbx + " --scale 0.01 -o out/Small.3D", 0, {"Size: 0.011 wide, 0.03 tall"},
          {"Small.uc", "Small_a.3d", "Small_d.3d", "VantrelExport.log", "animated_skin.bmp"}, {}},
+        {"totem.gltf out --height 78", 0, {"Size: 28.6 wide, 78 tall, 28.6 deep"}, totem, {}},
+        {"totem.gltf out --height 78 --scale 2", 2, {}, {}, {}},
         {"totem.gltf --info", 0, {"Vertices: 65\nTriangles: 112\n", "Size: 1.1 wide, 3 tall, 1.1 deep"}, {}, {}},
     };
     std::string gltf = ReadFile(kExamples + "/totem.gltf");
