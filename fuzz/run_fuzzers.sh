@@ -10,12 +10,14 @@ seconds=$2
 parallel=$3
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-targets="fuzz_model_json fuzz_build_export fuzz_import_gltf fuzz_import_glb fuzz_import_fbx
+targets="fuzz_model_json fuzz_build_export fuzz_read_set fuzz_import_gltf fuzz_import_glb fuzz_import_fbx
          fuzz_import_dae fuzz_import_obj fuzz_import_b3d"
 
 seeds() {
     case $1 in
         fuzz_model_json) echo "$root"/examples/*.hm.json ;;
+        # Sets as archives (fuzz/read_set_fuzzer.cpp): written by fuzz/seeds/make_set_seeds.py.
+        fuzz_read_set) echo "$root"/fuzz/seeds/*.vset ;;
         fuzz_import_gltf) echo "$root"/examples/*.gltf "$root"/tests/data/*/*.gltf "$root"/tests/data/sample/*.gltf ;;
         fuzz_import_glb) echo "$root"/tests/data/*/*.glb ;;
         fuzz_import_fbx) echo "$root"/tests/data/sample/*.fbx ;;
@@ -28,6 +30,7 @@ seeds() {
 dictionary() {
     case $1 in
         fuzz_model_json) echo "$root/fuzz/dict/model_json.dict" ;;
+        fuzz_read_set) echo "$root/fuzz/dict/set.dict" ;;
         fuzz_import_gltf | fuzz_import_glb) echo "$root/fuzz/dict/gltf.dict" ;;
         fuzz_import_dae | fuzz_import_obj | fuzz_import_b3d) echo "$root/fuzz/dict/${1#fuzz_import_}.dict" ;;
     esac
@@ -45,6 +48,10 @@ run_one() {
     # Assimp's reads in the children are held by their own limits; libFuzzer's
     # limit on one allocation would stop a child before they do.
     [[ $name == fuzz_import_* ]] && options+=(-malloc_limit_mb=1000000000)
+    # A set's reader allocates no more than its files justify (a few MiB
+    # here) and the glTF file's animations at most 64 MiB more: a single
+    # allocation past 256 MiB is a finding.
+    [[ $name == fuzz_read_set ]] && options+=(-malloc_limit_mb=256)
     "$build/$name" "${options[@]}" "$corpus" > "$log" 2>&1
     echo $? > "$log.status"
 }

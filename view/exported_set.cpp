@@ -8,6 +8,8 @@
 #include <bit>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +33,10 @@ constexpr size_t kFrameVertexBytes = hm::kFrameVertexBytes;
 // class a few kilobytes; these bounds only stop a wrong file from being read whole.
 constexpr uintmax_t kMaxDataFileBytes = 64u << 20;
 constexpr uintmax_t kMaxScriptFileBytes = 16u << 20;
+// The engine reads frame f (below 65535) from byte 4 + frame size x f, and a
+// frame of at most 65535 vertices: nothing past that is ever read.
+constexpr uintmax_t kMaxAnimFileBytes =
+    kAnimHeaderBytes + uintmax_t{hm::kMax16Bit} * (hm::kMax16Bit - 1) + hm::kMax16Bit * kFrameVertexBytes;
 // Lines listed for one kind of fault before the rest are only counted.
 constexpr int kExamplesListed = 3;
 
@@ -45,8 +51,38 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
 
 std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
 
+// The last part of a path written with either separator (a script class's
+// FILE=, a Windows path on another system).
+std::string LastPart(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
+
+// path with every link and .. resolved; empty when it cannot be.
+fs::path Resolved(const fs::path& path) {
+    std::error_code code;
+    fs::path resolved = fs::canonical(path.empty() ? fs::path(".") : path, code);
+    return code ? fs::path() : resolved;
+}
+
+// Whether resolved lies in folder or below it, both resolved. Windows names
+// files in any case.
+bool Within(const fs::path& resolved, const fs::path& folder) {
+    if (folder.empty() || resolved.empty()) return false;
+    auto at = resolved.begin();
+    for (const fs::path& part : folder) {
+        if (at == resolved.end()) return false;
+#if defined(_WIN32)
+        if (Upper(part.string()) != Upper(at->string())) return false;
+#else
+        if (part != *at) return false;
+#endif
+        ++at;
+    }
+    return true;
+}
+
 // The engine's files come from Windows, where case does not matter: each part
-// of relative (separated by '/' or '\') is matched in any case. Empty when absent.
+// of relative (separated by '/' or '\') is matched in any case. Empty when
+// absent. The path is as spelt, not yet resolved: the caller holds it to the
+// folders it may read from.
 std::string FindFile(const fs::path& folder, const std::string& relative) {
     fs::path at = folder.empty() ? fs::path(".") : folder;
     size_t start = 0;
@@ -108,49 +144,101 @@ public:
         folder_ = base.parent_path();
         set_.meshName = base.filename().string();
         const std::string name = set_.meshName;
+        // The set's files are read from its folder and below; a script class
+        // in a package's Classes folder has its mesh files and textures in
+        // the package's folders beside it (MODELS\, Textures\).
+        setFolder_ = Resolved(folder_);
+        inPackage_ = !setFolder_.empty() && Upper(setFolder_.filename().string()) == "CLASSES" &&
+                     setFolder_.has_parent_path() && setFolder_.parent_path() != setFolder_.root_path();
+        root_ = inPackage_ ? setFolder_.parent_path() : setFolder_;
+        for (const std::string& folder : options_.extraTextureFolders)
+            if (fs::path resolved = Resolved(folder); !resolved.empty()) textureRoots_.emplace_back(folder, resolved);
 
-        set_.scriptPath = Find(folder_, name + ".uc");
-        if (set_.scriptPath.empty()) Problem(name + ".uc: not found in " + FolderName());
+        const Located script = Find(folder_, name + ".uc", root_);
+        set_.scriptPath = script.path;
+        if (!script.refusedAs.empty()) Problem(name + ".uc: " + Refused(script.refusedAs));
+        else if (set_.scriptPath.empty()) Problem(name + ".uc: not found in the set's folder");
         else ReadScript();
 
         // The mesh files beside the script class, or where its import line
         // points from the package's folder (MODELS\ beside Classes\).
-        set_.dataPath = Locate(name + "_d.3d", set_.script.dataFile);
-        set_.animPath = Locate(name + "_a.3d", set_.script.animFile);
-        if (set_.dataPath.empty()) Problem(name + "_d.3d: not found in " + FolderName());
+        const Located data = Locate(name + "_d.3d", "DATAFILE", set_.script.dataFile);
+        const Located anim = Locate(name + "_a.3d", "ANIVFILE", set_.script.animFile);
+        set_.dataPath = data.path;
+        set_.animPath = anim.path;
+        if (set_.dataPath.empty()) Problem(name + "_d.3d: " + NotFound(data));
         else ReadData();
-        if (set_.animPath.empty()) Problem(name + "_a.3d: not found in " + FolderName());
+        if (set_.animPath.empty()) Problem(name + "_a.3d: " + NotFound(anim));
         else ReadAnim();
         if (!set_.scriptPath.empty()) CheckScript();
         CheckIndices();
         ReadTextures();
+        CheckNamesInCase();
     }
 
 private:
-    // A staged file answers for the path it will have; otherwise as FindFile.
-    std::string Find(const fs::path& folder, std::string relative) const {
+    // A file looked for: the path found (as spelt by the lookup), or why not.
+    struct Located {
+        std::string path;       // empty when not found or refused
+        std::string refusedAs;  // how the lookup that found a file outside named it
+    };
+
+    // A staged file answers for the path it will have; otherwise as FindFile,
+    // and only when the file, resolved, lies in root or below.
+    Located Find(const fs::path& folder, std::string relative, const fs::path& root) {
         std::replace(relative.begin(), relative.end(), '\\', '/');
         const std::string wanted = Upper(((folder.empty() ? fs::path(".") : folder) / relative).lexically_normal().string());
         for (const auto& [path, bytesAt] : options_.staged)
-            if (Upper(fs::path(path).lexically_normal().string()) == wanted) return fs::path(path).lexically_normal().string();
-        return FindFile(folder, relative);
+            if (Upper(fs::path(path).lexically_normal().string()) == wanted) return {fs::path(path).lexically_normal().string(), {}};
+        const std::string found = FindFile(folder, relative);
+        if (found.empty()) return {};
+        const fs::path resolved = Resolved(found);
+        if (resolved.empty()) return {};
+        if (!Within(resolved, root)) return {{}, relative};
+        resolved_[found] = resolved;
+        return {found, {}};
     }
 
-    // The file that holds the bytes of found (found itself unless staged).
+    // The file that holds the bytes of found: the staged file, or found resolved.
     std::string BytesOf(const std::string& found) const {
         for (const auto& [path, bytesAt] : options_.staged)
             if (fs::path(path).lexically_normal().string() == found) return bytesAt;
-        return found;
+        auto resolved = resolved_.find(found);
+        return resolved == resolved_.end() ? found : resolved->second.string();
+    }
+
+    // found as a page may show it: relative to the set's folder when it lies in
+    // the folders of the set, else the file name alone.
+    std::string Shown(const std::string& found) const {
+        auto known = resolved_.find(found);
+        std::error_code code;
+        const fs::path resolved = known != resolved_.end() ? known->second : fs::weakly_canonical(found, code);
+        if (code || !Within(resolved, root_)) return LastPart(found);
+        return resolved.lexically_relative(setFolder_).generic_string();
     }
 
     void Problem(const std::string& text) { set_.problems.push_back(text); }
     void Note(const std::string& text) { set_.notes.push_back(text); }
-    std::string FolderName() const { return folder_.empty() ? std::string(".") : folder_.string(); }
+    std::string RootName() const { return inPackage_ ? "the package's folder" : "the set's folder"; }
+    std::string Refused(const std::string& as) const {
+        return as + " leads out of " + RootName() + " (through .. or a link), so it is not read";
+    }
+    std::string NotFound(const Located& located) const {
+        return located.refusedAs.empty() ? "not found in the set's folder" : Refused(located.refusedAs);
+    }
 
-    std::string Locate(const std::string& fileName, const std::string& importPath) {
-        std::string found = Find(folder_, fileName);
-        if (found.empty() && !importPath.empty()) found = Find(folder_ / "..", importPath);
-        if (found.empty() && !importPath.empty()) found = Find(folder_, importPath);
+    // Beside the script class, else as its import line names it from the
+    // package's folder or from the set's. The first refusal is kept for the
+    // message when no lookup finds one that may be read.
+    Located Locate(const std::string& fileName, const std::string& key, const std::string& importPath) {
+        Located found = Find(folder_, fileName, root_);
+        std::string refused = found.refusedAs;
+        for (const fs::path& from : {folder_ / "..", folder_}) {
+            if (!found.path.empty() || importPath.empty()) break;
+            found = Find(from, importPath, root_);
+            if (refused.empty() && !found.refusedAs.empty()) refused = key + "=" + importPath;
+        }
+        if (found.path.empty()) found.refusedAs = refused;
         return found;
     }
 
@@ -212,7 +300,8 @@ private:
     void ReadAnim() {
         const std::string label = FileName(set_.animPath) + ": ";
         std::vector<uint8_t> bytes;
-        if (Error error = ReadWhole(BytesOf(set_.animPath), UINTMAX_MAX, bytes)) return Problem(label + error.message);
+        if (Error error = ReadWhole(BytesOf(set_.animPath), kMaxAnimFileBytes, bytes))
+            return Problem(label + error.message);
         const uint64_t size = bytes.size();
         if (size < kAnimHeaderBytes)
             return Problem(label + std::to_string(size) + " bytes, shorter than its 4-byte header");
@@ -255,7 +344,24 @@ private:
                     std::to_string(frames) + " frames of " + std::to_string(vertices) + " vertices" +
                     (stride != frameBytes ? " as the engine reads them" : ""));
 
-        set_.records.resize(static_cast<size_t>(set_.frameCount) * vertices * 4);
+        // Frames that overlap (a frame size below what a frame takes) would
+        // each be copied whole: no more are read than the file holds bytes for,
+        // so that a small file cannot claim memory it does not justify.
+        if (frameBytes > 0 && set_.frameCount > payload / frameBytes) {
+            const uint64_t held = payload / frameBytes;
+            Problem(label + "its " + std::to_string(set_.frameCount) + " frames of " + std::to_string(frameBytes) +
+                    " bytes overlap (a frame size of " + std::to_string(stride) + "): only " + std::to_string(held) +
+                    (held == 1 ? " frame is" : " frames are") + " read, as many as the file holds bytes for");
+            set_.frameCount = static_cast<uint32_t>(held);
+        }
+        try {
+            set_.records.resize(static_cast<size_t>(set_.frameCount) * vertices * 4);
+        } catch (const std::bad_alloc&) {
+            Problem(label + std::to_string(set_.frameCount) + " frames of " + std::to_string(vertices) +
+                    " vertices take more memory than there is: no frame is read");
+            set_.frameCount = 0;
+            return;
+        }
         for (uint64_t f = 0; frameBytes > 0 && f < set_.frameCount; ++f)
             std::memcpy(set_.records.data() + f * vertices * 4, bytes.data() + kAnimHeaderBytes + f * stride,
                         frameBytes);
@@ -281,6 +387,22 @@ private:
         for (int axis = 0; axis < 3; ++axis)
             if (set_.scale[axis] == 0)
                 Problem(label + "MESHMAP SCALE " + axes[axis] + "=0: the model is flat along that axis");
+        // Records decode to (record - origin) x scale: a scale and origin that
+        // take that past any float a position, or a difference of two, can
+        // hold are read as 1 and 0, so that every number decoded is finite.
+        for (int axis = 0; axis < 3; ++axis) {
+            const float low = (INT16_MIN - set_.origin[axis]) * set_.scale[axis];
+            const float high = (INT16_MAX - set_.origin[axis]) * set_.scale[axis];
+            if (std::fabs(low) <= kMaxDecodedPosition && std::fabs(high) <= kMaxDecodedPosition) continue;
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "MESHMAP SCALE %s=%g with MESH ORIGIN %s=%g decodes positions beyond %g; read with a "
+                          "scale of 1 and an origin of 0 on that axis",
+                          axes[axis], set_.scale[axis], axes[axis], set_.origin[axis], kMaxDecodedPosition);
+            Problem(label + text);
+            set_.scale[axis] = 1;
+            set_.origin[axis] = 0;
+        }
 
         if (script.sequences.empty()) Problem(label + "no #exec MESH SEQUENCE line: the engine has no animation to play");
         const int frames = set_.headerFrameCount;
@@ -323,22 +445,29 @@ private:
 
     // Where the engine's package layout and a user's copy might keep it:
     // as written from the set's folder or its parent, or by name beside the
-    // set or in a textures folder there.
-    std::string LocateTexture(const std::string& written, bool& onlyElsewhere) {
-        const std::string name = written.substr(written.find_last_of("/\\") + 1);
+    // set or in a textures folder there; then by name in the extra folders.
+    // Each is taken only where it may be read from (resolved, in the set's
+    // root or in that extra folder); refusedAs names one found elsewhere.
+    Located LocateTexture(const std::string& written, bool& onlyElsewhere) {
+        const std::string name = LastPart(written);
         onlyElsewhere = false;
-        for (const std::string& candidate :
-             {Find(folder_, written), Find(folder_ / "textures", name), Find(folder_, name),
-              Find(folder_ / "..", written)})
-            if (!candidate.empty()) return candidate;
-        for (const std::string& folder : options_.extraTextureFolders) {
-            std::string found = FindFile(folder, name);
-            if (!found.empty()) {
+        std::string refused;
+        const std::pair<fs::path, std::string> lookups[] = {
+            {folder_, written}, {folder_ / "textures", name}, {folder_, name}, {folder_ / "..", written}};
+        for (const auto& [folder, relative] : lookups) {
+            Located found = Find(folder, relative, root_);
+            if (!found.path.empty()) return found;
+            if (refused.empty() && !found.refusedAs.empty()) refused = written;
+        }
+        for (const auto& [folder, resolved] : textureRoots_) {
+            Located found = Find(folder, name, resolved);
+            if (!found.path.empty()) {
                 onlyElsewhere = true;
                 return found;
             }
+            if (refused.empty() && !found.refusedAs.empty()) refused = written;
         }
-        return {};
+        return {{}, refused};
     }
 
     // What the engine's texture importer would trip over: it reads 8-bit
@@ -368,6 +497,7 @@ private:
         PngImage image;
         if (LoadImageAsPng(source->second, image)) return;  // a picture for the artist, nothing more
         texture.sourcePath = source->second;
+        texture.sourceName = LastPart(source->second);
         texture.sourcePng = std::move(image.bytes);
     }
 
@@ -382,30 +512,38 @@ private:
                 Problem(label + std::to_string(count) + " triangles have texture slot " + std::to_string(slot) +
                         ", which no MESHMAP SETTEXTURE NUM=" + std::to_string(slot) + " line fills");
 
+        // The first import of each name, in any case (the engine's names ignore it).
+        std::map<std::string, const TextureImport*> imports;
+        for (const TextureImport& import : set_.script.textures) imports.try_emplace(Upper(import.name), &import);
         std::map<std::string, size_t> loaded;  // file found -> index in textures
         for (const auto& [slot, assignment] : bySlot) {
             SetTexture texture;
             texture.slot = slot;
             texture.name = assignment->texture;
             const std::string where = label + "line " + std::to_string(assignment->line) + ": texture " + texture.name;
-            auto import = std::find_if(set_.script.textures.begin(), set_.script.textures.end(),
-                                       [&](const TextureImport& t) { return Upper(t.name) == Upper(texture.name); });
-            if (import == set_.script.textures.end()) {
+            auto found = imports.find(Upper(texture.name));
+            if (found == imports.end()) {
                 Problem(where + " has no #exec TEXTURE IMPORT line");
                 set_.textures.push_back(std::move(texture));
                 continue;
             }
+            const TextureImport* import = found->second;
             texture.file = import->file;
             bool onlyElsewhere = false;
-            texture.foundPath = LocateTexture(texture.file, onlyElsewhere);
-            if (texture.foundPath.empty()) {
-                Problem(where + ": " + texture.file + " not found in " + FolderName() + ", its textures folder or " +
-                        FolderName() + "/..");
+            const Located located = LocateTexture(texture.file, onlyElsewhere);
+            texture.foundPath = located.path;
+            if (!located.refusedAs.empty()) {
+                Problem(where + ": " + Refused(located.refusedAs));
+            } else if (texture.foundPath.empty()) {
+                Problem(where + ": " + texture.file + " not found in the set's folder, its textures folder" +
+                        (inPackage_ ? " or the package's folder" : "") +
+                        (textureRoots_.empty() ? "" : " or the folders given for textures"));
             } else {
+                texture.shownPath = Shown(texture.foundPath);
                 auto same = loaded.find(texture.foundPath);
                 if (onlyElsewhere && same == loaded.end())  // once a file, however many slots use it
-                    Note(texture.file + " found only at " + texture.foundPath +
-                         "; copy it into a textures folder beside the set for the engine");
+                    Note(texture.file + " found only in a folder outside the set (as " + texture.shownPath +
+                         "); copy it into a textures folder beside the set for the engine");
                 texture.masked = import->masked;
                 if (same != loaded.end()) {
                     const SetTexture& earlier = set_.textures[same->second];
@@ -413,12 +551,13 @@ private:
                     texture.height = earlier.height;
                     texture.png = earlier.png;
                     texture.sourcePath = earlier.sourcePath;
+                    texture.sourceName = earlier.sourceName;
                     texture.sourcePng = earlier.sourcePng;
                 } else {
                     PngImage image;
                     TextureFacts facts;
                     if (Error error = LoadImageAsPng(BytesOf(texture.foundPath), image, texture.masked, &facts)) {
-                        Problem(where + ": " + texture.foundPath + " " + error.message);
+                        Problem(where + ": " + texture.shownPath + " " + error.message);
                     } else {
                         texture.width = image.width;
                         texture.height = image.height;
@@ -433,9 +572,44 @@ private:
         }
     }
 
+    // Names the engine takes as one, on Windows and in its packages, which
+    // ignore case: two texture files whose names differ only in case are one
+    // file there (one overwrites the other when the set is copied), and two
+    // textures imported under one name are one texture.
+    void CheckNamesInCase() {
+        const std::string label = set_.scriptPath.empty() ? std::string() : FileName(set_.scriptPath) + ": ";
+        std::map<std::string, std::pair<std::string, const TextureImport*>> files;  // FILE= in upper case
+        std::map<std::string, const TextureImport*> names;
+        for (const TextureImport& import : set_.script.textures) {
+            std::string file = import.file;
+            std::replace(file.begin(), file.end(), '/', '\\');
+            auto [sameFile, newFile] = files.try_emplace(Upper(file), file, &import);
+            if (!newFile && sameFile->second.first != file)
+                Problem(label + "line " + std::to_string(import.line) + ": FILE=" + import.file + " and line " +
+                        std::to_string(sameFile->second.second->line) + ": FILE=" + sameFile->second.second->file +
+                        " differ only in case: on Windows they are one file, and one replaces the other");
+            auto [sameName, newName] = names.try_emplace(Upper(import.name), &import);
+            if (newName) continue;
+            const TextureImport& first = *sameName->second;
+            if (first.name != import.name)
+                Problem(label + "line " + std::to_string(import.line) + ": texture " + import.name + " and line " +
+                        std::to_string(first.line) + ": texture " + first.name +
+                        " differ only in case: the engine's package holds one of them");
+            else if (Upper(first.file) != Upper(import.file))
+                Problem(label + "line " + std::to_string(import.line) + ": texture " + import.name +
+                        " is imported again (first on line " + std::to_string(first.line) + ", from " + first.file +
+                        "): the engine's package holds one of them");
+        }
+    }
+
     ExportedSet& set_;
     const ReadOptions& options_;
-    fs::path folder_;
+    fs::path folder_;      // the set's folder as given
+    fs::path setFolder_;   // the same, resolved
+    fs::path root_;        // files are read from here and below (resolved)
+    bool inPackage_ = false;  // root_ is the package's folder above the set's Classes folder
+    std::vector<std::pair<fs::path, fs::path>> textureRoots_;  // the extra texture folders, as given and resolved
+    std::map<std::string, fs::path> resolved_;  // each file found -> the file it resolves to
     bool dataRead_ = false;
 };
 
@@ -453,8 +627,15 @@ ExportedSet ReadExportedSet(const std::string& path, const ReadOptions& options)
     ExportedSet set;
     try {
         SetReader(set, options).Read(path);
-    } catch (const std::exception& error) {  // memory or the file system failing under us
-        set.problems.push_back(path + ": " + error.what());
+    } catch (const std::bad_alloc&) {
+        set.problems.push_back(FileName(path) + ": not enough memory to read the set");
+    } catch (const std::exception& error) {  // the file system failing under us
+        set.problems.push_back(FileName(path) + ": " + error.what());
+    }
+    // Whatever stopped the reading, the frames are whole or none.
+    if (set.records.size() != size_t{set.frameCount} * set.vertexCount * 4) {
+        set.records.clear();
+        set.frameCount = 0;
     }
     return set;
 }

@@ -1,5 +1,18 @@
 // Reads an exported set (mesh data file, animation file, script class file and
 // the textures it names) as the engine would, and lists every inconsistency.
+//
+// Sets come from strangers, so the reader trusts none of their bytes:
+// - Files are read only from the set's folder and below (from the package
+//   folder and below when the set's folder is a package's Classes folder, where
+//   the engine keeps script classes), and textures also from the folders in
+//   ReadOptions::extraTextureFolders. Every path is resolved first (.. and
+//   links followed): one that leads elsewhere is refused, and a problem names
+//   it as the script class wrote it.
+// - Nothing is allocated beyond what the file's bytes justify: the frames
+//   read are at most those the animation file holds bytes for, images are
+//   checked against their bytes before they are decoded (texture_image.h).
+// - Messages and the names a page shows hold no path of the machine: names
+//   relative to the set's folder, or the file name alone.
 #pragma once
 
 #include "view/script_class_reader.h"
@@ -24,10 +37,13 @@ struct SetTexture {
     std::string name;         // the texture's name in the script class
     std::string file;         // FILE= as written, backslashes included
     std::string foundPath;    // empty when not found
+    std::string shownPath;    // foundPath as a page may show it: relative to the set's folder ('/'
+                              // between folders), or the file name alone where found outside it
     int width = 0, height = 0;
     bool masked = false;      // imported with FLAGS=2: entry 0 see-through (so in png)
     std::vector<uint8_t> png; // the image as PNG; empty when unreadable
-    std::string sourcePath;         // the image it was converted from, when known
+    std::string sourcePath;         // the image it was converted from, when known (a path of this machine)
+    std::string sourceName;         // its file name alone, for a page
     std::vector<uint8_t> sourcePng; // that image as PNG
 };
 
@@ -51,8 +67,8 @@ struct ExportedSet {
     uint16_t headerFrameCount = 0;
     uint16_t headerFrameSize = 0;
     uint32_t vertexCount = 0;
-    uint32_t frameCount = 0;  // whole frames present
-    std::vector<int16_t> records;
+    uint32_t frameCount = 0;  // whole frames present (at most as many as the file holds bytes for)
+    std::vector<int16_t> records;  // always frameCount x vertexCount x 4 values
 
     ScriptClass script;
     std::array<float, 3> scale{1, 1, 1};  // the mesh map's, in the engine's axes
@@ -67,13 +83,16 @@ struct ExportedSet {
 
 struct ReadOptions {
     // Further folders searched for textures after the set's own (the folder
-    // of the model an export came from, say); a texture found only there is
-    // a note, since the engine will not look there.
+    // of the model an export came from, say), by file name; a file there
+    // that links out of its folder is refused. A texture found only there
+    // is a note, since the engine will not look there.
     std::vector<std::string> extraTextureFolders;
-    // Texture file name -> the image it was converted from, shown beside it.
+    // Texture file name -> the image it was converted from, shown beside it
+    // (by its file name alone: a page names no folder of this machine).
     std::map<std::string, std::string> sourceImages;
     // Files of the set not yet in place: each path they will have, and the
-    // file that holds their bytes until then. They are read as if in place.
+    // file that holds their bytes until then. They are read as if in place
+    // (they are the caller's own files, so not held to the set's folder).
     std::map<std::string, std::string> staged;
 };
 

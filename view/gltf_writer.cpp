@@ -1,15 +1,13 @@
 #include "view/gltf_writer.h"
 
+#include "output/output_file.h"
+
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <new>
@@ -28,6 +26,26 @@ constexpr int kComponentFloat = 5126, kComponentUnsignedInt = 5125;
 constexpr int kTargetArray = 34962, kTargetElements = 34963;
 // Where in a texel row of 255 steps a byte's coordinate lies; see the header.
 constexpr double kTexCoordMargin = 0.125;
+// A sequence's animation holds a weight for every morph target at two times
+// a frame, so its size grows with its frames times the targets. The
+// animations together may take as many bytes as the morph targets do, and
+// this much more; sequences past that, or past kMaxAnimations, are left out
+// (named as differences), and sequences of one range and rate share their
+// data. The sequences on the timeline the exporter gives back always go in:
+// when they alone take more, the set is too large for the file.
+constexpr uint64_t kAnimationBytes = 64ull << 20;
+constexpr size_t kMaxAnimations = 4096;
+// Lines listed for one kind of difference before the rest are only counted.
+constexpr size_t kExamplesListed = 3;
+
+// JSON has no infinity or NaN (nlohmann writes null): none may reach the file.
+bool Finite(const json& value) {
+    if (value.is_number_float()) return std::isfinite(value.get<double>());
+    if (value.is_structured())
+        for (const json& item : value)
+            if (!Finite(item)) return false;
+    return true;
+}
 
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -55,8 +73,11 @@ class GltfBuilder {
 public:
     GltfBuilder(const ExportedSet& set, GltfReport& report) : set_(set), report_(report) {}
 
-    void Build() {
+    Error Build() {
+        if (set_.records.size() != size_t{set_.frameCount} * set_.vertexCount * 4)
+            return Fault(ErrorKind::kBadInput, "the set's frames are not whole");
         GroupTriangles();
+        if (groups_.empty()) return Fault(ErrorKind::kBadInput, "no triangle names vertices the set has");
         DecodeFrames();
         json mesh = {{"name", set_.meshName}, {"primitives", json::array()}};
         for (const Group& group : groups_) mesh["primitives"].push_back(Primitive(group));
@@ -68,34 +89,41 @@ public:
         root_["nodes"] = json::array({node});
         root_["scenes"] = json::array({{{"nodes", {0}}}});
         root_["scene"] = 0;
-        Animations();
+        if (Error error = Animations()) return error;
         report_.morphTargets = targetFrames_.size();
         report_.primitives = groups_.size();
         // vantrel-export reads a file of this generator vertex for vertex.
         root_["asset"] = {{"version", "2.0"}, {"generator", "vantrel-view"}};
+        return {};
     }
 
+    // Through a temporary of a unique name, created exclusively beside path
+    // and renamed over it when complete (output/): nothing planted at any
+    // name is written through, and an earlier file stays until then.
     Error Write(const std::string& path) {
         root_["buffers"] = json::array({{{"byteLength", binBytes_}}});
-        std::string text = root_.dump();
+        if (!Finite(root_))
+            return Fault(ErrorKind::kBadInput, path + ": a number of the file would be infinite or not a number");
+        // Names come from the script class as bytes (old sets are often in a
+        // Windows code page): JSON holds UTF-8, so others become U+FFFD.
+        std::string text = root_.dump(-1, ' ', false, json::error_handler_t::replace);
         text.resize((text.size() + 3) / 4 * 4, ' ');
         const uint64_t total = 12 + 8 + text.size() + 8 + binBytes_;
         if (total > 0xFFFFFFFFull)
             return Fault(ErrorKind::kLimit,
                          path + ": the file would be " + std::to_string(total) + " bytes, more than glTF's 4 GiB");
-        const std::string temporary = path + "." + std::to_string(getpid()) + ".vantrel-tmp";
-        errno = 0;
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        OutputFile out;
+        if (!out.Open(path)) return Fault(ErrorKind::kWriteFailed, out.Error());
         auto u32 = [&](uint64_t value) {
             const uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-            out.write(reinterpret_cast<const char*>(b), 4);
+            out.Write(b, 4);
         };
         u32(0x46546C67);  // "glTF"
         u32(2);
         u32(total);
         u32(text.size());
         u32(0x4E4F534A);  // "JSON"
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.Write(text);
         u32(binBytes_);
         u32(0x004E4942);  // "BIN\0"
         std::vector<uint8_t> bytes;
@@ -105,18 +133,11 @@ public:
                 block.make(bytes);
             }
             const std::vector<uint8_t>& data = block.make ? bytes : block.bytes;
-            out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+            out.Write(data.data(), data.size());
             static const char zeros[4] = {};
-            out.write(zeros, static_cast<std::streamsize>(Padded(block.size) - block.size));
+            out.Write(zeros, Padded(block.size) - block.size);
         }
-        out.close();
-        std::error_code code;
-        if (out) std::filesystem::rename(temporary, path, code);
-        if (!out || code) {
-            const std::string reason = code ? code.message() : std::strerror(errno ? errno : EIO);
-            std::remove(temporary.c_str());
-            return Fault(ErrorKind::kWriteFailed, path + ": cannot be written (" + reason + ")");
-        }
+        if (!out.Commit()) return Fault(ErrorKind::kWriteFailed, out.Error());
         report_.bytes = total;
         return {};
     }
@@ -362,6 +383,7 @@ private:
                     std::memcpy(out.data() + i * 12, d.data(), 12);
                 }
             };
+            morphBytes_ += block.size;
             primitive["targets"].push_back(
                 {{"POSITION", AddAccessor(AddView(std::move(block), kTargetArray), kComponentFloat, n, "VEC3",
                                           {{"min", dLow}, {"max", dHigh}})}});
@@ -429,7 +451,7 @@ private:
         return textureOf_[texture.foundPath] = static_cast<int>(root_["textures"].size() - 1);
     }
 
-    void Animations() {
+    Error Animations() {
         // Sequences as the engine has them, cut to the frames there are.
         std::vector<Sequence> sequences;
         const int frames = static_cast<int>(set_.frameCount);
@@ -447,16 +469,18 @@ private:
         }
         std::vector<int> chain = Timeline(sequences, frames);
         if (frames > 0 && chain.empty()) {
+            std::set<std::string> names;
+            for (const Sequence& s : sequences) names.insert(Upper(s.name));
             Sequence all{"All", 0, frames, 0, 0};
-            for (int n = 2; std::any_of(sequences.begin(), sequences.end(),
-                                        [&](const Sequence& s) { return Upper(s.name) == Upper(all.name); });
-                 ++n)
-                all.name = "All" + std::to_string(n);
+            for (int n = 2; names.count(Upper(all.name)); ++n) all.name = "All" + std::to_string(n);
             Difference("no sequence or run of sequences covers every frame: animation " + all.name + " does");
             chain.push_back(static_cast<int>(sequences.size()));
             sequences.push_back(all);
         }
-        for (const Sequence& sequence : sequences) {
+        if (Error error = ChooseAnimations(sequences, chain)) return error;
+        for (size_t i = 0; i < sequences.size(); ++i) {
+            if (!written_[i]) continue;
+            const Sequence& sequence = sequences[i];
             Animation(sequence);
             // Rates and frames for tools that play the animations at the engine's pace.
             root_["extras"]["vantrelSequences"].push_back({{"name", sequence.name},
@@ -467,26 +491,31 @@ private:
 
         // What the exporter writes back: its All line, then one per clip.
         auto rate = [](const Sequence& s) { return s.rate > 0 ? s.rate : kDefaultRate; };
+        using Range = std::tuple<std::string, int, int>;  // name in upper case, first frame, frames
+        auto range = [](const Sequence& s) { return Range(Upper(s.name), s.firstFrame, s.frameCount); };
         std::vector<Sequence> back;
         if (frames > 0) back.push_back({"All", 0, frames, 0, 0});
         for (int i : chain)
             if (!(Upper(sequences[i].name) == "ALL" && sequences[i].frameCount == frames)) back.push_back(sequences[i]);
+        std::set<Range> backRanges, classRanges;
+        for (const Sequence& b : back) backRanges.insert(range(b));
+        for (const Sequence& s : set_.script.sequences) classRanges.insert(range(s));
+        size_t notClips = 0;
         for (const Sequence& s : set_.script.sequences) {
-            bool same = std::any_of(back.begin(), back.end(), [&](const Sequence& b) {
-                return Upper(b.name) == Upper(s.name) && b.firstFrame == s.firstFrame && b.frameCount == s.frameCount;
-            });
-            if (!same)
-                Difference("sequence " + s.name + " (line " + std::to_string(s.line) +
-                           ") is not a clip on the exported timeline: add its line to the class again after exporting");
-            else if (s.rate > 0 && s.rate != kDefaultRate)
+            if (!backRanges.count(range(s))) {
+                if (++notClips <= kExamplesListed)
+                    Difference("sequence " + s.name + " (line " + std::to_string(s.line) +
+                               ") is not a clip on the exported timeline: add its line to the class again after exporting");
+            } else if (s.rate > 0 && s.rate != kDefaultRate) {
                 Difference("sequence " + s.name + " has RATE=" + std::to_string(s.rate) +
                            ", which the exporter does not write: add it to its line again");
+            }
         }
+        if (notClips > kExamplesListed)
+            Difference(std::to_string(notClips - kExamplesListed) +
+                       " more sequences are not clips on the exported timeline either");
         for (const Sequence& b : back)
-            if (!std::any_of(set_.script.sequences.begin(), set_.script.sequences.end(), [&](const Sequence& s) {
-                    return Upper(b.name) == Upper(s.name) && b.firstFrame == s.firstFrame && b.frameCount == s.frameCount;
-                }))
-                Difference("exported back, the class gains sequence " + b.name);
+            if (!classRanges.count(range(b))) Difference("exported back, the class gains sequence " + b.name);
 
         report_.exportOptions = {"--no-weld"};
         // The exporter fits the box of the positions, with the origin, to 128
@@ -504,9 +533,9 @@ private:
         }
         if (set_.scale[0] != set_.scale[1] || set_.scale[0] != set_.scale[2])
             Difference("the mesh map scales X, Y and Z differ: the exporter writes one scale for all three");
-        if (half > 0 && std::isfinite(half) && inv > 0) {
+        if (const double scale = 128.0 * inv / half; half > 0 && std::isfinite(half) && inv > 0 && std::isfinite(scale)) {
             char text[32];
-            std::snprintf(text, sizeof text, "%.9g", 128.0 * inv / half);
+            std::snprintf(text, sizeof text, "%.9g", scale);
             if (std::string(text) != "1") report_.exportOptions.insert(report_.exportOptions.end(), {"--scale", text});
         }
         if (!chain.empty()) {
@@ -528,6 +557,57 @@ private:
             }
         }
         root_["extras"]["vantrelExportOptions"] = report_.exportOptions;
+        return {};
+    }
+
+    // The bytes a sequence's animation takes: a time and a weight for every
+    // target (the node's translation when there is none) twice a frame.
+    uint64_t AnimationBytes(const Sequence& sequence) const {
+        const uint64_t keys = 2 * static_cast<uint64_t>(sequence.frameCount);
+        return keys * 4 * (1 + (targetFrames_.empty() ? 3 : targetFrames_.size()));
+    }
+
+    // Which sequences become animations (written_): those on the timeline
+    // first, then the rest in the class's order while they fit the budget.
+    Error ChooseAnimations(const std::vector<Sequence>& sequences, const std::vector<int>& chain) {
+        written_.assign(sequences.size(), false);
+        const uint64_t budget = kAnimationBytes + morphBytes_;
+        uint64_t spent = 0;
+        size_t count = 0;
+        std::set<SamplerKey> paid;
+        auto cost = [&](const Sequence& s) { return paid.count(Key(s)) ? 0 : AnimationBytes(s); };
+        auto take = [&](size_t i) {
+            spent += cost(sequences[i]);
+            paid.insert(Key(sequences[i]));
+            written_[i] = true;
+            ++count;
+        };
+        for (int i : chain) take(static_cast<size_t>(i));
+        if (spent > budget)
+            return Fault(ErrorKind::kLimit, "the animations of the sequences on the timeline would take " +
+                                                std::to_string(spent) + " bytes (a weight for each of " +
+                                                std::to_string(targetFrames_.size()) +
+                                                " morph targets twice a frame), more than the " + std::to_string(budget) +
+                                                " this file allows");
+        std::vector<std::string> leftOut;
+        bool overBudget = false;
+        for (size_t i = 0; i < sequences.size(); ++i) {
+            if (written_[i]) continue;
+            const bool fits = spent + cost(sequences[i]) <= budget;
+            if (count < kMaxAnimations && fits) take(i);
+            else leftOut.push_back(sequences[i].name), overBudget = overBudget || !fits;
+        }
+        if (!leftOut.empty()) {
+            std::string names;
+            for (size_t i = 0; i < std::min(leftOut.size(), kExamplesListed); ++i) names += (i ? ", " : "") + leftOut[i];
+            if (leftOut.size() > kExamplesListed) names += " and " + std::to_string(leftOut.size() - kExamplesListed) + " more";
+            Difference(std::to_string(leftOut.size()) + (leftOut.size() == 1 ? " sequence is" : " sequences are") +
+                       " left out of the file (" + names + "): " +
+                       (overBudget ? "their animations would take more than the " + std::to_string(budget) +
+                                         " bytes the file allows them"
+                                   : "it holds at most " + std::to_string(kMaxAnimations) + " animations"));
+        }
+        return {};
     }
 
     // The run of sequences, end to end from frame 0 to the last, that the
@@ -535,14 +615,16 @@ private:
     // frame only when nothing finer covers them. Empty when none does.
     static std::vector<int> Timeline(const std::vector<Sequence>& sequences, int frames) {
         std::vector<int> best(static_cast<size_t>(frames) + 1, -1), via(static_cast<size_t>(frames) + 1, -1);
+        std::vector<std::vector<int>> starting(static_cast<size_t>(frames));  // the sequences starting at each frame
+        for (size_t i = 0; i < sequences.size(); ++i) starting[sequences[i].firstFrame].push_back(static_cast<int>(i));
         best[0] = 0;
         for (int f = 0; f < frames; ++f) {
             if (best[f] < 0) continue;
-            for (size_t i = 0; i < sequences.size(); ++i) {
+            for (int i : starting[f]) {
                 const Sequence& s = sequences[i];
-                if (s.firstFrame != f || (f == 0 && s.frameCount == frames)) continue;
+                if (f == 0 && s.frameCount == frames) continue;
                 const int end = f + s.frameCount;
-                if (best[f] + 1 > best[end]) best[end] = best[f] + 1, via[end] = static_cast<int>(i);
+                if (best[f] + 1 > best[end]) best[end] = best[f] + 1, via[end] = i;
             }
         }
         std::vector<int> chain;
@@ -558,32 +640,42 @@ private:
         return whole < 0 ? std::vector<int>() : std::vector<int>{whole};
     }
 
+    // Sequences of one range and rate share their animation's data.
+    using SamplerKey = std::tuple<int, int, float>;
+    static SamplerKey Key(const Sequence& s) { return {s.firstFrame, s.frameCount, s.rate > 0 ? s.rate : kDefaultRate}; }
+
     // A set whose frames are all alike has no targets, and glTF animates the
     // weights only of a mesh that has them: its sequences hold the node still
     // instead, which keeps their names and lengths for the tool and the exporter.
     void Animation(const Sequence& sequence) {
-        const float rate = sequence.rate > 0 ? sequence.rate : kDefaultRate;
         const bool still = targetFrames_.empty();
-        const size_t width = still ? 3 : targetFrames_.size();
-        std::vector<float> times, values;
-        const int n = sequence.frameCount;
-        for (int k = 0; k < n; ++k) {
-            const int target = frameTarget_[static_cast<size_t>(sequence.firstFrame + k)];
-            for (double at : {k == 0 ? 0.0 : k - 0.25, k == n - 1 ? k : k + 0.25}) {
-                const float time = static_cast<float>(at / rate);
-                if (!times.empty() && time <= times.back()) continue;
-                times.push_back(time);
-                for (size_t t = 0; t < width; ++t)
-                    values.push_back(still ? placement_[t] : static_cast<int>(t) == target ? 1.0f : 0.0f);
+        auto [sampler, added] = samplers_.try_emplace(Key(sequence));
+        if (added) {
+            const float rate = sequence.rate > 0 ? sequence.rate : kDefaultRate;
+            const size_t width = still ? 3 : targetFrames_.size();
+            std::vector<float> times, values;
+            const int n = sequence.frameCount;
+            for (int k = 0; k < n; ++k) {
+                const int target = frameTarget_[static_cast<size_t>(sequence.firstFrame + k)];
+                for (double at : {k == 0 ? 0.0 : k - 0.25, k == n - 1 ? k : k + 0.25}) {
+                    const float time = static_cast<float>(at / rate);
+                    if (!times.empty() && time <= times.back()) continue;
+                    times.push_back(time);
+                    for (size_t t = 0; t < width; ++t)
+                        values.push_back(still ? placement_[t] : static_cast<int>(t) == target ? 1.0f : 0.0f);
+                }
             }
+            const int input = AddAccessor(AddView(BytesOf(times)), kComponentFloat, times.size(), "SCALAR",
+                                          {{"min", {times.front()}}, {"max", {times.back()}}});
+            const int output = AddAccessor(AddView(BytesOf(values)), kComponentFloat, values.size() / (still ? 3 : 1),
+                                           still ? "VEC3" : "SCALAR");
+            sampler->second = {input, output};
         }
-        const int input = AddAccessor(AddView(BytesOf(times)), kComponentFloat, times.size(), "SCALAR",
-                                      {{"min", {times.front()}}, {"max", {times.back()}}});
-        const int output = AddAccessor(AddView(BytesOf(values)), kComponentFloat, values.size() / (still ? 3 : 1),
-                                       still ? "VEC3" : "SCALAR");
         root_["animations"].push_back(
             {{"name", sequence.name},
-             {"samplers", json::array({{{"input", input}, {"output", output}, {"interpolation", "LINEAR"}}})},
+             {"samplers", json::array({{{"input", sampler->second.first},
+                                        {"output", sampler->second.second},
+                                        {"interpolation", "LINEAR"}}})},
              {"channels",
               json::array({{{"sampler", 0}, {"target", {{"node", 0}, {"path", still ? "translation" : "weights"}}}}})}});
     }
@@ -600,6 +692,9 @@ private:
     std::map<std::string, int> textureOf_;
     std::array<float, 3> placement_{0, 0, 0};  // the node's translation, host axes
     std::array<int, 3> recordLow_{0, 0, 0}, recordHigh_{0, 0, 0};  // over every record, engine axes
+    uint64_t morphBytes_ = 0;                 // the morph targets' bytes in the file
+    std::vector<bool> written_;               // each sequence of Animations(): written as an animation
+    std::map<SamplerKey, std::pair<int, int>> samplers_;  // range and rate -> its times' and weights' accessors
 };
 
 }  // namespace
@@ -608,7 +703,7 @@ Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport
     report = GltfReport();
     try {
         GltfBuilder builder(set, report);
-        builder.Build();
+        if (Error error = builder.Build()) return Fault(error.kind, path + ": " + error.message);
         return builder.Write(path);
     } catch (const std::bad_alloc&) {
         return Fault(ErrorKind::kOutOfMemory, path + ": not enough memory to build the file");

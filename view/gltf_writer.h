@@ -24,7 +24,10 @@ namespace view {
 // target of it (a frame equal to an earlier one shares its target).
 // Sequences: one animation each, whose weights hold frame k flat from
 // (k - 1/4) / rate to (k + 1/4) / rate, so that sampling at k / rate lands on
-// frame k however the times round.
+// frame k however the times round. The file is bounded by the set: sequences
+// of one range and rate share their data, and those past 4096 animations or
+// past 64 MiB of animation beyond the morph targets are left out (a
+// difference names them); the sequences of the timeline always go in.
 struct GltfReport {
     std::vector<std::string> differences;  // what exporting the file back will not give as the set has it
     std::vector<std::string> exportOptions;  // vantrel-export options that give the set back
@@ -33,9 +36,12 @@ struct GltfReport {
     uint64_t bytes = 0;
 };
 
-// kWriteFailed when the file cannot be written, kLimit when the set is too
-// large for glTF, kOutOfMemory; an earlier file of that name is then left as
-// it was. Never throws.
+// Written through a temporary of a unique name, created exclusively beside
+// path and renamed over it when complete (output/). kWriteFailed when the
+// file cannot be written, kLimit when the set is too large for glTF (or its
+// timeline's animations for the bound above), kBadInput when no triangle
+// names the set's vertices or a number would not be finite, kOutOfMemory; an
+// earlier file of that name is then left as it was. Never throws.
 Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report);
 
 }  // namespace view

@@ -58,7 +58,7 @@ std::string Summary(const view::ExportedSet& set) {
 int DumpPositions(const view::ExportedSet& set, const std::vector<unsigned>& frames) {
     std::string out = "{";
     for (size_t i = 0; i < frames.size(); ++i) {
-        if (frames[i] >= set.frameCount) {
+        if (frames[i] >= set.frameCount || set.records.size() < (size_t{frames[i]} + 1) * set.vertexCount * 4) {
             std::cerr << "vantrel-view: there is no frame " << frames[i] << " (" << set.frameCount << " frames)\n";
             return kBadInput;
         }
@@ -85,7 +85,7 @@ int WriteGltf(const view::ExportedSet& set, const std::string& path) {
     view::GltfReport report;
     if (const Error error = view::WriteSetAsGltf(set, path, report)) {
         std::cerr << "vantrel-view: " << error.message << "\n";
-        return kWriteFailed;
+        return error.kind == ErrorKind::kBadInput || error.kind == ErrorKind::kLimit ? kBadInput : kWriteFailed;
     }
     for (const std::string& difference : report.differences) std::cout << "  differs: " << difference << "\n";
     std::cout << "Wrote " << path << " (" << report.bytes << " bytes: " << report.primitives << " primitives, "
@@ -96,14 +96,31 @@ int WriteGltf(const view::ExportedSet& set, const std::string& path) {
     return kDone;
 }
 
+int Run(int argc, char** argv);
+
 }  // namespace
 
+// Whatever a set holds, a failure is a message and an exit status, never a crash.
 int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "vantrel-view: not enough memory\n";
+    } catch (const std::exception& error) {
+        std::cerr << "vantrel-view: " << error.what() << "\n";
+    }
+    return kBadInput;
+}
+
+namespace {
+
+int Run(int argc, char** argv) {
     CLI::App app{
         "Validates an exported set (NAME_d.3d, NAME_a.3d, NAME.uc and the textures it names) and writes\n"
         "NAME.html beside it: a page that shows the mesh as the engine will, opened from disk in a browser.\n\n"
         "Exit status: 0 done (with --check: the set is consistent); 2 bad arguments, no set found,\n"
-        "or with --check a set with problems; 3 the page or the glTF file could not be written.",
+        "a set the glTF file cannot hold (no triangle, too large), with --check a set with problems;\n"
+        "3 the page or the glTF file could not be written.",
         "vantrel-view"};
     std::string path, output;
     bool check = false;
@@ -142,9 +159,11 @@ int main(int argc, char** argv) {
     if (output.empty()) output = view::PreviewPagePath(path);
     if (const Error error = view::WritePreviewPage(set, output)) {
         std::cerr << "vantrel-view: " << error.message << "\n";
-        return kWriteFailed;
+        return error.kind == ErrorKind::kBadInput ? kBadInput : kWriteFailed;
     }
     std::error_code code;
     std::cout << "Wrote " << output << " (" << fs::file_size(output, code) << " bytes)\n";
     return kDone;
 }
+
+}  // namespace

@@ -8,8 +8,11 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <stdexcept>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +30,15 @@ constexpr size_t kMaxFrameBytesInPage = size_t{512} << 20;
 // The base64 text is split over several elements so that no single string
 // the browser builds comes near its limit on string length.
 constexpr size_t kBase64Chunk = size_t{8} << 20;
+
+// JSON has no infinity or NaN (nlohmann writes null): none may reach the page.
+bool Finite(const nlohmann::json& value) {
+    if (value.is_number_float()) return std::isfinite(value.get<double>());
+    if (value.is_structured())
+        for (const nlohmann::json& item : value)
+            if (!Finite(item)) return false;
+    return true;
+}
 
 void Align(std::vector<uint8_t>& blob) {
     while (blob.size() % 8 != 0) blob.push_back(0);
@@ -83,7 +95,8 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
     meta["polygons"] = Section(sections, polygons.data(), polygons.size());
 
     const size_t frameBytes = static_cast<size_t>(set.vertexCount) * 8;
-    size_t frames = set.frameCount;
+    // The reader keeps its frames whole; a set made otherwise shows those it holds.
+    size_t frames = frameBytes == 0 ? set.frameCount : std::min<size_t>(set.frameCount, set.records.size() * 2 / frameBytes);
     if (frameBytes > 0 && frames * frameBytes > kMaxFrameBytesInPage) {
         frames = kMaxFrameBytesInPage / frameBytes;
         pageNotes.push_back("the page holds the first " + std::to_string(frames) + " of " +
@@ -100,14 +113,16 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
     meta["frames"] = Section(sections, reinterpret_cast<const uint8_t*>(deltas.data()), words * 2);
 
     meta["textures"] = nlohmann::json::array();
+    // Pages are shared: they name files relative to the set, or by name alone,
+    // never by a path of the machine that wrote them.
     for (const SetTexture& texture : set.textures) {
         nlohmann::json entry = {{"slot", texture.slot},     {"name", texture.name},
-                                {"file", texture.file},     {"found", texture.foundPath},
+                                {"file", texture.file},     {"found", texture.shownPath},
                                 {"width", texture.width},   {"height", texture.height}};
         entry["masked"] = texture.masked;
         if (!texture.png.empty()) entry["png"] = Section(sections, texture.png.data(), texture.png.size());
         if (!texture.sourcePng.empty()) {
-            entry["source"] = texture.sourcePath;
+            entry["source"] = texture.sourceName;
             entry["sourcePng"] = Section(sections, texture.sourcePng.data(), texture.sourcePng.size());
         }
         meta["textures"].push_back(entry);
@@ -117,6 +132,7 @@ std::vector<uint8_t> BuildBlob(const ExportedSet& set, std::vector<std::string>&
     notes.insert(notes.end(), pageNotes.begin(), pageNotes.end());
     meta["notes"] = notes;
 
+    if (!Finite(meta)) throw std::domain_error("a number of the page would be infinite or not a number");
     const std::string json = meta.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::vector<uint8_t> blob(4);
     const uint32_t length = static_cast<uint32_t>(json.size());
@@ -230,6 +246,9 @@ Error BuildPreviewPage(const ExportedSet& set, std::string& html) {
     } catch (const std::bad_alloc&) {
         html.clear();
         return Fault(ErrorKind::kOutOfMemory, "not enough memory to build the page");
+    } catch (const std::domain_error& error) {
+        html.clear();
+        return Fault(ErrorKind::kBadInput, error.what());
     }
     return {};
 }

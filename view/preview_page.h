@@ -1,5 +1,8 @@
 // Writes the preview page of an exported set: one HTML file that opens from
 // disk with no server and no network, its data and textures inside it.
+// Pages are shared: they name the set's files relative to its folder and a
+// source image by its file name, never by a path of the machine (the
+// reader's messages, which the page shows, are written so too).
 #pragma once
 
 #include "host/error.h"
@@ -14,8 +17,9 @@ namespace view {
 // The page beside the set: its base path plus ".html".
 std::string PreviewPagePath(const std::string& anyFileOfTheSet);
 
-// The page's text into html. Failures (kOutOfMemory, or kWriteFailed when
-// compression fails) name no file, and leave html empty.
+// The page's text into html. Failures (kOutOfMemory, kWriteFailed when
+// compression fails, kBadInput for a number that would not be finite) name
+// no file, and leave html empty.
 Error BuildPreviewPage(const ExportedSet& set, std::string& html);
 
 // kWriteFailed ("<path>: <reason>") when the page cannot be written, or what

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <sstream>
 
@@ -143,11 +144,17 @@ private:
             return;
         auto rate = directive.values.find("RATE");
         if (rate != directive.values.end() && (!ParseFloat(rate->second, sequence.rate) || sequence.rate <= 0))
-            return Problem("RATE=" + rate->second + " is not a positive number");
-        for (const Sequence& earlier : script_.sequences)
-            if (SameName(earlier.name, sequence.name))
-                return Problem("sequence " + sequence.name + " is declared again (first on line " +
-                               std::to_string(earlier.line) + ")");
+            return Problem("sequence " + sequence.name + ": RATE=" + rate->second + " is not a positive number");
+        if (rate != directive.values.end() && (sequence.rate < kMinRate || sequence.rate > kMaxRate)) {
+            char range[64];
+            std::snprintf(range, sizeof range, "%g to %g", kMinRate, kMaxRate);
+            return Problem("sequence " + sequence.name + ": RATE=" + rate->second + " is outside " + range +
+                           " frames a second");
+        }
+        auto [earlier, added] = sequenceLines_.try_emplace(Upper(sequence.name), number_);
+        if (!added)
+            return Problem("sequence " + sequence.name + " is declared again (first on line " +
+                           std::to_string(earlier->second) + ")");
         script_.sequences.push_back(sequence);
     }
 
@@ -207,6 +214,7 @@ private:
     ScriptClass& script_;
     const std::string& meshName_;
     int number_ = 0;
+    std::map<std::string, int> sequenceLines_;  // each sequence's name in upper case -> its line
 };
 
 }  // namespace

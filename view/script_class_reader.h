@@ -8,11 +8,21 @@
 
 namespace view {
 
+// The RATE= a sequence may have, in frames per second: the range of the
+// exporter's --fps (import/model_import.h), which the glTF file's way back
+// passes it to. Outside it a line is refused, as a problem naming the sequence.
+inline constexpr float kMinRate = 0.001f, kMaxRate = 100000;
+
+// The largest position a mesh map's scale and origin may decode a record to:
+// far beyond any model, and far enough within a float's range that positions,
+// their differences and their sums stay finite.
+inline constexpr float kMaxDecodedPosition = 1e30f;
+
 struct Sequence {
     std::string name;
     int firstFrame = 0;
     int frameCount = 0;
-    float rate = 0;  // frames per second; 0 when the line gives none
+    float rate = 0;  // frames per second, kMinRate to kMaxRate; 0 when the line gives none
     int line = 0;    // 1-based, for messages
 };
 

@@ -16,6 +16,20 @@ namespace {
 // as a texture cannot exhaust memory.
 constexpr std::streamoff kMaxTextureFileBytes = 256ll << 20;
 
+// An image's sides are checked against the bytes of its file before a pixel
+// is allocated, so that a few bytes claiming a vast image are refused rather
+// than decoded into gigabytes:
+// - the largest side read, past any texture the engine imports or picture a
+//   page shows;
+constexpr int64_t kMaxSide = 8192;
+// - the largest ratio of deflate, which packs a PNG's rows;
+constexpr uint64_t kMaxDeflateRatio = 1032;
+// - a PCX run of 63 bytes takes two;
+constexpr uint64_t kMaxPcxRatio = 32;
+// - pixels one byte may stand for in the other formats (run-length and
+//   dictionary codes, JPEG's blocks): more than any of them gives a real picture.
+constexpr uint64_t kMaxPixelsPerByte = 1024;
+
 struct Rgba {
     int width = 0, height = 0;
     std::vector<uint8_t> pixels;   // 4 bytes per pixel, top row first
@@ -33,6 +47,24 @@ uint16_t U16(const std::vector<uint8_t>& bytes, size_t at) {
     return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
+uint32_t U32BigEndian(const std::vector<uint8_t>& bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at]) << 24 | static_cast<uint32_t>(bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3]);
+}
+
+// Whether a file of size bytes, at least fewest of which an image of these
+// sides takes, may be decoded; before anything is allocated for its pixels.
+Error CheckSides(int64_t width, int64_t height, uint64_t fewest, uint64_t size) {
+    const std::string sides = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    if (width <= 0 || height <= 0) return Unread("claims " + sides + ": a damaged header");
+    if (width > kMaxSide || height > kMaxSide)
+        return Unread("claims " + sides + ", more than the " + std::to_string(kMaxSide) +
+                      " a side read (no texture the engine imports is that large)");
+    if (fewest > size)
+        return Unread("claims " + sides + " in " + std::to_string(size) + " bytes, which cannot hold them (" +
+                      std::to_string(fewest) + " at least): damaged, or made to exhaust memory");
+    return {};
+}
+
 // stb reads no PCX, the engine's usual texture format: run-length encoded
 // 8-bit images with a 256-colour palette at the end, or 24-bit in 3 planes.
 Error DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image) {
@@ -48,6 +80,8 @@ Error DecodePcx(const std::vector<uint8_t>& bytes, Rgba& image) {
         return Unread("PCX without its palette");
     const size_t end = paletted ? bytes.size() - 769 : bytes.size();
     const size_t scanline = static_cast<size_t>(lineBytes) * planes;
+    const uint64_t runs = (static_cast<uint64_t>(scanline) * height + kMaxPcxRatio - 1) / kMaxPcxRatio;
+    if (Error error = CheckSides(width, height, bytes.size() - end + 128 + runs, bytes.size())) return error;
     std::vector<uint8_t> plain(scanline * height);
     size_t at = 128, out = 0;
     while (out < plain.size()) {
@@ -84,8 +118,8 @@ bool DecodeBmp8(const std::vector<uint8_t>& bytes, Rgba& image) {
     const uint32_t offset = U32(bytes, 10), header = U32(bytes, 14);
     if (header < 40 || 14 + static_cast<uint64_t>(header) > bytes.size()) return false;
     const int32_t width = static_cast<int32_t>(U32(bytes, 18)), height = static_cast<int32_t>(U32(bytes, 22));
-    if (U16(bytes, 28) != 8 || U32(bytes, 30) != 0 || width <= 0 || width > 65536 || height == 0 ||
-        height < -65536 || height > 65536)
+    if (U16(bytes, 28) != 8 || U32(bytes, 30) != 0 || width <= 0 || width > kMaxSide || height == 0 ||
+        height < -kMaxSide || height > kMaxSide)
         return false;
     uint32_t colours = U32(bytes, 46);
     if (colours == 0 || colours > 256) colours = 256;
@@ -122,7 +156,39 @@ std::string FormatName(const std::vector<uint8_t>& bytes) {
     return "not BMP or PCX";
 }
 
+// The sides a file says and the fewest bytes that can hold them, for the
+// formats stb reads: BMP (stb reads only uncompressed ones) and PNG from
+// their headers, the rest from stb's own look at the header.
+Error CheckSidesForStb(const std::vector<uint8_t>& bytes) {
+    const uint64_t size = bytes.size();
+    if (size >= 30 && bytes[0] == 'B' && bytes[1] == 'M') {
+        const uint32_t header = U32(bytes, 14);
+        const bool os2 = header == 12;
+        const int64_t width = os2 ? U16(bytes, 18) : static_cast<int32_t>(U32(bytes, 18));
+        const int64_t height = os2 ? static_cast<int16_t>(U16(bytes, 20)) : static_cast<int32_t>(U32(bytes, 22));
+        const uint64_t bits = U16(bytes, os2 ? 24 : 28);
+        const uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
+        if (width <= 0 || rows == 0 || width > kMaxSide || rows > static_cast<uint64_t>(kMaxSide))
+            return CheckSides(width, static_cast<int64_t>(rows), 0, size);
+        const uint64_t stride = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
+        return CheckSides(width, static_cast<int64_t>(rows), 14 + uint64_t{header} + stride * rows, size);
+    }
+    if (size >= 26 && bytes[1] == 'P' && bytes[2] == 'N' && bytes[3] == 'G') {
+        const int64_t width = U32BigEndian(bytes, 16), height = U32BigEndian(bytes, 20);
+        if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return CheckSides(width, height, 0, size);
+        static const uint64_t kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+        const uint64_t channels = bytes[25] < 7 ? kChannels[bytes[25]] : 0, depth = bytes[24];
+        const uint64_t rowBytes = 1 + (static_cast<uint64_t>(width) * channels * depth + 7) / 8;
+        return CheckSides(width, height, rowBytes * static_cast<uint64_t>(height) / kMaxDeflateRatio, size);
+    }
+    int width = 0, height = 0, channels = 0;
+    if (!stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &width, &height, &channels))
+        return Unread(std::string("cannot decode it (") + stbi_failure_reason() + ")");
+    return CheckSides(width, height, static_cast<uint64_t>(width) * height / kMaxPixelsPerByte, size);
+}
+
 Error DecodeWithStb(const std::vector<uint8_t>& bytes, Rgba& image) {
+    if (Error error = CheckSidesForStb(bytes)) return error;
     int channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
         stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &image.width, &image.height, &channels, 4),

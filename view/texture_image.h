@@ -26,7 +26,9 @@ struct TextureFacts {
 
 // kBadInput with the reader's reason (not the file's name) when the file
 // cannot be read or decoded, kOutOfMemory when the PNG cannot be made; the
-// image is then empty. With masked, a palettised file's entry 0 is
+// image is then empty. The sides a file claims are checked before its pixels
+// are allocated: at most 8192 each, and no more than its bytes can hold (a
+// few bytes claiming a vast image are refused, not decoded into gigabytes). With masked, a palettised file's entry 0 is
 // see-through in the PNG, as the engine draws it.
 Error LoadImageAsPng(const std::string& path, PngImage& image, bool masked = false, TextureFacts* facts = nullptr);
 

@@ -1,6 +1,10 @@
 // The reader on the golden sample and on damaged copies of it: every damage
-// is a problem line, never a crash.
+// is a problem line, never a crash, and what the reader keeps still makes a
+// page and a glTF file. Damages include sets made to harm: files out of the
+// set's folder, headers claiming far more than their files hold.
 #include "view/exported_set.h"
+#include "view/gltf_writer.h"
+#include "view/preview_page.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -35,16 +39,22 @@ std::string SmallBmp(uint32_t width = 2, char bits = 8, bool allAtEntryZero = fa
     return bmp;
 }
 
-// A copy of the golden set with its two textures in a textures folder.
+// A copy of the golden set in a folder "set" with its two textures in a
+// textures folder there, and a folder "outside" beside it holding a texture
+// and the mesh files, for a set that tries to read them.
 struct GoldenCopy {
     GoldenCopy() {
-        for (const char* name : {"Sample_d.3d", "Sample_a.3d", "Sample.uc"})
-            fs::copy_file(fs::path(GOLDEN_DIR) / name, dir.Path() / name);
-        fs::create_directory(dir.Path() / "textures");
-        Write(dir / "textures/SampleBody.bmp", SmallBmp());
-        Write(dir / "textures/SampleArm.bmp", SmallBmp());
+        fs::create_directories(dir.Path() / "set/textures");
+        fs::create_directories(dir.Path() / "outside");
+        for (const char* name : {"Sample_d.3d", "Sample_a.3d", "Sample.uc"}) {
+            fs::copy_file(fs::path(GOLDEN_DIR) / name, dir.Path() / "set" / name);
+            fs::copy_file(fs::path(GOLDEN_DIR) / name, dir.Path() / "outside" / name);
+        }
+        Write(Path("textures/SampleBody.bmp"), SmallBmp());
+        Write(Path("textures/SampleArm.bmp"), SmallBmp());
+        Write(dir / "outside/secret.bmp", SmallBmp());
     }
-    std::string Path(const std::string& name) const { return dir / name; }
+    std::string Path(const std::string& name) const { return dir / ("set/" + name); }
     void Replace(const std::string& name, const std::string& from, const std::string& to) const {
         std::string text = Bytes(Path(name));
         size_t at = text.find(from);
@@ -94,11 +104,50 @@ TEST(ExportedSet, GoldenSampleIsReadAsTheEngineReadsIt) {
     }
 }
 
+// In a package, the script class is in Classes, the mesh files in MODELS and
+// the textures in Textures beside it: the package's folder is the set's.
+TEST(ExportedSet, APackageIsReadFromItsFolderAndNoFurther) {
+    GoldenCopy golden;
+    const fs::path package = golden.dir.Path() / "set";
+    fs::create_directories(package / "Classes");
+    fs::create_directories(package / "MODELS");
+    fs::rename(package / "Sample.uc", package / "Classes/Sample.uc");
+    for (const char* name : {"Sample_d.3d", "Sample_a.3d"}) fs::rename(package / name, package / "MODELS" / name);
+    view::ExportedSet set = view::ReadExportedSet((package / "Classes/Sample.uc").string());
+    EXPECT_TRUE(set.Consistent()) << ::testing::PrintToString(set.problems);
+    ASSERT_EQ(set.textures.size(), 3u);
+    EXPECT_EQ(set.textures[0].shownPath, "../textures/SampleBody.bmp");
+
+    golden.Replace("Classes/Sample.uc", "FILE=textures\\SampleArm.bmp", "FILE=..\\outside\\secret.bmp");
+    set = view::ReadExportedSet((package / "Classes/Sample.uc").string());
+    ASSERT_EQ(set.problems.size(), 1u) << ::testing::PrintToString(set.problems);
+    EXPECT_NE(set.problems[0].find("..\\outside\\secret.bmp leads out of the package's folder"), std::string::npos)
+        << set.problems[0];
+}
+
 struct Damage {
     const char* what;
     std::function<void(const GoldenCopy&)> damage;
-    const char* problem;  // a part of one problem line
+    const char* problem;  // a part of one problem line; null: the set stays consistent
 };
+
+void SetCorner(const GoldenCopy& g, int triangle, int corner, uint16_t vertex) {
+    std::string data = Bytes(g.Path("Sample_d.3d"));
+    std::memcpy(&data[48 + 16 * triangle + 2 * corner], &vertex, 2);
+    Write(g.Path("Sample_d.3d"), data);
+}
+
+// The two counts of the mesh data file's header, and the animation file's
+// header followed by payload zero bytes.
+void Claim(const GoldenCopy& g, uint16_t vertices, uint16_t frames, uint16_t frameSize, size_t payload) {
+    std::string data = Bytes(g.Path("Sample_d.3d"));
+    std::memcpy(&data[2], &vertices, 2);
+    Write(g.Path("Sample_d.3d"), data);
+    std::string anim(4 + payload, '\0');
+    std::memcpy(&anim[0], &frames, 2);
+    std::memcpy(&anim[2], &frameSize, 2);
+    Write(g.Path("Sample_a.3d"), anim);
+}
 
 const std::string kScaleLine = "#exec MESHMAP SCALE MESHMAP=Sample X=0.008235 Y=0.008235 Z=0.008235";
 
@@ -111,13 +160,11 @@ const Damage kDamages[] = {
      "Sample_d.3d: the header counts 36 triangles, the file holds 10 (cut short)"},
     {"data file shorter than its header", [](const GoldenCopy& g) { fs::resize_file(g.Path("Sample_d.3d"), 20); },
      "Sample_d.3d: 20 bytes, shorter than its 48-byte header"},
-    {"a corner past the vertices",
-     [](const GoldenCopy& g) {
-         std::string data = Bytes(g.Path("Sample_d.3d"));
-         data[48 + 16 * 3 + 2] = static_cast<char>(0xE7), data[48 + 16 * 3 + 3] = 3;  // 999
-         Write(g.Path("Sample_d.3d"), data);
-     },
+    {"a corner past the vertices", [](const GoldenCopy& g) { SetCorner(g, 3, 1, 999); },
      "Sample_d.3d: triangle 3 corner 1 names vertex 999, past the 24 vertices of a frame"},
+    {"a corner at the vertex count", [](const GoldenCopy& g) { SetCorner(g, 3, 1, 24); },
+     "Sample_d.3d: triangle 3 corner 1 names vertex 24, past the 24 vertices of a frame"},
+    {"a corner at the last vertex", [](const GoldenCopy& g) { SetCorner(g, 3, 1, 23); }, nullptr},
     {"more vertices than a frame size holds",
      [](const GoldenCopy& g) {
          std::string data = Bytes(g.Path("Sample_d.3d"));
@@ -176,6 +223,66 @@ const Damage kDamages[] = {
          for (const char* name : {"Sample_d.3d", "Sample_a.3d", "Sample.uc"}) Write(g.Path(name), "");
      },
      "no #exec MESH IMPORT line"},
+    // Headers that claim far more than their files hold.
+    {"65535 overlapping frames of 65535 vertices in 512 KB (34 GB read whole)",
+     [](const GoldenCopy& g) { Claim(g, 65535, 65535, 0, 524280); },
+     "Sample_a.3d: its 65535 frames of 524280 bytes overlap (a frame size of 0): only 1 frame is read"},
+    {"65535 overlapping frames of 4000 vertices in 32 KB (2 GB read whole)",
+     [](const GoldenCopy& g) { Claim(g, 4000, 65535, 0, 32000); },
+     "Sample_a.3d: its 65535 frames of 32000 bytes overlap (a frame size of 0): only 1 frame is read"},
+    {"overlapping frames read as far as the file holds them",
+     [](const GoldenCopy& g) { Claim(g, 24, 65535, 8, 192 * 3 + 5); },
+     "its 49 frames of 192 bytes overlap (a frame size of 8): only 3 frames are read"},
+    // Files out of the set's folder, by .. or a link.
+    {"a texture out of the set's folder",
+     [](const GoldenCopy& g) { g.Replace("Sample.uc", "FILE=textures\\SampleArm.bmp", "FILE=..\\outside\\secret.bmp"); },
+     "texture SampleTex1: ..\\outside\\secret.bmp leads out of the set's folder (through .. or a link), so it is "
+     "not read"},
+    {"a texture linked out of the set's folder",
+     [](const GoldenCopy& g) {
+         fs::remove(g.Path("textures/SampleArm.bmp"));
+         fs::create_symlink(g.dir.Path() / "outside/secret.bmp", g.Path("textures/SampleArm.bmp"));
+     },
+     "texture SampleTex1: textures\\SampleArm.bmp leads out of the set's folder"},
+    {"a mesh data file out of the set's folder",
+     [](const GoldenCopy& g) {
+         fs::remove(g.Path("Sample_d.3d"));
+         g.Replace("Sample.uc", "DATAFILE=MODELS\\Sample_d.3d", "DATAFILE=..\\outside\\Sample_d.3d");
+     },
+     "Sample_d.3d: DATAFILE=..\\outside\\Sample_d.3d leads out of the set's folder"},
+    {"an animation file out of the set's folder",
+     [](const GoldenCopy& g) {
+         fs::remove(g.Path("Sample_a.3d"));
+         g.Replace("Sample.uc", "ANIVFILE=MODELS\\Sample_a.3d", "ANIVFILE=../outside/Sample_a.3d");
+     },
+     "Sample_a.3d: ANIVFILE=../outside/Sample_a.3d leads out of the set's folder"},
+    {"an animation file linked out of the set's folder",
+     [](const GoldenCopy& g) {
+         fs::remove(g.Path("Sample_a.3d"));
+         fs::create_symlink("../outside/Sample_a.3d", g.Path("Sample_a.3d"));
+     },
+     "Sample_a.3d: Sample_a.3d leads out of the set's folder"},
+    {"a texture in the set's folder by a way out and back in",
+     [](const GoldenCopy& g) {
+         g.Replace("Sample.uc", "FILE=textures\\SampleArm.bmp", "FILE=..\\set\\textures\\SampleArm.bmp");
+     },
+     nullptr},
+    // Names Windows and the engine's packages take as one.
+    {"texture files whose names differ only in case",
+     [](const GoldenCopy& g) {
+         Write(g.Path("textures/samplearm.bmp"), SmallBmp());
+         g.Replace("Sample.uc", "FILE=textures\\SampleArm.bmp", "FILE=textures\\samplearm.bmp");
+     },
+     "FILE=textures\\samplearm.bmp differ only in case: on Windows they are one file"},
+    {"texture names that differ only in case",
+     [](const GoldenCopy& g) { g.Replace("Sample.uc", "NAME=SampleTex2", "NAME=SAMPLETEX1"); },
+     "texture SampleTex1 differ only in case: the engine's package holds one of them"},
+    {"a rate no float keeps finite",
+     [](const GoldenCopy& g) { g.Replace("Sample.uc", "NUMFRAMES=48", "NUMFRAMES=48 RATE=1e-45"); },
+     "sequence All: RATE=1e-45 is outside 0.001 to 100000 frames a second"},
+    {"a scale and origin past a float",
+     [](const GoldenCopy& g) { g.Replace("Sample.uc", "X=0.008235", "X=1e38"); },
+     "MESHMAP SCALE X=1e+38 with MESH ORIGIN X=0 decodes positions beyond 1e+30"},
 };
 
 TEST(ExportedSet, EachDamageIsReportedAndTheRestStillRead) {
@@ -183,11 +290,30 @@ TEST(ExportedSet, EachDamageIsReportedAndTheRestStillRead) {
         GoldenCopy golden;
         damage.damage(golden);
         view::ExportedSet set = view::ReadExportedSet(golden.Path("Sample_d.3d"));
-        bool found = false;
-        for (const std::string& problem : set.problems) found = found || problem.find(damage.problem) != std::string::npos;
-        EXPECT_TRUE(found) << damage.what << ": " << ::testing::PrintToString(set.problems);
-        // Only whole frames of the stated vertex count are kept.
+        if (damage.problem) {
+            bool found = false;
+            for (const std::string& problem : set.problems)
+                found = found || problem.find(damage.problem) != std::string::npos;
+            EXPECT_TRUE(found) << damage.what << ": " << ::testing::PrintToString(set.problems);
+        } else {
+            EXPECT_TRUE(set.Consistent()) << damage.what << ": " << ::testing::PrintToString(set.problems);
+        }
+        // Only whole frames of the stated vertex count are kept, no more than the file holds.
         EXPECT_EQ(set.records.size(), size_t{set.frameCount} * set.vertexCount * 4) << damage.what;
+        EXPECT_LE(set.records.size() * 2, fs::exists(golden.Path("Sample_a.3d")) ? fs::file_size(golden.Path("Sample_a.3d")) : 0)
+            << damage.what;
+        // Nothing out of the set's folder is read.
+        for (const view::SetTexture& texture : set.textures)
+            EXPECT_TRUE(texture.foundPath.empty() || texture.foundPath.find("outside") == std::string::npos) << damage.what;
+        EXPECT_EQ(set.dataPath.find("outside"), std::string::npos) << damage.what;
+        EXPECT_EQ(set.animPath.find("outside"), std::string::npos) << damage.what;
+        // What was read makes a page and a glTF file, or a failure that says why.
+        std::string html;
+        const Error page = view::BuildPreviewPage(set, html);
+        EXPECT_FALSE(page) << damage.what << ": " << page.message;
+        view::GltfReport report;
+        const Error glb = view::WriteSetAsGltf(set, golden.dir / "Sample.glb", report);
+        EXPECT_TRUE(!glb || !glb.message.empty()) << damage.what;
     }
 }
 

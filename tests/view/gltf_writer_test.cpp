@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 
 using namespace testing_support;
@@ -126,6 +129,114 @@ TEST(GltfWriter, AFrameSizeThatWrappedIsReadAsTheEngineReadsIt) {
     EXPECT_NE(differences.find("8190 vertices no triangle uses are left out"), std::string::npos) << differences;
     EXPECT_NE(differences.find("texture slot 0 has no image"), std::string::npos) << differences;
     EXPECT_EQ(Glb(dir / "Wrap.glb").json["accessors"][0]["count"], 3);
+}
+
+// The file goes through a temporary of a unique name, created exclusively:
+// links planted at the file's name or at the temporary's old name
+// (OUT.<pid>.vantrel-tmp) are replaced or left alone, never written through.
+TEST(GltfWriter, WritesThroughNoLinkPlantedForIt) {
+    ScratchDir dir;
+    const view::ExportedSet set = view::ReadExportedSet(std::string(GOLDEN_DIR) + "/Sample.uc");
+    Write(dir / "victim", "kept");
+    Write(dir / "other", "kept too");
+    fs::create_symlink(dir / "victim", dir / ("Sample.glb." + std::to_string(getpid()) + ".vantrel-tmp"));
+    fs::create_symlink(dir / "other", dir / "Sample.glb");
+    view::GltfReport report;
+    const Error error = view::WriteSetAsGltf(set, dir / "Sample.glb", report);
+    ASSERT_FALSE(error) << error.message;
+    EXPECT_EQ(ReadFile(dir / "victim"), "kept");
+    EXPECT_EQ(ReadFile(dir / "other"), "kept too");
+    EXPECT_FALSE(fs::is_symlink(dir / "Sample.glb"));
+    EXPECT_EQ(Glb(dir / "Sample.glb").json["asset"]["generator"], "vantrel-view");
+}
+
+// A set of one triangle over three vertices whose frames all differ, and a
+// script class with these sequence lines.
+std::string SetOfFrames(const ScratchDir& dir, uint16_t frames, const std::string& sequences) {
+    std::string data(48 + 16, '\0');
+    data[0] = 1, data[2] = 3, data[48 + 2] = 1, data[48 + 4] = 2, data[48 + 6] = 1;
+    Write(dir / "Frames_d.3d", data);
+    std::string anim(4 + 24ull * frames, '\0');
+    std::memcpy(&anim[0], &frames, 2);
+    anim[2] = 24;
+    for (uint16_t f = 0; f < frames; ++f) {
+        const int16_t x = static_cast<int16_t>(f % 200 - 100), y = static_cast<int16_t>(f / 200 - 100), z = 50;
+        std::memcpy(&anim[4 + 24 * f], &x, 2), std::memcpy(&anim[4 + 24 * f + 2], &y, 2), std::memcpy(&anim[4 + 24 * f + 4], &z, 2);
+    }
+    Write(dir / "Frames_a.3d", anim);
+    Write(dir / "Frames.uc", "#exec MESH IMPORT MESH=Frames ANIVFILE=MODELS\\Frames_a.3d DATAFILE=MODELS\\Frames_d.3d\r\n" +
+                                 sequences + "#exec MESHMAP SCALE MESHMAP=Frames X=0.5 Y=0.5 Z=0.5\r\n");
+    return dir / "Frames.uc";
+}
+
+std::string Lines(int count, const std::function<std::string(int)>& line) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += line(i) + "\r\n";
+    return text;
+}
+
+// What a set makes of the file is bounded by the set's own size: sequences
+// share their data or are left out, with a difference that says so, and no
+// number JSON cannot hold reaches it. (A script class of 20,000 sequences
+// wrote 1.1 GB; RATE=1e-45 wrote "max": null; a name not in UTF-8 failed.)
+struct Bound {
+    const char* what;
+    std::function<std::string(const ScratchDir&)> make;  // the set's path
+    std::function<void(view::ExportedSet&)> change;       // made past the reader, or null
+    uint64_t largest;          // the file's largest size
+    const char* difference;    // a part of one difference, or null
+    ErrorKind refused;         // the failure expected, or kNone
+};
+
+TEST(GltfWriter, TheFileIsBoundedByTheSet) {
+    const Bound bounds[] = {
+        {"5000 sequences of one range",
+         [](const ScratchDir& dir) {
+             return SetOfFrames(dir, 100, Lines(5000, [](int i) {
+                                    return "#exec MESH SEQUENCE MESH=Frames SEQ=S" + std::to_string(i) +
+                                           " STARTFRAME=0 NUMFRAMES=100";
+                                }));
+         },
+         nullptr, 4u << 20, "904 sequences are left out of the file (S4096, S4097, S4098 and 901 more): it holds at most 4096",
+         ErrorKind::kNone},
+        {"300 sequences of other ranges",
+         [](const ScratchDir& dir) {
+             return SetOfFrames(dir, 300, Lines(300, [](int i) {
+                                    return "#exec MESH SEQUENCE MESH=Frames SEQ=S" + std::to_string(i) + " STARTFRAME=" +
+                                           std::to_string(i % 10) + " NUMFRAMES=" + std::to_string(290 - i / 10);
+                                }));
+         },
+         nullptr, 68u << 20, "their animations would take more than the", ErrorKind::kNone},
+        {"a timeline of 3000 frames, each its own target",
+         [](const ScratchDir& dir) { return SetOfFrames(dir, 3000, "#exec MESH SEQUENCE MESH=Frames SEQ=All STARTFRAME=0 NUMFRAMES=3000\r\n"); },
+         nullptr, 0, nullptr, ErrorKind::kLimit},
+        {"a sequence named in a Windows code page, not UTF-8",
+         [](const ScratchDir& dir) { return SetOfFrames(dir, 10, "#exec MESH SEQUENCE MESH=Frames SEQ=D\xE9part STARTFRAME=0 NUMFRAMES=10\r\n"); },
+         nullptr, 1u << 20, nullptr, ErrorKind::kNone},
+        {"a rate no float keeps finite, past the reader",
+         [](const ScratchDir& dir) { return SetOfFrames(dir, 10, "#exec MESH SEQUENCE MESH=Frames SEQ=All STARTFRAME=0 NUMFRAMES=10\r\n"); },
+         [](view::ExportedSet& set) { set.script.sequences[0].rate = 1e-45f; }, 0, nullptr, ErrorKind::kBadInput},
+        {"a scale no float keeps finite, past the reader",
+         [](const ScratchDir& dir) { return SetOfFrames(dir, 10, "#exec MESH SEQUENCE MESH=Frames SEQ=All STARTFRAME=0 NUMFRAMES=10\r\n"); },
+         [](view::ExportedSet& set) { set.scale = {3e38f, 3e38f, 3e38f}; }, 0, nullptr, ErrorKind::kBadInput},
+    };
+    for (const Bound& bound : bounds) {
+        ScratchDir dir;
+        view::ExportedSet set = view::ReadExportedSet(bound.make(dir));
+        ASSERT_EQ(set.frameCount, set.headerFrameCount) << bound.what << ": " << ::testing::PrintToString(set.problems);
+        if (bound.change) bound.change(set);
+        view::GltfReport report;
+        const Error error = view::WriteSetAsGltf(set, dir / "Frames.glb", report);
+        EXPECT_EQ(error.kind, bound.refused) << bound.what << ": " << error.message;
+        if (error) {
+            EXPECT_FALSE(fs::exists(dir / "Frames.glb")) << bound.what;
+            continue;
+        }
+        EXPECT_LE(report.bytes, bound.largest) << bound.what;
+        EXPECT_EQ(Glb(dir / "Frames.glb").bytes.substr(0, 20 + Glb(dir / "Frames.glb").bin).find("null"), std::string::npos)
+            << bound.what;
+        if (bound.difference) EXPECT_NE(Differences(report).find(bound.difference), std::string::npos) << bound.what << ":\n" << Differences(report);
+    }
 }
 
 }  // namespace

@@ -130,4 +130,93 @@ TEST(TextureImage, PcxBecomesPngOfTheSamePixels) {
     EXPECT_EQ(error.message, "PCX cut short");
 }
 
+// Files a few bytes long that claim vast images: each refused before its
+// pixels are allocated (a 70-byte BMP took 2.1 GB and 50 s, a 144-byte PCX 790 MB).
+std::string Put(std::string bytes, size_t at, uint64_t value, int size, bool bigEndian = false) {
+    for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<char>(value >> 8 * (bigEndian ? size - 1 - i : i));
+    return bytes;
+}
+
+std::string BmpClaiming(uint32_t side, int bits) {
+    std::string bmp(70, '\0');
+    bmp[0] = 'B', bmp[1] = 'M';
+    for (auto [at, value] : {std::pair<size_t, uint32_t>{2, 70}, {10, 70}, {14, 40}, {18, side}, {22, side}, {46, 4}})
+        bmp = Put(bmp, at, value, 4);
+    bmp[26] = 1, bmp[28] = static_cast<char>(bits);
+    return bmp;
+}
+
+struct Claim {
+    const char* what;
+    std::string bytes;
+    const char* reason;  // a part of the error's message
+};
+
+TEST(TextureImage, SidesAreCheckedAgainstTheBytesPresent) {
+    std::string pcx = PalettedPcx().substr(0, 128) + std::string(16, '\xFF');
+    pcx = Put(Put(Put(pcx, 8, 8191, 2), 10, 8191, 2), 66, 8192, 2);
+    pcx[65] = 3;
+    std::string png = "\x89PNG\r\n\x1A\n" + std::string(4, '\0') + "IHDR" + std::string(13 + 4 + 12, '\0');
+    png = Put(Put(Put(png, 8, 13, 4, true), 16, 8192, 4, true), 20, 8192, 4, true);
+    png[24] = 8, png[25] = 6;
+    std::string tga(18 + 16, '\0');
+    tga[2] = 2, tga[16] = 32;
+    tga = Put(Put(tga, 12, 8192, 2), 14, 8192, 2);
+    const Claim claims[] = {
+        {"a 70-byte 8-bit BMP of 8192 x 8192", BmpClaiming(8192, 8),
+         "claims 8192 x 8192 pixels in 70 bytes, which cannot hold them"},
+        {"a 70-byte 24-bit BMP of 8192 x 8192", BmpClaiming(8192, 24), "in 70 bytes, which cannot hold them"},
+        {"a 70-byte BMP of 16384 x 16384", BmpClaiming(16384, 8),
+         "claims 16384 x 16384 pixels, more than the 8192 a side read"},
+        {"a 144-byte PCX of 8192 x 8192 in 3 planes", pcx, "claims 8192 x 8192 pixels in 144 bytes"},
+        {"a PNG header of 8192 x 8192", png, "claims 8192 x 8192 pixels in 45 bytes"},
+        {"a TGA header of 8192 x 8192", tga, "claims 8192 x 8192 pixels in 34 bytes"},
+    };
+    ScratchDir dir;
+    for (const Claim& claim : claims) {
+        std::ofstream(dir / "claim", std::ios::binary) << claim.bytes;
+        view::PngImage image;
+        const Error error = view::LoadImageAsPng(dir / "claim", image);
+        EXPECT_EQ(error.kind, ErrorKind::kBadInput) << claim.what;
+        EXPECT_NE(error.message.find(claim.reason), std::string::npos) << claim.what << ": " << error.message;
+        EXPECT_TRUE(image.bytes.empty()) << claim.what;
+    }
+}
+
+// Pages are shared: they name the set's files relative to it and a source
+// image by its name, never by a folder of the machine that wrote them.
+TEST(PreviewPage, NamesNoFolderOfTheMachine) {
+    ScratchDir dir;
+    const fs::path set = fs::absolute(dir.Path()) / "Mods/Sample";
+    fs::create_directories(set / "textures");
+    fs::create_directories(dir.Path() / "TexTest/Orig");
+    for (const char* name : {"Sample_d.3d", "Sample_a.3d", "Sample.uc"}) fs::copy_file(fs::path(GOLDEN_DIR) / name, set / name);
+    std::ofstream(set / "textures/SampleBody.bmp", std::ios::binary) << BmpClaiming(8192, 8);  // unreadable: a problem
+    std::ofstream(set / "textures/SampleArm.bmp", std::ios::binary) << PalettedPcx();
+    std::ofstream(dir / "TexTest/Orig/arm_skin.pcx", std::ios::binary) << PalettedPcx();
+    view::ReadOptions options;
+    options.sourceImages["SampleArm.bmp"] = (fs::absolute(dir.Path()) / "TexTest/Orig/arm_skin.pcx").string();
+    const view::ExportedSet read = view::ReadExportedSet((set / "Sample.uc").string(), options);
+    ASSERT_FALSE(read.Consistent());
+    std::string html;
+    const Error error = view::BuildPreviewPage(read, html);
+    ASSERT_FALSE(error) << error.message;
+
+    std::string encoded;
+    const std::string open = "class=\"set-data\">";
+    for (size_t at = html.find(open); at != std::string::npos; at = html.find(open, at)) {
+        at += open.size();
+        encoded += html.substr(at, html.find("</script>", at) - at);
+    }
+    const std::string blob = Gunzip(Base64(encoded));
+    uint32_t length;
+    std::memcpy(&length, blob.data(), 4);
+    const std::string meta = blob.substr(4, length);
+    EXPECT_EQ(meta.find(fs::absolute(dir.Path()).string()), std::string::npos) << meta;
+    EXPECT_EQ(html.find(fs::absolute(dir.Path()).string()), std::string::npos);
+    const auto json = nlohmann::json::parse(meta);
+    EXPECT_EQ(json["textures"][0]["found"], "textures/SampleBody.bmp");
+    EXPECT_EQ(json["textures"][1]["source"], "arm_skin.pcx");
+}
+
 }  // namespace

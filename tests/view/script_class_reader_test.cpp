@@ -21,6 +21,12 @@ const HandLine kLines[] = {
     {"#exec MESH SEQUENCE MESH=Guard SEQ=Bad STARTFRAME=x NUMFRAMES=1", nullptr, 0, 0, "STARTFRAME=x is not a whole number"},
     {"#exec MESH SEQUENCE MESH=Guard STARTFRAME=0 NUMFRAMES=1", nullptr, 0, 0, "MESH SEQUENCE without SEQ="},
     {"#exec MESH SEQUENCE MESH=Guard SEQ=Slow STARTFRAME=0 NUMFRAMES=1 RATE=-2", nullptr, 0, 0, "RATE=-2 is not a positive"},
+    // Rates whose times no float holds (1e-45 put "max": null into the glTF file).
+    {"#exec MESH SEQUENCE MESH=Guard SEQ=Still STARTFRAME=0 NUMFRAMES=1 RATE=1e-45", nullptr, 0, 0,
+     "sequence Still: RATE=1e-45 is outside 0.001 to 100000 frames a second"},
+    {"#exec MESH SEQUENCE MESH=Guard SEQ=Blur STARTFRAME=0 NUMFRAMES=1 RATE=100001", nullptr, 0, 0,
+     "sequence Blur: RATE=100001 is outside"},
+    {"#exec MESH SEQUENCE MESH=Guard SEQ=Fast STARTFRAME=0 NUMFRAMES=1 RATE=100000", "Fast", 0, 1, nullptr},
 };
 
 TEST(ScriptClassReader, HandWrittenSequenceLines) {
