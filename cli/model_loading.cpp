@@ -1,5 +1,6 @@
 #include "cli/model_loading.h"
 
+#include "formats/vertex_formats.h"
 #include "host/format_limits.h"
 #include "host/model_json.h"
 
@@ -123,7 +124,19 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
             }
         }
     } else {
-        hm::ImportResult result = hm::ImportModelContained(path, importOptions, options.limits);
+        // Vertex-animated formats are read by our own readers, which check
+        // every count against the file: Assimp would read one frame of them.
+        const hm::fmt::VertexFormat format = hm::fmt::RecogniseVertexFormat(path);
+        const bool rateGiven = std::find(options.importOptionsGiven.begin(), options.importOptionsGiven.end(),
+                                         "--fps") != options.importOptionsGiven.end();
+        hm::ImportResult result = format != hm::fmt::VertexFormat::kNone
+                                      ? hm::fmt::ReadVertexAnimated(path, format, importOptions, rateGiven)
+                                      : hm::ImportModelContained(path, importOptions, options.limits);
+        if (result.model && result.exact && result.exact->frames.points > 0 && options.bake == Bake::kHost) {
+            loaded.error = Fault(ErrorKind::kBadInput, path + ": its frames are vertex positions, which only the exact "
+                                                              "bake poses; --bake host would export them at rest");
+            return loaded;
+        }
         loaded.model = std::move(result.model);
         if (!loaded.model)
             loaded.error = Fault(result.error ? result.error.kind : ErrorKind::kBadInput,
@@ -244,11 +257,15 @@ std::string DescribeClips(const LoadedModel& loaded, double fps) {
                " frame(s) as one sequence, All.\n";
     const std::vector<hm::ClipInfo>& clips = loaded.clips;
     if (clips.empty()) return "No clips: the model exports one frame at rest.\n";
-    std::string out = std::to_string(clips.size()) + " clip(s), frames at " + Printf("%g", fps) +
-                      " per second; name them to --clip as in the first column:\n";
+    // A vertex-animated file's clips are its own frames, each clip at its own rate.
+    const bool ownFrames = loaded.exact && loaded.exact->frames.points > 0;
+    std::string out = std::to_string(clips.size()) + " clip(s), " +
+                      (ownFrames ? std::string("the file's own frames") : "frames at " + Printf("%g", fps) + " per second") +
+                      "; name them to --clip as in the first column:\n";
     for (const hm::ClipInfo& clip : clips)
         out += "  " + clip.sequence + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
-               " frames" + (clip.sequence == clip.name ? "" : "  (in the file: " + clip.name + ")") + "\n";
+               " frames" + (ownFrames ? " at " + Printf("%g", clip.rate) + " per second" : "") +
+               (clip.sequence == clip.name ? "" : "  (in the file: " + clip.name + ")") + "\n";
     return out;
 }
 

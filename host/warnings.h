@@ -50,6 +50,9 @@ enum class WarningKind {
     WeaponTriangles,    // a weapon material with more than its one triangle
     // The export itself.
     LogNotCreated,      // the log could not be created; the export went on without it
+    // Vertex-animated files, read by our own readers.
+    SkinStandIn,        // a skin taken from another image than the one the file names
+    Note,               // nothing lost, worth knowing (a point cache found beside the model)
 };
 
 // How many examples an entry keeps at most.

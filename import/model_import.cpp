@@ -774,7 +774,7 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
             for (int number = 2; !taken.insert(folded(name = "All_" + std::to_string(number))).second; ++number) {
             }
         }
-        sequences.push_back({name, exported[i]->startFrame, exported[i]->frameCount});
+        sequences.push_back({name, exported[i]->startFrame, exported[i]->frameCount, exported[i]->rate});
     }
     return sequences;
 }
