@@ -72,8 +72,9 @@ bool EngineReady(const std::vector<uint8_t>& bytes, int maxSide) {
 
 }  // namespace
 
-SkinTextures::SkinTextures(const std::string& modelPath, const ImportOptions& options, ImportResult& result)
-    : modelPath_(modelPath), options_(options), result_(result) {
+SkinTextures::SkinTextures(const std::string& modelPath, const std::string& modelName, const ImportOptions& options,
+                           ImportResult& result)
+    : modelPath_(modelPath), modelName_(modelName), options_(options), result_(result) {
     std::error_code code;
     allowed_.push_back(fs::weakly_canonical(fs::absolute(fs::path(modelPath), code).parent_path(), code).string());
     for (const std::string& folder : options.textureFolders)
@@ -104,6 +105,12 @@ std::string SkinTextures::Find(const std::string& written) const {
         }
     }
     return "";
+}
+
+bool SkinTextures::Allowed(const std::string& path) const {
+    std::error_code code;
+    const fs::path real = fs::weakly_canonical(fs::absolute(path, code), code);
+    return !code && std::any_of(allowed_.begin(), allowed_.end(), [&](const std::string& f) { return Within(real, f); });
 }
 
 std::string SkinTextures::FindStem(const std::string& stem) const {
@@ -161,12 +168,12 @@ std::string SkinTextures::FromFile(const std::string& path, std::string& problem
 std::string SkinTextures::Grey(const std::string& what) {
     TextureFile file;
     file.bytes = EncodeBmp(ColourTexture(0.6f, 0.6f, 0.6f));
-    return Add(std::move(file), FileWord(Stem(BaseName(modelPath_))) + "_" + FileWord(what));
+    return Add(std::move(file), FileWord(modelName_) + "_" + FileWord(what));
 }
 
 std::string SkinTextures::Name(const Skin& skin, const std::string& surface) {
     // Surfaces that name one skin share its texture, and its warning.
-    const bool shared = skin.image.pixels.empty() && !skin.name.empty();
+    const bool shared = skin.image.pixels.empty() && skin.path.empty() && !skin.name.empty();
     if (auto known = byName_.find(skin.name); shared && known != byName_.end()) return known->second;
     std::string name = Choose(skin, surface);
     if (shared) byName_[skin.name] = name;
@@ -174,9 +181,22 @@ std::string SkinTextures::Name(const Skin& skin, const std::string& surface) {
 }
 
 std::string SkinTextures::Choose(const Skin& skin, const std::string& surface) {
-    const std::string modelStem = Stem(BaseName(modelPath_));
+    const std::string& modelStem = modelName_;
     auto note = [&](const std::string& text) { AddWarning(result_.warnings, WarningKind::SkinStandIn, text, 1, {skin.name}); };
     std::string problem;
+    if (!skin.path.empty()) {
+        if (!Allowed(skin.path)) {
+            AddWarning(result_.warnings, WarningKind::TextureRefused,
+                       "texture '" + skin.name + "' lies outside the model's folder (at " + skin.path +
+                           "); it is not read (name its folder with --texture-folder to allow it), and a grey texture "
+                           "stands in",
+                       1, {skin.name});
+            return Grey(Stem(BaseName(skin.name)));
+        }
+        std::string name = FromFile(skin.path, problem);
+        if (!name.empty()) return name;
+        note("texture '" + skin.name + "' " + problem + "; looking for another");
+    }
     if (!skin.name.empty()) {
         const std::string found = Find(skin.name);
         if (!found.empty()) {
@@ -190,7 +210,7 @@ std::string SkinTextures::Choose(const Skin& skin, const std::string& surface) {
         if (!converted.bmp.empty()) {
             TextureFile file;
             file.bytes = std::move(converted.bmp);
-            return Add(std::move(file), FileWord(modelStem) + "_" + FileWord(skin.name.empty() ? surface : Stem(BaseName(skin.name))));
+            return Add(std::move(file), FileWord(modelName_) + "_" + FileWord(skin.name.empty() ? surface : Stem(BaseName(skin.name))));
         }
     }
     const std::string named = skin.name.empty() ? "the file names no skin" : "skin '" + skin.name + "' not found";

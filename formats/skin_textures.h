@@ -14,6 +14,7 @@ namespace hm::fmt {
 // Where a surface's texture comes from.
 struct Skin {
     std::string name;          // as the file names it; "" when it names none
+    std::string path;          // the image already found (a set's texture), read where the folders allow
     RgbaImage image;           // an image the file holds; empty when none
     std::string imageProblem;  // why the file's own image is not used ("" when there is none, or it is)
 };
@@ -23,10 +24,12 @@ struct Skin {
 // palettised BMP in result.textures, once however many surfaces use it.
 class SkinTextures {
 public:
-    SkinTextures(const std::string& modelPath, const ImportOptions& options, ImportResult& result);
+    // modelName names the textures made for the model.
+    SkinTextures(const std::string& modelPath, const std::string& modelName, const ImportOptions& options,
+                 ImportResult& result);
 
-    // The texture file's name for the skin. In turn: the image the skin
-    // names, where it is or by its name beside the model; the file's own
+    // The texture file's name for the skin. In turn: the image found or the
+    // one the skin names, where it is or by its name beside the model; the file's own
     // image; an image of the skin's stem, then of the model's, beside the
     // model (with a note); a grey texture (with a warning).
     std::string Name(const Skin& skin, const std::string& surface);
@@ -35,6 +38,9 @@ public:
     // it; kept byte for byte where it is a texture the engine reads as it is.
     // "" when it does not decode (the reason in problem).
     std::string FromFile(const std::string& path, std::string& problem);
+
+    // Whether a file lies in the model's folder or a --texture-folder, or below.
+    bool Allowed(const std::string& path) const;
 
     // A grey texture, named after the model and what has no image.
     std::string Grey(const std::string& what);
@@ -45,7 +51,7 @@ private:
     std::string FindStem(const std::string& stem) const;       // an image of that stem beside the model
     std::string Add(TextureFile file, const std::string& stem);
 
-    std::string modelPath_;
+    std::string modelPath_, modelName_;
     const ImportOptions& options_;
     ImportResult& result_;
     std::vector<std::string> allowed_;                 // canonical folders

@@ -3,6 +3,7 @@
 #include "formats/md2_reader.h"
 #include "formats/md3_reader.h"
 #include "formats/mdl_reader.h"
+#include "formats/set_model.h"
 
 #include <filesystem>
 
@@ -74,8 +75,9 @@ ImportResult ReadVertexAnimated(const std::string& path, VertexFormat format, co
     ImportResult result;
     FileBytes file;
     VertexModel model;
-    Error error = FileBytes::Read(path, kMaxModelBytes, file);
-    if (!error) {
+    // A set is three files, which the viewer's reader finds and bounds.
+    Error error = format == VertexFormat::kSet ? ReadSet(path, options, model) : FileBytes::Read(path, kMaxModelBytes, file);
+    if (!error && format != VertexFormat::kSet) {
         switch (format) {
             case VertexFormat::kMd2: error = ReadMd2(file, model); break;
             case VertexFormat::kMd3: error = ReadMd3(file, model); break;

@@ -24,7 +24,7 @@ namespace {
 
 constexpr uint64_t kDecodedPerFileByte = 16;
 constexpr uint64_t kDecodedRoom = 64u << 20;
-constexpr uint8_t kTwoSided = 1;
+constexpr uint8_t kWeapon = 8;
 
 std::string Format(const char* format, double value) {
     char text[64];
@@ -51,15 +51,20 @@ public:
                 return Fail("the frame rate " + problem + ", not " + Format("%g", options_.fps));
         if (model_.frames.fileFrames == 0 || model_.frames.points == 0) return Fail("the file holds no frame");
         if (!ChooseClips() || !MakeMeshes() || !CheckScale() || !Fit() || !CheckLimits()) return Take();
-        SkinTextures skins(path_, options_, result_);
+        SkinTextures skins(path_, Name(), options_, result_);
         for (size_t m = 0; m < surfaceOfMesh_.size(); ++m) {
             const Surface& surface = model_.surfaces[surfaceOfMesh_[m]];
             AddMaterial(result_.model.get(), surface.name, skins.Name(surface.skin, result_.model->meshes[m]->name));
         }
         size_t triangles = 0;
         for (const auto& mesh : result_.model->meshes) triangles += mesh->triangles.size();
-        result_.triangleTypes = model_.triangleTypes.size() == triangles ? model_.triangleTypes
-                                                                         : std::vector<uint8_t>(triangles, kTwoSided);
+        result_.triangleTypes = model_.triangleTypes;
+        if (result_.triangleTypes.size() != triangles) {
+            result_.triangleTypes.clear();
+            for (size_t m = 0; m < surfaceOfMesh_.size(); ++m)
+                result_.triangleTypes.insert(result_.triangleTypes.end(), result_.model->meshes[m]->triangles.size(),
+                                             model_.surfaces[surfaceOfMesh_[m]].type & ~kWeapon);
+        }
         scene_.frames = std::move(model_.frames);
         scene_.frames.timeline = std::move(timeline_);
         result_.model->totalFrames = static_cast<int32_t>(scene_.frames.timeline.size());
@@ -83,6 +88,7 @@ private:
         if (result_.error) result_.model.reset();
         return std::move(result_);
     }
+    std::string Name() const { return model_.name.empty() ? fs::path(path_).stem().string() : model_.name; }
     bool Refuse(const std::string& problem, ErrorKind kind = ErrorKind::kBadInput) {
         result_.error = Fault(kind, path_ + ": " + problem);
         return false;
@@ -99,7 +105,7 @@ private:
         std::vector<std::string> names;
         for (const FrameRun& run : runs) {
             ClipInfo clip;
-            clip.name = run.name.empty() ? fs::path(path_).stem().string() : run.name;
+            clip.name = run.name.empty() ? Name() : run.name;
             clip.rate = rateGiven_ ? static_cast<float>(options_.fps) : run.rate;
             clip.frameCount = run.count;
             clip.seconds = run.count / static_cast<double>(clip.rate);
@@ -151,24 +157,32 @@ private:
             imp::ExactMesh& exact = scene_.meshes.emplace_back();
             exact.node = 0;
             imp::Corners& corners = corners_.emplace_back();
-            std::map<std::tuple<uint32_t, uint32_t, uint32_t>, uint32_t> vertexOf;
-            for (size_t c = 0; c < surface.corners.size() / 3 * 3; ++c) {
-                const Corner& corner = surface.corners[c];
-                auto [at, added] = vertexOf.try_emplace({corner.point, Bits(corner.u), Bits(corner.v)},
-                                                        static_cast<uint32_t>(exact.positions.size()));
-                if (added) {
-                    const float* p = rest + size_t{corner.point} * 3;
-                    const imp::Vec3d file{p[0], p[1], p[2]};
-                    const imp::Vec3d placed = imp::Apply(model_.axes, file);
-                    const double s = options_.scale;
-                    mesh->vertices.push_back(MakeVertex({static_cast<float>(placed.x * s), static_cast<float>(placed.y * s),
-                                                         static_cast<float>(placed.z * s)},
-                                                        corner.u, corner.v));
-                    exact.positions.push_back(file);
-                    exact.framePoint.push_back(corner.point);
-                }
-                corners.push_back(at->second);
+            // A vertex for each point and texture coordinate, numbered as
+            // triangles first use them or in the order of their points.
+            auto key = [](const Corner& c) { return std::tuple(c.point, Bits(c.u), Bits(c.v)); };
+            std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::pair<uint32_t, const Corner*>> vertexOf;
+            std::vector<const Corner*> firstUse;
+            const size_t whole = surface.corners.size() / 3 * 3;
+            for (size_t c = 0; c < whole; ++c)
+                if (vertexOf.try_emplace(key(surface.corners[c]), 0, &surface.corners[c]).second)
+                    firstUse.push_back(&surface.corners[c]);
+            if (model_.pointOrder) {
+                firstUse.clear();
+                for (const auto& entry : vertexOf) firstUse.push_back(entry.second.second);
             }
+            for (const Corner* corner : firstUse) {
+                vertexOf[key(*corner)].first = static_cast<uint32_t>(exact.positions.size());
+                const float* p = rest + size_t{corner->point} * 3;
+                const imp::Vec3d file{p[0], p[1], p[2]};
+                const imp::Vec3d placed = imp::Apply(model_.axes, file);
+                const double s = options_.scale;
+                mesh->vertices.push_back(MakeVertex({static_cast<float>(placed.x * s), static_cast<float>(placed.y * s),
+                                                     static_cast<float>(placed.z * s)},
+                                                    corner->u, corner->v));
+                exact.positions.push_back(file);
+                exact.framePoint.push_back(corner->point);
+            }
+            for (size_t c = 0; c < whole; ++c) corners.push_back(vertexOf[key(surface.corners[c])].first);
             surfaceOfMesh_.push_back(s);
         }
         if (result_.model->meshes.empty()) return Refuse("the file holds no triangles");

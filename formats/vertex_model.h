@@ -24,11 +24,12 @@ struct Surface {
     std::string name;
     std::vector<Corner> corners;  // three a triangle, counter-clockwise seen from the front in model space
     Skin skin;
+    uint8_t type = 1;  // the engine's triangle type, where the model has none for each triangle
 };
 
 // Frames the file plays as one animation.
 struct FrameRun {
-    std::string name;  // "": the file's name
+    std::string name;  // "": the model's name
     uint32_t first = 0, count = 0;
     float rate = kDefaultSequenceRate;
 };
@@ -40,10 +41,15 @@ struct VertexModel {
     std::vector<Surface> surfaces;
     imp::VertexFrames frames;    // every frame of the file, in memory or streamed; its timeline is made from the runs
     std::vector<FrameRun> runs;  // they may overlap and leave frames out
+    std::string name;            // what its clips and textures are named after; "": the file's stem
     imp::Affine axes;            // the file's axes into model space
     Warnings warnings;           // what reading noticed
-    // A set read back: its triangles' type bytes in surface order (empty: all two-sided).
+    // A set read back: its triangles' type bytes in surface order (empty, or
+    // triangles simplified away: each surface's type), and its vertices
+    // numbered in the order of their points, as the set numbers them, not
+    // in the order triangles first use them.
     std::vector<uint8_t> triangleTypes;
+    bool pointOrder = false;
     // The games' unit, which the file does not state: no hint to scale the model.
     double unitCentimetres = kGameUnitCentimetres;
 };

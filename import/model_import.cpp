@@ -755,8 +755,9 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
     std::vector<std::string> clipNames;
     for (const ClipInfo* clip : exported) clipNames.push_back(clip->name);
     const std::vector<std::string> names = imp::SequenceNames(clipNames);
+    // The timeline's end: clips lie end to end, or where a file's own frames put them.
     int64_t frames = 0;
-    for (const ClipInfo* clip : exported) frames += clip->frameCount;
+    for (const ClipInfo* clip : exported) frames = std::max(frames, clip->startFrame + clip->frameCount);
     auto folded = [](std::string name) {
         for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         return name;
