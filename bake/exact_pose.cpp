@@ -181,6 +181,11 @@ std::string CheckMesh(const ExactScene& scene, const ExactMesh& mesh) {
         for (uint32_t joint : mesh.influenceJoint)
             if (joint >= mesh.jointNodes.size()) return "has an influence of no joint";
     }
+    if (!mesh.framePoint.empty()) {
+        if (mesh.framePoint.size() != vertices) return "has vertex frame points that do not match its vertices";
+        for (uint32_t point : mesh.framePoint)
+            if (point >= scene.frames.points) return "has a vertex of no point of the vertex frames";
+    }
     if (mesh.TargetCount() > 0 || !mesh.targetStart.empty()) {
         if (!Ranges(mesh.targetStart, mesh.TargetCount(), mesh.delta.size()) ||
             mesh.deltaVertex.size() != mesh.delta.size())
@@ -189,6 +194,19 @@ std::string CheckMesh(const ExactScene& scene, const ExactMesh& mesh) {
             if (vertex >= vertices) return "has a morph delta of no vertex";
     }
     return "";
+}
+
+std::string CheckFrames(const VertexFrames& frames, size_t clips) {
+    if (frames.points == 0) return frames.timeline.empty() ? "" : "have a timeline but no points";
+    if (clips > 0) return "come with clips, whose place they take";
+    if (frames.timeline.empty()) return "have no frame on the timeline";
+    for (uint32_t frame : frames.timeline)
+        if (frame >= frames.fileFrames) return "name a frame past the source's " + std::to_string(frames.fileFrames);
+    const uint64_t values = uint64_t{frames.points} * 3;
+    if (frames.Streamed()) return frames.stride >= values * 4 ? "" : "overlap in the file";
+    return frames.positions.size() / values == frames.fileFrames && frames.positions.size() % values == 0
+               ? ""
+               : "do not hold the frames they count";
 }
 
 }  // namespace
@@ -207,6 +225,8 @@ Error CheckExactScene(const ExactScene& scene) {
         const std::string wrong = CheckMesh(scene, scene.meshes[m]);
         if (!wrong.empty()) return bad("mesh " + std::to_string(m) + " " + wrong);
     }
+    if (const std::string wrong = CheckFrames(scene.frames, scene.clips.size()); !wrong.empty())
+        return bad("the vertex frames " + wrong);
     for (size_t c = 0; c < scene.clips.size(); ++c) {
         const ExactClip& clip = scene.clips[c];
         bool fine = clip.frameCount >= 1;
@@ -248,6 +268,7 @@ Affine SampleTrackFrom(const NodeTrack& track, double ticks, NodePose::Cursor* c
 Affine SampleTrack(const NodeTrack& track, double ticks) { return SampleTrackFrom(track, ticks, nullptr); }
 
 int64_t FrameCount(const ExactScene& scene) {
+    if (scene.frames.points > 0) return static_cast<int64_t>(scene.frames.timeline.size());
     if (scene.clips.empty()) return 1;
     int64_t frames = 0;
     for (const ExactClip& clip : scene.clips) frames += clip.frameCount;
@@ -301,7 +322,8 @@ void NodePose::Evaluate(ClipTime time) {
 ExactPose::ExactPose(const ExactScene& scene)
     : scene_(scene),
       frameCount_(static_cast<int32_t>(std::min<int64_t>(imp::FrameCount(scene), INT32_MAX))),
-      nodes_(scene) {
+      nodes_(scene),
+      framePoints_(scene.frames) {
     size_t total = 0, largest = 0;
     for (const ExactMesh& mesh : scene.meshes) {
         meshStart_.push_back(total);
@@ -378,6 +400,10 @@ AffineColumns ExactPose::Rigid(size_t m) const {
 
 void ExactPose::Pose(int64_t frame, std::span<Vector3f>* rounded) {
     const ClipTime time = PoseNodes(frame);
+    if (scene_.frames.points > 0) {
+        const auto& timeline = scene_.frames.timeline;
+        points_ = framePoints_.Read(timeline[static_cast<size_t>(std::clamp<int64_t>(frame, 0, frameCount_ - 1))]);
+    }
     for (size_t m = 0; m < scene_.meshes.size(); ++m) PoseMesh(m, time, rounded);
 }
 
@@ -387,11 +413,19 @@ void ExactPose::PoseMesh(size_t m, ClipTime time, std::span<Vector3f>* rounded) 
     if (rounded) count = std::min(count, rounded->size() - std::min(rounded->size(), meshStart_[m]));
     if (count == 0) return;
 
-    // Targets first: the skin deforms the morphed mesh.
+    // The frame's points stand in for the positions; then targets: the
+    // skin deforms the morphed mesh.
     const Vec3d* source = mesh.positions.data();
+    if (!mesh.framePoint.empty()) {
+        for (size_t v = 0; v < mesh.framePoint.size(); ++v) {
+            const float* point = points_ + size_t{mesh.framePoint[v]} * 3;
+            morphed_[v] = {point[0], point[1], point[2]};
+        }
+        source = morphed_.data();
+    }
     if (mesh.TargetCount() > 0) {
         MeshWeights(m, time);
-        std::copy(mesh.positions.begin(), mesh.positions.end(), morphed_.begin());
+        if (source != morphed_.data()) std::copy(mesh.positions.begin(), mesh.positions.end(), morphed_.begin());
         for (size_t t = 0; t < mesh.TargetCount(); ++t) {
             const double w = weights_[m][t];
             if (w == 0.0) continue;
@@ -713,6 +747,8 @@ void BoundBlocks(const ExactPose::Blocks& blocks, std::span<const ExactPose::Mes
 }  // namespace
 
 std::unique_ptr<PoseSource> ExactPose::Fork() {
+    // Vertex frames move every vertex anywhere: no rest box bounds them.
+    if (scene_.frames.points > 0) return std::make_unique<ExactPose>(scene_);
     if (!blocks_) blocks_ = MakeBlocks(scene_);
     auto fork = std::make_unique<ExactPose>(scene_);
     fork->blocks_ = blocks_;
@@ -720,7 +756,8 @@ std::unique_ptr<PoseSource> ExactPose::Fork() {
 }
 
 FrameBox ExactPose::BoxFrame(int32_t frame, std::span<Vector3f> positions) {
-    if (positions.size() != meshStart_.back()) return PoseSource::BoxFrame(frame, positions);
+    if (positions.size() != meshStart_.back() || scene_.frames.points > 0)
+        return PoseSource::BoxFrame(frame, positions);
     if (!blocks_) blocks_ = MakeBlocks(scene_);
     const ClipTime time = PoseNodes(frame);
     magnitudes_.resize(scene_.meshes.size());

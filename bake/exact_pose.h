@@ -4,6 +4,7 @@
 
 #include "export/pose_source.h"
 #include "bake/exact_scene.h"
+#include "bake/vertex_frames.h"
 #include "host/error.h"
 
 #include <cstddef>
@@ -32,7 +33,8 @@ struct ClipTime {
 };
 ClipTime FrameTime(const ExactScene& scene, int64_t frame);
 
-// The frames of the timeline: the clips' frames end to end, or 1 without clips.
+// The frames of the timeline: the clips' frames end to end, the vertex
+// frames' timeline, or 1 without either.
 int64_t FrameCount(const ExactScene& scene);
 
 // Model-space transforms (before scale) of every node at a moment. Nodes
@@ -66,7 +68,8 @@ struct alignas(32) AffineColumns {
 };
 
 // Every vertex of every mesh posed at a frame. Memory does not grow with the
-// frame count; a frame costs time in proportion to the vertices times their
+// frame count (vertex frames streamed from a file are read a frame at a
+// time); a frame costs time in proportion to the vertices times their
 // influences, plus the deltas of the targets whose weight is not 0. As the
 // animation writer's source, it gives each position rounded once, from
 // double to float, and the frame count of the timeline (which the format's
@@ -131,6 +134,8 @@ private:
     // Per mesh that owns its skin: the magnitudes of its joints' elements.
     std::vector<std::vector<AffineColumns>> magnitudes_;
     std::vector<MeshFrame> meshFrames_;
+    FramePoints framePoints_;
+    const float* points_ = nullptr;  // the vertex frames' points at the frame being posed
 };
 
 }  // namespace hm::imp

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace hm::imp {
@@ -89,11 +90,38 @@ struct ExactMesh {
     std::vector<uint32_t> deltaVertex;
     std::vector<Vec3d> delta;
 
+    // Vertex frames (see VertexFrames): the point each vertex takes its
+    // position from in every frame, in place of positions. Empty: the mesh
+    // keeps its positions.
+    std::vector<uint32_t> framePoint;
+
     size_t TargetCount() const { return restWeights.size(); }
 };
 
+// How a file stores a frame's points: x, y, z as 32-bit floats of either byte order.
+enum class PointEncoding : uint8_t { kFloatLittle, kFloatBig };
+
+// A model animated point by point: every frame a list of positions, as the
+// file holds them (the frames of a vertex-animated format, or a point cache).
+// Held in memory, or read from the file a frame at a time, so that a long
+// cache never needs all its frames in memory.
+struct VertexFrames {
+    uint32_t points = 0;      // positions in a frame; 0: the scene has no vertex frames
+    uint32_t fileFrames = 0;  // frames the source holds
+    std::vector<uint32_t> timeline;  // the source frame of each exported frame
+    std::vector<float> positions;    // in memory: fileFrames x points x (x, y, z); empty when streamed
+    // Streamed: frame f's points start at offset + f x stride in the file.
+    std::string path;
+    uint64_t offset = 0;
+    uint64_t stride = 0;
+    PointEncoding encoding = PointEncoding::kFloatLittle;
+
+    bool Streamed() const { return !path.empty(); }
+};
+
 // Frames run over the clips end to end; without clips there is one frame with
-// every node at rest.
+// every node at rest. Vertex frames take the clips' place: the frames are
+// their timeline, every node at rest.
 struct ExactScene {
     std::vector<int> nodeParent;   // parents first; -1 for a root
     std::vector<Affine> nodeRest;  // relative to the parent
@@ -102,6 +130,7 @@ struct ExactScene {
     double fps = 30;
     std::vector<ExactMesh> meshes;
     std::vector<ExactClip> clips;  // in timeline order
+    VertexFrames frames;
 };
 
 }  // namespace hm::imp

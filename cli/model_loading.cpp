@@ -1,5 +1,6 @@
 #include "cli/model_loading.h"
 
+#include "formats/vertex_formats.h"
 #include "host/format_limits.h"
 #include "host/model_json.h"
 #include "names/host_names.h"
@@ -144,7 +145,17 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
             }
         }
     } else {
-        hm::ImportResult result = hm::ImportModelContained(path, importOptions, options.limits);
+        // Vertex-animated formats are read by our own readers, which check
+        // every count against the file: Assimp would read one frame of them.
+        const hm::fmt::VertexFormat format = hm::fmt::RecogniseVertexFormat(path);
+        const bool rateGiven = std::find(options.importOptionsGiven.begin(), options.importOptionsGiven.end(),
+                                         "--fps") != options.importOptionsGiven.end();
+        const auto read = [&] {
+            return format != hm::fmt::VertexFormat::kNone
+                       ? hm::fmt::ReadVertexAnimated(path, format, importOptions, rateGiven)
+                       : hm::ImportModelContained(path, importOptions, options.limits);
+        };
+        hm::ImportResult result = read();
         // --height: the model as the file has it is measured, then read again at
         // the scale that makes it that tall, so that every part of the import
         // (the exact scene, the keys, the limits) sees the one scale.
@@ -155,7 +166,12 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
                 return loaded;
             }
             importOptions.scale *= options.height / height;
-            result = hm::ImportModelContained(path, importOptions, options.limits);
+            result = read();
+        }
+        if (result.model && result.exact && result.exact->frames.points > 0 && options.bake == Bake::kHost) {
+            loaded.error = Fault(ErrorKind::kBadInput, path + ": its frames are vertex positions, which only the exact "
+                                                              "bake poses; --bake host would export them at rest");
+            return loaded;
         }
         loaded.model = std::move(result.model);
         if (!loaded.model)
@@ -278,11 +294,40 @@ std::string DescribeClips(const LoadedModel& loaded, double fps) {
                " frame(s) as one sequence, All.\n";
     const std::vector<hm::ClipInfo>& clips = loaded.clips;
     if (clips.empty()) return "No clips: the model exports one frame at rest.\n";
-    std::string out = std::to_string(clips.size()) + " clip(s), frames at " + Printf("%g", fps) +
-                      " per second; name them to --clip as in the first column:\n";
+    // A vertex-animated file's clips are its own frames, each clip at its own rate.
+    const bool ownFrames = loaded.exact && loaded.exact->frames.points > 0;
+    std::string out = std::to_string(clips.size()) + " clip(s), " +
+                      (ownFrames ? std::string("the file's own frames") : "frames at " + Printf("%g", fps) + " per second") +
+                      "; name them to --clip as in the first column:\n";
     for (const hm::ClipInfo& clip : clips)
         out += "  " + clip.sequence + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
-               " frames" + (clip.sequence == clip.name ? "" : "  (in the file: " + hm::Printable(clip.name) + ")") + "\n";
+        // Vertex-animated formats are read by our own readers, which check
+        // every count against the file: Assimp would read one frame of them.
+        const hm::fmt::VertexFormat format = hm::fmt::RecogniseVertexFormat(path);
+        const bool rateGiven = std::find(options.importOptionsGiven.begin(), options.importOptionsGiven.end(),
+                                         "--fps") != options.importOptionsGiven.end();
+        const auto read = [&] {
+            return format != hm::fmt::VertexFormat::kNone
+                       ? hm::fmt::ReadVertexAnimated(path, format, importOptions, rateGiven)
+                       : hm::ImportModelContained(path, importOptions, options.limits);
+        };
+        hm::ImportResult result = read();
+        // --height: the model as the file has it is measured, then read again at
+        // the scale that makes it that tall, so that every part of the import
+        // (the exact scene, the keys, the limits) sees the one scale.
+        if (options.height > 0 && result.model) {
+            const double height = MeasureModel(*result.model).height;
+            if (!(height > 0) || !hm::ScaleProblem(options.height / height).empty()) {
+                loaded.error = Fault(ErrorKind::kBadInput, path + ": --height: the model has no height at rest to scale");
+                return loaded;
+            }
+            importOptions.scale *= options.height / height;
+            result = read();
+        }
+        if (result.model && result.exact && result.exact->frames.points > 0 && options.bake == Bake::kHost) {
+            loaded.error = Fault(ErrorKind::kBadInput, path + ": its frames are vertex positions, which only the exact "
+                                                              "bake poses; --bake host would export them at rest");
+            return loaded;
     return out;
 }
 

@@ -59,15 +59,21 @@ void Fields(Archive& a, ExactClip& clip) {
 template <typename Archive>
 void Fields(Archive& a, ExactMesh& mesh) {
     auto& [node, positions, jointNodes, inverseBinds, influenceStart, influenceJoint, influenceWeight, restWeights,
-           targetStart, deltaVertex, delta] = mesh;
+           targetStart, deltaVertex, delta, framePoint] = mesh;
     a(node, positions, jointNodes, inverseBinds, influenceStart, influenceJoint, influenceWeight, restWeights,
-      targetStart, deltaVertex, delta);
+      targetStart, deltaVertex, delta, framePoint);
+}
+
+template <typename Archive>
+void Fields(Archive& a, VertexFrames& frames) {
+    auto& [points, fileFrames, timeline, positions, path, offset, stride, encoding] = frames;
+    a(points, fileFrames, timeline, positions, path, offset, stride, encoding);
 }
 
 template <typename Archive>
 void Fields(Archive& a, ExactScene& scene) {
-    auto& [nodeParent, nodeRest, axes, scale, fps, meshes, clips] = scene;
-    a(nodeParent, nodeRest, axes, scale, fps, meshes, clips);
+    auto& [nodeParent, nodeRest, axes, scale, fps, meshes, clips, frames] = scene;
+    a(nodeParent, nodeRest, axes, scale, fps, meshes, clips, frames);
 }
 
 template <typename Archive>
@@ -93,8 +99,8 @@ void Fields(Archive& a, FitReport& fit) {
 
 template <typename Archive>
 void Fields(Archive& a, ClipInfo& clip) {
-    auto& [name, seconds, frameCount, startFrame, sequence] = clip;
-    a(name, seconds, frameCount, startFrame, sequence);
+    auto& [name, seconds, frameCount, startFrame, sequence, rate] = clip;
+    a(name, seconds, frameCount, startFrame, sequence, rate);
 }
 
 template <typename Archive>

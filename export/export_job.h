@@ -104,7 +104,7 @@ std::string DescribeFailure(const Error& error);
 // export it planned, which the plug-in runs in place of asking its dialog, and
 // where the run's outcome goes, an early end included. The modelling host
 // hands none: the plug-in then asks, and writes its own files alone.
-inline constexpr uint32_t kExportExtensionVersion = 2;
+inline constexpr uint32_t kExportExtensionVersion = 3;
 struct hmExportExtension {
     uint32_t version = kExportExtensionVersion;
     ExportRequest* request = nullptr;  // the plug-in sets its model, poses and bone table

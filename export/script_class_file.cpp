@@ -3,10 +3,18 @@
 #include "export/export_log.h"
 #include "host/format_limits.h"
 
+#include <charconv>
+
 std::string SequenceLine(const std::string& meshName, const AnimationSequence& sequence) {
+    std::string rate;
+    if (sequence.rate != kDefaultSequenceRate) {
+        char text[32];
+        const auto end = std::to_chars(text, text + sizeof text, sequence.rate, std::chars_format::fixed).ptr;
+        rate = " RATE=" + std::string(text, end);
+    }
     return "#exec MESH SEQUENCE MESH=" + meshName + " SEQ=" + sequence.name +
            " STARTFRAME=" + std::to_string(sequence.startFrame) + " NUMFRAMES=" + std::to_string(sequence.frameCount) +
-           "\n";
+           rate + "\n";
 }
 
 void WriteScriptClassFile(hmModel* model, OutputFile& file, const std::string& meshName, uint16_t frameCount,

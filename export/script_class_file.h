@@ -10,14 +10,20 @@
 #include <string>
 #include <vector>
 
+// The rate the engine plays a sequence at when its line states none.
+inline constexpr float kDefaultSequenceRate = 30;
+
 // A stretch of the animation file's frames the engine plays as one sequence.
 struct AnimationSequence {
     std::string name;  // one word, unique within the mesh
     int64_t startFrame;
     int64_t frameCount;
+    float rate = kDefaultSequenceRate;  // frames per second, finite and above 0
 };
 
-// The directive that declares a sequence of the mesh, with its line end "\n".
+// The directive that declares a sequence of the mesh, with its line end "\n";
+// RATE= only where the rate is not the engine's default, as the shortest
+// decimal (no exponent) that reads back as the same float, whatever the locale.
 std::string SequenceLine(const std::string& meshName, const AnimationSequence& sequence);
 
 // The mesh map's scale is 1 / scale as a 32-bit float, which undoes the

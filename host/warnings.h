@@ -53,6 +53,9 @@ enum class WarningKind {
     FileRefused,        // another file the model names (a buffer, a material library) outside the folders allowed
     // The export itself.
     LogNotCreated,      // the log could not be created; the export went on without it
+    // Vertex-animated files, read by our own readers.
+    SkinStandIn,        // a skin taken from another image than the one the file names
+    Note,               // nothing lost, worth knowing (a point cache found beside the model)
 };
 
 // How many examples an entry keeps at most.

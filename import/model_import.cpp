@@ -739,8 +739,9 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
     std::vector<std::string> clipNames;
     for (const ClipInfo* clip : exported) clipNames.push_back(clip->name);
     const std::vector<std::string> names = imp::SequenceNames(clipNames);
+    // The timeline's end: clips lie end to end, or where a file's own frames put them.
     int64_t frames = 0;
-    for (const ClipInfo* clip : exported) frames += clip->frameCount;
+    for (const ClipInfo* clip : exported) frames = std::max(frames, clip->startFrame + clip->frameCount);
     auto folded = [](std::string name) {
         for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         return name;
@@ -758,7 +759,7 @@ std::vector<AnimationSequence> ClipSequences(const std::vector<ClipInfo>& clips)
             for (int number = 2; !taken.insert(folded(name = "All_" + std::to_string(number))).second; ++number) {
             }
         }
-        sequences.push_back({name, exported[i]->startFrame, exported[i]->frameCount});
+        sequences.push_back({name, exported[i]->startFrame, exported[i]->frameCount, exported[i]->rate});
     }
     return sequences;
 }

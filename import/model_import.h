@@ -72,6 +72,9 @@ struct ClipInfo {
     int64_t frameCount = 0;  // frames at the chosen rate, both ends included
     int64_t startFrame = -1; // first frame on the exported timeline, -1 when not exported
     std::string sequence;    // as the script class names its sequence: one word, unique
+    // The rate the file plays it at, where that is its own (a vertex-animated
+    // file's); sampled clips play at the engine's default.
+    float rate = kDefaultSequenceRate;
 };
 
 struct ImportResult {

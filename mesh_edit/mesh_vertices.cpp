@@ -17,6 +17,12 @@ void RenumberExact(ExactMesh& exact, const std::vector<uint32_t>& newIndex, cons
     positions.reserve(first.size());
     for (uint32_t old : first) positions.push_back(exact.positions[old]);
     exact.positions = std::move(positions);
+    if (!exact.framePoint.empty()) {
+        std::vector<uint32_t> points;
+        points.reserve(first.size());
+        for (uint32_t old : first) points.push_back(exact.framePoint[old]);
+        exact.framePoint = std::move(points);
+    }
 
     if (!exact.influenceStart.empty()) {
         std::vector<uint32_t> start{0}, joints;

@@ -19,7 +19,7 @@ using Corners = std::vector<uint32_t>;
 // newIndex[v] is the new number of old vertex v, or kDropped. New numbers run
 // from 0 to count - 1; each takes the values of the first old vertex mapped to
 // it. The corners are renumbered (none may name a dropped vertex), and the
-// exact mesh's influences and morph deltas follow their vertices.
+// exact mesh's influences, morph deltas and frame points follow their vertices.
 void RenumberVertices(hmMesh& host, ExactMesh& exact, Corners& corners, const std::vector<uint32_t>& newIndex,
                       uint32_t count);
 

@@ -51,6 +51,8 @@ std::vector<std::vector<std::pair<uint32_t, Vec3d>>> DeltasByVertex(const ExactM
 void AppendExact(std::string& key, const ExactMesh& mesh, size_t v,
                  const std::vector<std::pair<uint32_t, Vec3d>>& deltas) {
     AppendVec(key, mesh.positions[v]);
+    // Vertices of one point move as one in every frame; of two, apart.
+    if (!mesh.framePoint.empty()) Append(key, mesh.framePoint[v]);
     if (!mesh.influenceStart.empty()) {
         std::vector<std::pair<uint32_t, double>> influences;
         for (uint32_t i = mesh.influenceStart[v]; i < mesh.influenceStart[v + 1]; ++i)

@@ -18,7 +18,8 @@ struct WeldCounts {
 // Joins, within each mesh, the vertices equal in every value their exported
 // bytes depend on: the host vertex (position, bone, and texture coordinates as
 // the bytes the mesh data file stores) and, when exactKeys is set, the exact
-// mesh's source position, every influence and every morph delta. Joined
+// mesh's source position, every influence, every morph delta and its point
+// of the vertex frames. Joined
 // vertices pose identically in every frame, so no decoded position changes.
 // exact and corners hold model.meshes' counterparts and triangles, and stay so.
 WeldCounts WeldVertices(hmModel& model, ExactScene& exact, std::vector<Corners>& corners, bool exactKeys);

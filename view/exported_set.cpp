@@ -312,7 +312,11 @@ private:
         // the frame size, which is all the animation file says.
         const uint64_t vertices = dataRead_ ? set_.headerVertexCount : set_.headerFrameSize / kFrameVertexBytes;
         set_.vertexCount = static_cast<uint32_t>(vertices);
-        const uint64_t frameBytes = vertices * kFrameVertexBytes;
+        // The engine tells its two records apart by the frame size: 8 bytes a
+        // vertex (16-bit x, y, z), or 4 (x and y in 11 bits, z in 10, packed).
+        set_.recordBytes = dataRead_ && vertices > 0 && set_.headerFrameSize == vertices * 4 ? 4 : kFrameVertexBytes;
+        if (set_.recordBytes == 4) Note(label + "4-byte records (x and y in 11 bits, z in 10)");
+        const uint64_t frameBytes = vertices * set_.recordBytes;
         // The engine steps from frame to frame by the header's frame size and
         // reads a frame's records from there: where that size is not what a
         // frame takes (it wrapped past 65535, or a tool wrote another), frames
@@ -362,9 +366,21 @@ private:
             set_.frameCount = 0;
             return;
         }
-        for (uint64_t f = 0; frameBytes > 0 && f < set_.frameCount; ++f)
-            std::memcpy(set_.records.data() + f * vertices * 4, bytes.data() + kAnimHeaderBytes + f * stride,
-                        frameBytes);
+        for (uint64_t f = 0; frameBytes > 0 && f < set_.frameCount; ++f) {
+            int16_t* out = set_.records.data() + f * vertices * 4;
+            const uint8_t* in = bytes.data() + kAnimHeaderBytes + f * stride;
+            if (set_.recordBytes == kFrameVertexBytes) {
+                std::memcpy(out, in, frameBytes);
+                continue;
+            }
+            for (uint64_t v = 0; v < vertices; ++v, in += 4, out += 4) {
+                const uint32_t packed = in[0] | in[1] << 8 | in[2] << 16 | static_cast<uint32_t>(in[3]) << 24;
+                out[0] = static_cast<int16_t>(static_cast<int32_t>(packed << 21) >> 21);
+                out[1] = static_cast<int16_t>(static_cast<int32_t>(packed << 10) >> 21);
+                out[2] = static_cast<int16_t>(static_cast<int32_t>(packed) >> 22);
+                out[3] = 0;
+            }
+        }
     }
 
     void CheckScript() {

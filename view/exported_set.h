@@ -63,11 +63,13 @@ struct ExportedSet {
     std::vector<SetPolygon> polygons;
 
     // Animation file: the header, and its whole frames of vertexCount records
-    // each (x, y, z, reserved as signed 16-bit, in the engine's axes).
+    // each (x, y, z, reserved as signed 16-bit, in the engine's axes; a file of
+    // 4-byte records unpacked into them).
     uint16_t headerFrameCount = 0;
     uint16_t headerFrameSize = 0;
     uint32_t vertexCount = 0;
     uint32_t frameCount = 0;  // whole frames present (at most as many as the file holds bytes for)
+    uint32_t recordBytes = 8;  // as the file stores a vertex: 8, or 4 where the frame size says so
     std::vector<int16_t> records;  // always frameCount x vertexCount x 4 values
 
     ScriptClass script;

@@ -12,7 +12,11 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -387,3 +391,128 @@ TEST(ExactPose, BoxOfAFrameIsTheBoxOfEveryVertex) {
 }
 
 }  // namespace
+
+namespace {
+
+// Three vertices on points 2, 0 and 2 of three, posed through the axes (a
+// quarter turn about x) and the scale; the timeline plays source frames 3 then 1.
+hm::imp::ExactScene VertexFrameScene() {
+    hm::imp::ExactScene scene;
+    scene.nodeParent = {-1};
+    scene.nodeRest = {hm::imp::Affine{}};
+    scene.axes.m = {{{1, 0, 0}, {0, 0, 1}, {0, -1, 0}}};
+    scene.scale = 2;
+    hm::imp::ExactMesh& mesh = scene.meshes.emplace_back();
+    mesh.node = 0;
+    mesh.positions = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+    mesh.framePoint = {2, 0, 2};
+    scene.frames.points = 3;
+    scene.frames.fileFrames = 4;
+    scene.frames.timeline = {3, 1};
+    for (int f = 0; f < 4; ++f)
+        for (int p = 0; p < 3; ++p)
+            for (int a = 0; a < 3; ++a) scene.frames.positions.push_back(static_cast<float>(100 * f + 10 * p + a));
+    return scene;
+}
+
+std::vector<Vector3f> PoseAt(PoseSource& pose, int32_t frame) {
+    std::vector<Vector3f> out(3);
+    pose.PoseFrame(frame, out);
+    return out;
+}
+
+bool Same(const std::vector<Vector3f>& a, const std::vector<Vector3f>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Vector3f)) == 0;
+}
+
+}  // namespace
+
+// A file's frames in place of the positions, from memory or read a frame at
+// a time from a file (big-endian floats after a header, frames padded), the
+// same bits either way and from a fork on another thread.
+TEST(ExactPose, VertexFramesPoseEachFramesPointsFromMemoryOrTheFile) {
+    const hm::imp::ExactScene inMemory = VertexFrameScene();
+    ASSERT_FALSE(hm::imp::CheckExactScene(inMemory));
+    testing_support::ScratchDir dir;
+    hm::imp::ExactScene streamed = inMemory;
+    streamed.frames.positions.clear();
+    streamed.frames.path = dir / "frames.bin";
+    streamed.frames.offset = 16;
+    streamed.frames.stride = 40;
+    streamed.frames.encoding = hm::imp::PointEncoding::kFloatBig;
+    {
+        std::string bytes(16, 'h');
+        for (size_t i = 0; i < inMemory.frames.positions.size(); ++i) {
+            uint32_t word;
+            std::memcpy(&word, &inMemory.frames.positions[i], 4);
+            word = __builtin_bswap32(word);
+            bytes.append(reinterpret_cast<const char*>(&word), 4);
+            if (i % 9 == 8) bytes += "pad!";
+        }
+        std::ofstream(streamed.frames.path, std::ios::binary) << bytes;
+    }
+    ASSERT_FALSE(hm::imp::CheckExactScene(streamed));
+    ASSERT_FALSE(hm::imp::CheckFramePoints(streamed.frames));
+    hm::imp::ExactPose memoryPose(inMemory), filePose(streamed);
+    EXPECT_EQ(memoryPose.FrameCount(), 2);
+    // Frame 0 plays source frame 3: point 2 is (320, 321, 322), turned to (320, 322, -321) and doubled.
+    const std::vector<Vector3f> first = PoseAt(memoryPose, 0);
+    EXPECT_EQ(first[0].x, 640);
+    EXPECT_EQ(first[0].y, 644);
+    EXPECT_EQ(first[0].z, -642);
+    EXPECT_EQ(first[1].x, 600);
+    EXPECT_TRUE(Same(PoseAt(memoryPose, 1), PoseAt(filePose, 1)));
+    EXPECT_TRUE(Same(first, PoseAt(filePose, 0)));
+    std::vector<Vector3f> room(3);
+    const FrameBox box = memoryPose.BoxFrame(1, room), expected = BoxOf(PoseAt(memoryPose, 1));
+    EXPECT_EQ(std::memcmp(&box, &expected, sizeof box), 0);
+    const std::unique_ptr<PoseSource> fork = filePose.Fork();
+    ASSERT_TRUE(fork);
+    std::vector<Vector3f> forked;
+    std::thread([&] { forked = PoseAt(*fork, 0); }).join();
+    EXPECT_TRUE(Same(forked, first));
+
+    // The file cut short under the export: the frame names the file, never garbage.
+    std::filesystem::resize_file(streamed.frames.path, 16 + 2 * 40);
+    hm::imp::ExactPose cut(streamed);
+    EXPECT_TRUE(Same(PoseAt(cut, 1), PoseAt(memoryPose, 1)));
+    try {
+        PoseAt(cut, 0);
+        ADD_FAILURE() << "a frame past the file's end was posed";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind(streamed.frames.path + ": frame 3 cannot be read", 0), 0u) << error.what();
+    }
+    EXPECT_EQ(hm::imp::CheckFramePoints(streamed.frames).message, "frame 2 cannot be read");
+    streamed.frames.positions = {1, 2, NAN};
+    streamed.frames.path.clear();
+    streamed.frames.fileFrames = 1;
+    streamed.frames.points = 1;
+    EXPECT_EQ(hm::imp::CheckFramePoints(streamed.frames).message,
+              "frame 0 point 0: a coordinate that is not a finite number");
+}
+
+TEST(ExactPose, InconsistentVertexFramesAreRefused) {
+    using Scene = hm::imp::ExactScene;
+    const std::vector<std::pair<void (*)(Scene&), std::string>> damages = {
+        {[](Scene& s) { s.frames.timeline[1] = 4; }, "the vertex frames name a frame past the source's 4"},
+        {[](Scene& s) { s.frames.timeline.clear(); }, "the vertex frames have no frame on the timeline"},
+        {[](Scene& s) { s.frames.positions.pop_back(); }, "the vertex frames do not hold the frames they count"},
+        {[](Scene& s) { s.frames.fileFrames = 5; }, "the vertex frames do not hold the frames they count"},
+        {[](Scene& s) { s.clips.emplace_back(); }, "the vertex frames come with clips"},
+        {[](Scene& s) { s.meshes[0].framePoint[1] = 3; }, "mesh 0 has a vertex of no point of the vertex frames"},
+        {[](Scene& s) { s.meshes[0].framePoint.pop_back(); }, "mesh 0 has vertex frame points that do not match"},
+        {[](Scene& s) {
+             s.frames.path = "f.pc2";
+             s.frames.stride = 35;
+         },
+         "the vertex frames overlap in the file"},
+        {[](Scene& s) { s.frames.points = 0; }, "mesh 0 has a vertex of no point"},
+    };
+    for (const auto& [damage, expected] : damages) {
+        Scene scene = VertexFrameScene();
+        damage(scene);
+        const Error error = hm::imp::CheckExactScene(scene);
+        EXPECT_EQ(error.kind, ErrorKind::kBadInput) << expected;
+        EXPECT_EQ(error.message.rfind(expected, 0), 0u) << error.message;
+    }
+}

@@ -110,7 +110,7 @@ TEST(ImportResultCodec, HandsBackTheWholeResult) {
     ExpectSame(contained.warnings, original.warnings,
                [](const hm::Warning& w) { return std::tie(w.kind, w.text, w.count, w.examples); });
     ExpectSame(contained.clips, original.clips,
-               [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame, c.sequence); });
+               [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame, c.sequence, c.rate); });
     ExpectSame(contained.textures, original.textures,
                [](const hm::TextureFile& t) { return std::tie(t.fileName, t.bytes, t.sourcePath); });
     EXPECT_EQ(contained.triangleTypes, original.triangleTypes);
@@ -124,13 +124,16 @@ TEST(ImportResultCodec, CarriesEveryField) {
     result.model = testing_support::OneTriangleModel();
     result.error = Fault(ErrorKind::kLimit, "Guard.fbx: 129 bones");
     hm::AddWarning(result.warnings, hm::WarningKind::ScaledRest, "two bones rest scaled", 2, {"Hip", "Knee"});
-    result.clips = {{"Walk", 1.5, 46, 0, "Walk"}};
+    result.clips = {{"Walk", 1.5, 46, 0, "Walk", 10}};
     result.textures = {{"skin.bmp", {1, 2, 3}, "skin.png"}};
     result.triangleTypes = {1, 18};
     result.unitCentimetres = 2.54;
     result.exact = std::make_unique<hm::imp::ExactScene>();
     result.exact->fps = 24;
     result.exact->nodeParent = {-1, 0};
+    result.exact->meshes.emplace_back().framePoint = {2, 0};
+    hm::imp::VertexFrames& frames = result.exact->frames;
+    frames = {3, 2, {1, 0}, {}, "walk.pc2", 32, 40, hm::imp::PointEncoding::kFloatBig};
     hm::AddWarning(result.hostLosses, hm::WarningKind::TooManyBones, "130 bones");
     result.fit.welded = true;
     result.fit.verticesAfterWeld = 7;
@@ -144,12 +147,20 @@ TEST(ImportResultCodec, CarriesEveryField) {
     ExpectSame(warnings, result.warnings, warning);
     ExpectSame(losses, result.hostLosses, warning);
     ExpectSame(clips, result.clips,
-               [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame, c.sequence); });
+               [](const hm::ClipInfo& c) { return std::tie(c.name, c.seconds, c.frameCount, c.startFrame, c.sequence, c.rate); });
     ExpectSame(textures, result.textures,
                [](const hm::TextureFile& t) { return std::tie(t.fileName, t.bytes, t.sourcePath); });
     EXPECT_EQ(types, result.triangleTypes);
     EXPECT_EQ(unit, result.unitCentimetres);
     EXPECT_EQ(std::tie(exact->fps, exact->nodeParent), std::tie(result.exact->fps, result.exact->nodeParent));
+    ASSERT_EQ(exact->meshes.size(), 1u);
+    EXPECT_EQ(exact->meshes[0].framePoint, result.exact->meshes[0].framePoint);
+    const auto vertexFrames = [](const hm::imp::VertexFrames& f) {
+        return std::tie(f.points, f.fileFrames, f.timeline, f.positions, f.path, f.offset, f.stride, f.encoding);
+    };
+    EXPECT_EQ(vertexFrames(exact->frames), vertexFrames(frames));
+    frames = {1, 1, {0}, {1.5f, -2, 3}, "", 0, 0, hm::imp::PointEncoding::kFloatLittle};
+    EXPECT_EQ(hm::DecodeImportResult(hm::EncodeImportResult(result)).result.exact->frames.positions, frames.positions);
     EXPECT_EQ(std::tie(fit.welded, fit.verticesAfterWeld), std::tie(result.fit.welded, result.fit.verticesAfterWeld));
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 using namespace testing_support;
@@ -110,3 +111,33 @@ TEST(ScriptClassFile, CharactersThatBreakTheDirectiveBecomeUnderscores) {
 }
 
 }  // namespace
+
+// RATE= appears only off the engine's default, as the shortest text of the
+// float: a rate the file states comes back as that float, never as a
+// rounded or padded one.
+TEST(ScriptClassFile, SequenceLinesStateTheRateOnlyWhereItIsNotTheDefault) {
+    const struct {
+        float rate;
+        const char* line;
+    } rows[] = {
+        {30, "#exec MESH SEQUENCE MESH=M SEQ=run STARTFRAME=40 NUMFRAMES=6\n"},
+        {10, "#exec MESH SEQUENCE MESH=M SEQ=run STARTFRAME=40 NUMFRAMES=6 RATE=10\n"},
+        {23.976f, "#exec MESH SEQUENCE MESH=M SEQ=run STARTFRAME=40 NUMFRAMES=6 RATE=23.976\n"},
+        {0.1f, "#exec MESH SEQUENCE MESH=M SEQ=run STARTFRAME=40 NUMFRAMES=6 RATE=0.1\n"},
+        {std::nextafter(30.0f, 31.0f), "#exec MESH SEQUENCE MESH=M SEQ=run STARTFRAME=40 NUMFRAMES=6 RATE=30.000002\n"},
+        {100000, "#exec MESH SEQUENCE MESH=M SEQ=run STARTFRAME=40 NUMFRAMES=6 RATE=100000\n"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(SequenceLine("M", {"run", 40, 6, row.rate}), row.line) << row.rate;
+
+    hm::ModelPtr model = OneTriangleModel();
+    ScratchDir dir;
+    OutputFile file;
+    ExportLog log;
+    ASSERT_TRUE(file.Open(dir / "s.uc"));
+    WriteScriptClassFile(model.get(), file, "M", 46, 1.0f, log, {{"stand", 0, 40, 10}, {"run", 40, 6}});
+    ASSERT_TRUE(file.Commit());
+    const std::string text = ReadFile(dir / "s.uc");
+    EXPECT_NE(text.find("SEQ=All STARTFRAME=0 NUMFRAMES=46\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("SEQ=stand STARTFRAME=0 NUMFRAMES=40 RATE=10\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("SEQ=run STARTFRAME=40 NUMFRAMES=6\r\n"), std::string::npos) << text;
+}

@@ -318,3 +318,42 @@ TEST(ExportedSet, EachDamageIsReportedAndTheRestStillRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// The engine's older records: 4 bytes a vertex, x and y in 11 bits, z in 10,
+// told apart by the header's frame size. Unpacked at each field's extremes.
+TEST(ExportedSet, FourByteRecordsAreUnpackedAsTheEngineReadsThem) {
+    GoldenCopy golden;
+    const std::string data = Bytes(golden.Path("Sample_d.3d"));
+    uint16_t vertices;
+    std::memcpy(&vertices, data.data() + 2, 2);
+    const int xy[] = {-1024, 1023, -1, 0, 5}, z[] = {-512, 511, 0, -1, 7};
+    std::string anim(4, '\0');
+    const uint16_t header[2] = {2, static_cast<uint16_t>(4 * vertices)};
+    std::memcpy(anim.data(), header, 4);
+    for (int f = 0; f < 2; ++f)
+        for (uint16_t v = 0; v < vertices; ++v) {
+            const uint32_t packed = (static_cast<uint32_t>(xy[(v + f) % 5]) & 0x7FF) |
+                                    (static_cast<uint32_t>(xy[(v + 1) % 5]) & 0x7FF) << 11 |
+                                    (static_cast<uint32_t>(z[v % 5]) & 0x3FF) << 22;
+            anim.append(reinterpret_cast<const char*>(&packed), 4);
+        }
+    Write(golden.Path("Sample_a.3d"), anim);
+    golden.Replace("Sample.uc", "NUMFRAMES=48", "NUMFRAMES=2");
+    const view::ExportedSet set = view::ReadExportedSet(golden.Path("Sample.uc"));
+    EXPECT_EQ(set.recordBytes, 4u);
+    EXPECT_EQ(set.frameCount, 2u);
+    ASSERT_EQ(set.records.size(), size_t{2} * vertices * 4);
+    for (int f = 0; f < 2; ++f)
+        for (uint16_t v = 0; v < vertices; ++v) {
+            const int16_t* r = &set.records[(static_cast<size_t>(f) * vertices + v) * 4];
+            EXPECT_EQ(r[0], xy[(v + f) % 5]) << f << " " << v;
+            EXPECT_EQ(r[1], xy[(v + 1) % 5]) << f << " " << v;
+            EXPECT_EQ(r[2], z[v % 5]) << f << " " << v;
+        }
+    for (const std::string& problem : set.problems) EXPECT_EQ(problem.find("frame size"), std::string::npos) << problem;
+    EXPECT_NE(::testing::PrintToString(set.notes).find("4-byte records"), std::string::npos);
+}
+
+}  // namespace
