@@ -301,33 +301,8 @@ std::string DescribeClips(const LoadedModel& loaded, double fps) {
                       "; name them to --clip as in the first column:\n";
     for (const hm::ClipInfo& clip : clips)
         out += "  " + clip.sequence + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +
-        // Vertex-animated formats are read by our own readers, which check
-        // every count against the file: Assimp would read one frame of them.
-        const hm::fmt::VertexFormat format = hm::fmt::RecogniseVertexFormat(path);
-        const bool rateGiven = std::find(options.importOptionsGiven.begin(), options.importOptionsGiven.end(),
-                                         "--fps") != options.importOptionsGiven.end();
-        const auto read = [&] {
-            return format != hm::fmt::VertexFormat::kNone
-                       ? hm::fmt::ReadVertexAnimated(path, format, importOptions, rateGiven)
-                       : hm::ImportModelContained(path, importOptions, options.limits);
-        };
-        hm::ImportResult result = read();
-        // --height: the model as the file has it is measured, then read again at
-        // the scale that makes it that tall, so that every part of the import
-        // (the exact scene, the keys, the limits) sees the one scale.
-        if (options.height > 0 && result.model) {
-            const double height = MeasureModel(*result.model).height;
-            if (!(height > 0) || !hm::ScaleProblem(options.height / height).empty()) {
-                loaded.error = Fault(ErrorKind::kBadInput, path + ": --height: the model has no height at rest to scale");
-                return loaded;
-            }
-            importOptions.scale *= options.height / height;
-            result = read();
-        }
-        if (result.model && result.exact && result.exact->frames.points > 0 && options.bake == Bake::kHost) {
-            loaded.error = Fault(ErrorKind::kBadInput, path + ": its frames are vertex positions, which only the exact "
-                                                              "bake poses; --bake host would export them at rest");
-            return loaded;
+               " frames" + (ownFrames ? " at " + Printf("%g", clip.rate) + " per second" : "") +
+               (clip.sequence == clip.name ? "" : "  (in the file: " + hm::Printable(clip.name) + ")") + "\n";
     return out;
 }
 
