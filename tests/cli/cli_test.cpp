@@ -165,7 +165,7 @@ TEST(HostProgram, CommandLines) {
         const Outcome outcome = RunProgram(dir, c.arguments);
         EXPECT_EQ(outcome.status, c.status) << c.arguments << "\n" << outcome.err;
         EXPECT_NE(outcome.out.find(c.out), std::string::npos) << c.arguments << "\n" << outcome.out;
-        if (c.err.empty()) EXPECT_EQ(outcome.err, "") << c.arguments;
+        if (c.err.empty()) { EXPECT_EQ(outcome.err, "") << c.arguments; }
         else EXPECT_EQ(outcome.err, "vantrel-export: " + outcome.err.substr(16, outcome.err.find('\n') - 16) + "\n")
             << c.arguments << ": one line\n" << outcome.err;
         EXPECT_NE(outcome.err.find(c.err), std::string::npos) << c.arguments << "\n" << outcome.err;
@@ -688,9 +688,10 @@ TEST(Readme, QuotedOutputIsWhatTheProgramsPrint) {
             size_t next = 0;
             for (std::string line; std::getline(printed, line) && next < expected.size();)
                 if (line == expected[next]) ++next;
-            if (!expected.empty())
+            if (!expected.empty()) {
                 EXPECT_EQ(next, expected.size()) << command << ": the README quotes \"" << expected[std::min(next, expected.size() - 1)]
                                                  << "\"; the program printed\n" << ReadFile(dir / ".out");
+            }
             quoted += expected.size();
         }
     }

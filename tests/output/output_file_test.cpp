@@ -180,9 +180,11 @@ TEST(OutputSet, NamesTakenByOthersAreNeitherWrittenThroughNorWaitedFor) {
         if (file) file->Write("new");
         EXPECT_EQ(set.Commit(), c.committed) << c.name;
         EXPECT_NE(set.Error().find(c.error), std::string::npos) << c.name << ": " << set.Error();
-        if (c.committed) EXPECT_EQ(ReadFile(path), "new") << c.name;
-        if (std::filesystem::exists(path + ".victim")) EXPECT_EQ(ReadFile(path + ".victim"), "victim") << c.name;
-        if (std::filesystem::is_regular_file(path) && !c.committed) EXPECT_EQ(ReadFile(path), "earlier") << c.name;
+        if (c.committed) { EXPECT_EQ(ReadFile(path), "new") << c.name; }
+        if (std::filesystem::exists(path + ".victim")) { EXPECT_EQ(ReadFile(path + ".victim"), "victim") << c.name; }
+        if (std::filesystem::is_regular_file(path) && !c.committed) {
+            EXPECT_EQ(ReadFile(path), "earlier") << c.name;
+        }
     }
 }
 

@@ -235,7 +235,9 @@ TEST(GltfWriter, TheFileIsBoundedByTheSet) {
         EXPECT_LE(report.bytes, bound.largest) << bound.what;
         EXPECT_EQ(Glb(dir / "Frames.glb").bytes.substr(0, 20 + Glb(dir / "Frames.glb").bin).find("null"), std::string::npos)
             << bound.what;
-        if (bound.difference) EXPECT_NE(Differences(report).find(bound.difference), std::string::npos) << bound.what << ":\n" << Differences(report);
+        if (bound.difference) {
+            EXPECT_NE(Differences(report).find(bound.difference), std::string::npos) << bound.what << ":\n" << Differences(report);
+        }
     }
 }
 
