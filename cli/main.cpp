@@ -88,7 +88,8 @@ int Main(int argc, char** argv) {
     LoadedModel loaded = LoadModel(options.model, options.modelOptions);
     const bool quiet = options.verbosity == Verbosity::Quiet;
     if (!quiet)
-        for (const hm::Warning& warning : loaded.warnings) std::cerr << "vantrel-export: warning: " << warning.text << "\n";
+        for (const hm::Warning& warning : loaded.warnings)
+            std::cerr << "vantrel-export: " << (hm::IsNote(warning.kind) ? "note: " : "warning: ") << warning.text << "\n";
     if (!loaded.model) return Refuse(loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
     if (!quiet) std::cout << DescribeFit(loaded.fit);
