@@ -48,6 +48,9 @@ Error ReadSet(const std::string& path, const ImportOptions& options, VertexModel
         else
             surfaceOfSlot.try_emplace(polygon.textureSlot, 0);
     }
+    if (surfaceOfSlot.empty())
+        return refuse(view::SetBasePath(set.dataPath) + "_d.3d: every triangle names a vertex past the " +
+                      std::to_string(set.vertexCount) + " of a frame");
     for (auto& [slot, surface] : surfaceOfSlot) {
         surface = model.surfaces.size();
         Surface& s = model.surfaces.emplace_back();

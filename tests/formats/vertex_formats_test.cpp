@@ -500,6 +500,27 @@ TEST(SetsReadBack, SetsInTheWildAreReadAsTheEngineReadsThem) {
                     << f << " " << v << " " << a;
 }
 
+// A set whose every triangle names a vertex past those of a frame has nothing
+// to export; one whose last triangle does loses that triangle alone.
+TEST(SetsReadBack, TrianglesPastTheVerticesAreLeftOutAndASetOfNoneRefused) {
+    ScratchDir dir;
+    const view::SetPolygon inside{{0, 1, 2}, {}, 0, 1, 255, 0}, past{{0, 1, 3}, {}, 0, 1, 255, 0};
+    std::string anim;
+    const uint16_t header[2] = {1, 24};
+    anim.append(reinterpret_cast<const char*>(header), 4);
+    for (int16_t v : {0, 0, 0, 0, 100, 0, 0, 0, 0, 100, 0, 0}) anim.append(reinterpret_cast<const char*>(&v), 2);
+    Write(dir / "Cut_a.3d", anim);
+    Write(dir / "Cut_d.3d", DataFile({inside, past}, 3));
+    const Outcome some = RunProgram(dir, "Cut_d.3d Out.3D");
+    EXPECT_EQ(some.status, 0) << some.err;
+    EXPECT_NE(some.err.find("1 triangles name vertices past the last and are left out"), std::string::npos) << some.err;
+    EXPECT_EQ(view::ReadExportedSet(dir / "Out.uc").polygons.size(), 1u);
+    Write(dir / "Cut_d.3d", DataFile({past}, 3));
+    const Outcome none = RunProgram(dir, "Cut_d.3d Other.3D");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("Cut_d.3d: every triangle names a vertex past the 3 of a frame"), std::string::npos) << none.err;
+}
+
 // ---- point caches ----------------------------------------------------------
 
 // A box of two objects (which the reader makes two meshes, splitting and
