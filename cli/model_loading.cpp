@@ -135,7 +135,9 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
                                          "--fps") != options.importOptionsGiven.end();
         // An OBJ model's frames may come from a point cache beside it, named after it.
         std::string cache = options.pointCache;
-        const bool obj = fs::path(path).extension() == ".obj" || fs::path(path).extension() == ".OBJ";
+        std::string extension = fs::path(path).extension().string();
+        for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const bool obj = extension == ".obj";
         if (cache.empty() && obj && (cache = hm::fmt::PointCacheBeside(path)) != "")
             hm::AddWarning(loaded.warnings, hm::WarningKind::Note,
                            cache + " beside the model gives its frames (a point cache named after it)");
