@@ -94,7 +94,8 @@ int Main(int argc, char** argv) {
     LoadedModel loaded = LoadModel(options.model, options.modelOptions);
     const bool quiet = options.verbosity == Verbosity::Quiet;
     if (!quiet)
-        for (const hm::Warning& warning : loaded.warnings) Warn("warning: " + warning.text);
+        for (const hm::Warning& warning : loaded.warnings)
+            Warn((hm::IsNote(warning.kind) ? "note: " : "warning: ") + warning.text);
     if (!loaded.model) return Refuse(loaded.error);
     if (loaded.done) return kExported;  // an informational option did all the work
     if (!quiet) std::cout << DescribeFit(loaded.fit);

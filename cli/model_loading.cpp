@@ -1,5 +1,6 @@
 #include "cli/model_loading.h"
 
+#include "formats/point_cache.h"
 #include "formats/vertex_formats.h"
 #include "host/format_limits.h"
 #include "host/model_json.h"
@@ -10,9 +11,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <sys/stat.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -150,10 +154,29 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         const hm::fmt::VertexFormat format = hm::fmt::RecogniseVertexFormat(path);
         const bool rateGiven = std::find(options.importOptionsGiven.begin(), options.importOptionsGiven.end(),
                                          "--fps") != options.importOptionsGiven.end();
+        // An OBJ model's frames may come from a point cache beside it, named after it.
+        std::string cache = options.pointCache;
+        std::string extension = fs::path(path).extension().string();
+        for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const bool obj = extension == ".obj";
+        if (cache.empty() && obj && (cache = hm::fmt::PointCacheBeside(path)) != "")
+            hm::AddWarning(loaded.warnings, hm::WarningKind::Note,
+                           cache + " beside the model gives its frames (a point cache named after it)");
+        if (!cache.empty() && format != hm::fmt::VertexFormat::kNone) {
+            loaded.error = Fault(ErrorKind::kBadInput, path + ": holds frames of its own; --point-cache is for OBJ models");
+            return loaded;
+        }
+        importOptions.numberFileVertices = !cache.empty();
         const auto read = [&] {
-            return format != hm::fmt::VertexFormat::kNone
-                       ? hm::fmt::ReadVertexAnimated(path, format, importOptions, rateGiven)
-                       : hm::ImportModelContained(path, importOptions, options.limits);
+            hm::ImportResult result = format != hm::fmt::VertexFormat::kNone
+                                          ? hm::fmt::ReadVertexAnimated(path, format, importOptions, rateGiven)
+                                          : hm::ImportModelContained(path, importOptions, options.limits);
+            if (result.model && !cache.empty())
+                if (Error error = hm::fmt::AttachPointCache(result, path, cache, importOptions, rateGiven)) {
+                    result.model.reset();
+                    result.error = std::move(error);
+                }
+            return result;
         };
         hm::ImportResult result = read();
         // --height: the model as the file has it is measured, then read again at
@@ -177,7 +200,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         if (!loaded.model)
             loaded.error = Fault(result.error ? result.error.kind : ErrorKind::kBadInput,
                                  std::move(result.error.message));
-        loaded.warnings = std::move(result.warnings);
+        loaded.warnings.insert(loaded.warnings.end(), result.warnings.begin(), result.warnings.end());
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
         loaded.triangleTypes = std::move(result.triangleTypes);

@@ -25,6 +25,7 @@ struct ModelOptions {
     bool info = false;         // --info: print the model as the host sees it and stop
     std::string dump;          // --dump FILE: write the host model file and stop
     std::vector<std::string> importOptionsGiven;  // the import group's options given, but --bake
+    std::string pointCache;    // --point-cache FILE: the frames of an OBJ model's vertices
 };
 
 struct LoadedModel {

@@ -216,6 +216,12 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
         ->type_name("DIR")
         ->allow_extra_args(false)
         ->group(kImportGroup);
+    app.add_option("--point-cache", model.pointCache,
+                   "Every frame from this point cache (.pc2 or .mdd) of an OBJ model's vertices, in the\n"
+                   "order of the OBJ's vertex lines (default: MODEL's name with .pc2 or .mdd, where there is one)")
+        ->check(CLI::ExistingFile)
+        ->type_name("FILE")
+        ->group(kImportGroup);
 }
 
 void AddInspectionOptions(CLI::App& app, ModelOptions& model) {

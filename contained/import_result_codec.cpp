@@ -161,13 +161,13 @@ namespace hm {
 // Bound whole: a field added to the options and not carried here does not compile.
 template <typename Archive>
 void Fields(Archive& a, ImportOptions& options) {
-    auto& [scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders] = options;
-    a(scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders);
+    auto& [scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders, numberFileVertices] = options;
+    a(scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders, numberFileVertices);
 }
 
 namespace {
 constexpr uint32_t kRequestMagic = 0x51524956;  // "VIRQ"
-constexpr uint32_t kRequestVersion = 2;
+constexpr uint32_t kRequestVersion = 3;
 }  // namespace
 
 std::string EncodeImportRequest(const std::string& path, const ImportOptions& options) {

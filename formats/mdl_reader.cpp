@@ -96,12 +96,12 @@ Error ReadSkins(const FileBytes& file, const Header& h, const std::string& palet
             }
             if (type & 8) levels = 4;  // mipmaps follow, each half the one before
         }
+        // Far beyond any skin, and small enough that the sizes below cannot overflow.
+        constexpr uint64_t kMostSide = uint64_t{1} << 24;
+        if (width > kMostSide || height > kMostSide)
+            return file.Bad(place, std::to_string(width) + " x " + std::to_string(height) + " texels: no skin is so large");
         uint64_t texels = 0;
-        for (uint64_t level = 0; level < levels; ++level) {
-            const uint64_t w = width >> level, hgt = height >> level;
-            if (w != 0 && hgt > UINT64_MAX / 4 / w) return file.Bad(place, "a size that cannot be");
-            texels += w * hgt;
-        }
+        for (uint64_t level = 0; level < levels; ++level) texels += (width >> level) * (height >> level);
         if (Error error = file.Expect(at, images, texels * pixelBytes, place)) return error;
         if (i == 0) DecodeSkin(file, at, h.quake ? 0 : type, width, height, palette, skin);
         at += images * texels * pixelBytes;

@@ -48,6 +48,9 @@ Error ReadSet(const std::string& path, const ImportOptions& options, VertexModel
         else
             surfaceOfSlot.try_emplace(polygon.textureSlot, 0);
     }
+    if (surfaceOfSlot.empty())
+        return refuse(view::SetBasePath(set.dataPath) + "_d.3d: every triangle names a vertex past the " +
+                      std::to_string(set.vertexCount) + " of a frame");
     for (auto& [slot, surface] : surfaceOfSlot) {
         surface = model.surfaces.size();
         Surface& s = model.surfaces.emplace_back();
@@ -112,9 +115,9 @@ Error ReadSet(const std::string& path, const ImportOptions& options, VertexModel
     // one side of an axis short, the origin was there (a model standing on
     // it), and the model is stood back on it. The records of a set so fitted
     // seldom reach 128 (truncation stops them short), so the decoded box is a
-    // little smaller than the set's: stretched back, it gives the set's own
-    // scale. Another tool's set keeps its size as the engine shows it, and the
-    // export fits it anew.
+    // little smaller than the set's (a record on the box's edge, 128, a
+    // little larger): stretched back, it gives the set's own scale. Another
+    // tool's set keeps its size as the engine shows it, and the export fits it anew.
     std::array<float, 3> shift{0, 0, 0};
     float half = 0, step = 0;
     for (int a = 0; a < 3; ++a) {
@@ -125,7 +128,7 @@ Error ReadSet(const std::string& path, const ImportOptions& options, VertexModel
         step = std::max(step, std::fabs(set.scale[a]));
     }
     const double steps = step > 0 ? half / step : 0;
-    const bool fitted = steps >= 126 && steps <= 128;
+    const bool fitted = steps >= 126 && steps <= 129;
     const double stretch = fitted ? 128.0 / steps : 1.0;
     if (!fitted) shift = {0, 0, 0};
     // The engine's x, y, z are the host's x, z, y.

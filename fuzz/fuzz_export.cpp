@@ -1,5 +1,7 @@
 #include "fuzz/fuzz_export.h"
 
+#include "bake/exact_pose.h"
+#include "export/export_job.h"
 #include "export/export_run.h"
 #include "platform/platform_ui.h"
 #include "tests/support/exported_set.h"
@@ -79,6 +81,22 @@ void ExportAndCheck(hm::ModelPtr model, bool cornersInRange) {
                 (hasMeshes ? "with" : "without") + " meshes");
     if (!hasMeshes) return;
     const std::string problem = testing_support::CheckExportedSet(base, cornersInRange);
+    if (!problem.empty()) Finding("inconsistent exported set: " + problem);
+}
+
+void ExportExactAndCheck(hm::ModelPtr model, const hm::imp::ExactScene& scene) {
+    if (const Error error = hm::imp::CheckExactScene(scene)) Finding("an inconsistent exact scene: " + error.message);
+    const std::string base = ScratchBase();
+    for (const char* suffix : {"_d.3d", "_a.3d", ".uc"}) std::remove((base + suffix).c_str());
+    hm::imp::ExactPose poses(scene);
+    ExportRequest request;
+    request.model = model.get();
+    request.poses = &poses;
+    request.destination = base + ".3D";
+    request.threads = 1;
+    const ExportOutcome outcome = RunExportJob(request);
+    if (outcome.error) Finding("the export failed in a scratch folder: " + outcome.error.message);
+    const std::string problem = testing_support::CheckExportedSet(base, true);
     if (!problem.empty()) Finding("inconsistent exported set: " + problem);
 }
 

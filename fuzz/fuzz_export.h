@@ -2,6 +2,7 @@
 // folder, with the save dialog answered, and a check of the files it wrote.
 #pragma once
 
+#include "bake/exact_scene.h"
 #include "host/host_model.h"
 
 namespace fuzzing {
@@ -17,6 +18,10 @@ bool SmallEnoughToExport(const hmModel& model);
 // releases the model other than once on success, or writes an inconsistent
 // set. cornersInRange: the model's triangle corners all name vertices.
 void ExportAndCheck(hm::ModelPtr model, bool cornersInRange);
+
+// The same for a model posed by its exact scene (a vertex-animated file's
+// frames), through the export job as the host program runs it.
+void ExportExactAndCheck(hm::ModelPtr model, const hm::imp::ExactScene& scene);
 
 // Dies with the message, so the fuzzer keeps the input.
 [[noreturn]] void Finding(const std::string& what);

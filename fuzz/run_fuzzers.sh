@@ -11,7 +11,8 @@ parallel=$3
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 targets="fuzz_model_json fuzz_build_export fuzz_read_set fuzz_import_gltf fuzz_import_glb fuzz_import_fbx
-         fuzz_import_dae fuzz_import_obj fuzz_import_b3d"
+         fuzz_import_dae fuzz_import_obj fuzz_import_b3d fuzz_format_md2 fuzz_format_md3 fuzz_format_mdc
+         fuzz_format_mdl fuzz_format_set fuzz_point_cache_pc2 fuzz_point_cache_mdd"
 
 seeds() {
     case $1 in
@@ -24,6 +25,7 @@ seeds() {
         fuzz_import_dae) echo "$root"/tests/data/sample/*.dae ;;
         fuzz_import_obj) echo "$root"/fuzz/seeds/*.obj ;;
         fuzz_import_b3d) echo "$root"/fuzz/seeds/*.b3d ;;
+        fuzz_format_* | fuzz_point_cache_*) echo "$root"/fuzz/seeds/*."${1##*_}" ;;
     esac
 }
 

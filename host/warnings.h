@@ -58,6 +58,9 @@ enum class WarningKind {
     Note,               // nothing lost, worth knowing (a point cache found beside the model)
 };
 
+// Entries that lose nothing: said as notes, not warnings.
+inline bool IsNote(WarningKind kind) { return kind == WarningKind::SkinStandIn || kind == WarningKind::Note; }
+
 // How many examples an entry keeps at most.
 inline constexpr size_t kWarningExamples = 5;
 

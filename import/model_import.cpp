@@ -111,6 +111,7 @@ private:
     bool ChooseClips();
     std::vector<bool> AnimatedNodes() const;
     void AddMesh(size_t instanceIndex, UniqueNames& meshNames);
+    void NumberVertices(const aiMesh& mesh, const std::vector<unsigned>& kept, ExactMesh& exact);
     bool Fit();
     bool CheckLimits();
     void Bake();
@@ -154,6 +155,7 @@ private:
     ExactScene exact_;
     std::vector<MeshInstance> exactInstances_;  // the placement of each host mesh
     std::vector<Corners> corners_;              // each host mesh's triangles until they are final
+    bool unnumbered_ = false;                   // a vertex lost its number among the file's
 };
 
 bool Importer::CheckOptions() {
@@ -260,6 +262,7 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
     meshOfHostMesh_.push_back(instance.mesh);
     AddExactMesh(source_, instance, kept, exact_);
     exactInstances_.push_back(instance);
+    if (options_.numberFileVertices) NumberVertices(mesh, kept, exact_.meshes.back());
 
     std::vector<int> boneOf(mesh.mNumBones, -1);  // host bone of each of the mesh's bones
     for (unsigned b = 0; b < mesh.mNumBones; ++b) {
@@ -306,10 +309,29 @@ void Importer::AddMesh(size_t instanceIndex, UniqueNames& meshNames) {
             corners.push_back(static_cast<uint32_t>(newIndex[face->mIndices[flip ? 2 - k : k]]));
 }
 
+// Each vertex's number among the file's vertex lines, from the colour the
+// numbered file gave it.
+void Importer::NumberVertices(const aiMesh& mesh, const std::vector<unsigned>& kept, ExactMesh& exact) {
+    for (unsigned v : kept) {
+        double number = -1;
+        if (mesh.HasVertexColors(0)) {
+            const aiColor4D& c = mesh.mColors[0][v];
+            number = c.r + kVertexNumberBase * (c.g + kVertexNumberBase * static_cast<double>(c.b));
+        }
+        if (!(number >= 0 && number < source_.fileVertices) || number != std::floor(number)) {
+            unnumbered_ = true;
+            number = 0;
+        }
+        exact.framePoint.push_back(static_cast<uint32_t>(number));
+    }
+}
+
 bool Importer::Fit() {
     FitReport& fit = result_.fit;
     if (options_.weld) {
-        const WeldCounts counts = WeldVertices(*result_.model, exact_, corners_, options_.exact);
+        // Numbered vertices are told apart by their numbers, whichever bake poses them.
+        const WeldCounts counts =
+            WeldVertices(*result_.model, exact_, corners_, options_.exact || options_.numberFileVertices);
         fit.welded = true;
         fit.verticesBeforeWeld = counts.before;
         fit.verticesAfterWeld = counts.after;
@@ -640,7 +662,12 @@ void Importer::ReportLeftOut() {
 
 ImportResult Importer::Run() {
     if (!CheckOptions()) return std::move(result_);
-    if (Error error = LoadSourceScene(path_, source_, result_.warnings, options_.textureFolders)) {
+    if (options_.numberFileVertices && ToLower(std::filesystem::path(path_).extension().string()) != ".obj") {
+        Fail("a point cache names the vertices of an OBJ file by their lines; this file is not one");
+        return std::move(result_);
+    }
+    if (Error error = LoadSourceScene(path_, source_, result_.warnings, options_.textureFolders,
+                                      options_.numberFileVertices)) {
         result_.error = std::move(error);
         return std::move(result_);
     }
@@ -668,6 +695,11 @@ ImportResult Importer::Run() {
         result_.model.reset();
         return std::move(result_);
     }
+    if (unnumbered_) {
+        Fail("a vertex came through the reader without its number among the file's vertex lines");
+        result_.model.reset();
+        return std::move(result_);
+    }
     // The plug-in sizes the model by its extent; a model without one would be
     // written at a scale of 0, and show nothing.
     if (selectedClips_.empty() && AllAtOrigin(*result_.model)) {
@@ -686,6 +718,8 @@ ImportResult Importer::Run() {
         result_.model.reset();
         return std::move(result_);
     }
+    // Points of frames the caller attaches; the weld kept each number's vertices apart.
+    if (options_.numberFileVertices) exact_.frames.points = source_.fileVertices;
     result_.exact = std::make_unique<ExactScene>(std::move(exact_));
 
     for (size_t i = 0; i < result_.model->meshes.size(); ++i) {

@@ -53,6 +53,10 @@ struct ImportOptions {
     // Images are read from the model's folder and below, and from these
     // folders and below: never from elsewhere on the disk.
     std::vector<std::string> textureFolders;
+    // Each vertex keeps its number among an OBJ file's vertex lines (in the
+    // exact mesh's framePoint, their count in the exact scene's frames.points),
+    // by which a point cache names it. OBJ files only.
+    bool numberFileVertices = false;
 
     bool operator==(const ImportOptions&) const = default;
 };

@@ -8,9 +8,11 @@
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -89,6 +91,51 @@ Error Unreadable(const std::string& path, const Assimp::Importer& importer) {
     std::string reason = importer.GetErrorString();
     if (reason.empty()) reason = "unknown reason";
     return Refused(path, "not a model file that can be read (" + reason + ")");
+}
+
+// The OBJ text with every vertex line's number in its colour (red, green and
+// blue the number's digits in base kVertexNumberBase), which the reader keeps
+// per vertex, through triangulation and joining, whatever vertices it makes of a
+// line. Only x, y and z of a line are kept, as written, so they read as before.
+Error NumberObjVertices(const std::string& path, std::string& text, uint32_t& count) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string source((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return Refused(path, "cannot be read");
+    text.clear();
+    text.reserve(source.size() + source.size() / 2);
+    count = 0;
+    size_t number = 0;
+    const auto base = static_cast<uint32_t>(kVertexNumberBase);
+    for (size_t at = 0; at < source.size();) {
+        size_t end = source.find('\n', at);
+        end = end == std::string::npos ? source.size() : end + 1;
+        const std::string_view line(source.data() + at, end - at);
+        at = end;
+        ++number;
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string_view::npos || line[first] != 'v' || first + 1 >= line.size() ||
+            (line[first + 1] != ' ' && line[first + 1] != '\t')) {
+            text += line;
+            continue;
+        }
+        std::vector<std::string_view> fields;
+        for (size_t p = first + 1; p < line.size();) {
+            const size_t from = line.find_first_not_of(" \t\r\n", p);
+            if (from == std::string_view::npos) break;
+            const size_t to = std::min(line.find_first_of(" \t\r\n", from), line.size());
+            fields.push_back(line.substr(from, to - from));
+            p = to;
+        }
+        if (fields.size() < 3)
+            return Refused(path, "line " + std::to_string(number) + ": a vertex of fewer than three numbers");
+        if (count == UINT32_MAX) return Refused(path, "more vertices than can be numbered");
+        text += "v ";
+        for (int k = 0; k < 3; ++k) (text += fields[k]) += ' ';
+        text += std::to_string(count % base) + " " + std::to_string(count / base % base) + " " +
+                std::to_string(count / base / base) + "\n";
+        ++count;
+    }
+    return {};
 }
 
 // Assimp joins the vertices of a mesh that are alike in its own shape, also
@@ -193,13 +240,15 @@ bool WrittenFromASet(const aiScene& scene) {
 }  // namespace
 
 Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings,
-                      const std::vector<std::string>& folders) {
+                      const std::vector<std::string>& folders, bool numberVertices) {
     if (Error error = CheckReadable(path)) return error;
     out.importer = std::make_unique<Assimp::Importer>();
     // FBX pivots otherwise come as helper nodes between a bone and its parent,
     // each of which would become a bone of its own.
     out.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
     FileNames names = MakeNamesUnique(path);
+    if (numberVertices)
+        if (Error error = NumberObjVertices(path, names.rewritten, out.fileVertices)) return error;
     auto* files = new ModelFileSystem(path, std::move(names.rewritten), FolderRule(path, folders));
     out.importer->SetIOHandler(files);  // the importer owns it
     // Read as the file stands: our own checks replace Assimp's validation step,

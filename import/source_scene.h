@@ -9,6 +9,7 @@
 #include <assimp/Importer.hpp>
 #include <assimp/scene.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,7 +37,13 @@ struct SourceScene {
     NodeBindings bindings;                        // the node each bone and channel means
     Affine axes;                                  // file axes to model space, applied above the root
     bool mirrored = false;                        // the change of axes flips handedness
+    uint32_t fileVertices = 0;                    // numbered: the file's vertex lines
 };
+
+// A vertex's number among the file's vertex lines, which a numbered OBJ's
+// reader carries in the vertex's colour through every vertex it makes of it:
+// a point cache names vertices so.
+inline constexpr float kVertexNumberBase = 4096;  // a colour channel counts up to this, exactly
 
 Affine ToAffine(const aiMatrix4x4& m);
 
@@ -45,9 +52,10 @@ Affine ToAffine(const aiMatrix4x4& m);
 // identical vertices. The other files it names are read only from its folder
 // and `folders` (import/model_files.h): a warning names each refused, or the
 // failure does when the file cannot be read without it. Every failure is
-// kBadInput, naming the file and the problem.
+// kBadInput, naming the file and the problem. numberVertices (an OBJ file):
+// each vertex carries its number (see kVertexNumberBase).
 Error LoadSourceScene(const std::string& path, SourceScene& out, Warnings& warnings,
-                      const std::vector<std::string>& folders = {});
+                      const std::vector<std::string>& folders = {}, bool numberVertices = false);
 
 // The node mesh `mesh`'s bone `bone` means, or -1.
 inline int BoneNode(const SourceScene& scene, unsigned mesh, unsigned bone) {

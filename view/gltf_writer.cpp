@@ -533,7 +533,12 @@ private:
         }
         if (set_.scale[0] != set_.scale[1] || set_.scale[0] != set_.scale[2])
             Difference("the mesh map scales X, Y and Z differ: the exporter writes one scale for all three");
-        if (const double scale = 128.0 * inv / half; half > 0 && std::isfinite(half) && inv > 0 && std::isfinite(scale)) {
+        // Only a set fitted to 128 steps (its records short of them by
+        // truncation, or on the box's edge at 128): another tool's set keeps
+        // the size the engine shows it at.
+        const float steps = inv > 0 ? half / inv : 0;
+        if (const double scale = 128.0 * inv / half; half > 0 && std::isfinite(half) && std::isfinite(scale) &&
+                                                     steps >= 126 && steps <= 129) {
             char text[32];
             std::snprintf(text, sizeof text, "%.9g", scale);
             if (std::string(text) != "1") report_.exportOptions.insert(report_.exportOptions.end(), {"--scale", text});

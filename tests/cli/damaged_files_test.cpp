@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +44,34 @@ const char* const kModels[] = {
     "tests/data/sample/animated_arm.dae", "tests/data/sample/static.dae",
     "tests/data/sample/static_zup.dae", "tests/data/sample/static_scaled.gltf",
     "tests/data/sample/two_armatures.fbx",
+    // Read by our own readers, in this process.
+    "fuzz/seeds/square.md2", "fuzz/seeds/square.md3", "fuzz/seeds/square.mdc", "fuzz/seeds/square_quake.mdl",
+    "fuzz/seeds/square_mdl5.mdl", "tests/data/golden/Sample.uc", "tests/data/golden/Sample_d.3d",
+    "tests/data/golden/Sample_a.3d", "fuzz/seeds/twist.pc2", "fuzz/seeds/twist.mdd",
 };
+
+// What a damaged file needs beside it, as it is: the rest of its set, or the
+// OBJ whose vertices a point cache moves (which names the cache), and the
+// file the program is given.
+struct Beside {
+    std::vector<std::string> files;
+    std::string model;
+};
+
+Beside FilesBeside(const std::string& model) {
+    const std::filesystem::path path(model);
+    const std::string name = path.filename(), ext = path.extension();
+    if (ext == ".pc2" || ext == ".mdd") return {{path.stem().string() + ".obj"}, path.stem().string() + ".obj"};
+    for (const std::string suffix : {"_a.3d", "_d.3d", ".uc"})
+        if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            const std::string base = name.substr(0, name.size() - suffix.size());
+            std::vector<std::string> set;
+            for (const std::string other : {"_a.3d", "_d.3d", ".uc"})
+                if (other != suffix) set.push_back(base + other);
+            return {set, name};
+        }
+    return {{}, name};
+}
 
 uint64_t Mix(uint64_t x) {  // splitmix64: every case's choices from its number alone
     x += 0x9E3779B97F4A7C15ull;
@@ -155,7 +183,14 @@ TEST_P(DamagedFiles, EndCleanlyWithinTheLimitsAndExportConsistentSets) {
         const Damage damage = Damaged(original, seed, k);
         ScratchDir dir;
         std::ofstream(dir / name, std::ios::binary) << damage.bytes;
-        const auto [status, err] = RunExport(dir, std::string(kReaderLimits) + " '" + name + "' Out.3D");
+        const Beside beside = FilesBeside(model);
+        std::vector<std::string> given = {name};
+        for (const std::string& file : beside.files) {
+            std::filesystem::copy_file(std::filesystem::path(kSource + "/" + model).parent_path() / file, dir / file);
+            given.push_back(file);
+        }
+        std::sort(given.begin(), given.end());
+        const auto [status, err] = RunExport(dir, std::string(kReaderLimits) + " '" + beside.model + "' Out.3D");
         const std::string context = model + " case " + std::to_string(k) + " (" + damage.what + "): " + err;
         std::string outcome = "exit " + std::to_string(status);
         for (const auto& [said, stop] : {std::pair{"reader crashed", "reader crashed"},
@@ -172,7 +207,7 @@ TEST_P(DamagedFiles, EndCleanlyWithinTheLimitsAndExportConsistentSets) {
         if (status == 0)
             EXPECT_EQ(CheckExportedSet(dir / "Out", true), "") << context;
         else
-            EXPECT_EQ(Files(dir.Path()), std::vector<std::string>{name}) << "written after a failure: " << context;
+            EXPECT_EQ(Files(dir.Path()), given) << "written after a failure: " << context;
     }
     std::string summary;
     for (const auto& [outcome, count] : outcomes) summary += " " + outcome + ": " + std::to_string(count) + ";";
@@ -378,9 +413,11 @@ TEST(HostileFiles, ReadOnlyTheModelsFolderAndNeverInject) {
         const std::string log = ReadFile(dir / "VantrelExport.log");
         EXPECT_EQ(log.find("\n#exec"), std::string::npos) << row.what << ": " << log;
         std::istringstream script(ReadFile(dir / "Out.uc"));
-        for (std::string line; std::getline(script, line);)
-            if (line.find("TEXTURE IMPORT") != std::string::npos)
+        for (std::string line; std::getline(script, line);) {
+            if (line.find("TEXTURE IMPORT") != std::string::npos) {
                 EXPECT_TRUE(std::regex_match(line.substr(0, line.find('\r')), textureLine)) << row.what << ": " << line;
+            }
+        }
     }
 }
 

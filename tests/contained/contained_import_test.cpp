@@ -274,14 +274,15 @@ TEST(ImportRequestCodec, CarriesEveryOptionAndRefusesACutRequest) {
     options.simplify = {1000, 0.5, true};
     options.textureSide = 64;
     options.textureFolders = {"textures", "../shared é"};
+    options.numberFileVertices = true;
     // Every field away from its default, so that one the codec drops shows;
     // bound whole, so that a field added to the options must be set here.
     const hm::ImportOptions defaults;
-    const auto& [scale, fps, clips, force, exact, weld, simplify, side, folders] = options;
-    const auto& [scale0, fps0, clips0, force0, exact0, weld0, simplify0, side0, folders0] = defaults;
+    const auto& [scale, fps, clips, force, exact, weld, simplify, side, folders, numbered] = options;
+    const auto& [scale0, fps0, clips0, force0, exact0, weld0, simplify0, side0, folders0, numbered0] = defaults;
     EXPECT_TRUE(scale != scale0 && fps != fps0 && clips != clips0 && force != force0 && exact != exact0 &&
                 weld != weld0 && simplify.triangles != simplify0.triangles && simplify.fraction != simplify0.fraction &&
-                simplify.fit != simplify0.fit && side != side0 && folders != folders0);
+                simplify.fit != simplify0.fit && side != side0 && folders != folders0 && numbered != numbered0);
     const std::string bytes = hm::EncodeImportRequest("dir/Gu ard é.glb", options);
     std::string path;
     hm::ImportOptions decoded;

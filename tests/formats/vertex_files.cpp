@@ -1,6 +1,7 @@
 #include "tests/formats/vertex_files.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace vertex_files {
 
@@ -162,6 +163,37 @@ std::string QuakeMdlFile(const QuakeMdl& m) {
         }
         frame(m.frames[f]);
     }
+    return out.data;
+}
+
+std::string Pc2File(const PointFrames& frames, float step) {
+    Bytes out;
+    out.Name("POINTCACHE2", 12);
+    out.I32(1);
+    out.I32(frames.empty() ? 0 : static_cast<int32_t>(frames[0].size()));
+    out.F32(0);
+    out.F32(step);
+    out.I32(static_cast<int32_t>(frames.size()));
+    for (const auto& frame : frames)
+        for (const auto& p : frame)
+            for (float c : p) out.F32(c);
+    return out.data;
+}
+
+std::string MddFile(const PointFrames& frames, const std::vector<float>& seconds) {
+    Bytes out;
+    auto big = [&](uint32_t word) { out.I32(static_cast<int32_t>(__builtin_bswap32(word))); };
+    auto bigFloat = [&](float value) {
+        uint32_t word;
+        std::memcpy(&word, &value, 4);
+        big(word);
+    };
+    big(static_cast<uint32_t>(frames.size()));
+    big(frames.empty() ? 0 : static_cast<uint32_t>(frames[0].size()));
+    for (float t : seconds) bigFloat(t);
+    for (const auto& frame : frames)
+        for (const auto& p : frame)
+            for (float c : p) bigFloat(c);
     return out.data;
 }
 

@@ -83,6 +83,12 @@ struct QuakeMdl {
 };
 std::string QuakeMdlFile(const QuakeMdl& model);
 
+// Point caches of frames[f][point] positions: PC2 (little-endian, the scene's
+// frames between samples in step) and MDD (big-endian, each frame's time).
+using PointFrames = std::vector<std::vector<std::array<float, 3>>>;
+std::string Pc2File(const PointFrames& frames, float step = 1);
+std::string MddFile(const PointFrames& frames, const std::vector<float>& seconds);
+
 // The quantised positions of a test model's frames: a square of four points
 // that turns and rises frame by frame, as bytes (Quake MDL) or MD3's numbers.
 std::vector<std::array<uint8_t, 3>> SquareAt(int frame);

@@ -195,6 +195,9 @@ Frames QuakeMdlFrames(const QuakeMdl& m) {
     return out;
 }
 
+std::string Patched(std::string bytes, size_t at, int32_t value);
+Md2 SmallMd2(int frames);
+
 // ---- checks on an exported set ---------------------------------------------
 
 struct Sequence {
@@ -386,7 +389,9 @@ int WorstRecordDifference(const view::ExportedSet& a, const view::ExportedSet& b
 TEST(SetsReadBack, ExportTheSameSetByAnyOfItsFiles) {
     ScratchDir first;
     const std::string sydney = kCorpus + "/MD2/sydney.md2";
-    std::vector<std::string> models = {std::string(VANTREL_SOURCE_DIR) + "/examples/totem.gltf"};
+    // SimpleSkin's records reach the box's edge, 128 steps.
+    std::vector<std::string> models = {std::string(VANTREL_SOURCE_DIR) + "/examples/totem.gltf",
+                                       std::string(VANTREL_SOURCE_DIR) + "/tests/data/SimpleSkin/SimpleSkin.gltf"};
     if (std::filesystem::exists(sydney)) models.push_back(sydney);
     for (const std::string& model : models) {
         ASSERT_EQ(RunProgram(first, "'" + model + "' Set.3D").status, 0) << model;
@@ -497,6 +502,161 @@ TEST(SetsReadBack, SetsInTheWildAreReadAsTheEngineReadsThem) {
                     << f << " " << v << " " << a;
 }
 
+// A set whose every triangle names a vertex past those of a frame has nothing
+// to export; one whose last triangle does loses that triangle alone.
+TEST(SetsReadBack, TrianglesPastTheVerticesAreLeftOutAndASetOfNoneRefused) {
+    ScratchDir dir;
+    const view::SetPolygon inside{{0, 1, 2}, {}, 0, 1, 255, 0}, past{{0, 1, 3}, {}, 0, 1, 255, 0};
+    std::string anim;
+    const uint16_t header[2] = {1, 24};
+    anim.append(reinterpret_cast<const char*>(header), 4);
+    for (int16_t v : {0, 0, 0, 0, 100, 0, 0, 0, 0, 100, 0, 0}) anim.append(reinterpret_cast<const char*>(&v), 2);
+    Write(dir / "Cut_a.3d", anim);
+    Write(dir / "Cut_d.3d", DataFile({inside, past}, 3));
+    const Outcome some = RunProgram(dir, "Cut_d.3d Out.3D");
+    EXPECT_EQ(some.status, 0) << some.err;
+    EXPECT_NE(some.err.find("1 triangles name vertices past the last and are left out"), std::string::npos) << some.err;
+    EXPECT_EQ(view::ReadExportedSet(dir / "Out.uc").polygons.size(), 1u);
+    Write(dir / "Cut_d.3d", DataFile({past}, 3));
+    const Outcome none = RunProgram(dir, "Cut_d.3d Other.3D");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("Cut_d.3d: every triangle names a vertex past the 3 of a frame"), std::string::npos) << none.err;
+}
+
+// ---- point caches ----------------------------------------------------------
+
+// A box of two objects (which the reader makes two meshes, splitting and
+// reordering the vertices) on eight vertex lines, and a ninth no face uses.
+const char* const kCacheObj =
+    "v -1 0 -1\nv 1 0 -1\nv 1 0 1\nv -1 0 1\nv 100 100 100\nv -1 2 -1\nv 1 2 -1\nv 1 2 1\nv -1 2 1\n"
+    "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+    "o Bottom\nf 1/1 2/2 3/3 4/4\nf 1/1 6/2 7/3 2/4\nf 2/1 7/2 8/3 3/4\n"
+    "o Top\nf 9/1 8/2 7/3 6/4\nf 3/1 8/2 9/3 4/4\nf 4/1 9/2 6/3 1/4\n";
+
+// The box twisting about y, frame by frame, on the OBJ's nine points.
+PointFrames Twist(int frames) {
+    const float lines[9][3] = {{-1, 0, -1}, {1, 0, -1}, {1, 0, 1}, {-1, 0, 1}, {100, 100, 100},
+                               {-1, 2, -1}, {1, 2, -1}, {1, 2, 1}, {-1, 2, 1}};
+    PointFrames out(frames);
+    for (int f = 0; f < frames; ++f)
+        for (const auto& p : lines) {
+            const float a = 0.15f * f * p[1];
+            out[f].push_back({p[0] * std::cos(a) - p[2] * std::sin(a), p[1] + 0.1f * f, p[0] * std::sin(a) + p[2] * std::cos(a)});
+        }
+    return out;
+}
+
+// The model's points (the OBJ's, which are the host's) in the engine's axes, those faces use.
+Frames EngineFrames(const PointFrames& frames) {
+    Frames out;
+    for (const auto& frame : frames) {
+        out.emplace_back();
+        for (size_t p = 0; p < frame.size(); ++p)
+            if (p != 4) out.back().push_back({frame[p][0], frame[p][2], frame[p][1]});
+    }
+    return out;
+}
+
+// Each frame's points as another tool's axes hold them.
+PointFrames Turned(PointFrames frames, std::array<float, 3> (*turn)(const std::array<float, 3>&)) {
+    for (auto& frame : frames)
+        for (auto& p : frame) p = turn(p);
+    return frames;
+}
+
+TEST(PointCaches, MoveTheObjsVerticesInTheOrderOfItsLines) {
+    ScratchDir made;
+    Write(made / "box.obj", kCacheObj);
+    const PointFrames twist = Twist(10);
+    std::vector<float> seconds;
+    for (int f = 0; f < 10; ++f) seconds.push_back(f / 25.0f);
+    Write(made / "twist.pc2", Pc2File(twist));
+    Write(made / "every_second.pc2", Pc2File(twist, 2));
+    Write(made / "twist.mdd", MddFile(twist, seconds));
+    // Blender's MDD exporter writes LightWave's axes, its PC2 exporter its own Z up.
+    Write(made / "lightwave.mdd", MddFile(Turned(twist, [](const std::array<float, 3>& p) {
+                                              return std::array<float, 3>{p[0], p[1], -p[2]};
+                                          }),
+                                          seconds));
+    Write(made / "zup.pc2", Pc2File(Turned(twist, [](const std::array<float, 3>& p) {
+                                        return std::array<float, 3>{p[0], -p[2], p[1]};
+                                    })));
+    std::filesystem::create_directory(made / "beside");
+    Write(made / "beside/box.obj", kCacheObj);
+    Write(made / "beside/BOX.PC2", Pc2File(twist));
+    struct Case {
+        std::string arguments;
+        std::vector<Sequence> sequences;
+        std::string note;  // "" for none
+    };
+    const Case cases[] = {
+        {"box.obj --point-cache twist.pc2", {{"All", 0, 10, 0}, {"twist", 0, 10, 0}}, ""},
+        {"box.obj --point-cache every_second.pc2 --fps 24", {{"All", 0, 10, 0}, {"every_second", 0, 10, 12}}, ""},
+        {"box.obj --point-cache twist.mdd", {{"All", 0, 10, 0}, {"twist", 0, 10, 25}}, ""},
+        {"box.obj --point-cache twist.mdd --fps 20", {{"All", 0, 10, 0}, {"twist", 0, 10, 20}}, ""},
+        {"box.obj --point-cache lightwave.mdd", {{"All", 0, 10, 0}, {"lightwave", 0, 10, 25}},
+         "its first frame lies as the model turned from LightWave's mirrored axes"},
+        {"box.obj --point-cache zup.pc2", {{"All", 0, 10, 0}, {"zup", 0, 10, 0}},
+         "its first frame lies as the model turned from Blender's Z up"},
+        {"beside/box.obj", {{"All", 0, 10, 0}, {"BOX", 0, 10, 0}},
+         "note: beside/BOX.PC2 beside the model gives its frames (a point cache named after it)"},
+    };
+    for (const Case& c : cases) {
+        ScratchDir out;
+        const Outcome outcome = RunProgram(made, c.arguments + " '" + out / "Out.3D" + "'");
+        ASSERT_EQ(outcome.status, 0) << c.arguments << ": " << outcome.err;
+        const view::ExportedSet set = view::ReadExportedSet(out / "Out.uc");
+        EXPECT_TRUE(set.Consistent()) << c.arguments << ": " << ::testing::PrintToString(set.problems);
+        ExpectOnTheFilesPoints(set, EngineFrames(twist), {0, 4, 9}, c.arguments);
+        EXPECT_EQ(SequencesOf(set), c.sequences) << c.arguments;
+        if (!c.note.empty()) {
+            EXPECT_NE(outcome.err.find(c.note), std::string::npos) << c.arguments << ": " << outcome.err;
+        }
+    }
+}
+
+TEST(PointCaches, ThoseThatDoNotFitTheModelOrTheirFileAreRefused) {
+    ScratchDir made;
+    Write(made / "box.obj", kCacheObj);
+    Write(made / "box.gltf", ReadFile(std::string(VANTREL_SOURCE_DIR) + "/examples/totem.gltf"));
+    Write(made / "own.md2", Md2File(SmallMd2(2)));
+    PointFrames eight = Twist(10);
+    for (auto& frame : eight) frame.pop_back();
+    Write(made / "eight.pc2", Pc2File(eight));
+    const std::string twist = Pc2File(Twist(10));
+    Write(made / "ten.pc2", Patched(twist, 28, 10));
+    Write(made / "eleven.pc2", Patched(twist, 28, 11));
+    PointFrames holed = Twist(10);
+    holed[3][2][1] = NAN;
+    Write(made / "holed.pc2", Pc2File(holed));
+    Write(made / "times.mdd", MddFile(Twist(2), {0, 1}).substr(0, 10));
+    const struct {
+        std::string arguments;
+        const char* says;  // "" for an export
+    } cases[] = {
+        {"box.obj --point-cache ten.pc2", ""},
+        {"box.obj --point-cache eleven.pc2",
+         "eleven.pc2: header: 11 frames of 9 points (108 bytes each) from byte 32 run past the end of the file (1112 bytes)"},
+        {"box.obj --point-cache eight.pc2", "eight.pc2: 8 points, but box.obj has 9 vertices"},
+        {"box.obj --point-cache holed.pc2", "holed.pc2: frames: frame 3 point 2: a coordinate that is not a finite number"},
+        {"box.obj --point-cache times.mdd", "times.mdd: header: 2 frames' times run past the end of the file"},
+        {"box.gltf --point-cache ten.pc2", "box.gltf: a point cache names the vertices of an OBJ file"},
+        {"own.md2 --point-cache ten.pc2", "own.md2: holds frames of its own; --point-cache is for OBJ models"},
+        {"box.obj --point-cache ten.pc2 --bake host", "its frames are vertex positions, which only the exact bake poses"},
+    };
+    for (const auto& c : cases) {
+        ScratchDir out;
+        const Outcome outcome = RunProgram(made, c.arguments + " '" + out / "Out.3D" + "'");
+        if (std::string(c.says).empty()) {
+            EXPECT_EQ(outcome.status, 0) << c.arguments << ": " << outcome.err;
+            continue;
+        }
+        EXPECT_EQ(outcome.status, 2) << c.arguments;
+        EXPECT_NE(outcome.err.find(c.says), std::string::npos) << c.arguments << ": " << outcome.err;
+        EXPECT_TRUE(testing_support::Files(out.Path()).empty()) << c.arguments;
+    }
+}
+
 // ---- headers that lie ------------------------------------------------------
 
 std::string Patched(std::string bytes, size_t at, int32_t value) {
@@ -554,7 +714,9 @@ TEST(VertexAnimatedFiles, LyingHeadersAreRefusedNamingThePlace) {
          "surface 0 compressed frames: 6442450941 x 4 bytes"},
         {"Quake MDL 2^31 - 1 vertices", Patched(mdl, 60, INT32_MAX), VertexFormat::kQuakeMdl,
          "header: 4 frames of 2147483647 points and 3 triangles: more than a file of 528 bytes"},
-        {"Quake MDL a skin of 2^30 texels", Patched(mdl, 52, 1 << 30), VertexFormat::kQuakeMdl, "skin 0: 1 x 8589934592 bytes"},
+        {"Quake MDL a skin 2^24 texels wide", Patched(mdl, 52, 1 << 24), VertexFormat::kQuakeMdl, "skin 0: 1 x 134217728 bytes"},
+        {"Quake MDL a skin 2^24 + 1 texels wide", Patched(mdl, 52, (1 << 24) + 1), VertexFormat::kQuakeMdl,
+         "skin 0: 16777217 x 8 texels: no skin is so large"},
         {"Quake MDL a frame more", Patched(mdl, 68, 5), VertexFormat::kQuakeMdl, "frame 6: 1 x 4 bytes"},
         {"Quake MDL a frame group of 2^31 - 1", Patched(mdl, 84 + 4 + 64 + 4 * 12 + 3 * 16 + 3 * 44 + 4, INT32_MAX),
          VertexFormat::kQuakeMdl, "frame 3 times: 2147483647 x 4 bytes"},

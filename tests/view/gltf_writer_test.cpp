@@ -242,3 +242,39 @@ TEST(GltfWriter, TheFileIsBoundedByTheSet) {
 }
 
 }  // namespace
+
+namespace {
+
+// --scale stretches a set fitted to 128 steps back to them; a set another
+// tool wrote, whose records reach a few steps, keeps the size the engine
+// shows it at: stretched, it would come back many times larger.
+TEST(GltfWriter, OnlyASetFittedTo128StepsIsStretchedBack) {
+    for (const int reach : {8, 125, 127, 128}) {
+        ScratchDir dir;
+        fs::copy_file(fs::path(GOLDEN_DIR) / "Sample_d.3d", dir.Path() / "Sample_d.3d");
+        fs::copy_file(fs::path(GOLDEN_DIR) / "Sample.uc", dir.Path() / "Sample.uc");
+        std::string anim = ReadFile(std::string(GOLDEN_DIR) + "/Sample_a.3d");
+        int16_t most = 0;
+        for (size_t at = 4; at + 8 <= anim.size(); at += 8)
+            for (size_t a = 0; a < 3; ++a) {
+                int16_t value;
+                std::memcpy(&value, anim.data() + at + 2 * a, 2);
+                most = std::max<int16_t>(most, static_cast<int16_t>(std::abs(value)));
+            }
+        for (size_t at = 4; at + 8 <= anim.size(); at += 8)
+            for (size_t a = 0; a < 3; ++a) {
+                int16_t value;
+                std::memcpy(&value, anim.data() + at + 2 * a, 2);
+                value = static_cast<int16_t>(value * reach / most);
+                std::memcpy(anim.data() + at + 2 * a, &value, 2);
+            }
+        Write(dir / "Sample_a.3d", anim);
+        view::GltfReport report;
+        ASSERT_FALSE(view::WriteSetAsGltf(view::ReadExportedSet(dir / "Sample.uc"), dir / "Sample.glb", report));
+        const bool stretched = std::find(report.exportOptions.begin(), report.exportOptions.end(), "--scale") !=
+                               report.exportOptions.end();
+        EXPECT_EQ(stretched, reach >= 127) << reach << ": " << ::testing::PrintToString(report.exportOptions);
+    }
+}
+
+}  // namespace
