@@ -106,6 +106,9 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     // is the host model too, so it is made as the host path makes it.
     importOptions.exact = options.bake != Bake::kHost && options.dump.empty();
     importOptions.weld = options.import.weld && !options.noWeld;
+    const bool rateGiven = std::find(options.importOptionsGiven.begin(), options.importOptionsGiven.end(), "--fps") !=
+                           options.importOptionsGiven.end();
+    importOptions.fileRate = !rateGiven;
     importOptions.simplify = simplify;
     if (IsHostModelFile(path) && simplify.Wanted()) {
         loaded.error = Fault(ErrorKind::kBadInput, path + ": a host model file is exported as the host holds it; "
@@ -152,8 +155,6 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         // Vertex-animated formats are read by our own readers, which check
         // every count against the file: Assimp would read one frame of them.
         const hm::fmt::VertexFormat format = hm::fmt::RecogniseVertexFormat(path);
-        const bool rateGiven = std::find(options.importOptionsGiven.begin(), options.importOptionsGiven.end(),
-                                         "--fps") != options.importOptionsGiven.end();
         // An OBJ model's frames may come from a point cache beside it, named after it.
         std::string cache = options.pointCache;
         std::string extension = fs::path(path).extension().string();
@@ -211,7 +212,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
     }
     if (!loaded.model) return loaded;
     if (options.list) {
-        std::cout << DescribeClips(loaded, options.import.fps);
+        std::cout << DescribeClips(loaded);
         loaded.done = true;
     }
     if (options.info) {
@@ -311,7 +312,7 @@ std::string DescribeSize(const ModelSize& size) {
            Printf("%.4g", size.depth) + " deep (model units, at rest)";
 }
 
-std::string DescribeClips(const LoadedModel& loaded, double fps) {
+std::string DescribeClips(const LoadedModel& loaded) {
     if (loaded.hostModelFile)
         return "A host model file has no clips: it exports its " + std::to_string(std::max(1, loaded.model->totalFrames)) +
                " frame(s) as one sequence, All.\n";
@@ -319,8 +320,10 @@ std::string DescribeClips(const LoadedModel& loaded, double fps) {
     if (clips.empty()) return "No clips: the model exports one frame at rest.\n";
     // A vertex-animated file's clips are its own frames, each clip at its own rate.
     const bool ownFrames = loaded.exact && loaded.exact->frames.points > 0;
+    // Sampled clips share one rate: the file's own, where it states one, or --fps.
     std::string out = std::to_string(clips.size()) + " clip(s), " +
-                      (ownFrames ? std::string("the file's own frames") : "frames at " + Printf("%g", fps) + " per second") +
+                      (ownFrames ? std::string("the file's own frames")
+                                 : "frames at " + Printf("%g", clips.front().rate) + " per second") +
                       "; name them to --clip as in the first column:\n";
     for (const hm::ClipInfo& clip : clips)
         out += "  " + clip.sequence + "  " + Printf("%.3f", clip.seconds) + " s  " + std::to_string(clip.frameCount) +

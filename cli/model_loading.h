@@ -78,4 +78,4 @@ std::string DescribeBake(bool exact, const hm::Warnings& hostLosses);
 // What welding and simplifying did, one line each ("" when neither ran).
 std::string DescribeFit(const hm::FitReport& fit);
 // What --list prints: the clips of an imported model, the frames of a host model file.
-std::string DescribeClips(const LoadedModel& loaded, double fps);
+std::string DescribeClips(const LoadedModel& loaded);

@@ -149,7 +149,8 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
         }))
         ->type_name("UNITS")
         ->group(kImportGroup);
-    app.add_option("--fps", model.import.fps, "Frames per second at which clips are sampled (default 30)")
+    app.add_option("--fps", model.import.fps, "Frames per second at which clips are sampled, and their sequences play (default: the rate "
+                   "the file was animated at where it states one, as FBX files do; else 30)")
         ->check(Number([](double value, const std::string& text) {
             const std::string problem = hm::FpsProblem(value);
             return problem.empty() ? problem : problem + ", not " + text;

@@ -122,7 +122,7 @@ namespace {
 constexpr uint32_t kMagic = 0x00524956;  // "VIR"
 // Both ends are one build of this program; the version still turns bytes of
 // another build (a stale child, a damaged file) into a refusal, not a misreading.
-constexpr uint32_t kVersion = 9;
+constexpr uint32_t kVersion = 10;
 
 }  // namespace
 
@@ -161,8 +161,8 @@ namespace hm {
 // Bound whole: a field added to the options and not carried here does not compile.
 template <typename Archive>
 void Fields(Archive& a, ImportOptions& options) {
-    auto& [scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders, numberFileVertices] = options;
-    a(scale, fps, clips, force, exact, weld, simplify, textureSide, textureFolders, numberFileVertices);
+    auto& [scale, fps, fileRate, clips, force, exact, weld, simplify, textureSide, textureFolders, numberFileVertices] = options;
+    a(scale, fps, fileRate, clips, force, exact, weld, simplify, textureSide, textureFolders, numberFileVertices);
 }
 
 namespace {

@@ -1,7 +1,10 @@
 #include "import/anim_sample.h"
 
+#include "import/model_import.h"
+
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace hm::imp {
 
@@ -15,6 +18,20 @@ ClipTiming TimeClip(const aiAnimation& clip, double fps) {
     const double last = std::ceil(timing.seconds * fps - 1e-3);
     timing.frames = last > 1e12 ? static_cast<int64_t>(1e12) : static_cast<int64_t>(std::max(0.0, last)) + 1;
     return timing;
+}
+
+double StatedFrameRate(const aiScene& scene) {
+    // The FBX time modes, by number: 0 is the application's default, which
+    // names no rate, and 14 is the custom rate stated beside it.
+    static constexpr double kTimeModes[] = {0,  120, 100,   60,   50, 48,   30,     30,     29.97, 29.97,
+                                            25, 24,  1000, 23.976, 0,  96, 72, 59.94, 119.88};
+    const aiMetadata* metadata = scene.mMetaData;
+    int32_t mode = 0;
+    if (!metadata || !metadata->Get("FrameRate", mode) || mode < 0 || mode >= int32_t{std::size(kTimeModes)}) return 0;
+    double rate = kTimeModes[mode];
+    float custom = 0;
+    if (mode == 14 && metadata->Get("CustomFrameRate", custom)) rate = custom;
+    return FpsProblem(rate).empty() ? rate : 0;
 }
 
 std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, unsigned clip) {

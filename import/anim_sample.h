@@ -20,6 +20,10 @@ struct ClipTiming {
 
 ClipTiming TimeClip(const aiAnimation& clip, double fps);
 
+// The frame rate the file says its animation was made at, or 0 where it says
+// none (only FBX files say, as a time mode or a custom rate).
+double StatedFrameRate(const aiScene& scene);
+
 // Clip `clip`'s channel for each node, or null.
 std::vector<const aiNodeAnim*> ChannelsByNode(const SourceScene& scene, unsigned clip);
 

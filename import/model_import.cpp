@@ -175,6 +175,7 @@ bool Importer::ChooseClips() {
         info.name = clip->mName.length ? clip->mName.C_Str() : "clip" + std::to_string(i);
         info.seconds = timings_.back().seconds;
         info.frameCount = timings_.back().frames;
+        info.rate = static_cast<float>(options_.fps);
         result_.clips.push_back(info);
     }
     std::vector<std::string> clipNames;
@@ -671,6 +672,8 @@ ImportResult Importer::Run() {
         result_.error = std::move(error);
         return std::move(result_);
     }
+    if (options_.fileRate)
+        if (const double rate = StatedFrameRate(*source_.scene); rate > 0) options_.fps = rate;
     if (!ChooseClips()) return std::move(result_);
     Warnings skeletonWarnings;
     BuildSkeleton(source_, AnimatedNodes(), skeleton_, skeletonWarnings);

@@ -33,6 +33,10 @@ inline std::string FpsProblem(double fps) {
 struct ImportOptions {
     double scale = 1.0;   // multiplies every position: ScaleProblem says which
     double fps = 30.0;    // frames per second at which clips are sampled: FpsProblem says which
+    // Where the file states the rate its animation was made at (FBX), clips are
+    // sampled at that rate instead of fps: the frames the artist keyed, no
+    // frames interpolated between them.
+    bool fileRate = false;
     // Empty puts every clip on the timeline, end to end; else only these, in
     // this order, each named as the file names it or as its sequence is named.
     std::vector<std::string> clips;

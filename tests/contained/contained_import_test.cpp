@@ -267,6 +267,7 @@ TEST(ImportRequestCodec, CarriesEveryOptionAndRefusesACutRequest) {
     hm::ImportOptions options;
     options.scale = 0.01;
     options.fps = 24;
+    options.fileRate = true;
     options.clips = {"Hop", "Sway"};
     options.force = true;
     options.exact = true;
@@ -278,9 +279,9 @@ TEST(ImportRequestCodec, CarriesEveryOptionAndRefusesACutRequest) {
     // Every field away from its default, so that one the codec drops shows;
     // bound whole, so that a field added to the options must be set here.
     const hm::ImportOptions defaults;
-    const auto& [scale, fps, clips, force, exact, weld, simplify, side, folders, numbered] = options;
-    const auto& [scale0, fps0, clips0, force0, exact0, weld0, simplify0, side0, folders0, numbered0] = defaults;
-    EXPECT_TRUE(scale != scale0 && fps != fps0 && clips != clips0 && force != force0 && exact != exact0 &&
+    const auto& [scale, fps, fileRate, clips, force, exact, weld, simplify, side, folders, numbered] = options;
+    const auto& [scale0, fps0, fileRate0, clips0, force0, exact0, weld0, simplify0, side0, folders0, numbered0] = defaults;
+    EXPECT_TRUE(scale != scale0 && fps != fps0 && fileRate != fileRate0 && clips != clips0 && force != force0 && exact != exact0 &&
                 weld != weld0 && simplify.triangles != simplify0.triangles && simplify.fraction != simplify0.fraction &&
                 simplify.fit != simplify0.fit && side != side0 && folders != folders0 && numbered != numbered0);
     const std::string bytes = hm::EncodeImportRequest("dir/Gu ard é.glb", options);

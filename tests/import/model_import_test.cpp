@@ -203,6 +203,36 @@ TEST(ImportRealFiles, GreenmanClipsTexturesAndPoses) {
     EXPECT_LT(WorstFrameError(path, result), kPoseTolerance);
 }
 
+// Clips are sampled at the rate the file was animated at, where it states
+// one, and the sequences say so; a rate given decides.
+TEST(ImportOptions, ClipsTakeTheFilesOwnRateUnlessOneIsGiven) {
+    struct Row {
+        std::string file;
+        bool fileRate;
+        double fps;
+        float rate;  // of every clip
+        int64_t firstClipFrames;  // 2 s in the FBX
+    };
+    const Row rows[] = {
+        {"sample/animated.fbx", true, 30, 24, 49},       // the FBX's time mode says 24
+        {"sample/animated.fbx", false, 30, 30, 61},      // --fps 30
+        {"sample/animated.fbx", false, 12, 12, 25},      // --fps 12
+        {"greenman/greenman.glb", true, 30, 30, 6},      // glTF states no rate
+        {"greenman/greenman.glb", false, 25, 25, 6},
+    };
+    for (const Row& row : rows) {
+        hm::ImportOptions options;
+        options.fileRate = row.fileRate;
+        options.fps = row.fps;
+        const hm::ImportResult result = Import(kData + "/" + row.file, options);
+        ASSERT_TRUE(result.model) << row.file;
+        for (const hm::ClipInfo& clip : result.clips) EXPECT_EQ(clip.rate, row.rate) << row.file << " " << clip.name;
+        EXPECT_EQ(result.clips[0].frameCount, row.firstClipFrames) << row.file << " at " << row.fps;
+        const bool stated = SequenceLines(result.clips, "M").find(" RATE=") != std::string::npos;
+        EXPECT_EQ(stated, row.rate != kDefaultSequenceRate) << row.file;
+    }
+}
+
 TEST(ImportOptions, OneClipAnotherRateAndAScale) {
     const std::string path = kData + "/greenman/greenman.glb";
     hm::ImportOptions options;
@@ -217,7 +247,7 @@ TEST(ImportOptions, OneClipAnotherRateAndAScale) {
     EXPECT_EQ(result.clips[2].startFrame, 0);
     EXPECT_EQ(result.model->totalFrames, 31);
     EXPECT_EQ(result.model->bones[0]->positionKeys.size(), 31u);
-    EXPECT_EQ(SequenceLines(result.clips, "G"), "#exec MESH SEQUENCE MESH=G SEQ=2_move STARTFRAME=0 NUMFRAMES=31\n");
+    EXPECT_EQ(SequenceLines(result.clips, "G"), "#exec MESH SEQUENCE MESH=G SEQ=2_move STARTFRAME=0 NUMFRAMES=31 RATE=24\n");
     EXPECT_LT(WorstFrameError(path, result, 24.0, 2.5), kPoseTolerance);
 }
 
@@ -232,11 +262,11 @@ TEST(ImportOptions, UnknownClipAndBadValuesAreErrors) {
     EXPECT_EQ(hm::ImportModel(path, options).error.message, path + ": the clip '1_idle' is named twice");
 
     for (double scale : {0.0, -1.0, std::nan("")}) {
-        result = hm::ImportModel(path, {scale, 30.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
+        result = hm::ImportModel(path, {scale, 30.0, false, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
         EXPECT_FALSE(result.model);
         EXPECT_NE(result.error.message.find("scale"), std::string::npos);
     }
-    result = hm::ImportModel(path, {1.0, 0.0, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
+    result = hm::ImportModel(path, {1.0, 0.0, false, {}, false, false, true, {}, hm::kDefaultTextureSide, {}});
     EXPECT_FALSE(result.model);
     EXPECT_NE(result.error.message.find("frame rate"), std::string::npos);
 }
