@@ -242,6 +242,7 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
             return planned.error;
         };
     additions.triangleTypes = loaded.triangleTypes;
+    additions.cornerTexCoords = loaded.cornerTexCoords;
     if (options.preview) {
         std::map<std::string, std::string> sources;
         for (const hm::TextureFile& texture : loaded.textures)

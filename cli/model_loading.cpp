@@ -205,6 +205,7 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         loaded.clips = std::move(result.clips);
         loaded.textures = std::move(result.textures);
         loaded.triangleTypes = std::move(result.triangleTypes);
+        loaded.cornerTexCoords = std::move(result.cornerTexCoords);
         loaded.unitCentimetres = result.unitCentimetres;
         loaded.exact = importOptions.exact ? std::move(result.exact) : nullptr;
         hostLosses = std::move(result.hostLosses);

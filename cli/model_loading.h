@@ -36,6 +36,7 @@ struct LoadedModel {
     std::vector<hm::ClipInfo> clips;    // a file with animation clips: all of them, exported or not
     std::vector<hm::TextureFile> textures;  // to be written beside the outputs
     std::vector<uint8_t> triangleTypes;     // from the materials; empty for a host model file (all type 1)
+    std::vector<float> cornerTexCoords;     // where vertices were joined across seams; else empty
     bool hostModelFile = false;         // a .hm.json: exported as it is, frames and all
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
     // Set when the export takes its frames from the source's own deformation

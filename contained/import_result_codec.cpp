@@ -112,8 +112,8 @@ void Fields(Archive& a, TextureFile& texture) {
 // The message goes before the kind, as the first versions had it.
 template <typename Archive>
 void Fields(Archive& a, ImportResult& result) {
-    auto& [model, error, warnings, clips, textures, triangleTypes, unitCentimetres, exact, hostLosses, fit] = result;
-    a(error.message, error.kind, warnings, hostLosses, fit, clips, textures, triangleTypes, unitCentimetres, model,
+    auto& [model, error, warnings, clips, textures, triangleTypes, cornerTexCoords, unitCentimetres, exact, hostLosses, fit] = result;
+    a(error.message, error.kind, warnings, hostLosses, fit, clips, textures, triangleTypes, cornerTexCoords, unitCentimetres, model,
       exact);
 }
 
@@ -122,7 +122,7 @@ namespace {
 constexpr uint32_t kMagic = 0x00524956;  // "VIR"
 // Both ends are one build of this program; the version still turns bytes of
 // another build (a stale child, a damaged file) into a refusal, not a misreading.
-constexpr uint32_t kVersion = 10;
+constexpr uint32_t kVersion = 11;
 
 }  // namespace
 

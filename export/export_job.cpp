@@ -56,7 +56,8 @@ Error Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, Ex
     const bool logged = log.IsOpen();
     if (logged) outputs.Include(log.File());
     WriteExport(request.model, *poses, DeriveMeshName(FileTitle(request.destination)), log, *dataFile, *animFile,
-                *scriptFile, request.additions.sequences, request.threads, request.additions.triangleTypes);
+                *scriptFile, request.additions.sequences, request.threads, request.additions.triangleTypes,
+                request.additions.cornerTexCoords);
 
     // The page is made from the files as they will be: each is complete in
     // its temporary before the page reads it.
@@ -125,8 +126,8 @@ ExportOutcome RunExportJob(const ExportRequest& request) {
 AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile,
                             const std::vector<AnimationSequence>& sequences, int threads,
-                            const std::vector<uint8_t>& triangleTypes) {
-    const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log, triangleTypes);
+                            const std::vector<uint8_t>& triangleTypes, const std::vector<float>& cornerTexCoords) {
+    const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log, triangleTypes, cornerTexCoords);
     const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal, threads);
     WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale, log, sequences);
     return animation;

@@ -60,6 +60,7 @@ struct ExportAdditions {
     FilePlanner planFiles;  // null: none; planned files go after `files`
     PreviewMaker preview;  // null: no page
     std::vector<uint8_t> triangleTypes;  // each triangle's type byte in model order; empty: all type 1
+    std::vector<float> cornerTexCoords;  // each corner's (u, v) in model order; empty: its vertex's
 };
 
 struct ExportRequest {
@@ -95,7 +96,8 @@ ExportOutcome RunExportJob(const ExportRequest& request);
 AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile,
                             const std::vector<AnimationSequence>& sequences = {}, int threads = 0,
-                            const std::vector<uint8_t>& triangleTypes = {});
+                            const std::vector<uint8_t>& triangleTypes = {},
+                            const std::vector<float>& cornerTexCoords = {});
 
 // The line a host shows for a failed export.
 std::string DescribeFailure(const Error& error);

@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <array>
 
-uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log, const std::vector<uint8_t>& triangleTypes) {
+uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log, const std::vector<uint8_t>& triangleTypes,
+                           const std::vector<float>& cornerTexCoords) {
     uint16_t polygonTotal = 0;
     uint16_t vertexTotal = 0;
     int64_t trueVertices = 0, trueTriangles = 0;
@@ -56,7 +57,12 @@ uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log, con
             std::array<uint8_t, kPolygonRecordSize> record{};
             for (int k = 0; k < 3; ++k) {
                 float uv[2] = {0.0f, 0.0f};
-                if (corners[k] < vertexCount) hmVertex_GetTexCoords(hmMesh_GetVertexAt(mesh, corners[k]), uv);
+                if (const size_t at = 2 * (3 * triangleIndex + k); at + 1 < cornerTexCoords.size()) {
+                    uv[0] = cornerTexCoords[at];
+                    uv[1] = cornerTexCoords[at + 1];
+                } else if (corners[k] < vertexCount) {
+                    hmVertex_GetTexCoords(hmMesh_GetVertexAt(mesh, corners[k]), uv);
+                }
                 log.Print("HM uv coords - ", Fixed{uv[0]}, " ", Fixed{uv[1]}, "\n");
                 record[8 + 2 * k] = QuantiseTexCoord(uv[0]);
                 record[9 + 2 * k] = QuantiseTexCoord(uv[1]);

@@ -25,5 +25,10 @@ inline constexpr size_t kPolygonRecordSize = hm::kPolygonRecordBytes;
 // triangleTypes, when the host program knows them (from the materials of the
 // file it read), gives each triangle's type byte in model order; a triangle
 // past its end, and every triangle of a modelling host's model, is type 1.
+//
+// cornerTexCoords, when the host program joined vertices that differ only in
+// their texture coordinates, gives each corner's (u, v), three corners a
+// triangle in model order; a corner past its end takes its vertex's.
 uint16_t WriteMeshDataFile(hmModel* model, OutputFile& file, ExportLog& log,
-                           const std::vector<uint8_t>& triangleTypes = {});
+                           const std::vector<uint8_t>& triangleTypes = {},
+                           const std::vector<float>& cornerTexCoords = {});

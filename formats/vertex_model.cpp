@@ -219,6 +219,8 @@ private:
             fit.simplify = imp::Simplify(*result_.model, scene_, corners_, options_.simplify);
             if (!fit.simplify.ok) return Refuse(fit.simplify.problem);
         }
+        if (options_.weld)
+            fit.verticesAfterWeld = imp::JoinAcrossSeams(*result_.model, scene_, corners_, result_.cornerTexCoords).after;
         for (size_t m = 0; m < corners_.size(); ++m) imp::SetTriangles(*result_.model->meshes[m], corners_[m]);
         return true;
     }

@@ -342,6 +342,8 @@ bool Importer::Fit() {
         fit.simplify = Simplify(*result_.model, exact_, corners_, options_.simplify);
         if (!fit.simplify.ok) return Fail(fit.simplify.problem);
     }
+    if (options_.weld && options_.exact)
+        fit.verticesAfterWeld = JoinAcrossSeams(*result_.model, exact_, corners_, result_.cornerTexCoords).after;
     for (size_t m = 0; m < corners_.size(); ++m) SetTriangles(*result_.model->meshes[m], corners_[m]);
     return true;
 }

@@ -95,6 +95,10 @@ struct ImportResult {
     // them, from its material: 0 one-sided, 1 two-sided, 2 translucent, 3
     // masked, plus 16 unlit, plus 8 on the weapon triangle.
     std::vector<uint8_t> triangleTypes;
+    // Each triangle corner's texture coordinates (u, v, three corners a
+    // triangle, in the same order), where vertices that differ only in them
+    // were joined; empty: every corner takes its vertex's.
+    std::vector<float> cornerTexCoords;
     double unitCentimetres = 0;         // centimetres per unit as the file says (0: it does not say)
     // The source's deformation, vertex for vertex in the host model's order.
     std::unique_ptr<imp::ExactScene> exact;

@@ -28,11 +28,16 @@ void AppendVec(std::string& key, Vec3d v) {
     AppendNumber(key, v.z);
 }
 
-std::string HostKey(const HostVertex& vertex) {
+std::string PositionKey(const HostVertex& vertex) {
     std::string key;
     AppendNumber(key, vertex.position.x);
     AppendNumber(key, vertex.position.y);
     AppendNumber(key, vertex.position.z);
+    return key;
+}
+
+std::string HostKey(const HostVertex& vertex) {
+    std::string key = PositionKey(vertex);
     Append(key, vertex.boneIndex);
     Append(key, QuantiseTexCoord(vertex.texCoords[0]));
     Append(key, QuantiseTexCoord(vertex.texCoords[1]));
@@ -91,6 +96,34 @@ WeldCounts WeldVertices(hmModel& model, ExactScene& exact, std::vector<Corners>&
         }
         const auto welded = static_cast<uint32_t>(byKey.size());
         if (welded < count) RenumberVertices(host, source, corners[m], newIndex, welded);
+        counts.after += static_cast<int64_t>(host.vertices.size());
+    }
+    return counts;
+}
+
+WeldCounts JoinAcrossSeams(hmModel& model, ExactScene& exact, std::vector<Corners>& corners,
+                           std::vector<float>& cornerTexCoords) {
+    WeldCounts counts;
+    for (size_t m = 0; m < model.meshes.size(); ++m) {
+        hmMesh& host = *model.meshes[m];
+        ExactMesh& source = exact.meshes[m];
+        for (uint32_t corner : corners[m]) {
+            cornerTexCoords.push_back(host.vertices[corner].texCoords[0]);
+            cornerTexCoords.push_back(host.vertices[corner].texCoords[1]);
+        }
+        const size_t count = host.vertices.size();
+        counts.before += static_cast<int64_t>(count);
+        const auto deltas = DeltasByVertex(source);
+        std::unordered_map<std::string, uint32_t> byKey;
+        byKey.reserve(count);
+        std::vector<uint32_t> newIndex(count);
+        for (size_t v = 0; v < count; ++v) {
+            std::string key = PositionKey(host.vertices[v]);
+            AppendExact(key, source, v, deltas[v]);
+            newIndex[v] = byKey.emplace(std::move(key), static_cast<uint32_t>(byKey.size())).first->second;
+        }
+        const auto joined = static_cast<uint32_t>(byKey.size());
+        if (joined < count) RenumberVertices(host, source, corners[m], newIndex, joined);
         counts.after += static_cast<int64_t>(host.vertices.size());
     }
     return counts;

@@ -24,4 +24,14 @@ struct WeldCounts {
 // exact and corners hold model.meshes' counterparts and triangles, and stay so.
 WeldCounts WeldVertices(hmModel& model, ExactScene& exact, std::vector<Corners>& corners, bool exactKeys);
 
+// The mesh data file keeps texture coordinates per triangle corner, so
+// vertices that the exact bake poses alike in every frame (equal in the exact
+// keys above) are one vertex to the engine, whatever their coordinates. Joins
+// them within each mesh; every corner keeps the coordinates of its own vertex,
+// appended to cornerTexCoords (u, v for each corner of each triangle, meshes
+// in order). Only for models the exact scene poses: the host's bones may
+// differ between such vertices.
+WeldCounts JoinAcrossSeams(hmModel& model, ExactScene& exact, std::vector<Corners>& corners,
+                           std::vector<float>& cornerTexCoords);
+
 }  // namespace hm::imp

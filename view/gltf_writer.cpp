@@ -322,23 +322,25 @@ private:
         }
         if (set_.frameCount == 0) Difference("the set holds no frame: every position is written as 0");
 
-        // Vertices alike in every frame and in texture coordinates: the engine
-        // cannot tell them apart, and a reader merges them.
-        size_t alike = 0;
+        // Set vertices alike in every frame: the engine cannot tell them apart,
+        // and vantrel-export joins them unless told not to (each corner keeps
+        // its texture coordinates), as it rejoins the copies written above.
+        alike_ = 0;
         for (const Group& group : groups_) {
-            std::set<std::pair<uint64_t, uint16_t>> seen;
+            std::set<uint64_t> seen;
             for (size_t i = 0; i < group.vertices.size(); ++i) {
+                if (i > 0 && group.vertices[i] == group.vertices[i - 1]) continue;  // a copy for other coordinates
                 uint64_t hash = 14695981039346656037ull;
                 for (uint32_t f = 0; f < set_.frameCount; ++f) {
                     const int16_t* r = set_.records.data() + (size_t(f) * set_.vertexCount + group.vertices[i]) * 4;
                     for (int a = 0; a < 3; ++a) hash = (hash ^ static_cast<uint16_t>(r[a])) * 1099511628211ull;
                 }
-                alike += !seen.insert({hash, uint16_t(group.uv[i][0] | group.uv[i][1] << 8)}).second;
+                alike_ += !seen.insert(hash).second;
             }
         }
-        if (alike)
-            Difference(std::to_string(alike) + " vertices match another in every frame and in texture coordinates: "
-                       "vantrel-export keeps them apart, readers that join alike vertices merge them (the engine shows the same)");
+        if (alike_)
+            Difference(std::to_string(alike_) + " vertices match another in every frame: exported back with "
+                       "--no-weld they stay apart, and readers that join alike vertices merge them (the engine shows the same)");
     }
 
     json Primitive(const Group& group) {
@@ -500,15 +502,24 @@ private:
         std::set<Range> backRanges, classRanges;
         for (const Sequence& b : back) backRanges.insert(range(b));
         for (const Sequence& s : set_.script.sequences) classRanges.insert(range(s));
+        // The exporter writes its All line at the engine's rate and every clip
+        // at the one rate it samples them at: the first clip's.
+        const float backRate = chain.empty() ? kDefaultRate : rate(sequences[chain[0]]);
+        auto rateText = [](float r) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", r);
+            return r == kDefaultRate ? std::string("no RATE= (") + text + ")" : "RATE=" + std::string(text);
+        };
         size_t notClips = 0;
         for (const Sequence& s : set_.script.sequences) {
             if (!backRanges.count(range(s))) {
                 if (++notClips <= kExamplesListed)
                     Difference("sequence " + s.name + " (line " + std::to_string(s.line) +
                                ") is not a clip on the exported timeline: add its line to the class again after exporting");
-            } else if (s.rate > 0 && s.rate != kDefaultRate) {
-                Difference("sequence " + s.name + " has RATE=" + std::to_string(s.rate) +
-                           ", which the exporter does not write: add it to its line again");
+            } else if (const float back = range(s) == Range("ALL", 0, frames) ? kDefaultRate : backRate;
+                       rate(s) != back) {
+                Difference("sequence " + s.name + " has " + rateText(rate(s)) + "; exported back, its line has " +
+                           rateText(back));
             }
         }
         if (notClips > kExamplesListed)
@@ -517,7 +528,8 @@ private:
         for (const Sequence& b : back)
             if (!classRanges.count(range(b))) Difference("exported back, the class gains sequence " + b.name);
 
-        report_.exportOptions = {"--no-weld"};
+        report_.exportOptions.clear();
+        if (alike_) report_.exportOptions.push_back("--no-weld");
         // The exporter fits the box of the positions, with the origin, to 128
         // steps, and the mesh map's scale follows from that box: a set's
         // records seldom reach 128 (truncation stops them short), so the
@@ -691,6 +703,7 @@ private:
     std::vector<Block> blocks_;
     uint64_t binBytes_ = 0;
     std::vector<Group> groups_;
+    size_t alike_ = 0;  // set vertices alike in every frame to another of their group
     std::vector<uint32_t> targetFrames_;  // the frame of each morph target
     std::vector<int> frameTarget_;        // each frame's target, -1 for the mesh's own positions
     uint32_t base_ = 0;                   // the frame the mesh holds

@@ -127,6 +127,7 @@ TEST(ImportResultCodec, CarriesEveryField) {
     result.clips = {{"Walk", 1.5, 46, 0, "Walk", 10}};
     result.textures = {{"skin.bmp", {1, 2, 3}, "skin.png"}};
     result.triangleTypes = {1, 18};
+    result.cornerTexCoords = {0.25f, 0.5f, 1, 0, 0, 1};
     result.unitCentimetres = 2.54;
     result.exact = std::make_unique<hm::imp::ExactScene>();
     result.exact->fps = 24;
@@ -139,7 +140,7 @@ TEST(ImportResultCodec, CarriesEveryField) {
     result.fit.verticesAfterWeld = 7;
     const hm::DecodedImportResult decoded = hm::DecodeImportResult(hm::EncodeImportResult(result));
     ASSERT_EQ(decoded.problem, "");
-    const auto& [model, error, warnings, clips, textures, types, unit, exact, losses, fit] = decoded.result;
+    const auto& [model, error, warnings, clips, textures, types, cornerUvs, unit, exact, losses, fit] = decoded.result;
     ASSERT_TRUE(model && exact);
     EXPECT_EQ(hm::ModelToJson(*model), hm::ModelToJson(*result.model));
     EXPECT_EQ(std::tie(error.kind, error.message), std::tie(result.error.kind, result.error.message));
@@ -151,6 +152,7 @@ TEST(ImportResultCodec, CarriesEveryField) {
     ExpectSame(textures, result.textures,
                [](const hm::TextureFile& t) { return std::tie(t.fileName, t.bytes, t.sourcePath); });
     EXPECT_EQ(types, result.triangleTypes);
+    EXPECT_EQ(cornerUvs, result.cornerTexCoords);
     EXPECT_EQ(unit, result.unitCentimetres);
     EXPECT_EQ(std::tie(exact->fps, exact->nodeParent), std::tie(result.exact->fps, result.exact->nodeParent));
     ASSERT_EQ(exact->meshes.size(), 1u);

@@ -632,7 +632,8 @@ TEST(ImportSimplify, HalfTheTrianglesKeepsEachKeptVertexsDeformation) {
     EXPECT_TRUE(half.fit.simplified);
     EXPECT_LE(fit.trianglesAfter, fit.trianglesBefore / 2);
     EXPECT_GT(fit.trianglesAfter, fit.trianglesBefore / 3);
-    EXPECT_EQ(fit.verticesAfter, int64_t(half.model->meshes[0]->vertices.size()));
+    // Joined across texture seams after simplifying: the corners keep the coordinates.
+    EXPECT_GE(fit.verticesAfter, int64_t(half.model->meshes[0]->vertices.size()));
     EXPECT_GT(fit.error, 0);
     EXPECT_LT(fit.error, hm::imp::kSimplifyTolerance);
 
