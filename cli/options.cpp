@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <iostream>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -33,12 +36,44 @@ CLI::Validator Number(std::function<std::string(double, const std::string&)> che
     return CLI::Validator(
         [check](std::string& text) {
             double value = 0;
+            size_t end = 0;
             try {
-                value = std::stod(text);
+                value = std::stod(text, &end);
             } catch (const std::exception&) {
-                return std::string("not a number: ") + text;
             }
+            if (end == 0 || end != text.size()) return std::string("not a number: ") + text;
             return check(value, text);
+        },
+        "");
+}
+
+// CLI11's own checks speak its words ("Value 0 not in range 1 to 256",
+// "Directory is actually a file"); these say what to give instead.
+CLI::Validator WholeNumber(long long low, long long high) {
+    return CLI::Validator(
+        [low, high](std::string& text) {
+            size_t end = 0;
+            long long value = low - 1;
+            try {
+                value = std::stoll(text, &end);
+            } catch (const std::exception&) {
+            }
+            return end == text.size() && value >= low && value <= high
+                       ? std::string()
+                       : "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                             ", not " + text;
+        },
+        "");
+}
+
+CLI::Validator Existing(bool folder) {
+    return CLI::Validator(
+        [folder](std::string& path) {
+            std::error_code code;
+            const fs::file_status status = fs::status(path, code);
+            if (!fs::exists(status)) return path + (folder ? ": no such folder" : ": no such file");
+            if (fs::is_directory(status) != folder) return path + (folder ? ": a file, not a folder" : ": a folder, not a file");
+            return std::string();
         },
         "");
 }
@@ -103,9 +138,16 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
                    "every bone influence and morph target, any number of bones; or host, the host model\n"
                    "through the plug-in, one bone per vertex (at most " + std::to_string(hm::kMaxBones) + "), as the modelling host would.\n"
                    "A host model file always goes through the plug-in")
-        // Without a description of its own, the transformer's map would show in the help.
-        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}})
-                        .description(""))
+        // The enumerator's number is what CLI11 assigns.
+        ->transform(CLI::Validator(
+            [](std::string& text) {
+                const std::map<std::string, Bake> names = {{"exact", Bake::kExact}, {"host", Bake::kHost}};
+                const auto found = names.find(text);
+                if (found == names.end()) return "must be exact or host, not " + text;
+                text = std::to_string(static_cast<int>(found->second));
+                return std::string();
+            },
+            ""))
         ->type_name("exact|host")
         ->group(kImportGroup);
 
@@ -147,14 +189,14 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
     app.add_option("--texture-folder", model.import.textureFolders,
                    "Also read the model's images and other files from this folder and below (by default only\n"
                    "the model's folder and below); give it again for more")
-        ->check(CLI::ExistingDirectory.description(""))
+        ->check(Existing(true))
         ->type_name("DIR")
         ->allow_extra_args(false)
         ->group(kImportGroup);
     app.add_option("--point-cache", model.pointCache,
                    "Every frame from this point cache (.pc2 or .mdd) of an OBJ model's vertices, in the\n"
                    "order of the OBJ's vertex lines (default: MODEL's name with .pc2 or .mdd, where there is one)")
-        ->check(CLI::ExistingFile)
+        ->check(Existing(false))
         ->type_name("FILE")
         ->group(kImportGroup);
 }
@@ -182,17 +224,19 @@ void AddProgramOptions(CLI::App& app, CliOptions& options, bool& quiet, bool& ve
     app.add_option("--threads", options.threads,
                    "Threads that pose and write the frames (default: the machine's cores);\n"
                    "the files are the same with any number")
-        ->check(CLI::Range(1, kMaxBakeThreads).description(""))
+        ->check(WholeNumber(1, kMaxBakeThreads))
         ->type_name("N")
         ->group(kProgramGroup);
     app.add_option("--max-memory", model.limits.memoryMegabytes,
                    "Memory the model reader may take for a file read with Assimp (default 4096)")
-        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24).description(""))
+        ->check(WholeNumber(64, 1 << 24))
         ->type_name("MB")
         ->group(kProgramGroup);
     app.add_option("--timeout", model.limits.seconds,
                    "Seconds the model reader may take for a file read with Assimp (default 120)")
-        ->check(CLI::Range(0.01, 1e6).description(""))
+        ->check(Number([](double value, const std::string& text) {
+            return value >= 0.01 && value <= 1e6 ? std::string() : "must be a number from 0.01 to 1000000, not " + text;
+        }))
         ->type_name("SECONDS")
         ->group(kProgramGroup);
 }
