@@ -4,6 +4,7 @@
 #include "cli/class_name.h"
 #include "cli/summary.h"
 #include "cli/system.h"
+#include "console/console_text.h"
 #include "export/frame_pipeline.h"
 #include "export/output_names.h"
 #include "host/format_limits.h"
@@ -127,7 +128,7 @@ Destination ChooseDestination(const std::string& given, const std::string& model
         return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder, and no extension to make it a file name; give " +
                                                     destination + ".3D for files named " +
                                                     fs::path(destination).filename().string() +
-                                                    ", or make the folder first (mkdir " + destination + ")"), {}};
+                                                    ", or make the folder first (" + console::MakeFolderCommand(destination) + ")"), {}};
     if (folderMeant) {
         if (!fs::is_directory(destination, code)) return {"", Fault(ErrorKind::kBadInput, destination + ": no such folder"), {}};
         destination = (fs::path(destination) / (ModelName(modelPath) + ".3D")).string();
@@ -146,7 +147,9 @@ Destination ChooseDestination(const std::string& given, const std::string& model
     }
     const fs::path folder = fs::path(destination).parent_path();
     if (!folder.empty() && !fs::is_directory(folder, code))
-        return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() + " does not exist"), {}};
+        return {"", Fault(ErrorKind::kBadInput, destination + ": the folder " + folder.string() +
+                                                    " does not exist; make it first (" +
+                                                    console::MakeFolderCommand(folder.string()) + ")"), {}};
     const std::string meshName = DeriveMeshName(fs::path(destination).filename().string());
     if (const std::string problem = ClassNameProblem(meshName); !problem.empty())
         return {"", Fault(ErrorKind::kBadInput, destination + ": " + problem + "; name the outputs, as in " +

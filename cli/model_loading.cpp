@@ -77,7 +77,8 @@ std::string ModelFileProblem(const std::string& path) {
     struct stat status;
     if (stat(path.c_str(), &status) != 0) return path + ": " + std::strerror(errno);
     // A FIFO or a device would block or never end; a folder is no model.
-    if (!S_ISREG(status.st_mode)) return path + ": not a regular file";
+    if (S_ISDIR(status.st_mode)) return path + ": a folder, not a model file";
+    if (!S_ISREG(status.st_mode)) return path + ": a device or a pipe, not a model file";
     if (IsHostModelFile(path) && static_cast<uint64_t>(status.st_size) > kMaxHostModelFileBytes)
         return path + ": " + std::to_string(status.st_size) + " bytes; a host model file may hold at most " +
                std::to_string(kMaxHostModelFileBytes) + " (1 GiB)";

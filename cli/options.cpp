@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "cli/system.h"
+#include "console/console_text.h"
 #include "export/frame_pipeline.h"
 #include "host/format_limits.h"
 
@@ -8,9 +10,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <iostream>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,59 +26,9 @@ const char* const kImportGroup = "Import (models in common 3D formats only)";
 const char* const kInspectGroup = "Inspection (print, then stop)";
 const char* const kProgramGroup = "Program";
 
-// Help as a person reads it: what to type, then what it does; no parser tags.
-class HelpFormatter : public CLI::Formatter {
-public:
-    HelpFormatter() { column_width(28); }
-    std::string make_option_opts(const CLI::Option* option) const override {
-        return option->get_type_size() == 0 ? std::string() : " " + option->get_type_name();
-    }
-    std::string make_usage(const CLI::App*, std::string) const override {
-        return std::string("Usage: ") + kProgram + " MODEL [DEST] [options]\n\n";
-    }
-    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode) const override {
-        return make_usage(app, name) + make_description(app) + make_positionals(app) + make_groups(app, CLI::AppFormatMode::Normal) +
-               make_footer(app);
-    }
-};
-
-// Edit distance with transpositions, enough to catch a typed option name.
-size_t Distance(const std::string& a, const std::string& b) {
-    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-    for (size_t i = 1; i <= a.size(); ++i)
-        for (size_t j = 1; j <= b.size(); ++j) {
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-        }
-    return d[a.size()][b.size()];
-}
-
 int Refuse(const std::string& message) {
     std::cerr << kProgram << ": " << message << "\n";
     return kBadInput;
-}
-
-std::vector<std::string> LongNames(const CLI::App& app) {
-    std::vector<std::string> names;
-    for (const CLI::Option* option : app.get_options())
-        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
-    return names;
-}
-
-// CLI11 says "The following argument was not expected: --fsp"; a person wants
-// to know which option was meant.
-int UnknownArguments(const CLI::App& app, const std::vector<std::string>& extras) {
-    for (const std::string& extra : extras) {
-        if (extra.rfind("-", 0) != 0) continue;
-        const std::string typed = extra.substr(0, extra.find('='));
-        const std::string closest = ClosestOption(typed, LongNames(app));
-        return Refuse("unknown option " + typed + (closest.empty() ? "" : "; did you mean " + closest + "?") +
-                      " (" + kProgram + " --help lists the options)");
-    }
-    return Refuse("too many arguments: " + extras.front() + " (MODEL and DEST at most)");
 }
 
 // A number that check accepts; what check returns says why not.
@@ -81,32 +36,47 @@ CLI::Validator Number(std::function<std::string(double, const std::string&)> che
     return CLI::Validator(
         [check](std::string& text) {
             double value = 0;
+            size_t end = 0;
             try {
-                value = std::stod(text);
+                value = std::stod(text, &end);
             } catch (const std::exception&) {
-                return std::string("not a number: ") + text;
             }
+            if (end == 0 || end != text.size()) return std::string("not a number: ") + text;
             return check(value, text);
         },
         "");
 }
 
-}  // namespace
-
-std::string ClosestOption(const std::string& typed, const std::vector<std::string>& known) {
-    std::string best;
-    size_t bestDistance = 3;  // further than two edits is another word
-    for (const std::string& name : known) {
-        const size_t distance = Distance(typed, name);
-        if (distance < bestDistance || (name.rfind(typed, 0) == 0 && typed.size() > 3 && bestDistance > 0)) {
-            best = name;
-            bestDistance = name.rfind(typed, 0) == 0 ? 0 : distance;
-        }
-    }
-    return best;
+// CLI11's own checks speak its words ("Value 0 not in range 1 to 256",
+// "Directory is actually a file"); these say what to give instead.
+CLI::Validator WholeNumber(long long low, long long high) {
+    return CLI::Validator(
+        [low, high](std::string& text) {
+            size_t end = 0;
+            long long value = low - 1;
+            try {
+                value = std::stoll(text, &end);
+            } catch (const std::exception&) {
+            }
+            return end == text.size() && value >= low && value <= high
+                       ? std::string()
+                       : "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                             ", not " + text;
+        },
+        "");
 }
 
-namespace {
+CLI::Validator Existing(bool folder) {
+    return CLI::Validator(
+        [folder](std::string& path) {
+            std::error_code code;
+            const fs::file_status status = fs::status(path, code);
+            if (!fs::exists(status)) return path + (folder ? ": no such folder" : ": no such file");
+            if (fs::is_directory(status) != folder) return path + (folder ? ": a file, not a folder" : ": a folder, not a file");
+            return std::string();
+        },
+        "");
+}
 
 void AddOutputOptions(CLI::App& app, CliOptions& options, std::string& output) {
     ModelOptions& model = options.modelOptions;
@@ -169,9 +139,16 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
                    "every bone influence and morph target, any number of bones; or host, the host model\n"
                    "through the plug-in, one bone per vertex (at most " + std::to_string(hm::kMaxBones) + "), as the modelling host would.\n"
                    "A host model file always goes through the plug-in")
-        // Without a description of its own, the transformer's map would show in the help.
-        ->transform(CLI::CheckedTransformer(std::map<std::string, Bake>{{"exact", Bake::kExact}, {"host", Bake::kHost}})
-                        .description(""))
+        // The enumerator's number is what CLI11 assigns.
+        ->transform(CLI::Validator(
+            [](std::string& text) {
+                const std::map<std::string, Bake> names = {{"exact", Bake::kExact}, {"host", Bake::kHost}};
+                const auto found = names.find(text);
+                if (found == names.end()) return "must be exact or host, not " + text;
+                text = std::to_string(static_cast<int>(found->second));
+                return std::string();
+            },
+            ""))
         ->type_name("exact|host")
         ->group(kImportGroup);
 
@@ -213,14 +190,14 @@ void AddImportOptions(CLI::App& app, ModelOptions& model) {
     app.add_option("--texture-folder", model.import.textureFolders,
                    "Also read the model's images and other files from this folder and below (by default only\n"
                    "the model's folder and below); give it again for more")
-        ->check(CLI::ExistingDirectory.description(""))
+        ->check(Existing(true))
         ->type_name("DIR")
         ->allow_extra_args(false)
         ->group(kImportGroup);
     app.add_option("--point-cache", model.pointCache,
                    "Every frame from this point cache (.pc2 or .mdd) of an OBJ model's vertices, in the\n"
                    "order of the OBJ's vertex lines (default: MODEL's name with .pc2 or .mdd, where there is one)")
-        ->check(CLI::ExistingFile)
+        ->check(Existing(false))
         ->type_name("FILE")
         ->group(kImportGroup);
 }
@@ -240,23 +217,27 @@ void AddProgramOptions(CLI::App& app, CliOptions& options, bool& quiet, bool& ve
     app.add_flag("-q,--quiet", quiet, "Print errors only")->group(kProgramGroup);
     app.add_flag("-v,--verbose", verbose, "Print more: the plug-in loaded and where from")->group(kProgramGroup);
     app.add_flag("--version", version, "Print the version and stop")->group(kProgramGroup);
-    app.add_option("--plugin", options.pluginPath, "The plug-in to load (default: hmVantrelExport.so beside this program,\nor where it is installed)")
+    app.add_option("--plugin", options.pluginPath,
+                   std::string("The plug-in to load (default: ") + PluginFileName() +
+                       " beside this program,\nor where it is installed)")
         ->type_name("FILE")
         ->group(kProgramGroup);
     app.add_option("--threads", options.threads,
                    "Threads that pose and write the frames (default: the machine's cores);\n"
                    "the files are the same with any number")
-        ->check(CLI::Range(1, kMaxBakeThreads).description(""))
+        ->check(WholeNumber(1, kMaxBakeThreads))
         ->type_name("N")
         ->group(kProgramGroup);
     app.add_option("--max-memory", model.limits.memoryMegabytes,
                    "Memory the model reader may take for a file read with Assimp (default 4096)")
-        ->check(CLI::Range(uint64_t{64}, uint64_t{1} << 24).description(""))
+        ->check(WholeNumber(64, 1 << 24))
         ->type_name("MB")
         ->group(kProgramGroup);
     app.add_option("--timeout", model.limits.seconds,
                    "Seconds the model reader may take for a file read with Assimp (default 120)")
-        ->check(CLI::Range(0.01, 1e6).description(""))
+        ->check(Number([](double value, const std::string& text) {
+            return value >= 0.01 && value <= 1e6 ? std::string() : "must be a number from 0.01 to 1000000, not " + text;
+        }))
         ->type_name("SECONDS")
         ->group(kProgramGroup);
 }
@@ -271,7 +252,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
         "texture files the class names, all in DEST's folder. NAME, DEST's file name without its\n"
         "extension, is the class name: letters, digits and '_', not starting with a digit.\n",
         kProgram};
-    app.formatter(std::make_shared<HelpFormatter>());
+    app.formatter(std::make_shared<console::HelpFormatter>(kProgram, "MODEL [DEST] [options]"));
     app.footer(
         "\nExit status: 0 exported; 1 nothing exported (empty model, cancelled); 2 bad arguments or\n"
         "bad input (nothing written); 3 an output could not be written.");
@@ -297,28 +278,18 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     AddProgramOptions(app, options, quiet, verbose, version);
 
     // --version answers even without MODEL.
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "--version") {
-            std::cout << kProgram << " " << VANTREL_VERSION << " (Assimp " << aiGetVersionMajor() << "."
-                      << aiGetVersionMinor() << "." << aiGetVersionPatch() << ")\n";
-            return kExported;
-        }
+    if (console::AsksForVersion(argc, argv)) {
+        std::cout << kProgram << " " << VANTREL_VERSION << " (Assimp " << aiGetVersionMajor() << "."
+                  << aiGetVersionMinor() << "." << aiGetVersionPatch() << ")\n";
+        return kExported;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
         return kExported;
-    } catch (const CLI::ExtrasError&) {
-        return UnknownArguments(app, app.remaining());
-    } catch (const CLI::RequiredError&) {
-        return Refuse("no MODEL given (" + std::string(kProgram) + " --help tells the rest)");
-    } catch (const CLI::ArgumentMismatch& error) {  // CLI11: "--scale: 1 required FACTOR missing"
-        const std::string what = error.what();
-        const std::string name = what.substr(0, what.find(':'));
-        return Refuse(what.find("At Most") == std::string::npos ? name + " needs a value"
-                                                                 : name + " may be given once");
     } catch (const CLI::ParseError& error) {
-        return Refuse(error.what());
+        return Refuse(console::DescribeParseError(app, error));
     }
     if (quiet && verbose) return Refuse("-q and -v contradict each other");
     options.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;

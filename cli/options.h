@@ -47,6 +47,3 @@ struct CliOptions {
 // Parses argv into options. nullopt when the run goes on; otherwise the exit
 // status, with help, the version or the one-line error already printed.
 std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options);
-
-// The closest option name to a mistyped one ("" when none is close).
-std::string ClosestOption(const std::string& typed, const std::vector<std::string>& known);

@@ -53,7 +53,6 @@ Error LoadPlugIn(const std::string& path, CreatePlugInFunction& create) {
 
 void PrepareProgram() {
     platform::AnswerDialogsIn(GetModuleHandleW(nullptr));
-    SetConsoleOutputCP(CP_UTF8);
 }
 
 int32_t PlugInKind(PlugInBase* plugin) { return plugin->operations->GetKind(plugin); }

@@ -23,7 +23,7 @@ Error LoadPlugIn(const std::string& path, CreatePlugInFunction& create);
 
 // First thing in the program. On Windows: its own export run shows its message
 // box and save dialog through the stand-ins too (its calls would reach the
-// system's), and the console shows its UTF-8 output as such.
+// system's). (The console's UTF-8: platform/utf8_console_windows.cpp.)
 void PrepareProgram();
 
 // The plug-in object's operations, called as the modelling host calls them

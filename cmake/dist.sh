@@ -1,8 +1,8 @@
 #!/bin/sh
 # Writes the downloads into OUT: vantrel-VERSION-windows.zip (both programs,
 # both plug-in builds with their host libraries, the add-on with the program
-# inside, README, INSTALL.txt, the licences of what is linked in, the
-# sources the GPL asks for),
+# inside, README, INSTALL.txt, the sample model its examples export, the
+# licences of what is linked in, the sources the GPL asks for),
 # vantrel-VERSION-linux.tar.gz (the installed tree), vantrel-VERSION-source.tar.gz
 # (the last commit's source) and a SHA256SUMS file.
 #   cmake/dist.sh VERSION OUT LINUX_BUILD WIN32_BUILD WIN64_BUILD MINGW_DEPS
@@ -40,7 +40,11 @@ for f in "$w"/plugin/32-bit/*.dll; do i686-w64-mingw32-strip --strip-debug "$f";
 (cd "$stage/addon" && find vantrel_export -type f | LC_ALL=C sort > "$stage/addon-list" &&
  cmake -E tar cf "$w/vantrel_export.zip" --format=zip --mtime="$mtime" --files-from="$stage/addon-list")
 cp "$root/README.md" "$w/README.md"
-cp "$root/docs/INSTALL-windows.txt" "$w/INSTALL.txt"
+# INSTALL.txt names the downloads by their version, so that its commands work as written.
+sed "s/@VERSION@/$version/g" "$root/docs/INSTALL-windows.txt" > "$w/INSTALL.txt"
+# The model INSTALL.txt's first example exports (made by examples/make_totem.py, ours).
+mkdir -p "$w/examples"
+cp "$root/examples/totem.gltf" "$root/examples/totem_skin.png" "$w/examples/"
 cp "$deps"/licenses/* "$w/licenses/"
 cp /usr/share/doc/libcli11-dev/copyright "$w/licenses/cli11.txt"
 cp /usr/share/doc/nlohmann-json3-dev/copyright "$w/licenses/nlohmann-json.txt"

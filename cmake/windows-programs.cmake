@@ -50,8 +50,10 @@ include(cmake/host-rooms.cmake)
 add_subdirectory(view)
 add_subdirectory(cli)
 
-# Both programs speak UTF-8 (see platform/utf8_conversions_windows.cpp).
-add_library(utf8_program OBJECT platform/utf8_conversions_windows.cpp platform/utf8_program.rc)
+# Both programs speak UTF-8 (see platform/utf8_conversions_windows.cpp and
+# platform/utf8_console_windows.cpp).
+add_library(utf8_program OBJECT platform/utf8_conversions_windows.cpp platform/utf8_console_windows.cpp
+                                platform/utf8_program.rc)
 add_library(dialog_standins OBJECT platform/platform_ui_standin.cpp)
 target_link_libraries(dialog_standins PRIVATE hmModelLib)
 foreach(program vantrel-export vantrel-view)

@@ -1,4 +1,5 @@
 // vantrel-view: validates an exported set and writes its preview page.
+#include "console/console_text.h"
 #include "view/exported_set.h"
 #include "view/gltf_writer.h"
 #include "view/preview_page.h"
@@ -13,6 +14,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+const char* const kProgram = "vantrel-view";
 
 constexpr int kDone = 0;
 constexpr int kInconsistent = 2;
@@ -59,7 +62,7 @@ int DumpPositions(const view::ExportedSet& set, const std::vector<unsigned>& fra
     std::string out = "{";
     for (size_t i = 0; i < frames.size(); ++i) {
         if (frames[i] >= set.frameCount || set.records.size() < (size_t{frames[i]} + 1) * set.vertexCount * 4) {
-            std::cerr << "vantrel-view: there is no frame " << frames[i] << " (" << set.frameCount << " frames)\n";
+            std::cerr << kProgram << ": there is no frame " << frames[i] << " (" << set.frameCount << " frames)\n";
             return kBadInput;
         }
         out += (i ? ",\n\"" : "\"") + std::to_string(frames[i]) + "\": [";
@@ -79,20 +82,19 @@ int DumpPositions(const view::ExportedSet& set, const std::vector<unsigned>& fra
 
 int WriteGltf(const view::ExportedSet& set, const std::string& path) {
     if (set.polygons.empty()) {
-        std::cerr << "vantrel-view: " << set.meshName << ": the set holds no triangle to write\n";
+        std::cerr << kProgram << ": " << set.meshName << ": the set holds no triangle to write\n";
         return kBadInput;
     }
     view::GltfReport report;
     if (const Error error = view::WriteSetAsGltf(set, path, report)) {
-        std::cerr << "vantrel-view: " << error.message << "\n";
+        std::cerr << kProgram << ": " << error.message << "\n";
         return error.kind == ErrorKind::kBadInput || error.kind == ErrorKind::kLimit ? kBadInput : kWriteFailed;
     }
     for (const std::string& difference : report.differences) std::cout << "  differs: " << difference << "\n";
+    std::vector<std::string> command = {"vantrel-export", path, set.meshName + ".3D"};
+    command.insert(command.end(), report.exportOptions.begin(), report.exportOptions.end());
     std::cout << "Wrote " << path << " (" << report.bytes << " bytes: " << report.primitives << " primitives, "
-              << report.morphTargets << " morph targets)\nExport back: vantrel-export " << path << " "
-              << set.meshName << ".3D";
-    for (const std::string& option : report.exportOptions) std::cout << " " << option;
-    std::cout << "\n";
+              << report.morphTargets << " morph targets)\nExport back: " << console::ShellCommand(command) << "\n";
     return kDone;
 }
 
@@ -105,9 +107,9 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {
-        std::cerr << "vantrel-view: not enough memory\n";
+        std::cerr << kProgram << ": not enough memory\n";
     } catch (const std::exception& error) {
-        std::cerr << "vantrel-view: " << error.what() << "\n";
+        std::cerr << kProgram << ": " << error.what() << "\n";
     }
     return kBadInput;
 }
@@ -117,37 +119,55 @@ namespace {
 int Run(int argc, char** argv) {
     CLI::App app{
         "Validates an exported set (NAME_d.3d, NAME_a.3d, NAME.uc and the textures it names) and writes\n"
-        "NAME.html beside it: a page that shows the mesh as the engine will, opened from disk in a browser.\n\n"
-        "Exit status: 0 done (with --check: the set is consistent); 2 bad arguments, no set found,\n"
+        "NAME.html beside it: a page that shows the mesh as the engine will, opened from disk in a browser.\n",
+        kProgram};
+    app.formatter(std::make_shared<console::HelpFormatter>(kProgram, "PATH [options]"));
+    app.footer(
+        "\nExit status: 0 done (with --check: the set is consistent); 2 bad arguments, no set found,\n"
         "a set the glTF file cannot hold (no triangle, too large), with --check a set with problems;\n"
-        "3 the page or the glTF file could not be written.",
-        "vantrel-view"};
+        "3 the page or the glTF file could not be written.");
+    app.set_help_flag("-h,--help", "Print this help and stop");
     std::string path, output;
-    bool check = false;
+    bool check = false, version = false;
     std::vector<unsigned> dumpFrames;
     std::string gltfPath;
     view::ReadOptions options;
     app.add_option("PATH", path, "Any file of the set, or the name chosen when exporting (NAME.3D)")->required();
     app.add_flag("--check", check, "Only validate: print a summary and the problems, write nothing");
-    app.add_option("-o,--output", output, "Write the page here instead of NAME.html beside the set");
+    app.add_option("-o,--output", output, "Write the page here instead of NAME.html beside the set")->type_name("FILE");
     app.add_option("--texture-folder", options.extraTextureFolders,
-                   "Also look here for textures the set does not hold (noted when found only here)");
+                   "Also look here for textures the set does not hold (noted when found only here);\n"
+                   "give it again for more")
+        ->type_name("DIR")
+        ->allow_extra_args(false);
     app.add_option("--dump-positions", dumpFrames,
                    "Print the decoded positions of these frames as JSON (frame: [x, y, z, ...]) and stop")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->type_name("N,N,...")
+        ->allow_extra_args(false);
     app.add_option("--gltf", gltfPath,
                    "Write the set as one glTF 2.0 binary file (OUT.glb) instead of the page: the mesh, its\n"
                    "textures, every frame as a morph target and every sequence as an animation")
         ->type_name("OUT.glb");
+    app.add_flag("--version", version, "Print the version and stop");
+    // --version answers even without PATH.
+    if (console::AsksForVersion(argc, argv)) {
+        std::cout << kProgram << " " << VANTREL_VERSION << "\n";
+        return kDone;
+    }
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return kDone;
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? kDone : kBadInput;
+        std::cerr << kProgram << ": " << console::DescribeParseError(app, error) << "\n";
+        return kBadInput;
     }
 
     view::ExportedSet set = view::ReadExportedSet(path, options);
     if (set.dataPath.empty() && set.animPath.empty() && set.scriptPath.empty()) {
-        std::cerr << "vantrel-view: " << path << ": no file of the set " << view::SetBasePath(path)
+        std::cerr << kProgram << ": " << path << ": no file of the set " << view::SetBasePath(path)
                   << " (_d.3d, _a.3d, .uc) was found\n";
         return kBadInput;
     }
@@ -158,7 +178,7 @@ int Run(int argc, char** argv) {
 
     if (output.empty()) output = view::PreviewPagePath(path);
     if (const Error error = view::WritePreviewPage(set, output)) {
-        std::cerr << "vantrel-view: " << error.message << "\n";
+        std::cerr << kProgram << ": " << error.message << "\n";
         return error.kind == ErrorKind::kBadInput ? kBadInput : kWriteFailed;
     }
     std::error_code code;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <map>
+#include <regex>
 
 using namespace testing_support;
 
@@ -26,15 +27,19 @@ struct Outcome {
     std::string err;
 };
 
-// Runs vantrel-export with the given arguments in dir, stdin closed.
-Outcome RunProgram(const ScratchDir& dir, const std::string& arguments) {
-    std::string command = "cd '" + dir.Path().string() + "' && " + VANTREL_EXPORT_PATH + " " + arguments +
-                          " >.stdout 2>.stderr </dev/null";
+// Runs command in dir, stdin closed.
+Outcome RunCommand(const ScratchDir& dir, const std::string& line) {
+    std::string command = "cd '" + dir.Path().string() + "' && " + line + " >.stdout 2>.stderr </dev/null";
     int raw = std::system(command.c_str());
     Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / ".stdout"), ReadFile(dir / ".stderr")};
     std::filesystem::remove(dir / ".stdout");
     std::filesystem::remove(dir / ".stderr");
     return outcome;
+}
+
+// Runs vantrel-export with the given arguments in dir, stdin closed.
+Outcome RunProgram(const ScratchDir& dir, const std::string& arguments) {
+    return RunCommand(dir, std::string(VANTREL_EXPORT_PATH) + " " + arguments);
 }
 
 const std::string kTotem = std::string(VANTREL_SOURCE_DIR) + "/examples/totem.gltf";
@@ -154,6 +159,14 @@ TEST(HostProgram, CommandLines) {
         {"Tri.hm.json --log trace.txt --no-log", 2, "", "contradict", untouched},
         {"Tri.hm.json --fps", 2, "", "vantrel-export: --fps needs a value\n", untouched},
         {"Tri.hm.json A.3D -o B.3D", 2, "", "give one", untouched},
+        {"Tri.hm.json --threads 256 -q", 0, "", "", exported},
+        {"Tri.hm.json --threads 257", 2, "", "--threads: must be a whole number from 1 to 256, not 257", untouched},
+        {"Tri.hm.json --threads 2x", 2, "", "--threads: must be a whole number from 1 to 256, not 2x", untouched},
+        {"Tri.hm.json --bake foo", 2, "", "--bake: must be exact or host, not foo", untouched},
+        {"Tri.hm.json --timeout 5s", 2, "", "--timeout: not a number: 5s", untouched},
+        {"Tri.hm.json --texture-folder Tri.hm.json", 2, "", "--texture-folder: Tri.hm.json: a file, not a folder",
+         untouched},
+        {"Tri.hm.json --point-cache none.pc2", 2, "", "--point-cache: none.pc2: no such file", untouched},
         {"--version", 0, "vantrel-export 1.0.0 (Assimp 5.", "", untouched},
         {"--help", 0, "Output:\n  -o,--output NAME|FOLDER", "", untouched},
         {"--help", 0, "  --texture-size N          Largest side", "", untouched},
@@ -171,6 +184,81 @@ TEST(HostProgram, CommandLines) {
         EXPECT_NE(outcome.err.find(c.err), std::string::npos) << c.arguments << "\n" << outcome.err;
         EXPECT_EQ(Files(dir.Path()), c.files) << c.arguments;
     }
+}
+
+// Both programs' help in one style: the usage first, each option with the
+// name of its value and no parser tags, the exit statuses last; --help and
+// --version need nothing else.
+TEST(Programs, HelpAndVersionInOneStyle) {
+    ScratchDir dir;
+    const std::regex optionColumn(R"(  (-\w,)?--[a-z-]+( [A-Za-z0-9|.,]+)? *)");
+    for (const std::string program : {"vantrel-export", "vantrel-view"}) {
+        const std::string path = program == "vantrel-export" ? VANTREL_EXPORT_PATH : VANTREL_VIEW_PATH;
+        const Outcome help = RunCommand(dir, path + " --help");
+        EXPECT_EQ(help.status, 0) << program;
+        EXPECT_EQ(help.out.rfind("Usage: " + program + " ", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("\n  -h,--help                 Print this help and stop\n"), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("\n  --version                 Print the version and stop\n"), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("\n\nExit status: 0 "), std::string::npos) << help.out;
+        std::istringstream lines(help.out);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("  -", 0) == 0) {
+                EXPECT_TRUE(std::regex_match(line.substr(0, 28), optionColumn)) << program << ": " << line;
+            }
+        const Outcome version = RunCommand(dir, path + " --version");
+        EXPECT_EQ(version.status, 0) << version.err;
+        EXPECT_EQ(version.out.rfind(program + " 1.", 0), 0u) << version.out;
+    }
+}
+
+// Every command-line error is one line that starts with the program's name;
+// a command it suggests is quoted for the shell.
+TEST(Programs, CommandLineErrorsAreOneLineInWords) {
+    const std::string view = VANTREL_VIEW_PATH;
+    const struct {
+        std::string command;
+        std::string message;
+    } cases[] = {
+        {view, "vantrel-view: no PATH given (vantrel-view --help tells the rest)"},
+        {view + " --chek Tri.3D", "vantrel-view: unknown option --chek; did you mean --check? (vantrel-view --help lists "
+                                  "the options)"},
+        {view + " Tri.3D Other.3D", "vantrel-view: too many arguments: Other.3D (PATH only)"},
+        {view + " Tri.3D --gltf", "vantrel-view: --gltf needs a value"},
+        {std::string(VANTREL_EXPORT_PATH), "vantrel-export: no MODEL given (vantrel-export --help tells the rest)"},
+        {std::string(VANTREL_EXPORT_PATH) + " Tri.hm.json A.3D C.3D", "vantrel-export: too many arguments: C.3D (MODEL "
+                                                                       "and DEST at most)"},
+        {std::string(VANTREL_EXPORT_PATH) + " Tri.hm.json 'No Such Out/Tri.3D'",
+         "the folder No Such Out does not exist; make it first (mkdir -p 'No Such Out')"},
+        {std::string(VANTREL_EXPORT_PATH) + " Tri.hm.json 'new & old'",
+         "or make the folder first (mkdir -p 'new & old')"},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
+        const Outcome outcome = RunCommand(dir, c.command);
+        EXPECT_EQ(outcome.status, 2) << c.command;
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << c.command << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err.rfind(c.command.find("vantrel-view") == std::string::npos ? "vantrel-export: "
+                                                                                         : "vantrel-view: ", 0), 0u);
+    }
+}
+
+// The way back's command, pasted into the shell as printed, exports the set
+// again, from and to folders whose names the shell would split.
+TEST(Programs, ExportBackRunsAsPrinted) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir / "it's a set");
+    ASSERT_EQ(RunProgram(dir, "'" + kTotem + "' \"it's a set/Totem.3D\" --no-log").status, 0);
+    const Outcome view = RunCommand(dir, std::string(VANTREL_VIEW_PATH) + " \"it's a set/Totem.3D\" --gltf \"it's a set/T & T.glb\"");
+    ASSERT_EQ(view.status, 0) << view.err;
+    const size_t at = view.out.find("Export back: vantrel-export ");
+    ASSERT_NE(at, std::string::npos) << view.out;
+    const std::string command = view.out.substr(at + 28, view.out.find('\n', at) - at - 28);
+    EXPECT_EQ(command.rfind("'it'\\''s a set/T & T.glb' Totem.3D ", 0), 0u) << command;
+    const Outcome back = RunProgram(dir, command + " --no-log");
+    EXPECT_EQ(back.status, 0) << command << "\n" << back.err;
+    EXPECT_TRUE(std::filesystem::exists(dir / "Totem_a.3d")) << command;
 }
 
 // Without DEST the class takes the model's name, or the nearest the engine
@@ -393,9 +481,9 @@ TEST(HostProgramInputs, WhatCannotBeExportedIsRefused) {
         std::string arguments;
         const char* message;
     } cases[] = {
-        {"fifo.hm.json Out.3D", "fifo.hm.json: not a regular file"},
-        {"folder.hm.json Out.3D", "folder.hm.json: not a regular file"},
-        {"zero.hm.json Out.3D", "zero.hm.json: not a regular file"},
+        {"fifo.hm.json Out.3D", "fifo.hm.json: a device or a pipe, not a model file"},
+        {"folder.hm.json Out.3D", "folder.hm.json: a folder, not a model file"},
+        {"zero.hm.json Out.3D", "zero.hm.json: a device or a pipe, not a model file"},
         {"Tri.hm.json " + longName + ".3D", "bytes; the save dialog holds a path of at most 255"},
         {"Tri.hm.json " + std::string(251, 'y') + ".3D", "a file name of 256 bytes; the file system holds at most 255"},
         {"'" + kSource + "/examples/totem.gltf' Out.3D --scale 1e300", "makes positions too large"},

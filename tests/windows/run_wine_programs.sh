@@ -62,7 +62,7 @@ view='C:\Program Files\Vantrel Tools é\'"$top"'\vantrel-view.exe'
 missing=
 for file in vantrel-export.exe vantrel-view.exe hmVantrelExport.dll hmModelLib.dll plugin/64-bit/hmVantrelExport.dll \
     plugin/64-bit/hmModelLib.dll plugin/32-bit/hmVantrelExport.dll plugin/32-bit/hmModelLib.dll vantrel_export.zip \
-    README.md INSTALL.txt licenses/assimp.txt licenses/zlib.txt licenses/libimagequant.txt licenses/stb.txt licenses/GPL-3.txt source/libimagequant_*.dsc source/vantrel-*-source.tar.gz; do
+    README.md INSTALL.txt examples/totem.gltf examples/totem_skin.png licenses/assimp.txt licenses/zlib.txt licenses/libimagequant.txt licenses/stb.txt licenses/GPL-3.txt source/libimagequant_*.dsc source/vantrel-*-source.tar.gz; do
     ls "$install"/$file > /dev/null 2>&1 || missing+=" $file"
 done
 [ -z "$missing" ] && Pass "the zip holds the programs, both plug-in builds, the add-on, README, INSTALL.txt, licences, sources" ||
@@ -76,6 +76,26 @@ if (cd "$scratch" && mkdir addon && cd addon && cmake -E tar xf "$install/vantre
     [ -f vantrel_export/vantrel-export.exe ]); then
     Pass "the add-on zip holds the add-on and the program beside it"
 else Fail "the add-on zip lacks the add-on or the program"; fi
+
+# INSTALL.txt's first example as a user types it into cmd, in the unpacked
+# folder, on the sample model the zip holds; then a path with a space and an
+# accent, which the programs take and print as UTF-8.
+example=$(tr -d '\r' < "$install/INSTALL.txt" | awk '/^From the command line/ { on = 1 } /^In the modelling host/ { on = 0 }
+    on && /^  (mkdir |\.\\vantrel-)/ { print substr($0, 3) }')
+ran=0
+while IFS= read -r line; do
+    (cd "$install" && timeout 300 "$wine64" cmd /c "$line" >> "$scratch/install-example.out" 2>&1) ||
+        { Fail "INSTALL.txt's example: $line failed" "$scratch/install-example.out"; ran=-1; break; }
+    ran=$((ran + 1))
+done <<< "$example"
+if [ "$ran" -ge 3 ] && (cd "$install/MyMod" && ls Totem_d.3d Totem_a.3d Totem.uc totem_skin.bmp Totem.html > /dev/null 2>&1); then
+    Pass "INSTALL.txt's example as written: $(echo "$example" | tr '\n' ';')"
+elif [ "$ran" -ge 0 ]; then Fail "INSTALL.txt's example ($ran commands) did not write MyMod's set" "$scratch/install-example.out"; fi
+cp -r "$install/MyMod" "$install/Mod é"
+(cd "$install" && LC_ALL=C.UTF-8 timeout 120 "$wine64" "$view" --check 'Mod é\Totem.3D' > "$scratch/accent.out" 2>&1)
+tr -d '\r' < "$scratch/accent.out" | grep -qF 'Mod é\Totem_d.3d' &&
+    Pass "vantrel-view.exe takes and prints a path with an accent as UTF-8" ||
+    Fail "vantrel-view.exe on 'Mod é\Totem.3D'" "$scratch/accent.out"
 
 # Runs the installed vantrel-export.exe in folder $1 with the remaining arguments;
 # its output in $1.out, its status returned.
