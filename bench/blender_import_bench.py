@@ -68,11 +68,12 @@ def synthesise(base):
               "#exec MESHMAP SCALE MESHMAP=%s X=0.01 Y=0.01 Z=0.01" % name,
               "#exec TEXTURE IMPORT NAME=%sTex0 FILE=textures\\%s_Skin.bmp GROUP=Skins" % (name, name),
               "#exec MESHMAP SETTEXTURE MESHMAP=%s NUM=0 TEXTURE=%sTex0" % (name, name)]
-    # A 64 x 64 checker, 24 bits a pixel.
-    pixels = bytes(c for y in range(64) for x in range(64) for c in ((200, 120, 40) if (x // 8 + y // 8) % 2 else (40, 40, 40)))
+    # A 64 x 64 checker, 8-bit palettised as the engine takes it.
+    palette = bytes([40, 40, 40, 0, 40, 120, 200, 0]) + bytes(4 * 254)
+    pixels = bytes((x // 8 + y // 8) % 2 for y in range(64) for x in range(64))
     with open(os.path.join(os.path.dirname(base), name + "_Skin.bmp"), "wb") as file:
-        file.write(struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + len(pixels), 0, 0, 54, 40, 64, 64, 1, 24, 0,
-                               len(pixels), 2835, 2835, 0, 0) + pixels)
+        file.write(struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 1078 + len(pixels), 0, 0, 1078, 40, 64, 64, 1, 8, 0,
+                               len(pixels), 2835, 2835, 256, 0) + palette + pixels)
     with open(base + ".uc", "w") as file:
         file.write("\n".join(lines) + "\n")
     return base + ".uc"
