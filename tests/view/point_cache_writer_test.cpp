@@ -64,6 +64,20 @@ TEST(PointCacheWriter, HoldsEveryFrameOfTheMeshOnlyGltfsVertices) {
     EXPECT_EQ(start, 0.0f);
     EXPECT_EQ(step, 1.0f);
     EXPECT_EQ(header[4], static_cast<int32_t>(set.frameCount));
+    // The points are the glTF file's vertices in its order: frame 0, which the
+    // mesh holds, is the file's positions, primitive after primitive.
+    std::vector<float> mesh;
+    for (const auto& primitive : json["meshes"][0]["primitives"]) {
+        const auto& accessor = json["accessors"][primitive["attributes"]["POSITION"].get<int>()];
+        const auto& view = json["bufferViews"][accessor["bufferView"].get<int>()];
+        const size_t at = 20 + length + 8 + view["byteOffset"].get<size_t>();
+        std::vector<float> values(accessor["count"].get<size_t>() * 3);
+        std::memcpy(values.data(), glb.data() + at, values.size() * 4);
+        mesh.insert(mesh.end(), values.begin(), values.end());
+    }
+    std::vector<float> first(points * 3);
+    std::memcpy(first.data(), cache.data() + 32, first.size() * 4);
+    EXPECT_EQ(first, mesh);
     for (uint32_t frame : {0u, 7u, set.frameCount - 1}) {
         for (size_t i = 0; i < points; ++i) {
             float xyz[3];
