@@ -71,7 +71,8 @@ struct Block {
 
 class GltfBuilder {
 public:
-    GltfBuilder(const ExportedSet& set, GltfReport& report) : set_(set), report_(report) {}
+    GltfBuilder(const ExportedSet& set, GltfReport& report, GltfFrames frames)
+        : set_(set), report_(report), meshOnly_(frames == GltfFrames::kMeshOnly) {}
 
     Error Build() {
         if (set_.records.size() != size_t{set_.frameCount} * set_.vertexCount * 4)
@@ -171,20 +172,7 @@ private:
         return block;
     }
 
-    // The host's axes from the engine's: x, z, y.
-    // The middle of the span of positions the exporter truncates to the
-    // record (r to r + 1 for r above 0, r - 1 to r below, -1 to 1 at 0), not
-    // its end: decoded exactly, a record sits on the edge of its span, and
-    // the arithmetic of a new export falls on either side of it at random.
-    std::array<float, 3> Position(uint32_t frame, uint32_t vertex) const {
-        const int16_t* record = set_.records.data() + (static_cast<size_t>(frame) * set_.vertexCount + vertex) * 4;
-        std::array<float, 3> e;
-        for (int a = 0; a < 3; ++a) {
-            const float middle = record[a] + (record[a] > 0 ? 0.5f : record[a] < 0 ? -0.5f : 0.0f);
-            e[a] = (middle - set_.origin[a]) * set_.scale[a];
-        }
-        return {e[0], e[2], e[1]};
-    }
+    std::array<float, 3> Position(uint32_t frame, uint32_t vertex) const { return GltfPosition(set_, frame, vertex); }
 
     void GroupTriangles() {
         std::map<std::pair<int, int>, size_t> byKey;
@@ -246,6 +234,7 @@ private:
         if (split)
             Difference(std::to_string(split) +
                        " more vertices are written where a vertex has other texture coordinates in another triangle");
+        report_.vertices = order;
         bool renumbered = order.size() != set_.vertexCount;
         for (size_t i = 0; !renumbered && i < order.size(); ++i) renumbered = order[i] != i;
         if (renumbered && !unused && !shared && !split)
@@ -315,7 +304,7 @@ private:
             return std::string_view(reinterpret_cast<const char*>(set_.records.data() + f * words), words * 2);
         };
         if (set_.frameCount) seen.emplace(frame(base_), -1);
-        for (uint32_t f = 0; f < set_.frameCount; ++f) {
+        for (uint32_t f = 0; f < set_.frameCount && !meshOnly_; ++f) {
             auto [at, added] = seen.try_emplace(frame(f), static_cast<int>(targetFrames_.size()));
             if (added) targetFrames_.push_back(f);
             frameTarget_[f] = at->second;
@@ -483,7 +472,7 @@ private:
         for (size_t i = 0; i < sequences.size(); ++i) {
             if (!written_[i]) continue;
             const Sequence& sequence = sequences[i];
-            Animation(sequence);
+            if (!meshOnly_) Animation(sequence);
             // Rates and frames for tools that play the animations at the engine's pace.
             root_["extras"]["vantrelSequences"].push_back({{"name", sequence.name},
                                                            {"firstFrame", sequence.firstFrame},
@@ -587,7 +576,8 @@ private:
     // Which sequences become animations (written_): those on the timeline
     // first, then the rest in the class's order while they fit the budget.
     Error ChooseAnimations(const std::vector<Sequence>& sequences, const std::vector<int>& chain) {
-        written_.assign(sequences.size(), false);
+        written_.assign(sequences.size(), meshOnly_);  // without animations, every sequence is in the extras
+        if (meshOnly_) return {};
         const uint64_t budget = kAnimationBytes + morphBytes_;
         uint64_t spent = 0;
         size_t count = 0;
@@ -699,6 +689,7 @@ private:
 
     const ExportedSet& set_;
     GltfReport& report_;
+    const bool meshOnly_;  // the frames are in a point cache: no morph target, no animation
     json root_ = {{"bufferViews", json::array()}, {"accessors", json::array()}};
     std::vector<Block> blocks_;
     uint64_t binBytes_ = 0;
@@ -717,10 +708,25 @@ private:
 
 }  // namespace
 
-Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report) {
+// The host's axes from the engine's: x, z, y.
+// The middle of the span of positions the exporter truncates to the record (r
+// to r + 1 for r above 0, r - 1 to r below, -1 to 1 at 0), not its end:
+// decoded exactly, a record sits on the edge of its span, and the arithmetic
+// of a new export falls on either side of it at random.
+std::array<float, 3> GltfPosition(const ExportedSet& set, uint32_t frame, uint32_t vertex) {
+    const int16_t* record = set.records.data() + (static_cast<size_t>(frame) * set.vertexCount + vertex) * 4;
+    std::array<float, 3> e;
+    for (int a = 0; a < 3; ++a) {
+        const float middle = record[a] + (record[a] > 0 ? 0.5f : record[a] < 0 ? -0.5f : 0.0f);
+        e[a] = (middle - set.origin[a]) * set.scale[a];
+    }
+    return {e[0], e[2], e[1]};
+}
+
+Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report, GltfFrames frames) {
     report = GltfReport();
     try {
-        GltfBuilder builder(set, report);
+        GltfBuilder builder(set, report, frames);
         if (Error error = builder.Build()) return Fault(error.kind, path + ": " + error.message);
         return builder.Write(path);
     } catch (const std::bad_alloc&) {

@@ -5,6 +5,7 @@
 #include "host/error.h"
 #include "view/exported_set.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,10 +32,20 @@ namespace view {
 struct GltfReport {
     std::vector<std::string> differences;  // what exporting the file back will not give as the set has it
     std::vector<std::string> exportOptions;  // vantrel-export options that give the set back
+    std::vector<uint32_t> vertices;  // the set vertex of each of the file's vertices, primitive after primitive
     size_t morphTargets = 0;
     size_t primitives = 0;
     uint64_t bytes = 0;
 };
+
+// Where the frames go: morph targets and animations (every tool plays them),
+// or nowhere (a point cache holds them, see point_cache_writer.h): the file
+// then holds the mesh alone, its sequences only in its extras.
+enum class GltfFrames { kMorphTargets, kMeshOnly };
+
+// A vertex of a frame as the file holds it: decoded as the engine does, in
+// the host's axes (engine x, z, y), in the middle of its record's span.
+std::array<float, 3> GltfPosition(const ExportedSet& set, uint32_t frame, uint32_t vertex);
 
 // Written through a temporary of a unique name, created exclusively beside
 // path and renamed over it when complete (output/). kWriteFailed when the
@@ -42,6 +53,7 @@ struct GltfReport {
 // timeline's animations for the bound above), kBadInput when no triangle
 // names the set's vertices or a number would not be finite, kOutOfMemory; an
 // earlier file of that name is then left as it was. Never throws.
-Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report);
+Error WriteSetAsGltf(const ExportedSet& set, const std::string& path, GltfReport& report,
+                     GltfFrames frames = GltfFrames::kMorphTargets);
 
 }  // namespace view

@@ -2,6 +2,7 @@
 #include "console/console_text.h"
 #include "view/exported_set.h"
 #include "view/gltf_writer.h"
+#include "view/point_cache_writer.h"
 #include "view/preview_page.h"
 
 #include <CLI/CLI.hpp>
@@ -80,13 +81,18 @@ int DumpPositions(const view::ExportedSet& set, const std::vector<unsigned>& fra
     return kDone;
 }
 
-int WriteGltf(const view::ExportedSet& set, const std::string& path) {
+// With a point cache, the glTF file holds the mesh alone and the cache every frame.
+int WriteGltf(const view::ExportedSet& set, const std::string& path, const std::string& cachePath) {
     if (set.polygons.empty()) {
         std::cerr << kProgram << ": " << set.meshName << ": the set holds no triangle to write\n";
         return kBadInput;
     }
     view::GltfReport report;
-    if (const Error error = view::WriteSetAsGltf(set, path, report)) {
+    const auto frames = cachePath.empty() ? view::GltfFrames::kMorphTargets : view::GltfFrames::kMeshOnly;
+    uint64_t cacheBytes = 0;
+    Error error = view::WriteSetAsGltf(set, path, report, frames);
+    if (!error && !cachePath.empty()) error = view::WriteSetAsPointCache(set, report.vertices, cachePath, cacheBytes);
+    if (error) {
         std::cerr << kProgram << ": " << error.message << "\n";
         return error.kind == ErrorKind::kBadInput || error.kind == ErrorKind::kLimit ? kBadInput : kWriteFailed;
     }
@@ -94,7 +100,14 @@ int WriteGltf(const view::ExportedSet& set, const std::string& path) {
     std::vector<std::string> command = {"vantrel-export", path, set.meshName + ".3D"};
     command.insert(command.end(), report.exportOptions.begin(), report.exportOptions.end());
     std::cout << "Wrote " << path << " (" << report.bytes << " bytes: " << report.primitives << " primitives, "
-              << report.morphTargets << " morph targets)\nExport back: " << console::ShellCommand(command) << "\n";
+              << report.morphTargets << " morph targets)\n";
+    if (!cachePath.empty()) {
+        std::cout << "Wrote " << cachePath << " (" << cacheBytes << " bytes: " << set.frameCount << " frames of "
+                  << report.vertices.size() << " points)\n";
+        // The glTF file alone holds no frame to give back: the set itself does.
+        command = {"vantrel-export", set.scriptPath.empty() ? set.dataPath : set.scriptPath, set.meshName + ".3D"};
+    }
+    std::cout << "Export back: " << console::ShellCommand(command) << "\n";
     return kDone;
 }
 
@@ -130,7 +143,7 @@ int Run(int argc, char** argv) {
     std::string path, output;
     bool check = false, version = false;
     std::vector<unsigned> dumpFrames;
-    std::string gltfPath;
+    std::string gltfPath, cachePath;
     view::ReadOptions options;
     app.add_option("PATH", path, "Any file of the set, or the name chosen when exporting (NAME.3D)")->required();
     app.add_flag("--check", check, "Only validate: print a summary and the problems, write nothing");
@@ -155,6 +168,11 @@ int Run(int argc, char** argv) {
         std::cout << kProgram << " " << VANTREL_VERSION << "\n";
         return kDone;
     }
+    app.add_option("--point-cache", cachePath,
+                   "With --gltf: every frame in this point cache (PC2, the glTF's vertices in its order, Y up)\n"
+                   "instead of morph targets; the glTF file holds the mesh, its sequences only in its extras")
+        ->type_name("OUT.pc2")
+        ->needs("--gltf");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -174,7 +192,7 @@ int Run(int argc, char** argv) {
     if (!dumpFrames.empty()) return DumpPositions(set, dumpFrames);
     std::cout << Summary(set);
     if (check) return set.Consistent() ? kDone : kInconsistent;
-    if (!gltfPath.empty()) return WriteGltf(set, gltfPath);
+    if (!gltfPath.empty()) return WriteGltf(set, gltfPath, cachePath);
 
     if (output.empty()) output = view::PreviewPagePath(path);
     if (const Error error = view::WritePreviewPage(set, output)) {
