@@ -178,7 +178,7 @@ blender-addon:
 	mkdir -p $(BUILD) && rm -f $(ADDON_ZIP)
 	cd blender && cmake -E tar cf $(abspath $(ADDON_ZIP)) --format=zip \
 	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml \
-	  vantrel_export/import_set.py
+	  vantrel_export/import_set.py vantrel_export/bake.py
 
 # The add-on installed from its zip into a headless Blender, vantrel-export from
 # an installed tree on PATH. Blender takes its Python from the first python3 on
