@@ -190,6 +190,8 @@ test-blender: build deps-blender blender-addon
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/armatures_test.py
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/motion_test.py -- $(abspath $(ADDON_ZIP))
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/import_test.py -- $(abspath $(ADDON_ZIP)) $(CURDIR)/examples/totem.gltf
 
 # The add-on's glTF step timed on a bought character's size, before and now.
