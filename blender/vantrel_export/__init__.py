@@ -212,20 +212,20 @@ def holders_of(action, owners):
 
 
 def owner_of(action, owners, targets_of):
-    """The owner an action assigned to nothing animates: the one whose name it
-    starts with (as the FBX importer names them: "Rig|Walk"), else the one
-    whose bones or shape keys it drives most of."""
-    named = [owner for owner in owners if action.name.startswith(owner.name + "|")
-             and (action.id_root in ('', 'NONE') or isinstance(owner, bpy.types.Key) == (action.id_root == 'KEY'))]
-    pattern = BONE_PATH if action.id_root != 'KEY' else SHAPE_KEY_PATH
-    driven = driven_names(action, pattern)
-    if not driven and action.id_root in ('', 'NONE'):
-        pattern, driven = SHAPE_KEY_PATH, driven_names(action, SHAPE_KEY_PATH)
-    candidates = [owner for owner in owners if driven & targets_of.get(owner, set())
-                  and isinstance(owner, bpy.types.Key) == (pattern is SHAPE_KEY_PATH)]
+    """The owner an action assigned to nothing animates: the one whose bones
+    or shape keys it drives most of, preferring the one whose name it starts
+    with (as the FBX importer names them: "Rig|Walk"); else the one it is
+    named after. (Its id_root is not read: Blender warns reading it unset.)"""
+    named = [owner for owner in owners if action.name.startswith(owner.name + "|")]
+    bones, shapes = driven_names(action, BONE_PATH), driven_names(action, SHAPE_KEY_PATH)
+    candidates = [owner for owner in owners
+                  if (shapes if isinstance(owner, bpy.types.Key) else bones) & targets_of.get(owner, set())]
     if candidates:
-        return max(candidates, key=lambda owner: (owner in named, len(driven & targets_of[owner])))
-    return named[0] if len(named) == 1 and driven_names(action, re.compile(".*")) else None
+        return max(candidates, key=lambda owner: (owner in named, len(
+            (shapes if isinstance(owner, bpy.types.Key) else bones) & targets_of[owner])))
+    if len(named) == 1 and not bones and not shapes and action_fcurves(action):
+        return named[0]
+    return None
 
 
 class Take:
@@ -670,6 +670,9 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
                             still.append(clip.label)
             except bake.TopologyChanged as error:
                 self.report({'ERROR'}, str(error))
+                return {'CANCELLED'}
+            except (RuntimeError, OSError, ValueError) as error:
+                self.report({'ERROR'}, "The bake failed after %d frame(s): %s" % (baker.frames, error))
                 return {'CANCELLED'}
             finally:
                 baker.close()
