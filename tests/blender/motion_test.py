@@ -221,6 +221,42 @@ def measure(label, build):
     return worst_error(label, base, poses, 1.0, sequences[0][0], every=True)
 
 
+def export_report(label):
+    """The add-on's export of the scene: its result (or error text) and report lines."""
+    import vantrel_export
+    folder = os.path.join(WORK, "motion-" + label)
+    os.makedirs(folder, exist_ok=True)
+    try:
+        result = bpy.ops.export_scene.vantrel_mesh(filepath=os.path.join(folder, "Motion.3D"))
+    except RuntimeError as error:
+        result = str(error)
+    return result, " | ".join(line for _, line in vantrel_export.last_report)
+
+
+def report_checks():
+    """A mesh whose vertices change is refused, naming it and the frame; the
+    report names what is left out and why, and a clip during which nothing moves."""
+    clear_scene()
+    plane = grid("Plane", cuts=4)
+    plane.modifiers.new("Build", 'BUILD').frame_duration = 10
+    keys(plane, "location", [(1, (0, 0, 0)), (12, (0, 0, 1))], "Lift")
+    result, _ = export_report("topology")
+    check(isinstance(result, str) and "Plane has" in result and "at frame 2 of Lift" in result
+          and "apply the modifier" in result, "topology: %s" % result)
+
+    clear_scene()
+    plane = grid("Plane", cuts=4)
+    keys(plane, "location", [(1, (0, 0, 0)), (12, (0, 0, 0))], "Hold")
+    camera = bpy.data.objects.new("Camera", bpy.data.cameras.new("Camera"))
+    bpy.context.scene.collection.objects.link(camera)
+    keys(camera, "location", [(1, (0, -5, 0)), (12, (1, -5, 0))], "Orbit")
+    result, report = export_report("report")
+    check(result == {'FINISHED'}, "report: %s" % result)
+    for needle in ("Exported", "Plane", "Hold (Plane: Hold, frames 1-12)", "Nothing moves during this clip: Hold",
+                   "action Orbit (animates nothing exported"):
+        check(needle in report, "report: no %r in %r" % (needle, report))
+
+
 def main():
     bpy.ops.preferences.addon_install(filepath=ADDON_ZIP)
     addon_utils.enable("vantrel_export", default_set=True, handle_error=None)
@@ -228,6 +264,7 @@ def main():
         worst = measure(label, build)
         print("%-14s worst error %.3f steps" % (label, worst))
         check(worst < STEP_TOLERANCE, "%s: decoded positions off Blender's by more than 1.5 steps" % label)
+    report_checks()
     if failures:
         print("%d check(s) failed" % len(failures))
         sys.exit(1)
