@@ -2,6 +2,7 @@
 
 #include "bake/vertex_frames.h"
 #include "host/format_limits.h"
+#include "mesh_edit/mesh_vertices.h"
 #include "names/sequence_names.h"
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <numeric>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -79,6 +82,68 @@ Error ReadClipList(const std::string& cachePath, uint32_t fileFrames, double cac
         clip.rate = static_cast<float>(rate);
         clip.seconds = count / rate;
         clips.push_back(clip);
+    }
+    return {};
+}
+
+// Each mesh's vertices in the order of the file's lines they come from, not
+// in Assimp's order of first use: the tool that wrote the model numbered them
+// so (a set brought into Blender and exported back keeps the set's order).
+void OrderVerticesByLines(ImportResult& result) {
+    imp::ExactScene& scene = *result.exact;
+    if (scene.meshes.size() != result.model->meshes.size()) return;
+    for (size_t m = 0; m < scene.meshes.size(); ++m) {
+        hmMesh& host = *result.model->meshes[m];
+        imp::ExactMesh& exact = scene.meshes[m];
+        const std::vector<uint32_t>& line = exact.framePoint;
+        if (line.size() != host.vertices.size()) continue;
+        std::vector<uint32_t> order(line.size());
+        std::iota(order.begin(), order.end(), 0u);
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return line[a] < line[b]; });
+        std::vector<uint32_t> newIndex(order.size());
+        for (uint32_t k = 0; k < order.size(); ++k) newIndex[order[k]] = k;
+        imp::Corners corners;
+        for (const hmTriangle& triangle : host.triangles)
+            corners.insert(corners.end(), triangle.corners.begin(), triangle.corners.end());
+        imp::RenumberVertices(host, exact, corners, newIndex, static_cast<uint32_t>(order.size()));
+        imp::SetTriangles(host, corners);
+    }
+}
+
+// The triangle types beside a cache (NAME.types for NAME.pc2), which an OBJ's
+// materials cannot state (one-sided, masked): a line a material, "TYPE NAME",
+// the engine's type for its triangles (0 to 255; a weapon triangle stays one).
+// No file: the types the materials give.
+Error ReadTriangleTypes(const std::string& cachePath, ImportResult& result) {
+    const std::string listPath = (fs::path(cachePath).parent_path() / fs::path(cachePath).stem()).string() + ".types";
+    std::ifstream file(listPath);
+    if (!file) return {};
+    std::map<std::string, uint8_t> typeOf;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        std::istringstream fields(line);
+        int type = -1;
+        std::string name;
+        if (!(fields >> type) || type < 0 || type > 255 || !std::getline(fields >> std::ws, name) || name.empty())
+            return Fault(ErrorKind::kBadInput,
+                         listPath + " line " + std::to_string(number) + ": not TYPE NAME (a type from 0 to 255)");
+        typeOf[name] = static_cast<uint8_t>(type);
+    }
+    size_t triangles = 0;
+    for (const auto& mesh : result.model->meshes) triangles += mesh->triangles.size();
+    if (result.triangleTypes.size() != triangles) result.triangleTypes.assign(triangles, 1);
+    size_t first = 0;
+    for (size_t m = 0; m < result.model->meshes.size(); ++m) {
+        const size_t count = result.model->meshes[m]->triangles.size();
+        const auto found = m < result.model->materials.size() ? typeOf.find(result.model->materials[m]->name)
+                                                              : typeOf.end();
+        if (found != typeOf.end())
+            for (size_t t = first; t < first + count; ++t)
+                result.triangleTypes[t] = static_cast<uint8_t>(found->second | (result.triangleTypes[t] & 8));
+        first += count;
     }
     return {};
 }
@@ -176,6 +241,9 @@ Error AttachPointCache(ImportResult& result, const std::string& modelPath, const
         return Fault(ErrorKind::kBadInput, cachePath + ": " + std::to_string(cache.frames.points) + " points, but " +
                                                modelPath + " has " + std::to_string(scene->frames.points) +
                                                " vertices; a point cache moves each vertex of the model it was made for");
+
+    if (Error error = ReadTriangleTypes(cachePath, result)) return error;
+    OrderVerticesByLines(result);
 
     // The first frame against the model's own positions, as written and turned.
     imp::FramePoints reader(cache.frames);
