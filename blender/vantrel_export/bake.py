@@ -106,6 +106,23 @@ def base_color(material):
     return tuple(material.diffuse_color)
 
 
+def triangle_type(material):
+    """The engine's type of the material's triangles, which an OBJ's material
+    cannot say: 0 one-sided (Backface Culling), 1 two-sided, 2 translucent
+    (Alpha Blend), 3 masked (Alpha Clip), plus 16 unlit (a Background shader
+    as its surface)."""
+    if material is None:
+        return 1
+    kind = {'BLEND': 2, 'CLIP': 3}.get(material.blend_method, 0 if material.use_backface_culling else 1)
+    if material.use_nodes and material.node_tree:
+        for node in material.node_tree.nodes:
+            if node.type == 'OUTPUT_MATERIAL' and node.is_active_output:
+                surface = node.inputs.get("Surface")
+                if surface and surface.links and surface.links[0].from_node.type == 'BACKGROUND':
+                    kind |= 16
+    return kind
+
+
 def image_file(image, folder, written):
     """The image as a file in folder (copied, or written out when packed or
     generated); its name there, or None when it has no pixels to give."""
@@ -167,8 +184,8 @@ class RestMesh:
         for slot in np.unique(slots).tolist() if len(slots) else []:
             material = materials[min(slot, len(materials) - 1)]
             if material not in self.materials:
-                self.materials[material] = "%s_%d" % (safe_name(material.name if material else "default"),
-                                                      len(self.materials))
+                # Blender's names are unique, and the program reads the type of a material named "weapon" by its name.
+                self.materials[material] = material.name.replace("\n", " ").strip() if material else "default"
             out.write("usemtl %s\n" % self.materials[material])
             lines = ["f " + " ".join(corners[s:s + t]) for s, t in
                      zip(starts[slots == slot].tolist(), totals[slots == slot].tolist())]
@@ -177,6 +194,9 @@ class RestMesh:
 
     def close(self):
         self.obj.close()
+        with open(os.path.join(self.folder, self.stem + ".types"), "w", encoding="utf-8", newline="\n") as types:
+            for material, name in self.materials.items():
+                types.write("%d %s\n" % (triangle_type(material), name))
         written = {}
         with open(os.path.join(self.folder, self.stem + ".mtl"), "w", encoding="utf-8", newline="\n") as mtl:
             for material, name in self.materials.items():
