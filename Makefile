@@ -194,12 +194,13 @@ test-blender: build deps-blender blender-addon
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/import_test.py -- $(abspath $(ADDON_ZIP)) $(CURDIR)/examples/totem.gltf
 
-# The add-on's glTF step timed on a bought character's size, before and now.
+# The add-on's routes timed on a bought character's size, and on the FBX files
+# of BENCH_FBX (absolute paths), per frame.
 bench-blender: build deps-blender blender-addon
 	rm -rf $(BLENDER_TEST)-bench && mkdir -p $(BLENDER_TEST)-bench
 	cmake --install $(BUILD) --prefix $(BLENDER_TEST)-bench/prefix >/dev/null
 	cd $(BLENDER_TEST)-bench && PATH=$(BLENDER_TEST)-bench/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)-bench/scripts \
-	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/bench/blender_export_bench.py -- $(abspath $(ADDON_ZIP))
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/bench/blender_export_bench.py -- $(abspath $(ADDON_ZIP)) $(BENCH_FBX)
 
 # The fuzz targets of fuzz/, built with clang, libFuzzer and both sanitizers in
 # a build folder of their own; each corpus grows in $(FUZZ_BUILD)/fuzz-corpus.

@@ -173,33 +173,34 @@ def blender_points(objects, frame):
 
 def distance(base, clips, objects):
     """The worst distance, in steps, of the export at base from Blender's meshes
-    (first, middle and last frame of each sequence), vertices paired at each
-    sequence's first frame by nearest place, each set about its box's centre."""
+    at the first, middle and last frame of each sequence. The writer centres
+    the box of every frame (and the origin): Blender's meshes at every frame
+    give it. Vertices are paired by nearest path over the frames compared."""
     import vantrel_export
     frames, script = read_outputs(base)
     mesh = os.path.basename(base)
     step = float(script.split("MESHMAP SCALE MESHMAP=%s X=" % mesh)[1].split()[0])
     by_label = {clip.label: clip for clip in clips}
     got, expected = [], []
+    low, high = np.zeros(3), np.zeros(3)
     with vantrel_export.Player([clip for clip in clips if not clip.scene], bpy.context) as player:
         for name, first, length in sequence_lines(script, mesh):
             clip = by_label.get(name) or next(c for c in clips if name in c.key.replace("|", "_"))
             if not clip.scene:
                 player.play(clip)
-            for k in (0, length // 2, length - 1):
-                expected.append(blender_points(objects, clip.first + k))
-                got.append(np.array(frames[first + k], dtype=np.float64) * step)
-    # Paired by nearest path over every frame sampled (vertices one place in a
-    # clip may part in another), about the boxes' centres; then one offset.
-    shift = (expected[0].min(0) + expected[0].max(0)) / 2 - (got[0].min(0) + got[0].max(0)) / 2
-    mine = np.concatenate([g + shift for g in got], axis=1)
+            for k in range(length):
+                points = blender_points(objects, clip.first + k)
+                low, high = np.minimum(low, points.min(0)), np.maximum(high, points.max(0))
+                if k in (0, length // 2, length - 1):
+                    expected.append(points)
+                    got.append(np.array(frames[first + k], dtype=np.float64) * step)
+    centre = (low + high) / 2
+    mine = np.concatenate([g + centre for g in got], axis=1)
     theirs = np.concatenate(expected, axis=1)
     match = np.empty(len(mine), dtype=np.int64)
     for start in range(0, len(mine), 32):
         match[start:start + 32] = np.abs(mine[start:start + 32, None, :] - theirs[None, :, :]).max(2).argmin(1)
-    offset = (expected[0][match] - got[0]).mean(0)
-    worst = max(float(np.abs(g + offset - e[match]).max()) for g, e in zip(got, expected)) / step
-    return worst
+    return max(float(np.abs(g + centre - e[match]).max()) for g, e in zip(got, expected)) / step
 
 
 def main():

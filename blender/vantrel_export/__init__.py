@@ -724,9 +724,11 @@ last_report = []
 
 def export_summary(destination, objects, skipped, clips, chosen, left_out):
     """What was exported, and what was not and why."""
-    lines = [('INFO', "Exported %s (_d.3d, _a.3d, .uc): %s; %d clip(s): %s" % (
-        os.path.splitext(destination)[0], ", ".join(obj.name for obj in objects), len(chosen),
-        "; ".join("%s (%s, frames %d-%d)" % (clip.label, clip.source, clip.first, clip.last) for clip in chosen)))]
+    lines = [('INFO', "Exported %s (_d.3d, _a.3d, .uc): %s; %d clip(s)" % (
+        os.path.splitext(destination)[0], ", ".join(obj.name for obj in objects), len(chosen)))]
+    # A line a clip: Blender cuts a long report short.
+    lines += [('INFO', "Clip %s (%s, frames %d-%d)" % (clip.label, clip.source, clip.first, clip.last))
+              for clip in chosen]
     not_exported = ["%s (%s)" % (obj.name, why) for obj, why in skipped]
     not_exported += ["clip %s (not ticked in the list)" % clip.label for clip in clips if clip not in chosen]
     not_exported += ["action %s (animates nothing exported, nor anything that moves it)" % action.name

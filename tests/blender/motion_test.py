@@ -252,7 +252,7 @@ def report_checks():
     keys(camera, "location", [(1, (0, -5, 0)), (12, (1, -5, 0))], "Orbit")
     result, report = export_report("report")
     check(result == {'FINISHED'}, "report: %s" % result)
-    for needle in ("Exported", "Plane", "Hold (Plane: Hold, frames 1-12)", "Nothing moves during this clip: Hold",
+    for needle in ("Exported", "Plane", "Clip Hold (Plane: Hold, frames 1-12)", "Nothing moves during this clip: Hold",
                    "action Orbit (animates nothing exported"):
         check(needle in report, "report: no %r in %r" % (needle, report))
 
@@ -271,4 +271,5 @@ def main():
     print("All motion checks passed")
 
 
-main()
+if __name__ == "__main__":
+    main()
