@@ -186,8 +186,7 @@ def distance(base, clips, objects):
     with vantrel_export.Player([clip for clip in clips if not clip.scene], bpy.context) as player:
         for name, first, length in sequence_lines(script, mesh):
             clip = by_label.get(name) or next(c for c in clips if name in c.key.replace("|", "_"))
-            if not clip.scene:
-                player.play(clip)
+            player.play(clip)
             for k in range(length):
                 points = blender_points(objects, clip.first + k)
                 low, high = np.minimum(low, points.min(0)), np.maximum(high, points.max(0))

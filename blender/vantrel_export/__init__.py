@@ -430,13 +430,26 @@ class Player:
         return self
 
     def play(self, take):
+        """The take's actions on their owners, every other owner's and every
+        other value at rest; a scene range (or None): the scene as it was."""
         for parent, attribute, value, rest in self.values:
+            if take is not None and not take.scene and rest is not None and isinstance(value, tuple) \
+                    and len(rest) == len(value):
+                value = rest
             try:
-                setattr(parent, attribute, rest if rest is not None and isinstance(value, tuple) and len(rest) == len(value) else value)
+                setattr(parent, attribute, value)
             except (AttributeError, TypeError, ValueError):
                 pass
+        if take is None or take.scene:
+            for data, action, tweak, use_nla, active_track, mutes in self.saved:
+                data.use_tweak_mode = False
+                restore_animation_data(data, action, tweak, use_nla, active_track, mutes)
+            for owner in self.created:
+                owner.animation_data.action = None
+            return
         for owner in self.owners:
             data = owner.animation_data
+            data.use_tweak_mode = False
             data.use_nla = False
             data.action = None
         for owner, action in take.parts:
@@ -660,8 +673,7 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
                     for clip in chosen:
                         first = baker.frames
                         baker.start_clip()
-                        if not clip.scene:
-                            player.play(clip)
+                        player.play(clip)
                         for frame in range(clip.first, clip.last + 1):
                             baker.frame(frame, clip.label)
                             progress.progress_update(baker.frames)
