@@ -178,7 +178,7 @@ blender-addon:
 	mkdir -p $(BUILD) && rm -f $(ADDON_ZIP)
 	cd blender && cmake -E tar cf $(abspath $(ADDON_ZIP)) --format=zip \
 	  vantrel_export/__init__.py vantrel_export/blender_manifest.toml \
-	  vantrel_export/import_set.py
+	  vantrel_export/import_set.py vantrel_export/bake.py
 
 # The add-on installed from its zip into a headless Blender, vantrel-export from
 # an installed tree on PATH. Blender takes its Python from the first python3 on
@@ -190,14 +190,17 @@ test-blender: build deps-blender blender-addon
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/export_test.py -- $(abspath $(ADDON_ZIP))
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/armatures_test.py
 	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/motion_test.py -- $(abspath $(ADDON_ZIP))
+	cd $(BLENDER_TEST) && PATH=$(BLENDER_TEST)/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)/scripts \
 	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/tests/blender/import_test.py -- $(abspath $(ADDON_ZIP)) $(CURDIR)/examples/totem.gltf
 
-# The add-on's glTF step timed on a bought character's size, before and now.
+# The add-on's routes timed on a bought character's size, and on the FBX files
+# of BENCH_FBX (absolute paths), per frame.
 bench-blender: build deps-blender blender-addon
 	rm -rf $(BLENDER_TEST)-bench && mkdir -p $(BLENDER_TEST)-bench
 	cmake --install $(BUILD) --prefix $(BLENDER_TEST)-bench/prefix >/dev/null
 	cd $(BLENDER_TEST)-bench && PATH=$(BLENDER_TEST)-bench/prefix/bin:/usr/bin:$$PATH BLENDER_USER_SCRIPTS=$(BLENDER_TEST)-bench/scripts \
-	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/bench/blender_export_bench.py -- $(abspath $(ADDON_ZIP))
+	  blender -b --factory-startup --python-exit-code 1 --python $(CURDIR)/bench/blender_export_bench.py -- $(abspath $(ADDON_ZIP)) $(BENCH_FBX)
 
 # File > Import of a set of 900 vertices and 4000 frames, each way of bringing
 # the frames in (BENCH_IMPORT_FRAMES) in a Blender of its own: the point cache

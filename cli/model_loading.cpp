@@ -170,9 +170,12 @@ LoadedModel LoadModel(const std::string& path, const ModelOptions& options) {
         }
         importOptions.numberFileVertices = !cache.empty();
         const auto read = [&] {
+            // With a point cache, --clip names the cache's clips, not the OBJ's (it has none).
+            hm::ImportOptions modelOptions = importOptions;
+            if (!cache.empty()) modelOptions.clips.clear();
             hm::ImportResult result = format != hm::fmt::VertexFormat::kNone
                                           ? hm::fmt::ReadVertexAnimated(path, format, importOptions, rateGiven)
-                                          : hm::ImportModelContained(path, importOptions, options.limits);
+                                          : hm::ImportModelContained(path, modelOptions, options.limits);
             if (result.model && !cache.empty())
                 if (Error error = hm::fmt::AttachPointCache(result, path, cache, importOptions, rateGiven)) {
                     result.model.reset();

@@ -2,6 +2,7 @@
 
 #include "bake/vertex_frames.h"
 #include "host/format_limits.h"
+#include "mesh_edit/mesh_vertices.h"
 #include "names/sequence_names.h"
 
 #include <algorithm>
@@ -9,6 +10,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <numeric>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -44,6 +48,105 @@ const Turn kTurns[] = {
     {"Blender's Z up", {{{1, 0, 0}, {0, 0, 1}, {0, -1, 0}}}},
     {"LightWave's mirrored axes", {{{1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}},
 };
+
+// The clip list beside a cache (NAME.clips for NAME.pc2): a line a clip,
+// "FIRST COUNT RATE NAME" (frames of the cache from 0, frames a second, the
+// rest of the line its name); blank lines and lines from '#' are skipped.
+// No file: no clips. A line that does not fit the cache is refused, naming it.
+Error ReadClipList(const std::string& cachePath, uint32_t fileFrames, double cacheRate, bool rateGiven,
+                   std::vector<ClipInfo>& clips) {
+    const std::string listPath = (fs::path(cachePath).parent_path() / fs::path(cachePath).stem()).string() + ".clips";
+    std::ifstream file(listPath);
+    if (!file) return {};
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        std::istringstream fields(line);
+        long long first = -1, count = 0;
+        double rate = 0;
+        std::string name;
+        const std::string where = listPath + " line " + std::to_string(number) + ": ";
+        if (!(fields >> first >> count >> rate)) return Fault(ErrorKind::kBadInput, where + "not FIRST COUNT RATE NAME");
+        std::getline(fields >> std::ws, name);
+        if (name.empty() || first < 0 || count <= 0 || first + count > static_cast<long long>(fileFrames))
+            return Fault(ErrorKind::kBadInput, where + "frames " + std::to_string(first) + " to " +
+                                                   std::to_string(first + count - 1) + " of a cache of " +
+                                                   std::to_string(fileFrames) + " frames, or no name");
+        if (rateGiven || !FpsProblem(rate).empty()) rate = cacheRate;
+        ClipInfo clip;
+        clip.name = name;
+        clip.frameCount = count;
+        clip.startFrame = first;
+        clip.rate = static_cast<float>(rate);
+        clip.seconds = count / rate;
+        clips.push_back(clip);
+    }
+    return {};
+}
+
+// Each mesh's vertices in the order of the file's lines they come from, not
+// in Assimp's order of first use: the tool that wrote the model numbered them
+// so (a set brought into Blender and exported back keeps the set's order).
+void OrderVerticesByLines(ImportResult& result) {
+    imp::ExactScene& scene = *result.exact;
+    if (scene.meshes.size() != result.model->meshes.size()) return;
+    for (size_t m = 0; m < scene.meshes.size(); ++m) {
+        hmMesh& host = *result.model->meshes[m];
+        imp::ExactMesh& exact = scene.meshes[m];
+        const std::vector<uint32_t>& line = exact.framePoint;
+        if (line.size() != host.vertices.size()) continue;
+        std::vector<uint32_t> order(line.size());
+        std::iota(order.begin(), order.end(), 0u);
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return line[a] < line[b]; });
+        std::vector<uint32_t> newIndex(order.size());
+        for (uint32_t k = 0; k < order.size(); ++k) newIndex[order[k]] = k;
+        imp::Corners corners;
+        for (const hmTriangle& triangle : host.triangles)
+            corners.insert(corners.end(), triangle.corners.begin(), triangle.corners.end());
+        imp::RenumberVertices(host, exact, corners, newIndex, static_cast<uint32_t>(order.size()));
+        imp::SetTriangles(host, corners);
+    }
+}
+
+// The triangle types beside a cache (NAME.types for NAME.pc2), which an OBJ's
+// materials cannot state (one-sided, masked): a line a material, "TYPE NAME",
+// the engine's type for its triangles (0 to 255; a weapon triangle stays one).
+// No file: the types the materials give.
+Error ReadTriangleTypes(const std::string& cachePath, ImportResult& result) {
+    const std::string listPath = (fs::path(cachePath).parent_path() / fs::path(cachePath).stem()).string() + ".types";
+    std::ifstream file(listPath);
+    if (!file) return {};
+    std::map<std::string, uint8_t> typeOf;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        std::istringstream fields(line);
+        int type = -1;
+        std::string name;
+        if (!(fields >> type) || type < 0 || type > 255 || !std::getline(fields >> std::ws, name) || name.empty())
+            return Fault(ErrorKind::kBadInput,
+                         listPath + " line " + std::to_string(number) + ": not TYPE NAME (a type from 0 to 255)");
+        typeOf[name] = static_cast<uint8_t>(type);
+    }
+    size_t triangles = 0;
+    for (const auto& mesh : result.model->meshes) triangles += mesh->triangles.size();
+    if (result.triangleTypes.size() != triangles) result.triangleTypes.assign(triangles, 1);
+    size_t first = 0;
+    for (size_t m = 0; m < result.model->meshes.size(); ++m) {
+        const size_t count = result.model->meshes[m]->triangles.size();
+        const auto found = m < result.model->materials.size() ? typeOf.find(result.model->materials[m]->name)
+                                                              : typeOf.end();
+        if (found != typeOf.end())
+            for (size_t t = first; t < first + count; ++t)
+                result.triangleTypes[t] = static_cast<uint8_t>(found->second | (result.triangleTypes[t] & 8));
+        first += count;
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -139,6 +242,9 @@ Error AttachPointCache(ImportResult& result, const std::string& modelPath, const
                                                modelPath + " has " + std::to_string(scene->frames.points) +
                                                " vertices; a point cache moves each vertex of the model it was made for");
 
+    if (Error error = ReadTriangleTypes(cachePath, result)) return error;
+    OrderVerticesByLines(result);
+
     // The first frame against the model's own positions, as written and turned.
     imp::FramePoints reader(cache.frames);
     const float* first = reader.Read(0);
@@ -188,15 +294,45 @@ Error AttachPointCache(ImportResult& result, const std::string& modelPath, const
     // rate: that is --fps (30 by default, the engine's).
     double rate = cache.rate > 0 && !rateGiven ? cache.rate : options.fps / cache.step;
     if (!FpsProblem(rate).empty()) rate = options.fps;
-    ClipInfo clip;
-    clip.name = fs::path(cachePath).stem().string();
-    clip.sequence = imp::SequenceNames({clip.name}).front();
-    clip.frameCount = cache.frames.fileFrames;
-    clip.startFrame = 0;
-    clip.rate = static_cast<float>(rate);
-    clip.seconds = clip.frameCount / rate;
-    result.clips = {clip};
-    result.model->totalFrames = static_cast<int32_t>(cache.frames.fileFrames);
+    std::vector<ClipInfo> clips;
+    if (Error error = ReadClipList(cachePath, cache.frames.fileFrames, rate, rateGiven, clips)) return error;
+    if (clips.empty()) {
+        ClipInfo clip;
+        clip.name = fs::path(cachePath).stem().string();
+        clip.frameCount = cache.frames.fileFrames;
+        clip.startFrame = 0;
+        clip.rate = static_cast<float>(rate);
+        clip.seconds = clip.frameCount / rate;
+        clips.push_back(clip);
+    }
+    std::vector<std::string> names;
+    for (const ClipInfo& clip : clips) names.push_back(clip.name);
+    const std::vector<std::string> sequences = imp::SequenceNames(names);
+    for (size_t i = 0; i < clips.size(); ++i) clips[i].sequence = sequences[i];
+    // --clip picks clips, end to end; without it every frame is exported, each clip where it lies.
+    if (!options.clips.empty()) {
+        std::vector<uint32_t> timeline;
+        std::vector<bool> chosen(clips.size(), false);
+        for (const std::string& wanted : options.clips) {
+            size_t found = 0;
+            while (found < clips.size() && clips[found].name != wanted && clips[found].sequence != wanted) ++found;
+            if (found == clips.size()) {
+                std::string known;
+                for (const ClipInfo& clip : clips) known += (known.empty() ? "" : ", ") + clip.sequence;
+                return Fault(ErrorKind::kBadInput, cachePath + ": no clip named '" + wanted + "' (its clips: " + known + ")");
+            }
+            if (chosen[found]) return Fault(ErrorKind::kBadInput, cachePath + ": the clip '" + wanted + "' is named twice");
+            chosen[found] = true;
+            const uint32_t first = static_cast<uint32_t>(clips[found].startFrame);
+            clips[found].startFrame = static_cast<int64_t>(timeline.size());
+            for (int64_t k = 0; k < clips[found].frameCount; ++k) timeline.push_back(first + static_cast<uint32_t>(k));
+        }
+        for (size_t i = 0; i < clips.size(); ++i)
+            if (!chosen[i]) clips[i].startFrame = -1;
+        cache.frames.timeline = std::move(timeline);
+    }
+    result.clips = std::move(clips);
+    result.model->totalFrames = static_cast<int32_t>(cache.frames.timeline.size());
     AddWarning(result.hostLosses, WarningKind::MorphTargetsDropped,
                "the frames are the point cache's positions, which the host model holds only at rest; --bake host "
                "cannot pose them",

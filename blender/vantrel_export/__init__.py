@@ -1,5 +1,6 @@
-# File > Export > Vantrel mesh (.3D): the scene or the selection through
-# Blender's own glTF exporter, then vantrel-export on the temporary file.
+# File > Export > Vantrel mesh (.3D): the scene or the selection as Blender
+# evaluates it at every frame of every clip (bake.py), then vantrel-export on
+# the rest mesh and point cache written for it.
 
 bl_info = {
     "name": "Vantrel mesh export",
@@ -11,14 +12,10 @@ bl_info = {
     "category": "Import-Export",
 }
 
-import contextlib
-import functools
-import json
 import os
 import pathlib
 import re
 import shutil
-import struct
 import subprocess
 import tempfile
 import webbrowser
@@ -27,7 +24,7 @@ import bpy
 from bpy.props import BoolProperty, CollectionProperty, EnumProperty, FloatProperty, IntProperty, StringProperty
 from bpy_extras.io_utils import ExportHelper
 
-from . import import_set
+from . import bake, import_set
 
 TOOL_NAME = "vantrel-export"
 WARNING_PREFIX = TOOL_NAME + ": warning: "
@@ -83,56 +80,101 @@ def tool_options(tool):
     return _options_seen[stamp]
 
 
-def slide_clips_to_zero(glb_path):
-    """Moves every animation of a .glb so that it starts at time 0.
 
-    Blender's glTF exporter keeps an action's frame numbers as times (frame 1 at
-    1/fps) unless told otherwise, and older versions cannot be told; the tool
-    plays a clip from time 0, so a clip would gain still frames at its start.
-    """
-    with open(glb_path, "rb") as file:
-        data = bytearray(file.read())
-    json_length, json_type = struct.unpack_from("<II", data, 12)
-    if json_type != 0x4E4F534A:  # 'JSON'
-        return
-    gltf = json.loads(data[20:20 + json_length])
-    binary = data[20 + json_length + 8:]
-    accessors = gltf.get("accessors", [])
-    views = gltf.get("bufferViews", [])
-    moved = set()
-    for animation in gltf.get("animations", []):
-        inputs = {sampler["input"] for sampler in animation.get("samplers", [])} - moved
-        if not inputs:
+# --- What is exported: the objects Blender evaluates to meshes, and what moves them ---
+
+def exported_objects(context, use_selection):
+    """The objects exported, in the scene's order, and (object, why) for those left out."""
+    exported, skipped = [], []
+    for obj in context.scene.objects:
+        if use_selection and not obj.select_get():
             continue
-        start = min(accessors[i]["min"][0] for i in inputs)
-        if start == 0:
+        if obj.type not in bake.GEOMETRY_TYPES:
             continue
-        for i in inputs:
-            accessor = accessors[i]
-            view = views[accessor["bufferView"]]
-            offset = view.get("byteOffset", 0) + accessor.get("byteOffset", 0)
-            count = accessor["count"]
-            times = struct.unpack_from("<%df" % count, binary, offset)
-            struct.pack_into("<%df" % count, binary, offset, *(t - start for t in times))
-            accessor["min"] = [accessor["min"][0] - start]
-            accessor["max"] = [accessor["max"][0] - start]
-        moved |= inputs
-    if not moved:
-        return
-    text = json.dumps(gltf, separators=(",", ":")).encode()
-    text += b" " * (-len(text) % 4)
-    out = bytearray(data[:12])
-    out += struct.pack("<II", len(text), json_type) + text
-    out += data[20 + json_length:20 + json_length + 8] + binary
-    struct.pack_into("<I", out, 8, len(out))
-    with open(glb_path, "wb") as file:
-        file.write(out)
+        if not obj.visible_get():
+            skipped.append((obj, "hidden"))
+            continue
+        exported.append(obj)
+    return exported, skipped
+
+
+def pointed_objects(holder):
+    """The objects a modifier or constraint names (its object, target, curve, lattice...)."""
+    found = []
+    for prop in holder.bl_rna.properties:
+        if prop.type == 'POINTER' and prop.identifier != "rna_type":
+            value = getattr(holder, prop.identifier, None)
+            if isinstance(value, bpy.types.Object):
+                found.append(value)
+    for target in getattr(holder, "targets", ()):
+        if isinstance(getattr(target, "target", None), bpy.types.Object):
+            found.append(target.target)
+    return found
+
+
+def animated_ids(obj):
+    """The IDs of an object that actions or drivers animate: itself, its data and its shape keys."""
+    ids = [obj]
+    data = obj.data
+    if data is not None and hasattr(data, "animation_data"):
+        ids.append(data)
+        keys = getattr(data, "shape_keys", None)
+        if keys is not None:
+            ids.append(keys)
+    return ids
+
+
+def influencers(objects):
+    """The exported objects and every object that moves them: parents, the
+    objects their modifiers and constraints (bones' included) name, driver
+    targets, and so on, in turn."""
+    seen, todo = [], list(objects)
+    while todo:
+        obj = todo.pop(0)
+        if obj in seen:
+            continue
+        seen.append(obj)
+        holders = list(obj.modifiers) + list(obj.constraints)
+        if obj.pose:
+            holders += [constraint for bone in obj.pose.bones for constraint in bone.constraints]
+        for holder in holders:
+            todo += pointed_objects(holder)
+        if obj.parent:
+            todo.append(obj.parent)
+        for owner in animated_ids(obj):
+            data = owner.animation_data
+            for fcurve in data.drivers if data else ():
+                for variable in fcurve.driver.variables:
+                    todo += [target.id for target in variable.targets if isinstance(target.id, bpy.types.Object)]
+    return seen
+
+
+# Modifiers that move vertices by time or by a cache, whatever the actions.
+TIME_MODIFIERS = {'CLOTH', 'SOFT_BODY', 'FLUID', 'DYNAMIC_PAINT', 'OCEAN', 'WAVE', 'NODES', 'MESH_CACHE',
+                  'MESH_SEQUENCE_CACHE', 'EXPLODE', 'PARTICLE_SYSTEM', 'COLLISION'}
+
+
+def moves_without_actions(objects):
+    """What moves the objects that no action drives: physics, time-driven
+    modifiers and node trees, drivers; a short description, or ""."""
+    for obj in objects:
+        for modifier in getattr(obj, "modifiers", ()):
+            if modifier.type in TIME_MODIFIERS and modifier.type != 'COLLISION':
+                return "%s's %s" % (obj.name, modifier.name)
+        if obj.rigid_body:
+            return "%s's rigid body" % obj.name
+        for owner in animated_ids(obj):
+            if owner.animation_data and len(owner.animation_data.drivers):
+                return "drivers of %s" % owner.name
+    return ""
 
 
 # --- Takes: the actions that animate what is exported, one clip per take ---
 
 BONE_PATH = re.compile(r'^pose\.bones\["((?:[^"\\]|\\.)*)"\]')
 SHAPE_KEY_PATH = re.compile(r'^key_blocks\["((?:[^"\\]|\\.)*)"\]')
+# NLA tracks named by Blender, not by the animator.
+UNNAMED_TRACK = re.compile(r'^(NlaTrack(\.\d+)?|\[Action Stash\])$')
 
 
 def action_fcurves(action):
@@ -153,127 +195,285 @@ def driven_names(action, pattern):
     return names
 
 
-def users_of(action, owners):
-    """The owners whose active action, NLA strips or stash hold the action."""
-    found = set()
+def holders_of(action, owners):
+    """(owner, NLA track or None) for the owners whose active action or NLA strips hold the action."""
+    found = []
     for owner in owners:
         data = owner.animation_data
-        if data and (data.action == action or any(strip.action == action for track in data.nla_tracks
-                                                  for strip in track.strips)):
-            found.add(owner)
+        if not data:
+            continue
+        if data.action == action:
+            found.append((owner, None))
+            continue
+        track = next((track for track in data.nla_tracks for strip in track.strips if strip.action == action), None)
+        if track is not None:
+            found.append((owner, track))
     return found
 
 
 def owner_of(action, owners, targets_of):
-    """The owner (an armature object, or a mesh's shape keys) an action animates:
-    the one whose bones or shape keys it drives, preferring the one that holds
-    it, then the one whose name the action starts with (as the FBX importer
-    names them), then the one it drives most of."""
-    pattern = BONE_PATH if action.id_root != 'KEY' else SHAPE_KEY_PATH
-    driven = driven_names(action, pattern)
-    if not driven and action.id_root in ('', 'NONE'):
-        pattern, driven = SHAPE_KEY_PATH, driven_names(action, SHAPE_KEY_PATH)
-    candidates = [owner for owner in owners if isinstance(owner, bpy.types.Key) == (pattern is SHAPE_KEY_PATH)
-                  and driven & targets_of[owner]]
-    if not candidates:
-        return None
-    holding = users_of(action, candidates)
-    return max(candidates, key=lambda owner: (owner in holding, action.name.startswith(owner.name + "|"),
-                                              len(driven & targets_of[owner])))
+    """The owner an action assigned to nothing animates: the one whose bones
+    or shape keys it drives most of, preferring the one whose name it starts
+    with (as the FBX importer names them: "Rig|Walk"); else the one it is
+    named after. (Its id_root is not read: Blender warns reading it unset.)"""
+    named = [owner for owner in owners if action.name.startswith(owner.name + "|")]
+    bones, shapes = driven_names(action, BONE_PATH), driven_names(action, SHAPE_KEY_PATH)
+    candidates = [owner for owner in owners
+                  if (shapes if isinstance(owner, bpy.types.Key) else bones) & targets_of.get(owner, set())]
+    if candidates:
+        return max(candidates, key=lambda owner: (owner in named, len(
+            (shapes if isinstance(owner, bpy.types.Key) else bones) & targets_of[owner])))
+    if len(named) == 1 and not bones and not shapes and action_fcurves(action):
+        return named[0]
+    return None
 
 
 class Take:
     """One clip: the actions that play together, at most one for each owner."""
 
+    scene = False
+
     def __init__(self, key):
-        self.key = key  # the glTF animation's name, and so the name --clip takes
+        self.key = key  # the name the clip list keeps
         self.parts = []  # (owner, action)
 
     @property
+    def first(self):
+        return int(round(min(action.frame_range[0] for _, action in self.parts)))
+
+    @property
+    def last(self):
+        return int(round(max(action.frame_range[1] for _, action in self.parts)))
+
+    @property
     def frames(self):
-        start = min(action.frame_range[0] for _, action in self.parts)
-        end = max(action.frame_range[1] for _, action in self.parts)
-        return int(round(end - start)) + 1
+        return self.last - self.first + 1
 
     @property
     def label(self):
         return self.key.split("|")[-1]
 
+    @property
+    def source(self):
+        return ", ".join("%s: %s" % (owner.name, action.name) for owner, action in self.parts)
+
+
+class SceneRange:
+    """A clip of the scene as it plays, over its frame range or between two markers."""
+
+    scene = True
+
+    def __init__(self, label, first, last, source):
+        self.key, self.label = "<scene>|" + label, label
+        self.first, self.last, self.source = first, last, source
+        self.parts = []
+
+    @property
+    def frames(self):
+        return self.last - self.first + 1
+
+
+def take_key(owner, action, track):
+    """The take an action belongs to: the NLA track's name where the animator
+    named one, else the action's name without its owner's ("Body|Walk" and
+    "Hat|Walk" are the take "Walk", as the FBX importer names them)."""
+    if track is not None and not UNNAMED_TRACK.match(track.name):
+        return track.name
+    name = action.name
+    return name[len(owner.name) + 1:] if name.startswith(owner.name + "|") else name
+
 
 def gather_takes(context, use_selection):
-    """The takes of the exported armatures (and their meshes' shape keys), in the
-    order Blender lists the actions, and the actions left out."""
-    objects = [o for o in context.scene.objects if o.select_get() or not use_selection]
-    # Without an armature, a mesh's shape keys are its animation (an imported set's frames).
-    skinned = any(o.type == 'ARMATURE' for o in objects)
-    targets_of = {}
+    """The takes of the actions that animate what is exported (the exported
+    objects and the objects that move them), in the order Blender lists the
+    actions, and the actions left out."""
+    objects = influencers(exported_objects(context, use_selection)[0])
+    owners, targets_of = [], {}
     for obj in objects:
+        for owner in animated_ids(obj):
+            if owner not in owners:
+                owners.append(owner)
         if obj.type == 'ARMATURE':
             targets_of[obj] = {bone.name for bone in obj.data.bones}
-        elif obj.type == 'MESH' and obj.data.shape_keys and (not skinned or any(
-                modifier.type == 'ARMATURE' and modifier.object in objects for modifier in obj.modifiers)):
-            targets_of[obj.data.shape_keys] = {block.name for block in obj.data.shape_keys.key_blocks}
-    owners = list(targets_of)
-    takes, left_out = {}, []
-    for action in bpy.data.actions:
-        owner = owner_of(action, owners, targets_of)
-        if owner is None:
-            left_out.append(action)
-            continue
-        # The FBX importer names an action "Owner|Take" (or "Owner|Take|Layer"):
-        # one take animating a character and its hat gives "Body|Walk" and
-        # "Hat|Walk", one clip.
-        key = action.name[len(owner.name) + 1:] if action.name.startswith(owner.name + "|") else action.name
-        if any(part_owner == owner for part_owner, _ in takes.get(key, Take(key)).parts):
-            key = action.name
+        keys = getattr(obj.data, "shape_keys", None)
+        if keys is not None:
+            targets_of[keys] = {block.name for block in keys.key_blocks}
+    takes, left_out, active = {}, [], []
+
+    def add(key, owner, action):
         while any(part_owner == owner for part_owner, _ in takes.get(key, Take(key)).parts):
             key += "|"
         takes.setdefault(key, Take(key)).parts.append((owner, action))
+        return key
+
+    for action in bpy.data.actions:
+        holders = holders_of(action, owners)
+        if not holders:
+            owner = owner_of(action, owners, targets_of)
+            holders = [(owner, None)] if owner is not None else []
+        if not holders:
+            left_out.append(action)
+        for owner, track in holders:
+            key = add(take_key(owner, action, track), owner, action)
+            if owner.animation_data and owner.animation_data.action == action:
+                active.append(key)
+    # The active actions play together, as Blender plays them: an active
+    # action alone in its take joins the first active action's take.
+    if active:
+        main = next((key for key in active if isinstance(takes[key].parts[0][0], bpy.types.Object)
+                     and takes[key].parts[0][0].type == 'ARMATURE'), active[0])
+        for key in active:
+            take = takes[key]
+            if key != main and len(take.parts) == 1 and \
+                    all(owner != take.parts[0][0] for owner, _ in takes[main].parts):
+                takes[main].parts += take.parts
+                del takes[key]
     return list(takes.values()), left_out
 
 
-@contextlib.contextmanager
-def takes_as_tracks(takes):
-    """Puts each take in an NLA track of its name on each of its owners, the
-    only unmuted strips there, with no active action: Blender's glTF exporter
-    then writes one animation per take whatever the scene held. The strips
-    hold copies, as the exporter makes each action active in turn, which
-    would mark an unassigned action as the owner's for good. Everything is put
-    back afterwards, also when the export fails halfway."""
-    owners = {owner for take in takes for owner, _ in take.parts}
-    undo = []
+def scene_ranges(context, use_selection, takes):
+    """The scene's frame range as clips, split at its timeline markers, where
+    something moves that no action drives (physics, time-driven modifiers or
+    nodes, drivers), or where no action moves anything."""
+    objects = influencers(exported_objects(context, use_selection)[0])
+    why = moves_without_actions(objects)
+    if takes and not why:
+        return []
+    scene = context.scene
+    first, last = scene.frame_start, scene.frame_end
+    markers = sorted((marker.frame, marker.name) for marker in scene.timeline_markers if first <= marker.frame <= last)
+    source = "scene frames (%s)" % (why or "no action")
+    if not markers:
+        return [SceneRange(scene.name, first, last, source)]
+    ranges = []
+    if markers[0][0] > first:
+        ranges.append(SceneRange(scene.name, first, markers[0][0] - 1, source))
+    for (start, name), following in zip(markers, markers[1:] + [(last + 1, None)]):
+        if following[0] > start:
+            ranges.append(SceneRange(name, start, following[0] - 1, "marker %s, %s" % (name, source)))
+    return ranges
+
+
+def gather_clips(context, use_selection):
+    """Every clip: the scene's ranges first, then the takes; and the actions left out."""
+    takes, left_out = gather_takes(context, use_selection)
+    return scene_ranges(context, use_selection, takes) + takes, left_out
+
+
+# --- Playing a take: its actions assigned, everything else at rest, all put back afterwards ---
+
+REST_VALUES = {"location": (0.0, 0.0, 0.0), "rotation_quaternion": (1.0, 0.0, 0.0, 0.0),
+               "rotation_euler": (0.0, 0.0, 0.0), "rotation_axis_angle": (0.0, 0.0, 1.0, 0.0),
+               "scale": (1.0, 1.0, 1.0)}
+LAST_PART = re.compile(r'^(.*?)\.?([A-Za-z_][A-Za-z0-9_]*)$')
+
+
+def resolve_parent(owner, path):
+    match = LAST_PART.match(path)
+    if not match:
+        return None, None
+    parent_path, attribute = match.groups()
     try:
-        copies = {}
-        for take in takes:
-            for _, action in take.parts:
-                copies[action] = action.copy()
-                undo.append(functools.partial(bpy.data.actions.remove, copies[action]))
-        for owner in owners:
+        parent = owner.path_resolve(parent_path) if parent_path else owner
+    except ValueError:
+        return None, None
+    return (parent, attribute) if hasattr(parent, attribute) else (None, None)
+
+
+def read_value(parent, attribute):
+    value = getattr(parent, attribute)
+    try:
+        return tuple(value)
+    except TypeError:
+        return value
+
+
+class Player:
+    """Plays takes on the owners of their actions. Each owner's animation
+    (active action, NLA, tweak mode) and the values its actions animate are
+    kept and put back when done, also when the export fails halfway. The
+    actions played are copies, so that assigning one marks nothing."""
+
+    def __init__(self, takes, context):
+        self.context = context
+        self.frame = (context.scene.frame_current, context.scene.frame_subframe)
+        self.parts = [part for take in takes for part in take.parts]
+        self.owners = []
+        for owner, _ in self.parts:
+            if owner not in self.owners:
+                self.owners.append(owner)
+        self.saved, self.values, self.copies, self.created = [], [], {}, []
+
+    def __enter__(self):
+        paths = {}
+        active = [(owner, owner.animation_data.action) for owner in self.owners
+                  if owner.animation_data and owner.animation_data.action]
+        for owner, action in self.parts + active:
+            for fcurve in action_fcurves(action):
+                paths.setdefault(owner, set()).add(fcurve.data_path)
+        for owner, owner_paths in paths.items():
+            for path in sorted(owner_paths):
+                parent, attribute = resolve_parent(owner, path)
+                if parent is not None:
+                    rest = REST_VALUES.get(attribute) if isinstance(parent, bpy.types.PoseBone) else None
+                    self.values.append((parent, attribute, read_value(parent, attribute), rest))
+        for owner in self.owners:
             data = owner.animation_data
             if data is None:
                 owner.animation_data_create()
-                undo.append(owner.animation_data_clear)
+                self.created.append(owner)
                 continue
-            # Out of tweak mode first: its action is the strip's, the active one waits behind it.
             tweak, active_track = data.use_tweak_mode, data.nla_tracks.active
             data.use_tweak_mode = False
-            undo.append(functools.partial(restore_animation_data, data, data.action, tweak, data.use_nla,
-                                          active_track,
-                                          [strip.mute for track in data.nla_tracks for strip in track.strips]))
+            self.saved.append((data, data.action, tweak, data.use_nla, active_track,
+                               [strip.mute for track in data.nla_tracks for strip in track.strips]))
+        return self
+
+    def play(self, take):
+        """The take's actions on their owners, every other owner's and every
+        other value at rest; a scene range (or None): the scene as it was."""
+        for parent, attribute, value, rest in self.values:
+            if take is not None and not take.scene and rest is not None and isinstance(value, tuple) \
+                    and len(rest) == len(value):
+                value = rest
+            try:
+                setattr(parent, attribute, value)
+            except (AttributeError, TypeError, ValueError):
+                pass
+        if take is None or take.scene:
+            for data, action, tweak, use_nla, active_track, mutes in self.saved:
+                data.use_tweak_mode = False
+                restore_animation_data(data, action, tweak, use_nla, active_track, mutes)
+            for owner in self.created:
+                owner.animation_data.action = None
+            return
+        for owner in self.owners:
+            data = owner.animation_data
+            data.use_tweak_mode = False
+            data.use_nla = False
             data.action = None
-            for track in data.nla_tracks:
-                for strip in track.strips:
-                    strip.mute = True
-        for take in takes:
-            for owner, action in take.parts:
-                track = owner.animation_data.nla_tracks.new()
-                undo.append(functools.partial(owner.animation_data.nla_tracks.remove, track))
-                track.name = take.key
-                track.strips.new(take.key, int(action.frame_range[0]), copies[action])
-        yield
-    finally:
-        for step in reversed(undo):
-            step()
+        for owner, action in take.parts:
+            if action not in self.copies:
+                self.copies[action] = action.copy()
+            owner.animation_data.action = self.copies[action]
+
+    def __exit__(self, *exception):
+        for owner in self.owners:
+            if owner.animation_data:
+                owner.animation_data.action = None
+        for data, action, tweak, use_nla, active_track, mutes in self.saved:
+            restore_animation_data(data, action, tweak, use_nla, active_track, mutes)
+        for owner in self.created:
+            owner.animation_data_clear()
+        for copy in self.copies.values():
+            bpy.data.actions.remove(copy)
+        for parent, attribute, value, _ in self.values:
+            try:
+                setattr(parent, attribute, value)
+            except (AttributeError, TypeError, ValueError):
+                pass
+        self.context.scene.frame_set(self.frame[0], subframe=self.frame[1])
+        return False
 
 
 def restore_animation_data(data, action, tweak, use_nla, active_track, mutes):
@@ -286,74 +486,15 @@ def restore_animation_data(data, action, tweak, use_nla, active_track, mutes):
     if tweak:
         data.use_tweak_mode = True
 
-
-def keyed_every_frame(takes):
-    """Whether every F-curve of the takes holds a key on every frame or one
-    value throughout, on armatures without constraints or drivers, as FBX
-    files from most tools and baked actions are: then the tool, sampling the
-    same frames, reads Blender's values from the keys themselves, and the glTF
-    exporter's own resampling of every bone is time spent for nothing."""
-    for take in takes:
-        for owner, action in take.parts:
-            if owner.animation_data and owner.animation_data.drivers:
-                return False
-            if isinstance(owner, bpy.types.Object) and any(bone.constraints for bone in owner.pose.bones):
-                return False
-            for fcurve in action_fcurves(action):
-                points = fcurve.keyframe_points
-                if len({point.co[1] for point in points}) <= 1:
-                    continue
-                frames = [point.co[0] for point in points]
-                if any(abs(frame - round(frame)) > 1e-3 for frame in frames) or \
-                        any(later - earlier > 1.001 for earlier, later in zip(frames, frames[1:])):
-                    return False
-    return True
-
-
-def gltf_settings(operator, takes, offered):
-    """The glTF exporter's settings: every take a clip of its own, over its
-    whole length, or without takes every action (or NLA track) as the exporter
-    finds them. Resampling is left out where the keys are samples already.
-    Normals stay, though the tool reads none: without them the model reader
-    would join more vertices of one place and texture coordinate, whatever
-    their bones."""
-    settings = {
-        "export_format": 'GLB',
-        "use_selection": operator.use_selection,
-        "export_apply": operator.apply_modifiers,
-        "export_animations": True,
-        "export_frame_range": False,
-        "export_force_sampling": not takes or not keyed_every_frame(takes),
-        "export_frame_step": 1,
-        "export_skins": True,
-        "export_all_influences": True,
-        "export_morph": True,
-        "export_anim_slide_to_zero": True,
-        "export_cameras": False,
-        "export_lights": False,
-    }
-    if "export_animation_mode" in offered:  # Blender 3.6 and later
-        settings["export_animation_mode"] = 'NLA_TRACKS' if takes else 'ACTIONS'
-    else:
-        settings["export_nla_strips"] = True
-        settings["export_anim_single_armature"] = not takes
-    return {key: value for key, value in settings.items() if key in offered}
-
-
-def export_gltf(context, path, operator, takes):
-    """Blender's glTF exporter on the scene with the takes as its clips."""
-    offered = bpy.ops.export_scene.gltf.get_rna_type().properties.keys()
-    with takes_as_tracks(takes):
-        bpy.ops.export_scene.gltf(filepath=path, **gltf_settings(operator, takes, offered))
-    slide_clips_to_zero(path)
-
-
 # --- The clip list: which takes, in which order, remembered in the file ---
 
 class VantrelClip(bpy.types.PropertyGroup):
     # name: the take's key
     label: StringProperty()
     frames: IntProperty()
+    first: IntProperty()
+    last: IntProperty()
+    source: StringProperty()
     use: BoolProperty(name="Export", description="Export this clip", default=True)
 
 
@@ -362,7 +503,8 @@ class VANTREL_UL_clips(bpy.types.UIList):
         row = layout.row()
         row.prop(item, "use", text="")
         row.label(text=item.label)
-        row.label(text="%d frames" % item.frames)
+        row.label(text="%d frames (%d-%d)" % (item.frames, item.first, item.last))
+        row.label(text=item.source)
 
 
 class VantrelClipMove(bpy.types.Operator):
@@ -398,8 +540,9 @@ def sync_clip_list(scene, takes):
             clips.add().name = take.key
     for clip in clips:
         take = keys[clip.name]
-        if clip.label != take.label or clip.frames != take.frames:
-            clip.label, clip.frames = take.label, take.frames
+        shown = (take.label, take.frames, take.first, take.last, take.source)
+        if (clip.label, clip.frames, clip.first, clip.last, clip.source) != shown:
+            clip.label, clip.frames, clip.first, clip.last, clip.source = shown
     scene.vantrel_clip_index = min(scene.vantrel_clip_index, max(len(clips) - 1, 0))
 
 
@@ -423,14 +566,11 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
     filter_glob: StringProperty(default="*.3D;*.3d", options={'HIDDEN'})
 
     use_selection: BoolProperty(name="Selected Only", description="Export the selected objects only", default=False)
-    apply_modifiers: BoolProperty(name="Apply Modifiers", description="Apply modifiers other than the armature's",
-                                  default=False)
+    # Kept for presets saved by earlier versions: every modifier is applied
+    # now, at every frame, and every vertex is where Blender puts it.
+    apply_modifiers: BoolProperty(options={'HIDDEN'}, default=False)
+    bake: StringProperty(options={'HIDDEN'}, default='exact')
     scale: FloatProperty(name="Scale", description="Multiply every position", default=1.0, min=1e-6, soft_max=1000.0)
-    bake: EnumProperty(
-        name="Bake",
-        items=[('exact', "Exact", "Every vertex where Blender puts it, every bone influence"),
-               ('host', "Host", "Every vertex on its heaviest bone, as the modelling host would")],
-        default='exact')
     weld: BoolProperty(name="Weld", description="Merge vertices the format cannot tell apart", default=True)
     simplify: EnumProperty(
         name="Simplify",
@@ -451,7 +591,7 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
 
     def invoke(self, context, event):
         # The list is the scene's: filled before the dialog draws it (drawing cannot change the scene).
-        sync_clip_list(context.scene, gather_takes(context, False)[0])
+        sync_clip_list(context.scene, gather_clips(context, False)[0])
         self.take_imported_options(context)
         return ExportHelper.invoke(self, context, event)
 
@@ -460,11 +600,9 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         tool = find_tool(context)
         offered = tool_options(tool) if tool else set()
         layout.prop(self, "use_selection")
-        layout.prop(self, "apply_modifiers")
         layout.prop(self, "scale")
         draw_clip_list(layout, context.scene)
-        for name, option in (("bake", "--bake"), ("weld", "--no-weld"), ("simplify", "--simplify"),
-                             ("preview", "--preview")):
+        for name, option in (("weld", "--no-weld"), ("simplify", "--simplify"), ("preview", "--preview")):
             row = layout.row()
             row.active = option in offered
             row.prop(self, name)
@@ -473,17 +611,10 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         if not tool:
             layout.label(text=TOOL_NAME + " not found", icon='ERROR')
 
-    def tool_arguments(self, context, offered, clips):
-        """The command line for this export, and warnings about choices the tool cannot honour."""
-        render = context.scene.render
-        arguments = ["--fps", "%.9g" % (render.fps / render.fps_base), "--scale", "%.9g" % self.scale]
+    def tool_arguments(self, offered):
+        """The command line's options for this export, and warnings about choices the tool cannot honour."""
+        arguments = ["--scale", "%.9g" % self.scale]
         warnings = []
-        for clip in clips:
-            arguments += ["--clip", clip]
-        if "--bake" in offered:
-            arguments += ["--bake", self.bake]
-        elif self.bake == 'exact':
-            warnings.append("This " + TOOL_NAME + " has no exact bake: every vertex follows its heaviest bone only")
         if "--no-weld" in offered and not self.weld:
             arguments.append("--no-weld")
         if self.simplify != 'NONE':
@@ -499,6 +630,8 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         return arguments, warnings
 
     def execute(self, context):
+        global last_report
+        last_report = []
         self.take_imported_options(context)
         tool = find_tool(context)
         if not tool:
@@ -508,66 +641,113 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
         if not os.path.isdir(os.path.dirname(destination)):
             self.report({'ERROR'}, "The folder %s does not exist" % os.path.dirname(destination))
             return {'CANCELLED'}
-        # The list holds the whole scene's takes, so that exporting a selection
+        # The list holds the whole scene's clips, so that exporting a selection
         # keeps the choice for the others.
-        sync_clip_list(context.scene, gather_takes(context, False)[0])
-        takes, left_out = gather_takes(context, self.use_selection)
-        exported = {take.key for take in takes}
-        chosen = [clip.name for clip in context.scene.vantrel_clips if clip.use and clip.name in exported]
-        if takes and not chosen:
+        sync_clip_list(context.scene, gather_clips(context, False)[0])
+        objects, skipped = exported_objects(context, self.use_selection)
+        if not objects:
+            self.report({'ERROR'}, "Nothing to export: no visible mesh%s" % (" is selected" if self.use_selection
+                                                                             else " in the scene"))
+            return {'CANCELLED'}
+        clips, left_out = gather_clips(context, self.use_selection)
+        by_key = {clip.key: clip for clip in clips}
+        chosen = [by_key[item.name] for item in context.scene.vantrel_clips if item.use and item.name in by_key]
+        if not chosen:
             self.report({'ERROR'}, "No clip is chosen: tick at least one in the list of clips")
             return {'CANCELLED'}
-        arguments, warnings = self.tool_arguments(context, tool_options(tool), chosen)
+        arguments, warnings = self.tool_arguments(tool_options(tool))
+        render = context.scene.render
+        rate = render.fps / render.fps_base
+        stem = os.path.splitext(os.path.basename(destination))[0]
         progress = context.window_manager
-        progress.progress_begin(0, 3)
+        total = sum(clip.frames for clip in chosen)
+        progress.progress_begin(0, total + 1)
         folder = tempfile.mkdtemp(prefix="vantrel-")
+        still = []
         try:
             # Named as the class is: the textures the tool writes are named after the model.
-            model = os.path.join(folder, os.path.splitext(os.path.basename(destination))[0] + ".glb")
-            progress.progress_update(1)
+            baker = bake.Baker(context, objects, folder, stem)
+            lines = []
             try:
-                export_gltf(context, model, self, [take for take in takes if take.key in chosen])
-            except (RuntimeError, TypeError) as error:
-                self.report({'ERROR'}, "Blender's glTF export failed: %s" % error)
+                with Player([clip for clip in chosen if not clip.scene], context) as player:
+                    for clip in chosen:
+                        first = baker.frames
+                        baker.start_clip()
+                        player.play(clip)
+                        for frame in range(clip.first, clip.last + 1):
+                            baker.frame(frame, clip.label)
+                            progress.progress_update(baker.frames)
+                        lines.append("%d %d %.9g %s\n" % (first, clip.frames, rate, clip.label))
+                        if not baker.moved:
+                            still.append(clip.label)
+            except bake.TopologyChanged as error:
+                self.report({'ERROR'}, str(error))
                 return {'CANCELLED'}
-            progress.progress_update(2)
+            except (RuntimeError, OSError, ValueError) as error:
+                self.report({'ERROR'}, "The bake failed after %d frame(s): %s" % (baker.frames, error))
+                return {'CANCELLED'}
+            finally:
+                baker.close()
+            with open(os.path.join(folder, stem + ".clips"), "w", encoding="utf-8", newline="\n") as file:
+                file.writelines(lines)
+            model = os.path.join(folder, stem + ".obj")
             # The tool writes its log into the current folder: beside the outputs.
             try:
-                run = subprocess.run([tool, model, destination] + arguments, cwd=os.path.dirname(destination),
-                                     capture_output=True, encoding="utf-8", errors="replace",
-                                     stdin=subprocess.DEVNULL)
+                run = subprocess.run([tool, model, destination, "--point-cache", os.path.join(folder, stem + ".pc2")]
+                                     + arguments, cwd=os.path.dirname(destination), capture_output=True,
+                                     encoding="utf-8", errors="replace", stdin=subprocess.DEVNULL)
             except OSError as error:
                 self.report({'ERROR'}, "%s could not be run: %s" % (tool, error))
                 return {'CANCELLED'}
-            progress.progress_update(3)
+            progress.progress_update(total + 1)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
             progress.progress_end()
 
         problems = []
-        # The temporary file is gone and means nothing to the user: the tool's
+        # The temporary files are gone and mean nothing to the user: the tool's
         # messages speak of the scene.
-        for line in run.stderr.replace(model + ": ", "").splitlines():
+        for line in run.stderr.replace(os.path.join(folder, ""), "").splitlines():
             if line.startswith(WARNING_PREFIX):
                 warnings.append(line[len(WARNING_PREFIX):])
             elif line.strip():
                 problems.append(line[len(ERROR_PREFIX):] if line.startswith(ERROR_PREFIX) else line)
+        if still:
+            warnings.append("Nothing moves during %s: %s" % ("this clip" if len(still) == 1 else "these clips",
+                                                             ", ".join(still)))
         for warning in warnings:
             self.report({'WARNING'}, warning)
+            last_report.append(('WARNING', warning))
         if run.returncode != 0:
             reason = "; ".join(problems) or "exit status %d" % run.returncode
             self.report({'ERROR'}, TOOL_NAME + " failed: " + reason)
             return {'CANCELLED'}
-        summary = "Exported %s (_d.3d, _a.3d, .uc)" % os.path.splitext(destination)[0]
-        if takes:
-            summary += ", %d of %d clip(s)" % (len(chosen), len(takes))
-        if left_out:
-            summary += "; %d action(s) not exported, as they animate no exported armature or shape key: %s" % (
-                len(left_out), ", ".join(action.name for action in left_out))
-        self.report({'INFO'}, summary)
+        for level, line in export_summary(destination, objects, skipped, clips, chosen, left_out):
+            self.report({level}, line)
+            last_report.append((level, line))
         if self.preview and "--preview" in arguments:
             open_preview(self, os.path.splitext(destination)[0] + ".html")
         return {'FINISHED'}
+
+
+# The last export's report, (level, line) each: for tests and scripts.
+last_report = []
+
+
+def export_summary(destination, objects, skipped, clips, chosen, left_out):
+    """What was exported, and what was not and why."""
+    lines = [('INFO', "Exported %s (_d.3d, _a.3d, .uc): %s; %d clip(s)" % (
+        os.path.splitext(destination)[0], ", ".join(obj.name for obj in objects), len(chosen)))]
+    # A line a clip: Blender cuts a long report short.
+    lines += [('INFO', "Clip %s (%s, frames %d-%d)" % (clip.label, clip.source, clip.first, clip.last))
+              for clip in chosen]
+    not_exported = ["%s (%s)" % (obj.name, why) for obj, why in skipped]
+    not_exported += ["clip %s (not ticked in the list)" % clip.label for clip in clips if clip not in chosen]
+    not_exported += ["action %s (animates nothing exported, nor anything that moves it)" % action.name
+                     for action in left_out]
+    if not_exported:
+        lines.append(('INFO', "Not exported: " + "; ".join(not_exported)))
+    return lines
 
 
 def open_preview(operator, page):

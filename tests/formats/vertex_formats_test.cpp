@@ -586,6 +586,10 @@ TEST(PointCaches, MoveTheObjsVerticesInTheOrderOfItsLines) {
     std::filesystem::create_directory(made / "beside");
     Write(made / "beside/box.obj", kCacheObj);
     Write(made / "beside/BOX.PC2", Pc2File(twist));
+    // The clip list the Blender add-on writes beside its cache.
+    std::filesystem::create_directory(made / "clipped");
+    Write(made / "clipped/twist.pc2", Pc2File(twist));
+    Write(made / "clipped/twist.clips", "0 4 20 Bend\n# a comment, then a blank line\n\n4 6 25 Turn\r\n");
     struct Case {
         std::string arguments;
         std::vector<Sequence> sequences;
@@ -600,6 +604,11 @@ TEST(PointCaches, MoveTheObjsVerticesInTheOrderOfItsLines) {
          "its first frame lies as the model turned from LightWave's mirrored axes"},
         {"box.obj --point-cache zup.pc2", {{"All", 0, 10, 0}, {"zup", 0, 10, 0}},
          "its first frame lies as the model turned from Blender's Z up"},
+        {"box.obj --point-cache clipped/twist.pc2", {{"All", 0, 10, 0}, {"Bend", 0, 4, 20}, {"Turn", 4, 6, 25}}, ""},
+        {"box.obj --point-cache clipped/twist.pc2 --fps 24",
+         {{"All", 0, 10, 0}, {"Bend", 0, 4, 24}, {"Turn", 4, 6, 24}}, ""},
+        {"box.obj --point-cache clipped/twist.pc2 --clip Bend --clip Turn",
+         {{"All", 0, 10, 0}, {"Bend", 0, 4, 20}, {"Turn", 4, 6, 25}}, ""},
         {"beside/box.obj", {{"All", 0, 10, 0}, {"BOX", 0, 10, 0}},
          "note: beside/BOX.PC2 beside the model gives its frames (a point cache named after it)"},
     };
@@ -617,6 +626,61 @@ TEST(PointCaches, MoveTheObjsVerticesInTheOrderOfItsLines) {
     }
 }
 
+// The box with a material on each half, its faces using the lines out of order.
+const char* const kMaterialObj =
+    "mtllib halves.mtl\n"
+    "v -1 0 -1\nv 1 0 -1\nv 1 0 1\nv -1 0 1\nv 100 100 100\nv -1 2 -1\nv 1 2 -1\nv 1 2 1\nv -1 2 1\n"
+    "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+    "usemtl Skin\nf 3/3 4/4 1/1 2/2\nf 1/1 6/2 7/3 2/4\nf 2/1 7/2 8/3 3/4\n"
+    "usemtl Glass Pane\nf 9/1 8/2 7/3 6/4\nf 3/1 8/2 9/3 4/4\nf 4/1 9/2 6/3 1/4\n";
+
+TEST(PointCaches, TakeTheTypesBesideThemAndNumberVerticesInTheOrderOfTheLines) {
+    ScratchDir made;
+    Write(made / "box.obj", kMaterialObj);
+    Write(made / "halves.mtl", "newmtl Skin\nKd 1 1 1\nnewmtl Glass Pane\nKd 1 1 1\n");
+    Write(made / "twist.pc2", Pc2File(Twist(4)));
+    Write(made / "twist.types", "# masked glass, a one-sided skin\n0 Skin\n3 Glass Pane\n2 Nothing of the box\n");
+    ScratchDir out;
+    const Outcome outcome = RunProgram(made, "box.obj --point-cache twist.pc2 '" + out / "Out.3D" + "'");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const view::ExportedSet set = view::ReadExportedSet(out / "Out.uc");
+    std::vector<int> types;
+    for (const view::SetPolygon& polygon : set.polygons) types.push_back(polygon.type);
+    EXPECT_EQ(types, (std::vector<int>{0, 0, 0, 0, 0, 0, 3, 3, 3, 3, 3, 3}));
+    // Each vertex's line, by its place at a frame: two runs (one a mesh), each in
+    // the lines' order, although the Skin's first face starts at line 3.
+    const Frames frames = EngineFrames(Twist(4));
+    Point low{0, 0, 0}, high{0, 0, 0};
+    for (const auto& frame : frames)
+        for (const Point& p : frame)
+            for (int a = 0; a < 3; ++a) low[a] = std::min(low[a], p[a]), high[a] = std::max(high[a], p[a]);
+    std::vector<size_t> lines;
+    for (uint32_t v = 0; v < set.vertexCount; ++v) {
+        const auto decoded = view::DecodePosition(set, 3, v);
+        size_t best = 0;
+        double nearest = HUGE_VAL;
+        for (size_t line = 0; line < frames[3].size(); ++line) {
+            double distance = 0;
+            for (int a = 0; a < 3; ++a) distance += std::fabs(decoded[a] + (low[a] + high[a]) / 2 - frames[3][line][a]);
+            if (distance < nearest) nearest = distance, best = line;
+        }
+        lines.push_back(best);
+    }
+    size_t descents = 0;
+    for (size_t v = 1; v < lines.size(); ++v) descents += lines[v] < lines[v - 1];
+    EXPECT_EQ(descents, 1u) << ::testing::PrintToString(lines);
+
+    Write(made / "twist.types", "0 Skin\nglass 3\n");
+    const Outcome refused = RunProgram(made, "box.obj --point-cache twist.pc2 '" + out / "Again.3D" + "'");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("twist.types line 2: not TYPE NAME (a type from 0 to 255)"), std::string::npos)
+        << refused.err;
+    Write(made / "twist.types", "256 Skin\n");
+    EXPECT_EQ(RunProgram(made, "box.obj --point-cache twist.pc2 '" + out / "Again.3D" + "'").status, 2);
+    Write(made / "twist.types", "255 Skin\n");
+    EXPECT_EQ(RunProgram(made, "box.obj --point-cache twist.pc2 '" + out / "Again.3D" + "'").status, 0);
+}
+
 TEST(PointCaches, ThoseThatDoNotFitTheModelOrTheirFileAreRefused) {
     ScratchDir made;
     Write(made / "box.obj", kCacheObj);
@@ -632,6 +696,14 @@ TEST(PointCaches, ThoseThatDoNotFitTheModelOrTheirFileAreRefused) {
     holed[3][2][1] = NAN;
     Write(made / "holed.pc2", Pc2File(holed));
     Write(made / "times.mdd", MddFile(Twist(2), {0, 1}).substr(0, 10));
+    // Clip lists: the last frame of the cache, and one past it; a line that is not one.
+    for (const char* folder : {"all", "past", "words"}) std::filesystem::create_directory(made / folder);
+    Write(made / "all/ten.pc2", Patched(twist, 28, 10));
+    Write(made / "all/ten.clips", "0 10 30 Whole\n");
+    Write(made / "past/ten.pc2", Patched(twist, 28, 10));
+    Write(made / "past/ten.clips", "0 5 30 Start\n5 6 30 End\n");
+    Write(made / "words/ten.pc2", Patched(twist, 28, 10));
+    Write(made / "words/ten.clips", "first 5 30 Start\n");
     const struct {
         std::string arguments;
         const char* says;  // "" for an export
@@ -645,6 +717,11 @@ TEST(PointCaches, ThoseThatDoNotFitTheModelOrTheirFileAreRefused) {
         {"box.gltf --point-cache ten.pc2", "box.gltf: a point cache names the vertices of an OBJ file"},
         {"own.md2 --point-cache ten.pc2", "own.md2: holds frames of its own; --point-cache is for OBJ models"},
         {"box.obj --point-cache ten.pc2 --bake host", "its frames are vertex positions, which only the exact bake poses"},
+        {"box.obj --point-cache all/ten.pc2", ""},
+        {"box.obj --point-cache past/ten.pc2", "ten.clips line 2: frames 5 to 10 of a cache of 10 frames"},
+        {"box.obj --point-cache words/ten.pc2", "ten.clips line 1: not FIRST COUNT RATE NAME"},
+        {"box.obj --point-cache all/ten.pc2 --clip Part", "ten.pc2: no clip named 'Part' (its clips: Whole)"},
+        {"box.obj --point-cache all/ten.pc2 --clip Whole --clip Whole", "ten.pc2: the clip 'Whole' is named twice"},
     };
     for (const auto& c : cases) {
         ScratchDir out;
