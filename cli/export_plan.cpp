@@ -68,7 +68,12 @@ struct ExportSizes {
     uint64_t data = 0, anim = 0, script = 0, log = 0;
 };
 
-ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
+// A log kept to about this unless the whole trace is asked for: the trace of
+// every vertex at every frame runs to hundreds of megabytes for a character.
+constexpr uint64_t kShortLogBytes = 1 << 20;
+
+// logFrames: the frames whose vertices the log traces.
+ExportSizes SizesOf(const hmModel& model, const std::string& destination, int32_t logFrames) {
     uint64_t vertices = 0, triangles = 0, largestMesh = 0;
     for (const auto& mesh : model.meshes) {
         vertices += mesh->vertices.size();
@@ -84,10 +89,19 @@ ExportSizes SizesOf(const hmModel& model, const std::string& destination) {
     // The longest each line can be: "%f" of a float takes at most 47 bytes,
     // a vertex number within its mesh as many digits as the largest mesh.
     const uint64_t vertexDigits = std::to_string(largestMesh).size();
+    const uint64_t traced = std::min<uint64_t>(frames, static_cast<uint64_t>(std::max(logFrames, 0)));
     sizes.log = 2 * (destination.size() + 5) + 80 * model.meshes.size() + 512 +
                 triangles * (3 * (17 + 2 * 47 + 2) + 3 * 24 + 95) + frames * 30 +
-                vertices * frames * (16 + vertexDigits + 3 + 3 * 4 + 2 + 2);
+                vertices * traced * (16 + vertexDigits + 3 + 3 * 4 + 2 + 2) + 100;
     return sizes;
+}
+
+// As many frames as keep the log within bytes, and at least one.
+int32_t LogFramesWithin(const hmModel& model, const std::string& destination, uint64_t bytes) {
+    const uint64_t fixed = SizesOf(model, destination, 0).log;
+    const uint64_t perFrame = SizesOf(model, destination, 1).log - fixed;
+    if (fixed >= bytes || perFrame == 0) return 1;
+    return static_cast<int32_t>(std::clamp<uint64_t>((bytes - fixed) / perFrame, 1, INT32_MAX));
 }
 
 // Refuses an export whose files cannot fit: the outputs in the destination's
@@ -208,14 +222,20 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
     const std::string& destination = chosen.path;
     plan.nameNote = chosen.note;
 
-    // The log goes beside the outputs unless asked for elsewhere: one export's
-    // log does not replace another's in whatever folder the command was typed.
+    // The log goes beside the outputs, named after the class, unless asked for
+    // elsewhere: one export's log replaces no other class's, nor one in
+    // whatever folder the command was typed. Only a log asked for traces
+    // every frame.
     ExportRequest& request = plan.request;
     request.destination = destination;
+    const fs::path classPath = fs::path(destination);
     request.logPath = options.noLog             ? ""
                       : !options.logPath.empty() ? options.logPath
-                                                 : (fs::path(destination).parent_path() / kLogFileName).string();
+                                                 : (classPath.parent_path() / (classPath.stem().string() + kLogSuffix)).string();
     request.logRequired = !options.logPath.empty();
+    if (!options.fullLog && options.logPath.empty())
+        request.logFrames = LogFramesWithin(*loaded.model, destination, kShortLogBytes);
+    plan.logShortened = !request.logPath.empty() && request.logFrames < loaded.model->totalFrames;
     const fs::path logFolder =
         fs::path(request.logPath).parent_path().empty() ? fs::path(".") : fs::path(request.logPath).parent_path();
     if (!options.logPath.empty() && !fs::is_directory(logFolder))
@@ -223,7 +243,7 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
 
     if (const Error error = loaded.exact ? hm::imp::CheckExactScene(*loaded.exact) : Error())
         return Fault(error.kind, options.model + ": " + error.message);
-    ExportSizes sizes = SizesOf(*loaded.model, destination);
+    ExportSizes sizes = SizesOf(*loaded.model, destination, request.logFrames);
     if (request.logPath.empty()) sizes.log = 0;
     std::string problem = DestinationProblem(destination);
     if (problem.empty()) problem = RoomProblem(sizes, destination, logFolder.string());

@@ -20,6 +20,7 @@ struct ExportPlan {
     std::vector<AnimationSequence> sequences;  // the clips' sequence lines, written or only printed
     ModelSize size;  // at rest, measured before the plug-in poses the model in place
     std::string nameNote;  // how the class was named, when the model's own name would not compile
+    bool logShortened = false;  // the log traces the vertices of fewer frames than the model has
 };
 
 // The plan, or why the export cannot be made: the destination (DEST, a folder,

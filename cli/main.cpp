@@ -67,6 +67,7 @@ int ReportExport(const CliOptions& options, const LoadedModel& loaded, const Exp
     for (const hm::TextureFile& texture : loaded.textures)
         summary.texturePaths.push_back((fs::path(folder) / texture.fileName).string());
     summary.logPath = outcome.logPath;
+    if (plan.logShortened) summary.loggedFrames = plan.request.logFrames;
     summary.size = plan.size;
     summary.imported = !loaded.hostModelFile;
     summary.sizeChosen = options.modelOptions.import.scale != 1 || options.modelOptions.height > 0;

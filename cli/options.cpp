@@ -84,9 +84,11 @@ void AddOutputOptions(CLI::App& app, CliOptions& options, std::string& output) {
     app.add_flag("--ask", options.ask, "Without DEST, ask for the name on the terminal, as the save dialog would")
         ->group(kOutputGroup);
     app.add_option("--log", options.logPath,
-                   "Write the diagnostic log (every value written, traced) to this file\n"
-                   "(default: VantrelExport.log beside the outputs)")
+                   "Write the diagnostic log, every value written traced, to this file (default: NAME.log\n"
+                   "beside the outputs, about 1 MB at most: the vertices of as many first frames as fit)")
         ->type_name("FILE")
+        ->group(kOutputGroup);
+    app.add_flag("--full-log", options.fullLog, "Trace every frame in the default log, however large it grows")
         ->group(kOutputGroup);
     app.add_flag("--no-log", options.noLog, "Write no diagnostic log")->group(kOutputGroup);
     app.add_flag("--no-sequences", options.noSequences,
@@ -298,6 +300,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, CliOptions& options) 
     if (!output.empty()) options.destination = output;
     if (model.height > 0 && app.count("--scale")) return Refuse("--scale and --height both give the size; give one");
     if (options.noLog && !options.logPath.empty()) return Refuse("--log and --no-log contradict each other");
+    if (options.noLog && options.fullLog) return Refuse("--full-log and --no-log contradict each other");
     if (options.ask && !options.destination.empty()) return Refuse("--ask and a destination both given; give one");
     // Those of the import group that shape what is read; --bake has a message of its own.
     for (const CLI::Option* option : app.get_options())

@@ -37,6 +37,7 @@ struct CliOptions {
     bool ask = false;
     std::string logPath;      // --log: where the diagnostic log goes ("" for the usual place)
     bool noLog = false;
+    bool fullLog = false;     // --full-log: the default log traces every frame
     bool noSequences = false;  // print the clips' sequence lines instead of writing them into the class
     bool preview = false;      // also write NAME.html, the export shown as the engine will
     int threads = 0;           // --threads: the bake's threads (0: the machine's cores)

@@ -84,7 +84,12 @@ std::string DescribeExport(const ExportSummary& summary) {
     out += FileLine(summary.scriptPath, "->  Classes\\" + m + ".uc");
     for (const std::string& texture : summary.texturePaths)
         out += FileLine(texture, "->  textures\\" + fs::path(texture).filename().string());
-    if (!summary.logPath.empty()) out += FileLine(summary.logPath, "(the diagnostic log, not for the engine)");
+    if (!summary.logPath.empty())
+        out += FileLine(summary.logPath, summary.loggedFrames > 0
+                                             ? "(the diagnostic log, not for the engine; the vertices of its first " +
+                                                   std::to_string(summary.loggedFrames) +
+                                                   " frame(s) traced: --full-log traces every one)"
+                                             : std::string("(the diagnostic log, not for the engine)"));
     const size_t frames = U16At(anim, 0);
     out += "Vertices " + std::to_string(U16At(data, 2)) + ", triangles " + std::to_string(U16At(data, 0)) +
            ", frames " + std::to_string(frames) + (frames == 1 ? " (no animation: one frame at rest)" : "") + "\n";

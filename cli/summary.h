@@ -13,6 +13,7 @@ struct ExportSummary {
     std::string dataPath, animPath, scriptPath;
     std::vector<std::string> texturePaths;  // beside the outputs, as the class names them
     std::string logPath;               // "" when no log was written
+    int32_t loggedFrames = 0;          // whose vertices the log traces, when fewer than the frames
     ModelSize size;
     bool imported = false;             // a model in a common format (--scale applies)
     bool sizeChosen = false;           // --scale or --height given

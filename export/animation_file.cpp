@@ -87,7 +87,7 @@ Workers MakeWorkers(PoseSource& poses, int32_t frames, size_t vertices, int thre
 }  // namespace
 
 AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile& file, ExportLog& log,
-                                   uint16_t vertexTotal, int threads) {
+                                   uint16_t vertexTotal, int threads, int32_t tracedFrames) {
     float magnitude = 0.0f;
     log.Print("Beginning _a.3d file\n");
 
@@ -183,7 +183,7 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
                 QuantiseFrame(workers.positions[w], offset, scale, records.data());
                 file.WriteAt(kAnimHeaderSize + static_cast<uint64_t>(f) * records.size(), records.data(),
                              records.size());
-                if (logged) {
+                if (logged && f < tracedFrames) {
                     // The frame's line just before its vertices' lines, so
                     // that the log gets them in one piece.
                     text.resize(kFrameLineRoom + vertices * VertexLines::kLineRoom);
@@ -205,5 +205,7 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
             log.Print(Verbatim{std::string_view(frame.text.data() + kFrameLineRoom - frameLineSize, frame.textSize)});
         });
     if (logStart >= 0) log.File().EndPlaces(places.End());
+    if (tracedFrames < frameCount)
+        log.Print("Frames ", tracedFrames, " to ", frameCount - 1, ": their vertices are not traced in this log\n");
     return {frameCount, scale};
 }

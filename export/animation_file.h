@@ -34,5 +34,8 @@ struct AnimationResult {
 // gives each coordinate to within 1 / scale (half-extent / 128), the error
 // lying toward the offset. An infinite scale is logged as printf prints it
 // ("inf"); every coordinate is then 0.
+//
+// The log traces the vertices of the first tracedFrames frames; a line then
+// says which frames it leaves out.
 AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile& file, ExportLog& log,
-                                   uint16_t vertexTotal, int threads = 0);
+                                   uint16_t vertexTotal, int threads = 0, int32_t tracedFrames = INT32_MAX);

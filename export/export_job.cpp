@@ -57,7 +57,7 @@ Error Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, Ex
     if (logged) outputs.Include(log.File());
     WriteExport(request.model, *poses, DeriveMeshName(FileTitle(request.destination)), log, *dataFile, *animFile,
                 *scriptFile, request.additions.sequences, request.threads, request.additions.triangleTypes,
-                request.additions.cornerTexCoords);
+                request.additions.cornerTexCoords, request.logFrames);
 
     // The page is made from the files as they will be: each is complete in
     // its temporary before the page reads it.
@@ -126,9 +126,10 @@ ExportOutcome RunExportJob(const ExportRequest& request) {
 AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string& meshName, ExportLog& log,
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile,
                             const std::vector<AnimationSequence>& sequences, int threads,
-                            const std::vector<uint8_t>& triangleTypes, const std::vector<float>& cornerTexCoords) {
+                            const std::vector<uint8_t>& triangleTypes, const std::vector<float>& cornerTexCoords,
+                            int32_t tracedFrames) {
     const uint16_t vertexTotal = WriteMeshDataFile(model, dataFile, log, triangleTypes, cornerTexCoords);
-    const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal, threads);
+    const AnimationResult animation = WriteAnimationFile(model, poses, animFile, log, vertexTotal, threads, tracedFrames);
     WriteScriptClassFile(model, scriptFile, meshName, animation.frameCount, animation.scale, log, sequences);
     return animation;
 }

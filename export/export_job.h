@@ -23,6 +23,9 @@ inline constexpr const char* kEmptyModelText = "The model is empty!  Nothing exp
 // The log's name: in the current folder, where the plug-in in the modelling
 // host writes it; beside the outputs, where the host program writes it.
 inline constexpr const char* kLogFileName = "VantrelExport.log";
+// The host program's log: NAME.log beside the class NAME's files, a name no
+// longer than theirs.
+inline constexpr const char* kLogSuffix = ".log";
 
 // A file written with the export whose bytes are already made (a texture).
 struct ExtraFile {
@@ -69,6 +72,7 @@ struct ExportRequest {
     BoneTable* bones = nullptr;   // the table that skeleton uses; null: one of the job's own
     std::string destination;      // the chosen name: the outputs and the mesh are named after it
     std::string logPath;          // "" for no log
+    int32_t logFrames = INT32_MAX;  // the frames whose vertices the log traces, from the first
     bool logRequired = false;     // a log that cannot be created fails the export; else it goes on without
     ExportAdditions additions;
     int threads = 0;              // that pose and write the frames; 0: the machine's cores
@@ -97,7 +101,7 @@ AnimationResult WriteExport(hmModel* model, PoseSource& poses, const std::string
                             OutputFile& dataFile, OutputFile& animFile, OutputFile& scriptFile,
                             const std::vector<AnimationSequence>& sequences = {}, int threads = 0,
                             const std::vector<uint8_t>& triangleTypes = {},
-                            const std::vector<float>& cornerTexCoords = {});
+                            const std::vector<float>& cornerTexCoords = {}, int32_t tracedFrames = INT32_MAX);
 
 // The line a host shows for a failed export.
 std::string DescribeFailure(const Error& error);

@@ -691,7 +691,7 @@ class ExportVantrelMesh(bpy.types.Operator, ExportHelper):
             with open(os.path.join(folder, stem + ".clips"), "w", encoding="utf-8", newline="\n") as file:
                 file.writelines(lines)
             model = os.path.join(folder, stem + ".obj")
-            # The tool writes its log into the current folder: beside the outputs.
+            # The tool writes its log beside the outputs, named after the class.
             try:
                 run = subprocess.run([tool, model, destination, "--point-cache", os.path.join(folder, stem + ".pc2")]
                                      + arguments, cwd=os.path.dirname(destination), capture_output=True,

@@ -17,7 +17,7 @@ from blender_checks import check, clear_scene, failures  # noqa: E402
 
 WORK = os.getcwd()
 STEP_TOLERANCE = 1.5  # truncation loses up to one step
-TOOL_FPS, BLENDER_FPS = 30, 24
+BLENDER_FPS = 24
 
 
 def armature(name, location, bones):
@@ -146,6 +146,15 @@ def mesh_step(base):
     raise RuntimeError(base + ".uc: no mesh-map scale")
 
 
+def sampled_rate(base):
+    """The rate the program sampled the clips at: their lines' RATE=, else the engine's 30."""
+    with open(base + ".uc") as file:
+        for line in file:
+            if "MESH SEQUENCE" in line and "SEQ=All " not in line and "RATE=" in line:
+                return round(float(line.split("RATE=")[1].split()[0]))
+    return 30
+
+
 def extent(points):
     return max(max(p[a] for p in points) - min(p[a] for p in points) for a in range(3))
 
@@ -160,10 +169,10 @@ def worst_steps(label, source, start):
     print(run.stdout + run.stderr)
     if not check(run.returncode == 0, label + ": vantrel-export failed"):
         return math.inf
-    frames, step = read_frames(base), mesh_step(base)
-    every = TOOL_FPS // math.gcd(TOOL_FPS, BLENDER_FPS)
+    frames, step, rate = read_frames(base), mesh_step(base), sampled_rate(base)
+    every = rate // math.gcd(rate, BLENDER_FPS)
     compared = range(0, len(frames), every)
-    expected = {f: evaluated(start + f * BLENDER_FPS // TOOL_FPS) for f in compared}
+    expected = {f: evaluated(start + f * BLENDER_FPS // rate) for f in compared}
     # The writer truncates toward zero: each stored number stands for the
     # middle of the step it was truncated within.
     middle = lambda q: (q + (0.5 if q > 0 else -0.5 if q < 0 else 0)) * step

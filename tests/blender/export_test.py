@@ -129,7 +129,7 @@ def export(label, name, **options):
     result = bpy.ops.export_scene.vantrel_mesh(filepath=base + ".3D", **options)
     if not check(result == {'FINISHED'}, label + ": the export did not finish"):
         return None
-    for path in (base + "_d.3d", base + "_a.3d", base + ".uc", os.path.join(folder, "VantrelExport.log")):
+    for path in (base + "_d.3d", base + "_a.3d", base + ".uc", base + ".log"):
         check(os.path.isfile(path), label + ": missing " + path)
     check(not any(name.endswith((".obj", ".pc2", ".clips")) for name in os.listdir(folder)),
           label + ": a temporary file was left")

@@ -57,8 +57,8 @@ TEST(HostProgram, ExportsAModelWithItsDefaultName) {
     Outcome outcome = RunProgram(dir, "-v Tri.hm.json");
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_NE(outcome.out.find("Plug-in: Vantrel 3d..."), std::string::npos);
-    EXPECT_NE(outcome.out.find("VantrelExport.log"), std::string::npos);
-    std::string log = ReadFile(dir / "VantrelExport.log");
+    EXPECT_NE(outcome.out.find("Tri.log"), std::string::npos);
+    std::string log = ReadFile(dir / "Tri.log");
     EXPECT_EQ(log.rfind("Tri_d.3dTri_a.3d", 0), 0u) << log;
 }
 
@@ -121,7 +121,7 @@ TEST(HostProgram, CommandLines) {
         std::string err;  // found in standard error; "" for nothing printed there
         std::vector<std::string> files;
     };
-    const std::vector<std::string> exported = {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d", "VantrelExport.log"};
+    const std::vector<std::string> exported = {"Tri.hm.json", "Tri.log", "Tri.uc", "Tri_a.3d", "Tri_d.3d"};
     const std::vector<std::string> untouched = {"Tri.hm.json"};
     const std::vector<Case> cases = {
         {"Tri.hm.json", 0, "Vertices 3, triangles 1, frames 1 (no animation: one frame at rest)\n", "", exported},
@@ -133,8 +133,8 @@ TEST(HostProgram, CommandLines) {
         {"Tri.hm.json --no-log", 0, "Tri.uc", "", {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d"}},
         {"Tri.hm.json --log trace.txt", 0, "  trace.txt ", "",
          {"Tri.hm.json", "Tri.uc", "Tri_a.3d", "Tri_d.3d", "trace.txt"}},
-        {"Tri.hm.json -o Guard.3D", 0, "Exported Guard.", "", {"Guard.uc", "Guard_a.3d", "Guard_d.3d", "Tri.hm.json",
-                                                                  "VantrelExport.log"}},
+        {"Tri.hm.json -o Guard.3D", 0, "Exported Guard.", "", {"Guard.log", "Guard.uc", "Guard_a.3d", "Guard_d.3d",
+                                                                  "Tri.hm.json"}},
         {"Tri.hm.json -o Guard", 2, "", "Guard: no such folder, and no extension to make it a file name; give Guard.3D",
          untouched},
         {"Tri.hm.json 2-guard.3D", 2, "", "the class would be named \"2-guard\", which the engine cannot compile "
@@ -281,7 +281,7 @@ TEST(HostProgram, FolderDestinationGetsTheModelsName) {
     for (const char* destination : {"out", "out/"}) {
         const Outcome outcome = RunProgram(dir, std::string("Tri.hm.json ") + destination);
         EXPECT_EQ(outcome.status, 0) << outcome.err;
-        EXPECT_EQ(Files(dir / "out"), (std::vector<std::string>{"Tri.uc", "Tri_a.3d", "Tri_d.3d", "VantrelExport.log"}))
+        EXPECT_EQ(Files(dir / "out"), (std::vector<std::string>{"Tri.log", "Tri.uc", "Tri_a.3d", "Tri_d.3d"}))
             << destination;
         EXPECT_NE(ReadFile(dir / "out/Tri.uc").find("class Tri extends Actor;"), std::string::npos);
     }
@@ -290,9 +290,9 @@ TEST(HostProgram, FolderDestinationGetsTheModelsName) {
 TEST(HostProgram, LogAskedForElsewhereLeavesTheCurrentOneAlone) {
     ScratchDir dir;
     SaveModel(*OneTriangleModel(), dir / "Tri.hm.json");
-    WriteText(dir / "VantrelExport.log", "an earlier run's");
+    WriteText(dir / "Tri.log", "an earlier run's");
     EXPECT_EQ(RunProgram(dir, "Tri.hm.json --no-log").status, 0);
-    EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), "an earlier run's");
+    EXPECT_EQ(ReadFile(dir / "Tri.log"), "an earlier run's");
 
     // A pipe (as /dev/null) gets the log, and stays a pipe.
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
@@ -304,7 +304,7 @@ TEST(HostProgram, LogAskedForElsewhereLeavesTheCurrentOneAlone) {
     EXPECT_EQ(std::string(text).rfind("Tri_d.3d", 0), 0u) << text;
     close(reader);
     EXPECT_TRUE(std::filesystem::is_fifo(dir / "pipe"));
-    EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), "an earlier run's");
+    EXPECT_EQ(ReadFile(dir / "Tri.log"), "an earlier run's");
 }
 
 TEST(HostProgram, MissingPlugInIsBadInput) {
@@ -327,8 +327,10 @@ TEST(HostProgram, SampleExportMatchesTheStoredOutputs) {
     ScratchDir dir;
     Outcome outcome = RunProgram(dir, "'" + kSource + "/examples/sample.hm.json' Sample.3D");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
-    for (const char* name : {"Sample_d.3d", "Sample_a.3d", "Sample.uc", "VantrelExport.log"})
+    for (const char* name : {"Sample_d.3d", "Sample_a.3d", "Sample.uc"})
         EXPECT_TRUE(ReadFile(dir / name) == ReadFile(kSource + "/tests/data/golden/" + name)) << name;
+    // The log of a set this small traces every frame, as the plug-in's does.
+    EXPECT_TRUE(ReadFile(dir / "Sample.log") == ReadFile(kSource + "/tests/data/golden/VantrelExport.log"));
 }
 
 // The two mesh files agree: every polygon's indices address a record of every
@@ -385,7 +387,7 @@ TEST(HostProgram, OneTriangleModelGivesTheExactFilesAndLog) {
                                                         "\x40\x00\x00\x00\x80\xFF\x00\x00"
                                                         "\xC0\xFF\x00\x00\x80\x00\x00\x00",
                                                         28));
-    EXPECT_EQ(ReadFile(dir / "VantrelExport.log"),
+    EXPECT_EQ(ReadFile(dir / "Guard.log"),
               "Guard_d.3dGuard_a.3dGroup Tri Vertex Count 3 PolyCount 1\r\n"
               "To File: No of Triangles - 1\r\n"
               "To File: No of Verticies - 3\r\n"
@@ -463,7 +465,7 @@ TEST(HostProgramLimits, OverALimitStopsUnlessForced) {
         const Outcome forced = RunProgram(dir, std::string(c.name) + ".hm.json Out.3D --force");
         EXPECT_EQ(forced.status, 0) << forced.err;
         EXPECT_NE(forced.err.find("exporting as asked"), std::string::npos) << forced.err;
-        EXPECT_NE(ReadFile(dir / "VantrelExport.log").find(std::string(c.logLine) + "\r\n"), std::string::npos)
+        EXPECT_NE(ReadFile(dir / "Out.log").find(std::string(c.logLine) + "\r\n"), std::string::npos)
             << c.name;
     }
 }
@@ -510,7 +512,7 @@ TEST(HostProgramInputs, ExportLargerThanTheFreeSpaceIsRefused) {
     const int vertices = static_cast<int>(free / (65535.0 * 8 * 5)) + 1;  // the log takes the rest
     if (vertices > 2000000) GTEST_SKIP() << "too much free space to fill";
     SaveModel(*SizedModel(vertices, 65535), dir / "big.hm.json");
-    const Outcome outcome = RunProgram(dir, "big.hm.json Out.3D --force");
+    const Outcome outcome = RunProgram(dir, "big.hm.json Out.3D --force --full-log");
     EXPECT_EQ(outcome.status, 2);
     EXPECT_NE(outcome.err.find("not enough room in"), std::string::npos) << outcome.err;
     EXPECT_NE(outcome.err.find("_a.3d " + std::to_string(4 + 8ull * vertices * 65535) + " bytes"), std::string::npos)
@@ -613,7 +615,7 @@ TEST(HostProgramOutputs, FullFileSystemLeavesTheEarlierSet) {
     SaveModel(*SizedModel(60, 12), dir / "Small.hm.json");
     ASSERT_EQ(RunProgram(dir, "Tri.hm.json Out.3D").status, 0);
     const auto earlier = OutputSetOf(dir);
-    const std::string earlierLog = ReadFile(dir / "VantrelExport.log");
+    const std::string earlierLog = ReadFile(dir / "Out.log");
     // 512-byte steps up to the largest file (the log), each failing a different write.
     for (int blocks = 0;; ++blocks) {
         const std::string command = "cd '" + dir.Path().string() + "' && sh -c \"trap '' XFSZ; ulimit -f " +
@@ -634,7 +636,7 @@ TEST(HostProgramOutputs, FullFileSystemLeavesTheEarlierSet) {
             EXPECT_NE(err.find("File too large"), std::string::npos) << blocks << err;
         }
         EXPECT_TRUE(OutputSetOf(dir) == earlier) << blocks;
-        EXPECT_EQ(ReadFile(dir / "VantrelExport.log"), earlierLog) << blocks;
+        EXPECT_EQ(ReadFile(dir / "Out.log"), earlierLog) << blocks;
         EXPECT_TRUE(NoTemporary(dir)) << blocks;
     }
 }

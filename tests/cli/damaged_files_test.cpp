@@ -341,7 +341,7 @@ struct Hostile {
 // error, the log has no line of the model's making, and every texture
 // directive of the script class is one clean line.
 TEST(HostileFiles, ReadOnlyTheModelsFolderAndNeverInject) {
-    const std::vector<std::string> set = {"Out.uc", "Out_a.3d", "Out_d.3d", "VantrelExport.log"};
+    const std::vector<std::string> set = {"Out.log", "Out.uc", "Out_a.3d", "Out_d.3d"};
     const auto with = [&set](std::vector<std::string> textures) {
         textures.insert(textures.end(), set.begin(), set.end());
         std::sort(textures.begin(), textures.end());
@@ -410,7 +410,7 @@ TEST(HostileFiles, ReadOnlyTheModelsFolderAndNeverInject) {
         for (const std::string& said : row.says) EXPECT_NE(err.find(said), std::string::npos) << row.what << ": " << err;
         EXPECT_FALSE(std::any_of(err.begin(), err.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\n') || c == 0x7F; }))
             << row.what << ": " << err;
-        const std::string log = ReadFile(dir / "VantrelExport.log");
+        const std::string log = ReadFile(dir / "Out.log");
         EXPECT_EQ(log.find("\n#exec"), std::string::npos) << row.what << ": " << log;
         std::istringstream script(ReadFile(dir / "Out.uc"));
         for (std::string line; std::getline(script, line);) {

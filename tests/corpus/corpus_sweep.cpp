@@ -139,7 +139,7 @@ int CheckExport(const std::string& model, const fs::path& folder, testing_pose::
         return 0;
     }
     if (sequences.size() != reference.Scene().mNumAnimations) return bad("not every clip was exported");
-    const std::string log = ReadAll(folder / "VantrelExport.log");
+    const std::string log = ReadAll(folder / "Out.log");
     std::smatch match;
     if (!std::regex_search(log, match, std::regex("Offset Values - (\\S+) (\\S+) (\\S+)\r?\n")))
         return bad("the log states no offset");

@@ -235,7 +235,7 @@ TEST(ImportedExport, OneThreadAndManyWriteTheSameFiles) {
             EXPECT_EQ(status[0], status[1]) << model << " " << bake;
             EXPECT_TRUE(written[0] == written[1]) << model << " " << bake;
             if (status[0] == 0) {
-                EXPECT_TRUE(written[0].count("Out_a.3d") && written[0].count("VantrelExport.log")) << model;
+                EXPECT_TRUE(written[0].count("Out_a.3d") && written[0].count("Out.log")) << model;
             }
         }
 }
@@ -383,7 +383,7 @@ TEST(ImportedExport, EmbeddedTextureLandsBesideTheOutputsAndTheScriptNamesIt) {
     const Outcome outcome = RunProgram(dir, "'" + kData + "/greenman/greenman.glb' art/Greenman.3D");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(testing_support::Files(dir / "art"),
-              (std::vector<std::string>{"Greenman.uc", "Greenman_a.3d", "Greenman_d.3d", "VantrelExport.log",
+              (std::vector<std::string>{"Greenman.log", "Greenman.uc", "Greenman_a.3d", "Greenman_d.3d",
                                         "greenman_body.bmp"}));
     const std::string script = ReadFile(dir / "art/Greenman.uc");
     EXPECT_NE(script.find("FILE=textures\\greenman_body.bmp"), std::string::npos);
@@ -491,11 +491,11 @@ TEST(ImportedExport, FirstHourCommandLines) {
     };
     const std::string rigged = "'" + kData + "/RiggedSimple/RiggedSimple.gltf'";
     const std::string fbx = "'" + kData + "/sample/animated.fbx'";
-    const std::vector<std::string> totem = {"VantrelExport.log", "totem.uc", "totem_a.3d", "totem_d.3d", "totem_skin.bmp"};
+    const std::vector<std::string> totem = {"totem.log", "totem.uc", "totem_a.3d", "totem_d.3d", "totem_skin.bmp"};
     const std::vector<Case> cases = {
         {rigged + " out", 0, {"  ->  textures\\RiggedSimple_al_001-effect.bmp\n"},
-         {"RiggedSimple.uc", "RiggedSimple_a.3d", "RiggedSimple_al_001-effect.bmp", "RiggedSimple_d.3d",
-          "VantrelExport.log"},
+         {"RiggedSimple.log", "RiggedSimple.uc", "RiggedSimple_a.3d", "RiggedSimple_al_001-effect.bmp",
+          "RiggedSimple_d.3d"},
          {"FILE=textures\\RiggedSimple_al_001-effect.bmp GROUP"}},
         {"totem.gltf out/ --clip Sway", 0, {"out/totem_skin.bmp ", "frames 61\n"}, totem,
          {"SEQ=Sway STARTFRAME=0 NUMFRAMES=61\r\n\r\n#exec MESHMAP"}},
@@ -504,9 +504,9 @@ TEST(ImportedExport, FirstHourCommandLines) {
         {"totem.gltf out --clip Hop --clip Hop", 2, {}, {}, {}},
         {"totem.gltf out --clip Armature_Sway", 2, {}, {}, {}},
         {fbx + " out", 0, {"(its file says a unit is a centimetre); the engine's human-sized characters are about 78", "--height 78 makes it that tall\n", "Size: 1.1 wide, 3 tall, 1.1 deep"},
-         {"VantrelExport.log", "animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.bmp"}, {}},
+         {"animated.log", "animated.uc", "animated_a.3d", "animated_d.3d", "animated_skin.bmp"}, {}},
         {fbx + " --scale 0.01 -o out/Small.3D", 0, {"Size: 0.011 wide, 0.03 tall"},
-         {"Small.uc", "Small_a.3d", "Small_d.3d", "VantrelExport.log", "animated_skin.bmp"}, {}},
+         {"Small.log", "Small.uc", "Small_a.3d", "Small_d.3d", "animated_skin.bmp"}, {}},
         {"totem.gltf out --height 78", 0, {"Size: 28.6 wide, 78 tall, 28.6 deep"}, totem, {}},
         {"totem.gltf out --height 78 --scale 2", 2, {}, {}, {}},
         {"totem.gltf --info", 0, {"Vertices: 65\nTriangles: 112\n", "Size: 1.1 wide, 3 tall, 1.1 deep"}, {}, {}},

@@ -40,7 +40,7 @@ def prepare(work, linux_build, count, builds):
         model = os.path.join(models, name + ".hm.json")
         folder = os.path.join(work, "linux", name)
         os.makedirs(folder)
-        done = subprocess.run([exporter, model, os.path.join(folder, name + ".3D")], cwd=folder,
+        done = subprocess.run([exporter, model, os.path.join(folder, name + ".3D"), "--full-log"], cwd=folder,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         if done.returncode != 0:
             sys.exit("%s: the Linux build's export failed (%d): %s" % (model, done.returncode, done.stderr.strip()))
@@ -64,7 +64,7 @@ def log_rest(log_path, folder, name, to_path):
 def difference(linux, windows, name):
     """What differs between the Linux export of one model and a Windows build's; None when nothing does."""
     files = sorted(os.listdir(linux))
-    kept_as = {"VantrelExport.log": name + ".log"}
+    kept_as = {name + ".log": name + ".log"}  # the DLL host's log, kept under the program's name
     written = sorted(f for f in os.listdir(windows) if f.startswith(name) and f[len(name)] in "._")
     if written != sorted(kept_as.get(f, f) for f in files):
         return "wrote %s, the Linux build %s" % (written, files)

@@ -125,7 +125,7 @@ CompareSets() {
     for file in $linux_files; do
         if [ "${file##*.}" = html ]; then
             SamePage "$linux_dir/$file" "$windows_dir/$file" || { same=; echo "    $file differs"; }
-        elif [ "$file" = VantrelExport.log ]; then
+        elif [ "${file##*.}" = log ]; then
             cmp -s <(tail -n +3 "$linux_dir/$file") <(tail -n +3 "$windows_dir/$file") || { same=; echo "    $file differs after its paths"; }
         else
             cmp -s "$linux_dir/$file" "$windows_dir/$file" || { same=; echo "    $file differs: $(cmp "$linux_dir/$file" "$windows_dir/$file" 2>&1)"; }
