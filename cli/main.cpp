@@ -46,7 +46,7 @@ int ReportExport(const CliOptions& options, const LoadedModel& loaded, const Exp
                  const ExportOutcome& outcome) {
     const bool quiet = options.verbosity == Verbosity::Quiet;
     if (!quiet)
-        for (const hm::Warning& warning : outcome.warnings) Warn(warning.text);
+        for (const hm::Warning& warning : outcome.warnings) Warn("warning: " + warning.text);
     if (outcome.error) return Report(outcome.error);
     if (quiet) return kExported;
     for (const std::string& kept : outcome.keptFiles)

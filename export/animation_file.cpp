@@ -125,6 +125,13 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
         return workers.forks.empty() ? poses : *workers.forks[static_cast<size_t>(worker)];
     };
     std::vector<FrameSlot> slots(static_cast<size_t>(workers.Count()) * 4);
+    // Each frame's records hashed mesh by mesh, kept for up to this many
+    // meshes times frames (8 bytes each); past it, only whole frames.
+    constexpr size_t kMeshHashes = size_t{1} << 20;
+    const size_t meshCount = meshVertices.size();
+    const size_t hashedMeshes = meshCount * frameCount <= kMeshHashes ? meshCount : 0;
+    std::vector<uint64_t> meshHashes(hashedMeshes * frameCount);
+    std::vector<uint64_t> frameHashes(frameCount);
 
     FrameBox bounds;
     RunFramePipeline(
@@ -181,6 +188,19 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
                 sourceOf(worker).PoseFrame(f, workers.positions[w]);
                 std::vector<uint8_t>& records = workers.records[w];
                 QuantiseFrame(workers.positions[w], offset, scale, records.data());
+                uint64_t frameHash = 14695981039346656037ull;
+                const uint8_t* record = records.data();
+                for (size_t m = 0; m < meshCount; ++m) {
+                    uint64_t hash = 14695981039346656037ull;
+                    for (int32_t v = 0; v < meshVertices[m]; ++v, record += kFrameVertexSize) {
+                        uint64_t word;
+                        std::memcpy(&word, record, sizeof word);
+                        hash = (hash ^ word) * 1099511628211ull;
+                    }
+                    if (hashedMeshes) meshHashes[static_cast<size_t>(f) * hashedMeshes + m] = hash;
+                    frameHash = (frameHash ^ hash) * 1099511628211ull;
+                }
+                frameHashes[static_cast<size_t>(f)] = frameHash;
                 file.WriteAt(kAnimHeaderSize + static_cast<uint64_t>(f) * records.size(), records.data(),
                              records.size());
                 if (logged && f < tracedFrames) {
@@ -207,5 +227,9 @@ AnimationResult WriteAnimationFile(hmModel* model, PoseSource& poses, OutputFile
     if (logStart >= 0) log.File().EndPlaces(places.End());
     if (tracedFrames < frameCount)
         log.Print("Frames ", tracedFrames, " to ", frameCount - 1, ": their vertices are not traced in this log\n");
-    return {frameCount, scale};
+    std::vector<bool> meshMoves(hashedMeshes, false);
+    for (size_t f = 1; f < frameCount; ++f)
+        for (size_t m = 0; m < hashedMeshes; ++m)
+            if (meshHashes[f * hashedMeshes + m] != meshHashes[m]) meshMoves[m] = true;
+    return {frameCount, scale, std::move(frameHashes), std::move(meshMoves)};
 }

@@ -16,6 +16,11 @@ inline constexpr size_t kAnimHeaderSize = hm::kAnimHeaderBytes;
 struct AnimationResult {
     uint16_t frameCount;  // the frames written: the host's total, modulo 65536
     float scale;          // 128 / the largest half-extent; +infinity when that is 0
+    // What moves: a hash of each frame's records, and for each mesh whether
+    // any of its records differs between frames (empty when the meshes times
+    // the frames are too many to keep a hash of each).
+    std::vector<uint64_t> frameHashes;
+    std::vector<bool> meshMoves;
 };
 
 // Makes two passes over the source's frames: the first finds the box of every

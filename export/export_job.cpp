@@ -4,11 +4,44 @@
 #include "export/output_names.h"
 #include "skeleton/bone_table.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <optional>
 
 namespace {
+
+// What the set shows that the artist may not have meant: a clip during which
+// nothing moves, a mesh that no frame moves while others move.
+void WarnOfStillness(hmModel* model, const AnimationResult& animation, const std::vector<AnimationSequence>& sequences,
+                     hm::Warnings& warnings) {
+    const std::vector<uint64_t>& hashes = animation.frameHashes;
+    for (const AnimationSequence& sequence : sequences) {
+        const size_t first = static_cast<size_t>(std::max<int64_t>(sequence.startFrame, 0));
+        const size_t end = std::min(hashes.size(), first + static_cast<size_t>(std::max<int64_t>(sequence.frameCount, 0)));
+        if (end < first + 2) continue;
+        if (std::all_of(hashes.begin() + static_cast<ptrdiff_t>(first), hashes.begin() + static_cast<ptrdiff_t>(end),
+                        [&](uint64_t hash) { return hash == hashes[first]; }))
+            hm::AddWarning(warnings, hm::WarningKind::StillClip,
+                           "nothing moves during clip " + sequence.name + " (" + std::to_string(end - first) +
+                               " frames alike)",
+                           1, {sequence.name});
+    }
+    const std::vector<bool>& moves = animation.meshMoves;
+    if (std::find(moves.begin(), moves.end(), true) == moves.end()) return;
+    for (size_t m = 0; m < moves.size(); ++m) {
+        if (moves[m]) continue;
+        char name[256] = "";
+        hmMesh_GetName(hmModel_GetMeshAt(model, static_cast<int32_t>(m)), name, sizeof name);
+        name[sizeof name - 1] = '\0';
+        const std::string shown = hm::Printable(name);
+        hm::AddWarning(warnings, hm::WarningKind::StillMesh,
+                       "mesh '" + shown +
+                           "' moves in no frame while others move: does any clip animate its armature or object?",
+                       1, {shown});
+    }
+}
+
 
 std::string FileTitle(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
 
@@ -55,9 +88,11 @@ Error Stage(const ExportRequest& request, OutputSet& outputs, ExportLog& log, Ex
     if (!scriptFile) return WriteFailure(outputs);
     const bool logged = log.IsOpen();
     if (logged) outputs.Include(log.File());
-    WriteExport(request.model, *poses, DeriveMeshName(FileTitle(request.destination)), log, *dataFile, *animFile,
-                *scriptFile, request.additions.sequences, request.threads, request.additions.triangleTypes,
-                request.additions.cornerTexCoords, request.logFrames);
+    const AnimationResult animation =
+        WriteExport(request.model, *poses, DeriveMeshName(FileTitle(request.destination)), log, *dataFile, *animFile,
+                    *scriptFile, request.additions.sequences, request.threads, request.additions.triangleTypes,
+                    request.additions.cornerTexCoords, request.logFrames);
+    WarnOfStillness(request.model, animation, request.additions.sequences, outcome.warnings);
 
     // The page is made from the files as they will be: each is complete in
     // its temporary before the page reads it.

@@ -56,6 +56,11 @@ enum class WarningKind {
     // Vertex-animated files, read by our own readers.
     SkinStandIn,        // a skin taken from another image than the one the file names
     Note,               // nothing lost, worth knowing (a point cache found beside the model)
+    // Added later, each at the end (the order is part of the import result's encoding).
+    CoordinatesWithoutImage,  // a material with texture coordinates and no image: one flat colour
+    StillMesh,          // a mesh that moves in no frame while others move
+    StillClip,          // a clip during which nothing moves
+    UnusedTexture,      // an earlier export's texture of this class that the new set does not use
 };
 
 // Entries that lose nothing: said as notes, not warnings.

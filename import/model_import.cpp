@@ -150,6 +150,7 @@ private:
     Counts counts_;
     std::map<const aiTexture*, std::string> embeddedNames_;
     std::map<unsigned, std::string> colourNames_;
+    std::set<unsigned> untextured_;  // materials with coordinates and no image, warned of once
     std::set<std::string> textureFiles_;  // every file name handed out, in lower case
     std::map<std::string, std::string> convertedFiles_;  // the model's own images: real path -> file name
     ExactScene exact_;
@@ -521,8 +522,17 @@ std::string Importer::TextureName(const aiMesh& mesh) {
     const aiMaterial* material = mesh.mMaterialIndex < scene.mNumMaterials ? scene.mMaterials[mesh.mMaterialIndex] : nullptr;
     if (!material || (material->GetTexture(aiTextureType_DIFFUSE, 0, &path) != AI_SUCCESS &&
                       material->GetTexture(aiTextureType_BASE_COLOR, 0, &path) != AI_SUCCESS) ||
-        BaseName(path.C_Str()).empty())
+        BaseName(path.C_Str()).empty()) {
+        // Coordinates laid out for an image that the file does not name.
+        if (material && mesh.HasTextureCoords(0) && untextured_.insert(mesh.mMaterialIndex).second) {
+            const std::string name = Printable(material->GetName().C_Str());
+            Warn(WarningKind::CoordinatesWithoutImage,
+                 "material '" + name +
+                     "' has texture coordinates but no image: it comes out in its one colour (give it its image)",
+                 1, {name});
+        }
         return ColourName(mesh.mMaterialIndex);
+    }
     const std::string uri = path.C_Str();
     if (const aiTexture* embedded = scene.GetEmbeddedTexture(path.C_Str())) {
         if (!embedded->pcData || (embedded->mHeight == 0 && embedded->mWidth == 0)) {

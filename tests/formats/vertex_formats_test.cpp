@@ -868,4 +868,46 @@ TEST(VertexModel, AnimationConfigLinesBecomeRunsThoseOutsideTheFramesLeftOut) {
     EXPECT_NE(warnings[0].text.find("TORSO_ATTACK"), std::string::npos);
 }
 
+
+// What the set shows that was likely not meant is said: a clip during which
+// nothing moves, a mesh that no frame moves while others move, and
+// coordinates laid out for an image that no material names.
+TEST(ExportWarnings, SayWhatStaysStillAndWhatHasNoImage) {
+    const std::string points = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 3 0 0\nv 4 0 0\nv 3 1 0\n";
+    const std::string faces = "o Moving\nf 1 2 3\no Still\nf 4 5 6\n";
+    const std::string mapped = "vt 0 0\nvt 1 0\nvt 0 1\no Moving\nf 1/1 2/2 3/3\no Still\nf 4/1 5/2 6/3\n";
+    // Frames 0 to 4 at rest, then the first triangle rises; with both, the second too.
+    const auto frames = [](bool both) {
+        PointFrames out(10);
+        for (int f = 0; f < 10; ++f)
+            for (int p = 0; p < 6; ++p) {
+                const float rise = f >= 5 && (p < 3 || both) ? 0.1f * f : 0;
+                out[f].push_back({float(p % 3 == 1) + 3.0f * (p >= 3), float(p % 3 == 2) + rise, 0});
+            }
+        return out;
+    };
+    struct Row {
+        std::string obj;
+        bool both;
+        std::vector<std::string> said, unsaid;
+    };
+    const Row rows[] = {
+        {points + mapped, false,
+         {"nothing moves during clip Hold (5 frames alike)", "mesh 'Still' moves in no frame while others move",
+          "has texture coordinates but no image"},
+         {"clip Lift"}},
+        {points + faces, true, {"nothing moves during clip Hold"}, {"moves in no frame", "no image", "clip Lift"}},
+    };
+    for (const Row& row : rows) {
+        ScratchDir dir;
+        Write(dir / "m.obj", row.obj);
+        Write(dir / "m.pc2", Pc2File(frames(row.both)));
+        Write(dir / "m.clips", "0 5 30 Hold\n5 5 30 Lift\n");
+        const Outcome outcome = RunProgram(dir, "m.obj Out.3D");
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        for (const std::string& text : row.said) EXPECT_NE(outcome.err.find(text), std::string::npos) << text << "\n" << outcome.err;
+        for (const std::string& text : row.unsaid) EXPECT_EQ(outcome.err.find(text), std::string::npos) << text << "\n" << outcome.err;
+    }
+}
+
 }  // namespace
