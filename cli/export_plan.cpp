@@ -256,6 +256,8 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
     ExportAdditions& additions = request.additions;
     plan.sequences = hm::ClipSequences(loaded.clips);
     if (!options.noSequences) additions.sequences = plan.sequences;
+    plan.unusedTextures =
+        hm::UnusedTextureFiles(loaded.textures, folder, ReadText(DeriveOutputPaths(destination).script));
     if (!loaded.textures.empty())
         additions.planFiles = [&textures = loaded.textures, folder, script = DeriveOutputPaths(destination).script](
                                   std::vector<ExtraFile>& files, std::vector<std::string>& kept) {

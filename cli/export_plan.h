@@ -21,6 +21,7 @@ struct ExportPlan {
     ModelSize size;  // at rest, measured before the plug-in poses the model in place
     std::string nameNote;  // how the class was named, when the model's own name would not compile
     bool logShortened = false;  // the log traces the vertices of fewer frames than the model has
+    std::vector<std::string> unusedTextures;  // an earlier export's of this class, which the new set leaves
 };
 
 // The plan, or why the export cannot be made: the destination (DEST, a folder,

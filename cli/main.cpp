@@ -53,6 +53,9 @@ int ReportExport(const CliOptions& options, const LoadedModel& loaded, const Exp
         Warn("warning: " + kept +
              " is not from an earlier export of this class, or is the model's own image, and differs from the "
              "converted texture; kept it (move it away and export again to get the model's)");
+    for (const std::string& unused : plan.unusedTextures)
+        Warn("warning: " + unused +
+             " is a texture of an earlier export of this class that the new one does not use; left in place");
     for (const std::string& finding : outcome.previewFindings) Warn("preview: " + finding);
 
     if (!plan.nameNote.empty()) std::cout << plan.nameNote << "\n";

@@ -1,5 +1,6 @@
 #include "texture/texture_files.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -40,6 +41,26 @@ TexturePlan PlanTextureFiles(const std::vector<TextureFile>& textures, const std
         plan.files.push_back({target.string(), texture.bytes});
     }
     return plan;
+}
+
+std::vector<std::string> UnusedTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
+                                            const std::string& previousScript) {
+    std::vector<std::string> unused;
+    const std::string marker = "FILE=textures\\";
+    for (size_t at = previousScript.find(marker); at != std::string::npos; at = previousScript.find(marker, at)) {
+        at += marker.size();
+        const std::string name = previousScript.substr(at, previousScript.find_first_of(" \t\r\n", at) - at);
+        const std::filesystem::path file = directory.empty() ? std::filesystem::path(name)
+                                                             : std::filesystem::path(directory) / name;
+        std::error_code code;
+        const bool replaced = std::any_of(textures.begin(), textures.end(),
+                                          [&](const TextureFile& texture) { return texture.fileName == name; });
+        if (!name.empty() && name.find_first_of("/\\") == std::string::npos && !replaced &&
+            std::filesystem::is_regular_file(file, code) &&
+            std::find(unused.begin(), unused.end(), file.string()) == unused.end())
+            unused.push_back(file.string());
+    }
+    return unused;
 }
 
 }  // namespace hm

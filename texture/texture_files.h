@@ -31,4 +31,9 @@ struct TexturePlan {
 TexturePlan PlanTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
                              const std::string& previousScript);
 
+// The textures the earlier export's script class names that are still in the
+// directory and that none of textures replaces: left there, to be named.
+std::vector<std::string> UnusedTextureFiles(const std::vector<TextureFile>& textures, const std::string& directory,
+                                            const std::string& previousScript);
+
 }  // namespace hm

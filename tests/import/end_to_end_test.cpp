@@ -416,6 +416,21 @@ TEST(ImportedExport, DumpedHostModelExportsTheSameBytes) {
         EXPECT_EQ(ReadFile(dir / ("direct/" + std::string(file))), ReadFile(dir / ("dumped/" + std::string(file)))) << file;
 }
 
+// A texture an earlier export of the class wrote, which the new set does not
+// use, is named and left where it is.
+TEST(ImportedExport, AnEarlierExportsUnusedTextureIsNamedAndKept) {
+    ScratchDir dir;
+    ASSERT_EQ(RunProgram(dir, "'" + kData + "/greenman/greenman.glb' G.3D").status, 0);
+    const std::string totem = "'" + kExamples + "/totem.gltf' G.3D";
+    const std::string said = "greenman_body.bmp is a texture of an earlier export of this class";
+    const Outcome first = RunProgram(dir, totem);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.err.find(said), std::string::npos) << first.err;
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir / "greenman_body.bmp"));
+    const Outcome again = RunProgram(dir, totem);  // the class names only the totem's now
+    EXPECT_EQ(again.err.find("earlier export"), std::string::npos) << again.err;
+}
+
 TEST(ImportedExport, InfoAndListDescribeWithoutWriting) {
     ScratchDir dir;
     const std::string model = "'" + kData + "/greenman/greenman.glb'";
