@@ -1,5 +1,7 @@
 #include "formats/skin_textures.h"
 
+#include "import/model_files.h"
+
 #include "names/host_names.h"
 #include "view/texture_image.h"
 
@@ -39,15 +41,6 @@ std::string BaseName(const std::string& path) {
 std::string Stem(const std::string& name) {
     const size_t dot = name.rfind('.');
     return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
-bool Within(const fs::path& path, const fs::path& folder) {
-    auto p = path.begin();
-    for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
-        if (f->empty()) continue;  // a trailing separator
-        if (p == path.end() || *p != *f) return false;
-    }
-    return true;
 }
 
 bool ReadImageFile(const fs::path& path, std::vector<uint8_t>& bytes) {
@@ -100,7 +93,7 @@ std::string SkinTextures::Find(const std::string& written) const {
                     }
                 if (real.empty() || code || !fs::is_regular_file(real, code)) continue;
             }
-            if (std::any_of(allowed_.begin(), allowed_.end(), [&](const std::string& f) { return Within(real, f); }))
+            if (std::any_of(allowed_.begin(), allowed_.end(), [&](const std::string& f) { return imp::Within(real, f); }))
                 return real.string();
         }
     }
@@ -110,7 +103,7 @@ std::string SkinTextures::Find(const std::string& written) const {
 bool SkinTextures::Allowed(const std::string& path) const {
     std::error_code code;
     const fs::path real = fs::weakly_canonical(fs::absolute(path, code), code);
-    return !code && std::any_of(allowed_.begin(), allowed_.end(), [&](const std::string& f) { return Within(real, f); });
+    return !code && std::any_of(allowed_.begin(), allowed_.end(), [&](const std::string& f) { return imp::Within(real, f); });
 }
 
 std::string SkinTextures::FindStem(const std::string& stem) const {

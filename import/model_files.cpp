@@ -11,8 +11,6 @@ namespace hm::imp {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 bool Within(const fs::path& path, const fs::path& folder) {
     auto p = path.begin();
     for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
@@ -21,6 +19,8 @@ bool Within(const fs::path& path, const fs::path& folder) {
     }
     return true;
 }
+
+namespace {
 
 fs::path Resolved(const fs::path& path) {
     std::error_code code;

@@ -15,6 +15,10 @@
 
 namespace hm::imp {
 
+// Whether path, already resolved, lies in folder or below it (compared part
+// by part, so that /a/bc is not within /a/b).
+bool Within(const std::filesystem::path& path, const std::filesystem::path& folder);
+
 class FolderRule {
 public:
     FolderRule(const std::string& modelPath, const std::vector<std::string>& folders);
