@@ -89,6 +89,21 @@ Error ReadHeader(const FileBytes& file, uint64_t headerBytes, int32_t version) {
     return {};
 }
 
+// Every surface's triangles and texture coordinates, their points numbered
+// surface after surface, and room for every frame of them.
+Error ReadSurfaces(const FileBytes& file, const std::vector<SurfaceLayout>& parts, uint64_t points, uint64_t frames,
+                   VertexModel& model) {
+    uint32_t first = 0;
+    for (const SurfaceLayout& s : parts) {
+        if (Error bad = ReadSurface(file, s, first, model)) return bad;
+        first += static_cast<uint32_t>(s.vertices);
+    }
+    model.frames.points = static_cast<uint32_t>(points);
+    model.frames.fileFrames = static_cast<uint32_t>(frames);
+    model.frames.positions.resize(frames * points * 3);
+    return {};
+}
+
 }  // namespace
 
 Error ReadMd3(const FileBytes& file, VertexModel& model) {
@@ -120,15 +135,8 @@ Error ReadMd3(const FileBytes& file, VertexModel& model) {
     if (error) return error;
     if (Error bad = CheckDecodedSize(file, points, layout.frames, corners)) return bad;
 
-    uint32_t first = 0;
-    for (const SurfaceLayout& s : parts) {
-        if (Error bad = ReadSurface(file, s, first, model)) return bad;
-        first += static_cast<uint32_t>(s.vertices);
-    }
+    if (Error bad = ReadSurfaces(file, parts, points, layout.frames, model)) return bad;
     imp::VertexFrames& out = model.frames;
-    out.points = static_cast<uint32_t>(points);
-    out.fileFrames = static_cast<uint32_t>(layout.frames);
-    out.positions.resize(layout.frames * points * 3);
     for (uint64_t f = 0; f < layout.frames; ++f) {
         float* p = out.positions.data() + f * points * 3;
         for (size_t i = 0; i < parts.size(); ++i)
@@ -193,15 +201,8 @@ Error ReadMdc(const FileBytes& file, VertexModel& model) {
     if (error) return error;
     if (Error bad = CheckDecodedSize(file, points, layout.frames, corners)) return bad;
 
-    uint32_t first = 0;
-    for (const SurfaceLayout& s : parts) {
-        if (Error bad = ReadSurface(file, s, first, model)) return bad;
-        first += static_cast<uint32_t>(s.vertices);
-    }
+    if (Error bad = ReadSurfaces(file, parts, points, layout.frames, model)) return bad;
     imp::VertexFrames& out = model.frames;
-    out.points = static_cast<uint32_t>(points);
-    out.fileFrames = static_cast<uint32_t>(layout.frames);
-    out.positions.resize(layout.frames * points * 3);
     for (uint64_t f = 0; f < layout.frames; ++f) {
         float* p = out.positions.data() + f * points * 3;
         for (size_t i = 0; i < parts.size(); ++i) {

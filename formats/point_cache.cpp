@@ -49,6 +49,22 @@ const Turn kTurns[] = {
     {"LightWave's mirrored axes", {{{1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}},
 };
 
+// Each line of a list beside a cache, with its number, until one is refused;
+// blank lines and '#' comments are passed over. No file: no lines.
+template <typename Visit>
+Error ForEachListLine(const std::string& listPath, Visit visit) {
+    std::ifstream file(listPath);
+    std::string line;
+    for (int number = 1; file && std::getline(file, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        std::istringstream fields(line);
+        if (Error error = visit(number, fields)) return error;
+    }
+    return {};
+}
+
 // The clip list beside a cache (NAME.clips for NAME.pc2): a line a clip,
 // "FIRST COUNT RATE NAME" (frames of the cache from 0, frames a second, the
 // rest of the line its name); blank lines and lines from '#' are skipped.
@@ -56,23 +72,17 @@ const Turn kTurns[] = {
 Error ReadClipList(const std::string& cachePath, uint32_t fileFrames, double cacheRate, bool rateGiven,
                    std::vector<ClipInfo>& clips) {
     const std::string listPath = (fs::path(cachePath).parent_path() / fs::path(cachePath).stem()).string() + ".clips";
-    std::ifstream file(listPath);
-    if (!file) return {};
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#') continue;
-        std::istringstream fields(line);
+    return ForEachListLine(listPath, [&](int number, std::istringstream& fields) -> Error {
         long long first = -1, count = 0;
         double rate = 0;
         std::string name;
         const std::string where = listPath + " line " + std::to_string(number) + ": ";
         if (!(fields >> first >> count >> rate)) return Fault(ErrorKind::kBadInput, where + "not FIRST COUNT RATE NAME");
         std::getline(fields >> std::ws, name);
-        if (name.empty() || first < 0 || count <= 0 || first + count > static_cast<long long>(fileFrames))
-            return Fault(ErrorKind::kBadInput, where + "frames " + std::to_string(first) + " to " +
-                                                   std::to_string(first + count - 1) + " of a cache of " +
+        const auto frames = static_cast<long long>(fileFrames);
+        if (name.empty() || first < 0 || count <= 0 || count > frames || first > frames - count)
+            return Fault(ErrorKind::kBadInput, where + std::to_string(count) + " frames from frame " +
+                                                   std::to_string(first) + " of a cache of " +
                                                    std::to_string(fileFrames) + " frames, or no name");
         if (rateGiven || !FpsProblem(rate).empty()) rate = cacheRate;
         ClipInfo clip;
@@ -82,8 +92,8 @@ Error ReadClipList(const std::string& cachePath, uint32_t fileFrames, double cac
         clip.rate = static_cast<float>(rate);
         clip.seconds = count / rate;
         clips.push_back(clip);
-    }
-    return {};
+        return {};
+    });
 }
 
 // Each mesh's vertices in the order of the file's lines they come from, not
@@ -116,22 +126,17 @@ void OrderVerticesByLines(ImportResult& result) {
 // No file: the types the materials give.
 Error ReadTriangleTypes(const std::string& cachePath, ImportResult& result) {
     const std::string listPath = (fs::path(cachePath).parent_path() / fs::path(cachePath).stem()).string() + ".types";
-    std::ifstream file(listPath);
-    if (!file) return {};
     std::map<std::string, uint8_t> typeOf;
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#') continue;
-        std::istringstream fields(line);
+    const Error error = ForEachListLine(listPath, [&](int number, std::istringstream& fields) -> Error {
         int type = -1;
         std::string name;
         if (!(fields >> type) || type < 0 || type > 255 || !std::getline(fields >> std::ws, name) || name.empty())
             return Fault(ErrorKind::kBadInput,
                          listPath + " line " + std::to_string(number) + ": not TYPE NAME (a type from 0 to 255)");
         typeOf[name] = static_cast<uint8_t>(type);
-    }
+        return {};
+    });
+    if (error) return error;
     size_t triangles = 0;
     for (const auto& mesh : result.model->meshes) triangles += mesh->triangles.size();
     if (result.triangleTypes.size() != triangles) result.triangleTypes.assign(triangles, 1);

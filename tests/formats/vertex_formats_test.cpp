@@ -697,11 +697,13 @@ TEST(PointCaches, ThoseThatDoNotFitTheModelOrTheirFileAreRefused) {
     Write(made / "holed.pc2", Pc2File(holed));
     Write(made / "times.mdd", MddFile(Twist(2), {0, 1}).substr(0, 10));
     // Clip lists: the last frame of the cache, and one past it; a line that is not one.
-    for (const char* folder : {"all", "past", "words"}) std::filesystem::create_directory(made / folder);
+    for (const char* folder : {"all", "past", "huge", "words"}) std::filesystem::create_directory(made / folder);
     Write(made / "all/ten.pc2", Patched(twist, 28, 10));
     Write(made / "all/ten.clips", "0 10 30 Whole\n");
     Write(made / "past/ten.pc2", Patched(twist, 28, 10));
     Write(made / "past/ten.clips", "0 5 30 Start\n5 6 30 End\n");
+    Write(made / "huge/ten.pc2", Patched(twist, 28, 10));
+    Write(made / "huge/ten.clips", "9000000000000000000 9000000000000000000 30 Big\n");
     Write(made / "words/ten.pc2", Patched(twist, 28, 10));
     Write(made / "words/ten.clips", "first 5 30 Start\n");
     const struct {
@@ -718,7 +720,8 @@ TEST(PointCaches, ThoseThatDoNotFitTheModelOrTheirFileAreRefused) {
         {"own.md2 --point-cache ten.pc2", "own.md2: holds frames of its own; --point-cache is for OBJ models"},
         {"box.obj --point-cache ten.pc2 --bake host", "its frames are vertex positions, which only the exact bake poses"},
         {"box.obj --point-cache all/ten.pc2", ""},
-        {"box.obj --point-cache past/ten.pc2", "ten.clips line 2: frames 5 to 10 of a cache of 10 frames"},
+        {"box.obj --point-cache past/ten.pc2", "ten.clips line 2: 6 frames from frame 5 of a cache of 10 frames"},
+        {"box.obj --point-cache huge/ten.pc2", "ten.clips line 1: 9000000000000000000 frames from frame 9000000000000000000"},
         {"box.obj --point-cache words/ten.pc2", "ten.clips line 1: not FIRST COUNT RATE NAME"},
         {"box.obj --point-cache all/ten.pc2 --clip Part", "ten.pc2: no clip named 'Part' (its clips: Whole)"},
         {"box.obj --point-cache all/ten.pc2 --clip Whole --clip Whole", "ten.pc2: the clip 'Whole' is named twice"},
