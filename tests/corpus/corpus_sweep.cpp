@@ -47,7 +47,7 @@ namespace {
 // Truncation toward zero loses up to one step; the log's six decimals of the
 // offset and float arithmetic add a little.
 constexpr double kStepTolerance = 1.02;
-constexpr double kFps = 30;  // the host program's default rate
+constexpr double kFps = 30;  // the engine's rate, where a sequence line states none
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -60,6 +60,7 @@ std::string ReadAll(const fs::path& path) {
 
 struct Sequence {
     int start = 0, frames = 0;
+    double rate = kFps;  // at which the program sampled the clip
 };
 
 // Prints "round-trip held <steps>" or "round-trip broken <what differs>".
@@ -107,9 +108,9 @@ int CheckExport(const std::string& model, const fs::path& folder, testing_pose::
 
     const std::string printed = ReadAll(folder / "stdout");
     std::vector<Sequence> sequences;
-    const std::regex line("SEQ=\\w+ STARTFRAME=(\\d+) NUMFRAMES=(\\d+)");
+    const std::regex line("SEQ=\\w+ STARTFRAME=(\\d+) NUMFRAMES=(\\d+)(?: RATE=([0-9.]+))?");
     for (auto it = std::sregex_iterator(printed.begin(), printed.end(), line); it != std::sregex_iterator(); ++it)
-        sequences.push_back({std::stoi((*it)[1]), std::stoi((*it)[2])});
+        sequences.push_back({std::stoi((*it)[1]), std::stoi((*it)[2]), (*it)[3].matched ? std::stod((*it)[3]) : kFps});
     // A vertex-animated file exports its own frames one to one, its
     // animations where they lie (tests/formats holds them to the file's numbers).
     if (hm::fmt::RecogniseVertexFormat(model) != hm::fmt::VertexFormat::kNone) {
@@ -150,7 +151,7 @@ int CheckExport(const std::string& model, const fs::path& folder, testing_pose::
     for (size_t c = 0; c < sequences.size(); ++c) {
         const int n = sequences[c].frames;
         for (int f : {0, (n - 1) / 2, n - 1}) {
-            const auto expected = reference.Pose(static_cast<int>(c), f / kFps);
+            const auto expected = reference.Pose(static_cast<int>(c), f / sequences[c].rate);
             if (expected.size() != vertices)
                 return bad("Assimp's evaluation has " + std::to_string(expected.size()) + " vertices, the export " +
                            std::to_string(vertices));
