@@ -96,10 +96,12 @@ ExportSizes SizesOf(const hmModel& model, const std::string& destination, int32_
     return sizes;
 }
 
-// As many frames as keep the log within bytes, and at least one.
-int32_t LogFramesWithin(const hmModel& model, const std::string& destination, uint64_t bytes) {
-    const uint64_t fixed = SizesOf(model, destination, 0).log;
-    const uint64_t perFrame = SizesOf(model, destination, 1).log - fixed;
+// As many frames as keep the log within about bytes, and at least one: the
+// same number wherever the outputs go (the paths are left out), so that the
+// same export on two systems writes the same log after its paths.
+int32_t LogFramesWithin(const hmModel& model, uint64_t bytes) {
+    const uint64_t fixed = SizesOf(model, "", 0).log;
+    const uint64_t perFrame = SizesOf(model, "", 1).log - fixed;
     if (fixed >= bytes || perFrame == 0) return 1;
     return static_cast<int32_t>(std::clamp<uint64_t>((bytes - fixed) / perFrame, 1, INT32_MAX));
 }
@@ -234,7 +236,7 @@ Error PlanExport(const CliOptions& options, LoadedModel& loaded, ExportPlan& pla
                                                  : (classPath.parent_path() / (classPath.stem().string() + kLogSuffix)).string();
     request.logRequired = !options.logPath.empty();
     if (!options.fullLog && options.logPath.empty())
-        request.logFrames = LogFramesWithin(*loaded.model, destination, kShortLogBytes);
+        request.logFrames = LogFramesWithin(*loaded.model, kShortLogBytes);
     plan.logShortened = !request.logPath.empty() && request.logFrames < loaded.model->totalFrames;
     const fs::path logFolder =
         fs::path(request.logPath).parent_path().empty() ? fs::path(".") : fs::path(request.logPath).parent_path();

@@ -176,7 +176,7 @@ ExportCase() {
     mv "$export_dir"/* "$result_dir"/ 2> /dev/null
 
     mkdir -p "$linux_dir"
-    (cd "$linux_dir" && "$linux_build/vantrel-export" "$model" "$linux_dir/$name.3D" > "$linux_dir.out" 2>&1) ||
+    (cd "$linux_dir" && "$linux_build/vantrel-export" "$model" "$linux_dir/$name.3D" --full-log > "$linux_dir.out" 2>&1) ||
         Fail "$name: the Linux host program failed" "$linux_dir.out"
 
     for file in "${name}_d.3d" "${name}_a.3d" "${name}.uc"; do
@@ -191,10 +191,10 @@ ExportCase() {
         Fail "$name: no log in the host's current folder"
     elif [ "$(head -c ${#windows_prefix} "$result_dir/VantrelExport.log")" != "$windows_prefix" ]; then
         Fail "$name: the log does not begin with the Windows paths $windows_prefix" "$result_dir/VantrelExport.log"
-    elif [ "$(head -c ${#linux_prefix} "$linux_dir/VantrelExport.log")" != "$linux_prefix" ]; then
+    elif [ "$(head -c ${#linux_prefix} "$linux_dir/$name.log")" != "$linux_prefix" ]; then
         Fail "$name: the Linux log does not begin with $linux_prefix"
     else
-        tail -c +$((${#linux_prefix} + 1)) "$linux_dir/VantrelExport.log" > "$linux_dir.log.rest"
+        tail -c +$((${#linux_prefix} + 1)) "$linux_dir/$name.log" > "$linux_dir.log.rest"
         tail -c +$((${#windows_prefix} + 1)) "$result_dir/VantrelExport.log" > "$result_dir.log.rest"
         if cmp -s "$linux_dir.log.rest" "$result_dir.log.rest"; then
             Pass "$name: the log is byte-identical to the Linux build's after the paths"
