@@ -108,8 +108,9 @@ WeldCounts JoinAcrossSeams(hmModel& model, ExactScene& exact, std::vector<Corner
         hmMesh& host = *model.meshes[m];
         ExactMesh& source = exact.meshes[m];
         for (uint32_t corner : corners[m]) {
-            cornerTexCoords.push_back(host.vertices[corner].texCoords[0]);
-            cornerTexCoords.push_back(host.vertices[corner].texCoords[1]);
+            // Copied out first: the host's vertex record is packed, its floats unaligned.
+            const float u = host.vertices[corner].texCoords[0], v = host.vertices[corner].texCoords[1];
+            cornerTexCoords.insert(cornerTexCoords.end(), {u, v});
         }
         const size_t count = host.vertices.size();
         counts.before += static_cast<int64_t>(count);
